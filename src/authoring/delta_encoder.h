@@ -1,0 +1,24 @@
+// Turns (old, new) into the delta records that PatchFile applies: copy records
+// (u32 length | 0x80000000, u32 source offset) and insert records (u32 length,
+// bytes), all little-endian, back to back.
+#ifndef UPKEEP_AUTHORING_DELTA_ENCODER_H_
+#define UPKEEP_AUTHORING_DELTA_ENCODER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace upkeep {
+
+struct DeltaOptions {
+  int level = 9;  // 1 fastest .. 9 smallest
+};
+
+// The decoded delta (before payload compression). Rebuilds `new_data` exactly
+// from `old_data`.
+std::vector<uint8_t> EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
+                                 size_t new_size, const DeltaOptions& options = DeltaOptions());
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_AUTHORING_DELTA_ENCODER_H_

@@ -1,0 +1,157 @@
+// The seam to the operating system for files and directories. Everything above
+// platform/ reaches the disk only through the FileSystem returned by
+// GetFileSystem(), so tests can wrap it to inject faults.
+//
+// Paths are Windows-style texts everywhere ("C:\Games\X\data.pak", relative
+// names, '\' or '/'). The Win32 implementation hands them to the ANSI API as
+// they are; the POSIX one maps them onto a Wine prefix (see posix/path.h).
+#ifndef UPKEEP_PLATFORM_FILE_SYSTEM_H_
+#define UPKEEP_PLATFORM_FILE_SYSTEM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace upkeep {
+
+// Attribute bits with their Win32 values.
+enum : uint32_t {
+  kAttrReadOnly = 0x01,
+  kAttrHidden = 0x02,
+  kAttrSystem = 0x04,
+  kAttrDirectory = 0x10,
+  kAttrArchive = 0x20,
+  kAttrNormal = 0x80,
+  kInvalidAttributes = 0xFFFFFFFFu,
+};
+
+enum class OpenMode {
+  kRead,            // existing file only, others may read too
+  kWrite,           // create or truncate, others may read
+  kWriteExclusive,  // create or truncate, no sharing at all
+  kReadWrite,       // existing file only, read and write, others may read
+  kTestExclusive,   // existing file, write access with no sharing: fails while anyone has it open
+};
+
+enum class SeekOrigin { kBegin = 0, kCurrent = 1, kEnd = 2 };
+
+// An open file. Byte-exact: no text translation happens at this level.
+class File {
+ public:
+  virtual ~File() = default;
+  // Bytes read (0 at the end), or -1 on error.
+  virtual int64_t Read(void* dst, size_t n) = 0;
+  // Bytes written, or -1 on error.
+  virtual int64_t Write(const void* src, size_t n) = 0;
+  // New position, or -1 on error (a negative target is an error).
+  virtual int64_t Seek(int64_t offset, SeekOrigin origin) = 0;
+  // Current size in bytes, or -1.
+  virtual int64_t Size() = 0;
+};
+
+// A read-only view of the first `size` bytes of a file.
+class MappedView {
+ public:
+  virtual ~MappedView() = default;
+  virtual const uint8_t* data() const = 0;
+};
+
+struct FindEntry {
+  std::string name;      // the name as stored on disk
+  uint32_t attributes;   // kAttr* bits
+  uint64_t size;
+};
+
+enum class CreateDirResult { kCreated, kAlreadyExists, kFailed };
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode) = 0;
+  // A read-only mapping of `size` bytes of `file` (opened with kRead). Null when it
+  // cannot be mapped; an empty file is never mapped.
+  virtual std::unique_ptr<MappedView> Map(File* file, uint64_t size) = 0;
+
+  virtual uint32_t GetAttributes(const std::string& path) = 0;
+  virtual bool SetAttributes(const std::string& path, uint32_t attributes) = 0;
+  // Rename or move; fails when `to` exists or `from` does not (MoveFileA).
+  virtual bool Move(const std::string& from, const std::string& to) = 0;
+  // Fails on a read-only file, as DeleteFileA does.
+  virtual bool Delete(const std::string& path) = 0;
+  // One level: the parent must exist.
+  virtual CreateDirResult CreateDir(const std::string& path) = 0;
+  // Only an empty directory.
+  virtual bool RemoveDir(const std::string& path) = 0;
+  // Entries of the folder part of `pattern` whose names match its last
+  // component ('*' and '?', letter case ignored, "*.*" matches every name),
+  // "." and ".." included where the system lists them. False when the folder
+  // cannot be listed.
+  virtual bool Find(const std::string& pattern, std::vector<FindEntry>* out) = 0;
+
+  virtual std::string GetCurrentDir() = 0;
+  virtual bool SetCurrentDir(const std::string& path) = 0;
+  // Bytes free to the caller on the volume holding `path`.
+  virtual bool GetFreeSpace(const std::string& path, uint64_t* bytes) = 0;
+  // Absolute form of `path` (GetFullPathNameA); empty on failure.
+  virtual std::string GetFullPath(const std::string& path) = 0;
+  // The path with each component spelled as on disk (GetLongPathNameA); empty on failure.
+  virtual std::string GetLongPath(const std::string& path) = 0;
+};
+
+// The process-wide file system; the platform default unless a test set another.
+FileSystem* GetFileSystem();
+// Null restores the default. Not thread-safe: tests set it before they run code.
+void SetFileSystem(FileSystem* fs);
+FileSystem* DefaultFileSystem();
+
+// Forwards everything to another FileSystem; fault-injecting test doubles
+// derive from it and override what they break.
+class FileSystemWrapper : public FileSystem {
+ public:
+  explicit FileSystemWrapper(FileSystem* target) : target_(target) {}
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    return target_->Open(path, mode);
+  }
+  std::unique_ptr<MappedView> Map(File* file, uint64_t size) override {
+    return target_->Map(file, size);
+  }
+  uint32_t GetAttributes(const std::string& path) override { return target_->GetAttributes(path); }
+  bool SetAttributes(const std::string& path, uint32_t a) override {
+    return target_->SetAttributes(path, a);
+  }
+  bool Move(const std::string& from, const std::string& to) override {
+    return target_->Move(from, to);
+  }
+  bool Delete(const std::string& path) override { return target_->Delete(path); }
+  CreateDirResult CreateDir(const std::string& path) override { return target_->CreateDir(path); }
+  bool RemoveDir(const std::string& path) override { return target_->RemoveDir(path); }
+  bool Find(const std::string& pattern, std::vector<FindEntry>* out) override {
+    return target_->Find(pattern, out);
+  }
+  std::string GetCurrentDir() override { return target_->GetCurrentDir(); }
+  bool SetCurrentDir(const std::string& path) override { return target_->SetCurrentDir(path); }
+  bool GetFreeSpace(const std::string& path, uint64_t* bytes) override {
+    return target_->GetFreeSpace(path, bytes);
+  }
+  std::string GetFullPath(const std::string& path) override { return target_->GetFullPath(path); }
+  std::string GetLongPath(const std::string& path) override { return target_->GetLongPath(path); }
+
+ protected:
+  FileSystem* target() const { return target_; }
+
+ private:
+  FileSystem* target_;
+};
+
+// Helpers over GetFileSystem().
+bool PathExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+// Windows wildcard match of one file name, letter case ignored.
+bool MatchWildcard(const char* pattern, const char* name);
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_PLATFORM_FILE_SYSTEM_H_

@@ -1,0 +1,44 @@
+// Typed values of the script language and the argument access rules every
+// command handler follows.
+#ifndef UPKEEP_SCRIPT_SCRIPT_VALUE_H_
+#define UPKEEP_SCRIPT_SCRIPT_VALUE_H_
+
+#include <cstdint>
+#include <string>
+
+namespace upkeep {
+
+enum class ScriptValueType : int { Integer = 0, Float = 1, String = 2 };
+
+// One element of an argument list. The owner of a list releases it; destroying
+// one value destroys only that value.
+struct ScriptValue {
+  explicit ScriptValue(ScriptValueType t) : type(t) {}
+  virtual ~ScriptValue() = default;
+  ScriptValue* next = nullptr;
+  ScriptValueType type;
+};
+
+struct ScriptInteger : ScriptValue {
+  explicit ScriptInteger(int32_t v) : ScriptValue(ScriptValueType::Integer), value(v) {}
+  int32_t value;
+};
+
+struct ScriptFloat : ScriptValue {
+  explicit ScriptFloat(float v) : ScriptValue(ScriptValueType::Float), value(v) {}
+  float value;
+};
+
+// Owns its text. Texts may hold any byte but NUL... and NUL too: `value` keeps
+// the exact bytes, c_str() ends at the first NUL like the C string users see.
+struct ScriptString : ScriptValue {
+  explicit ScriptString(std::string v) : ScriptValue(ScriptValueType::String), value(std::move(v)) {}
+  std::string value;
+};
+
+// Releases a whole argument list iteratively.
+void DestroyValueList(ScriptValue* head);
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_SCRIPT_SCRIPT_VALUE_H_
