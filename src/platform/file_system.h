@@ -94,7 +94,7 @@ class FileSystem {
   virtual std::string GetCurrentDir() = 0;
   virtual bool SetCurrentDir(const std::string& path) = 0;
   // Bytes free to the caller on the volume holding `path`.
-  virtual bool GetFreeSpace(const std::string& path, uint64_t* bytes) = 0;
+  virtual bool GetFreeBytes(const std::string& path, uint64_t* bytes) = 0;
   // Absolute form of `path` (GetFullPathNameA); empty on failure.
   virtual std::string GetFullPath(const std::string& path) = 0;
   // The path with each component spelled as on disk (GetLongPathNameA); empty on failure.
@@ -133,8 +133,8 @@ class FileSystemWrapper : public FileSystem {
   }
   std::string GetCurrentDir() override { return target_->GetCurrentDir(); }
   bool SetCurrentDir(const std::string& path) override { return target_->SetCurrentDir(path); }
-  bool GetFreeSpace(const std::string& path, uint64_t* bytes) override {
-    return target_->GetFreeSpace(path, bytes);
+  bool GetFreeBytes(const std::string& path, uint64_t* bytes) override {
+    return target_->GetFreeBytes(path, bytes);
   }
   std::string GetFullPath(const std::string& path) override { return target_->GetFullPath(path); }
   std::string GetLongPath(const std::string& path) override { return target_->GetLongPath(path); }

@@ -1,0 +1,68 @@
+#include "platform/file_system.h"
+
+#include <string>
+
+#include "platform/text.h"
+
+namespace upkeep {
+
+namespace {
+FileSystem* g_file_system = nullptr;
+
+bool MatchFrom(const char* p, const char* n) {
+  // Iterative '*' matching with one backtrack point: linear enough for names.
+  const char* star = nullptr;
+  const char* resume = nullptr;
+  while (*n != 0) {
+    if (*p == '*') {
+      star = p++;
+      resume = n;
+    } else if (*p == '?' || (*p != 0 && ToLowerChar(static_cast<unsigned char>(*p)) ==
+                                            ToLowerChar(static_cast<unsigned char>(*n)))) {
+      ++p;
+      ++n;
+    } else if (star != nullptr) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (*p == '*') ++p;
+  return *p == 0;
+}
+}  // namespace
+
+FileSystem* GetFileSystem() {
+  return g_file_system != nullptr ? g_file_system : DefaultFileSystem();
+}
+
+void SetFileSystem(FileSystem* fs) { g_file_system = fs; }
+
+bool PathExists(const std::string& path) {
+  return GetFileSystem()->GetAttributes(path) != kInvalidAttributes;
+}
+
+bool IsDirectory(const std::string& path) {
+  uint32_t a = GetFileSystem()->GetAttributes(path);
+  return a != kInvalidAttributes && (a & kAttrDirectory) != 0;
+}
+
+bool MatchWildcard(const char* pattern, const char* name) {
+  if (MatchFrom(pattern, name)) return true;
+  // As on Windows, a trailing ".*" also matches names without an extension,
+  // so "*.*" matches every name and "bank*.*" matches "bank1".
+  std::string p(pattern);
+  if (p.size() >= 2 && p.compare(p.size() - 2, 2, ".*") == 0) {
+    std::string base = p.substr(0, p.size() - 2);
+    if (MatchFrom(base.c_str(), name)) return true;
+  }
+  // A trailing "." matches names without an extension only.
+  if (!p.empty() && p.back() == '.' && std::string(name).find('.') == std::string::npos) {
+    std::string base = p.substr(0, p.size() - 1);
+    if (MatchFrom(base.c_str(), name)) return true;
+  }
+  return false;
+}
+
+}  // namespace upkeep

@@ -1,0 +1,331 @@
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/posix/exclusive_open.h"
+#include "platform/posix/path.h"
+#include "platform/text.h"
+
+namespace upkeep {
+
+namespace {
+
+using posix::NativePath;
+using posix::Resolve;
+
+class PosixFile : public File {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { close(fd_); }
+  int fd() const { return fd_; }
+
+  int64_t Read(void* dst, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      ssize_t r = read(fd_, static_cast<char*>(dst) + done, n - done);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return done > 0 ? static_cast<int64_t>(done) : -1;
+      if (r == 0) break;
+      done += static_cast<size_t>(r);
+    }
+    return static_cast<int64_t>(done);
+  }
+  int64_t Write(const void* src, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      ssize_t r = write(fd_, static_cast<const char*>(src) + done, n - done);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return done > 0 ? static_cast<int64_t>(done) : -1;
+      done += static_cast<size_t>(r);
+    }
+    return static_cast<int64_t>(done);
+  }
+  int64_t Seek(int64_t offset, SeekOrigin origin) override {
+    int whence = origin == SeekOrigin::kBegin ? SEEK_SET
+                 : origin == SeekOrigin::kCurrent ? SEEK_CUR
+                                                  : SEEK_END;
+    off_t r = lseek(fd_, static_cast<off_t>(offset), whence);
+    return r < 0 ? -1 : static_cast<int64_t>(r);
+  }
+  int64_t Size() override {
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+  }
+
+ private:
+  int fd_;
+};
+
+class PosixView : public MappedView {
+ public:
+  PosixView(void* addr, size_t size) : addr_(addr), size_(size) {}
+  ~PosixView() override { munmap(addr_, size_); }
+  const uint8_t* data() const override { return static_cast<const uint8_t*>(addr_); }
+
+ private:
+  void* addr_;
+  size_t size_;
+};
+
+bool IsReadOnlyMode(mode_t mode) { return (mode & S_IWUSR) == 0; }
+
+std::string BaseName(const std::string& native) {
+  size_t slash = native.find_last_of('/');
+  return slash == std::string::npos ? native : native.substr(slash + 1);
+}
+
+uint32_t AttributesOf(const struct stat& st, const std::string& name) {
+  uint32_t a = 0;
+  if (S_ISDIR(st.st_mode)) {
+    a |= kAttrDirectory;
+  } else {
+    a |= kAttrArchive;
+  }
+  if (IsReadOnlyMode(st.st_mode)) a |= kAttrReadOnly;
+  // Wine shows dot files as hidden.
+  if (!name.empty() && name[0] == '.' && name != "." && name != "..") a |= kAttrHidden;
+  return a;
+}
+
+// Collapses "." and ".." and doubled separators of an absolute path.
+std::string Collapse(const std::string& path, char sep, size_t root_len) {
+  std::string root = path.substr(0, root_len);
+  std::vector<std::string> parts;
+  size_t start = root_len;
+  while (start <= path.size()) {
+    size_t end = path.find_first_of("/\\", start);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::string out = root;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) out += sep;
+    out += parts[i];
+  }
+  // Keep a trailing separator the caller gave (GetFullPathNameA does).
+  if (!parts.empty() && !path.empty() && (path.back() == '/' || path.back() == '\\')) out += sep;
+  return out;
+}
+
+class PosixFileSystem : public FileSystem {
+ public:
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    std::string native = NativePath(path);
+    struct stat st;
+    bool exists = stat(native.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) return nullptr;
+    int fd = -1;
+    switch (mode) {
+      case OpenMode::kRead:
+        fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
+        break;
+      case OpenMode::kWrite:
+      case OpenMode::kWriteExclusive:
+        // Root could write a read-only file; Windows refuses, and so do we.
+        if (exists && IsReadOnlyMode(st.st_mode)) return nullptr;
+        fd = open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        break;
+      case OpenMode::kReadWrite:
+        if (!exists || IsReadOnlyMode(st.st_mode)) return nullptr;
+        fd = open(native.c_str(), O_RDWR | O_CLOEXEC);
+        break;
+      case OpenMode::kTestExclusive:
+        fd = posix::OpenExclusive(native);
+        break;
+    }
+    if (fd < 0) return nullptr;
+    return std::unique_ptr<File>(new PosixFile(fd));
+  }
+
+  std::unique_ptr<MappedView> Map(File* file, uint64_t size) override {
+    PosixFile* f = dynamic_cast<PosixFile*>(file);
+    if (f == nullptr || size == 0 || size > SIZE_MAX) return nullptr;
+    void* addr = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, f->fd(), 0);
+    if (addr == MAP_FAILED) return nullptr;
+    return std::unique_ptr<MappedView>(new PosixView(addr, static_cast<size_t>(size)));
+  }
+
+  uint32_t GetAttributes(const std::string& path) override {
+    std::string native = NativePath(path);
+    struct stat st;
+    if (stat(native.c_str(), &st) != 0) return kInvalidAttributes;
+    return AttributesOf(st, BaseName(native));
+  }
+
+  bool SetAttributes(const std::string& path, uint32_t attributes) override {
+    std::string native = NativePath(path);
+    struct stat st;
+    if (stat(native.c_str(), &st) != 0) return false;
+    mode_t mode = st.st_mode & 07777;
+    if (attributes & kAttrReadOnly) {
+      mode &= ~(S_IWUSR | S_IWGRP | S_IWOTH);
+    } else {
+      mode |= S_IWUSR;
+    }
+    return chmod(native.c_str(), mode) == 0;
+  }
+
+  bool Move(const std::string& from, const std::string& to) override {
+    std::string src = NativePath(from);
+    posix::ResolvedPath dst = Resolve(to);
+    struct stat s1, s2;
+    if (lstat(src.c_str(), &s1) != 0) return false;
+    if (dst.exists && lstat(dst.native.c_str(), &s2) == 0) {
+      // Only a change of letter case may "overwrite" the same file.
+      if (s1.st_dev != s2.st_dev || s1.st_ino != s2.st_ino) return false;
+      std::string dir = dst.native.substr(0, dst.native.find_last_of('/') + 1);
+      std::string wanted = to;
+      size_t cut = wanted.find_last_of("/\\");
+      dst.native = dir + (cut == std::string::npos ? wanted : wanted.substr(cut + 1));
+    }
+    return rename(src.c_str(), dst.native.c_str()) == 0;
+  }
+
+  bool Delete(const std::string& path) override {
+    std::string native = NativePath(path);
+    struct stat st;
+    if (lstat(native.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    if (!S_ISLNK(st.st_mode) && IsReadOnlyMode(st.st_mode)) return false;
+    return unlink(native.c_str()) == 0;
+  }
+
+  CreateDirResult CreateDir(const std::string& path) override {
+    posix::ResolvedPath r = Resolve(path);
+    if (r.exists) return CreateDirResult::kAlreadyExists;
+    if (mkdir(r.native.c_str(), 0777) == 0) return CreateDirResult::kCreated;
+    return errno == EEXIST ? CreateDirResult::kAlreadyExists : CreateDirResult::kFailed;
+  }
+
+  bool RemoveDir(const std::string& path) override {
+    return rmdir(NativePath(path).c_str()) == 0;
+  }
+
+  bool Find(const std::string& pattern, std::vector<FindEntry>* out) override {
+    out->clear();
+    size_t cut = pattern.find_last_of("/\\");
+    std::string dir = cut == std::string::npos ? std::string(".") : pattern.substr(0, cut);
+    if (cut == 0) dir = "/";
+    if (dir.size() == 2 && posix::HasDriveLetter(dir)) dir += "\\";
+    std::string mask = cut == std::string::npos ? pattern : pattern.substr(cut + 1);
+    std::string native = NativePath(dir);
+    DIR* d = opendir(native.c_str());
+    if (d == nullptr) return false;
+    while (struct dirent* e = readdir(d)) {
+      if (!MatchWildcard(mask.c_str(), e->d_name)) continue;
+      struct stat st;
+      std::string full = native + "/" + e->d_name;
+      if (stat(full.c_str(), &st) != 0) continue;  // dangling link
+      out->push_back(FindEntry{e->d_name, AttributesOf(st, e->d_name),
+                               S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size)});
+    }
+    closedir(d);
+    // A stable order, as NTFS gives: by upper-cased name, "." and ".." first.
+    std::sort(out->begin(), out->end(), [](const FindEntry& a, const FindEntry& b) {
+      std::string x = a.name, y = b.name;
+      ToUpperInPlace(&x);
+      ToUpperInPlace(&y);
+      return x < y;
+    });
+    return true;
+  }
+
+  std::string GetCurrentDir() override {
+    char buf[PATH_MAX];
+    if (getcwd(buf, sizeof buf) == nullptr) return std::string();
+    return buf;
+  }
+
+  bool SetCurrentDir(const std::string& path) override {
+    std::string native = NativePath(path);
+    return chdir(native.c_str()) == 0;
+  }
+
+  bool GetFreeBytes(const std::string& path, uint64_t* bytes) override {
+    struct statvfs sv;
+    if (statvfs(NativePath(path).c_str(), &sv) != 0) return false;
+    *bytes = static_cast<uint64_t>(sv.f_bavail) * static_cast<uint64_t>(sv.f_frsize);
+    return true;
+  }
+
+  std::string GetFullPath(const std::string& path) override {
+    if (path.empty()) return std::string();
+    if (posix::HasDriveLetter(path)) {
+      if (path.size() == 2 || (path[2] != '\\' && path[2] != '/')) {
+        // "C:name" is relative to the drive's current directory: its root here.
+        return Collapse(path.substr(0, 2) + "\\" + path.substr(2), '\\', 3);
+      }
+      std::string p = path;
+      p[2] = '\\';
+      return Collapse(p, '\\', 3);
+    }
+    if (path[0] == '/' || path[0] == '\\') return Collapse(path, '/', 1);
+    return Collapse(GetCurrentDir() + "/" + path, '/', 1);
+  }
+
+  std::string GetLongPath(const std::string& path) override {
+    posix::ResolvedPath r = Resolve(path);
+    if (!r.exists) return std::string();
+    // Re-spell the caller's path with the on-disk names of its components.
+    std::vector<std::string> caller;
+    std::string p = path;
+    size_t start = 0;
+    std::string head;
+    if (posix::HasDriveLetter(p)) {
+      head = p.substr(0, 2);
+      start = 2;
+    }
+    std::string out = head;
+    std::string native_prefix;
+    std::string sep = p.find('\\') != std::string::npos || !head.empty() ? "\\" : "/";
+    // Walk components, resolving each prefix again to learn its spelling.
+    std::string so_far = head;
+    while (start < p.size()) {
+      size_t end = p.find_first_of("/\\", start);
+      if (end == std::string::npos) end = p.size();
+      if (end == start) {
+        so_far += p[start];
+        out += sep;
+        start = end + 1;
+        continue;
+      }
+      std::string part = p.substr(start, end - start);
+      so_far += part;
+      std::string spelled = part;
+      if (part != "." && part != "..") spelled = BaseName(Resolve(so_far).native);
+      out += spelled;
+      if (end < p.size()) {
+        so_far += p[end];
+        out += sep;
+      }
+      start = end + 1;
+    }
+    return out;
+  }
+};
+
+}  // namespace
+
+FileSystem* DefaultFileSystem() {
+  static PosixFileSystem fs;
+  return &fs;
+}
+
+}  // namespace upkeep

@@ -1,0 +1,102 @@
+#include "platform/posix/path.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace upkeep {
+namespace posix {
+
+std::string WinePrefix() {
+  const char* prefix = getenv("WINEPREFIX");
+  if (prefix != nullptr && *prefix != 0) return prefix;
+  const char* home = getenv("HOME");
+  return std::string(home != nullptr ? home : "") + "/.wine";
+}
+
+bool HasDriveLetter(const std::string& path) {
+  return path.size() >= 2 && path[1] == ':' &&
+         ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+}
+
+namespace {
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// The on-disk spelling of `name` in `dir`, letter case ignored.
+bool FindNoCase(const std::string& dir, const std::string& name, std::string* found) {
+  DIR* d = opendir(dir.empty() ? "/" : dir.c_str());
+  if (d == nullptr) return false;
+  bool ok = false;
+  while (struct dirent* e = readdir(d)) {
+    if (CompareNoCase(e->d_name, name.c_str()) == 0) {
+      *found = e->d_name;
+      ok = true;
+      break;
+    }
+  }
+  closedir(d);
+  return ok;
+}
+
+}  // namespace
+
+ResolvedPath Resolve(const std::string& input) {
+  std::string path = input;
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  std::string base;
+  std::string rest;
+  if (HasDriveLetter(path)) {
+    char drive = static_cast<char>(ToLowerChar(static_cast<unsigned char>(path[0])));
+    base = WinePrefix() + "/dosdevices/" + drive + ":";
+    rest = path.substr(2);
+  } else if (!path.empty() && path[0] == '/') {
+    base = "";
+    rest = path;
+  } else {
+    base = ".";
+    rest = path;
+  }
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= rest.size()) {
+    size_t slash = rest.find('/', start);
+    if (slash == std::string::npos) slash = rest.size();
+    if (slash > start) parts.push_back(rest.substr(start, slash - start));
+    start = slash + 1;
+  }
+  ResolvedPath out;
+  std::string current = base;
+  bool found = true;
+  for (const std::string& part : parts) {
+    std::string next = current + "/" + part;
+    if (found && part != "." && part != ".." && !Exists(next)) {
+      std::string spelled;
+      if (FindNoCase(current, part, &spelled)) {
+        next = current + "/" + spelled;
+      } else {
+        found = false;
+      }
+    }
+    current = next;
+  }
+  if (current.empty()) current = "/";
+  if (base == "." && current.size() > 2) current = current.substr(2);  // drop "./"
+  if (!parts.empty() && found) found = Exists(current);
+  if (parts.empty()) found = Exists(current);
+  out.native = current;
+  out.exists = found;
+  return out;
+}
+
+}  // namespace posix
+}  // namespace upkeep

@@ -1,0 +1,218 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace upkeep {
+
+namespace {
+
+class Win32File : public File {
+ public:
+  explicit Win32File(HANDLE h) : handle_(h) {}
+  ~Win32File() override { CloseHandle(handle_); }
+  HANDLE handle() const { return handle_; }
+
+  int64_t Read(void* dst, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      DWORD want = static_cast<DWORD>(std::min<size_t>(n - done, 1u << 30));
+      DWORD got = 0;
+      if (!ReadFile(handle_, static_cast<char*>(dst) + done, want, &got, nullptr)) {
+        return done > 0 ? static_cast<int64_t>(done) : -1;
+      }
+      if (got == 0) break;
+      done += got;
+    }
+    return static_cast<int64_t>(done);
+  }
+  int64_t Write(const void* src, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      DWORD want = static_cast<DWORD>(std::min<size_t>(n - done, 1u << 30));
+      DWORD put = 0;
+      if (!WriteFile(handle_, static_cast<const char*>(src) + done, want, &put, nullptr) ||
+          put == 0) {
+        return done > 0 ? static_cast<int64_t>(done) : -1;
+      }
+      done += put;
+    }
+    return static_cast<int64_t>(done);
+  }
+  int64_t Seek(int64_t offset, SeekOrigin origin) override {
+    LARGE_INTEGER dist, pos;
+    dist.QuadPart = offset;
+    DWORD method = origin == SeekOrigin::kBegin     ? FILE_BEGIN
+                   : origin == SeekOrigin::kCurrent ? FILE_CURRENT
+                                                    : FILE_END;
+    if (!SetFilePointerEx(handle_, dist, &pos, method)) return -1;
+    return pos.QuadPart;
+  }
+  int64_t Size() override {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(handle_, &size)) return -1;
+    return size.QuadPart;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+class Win32View : public MappedView {
+ public:
+  Win32View(HANDLE mapping, const void* view) : mapping_(mapping), view_(view) {}
+  ~Win32View() override {
+    UnmapViewOfFile(view_);
+    CloseHandle(mapping_);
+  }
+  const uint8_t* data() const override { return static_cast<const uint8_t*>(view_); }
+
+ private:
+  HANDLE mapping_;
+  const void* view_;
+};
+
+typedef BOOL(WINAPI* FreeSpaceExFn)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
+
+class Win32FileSystem : public FileSystem {
+ public:
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    DWORD access = GENERIC_READ;
+    DWORD share = FILE_SHARE_READ;
+    DWORD disposition = OPEN_EXISTING;
+    switch (mode) {
+      case OpenMode::kRead:
+        break;
+      case OpenMode::kWrite:
+        access = GENERIC_WRITE;
+        disposition = CREATE_ALWAYS;
+        break;
+      case OpenMode::kWriteExclusive:
+        access = GENERIC_WRITE;
+        share = 0;
+        disposition = CREATE_ALWAYS;
+        break;
+      case OpenMode::kReadWrite:
+        access = GENERIC_READ | GENERIC_WRITE;
+        break;
+      case OpenMode::kTestExclusive:
+        access = GENERIC_WRITE;
+        share = 0;
+        break;
+    }
+    if (access & GENERIC_WRITE) {
+      // Windows refuses to write a read-only file; Wine running as root would not.
+      DWORD a = GetFileAttributesA(path.c_str());
+      if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) != 0 &&
+          (a & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+      }
+    }
+    HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    return std::unique_ptr<File>(new Win32File(h));
+  }
+
+  std::unique_ptr<MappedView> Map(File* file, uint64_t size) override {
+    Win32File* f = dynamic_cast<Win32File*>(file);
+    if (f == nullptr || size == 0) return nullptr;
+    HANDLE mapping = CreateFileMappingA(f->handle(), nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr) return nullptr;
+    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
+    if (view == nullptr) {
+      CloseHandle(mapping);
+      return nullptr;
+    }
+    return std::unique_ptr<MappedView>(new Win32View(mapping, view));
+  }
+
+  uint32_t GetAttributes(const std::string& path) override {
+    DWORD a = GetFileAttributesA(path.c_str());
+    return a == INVALID_FILE_ATTRIBUTES ? kInvalidAttributes : static_cast<uint32_t>(a);
+  }
+  bool SetAttributes(const std::string& path, uint32_t attributes) override {
+    return SetFileAttributesA(path.c_str(), attributes) != 0;
+  }
+  bool Move(const std::string& from, const std::string& to) override {
+    return MoveFileA(from.c_str(), to.c_str()) != 0;
+  }
+  bool Delete(const std::string& path) override { return DeleteFileA(path.c_str()) != 0; }
+  CreateDirResult CreateDir(const std::string& path) override {
+    if (CreateDirectoryA(path.c_str(), nullptr)) return CreateDirResult::kCreated;
+    return GetLastError() == ERROR_ALREADY_EXISTS ? CreateDirResult::kAlreadyExists
+                                                  : CreateDirResult::kFailed;
+  }
+  bool RemoveDir(const std::string& path) override {
+    return RemoveDirectoryA(path.c_str()) != 0;
+  }
+
+  bool Find(const std::string& pattern, std::vector<FindEntry>* out) override {
+    out->clear();
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA(pattern.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) {
+      // An existing folder with no match is an empty listing, not a failure.
+      return GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    do {
+      uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+      out->push_back(FindEntry{data.cFileName, data.dwFileAttributes, size});
+    } while (FindNextFileA(h, &data));
+    FindClose(h);
+    return true;
+  }
+
+  std::string GetCurrentDir() override {
+    char buf[MAX_PATH];
+    DWORD n = GetCurrentDirectoryA(MAX_PATH, buf);
+    if (n == 0 || n >= MAX_PATH) return std::string();
+    return std::string(buf, n);
+  }
+  bool SetCurrentDir(const std::string& path) override {
+    return SetCurrentDirectoryA(path.c_str()) != 0;
+  }
+
+  bool GetFreeBytes(const std::string& path, uint64_t* bytes) override {
+    // Looked up at run time, as very old systems lack the extended query.
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    FreeSpaceExFn ex = kernel != nullptr ? reinterpret_cast<FreeSpaceExFn>(reinterpret_cast<void*>(
+                                               GetProcAddress(kernel, "GetDiskFreeSpaceExA")))
+                                         : nullptr;
+    if (ex != nullptr) {
+      ULARGE_INTEGER avail, total, free;
+      if (!ex(path.c_str(), &avail, &total, &free)) return false;
+      *bytes = avail.QuadPart;
+      return true;
+    }
+    DWORD spc, bps, freeClusters, clusters;
+    if (!GetDiskFreeSpaceA(path.c_str(), &spc, &bps, &freeClusters, &clusters)) return false;
+    *bytes = static_cast<uint64_t>(spc) * bps * freeClusters;
+    return true;
+  }
+
+  std::string GetFullPath(const std::string& path) override {
+    char buf[MAX_PATH];
+    DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, buf, nullptr);
+    if (n == 0 || n >= MAX_PATH) return std::string();
+    return std::string(buf, n);
+  }
+  std::string GetLongPath(const std::string& path) override {
+    char buf[MAX_PATH];
+    DWORD n = GetLongPathNameA(path.c_str(), buf, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return std::string();
+    return std::string(buf, n);
+  }
+};
+
+}  // namespace
+
+FileSystem* DefaultFileSystem() {
+  static Win32FileSystem fs;
+  return &fs;
+}
+
+}  // namespace upkeep

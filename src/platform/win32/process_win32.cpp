@@ -1,0 +1,45 @@
+#include <windows.h>
+
+#include <new>
+
+#include "platform/process.h"
+
+namespace upkeep {
+
+std::string GetProgramPath() {
+  char buf[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return std::string();
+  return std::string(buf, n);
+}
+
+namespace {
+struct ThreadStart {
+  uint32_t (*entry)(void*);
+  void* arg;
+};
+
+DWORD WINAPI ThreadMain(LPVOID p) {
+  ThreadStart start = *static_cast<ThreadStart*>(p);
+  delete static_cast<ThreadStart*>(p);
+  return start.entry(start.arg);
+}
+}  // namespace
+
+bool StartThread(uint32_t (*entry)(void*), void* arg) {
+  ThreadStart* start = new (std::nothrow) ThreadStart{entry, arg};
+  if (start == nullptr) return false;
+  HANDLE thread = CreateThread(nullptr, 0, ThreadMain, start, 0, nullptr);
+  if (thread == nullptr) {
+    delete start;
+    return false;
+  }
+  CloseHandle(thread);
+  return true;
+}
+
+void SleepMs(uint32_t ms) { Sleep(ms); }
+
+void DebugOutput(const char* text) { OutputDebugStringA(text); }
+
+}  // namespace upkeep

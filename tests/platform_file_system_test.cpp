@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/file_system.h"
+#include "platform/stream.h"
+#include "test_util.h"
+
+namespace upkeep {
+namespace {
+
+using test::TempDir;
+
+std::vector<std::string> Names(const std::vector<FindEntry>& entries) {
+  std::vector<std::string> names;
+  for (const auto& e : entries) {
+    if (e.name != "." && e.name != "..") names.push_back(e.name);
+  }
+  return names;
+}
+
+TEST(PlatformWildcard, WindowsRules) {
+  EXPECT_TRUE(MatchWildcard("*.*", "name"));
+  EXPECT_TRUE(MatchWildcard("*.*", "name.ext"));
+  EXPECT_TRUE(MatchWildcard("bank*.*", "BANK01.DAT"));
+  EXPECT_TRUE(MatchWildcard("bank*.*", "bank"));
+  EXPECT_TRUE(MatchWildcard("bank*.*", "BankFile"));
+  EXPECT_FALSE(MatchWildcard("bank*.*", "mybank.dat"));
+  EXPECT_TRUE(MatchWildcard("*.lnk", "Game.LNK"));
+  EXPECT_FALSE(MatchWildcard("*.lnk", "Game.lnk2"));
+  EXPECT_TRUE(MatchWildcard("a?c", "abc"));
+  EXPECT_FALSE(MatchWildcard("a?c", "ac"));
+  EXPECT_TRUE(MatchWildcard("*a*b*c*", "xxaxxbxxcxx"));
+  EXPECT_FALSE(MatchWildcard("*a*b*c*", "xxaxxcxxbxx"));
+}
+
+TEST(PlatformFiles, ReadOnlyFilesBehaveAsOnWindows) {
+  TempDir dir;
+  std::string path = dir.Join("ro.bin");
+  ASSERT_TRUE(test::WriteFileText(path, "abc"));
+  FileSystem* fs = GetFileSystem();
+  ASSERT_TRUE(fs->SetAttributes(path, kAttrReadOnly));
+  EXPECT_NE(fs->GetAttributes(path) & kAttrReadOnly, 0u);
+  EXPECT_EQ(fs->Open(path, OpenMode::kWrite), nullptr);
+  EXPECT_FALSE(fs->Delete(path));
+  EXPECT_EQ(fs->Open(path, OpenMode::kTestExclusive), nullptr);
+  ASSERT_TRUE(fs->SetAttributes(path, kAttrNormal));
+  EXPECT_EQ(fs->GetAttributes(path) & kAttrReadOnly, 0u);
+  EXPECT_NE(fs->Open(path, OpenMode::kTestExclusive), nullptr);
+  EXPECT_TRUE(fs->Delete(path));
+  EXPECT_FALSE(PathExists(path));
+}
+
+TEST(PlatformFiles, MoveRefusesExistingTarget) {
+  TempDir dir;
+  std::string a = dir.Join("a.txt"), b = dir.Join("b.txt");
+  ASSERT_TRUE(test::WriteFileText(a, "A"));
+  ASSERT_TRUE(test::WriteFileText(b, "B"));
+  FileSystem* fs = GetFileSystem();
+  EXPECT_FALSE(fs->Move(a, b));
+  EXPECT_EQ(test::ReadFileText(b), "B");
+  EXPECT_FALSE(fs->Move(dir.Join("missing"), dir.Join("c.txt")));
+  ASSERT_TRUE(fs->Delete(b));
+  EXPECT_TRUE(fs->Move(a, b));
+  EXPECT_EQ(test::ReadFileText(b), "A");
+  EXPECT_FALSE(PathExists(a));
+}
+
+TEST(PlatformFiles, DirectoriesOneLevelAtATime) {
+  TempDir dir;
+  FileSystem* fs = GetFileSystem();
+  EXPECT_EQ(fs->CreateDir(dir.Join("x/y")), CreateDirResult::kFailed);
+  EXPECT_EQ(fs->CreateDir(dir.Join("x")), CreateDirResult::kCreated);
+  EXPECT_EQ(fs->CreateDir(dir.Join("x")), CreateDirResult::kAlreadyExists);
+  EXPECT_TRUE(IsDirectory(dir.Join("x")));
+  ASSERT_TRUE(test::WriteFileText(dir.Join("x/f"), "1"));
+  EXPECT_FALSE(fs->RemoveDir(dir.Join("x")));
+  EXPECT_FALSE(fs->Delete(dir.Join("x")));
+  ASSERT_TRUE(fs->Delete(dir.Join("x/f")));
+  EXPECT_TRUE(fs->RemoveDir(dir.Join("x")));
+  EXPECT_EQ(fs->Open(dir.path(), OpenMode::kRead), nullptr);
+}
+
+TEST(PlatformFiles, FindMatchesWithoutRegardToCase) {
+  TempDir dir;
+  for (const char* n : {"BANK1.DAT", "bank2", "Bank3.x", "other.dat", "mybank"}) {
+    ASSERT_TRUE(test::WriteFileText(dir.Join(n), n));
+  }
+  ASSERT_EQ(GetFileSystem()->CreateDir(dir.Join("bankdir")), CreateDirResult::kCreated);
+  std::vector<FindEntry> found;
+  ASSERT_TRUE(GetFileSystem()->Find(dir.Join("bank*.*"), &found));
+  std::vector<std::string> names = Names(found);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"BANK1.DAT", "Bank3.x", "bank2", "bankdir"}));
+  for (const auto& e : found) {
+    if (e.name == "bankdir") {
+      EXPECT_NE(e.attributes & kAttrDirectory, 0u);
+    }
+    if (e.name == "BANK1.DAT") {
+      EXPECT_EQ(e.size, 9u);
+    }
+  }
+  EXPECT_FALSE(GetFileSystem()->Find(dir.Join("nope/*.*"), &found));
+}
+
+TEST(PlatformFiles, MappingSeesTheBytes) {
+  TempDir dir;
+  std::vector<uint8_t> bytes = test::RandomBytes(100000, 7);
+  ASSERT_TRUE(test::WriteFileBytes(dir.Join("m"), bytes));
+  auto file = GetFileSystem()->Open(dir.Join("m"), OpenMode::kRead);
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(file->Size(), 100000);
+  auto view = GetFileSystem()->Map(file.get(), 100000);
+  ASSERT_NE(view, nullptr);
+  EXPECT_EQ(memcmp(view->data(), bytes.data(), bytes.size()), 0);
+  EXPECT_EQ(GetFileSystem()->Map(file.get(), 0), nullptr);
+}
+
+TEST(PlatformFiles, CurrentDirectoryAndFreeSpace) {
+  TempDir dir;
+  FileSystem* fs = GetFileSystem();
+  std::string before = fs->GetCurrentDir();
+  ASSERT_FALSE(before.empty());
+  ASSERT_TRUE(fs->SetCurrentDir(dir.path()));
+  ASSERT_TRUE(test::WriteFileText(dir.Join("here"), "x"));
+  EXPECT_TRUE(PathExists("here"));
+  EXPECT_TRUE(fs->SetCurrentDir(before));
+  EXPECT_FALSE(fs->SetCurrentDir(dir.Join("missing")));
+  uint64_t free_bytes = 0;
+  EXPECT_TRUE(fs->GetFreeBytes(dir.path(), &free_bytes));
+  EXPECT_GT(free_bytes, 0u);
+}
+
+TEST(PlatformStream, TextModeWritesCrLfAndReadsItBack) {
+  TempDir dir;
+  std::string path = dir.Join("t.txt");
+  {
+    auto s = Stream::Open(path, "wt");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->Printf("a\nb %d\n", 5), 6);
+    EXPECT_EQ(s->Write("\r\n", 2), 2u);
+    EXPECT_EQ(s->Close(), 0);
+  }
+  EXPECT_EQ(test::ReadFileText(path), "a\r\nb 5\r\n\r\r\n");
+  auto r = Stream::Open(path, "rt");
+  ASSERT_NE(r, nullptr);
+  char buf[32] = {0};
+  size_t n = r->Read(buf, sizeof buf);
+  EXPECT_EQ(std::string(buf, n), "a\nb 5\n\r\n");
+  EXPECT_EQ(r->Tell(), 11);
+  auto b = Stream::Open(path, "rb");
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->Read(buf, sizeof buf), 11u);
+}
+
+TEST(PlatformStream, TextModeStopsAtCtrlZAndDefaultsToText) {
+  TempDir dir;
+  std::string path = dir.Join("z.txt");
+  ASSERT_TRUE(test::WriteFileText(path, std::string("ab\r\ncd\x1a" "ef", 9)));
+  auto r = Stream::Open(path, "r");
+  ASSERT_NE(r, nullptr);
+  char buf[16];
+  size_t n = r->Read(buf, sizeof buf);
+  EXPECT_EQ(std::string(buf, n), "ab\ncd");
+  EXPECT_EQ(r->Read(buf, sizeof buf), 0u);
+  EXPECT_TRUE(r->eof());
+  ASSERT_EQ(r->Seek(7, SeekOrigin::kBegin), 0);
+  n = r->Read(buf, sizeof buf);
+  EXPECT_EQ(std::string(buf, n), "ef");
+}
+
+TEST(PlatformStream, SeekTellAndBadModes) {
+  TempDir dir;
+  std::string path = dir.Join("s.bin");
+  ASSERT_TRUE(test::WriteFileBytes(path, test::RandomBytes(200000, 3)));
+  auto r = Stream::Open(path, "rb");
+  ASSERT_NE(r, nullptr);
+  ASSERT_EQ(r->Seek(0, SeekOrigin::kEnd), 0);
+  EXPECT_EQ(r->Tell(), 200000);
+  ASSERT_EQ(r->Seek(-10, SeekOrigin::kCurrent), 0);
+  EXPECT_EQ(r->Tell(), 199990);
+  EXPECT_NE(r->Seek(-1, SeekOrigin::kBegin), 0);
+  std::vector<uint8_t> all(200000);
+  ASSERT_EQ(r->Seek(0, SeekOrigin::kBegin), 0);
+  EXPECT_EQ(r->Read(all.data(), all.size()), 200000u);
+  EXPECT_EQ(all, test::RandomBytes(200000, 3));
+  EXPECT_EQ(Stream::Open(path, "a"), nullptr);
+  EXPECT_EQ(Stream::Open(path, "rw"), nullptr);
+  EXPECT_EQ(Stream::Open(dir.Join("missing"), "rb"), nullptr);
+}
+
+// Fault injection through the seam: the Nth write fails.
+class FailingWrites : public FileSystemWrapper {
+ public:
+  FailingWrites() : FileSystemWrapper(DefaultFileSystem()) {}
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    auto inner = target()->Open(path, mode);
+    if (inner == nullptr) return nullptr;
+    struct Broken : File {
+      std::unique_ptr<File> f;
+      int64_t Read(void* d, size_t n) override { return f->Read(d, n); }
+      int64_t Write(const void*, size_t) override { return -1; }
+      int64_t Seek(int64_t o, SeekOrigin w) override { return f->Seek(o, w); }
+      int64_t Size() override { return f->Size(); }
+    };
+    auto broken = std::make_unique<Broken>();
+    broken->f = std::move(inner);
+    return broken;
+  }
+};
+
+TEST(PlatformStream, WriteErrorsReachClose) {
+  TempDir dir;
+  FailingWrites failing;
+  SetFileSystem(&failing);
+  auto s = Stream::Open(dir.Join("w.txt"), "wt");
+  SetFileSystem(nullptr);
+  ASSERT_NE(s, nullptr);
+  s->Printf("hello\n");
+  EXPECT_NE(s->Close(), 0);
+}
+
+}  // namespace
+}  // namespace upkeep

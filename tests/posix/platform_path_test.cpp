@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/file_system.h"
+#include "platform/posix/path.h"
+#include "platform/stream.h"
+#include "test_util.h"
+
+namespace upkeep {
+namespace {
+
+// Points WINEPREFIX at a throwaway prefix for one test.
+class PrefixEnv {
+ public:
+  explicit PrefixEnv(const std::string& prefix) {
+    const char* old = getenv("WINEPREFIX");
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv("WINEPREFIX", prefix.c_str(), 1);
+  }
+  ~PrefixEnv() {
+    if (had_) {
+      setenv("WINEPREFIX", old_.c_str(), 1);
+    } else {
+      unsetenv("WINEPREFIX");
+    }
+  }
+
+ private:
+  bool had_;
+  std::string old_;
+};
+
+TEST(PosixPath, DriveLettersGoThroughTheWinePrefix) {
+  test::TempDir dir;
+  namespace fs = std::filesystem;
+  fs::create_directories(dir.path() + "/drive_c/Games/My Game");
+  fs::create_directories(dir.path() + "/dosdevices");
+  fs::create_directory_symlink("../drive_c", dir.path() + "/dosdevices/c:");
+  ASSERT_TRUE(test::WriteFileText(dir.path() + "/drive_c/Games/My Game/Game.EXE", "MZ"));
+  PrefixEnv env(dir.path());
+
+  EXPECT_TRUE(PathExists("C:\\Games\\My Game\\Game.EXE"));
+  EXPECT_TRUE(PathExists("c:\\GAMES\\my game\\game.exe"));
+  EXPECT_TRUE(PathExists("C:/games/MY GAME/game.exe"));
+  EXPECT_FALSE(PathExists("C:\\Games\\Other\\game.exe"));
+  EXPECT_TRUE(IsDirectory("C:\\GAMES\\MY GAME\\"));
+  EXPECT_EQ(GetFileSystem()->GetLongPath("c:\\games\\MY GAME\\GAME.exe"),
+            "c:\\Games\\My Game\\Game.EXE");
+  EXPECT_EQ(GetFileSystem()->GetLongPath("c:\\games\\nothing"), "");
+
+  // New files keep the spelling they were given; existing folders are reused.
+  auto s = Stream::Open("C:\\GAMES\\MY GAME\\patch.log", "wt");
+  ASSERT_NE(s, nullptr);
+  s->Printf("x\n");
+  s->Close();
+  EXPECT_EQ(test::ReadFileText(dir.path() + "/drive_c/Games/My Game/patch.log"), "x\r\n");
+
+  EXPECT_EQ(GetFileSystem()->GetFullPath("C:\\Games\\.\\X\\..\\My Game"), "C:\\Games\\My Game");
+}
+
+TEST(PosixPath, CaseOnlyRenameWorks) {
+  test::TempDir dir;
+  ASSERT_TRUE(test::WriteFileText(dir.Join("readme.txt"), "r"));
+  EXPECT_TRUE(GetFileSystem()->Move(dir.Join("readme.txt"), dir.Join("README.TXT")));
+  EXPECT_EQ(test::ReadFileText(dir.Join("README.TXT")), "r");
+}
+
+}  // namespace
+}  // namespace upkeep
