@@ -1,0 +1,36 @@
+// What the update driver needs from its front end. The Windows dialog and the
+// console front end implement it; the driver never knows which one runs it.
+#ifndef UPKEEP_APP_HOST_H_
+#define UPKEEP_APP_HOST_H_
+
+#include <string>
+
+#include "engine/progress.h"
+
+namespace upkeep {
+
+enum class UpdateOutcome : int { Interrupted = 1, Succeeded = 2, Failed = 3 };
+
+enum class MessageIcon { Information, Warning, Error, Question, Exclamation };
+enum class MessageButtons { Ok, RetryCancel, YesNo };
+// Results with the Win32 values (IDOK, IDCANCEL, IDRETRY, IDYES, IDNO).
+enum : int { kIdOk = 1, kIdCancel = 2, kIdRetry = 4, kIdYes = 6, kIdNo = 7 };
+
+class UpdateHost {
+ public:
+  virtual ~UpdateHost() = default;
+  virtual bool SkipSpaceCheck() const = 0;
+  virtual bool SkipShortcuts() const = 0;
+  // A modal message box owned by the front end's window; called from the worker.
+  virtual int ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon,
+                          MessageButtons buttons) = 0;
+  // The final notification (WM_UPDATE_FINISHED); returns once the front end has
+  // handled it.
+  virtual void Finished(UpdateOutcome outcome) = 0;
+  // Asks the shell to "open" a file; the result is ignored.
+  virtual void ShellOpen(const std::string& path) = 0;
+};
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_APP_HOST_H_
