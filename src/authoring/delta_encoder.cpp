@@ -1,28 +1,210 @@
 #include "authoring/delta_encoder.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace upkeep {
 
 namespace {
+
+constexpr uint32_t kCopyFlag = 0x80000000u;
+constexpr size_t kMaxRecord = 0x7FFFFFFF;
+// Copy offsets are u32: bytes past this are never referenced.
+constexpr uint64_t kMaxOldReach = 0xFFFFFFFFull;
+constexpr uint32_t kNoEntry = 0xFFFFFFFFu;
+// Seeds are 8-byte windows hashed in one load, so no rolling hash is needed.
+constexpr size_t kSeed = 8;
+// Seeds compared against when indexing, to skip runs and short periods.
+constexpr size_t kRecent = 8;
+
 void PutU32(std::vector<uint8_t>* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
+  uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                  static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+  out->insert(out->end(), b, b + 4);
 }
+
+uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+size_t CommonForward(const uint8_t* a, const uint8_t* b, size_t limit) {
+  size_t n = 0;
+  while (n + 8 <= limit) {
+    uint64_t x = Load64(a + n) ^ Load64(b + n);
+    if (x != 0) {
+      while (a[n] == b[n]) ++n;
+      return n;
+    }
+    n += 8;
+  }
+  while (n < limit && a[n] == b[n]) ++n;
+  return n;
+}
+
+// Bytes equal going backwards from a[-1], b[-1].
+size_t CommonBackward(const uint8_t* a, const uint8_t* b, size_t limit) {
+  size_t n = 0;
+  while (n < limit && a[-1 - static_cast<ptrdiff_t>(n)] == b[-1 - static_cast<ptrdiff_t>(n)]) ++n;
+  return n;
+}
+
+struct Tuning {
+  size_t max_entries;  // index budget: fewer entries means a larger step
+  int max_chain;       // candidates tried per position
+  size_t min_copy;     // shortest copy worth a record
+};
+
+Tuning TuningFor(int level) {
+  if (level < 1) level = 1;
+  if (level > 9) level = 9;
+  Tuning t;
+  t.max_entries = level >= 7   ? (size_t{1} << 25)
+                  : level >= 4 ? (size_t{1} << 24)
+                               : (size_t{1} << 22);
+  t.max_chain = level >= 9 ? 64 : level >= 7 ? 24 : level >= 4 ? 8 : 2;
+  t.min_copy = 12;
+  return t;
+}
+
+// Hash index of the old file's seeds at every `step`-th position.
+class SeedIndex {
+ public:
+  SeedIndex(const uint8_t* data, size_t size, size_t max_entries) {
+    if (size < kSeed) return;
+    size_t positions = size - kSeed + 1;
+    step_ = (positions + max_entries - 1) / max_entries;
+    if (step_ == 0) step_ = 1;
+    size_t count = (positions + step_ - 1) / step_;
+    bits_ = 10;
+    while ((size_t{1} << bits_) < count && bits_ < 26) ++bits_;
+    head_.assign(size_t{1} << bits_, kNoEntry);
+    next_.assign(count, kNoEntry);
+    // Inside a run or a short period every seed repeats; indexing only the
+    // first occurrence keeps chains short, and a match from the start of a run
+    // reaches at least as far as one from its middle.
+    uint64_t recent[kRecent] = {};
+    size_t filled = 0;
+    for (size_t k = 0; k < count; ++k) {
+      uint64_t seed = Load64(data + k * step_);
+      bool repeat = false;
+      for (size_t r = 0; r < filled; ++r) repeat |= recent[r] == seed;
+      recent[k % kRecent] = seed;
+      if (filled < kRecent) ++filled;
+      if (repeat) continue;
+      size_t h = Hash(data + k * step_);
+      next_[k] = head_[h];
+      head_[h] = static_cast<uint32_t>(k);
+    }
+  }
+
+  bool empty() const { return next_.empty(); }
+  size_t Hash(const uint8_t* p) const {
+    return static_cast<size_t>((Load64(p) * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
+  }
+  uint32_t First(const uint8_t* p) const { return head_[Hash(p)]; }
+  uint32_t Next(uint32_t k) const { return next_[k]; }
+  size_t Position(uint32_t k) const { return static_cast<size_t>(k) * step_; }
+
+ private:
+  size_t step_ = 1;
+  int bits_ = 10;
+  std::vector<uint32_t> head_;
+  std::vector<uint32_t> next_;
+};
+
+class Writer {
+ public:
+  explicit Writer(std::vector<uint8_t>* out, const uint8_t* new_data) : out_(out), new_(new_data) {}
+
+  void Insert(size_t from, size_t to) {
+    while (from < to) {
+      size_t n = std::min(to - from, kMaxRecord);
+      PutU32(out_, static_cast<uint32_t>(n));
+      out_->insert(out_->end(), new_ + from, new_ + from + n);
+      from += n;
+    }
+  }
+  void Copy(size_t old_pos, size_t len) {
+    while (len > 0) {
+      size_t n = std::min(len, kMaxRecord);
+      PutU32(out_, static_cast<uint32_t>(n) | kCopyFlag);
+      PutU32(out_, static_cast<uint32_t>(old_pos));
+      old_pos += n;
+      len -= n;
+    }
+  }
+
+ private:
+  std::vector<uint8_t>* out_;
+  const uint8_t* new_;
+};
+
 }  // namespace
 
-// Placeholder until the matching encoder lands: one insert record of the new bytes.
 std::vector<uint8_t> EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                                  size_t new_size, const DeltaOptions& options) {
-  (void)old_data;
-  (void)old_size;
-  (void)options;
   std::vector<uint8_t> out;
-  size_t done = 0;
-  do {
-    size_t n = new_size - done;
-    if (n > 0x7FFFFFFF) n = 0x7FFFFFFF;
-    PutU32(&out, static_cast<uint32_t>(n));
-    out.insert(out.end(), new_data + done, new_data + done + n);
-    done += n;
-  } while (done < new_size);
+  Writer writer(&out, new_data);
+  if (static_cast<uint64_t>(old_size) > kMaxOldReach) old_size = static_cast<size_t>(kMaxOldReach);
+  const Tuning tuning = TuningFor(options.level);
+
+  SeedIndex index(old_data, old_size, tuning.max_entries);
+  size_t pending = 0;  // start of the new bytes not yet covered by a record
+  size_t pos = 0;
+  // Old minus new position of the last copy: edits inside a moved block resume on it.
+  ptrdiff_t last_shift = 0;
+  bool have_shift = false;
+
+  while (!index.empty() && pos + kSeed <= new_size) {
+    size_t best_len = 0;
+    size_t best_back = 0;
+    size_t best_old = 0;
+    const size_t new_left = new_size - pos;
+    const size_t back_room = pos - pending;
+
+    auto consider = [&](size_t cand) {
+      size_t limit = std::min(new_left, old_size - cand);
+      // A candidate can only win if it matches at the current best length.
+      if (best_len > 0 &&
+          (best_len >= limit || new_data[pos + best_len] != old_data[cand + best_len]))
+        return;
+      size_t fwd = CommonForward(new_data + pos, old_data + cand, limit);
+      if (fwd == 0) return;
+      size_t back = CommonBackward(new_data + pos, old_data + cand, std::min(back_room, cand));
+      if (fwd + back > best_len + best_back) {
+        best_len = fwd;
+        best_back = back;
+        best_old = cand;
+      }
+    };
+
+    if (have_shift) {
+      ptrdiff_t cand = static_cast<ptrdiff_t>(pos) + last_shift;
+      if (cand >= 0 && static_cast<size_t>(cand) < old_size) consider(static_cast<size_t>(cand));
+    }
+    int chain = tuning.max_chain;
+    for (uint32_t k = index.First(new_data + pos); k != kNoEntry && chain > 0;
+         k = index.Next(k), --chain) {
+      size_t cand = index.Position(k);
+      if (cand + kSeed > old_size) continue;
+      consider(cand);
+    }
+
+    if (best_len + best_back >= tuning.min_copy) {
+      size_t start = pos - best_back;
+      writer.Insert(pending, start);
+      writer.Copy(best_old - best_back, best_len + best_back);
+      last_shift = static_cast<ptrdiff_t>(best_old) - static_cast<ptrdiff_t>(pos);
+      have_shift = true;
+      pos += best_len;
+      pending = pos;
+    } else {
+      ++pos;
+    }
+  }
+  writer.Insert(pending, new_size);
   return out;
 }
 
