@@ -53,7 +53,7 @@ size_t CommonBackward(const uint8_t* a, const uint8_t* b, size_t limit) {
 struct Tuning {
   size_t max_entries;  // index budget: fewer entries means a larger step
   int max_chain;       // candidates tried per position
-  size_t min_copy;     // shortest copy worth a record
+  size_t min_copy;     // shortest copy worth a record (measured on binaries)
 };
 
 Tuning TuningFor(int level) {
@@ -64,7 +64,7 @@ Tuning TuningFor(int level) {
                   : level >= 4 ? (size_t{1} << 24)
                                : (size_t{1} << 22);
   t.max_chain = level >= 9 ? 64 : level >= 7 ? 24 : level >= 4 ? 8 : 2;
-  t.min_copy = 12;
+  t.min_copy = 10;
   return t;
 }
 
