@@ -1,6 +1,12 @@
 // The package archive appended to the program file, the process-wide table of
 // open packages, and the package-aware file layer: a name that is an entry of
 // an open package reads that entry, any other name reaches the disk.
+//
+// Archive layout (u32 little-endian, absolute offsets): entry data from offset
+// 0 (the first entry is the program image itself), then the directory
+// (u32 entryCount; per entry u32 offset, u32 size, u32 packedSize,
+// u32 nameLength, nameLength bytes of NUL-terminated name), then the u32
+// directory offset as the file's last four bytes.
 #ifndef UPKEEP_PACKAGE_PACKAGE_H_
 #define UPKEEP_PACKAGE_PACKAGE_H_
 
@@ -15,6 +21,13 @@
 namespace upkeep {
 
 constexpr uint32_t kPackageEntryTag = 0x10293847;
+// Paths and entry names are at most this long; longer ones are refused.
+constexpr size_t kMaxPackagePath = 1023;
+// Bounds that make a malformed directory a refusal rather than a huge allocation.
+constexpr uint32_t kMaxPackageEntries = 1u << 20;
+constexpr uint32_t kMaxEntryNameLength = kMaxPackagePath + 1;  // with the NUL
+// Neither the stored nor the inflated bytes of a payload may exceed this.
+constexpr uint32_t kMaxPayloadSize = 1u << 30;
 
 // Handle of the layer: a PackageEntry (tag == kPackageEntryTag) or a disk stream.
 struct PackageFile {
@@ -27,31 +40,47 @@ struct PackageEntry : PackageFile {
   std::string name;
   uint32_t offset = 0;
   uint32_t size = 0;
-  int32_t position = 0;
+  int32_t position = 0;      // always within 0..size
   Stream* stream = nullptr;  // the package's shared stream, or text_stream
   uint32_t packedSize = 0;
   std::unique_ptr<Stream> text_stream;  // private "rt" stream while opened in text mode
+  PackageArchive* archive = nullptr;
 };
 
 struct PackageArchive {
-  std::string name;  // upper-cased path
+  std::string name;  // upper-cased path: what ClosePackage matches
+  std::string path;  // the path as given: what reaches the disk again
   std::unique_ptr<Stream> stream;
   int32_t entryCount = 0;
   std::vector<std::unique_ptr<PackageEntry>> entries;
 };
 
-// Sum of entry sizes on success, 0 when the file cannot be opened (or is not a
-// well-formed archive), -1 when the table cannot grow.
+// Sum of entry sizes on success (saturated at INT32_MAX), 0 when the file
+// cannot be opened or is not a well-formed archive, -1 when the table cannot
+// grow. Opening a path that is already open adds a second record.
 int32_t OpenPackage(const char* path);
-// 0 when a package of that name was closed, -1 when none is open under it.
+// Closes the first record whose name is the upper-cased path: 0, or -1 when
+// none is open under it.
 int ClosePackage(const char* path);
-// '/' to '\', "..\" segments resolved, upper-cased; in place.
+// '/' to '\' and "..\" segments resolved, letter case kept; in place.
+void ResolvePackagePath(std::string* path);
+// ResolvePackagePath, then upper-cased: the form entry names are compared with.
 void NormalizePackagePath(std::string* path);
 
+// An entry of an open package (first match in opening and directory order),
+// else the disk file of the resolved name with `mode` ("rb", "rt", "r", "wb",
+// "wt"). Null when neither opens, the name is longer than kMaxPackagePath, or a
+// packed entry is asked for in text mode ('t').
 PackageFile* OpenPackageFile(const char* name, const char* mode);
+// 0 for an entry (it stays valid until its package closes); for a disk
+// stream the result of closing it.
 int ClosePackageFile(PackageFile* file);
+// Origin 0 start, 1 current, 2 end. On an entry the position is clamped to
+// 0..size and the result is 0; on a disk stream the stream's result.
 int SeekPackageFile(PackageFile* file, int32_t offset, int origin);
+// -1 for a null handle or a disk position beyond INT32_MAX.
 int32_t TellPackageFile(PackageFile* file);
+// Whole elements read. A packed entry reads only whole, from position 0.
 size_t ReadPackageFile(void* dest, size_t elemSize, size_t count, PackageFile* file);
 // Writes to a disk stream; entries are read-only (0).
 size_t WritePackageFile(const void* src, size_t elemSize, size_t count, PackageFile* file);
@@ -61,16 +90,16 @@ int PrintfPackageFile(PackageFile* file, const char* format, ...)
 
 // Decodes the packed form (8-byte header, coded stream) of `stored_size` bytes
 // into `dest` of `dest_size` bytes. Never reads past the stored bytes nor writes
-// past dest; false when the coded stream ends early or its header disagrees
-// with dest_size.
-bool DecodePackedEntry(const uint8_t* stored, size_t stored_size, uint8_t* dest,
-                       size_t dest_size);
+// past dest; false when the coded stream ends early, a match reaches before the
+// start of the output, or the header's unpacked length is not dest_size.
+bool DecodePackedEntry(const uint8_t* stored, size_t stored_size, uint8_t* dest, size_t dest_size);
 
 struct Payload {
   std::vector<uint8_t> data;
 };
 // The inflated bytes of a payload entry (zlib stream, u32 Adler-32, u32
-// length); null unless the stream inflates completely to the declared length.
+// length); null unless the stream inflates completely to exactly the declared
+// length, or when either size exceeds kMaxPayloadSize.
 std::unique_ptr<Payload> LoadPayloadEntry(const char* name);
 
 // Read-only view of the package table, for tools and tests.

@@ -1,0 +1,238 @@
+#include "authoring/archive_writer.h"
+
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "authoring/packed_entry_encoder.h"
+#include "package/package.h"
+#include "platform/file_system.h"
+
+namespace upkeep {
+
+namespace {
+
+constexpr uint64_t kMaxU32 = 0xFFFFFFFFu;
+
+void AppendU32(std::vector<uint8_t>* out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+void SetError(std::string* error, const std::string& text) {
+  if (error != nullptr) *error = text;
+}
+
+// Everything but the entry bytes, which are written from where they already are.
+struct Layout {
+  std::vector<std::vector<uint8_t>> packed;  // per entry; empty when stored
+  std::vector<uint8_t> directory;            // count, records, trailer
+};
+
+bool Plan(const std::vector<uint8_t>& stub, const std::vector<ArchiveEntry>& entries,
+          const ArchiveOptions& options, Layout* layout, std::string* error) {
+  if (entries.size() + 1 > kMaxPackageEntries) {
+    SetError(error, "too many entries");
+    return false;
+  }
+  if (stub.size() > kMaxU32) {
+    SetError(error, "stub too large");
+    return false;
+  }
+  std::vector<std::string> names;
+  std::set<std::string> seen;
+  std::string stub_name;
+  if (!NormalizeEntryName(options.stub_entry_name, &stub_name)) {
+    SetError(error, "bad stub entry name: " + options.stub_entry_name);
+    return false;
+  }
+  seen.insert(stub_name);
+  for (const ArchiveEntry& entry : entries) {
+    std::string name;
+    if (!NormalizeEntryName(entry.name, &name)) {
+      SetError(error, "bad entry name: " + entry.name);
+      return false;
+    }
+    // A second entry of the same name could never be read.
+    if (!seen.insert(name).second) {
+      SetError(error, "duplicate entry name: " + name);
+      return false;
+    }
+    if (entry.data.size() > kMaxU32) {
+      SetError(error, "entry too large: " + name);
+      return false;
+    }
+    names.push_back(name);
+  }
+
+  layout->packed.assign(entries.size(), std::vector<uint8_t>());
+  std::vector<uint8_t>& dir = layout->directory;
+  dir.clear();
+  AppendU32(&dir, static_cast<uint32_t>(entries.size() + 1));
+  auto record = [&dir](uint64_t offset, uint64_t size, uint64_t packed_size,
+                       const std::string& name) {
+    AppendU32(&dir, static_cast<uint32_t>(offset));
+    AppendU32(&dir, static_cast<uint32_t>(size));
+    AppendU32(&dir, static_cast<uint32_t>(packed_size));
+    AppendU32(&dir, static_cast<uint32_t>(name.size() + 1));
+    dir.insert(dir.end(), name.begin(), name.end());
+    dir.push_back(0);
+  };
+  record(0, stub.size(), 0, stub_name);
+  uint64_t offset = stub.size();
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const ArchiveEntry& entry = entries[i];
+    uint64_t stored = entry.data.size();
+    if (entry.packed) {
+      if (!EncodePackedEntry(entry.data.data(), entry.data.size(), &layout->packed[i])) {
+        SetError(error, "cannot pack entry: " + names[i]);
+        return false;
+      }
+      stored = layout->packed[i].size();
+    }
+    if (offset > kMaxU32 || offset + stored > kMaxU32) {
+      SetError(error, "package larger than 4 GiB");
+      return false;
+    }
+    record(offset, entry.data.size(), entry.packed ? stored : 0, names[i]);
+    offset += stored;
+  }
+  if (offset > kMaxU32) {
+    SetError(error, "package larger than 4 GiB");
+    return false;
+  }
+  AppendU32(&dir, static_cast<uint32_t>(offset));  // the trailer
+  return true;
+}
+
+// Calls `sink(bytes, n)` for each piece of the package in file order.
+template <typename Sink>
+bool Emit(const std::vector<uint8_t>& stub, const std::vector<ArchiveEntry>& entries,
+          const Layout& layout, Sink sink) {
+  if (!sink(stub.data(), stub.size())) return false;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const std::vector<uint8_t>& bytes = entries[i].packed ? layout.packed[i] : entries[i].data;
+    if (!sink(bytes.data(), bytes.size())) return false;
+  }
+  return sink(layout.directory.data(), layout.directory.size());
+}
+
+bool WriteAll(File* file, const uint8_t* data, size_t size) {
+  while (size > 0) {
+    const int64_t put = file->Write(data, size);
+    if (put <= 0) return false;
+    data += put;
+    size -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+bool ReadAll(const std::string& path, std::vector<uint8_t>* out) {
+  std::unique_ptr<File> file = GetFileSystem()->Open(path, OpenMode::kRead);
+  if (file == nullptr) return false;
+  const int64_t size = file->Size();
+  if (size < 0 || static_cast<uint64_t>(size) > kMaxU32) return false;
+  try {
+    out->resize(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  size_t done = 0;
+  while (done < out->size()) {
+    const int64_t got = file->Read(out->data() + done, out->size() - done);
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// Moves `from` onto `to`, keeping the old `to` until the move has succeeded
+// (Move itself refuses an existing target).
+bool Replace(FileSystem* fs, const std::string& from, const std::string& to) {
+  if (fs->GetAttributes(to) == kInvalidAttributes) return fs->Move(from, to);
+  const std::string backup = to + ".old";
+  if (fs->GetAttributes(backup) != kInvalidAttributes && !fs->Delete(backup)) return false;
+  if (!fs->Move(to, backup)) return false;
+  if (!fs->Move(from, to)) {
+    fs->Move(backup, to);
+    return false;
+  }
+  fs->Delete(backup);
+  return true;
+}
+
+}  // namespace
+
+bool NormalizeEntryName(const std::string& name, std::string* out) {
+  std::string n = name;
+  NormalizePackagePath(&n);
+  if (n.empty() || n.size() > kMaxPackagePath || n.find('\0') != std::string::npos) return false;
+  *out = n;
+  return true;
+}
+
+bool BuildPackage(const std::vector<uint8_t>& stub, const std::vector<ArchiveEntry>& entries,
+                  std::vector<uint8_t>* image, std::string* error, const ArchiveOptions& options) {
+  Layout layout;
+  try {
+    if (!Plan(stub, entries, options, &layout, error)) return false;
+    image->clear();
+    return Emit(stub, entries, layout, [image](const uint8_t* p, size_t n) {
+      image->insert(image->end(), p, p + n);
+      return true;
+    });
+  } catch (const std::bad_alloc&) {
+    SetError(error, "out of memory");
+    image->clear();
+    return false;
+  }
+}
+
+bool WritePackage(const std::string& path, const std::vector<uint8_t>& stub,
+                  const std::vector<ArchiveEntry>& entries, std::string* error,
+                  const ArchiveOptions& options) {
+  Layout layout;
+  try {
+    if (!Plan(stub, entries, options, &layout, error)) return false;
+  } catch (const std::bad_alloc&) {
+    SetError(error, "out of memory");
+    return false;
+  }
+  FileSystem* fs = GetFileSystem();
+  const std::string temp = path + ".part";
+  std::unique_ptr<File> file = fs->Open(temp, OpenMode::kWrite);
+  if (file == nullptr) {
+    SetError(error, "cannot create " + temp);
+    return false;
+  }
+  const bool written = Emit(stub, entries, layout, [&file](const uint8_t* p, size_t n) {
+    return WriteAll(file.get(), p, n);
+  });
+  file.reset();  // closed before the rename
+  if (!written) {
+    fs->Delete(temp);
+    SetError(error, "cannot write " + temp);
+    return false;
+  }
+  if (!Replace(fs, temp, path)) {
+    fs->Delete(temp);
+    SetError(error, "cannot rename " + temp + " to " + path);
+    return false;
+  }
+  return true;
+}
+
+bool WritePackageWithStubFile(const std::string& path, const std::string& stub_path,
+                              const std::vector<ArchiveEntry>& entries, std::string* error,
+                              const ArchiveOptions& options) {
+  std::vector<uint8_t> stub;
+  if (!stub_path.empty() && !ReadAll(stub_path, &stub)) {
+    SetError(error, "cannot read stub " + stub_path);
+    return false;
+  }
+  return WritePackage(path, stub, entries, error, options);
+}
+
+}  // namespace upkeep

@@ -1,0 +1,51 @@
+// Writes a package: a stub (normally the updater's program image), the
+// entries' bytes end to end, the directory, and the directory's offset as the
+// last four bytes. The first directory record covers the stub itself.
+#ifndef UPKEEP_AUTHORING_ARCHIVE_WRITER_H_
+#define UPKEEP_AUTHORING_ARCHIVE_WRITER_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace upkeep {
+
+struct ArchiveEntry {
+  std::string name;           // any case, '/' or '\'; stored as the reader looks it up
+  std::vector<uint8_t> data;  // the bytes the entry yields when read
+  bool packed = false;        // archive-level packing instead of stored as is
+};
+
+struct ArchiveOptions {
+  // Name of the first record, the one that covers the stub.
+  std::string stub_entry_name = "UPKEEP.EXE";
+};
+
+// The stored form of an entry name ("data/x.txt" -> "DATA\X.TXT"). False when
+// no request could find it: empty, a NUL inside, or longer than 1023 bytes.
+bool NormalizeEntryName(const std::string& name, std::string* out);
+
+// The whole package in memory: stub, entries, directory, trailer. False (with
+// a reason in `error`, when given) for a bad or duplicate name or sizes that do
+// not fit the format's 32-bit fields.
+bool BuildPackage(const std::vector<uint8_t>& stub, const std::vector<ArchiveEntry>& entries,
+                  std::vector<uint8_t>* image, std::string* error = nullptr,
+                  const ArchiveOptions& options = ArchiveOptions());
+
+// Writes the package to `path` through the platform file system: a temporary
+// file beside it, then a rename, so `path` holds either the complete package or
+// whatever it held before.
+bool WritePackage(const std::string& path, const std::vector<uint8_t>& stub,
+                  const std::vector<ArchiveEntry>& entries, std::string* error = nullptr,
+                  const ArchiveOptions& options = ArchiveOptions());
+
+// WritePackage with the stub read from a file (an empty stub_path writes a
+// bare archive whose first record is empty).
+bool WritePackageWithStubFile(const std::string& path, const std::string& stub_path,
+                              const std::vector<ArchiveEntry>& entries,
+                              std::string* error = nullptr,
+                              const ArchiveOptions& options = ArchiveOptions());
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_AUTHORING_ARCHIVE_WRITER_H_

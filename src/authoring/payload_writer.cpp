@@ -1,0 +1,56 @@
+#include "authoring/payload_writer.h"
+
+#include <zlib.h>
+
+#include <new>
+
+#include "package/package.h"
+
+namespace upkeep {
+
+namespace {
+
+void AppendU32(std::vector<uint8_t>* out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+}  // namespace
+
+bool EncodePayload(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
+  out->clear();
+  if (size > kMaxPayloadSize || (data == nullptr && size != 0)) return false;
+  z_stream zs = {};
+  if (deflateInit2(&zs, 9, Z_DEFLATED, 15, 9, Z_DEFAULT_STRATEGY) != Z_OK) return false;
+  bool ok = true;
+  try {
+    out->resize(deflateBound(&zs, static_cast<uLong>(size)) + 8);
+    uint8_t none = 0;
+    zs.next_in = size != 0 ? const_cast<uint8_t*>(data) : &none;
+    zs.avail_in = static_cast<uInt>(size);
+    zs.next_out = out->data();
+    zs.avail_out = static_cast<uInt>(out->size() - 8);
+    ok = deflate(&zs, Z_FINISH) == Z_STREAM_END;
+  } catch (const std::bad_alloc&) {
+    ok = false;
+  }
+  const uLong produced = zs.total_out;
+  deflateEnd(&zs);
+  if (!ok) {
+    out->clear();
+    return false;
+  }
+  out->resize(produced);
+  uLong adler = adler32(0L, Z_NULL, 0);
+  adler = adler32(adler, size != 0 ? data : nullptr, static_cast<uInt>(size));
+  AppendU32(out, static_cast<uint32_t>(adler));
+  AppendU32(out, static_cast<uint32_t>(size));
+  return true;
+}
+
+std::vector<uint8_t> EncodePayload(const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> out;
+  EncodePayload(data.data(), data.size(), &out);
+  return out;
+}
+
+}  // namespace upkeep

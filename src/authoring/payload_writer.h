@@ -1,0 +1,20 @@
+// The stored form of a payload entry (.FILE and .DELTA): one zlib stream at
+// level 9, then the u32 Adler-32 of the data and the u32 data length.
+#ifndef UPKEEP_AUTHORING_PAYLOAD_WRITER_H_
+#define UPKEEP_AUTHORING_PAYLOAD_WRITER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace upkeep {
+
+// False when `size` exceeds what the loader accepts (kMaxPayloadSize) or
+// compression fails.
+bool EncodePayload(const uint8_t* data, size_t size, std::vector<uint8_t>* out);
+// Convenience form; empty on failure (a valid payload is never empty).
+std::vector<uint8_t> EncodePayload(const std::vector<uint8_t>& data);
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_AUTHORING_PAYLOAD_WRITER_H_

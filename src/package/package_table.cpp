@@ -1,0 +1,158 @@
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "package/package.h"
+#include "package/package_internal.h"
+#include "platform/text.h"
+
+namespace upkeep {
+
+namespace package_internal {
+
+std::vector<std::unique_ptr<PackageArchive>>& Table() {
+  static std::vector<std::unique_ptr<PackageArchive>> table;
+  return table;
+}
+
+}  // namespace package_internal
+
+namespace {
+
+using package_internal::LoadU32;
+
+constexpr int64_t kRecordHeaderSize = 16;
+// A record is its 16-byte header and at least the name's terminating NUL.
+constexpr int64_t kMinRecordSize = kRecordHeaderSize + 1;
+
+bool ReadExact(Stream* stream, void* dst, size_t n) { return stream->Read(dst, n) == n; }
+
+enum class DirectoryResult { kOk, kMalformed, kNoMemory };
+
+// Reads the trailer and directory, checking every offset and length against
+// the file before it is used, so a malformed archive is refused without a read
+// outside the file.
+DirectoryResult ReadDirectory(PackageArchive* archive, int64_t* size_sum) {
+  Stream* stream = archive->stream.get();
+  if (stream->Seek(0, SeekOrigin::kEnd) != 0) return DirectoryResult::kMalformed;
+  const int64_t file_size = stream->Tell();
+  if (file_size < 8) return DirectoryResult::kMalformed;
+  const int64_t dir_end = file_size - 4;  // the trailer follows the directory
+
+  uint8_t word[4];
+  if (stream->Seek(dir_end, SeekOrigin::kBegin) != 0 || !ReadExact(stream, word, 4)) {
+    return DirectoryResult::kMalformed;
+  }
+  const int64_t dir_offset = LoadU32(word);
+  if (dir_offset + 4 > dir_end) return DirectoryResult::kMalformed;
+  if (stream->Seek(dir_offset, SeekOrigin::kBegin) != 0 || !ReadExact(stream, word, 4)) {
+    return DirectoryResult::kMalformed;
+  }
+  const uint32_t count = LoadU32(word);
+  if (count > kMaxPackageEntries) return DirectoryResult::kMalformed;
+  int64_t pos = dir_offset + 4;
+  if (static_cast<int64_t>(count) * kMinRecordSize > dir_end - pos) {
+    return DirectoryResult::kMalformed;
+  }
+
+  std::vector<char> name(kMaxEntryNameLength);
+  int64_t sum = 0;
+  try {
+    archive->entries.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+      uint8_t record[kRecordHeaderSize];
+      if (pos + kRecordHeaderSize > dir_end || !ReadExact(stream, record, sizeof record)) {
+        return DirectoryResult::kMalformed;
+      }
+      pos += kRecordHeaderSize;
+      const uint32_t offset = LoadU32(record);
+      const uint32_t size = LoadU32(record + 4);
+      const uint32_t packed_size = LoadU32(record + 8);
+      const uint32_t name_length = LoadU32(record + 12);
+      if (name_length == 0 || name_length > kMaxEntryNameLength || pos + name_length > dir_end ||
+          !ReadExact(stream, name.data(), name_length) || name[name_length - 1] != 0) {
+        return DirectoryResult::kMalformed;
+      }
+      pos += name_length;
+      // A packed entry holds at least its 8-byte header.
+      if (packed_size != 0 && packed_size < 8) return DirectoryResult::kMalformed;
+      const int64_t stored = packed_size != 0 ? packed_size : size;
+      if (static_cast<int64_t>(offset) + stored > file_size) return DirectoryResult::kMalformed;
+
+      auto entry = std::make_unique<PackageEntry>();
+      entry->tag = kPackageEntryTag;
+      entry->name.assign(name.data());  // up to the first NUL, as the lookup compares
+      entry->offset = offset;
+      entry->size = size;
+      entry->packedSize = packed_size;
+      entry->position = 0;
+      entry->stream = stream;
+      entry->archive = archive;
+      archive->entries.push_back(std::move(entry));
+      sum += size;
+    }
+  } catch (const std::bad_alloc&) {
+    return DirectoryResult::kNoMemory;
+  }
+  archive->entryCount = static_cast<int32_t>(count);
+  *size_sum = sum;
+  return DirectoryResult::kOk;
+}
+
+}  // namespace
+
+int32_t OpenPackage(const char* path) {
+  if (path == nullptr) return 0;
+  const size_t length = package_internal::BoundedLength(path, kMaxPackagePath);
+  if (length > kMaxPackagePath) return 0;
+  std::unique_ptr<Stream> stream = Stream::Open(std::string(path, length), "rb");
+  if (stream == nullptr) return 0;
+
+  auto& table = package_internal::Table();
+  int64_t sum = 0;
+  try {
+    auto archive = std::make_unique<PackageArchive>();
+    archive->path.assign(path, length);
+    archive->name = archive->path;
+    ToUpperInPlace(&archive->name);
+    archive->stream = std::move(stream);
+    switch (ReadDirectory(archive.get(), &sum)) {
+      case DirectoryResult::kOk:
+        break;
+      case DirectoryResult::kMalformed:
+        return 0;
+      case DirectoryResult::kNoMemory:
+        return -1;
+    }
+    table.push_back(std::move(archive));
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  // The sum is only informative; saturate so it never looks like a failure.
+  const int64_t max = std::numeric_limits<int32_t>::max();
+  return static_cast<int32_t>(sum > max ? max : sum);
+}
+
+int ClosePackage(const char* path) {
+  if (path == nullptr) return -1;
+  std::string name(path);
+  ToUpperInPlace(&name);
+  auto& table = package_internal::Table();
+  for (auto it = table.begin(); it != table.end(); ++it) {
+    if ((*it)->name == name) {
+      // Entries (with their text streams) and the package stream go with it.
+      table.erase(it);
+      return 0;
+    }
+  }
+  return -1;
+}
+
+const std::vector<std::unique_ptr<PackageArchive>>& OpenPackages() {
+  return package_internal::Table();
+}
+
+}  // namespace upkeep

@@ -1,0 +1,280 @@
+// The package table: opening, closing, lookups across packages, and refusal
+// of malformed archives.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "authoring/archive_writer.h"
+#include "package/package.h"
+#include "package_test_util.h"
+#include "test_util.h"
+
+namespace upkeep {
+namespace {
+
+using test::Bytes;
+using test::Entry;
+using test::PackageTableGuard;
+using test::ReadWhole;
+using test::TempDir;
+using test::TrackingFileSystem;
+
+std::string ReadText(const char* name) {
+  std::vector<uint8_t> bytes;
+  if (!ReadWhole(name, &bytes)) return "<none>";
+  return std::string(bytes.begin(), bytes.end());
+}
+
+void PutU32(std::vector<uint8_t>* image, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) (*image)[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint32_t GetU32(const std::vector<uint8_t>& image, size_t at) {
+  return image[at] | image[at + 1] << 8 | image[at + 2] << 16 | uint32_t{image[at + 3]} << 24;
+}
+
+TEST(PackageArchiveTest, OpensWithTheStubAsFirstEntryAndSumsSizes) {
+  PackageTableGuard guard;
+  TempDir dir;
+  std::vector<uint8_t> stub = test::TestStub();
+  std::string path =
+      test::WriteTestPackage(dir, "Update.exe",
+                             {Entry("patch.scr", "Version 1 {}"), Entry("data/Readme.txt", "hello"),
+                              Entry("00000001.FILE", std::vector<uint8_t>(300, 7), true)},
+                             stub);
+  ASSERT_FALSE(path.empty());
+  size_t before = OpenPackages().size();
+  EXPECT_EQ(OpenPackage(path.c_str()), static_cast<int32_t>(stub.size() + 12 + 5 + 300));
+  ASSERT_EQ(OpenPackages().size(), before + 1);
+
+  const PackageArchive& archive = *OpenPackages().back();
+  std::string upper = path;
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  EXPECT_EQ(archive.name, upper);
+  EXPECT_EQ(archive.path, path);
+  ASSERT_EQ(archive.entryCount, 4);
+  ASSERT_EQ(archive.entries.size(), 4u);
+  EXPECT_EQ(archive.entries[0]->offset, 0u);
+  EXPECT_EQ(archive.entries[0]->size, stub.size());
+  EXPECT_EQ(archive.entries[1]->name, "PATCH.SCR");
+  EXPECT_EQ(archive.entries[1]->offset, stub.size());
+  EXPECT_EQ(archive.entries[2]->name, "DATA\\README.TXT");
+  EXPECT_EQ(archive.entries[3]->name, "00000001.FILE");
+  EXPECT_NE(archive.entries[3]->packedSize, 0u);
+  for (const auto& e : archive.entries) {
+    EXPECT_EQ(e->tag, kPackageEntryTag);
+    EXPECT_EQ(e->position, 0);
+  }
+  std::vector<uint8_t> image;
+  ASSERT_TRUE(ReadWhole(archive.entries[0]->name.c_str(), &image));
+  EXPECT_EQ(image, stub);
+  EXPECT_EQ(ReadText("data/readme.txt"), "hello");
+}
+
+TEST(PackageArchiveTest, MissingFileLeavesTableUnchanged) {
+  PackageTableGuard guard;
+  TempDir dir;
+  size_t before = OpenPackages().size();
+  EXPECT_EQ(OpenPackage(dir.Join("absent.exe").c_str()), 0);
+  EXPECT_EQ(OpenPackage(std::string(1024, 'a').c_str()), 0);  // longer than any path
+  EXPECT_EQ(OpenPackages().size(), before);
+  EXPECT_EQ(ClosePackage(dir.Join("absent.exe").c_str()), -1);
+}
+
+TEST(PackageArchiveTest, SamePathTwiceClosedOnceStaysReadable) {
+  PackageTableGuard guard;
+  TempDir dir;
+  std::string path = test::WriteTestPackage(dir, "u.exe", {Entry("PATCH.SCR", "script")});
+  size_t before = OpenPackages().size();
+  EXPECT_GT(OpenPackage(path.c_str()), 0);
+  EXPECT_GT(OpenPackage(path.c_str()), 0);
+  EXPECT_EQ(OpenPackages().size(), before + 2);
+  // The name is matched upper-cased, so any spelling closes it.
+  std::string lower = path;
+  for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  EXPECT_EQ(ClosePackage(lower.c_str()), 0);
+  EXPECT_EQ(OpenPackages().size(), before + 1);
+  EXPECT_EQ(ReadText("patch.scr"), "script");
+  EXPECT_EQ(ClosePackage(path.c_str()), 0);
+  EXPECT_EQ(OpenPackages().size(), before);
+  EXPECT_EQ(ClosePackage(path.c_str()), -1);
+  EXPECT_EQ(ReadText("patch.scr"), "<none>");  // no disk file of that name either
+}
+
+TEST(PackageArchiveTest, SeveralPackagesSearchedInOpeningOrder) {
+  PackageTableGuard guard;
+  TempDir dir;
+  std::string first = test::WriteTestPackage(dir, "first.exe",
+                                             {Entry("PATCH.SCR", "one"), Entry("ONLY1.TXT", "a")});
+  std::string second = test::WriteTestPackage(dir, "second.exe",
+                                              {Entry("PATCH.SCR", "two"), Entry("ONLY2.TXT", "b")});
+  ASSERT_GT(OpenPackage(first.c_str()), 0);
+  ASSERT_GT(OpenPackage(second.c_str()), 0);
+  EXPECT_EQ(ReadText("Patch.scr"), "one");
+  EXPECT_EQ(ReadText("only1.txt"), "a");
+  EXPECT_EQ(ReadText("only2.txt"), "b");
+  // Closing the first keeps the order of the rest and uncovers the second's entry.
+  ASSERT_EQ(ClosePackage(first.c_str()), 0);
+  EXPECT_EQ(ReadText("patch.scr"), "two");
+  EXPECT_EQ(ReadText("only1.txt"), "<none>");
+}
+
+// Offsets of the fields of a package built with one stub and entries, for
+// corrupting them one at a time.
+struct Image {
+  std::vector<uint8_t> bytes;
+  size_t dir = 0;  // entryCount
+  size_t trailer = 0;
+  size_t record(int i) const {  // records with a 10-byte name ("UPKEEP.EXE" and "ENTRY%d.BIN")
+    return dir + 4 + static_cast<size_t>(i) * (16 + 11);
+  }
+};
+
+Image MakeImage(bool packed_second) {
+  Image image;
+  std::vector<ArchiveEntry> entries = {
+      Entry("ENTRY1.BIN", test::RandomBytes(64, 1)),
+      Entry("ENTRY2.BIN", std::vector<uint8_t>(200, 'x'), packed_second)};
+  EXPECT_TRUE(BuildPackage(test::RandomBytes(100, 9), entries, &image.bytes));
+  image.trailer = image.bytes.size() - 4;
+  image.dir = GetU32(image.bytes, image.trailer);
+  return image;
+}
+
+class PackageArchiveMalformedTest : public ::testing::Test {
+ protected:
+  // True when OpenPackage refused the bytes, left the table alone and read
+  // nothing outside the file.
+  bool Refused(const std::vector<uint8_t>& bytes) {
+    std::string path = dir_.Join("bad" + std::to_string(counter_++) + ".exe");
+    EXPECT_TRUE(test::WriteFileBytes(path, bytes));
+    TrackingFileSystem fs;
+    size_t before = OpenPackages().size();
+    int32_t result = OpenPackage(path.c_str());
+    bool refused = result == 0 && OpenPackages().size() == before;
+    EXPECT_EQ(fs.reads_outside, 0);
+    EXPECT_EQ(fs.live, refused ? 0 : 1);
+    if (!refused) ClosePackage(path.c_str());
+    return refused;
+  }
+
+  PackageTableGuard guard_;
+  TempDir dir_;
+  int counter_ = 0;
+};
+
+TEST_F(PackageArchiveMalformedTest, WellFormedImageIsAccepted) {
+  EXPECT_FALSE(Refused(MakeImage(false).bytes));
+  EXPECT_FALSE(Refused(MakeImage(true).bytes));
+}
+
+TEST_F(PackageArchiveMalformedTest, TrailerAndDirectoryOutsideTheFile) {
+  Image base = MakeImage(false);
+  EXPECT_TRUE(Refused({}));
+  EXPECT_TRUE(Refused({1, 2, 3}));
+  EXPECT_TRUE(Refused({0, 0, 0, 0, 0, 0, 0}));  // 7 bytes: no room for count and trailer
+  for (uint32_t dir : {0xFFFFFFFFu, 0x7FFFFFFFu, static_cast<uint32_t>(base.trailer),
+                       static_cast<uint32_t>(base.trailer - 3)}) {
+    Image image = base;
+    PutU32(&image.bytes, image.trailer, dir);
+    EXPECT_TRUE(Refused(image.bytes)) << dir;
+  }
+  // Cut off the end: the trailer is then whatever bytes come last.
+  for (size_t cut : {1, 4, 20, 60}) {
+    Image image = base;
+    image.bytes.resize(image.bytes.size() - cut);
+    EXPECT_TRUE(Refused(image.bytes)) << cut;
+  }
+}
+
+TEST_F(PackageArchiveMalformedTest, AbsurdCountsAndNameLengths) {
+  Image base = MakeImage(false);
+  for (uint32_t count : {0xFFFFFFFFu, 0x80000000u, kMaxPackageEntries + 1, 4u, 1000u}) {
+    Image image = base;
+    PutU32(&image.bytes, image.dir, count);
+    EXPECT_TRUE(Refused(image.bytes)) << count;
+  }
+  for (uint32_t length : {0u, 0xFFFFFFFFu, kMaxEntryNameLength + 1, 10000u, 12u}) {
+    Image image = base;
+    PutU32(&image.bytes, image.record(2) + 12, length);
+    EXPECT_TRUE(Refused(image.bytes)) << length;
+  }
+  Image unterminated = base;
+  unterminated.bytes[unterminated.record(1) + 16 + 10] = 'X';
+  EXPECT_TRUE(Refused(unterminated.bytes));
+}
+
+TEST_F(PackageArchiveMalformedTest, EntriesOutsideTheFile) {
+  Image base = MakeImage(true);
+  const uint32_t file_size = static_cast<uint32_t>(base.bytes.size());
+  struct Case {
+    int record;
+    int field;  // 0 offset, 4 size, 8 packedSize
+    uint32_t value;
+  } cases[] = {
+      {1, 0, 0xFFFFFFF0u},   {1, 0, file_size},   {1, 4, 0xFFFFFFFFu}, {1, 4, file_size},
+      {0, 4, file_size + 1}, {2, 8, 0xFFFFFFFFu}, {2, 8, file_size},   {2, 8, 7},
+      {2, 0, file_size - 8},
+  };
+  for (const Case& c : cases) {
+    Image image = base;
+    PutU32(&image.bytes, image.record(c.record) + static_cast<size_t>(c.field), c.value);
+    EXPECT_TRUE(Refused(image.bytes)) << c.record << "/" << c.field << "=" << c.value;
+  }
+}
+
+// Random damage to a valid archive must never crash, never read outside the
+// file, and any archive still accepted must be readable entry by entry.
+TEST_F(PackageArchiveMalformedTest, RandomCorruptionNeverReadsOutside) {
+  Image base = MakeImage(true);
+  std::mt19937 rng(1234);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<uint8_t> bytes = base.bytes;
+    int edits = 1 + static_cast<int>(rng() % 4);
+    for (int e = 0; e < edits; ++e) {
+      // Mostly the directory and trailer, where the reader's trust lies.
+      size_t from = rng() % 4 == 0 || bytes.size() <= base.dir ? 0 : base.dir;
+      size_t at = from + rng() % (bytes.size() - from);
+      switch (rng() % 4) {
+        case 0:
+          bytes[at] = static_cast<uint8_t>(rng());
+          break;
+        case 1:
+          bytes[at] ^= static_cast<uint8_t>(1u << (rng() % 8));
+          break;
+        case 2:
+          if (at + 4 <= bytes.size()) PutU32(&bytes, at, rng());
+          break;
+        default:
+          bytes.resize(at);
+          break;
+      }
+      if (bytes.size() < 2) break;
+    }
+    std::string path = dir_.Join("fuzz.exe");
+    ASSERT_TRUE(test::WriteFileBytes(path, bytes));
+    TrackingFileSystem fs;
+    size_t before = OpenPackages().size();
+    if (OpenPackage(path.c_str()) != 0 || OpenPackages().size() != before) {
+      ASSERT_EQ(OpenPackages().size(), before + 1);
+      std::vector<std::string> names;
+      for (const auto& entry : OpenPackages().back()->entries) names.push_back(entry->name);
+      for (const std::string& name : names) {
+        if (name.empty()) continue;
+        std::vector<uint8_t> data;
+        ReadWhole(name.c_str(), &data);
+        ReadWhole(name.c_str(), &data, "rt");
+      }
+      EXPECT_EQ(ClosePackage(path.c_str()), 0);
+    }
+    EXPECT_EQ(fs.reads_outside, 0) << "round " << round;
+    EXPECT_EQ(fs.live, 0);
+    ASSERT_EQ(OpenPackages().size(), before);
+  }
+}
+
+}  // namespace
+}  // namespace upkeep
