@@ -27,9 +27,22 @@ cmake -S . -B build/windows-i686 -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mi
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPKEEP_TESTS=OFF >/dev/null || exit 1
 ninja -C build/windows-i686 -j"$jobs" || exit 1
 
-step "Linux tests"
+count_gtest() {  # adds a gtest log's totals
+  local p f
+  p=$(tr -d '\r' < "$1" | sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' | tail -1)
+  f=$(tr -d '\r' < "$1" | sed -n 's/^ *\([0-9]*\) FAILED TESTS*$/\1/p' | tail -1)
+  passed=$((passed + ${p:-0})); failed=$((failed + ${f:-0}))
+  if [ -z "$p" ]; then fail=1; failed=$((failed + 1)); fi
+}
+
+step "Linux unit tests"
 log=$(mktemp)
-(cd build/linux && ctest --output-on-failure -j"$jobs") 2>&1 | tee "$log"
+build/linux/bin/upkeep_tests 2>&1 | tee "$log"
+if [ "${PIPESTATUS[0]}" -ne 0 ]; then fail=1; fi
+count_gtest "$log"
+
+step "Linux whole-program tests"
+(cd build/linux && ctest --output-on-failure -E '^unit$') 2>&1 | tee "$log"
 if [ "${PIPESTATUS[0]}" -ne 0 ]; then fail=1; fi
 n=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\1 \2/p' "$log" | tail -1)
 if [ -n "$n" ]; then
@@ -44,10 +57,7 @@ WINEPREFIX=$(mktemp -d /tmp/upkeep-wine.XXXXXX)
 wineboot -i >/dev/null 2>&1 || true
 wine build/windows/bin/upkeep_tests.exe 2>&1 | tr -d '\r' | tee "$log"
 if [ "${PIPESTATUS[0]}" -ne 0 ]; then fail=1; fi
-p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$log" | tail -1)
-f=$(sed -n 's/^ *\([0-9]*\) FAILED TEST.*/\1/p' "$log" | tail -1)
-passed=$((passed + ${p:-0})); failed=$((failed + ${f:-0}))
-if [ -z "$p" ]; then fail=1; failed=$((failed + 1)); fi
+count_gtest "$log"
 
 # Whole-program tests of the Windows build (dialogs under Xvfb and the like).
 for t in tests/wine/*.sh; do
