@@ -1,0 +1,87 @@
+#include "engine/checksum.h"
+
+#include <zlib.h>
+
+#include <string>
+
+#include "engine/command_context.h"
+
+namespace upkeep {
+
+namespace {
+
+// Bytes per crc32 call between progress points: small enough to keep the call
+// within zlib's uInt, large enough to keep the loop out of the profile.
+constexpr uint32_t kCrcChunk = 1u << 20;
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// First byte index whose step percentage exceeds `percent`.
+uint64_t FirstIndexAbove(uint32_t percent, uint64_t size) {
+  // Smallest i with i * 100 >= (percent + 1) * size.
+  return ((static_cast<uint64_t>(percent) + 1) * size + 99) / 100;
+}
+
+}  // namespace
+
+uint32_t ComputeFileCrc(const MappedFile& mapped, const char* displayName,
+                        ProgressCallback progress, int32_t overallPercent, const char* message) {
+  if (mapped.view == nullptr || mapped.size == 0) return 0;
+  const uint64_t size = mapped.size;
+  uLong crc = crc32(0L, Z_NULL, 0);
+  uint64_t i = 0;
+  // The byte index at which the next distinct percentage is first reached.
+  uint64_t next_change = 0;
+  while (i < size) {
+    uint64_t end = size;
+    if (end - i > kCrcChunk) end = i + kCrcChunk;
+    if (progress != nullptr && end > next_change + 1) end = next_change + 1;
+    crc = crc32(crc, mapped.view + i, static_cast<uInt>(end - i));
+    i = end;
+    if (progress != nullptr && i == next_change + 1) {
+      uint32_t p = static_cast<uint32_t>(next_change * 100 / size);
+      progress(overallPercent, static_cast<int32_t>(p), TextOrEmpty(displayName),
+               TextOrEmpty(message));
+      next_change = FirstIndexAbove(p, size);
+    }
+  }
+  return static_cast<uint32_t>(crc);
+}
+
+bool ParseChecksumText(const char* text, uint32_t* value) {
+  if (text == nullptr || HexDigit(text[0]) < 0) return false;
+  uint32_t v = 0;
+  for (int i = 0; i < 8; ++i) {
+    int d = HexDigit(text[i]);
+    if (d < 0) break;
+    v = (v << 4) | static_cast<uint32_t>(d);
+  }
+  *value = v;
+  return true;
+}
+
+bool FileMatchesChecksum(const char* baseDir, const char* name, const char* expected,
+                         ProgressCallback progress, int32_t overallPercent, const char* message) {
+  std::string path;
+  if (name == nullptr || !JoinPath(TextOrEmpty(baseDir), name, kMaxJoinedPath, &path)) {
+    return false;
+  }
+  uint32_t wanted = 0;
+  if (!ParseChecksumText(expected, &wanted)) return false;
+  MappedFile mapped = OpenMappedFile(path);
+  bool match = false;
+  if (mapped.file == nullptr) {
+    match = wanted == 0;  // missing or unopenable: checksummed as empty
+  } else if (mapped.usable()) {
+    match = ComputeFileCrc(mapped, path.c_str(), progress, overallPercent, message) == wanted;
+  }
+  CloseMappedFile(&mapped);
+  return match;
+}
+
+}  // namespace upkeep

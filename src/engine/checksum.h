@@ -1,0 +1,31 @@
+// CRC-32 of whole files and the test of a file against a script's checksum text.
+#ifndef UPKEEP_ENGINE_CHECKSUM_H_
+#define UPKEEP_ENGINE_CHECKSUM_H_
+
+#include <cstdint>
+
+#include "engine/mapped_file.h"
+#include "engine/progress.h"
+
+namespace upkeep {
+
+// The CRC-32 (ISO-HDLC) of the mapped bytes. Calls `progress` once for each
+// distinct floor(i * 100 / size) over the byte indexes i, in rising order; never
+// with 100, never for an empty file. An unusable mapping yields 0 unread.
+uint32_t ComputeFileCrc(const MappedFile& mapped, const char* displayName,
+                        ProgressCallback progress, int32_t overallPercent, const char* message);
+
+// Reads a checksum text as "%08X" does: up to eight leading hexadecimal digits,
+// either letter case. False when the text does not start with one.
+bool ParseChecksumText(const char* text, uint32_t* value);
+
+// True when base + '\' + name (no separator after an empty base or one ending
+// in '\') has the CRC-32 the text names. A missing or unopenable file counts as
+// empty; an unmappable non-empty file, an over-long path or a bad text never
+// matches.
+bool FileMatchesChecksum(const char* baseDir, const char* name, const char* expected,
+                         ProgressCallback progress, int32_t overallPercent, const char* message);
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_ENGINE_CHECKSUM_H_

@@ -1,0 +1,73 @@
+// The state one update run shares between the runner, the dispatcher and the
+// command handlers, the result codes they exchange, and the helpers every
+// handler uses to build paths, report progress, log and abort.
+#ifndef UPKEEP_ENGINE_COMMAND_CONTEXT_H_
+#define UPKEEP_ENGINE_COMMAND_CONTEXT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "engine/progress.h"
+#include "package/package.h"
+
+namespace upkeep {
+
+// Result codes of handlers, the dispatcher and the runner.
+enum : int32_t {
+  kContinue = -1,             // command done or skipped; a whole section ran
+  kRunSucceeded = 0,          // the whole script ran
+  kNotEnoughSpace = 1,        // a FreeSpace requirement failed
+  kOperationFailed = 2,       // unreadable script, or a file or directory operation failed
+  kChecksumAfterChange = 3,   // wrong checksum once the installation may have changed
+  kChecksumBeforeChange = 6,  // wrong checksum of a source file, nothing changed yet
+};
+
+// Longest joined path of the handlers, and of RenameFile's base-relative paths.
+constexpr size_t kMaxJoinedPath = 255;
+constexpr size_t kMaxLinkPath = 259;
+// Longest version text a run keeps.
+constexpr size_t kMaxVersionText = 9;
+
+struct CommandContext {
+  std::string packagePath;
+  std::string sourceRoot;
+  std::string targetRoot;
+  ProgressCallback progress = nullptr;
+  PackageFile* log = nullptr;
+  bool logOwned = false;
+  bool modified = false;
+  int32_t overallPercent = 0;
+  std::string currentVersion;
+  bool skipSpaceCheck = false;
+  bool skipShortcuts = false;
+  std::string linkBaseDir;
+  std::string gameExecutable;
+};
+
+// root + '\' (unless root is empty or ends with '\') + name. False, with the
+// untruncated text in *out, when the result is longer than `limit`.
+bool JoinPath(const std::string& root, const char* name, size_t limit, std::string* out);
+
+// The text a progress callback or log line shows for a possibly absent text.
+inline const char* TextOrEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+// The expansion of a "&KEY&" text through the string table.
+std::string ExpandedText(const char* text);
+
+// Calls the context's callback, when there is one, with the context's overall
+// percent and the expansion of `key`.
+void Report(const CommandContext& context, int32_t step, const char* fileName, const char* key);
+
+// printf to the context's log when it has one.
+void LogLine(CommandContext& context, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Ends the run: logs the line, closes the log when the run owns it, closes the
+// package, and returns `code`.
+int32_t AbortRun(CommandContext& context, int32_t code, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_ENGINE_COMMAND_CONTEXT_H_

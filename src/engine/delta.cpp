@@ -1,0 +1,126 @@
+#include "engine/delta.h"
+
+#include <cstring>
+
+#include "platform/file_system.h"
+
+namespace upkeep {
+
+namespace {
+
+constexpr uint32_t kCopyFlag = 0x80000000u;
+// Small records are gathered so that a delta of many short pieces does not
+// become one system call per piece.
+constexpr size_t kWriteBuffer = 1u << 20;
+
+uint32_t GetU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+class BufferedWriter {
+ public:
+  explicit BufferedWriter(File* file) : file_(file) { buffer_.reserve(kWriteBuffer); }
+  bool Write(const uint8_t* data, size_t n) {
+    if (n >= kWriteBuffer) return Flush() && WriteAll(data, n);
+    if (buffer_.size() + n > kWriteBuffer && !Flush()) return false;
+    buffer_.insert(buffer_.end(), data, data + n);
+    return true;
+  }
+  bool Flush() {
+    bool ok = WriteAll(buffer_.data(), buffer_.size());
+    buffer_.clear();
+    return ok;
+  }
+
+ private:
+  bool WriteAll(const uint8_t* data, size_t n) {
+    if (n == 0) return true;
+    return file_->Write(data, n) == static_cast<int64_t>(n);
+  }
+  File* file_;
+  std::vector<uint8_t> buffer_;
+};
+
+}  // namespace
+
+bool ParseDelta(const uint8_t* bytes, size_t size, std::vector<DeltaRecord>* records,
+                uint64_t* outputSize) {
+  records->clear();
+  *outputSize = 0;
+  size_t pos = 0;
+  while (pos < size) {
+    if (size - pos < 4) return false;
+    uint32_t header = GetU32(bytes + pos);
+    pos += 4;
+    DeltaRecord r;
+    if (header & kCopyFlag) {
+      if (size - pos < 4) return false;
+      r.isCopy = true;
+      r.length = header & ~kCopyFlag;
+      r.sourceOffset = GetU32(bytes + pos);
+      pos += 4;
+    } else {
+      if (size - pos < header) return false;
+      r.length = header;
+      r.data = bytes + pos;
+      pos += header;
+    }
+    *outputSize += r.length;
+    records->push_back(r);
+  }
+  return true;
+}
+
+std::unique_ptr<Delta> LoadDelta(const char* entryName) {
+  if (entryName == nullptr) return nullptr;
+  std::unique_ptr<Payload> payload = LoadPayloadEntry(entryName);
+  if (payload == nullptr) return nullptr;
+  std::unique_ptr<Delta> delta(new Delta);
+  if (!ParseDelta(payload->data.data(), payload->data.size(), &delta->records,
+                  &delta->outputSize)) {
+    return nullptr;
+  }
+  delta->payload = std::move(payload);
+  return delta;
+}
+
+bool DeltaFitsSource(const Delta& delta, uint64_t oldSize) {
+  for (const DeltaRecord& r : delta.records) {
+    if (!r.isCopy || r.length == 0) continue;
+    if (static_cast<uint64_t>(r.sourceOffset) + r.length > oldSize) return false;
+  }
+  return true;
+}
+
+int ApplyDelta(const Delta& delta, const MappedFile& old, const std::string& target,
+               ProgressCallback progress, int32_t overallPercent, const char* text) {
+  uint64_t old_size = old.view != nullptr ? old.size : 0;
+  if (!DeltaFitsSource(delta, old_size)) return kApplyDoesNotFit;
+  std::unique_ptr<File> out = GetFileSystem()->Open(target, OpenMode::kWrite);
+  if (out == nullptr) return kApplyTargetFailed;
+  const char* label = text != nullptr ? text : "";
+  const uint64_t total = delta.outputSize;
+  if (progress != nullptr) progress(overallPercent, 0, target.c_str(), label);
+  BufferedWriter writer(out.get());
+  uint64_t written = 0;
+  uint32_t last = 0;
+  for (const DeltaRecord& r : delta.records) {
+    if (r.length > 0) {
+      const uint8_t* src = r.isCopy ? old.view + r.sourceOffset : r.data;
+      if (!writer.Write(src, r.length)) return kApplyTargetFailed;
+    }
+    written += r.length;
+    if (progress != nullptr && total > 0) {
+      uint32_t p = static_cast<uint32_t>(written * 100 / total);
+      if (p != last) {
+        last = p;
+        progress(overallPercent, static_cast<int32_t>(p), target.c_str(), label);
+      }
+    }
+  }
+  if (!writer.Flush()) return kApplyTargetFailed;
+  return kApplyDone;
+}
+
+}  // namespace upkeep

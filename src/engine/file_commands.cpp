@@ -1,0 +1,338 @@
+#include <string>
+#include <vector>
+
+#include "engine/checksum.h"
+#include "engine/commands.h"
+#include "platform/file_system.h"
+#include "platform/text.h"
+
+namespace upkeep {
+
+namespace {
+
+constexpr size_t kCopyChunk = 102400;
+constexpr uint32_t kAttrReparsePoint = 0x400;
+constexpr uint32_t kAttrProtect = kAttrReadOnly | kAttrHidden | kAttrSystem;
+
+const char kMissingDirLine[] =
+    "B\xB3\xB9"
+    "d: nie znaleziono katalogu %s !\n";
+
+// Attribute bits without read-only, hidden and system; "normal" when none remain.
+uint32_t Unprotected(uint32_t attributes) {
+  uint32_t a = attributes & ~(kAttrProtect | kAttrDirectory | kAttrNormal);
+  return a == 0 ? kAttrNormal : a;
+}
+
+void UnprotectFile(const std::string& path) {
+  uint32_t a = GetFileSystem()->GetAttributes(path);
+  if (a != kInvalidAttributes) GetFileSystem()->SetAttributes(path, Unprotected(a));
+}
+
+// Same file by its absolute spelling, letter case ignored as the system does.
+bool SamePath(const std::string& a, const std::string& b) {
+  FileSystem* fs = GetFileSystem();
+  std::string fa = fs->GetFullPath(a), fb = fs->GetFullPath(b);
+  if (fa.empty() || fb.empty()) return CompareNoCase(a.c_str(), b.c_str()) == 0;
+  if (CompareNoCase(fa.c_str(), fb.c_str()) == 0) return true;
+  std::string la = fs->GetLongPath(fa), lb = fs->GetLongPath(fb);
+  return !la.empty() && !lb.empty() && CompareNoCase(la.c_str(), lb.c_str()) == 0;
+}
+
+std::string ChildPath(const std::string& dir, const std::string& name) {
+  if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') return dir + "\\" + name;
+  return dir + name;
+}
+
+}  // namespace
+
+int ExtractPayloadFile(const char* entryName, const std::string& destination) {
+  if (entryName == nullptr) return kExtractPayloadFailed;
+  std::unique_ptr<Payload> payload = LoadPayloadEntry(entryName);
+  if (payload == nullptr) return kExtractPayloadFailed;
+  // The destination goes straight to the disk with the spelling the script
+  // gave it; the package layer would upper-case a name it does not know.
+  std::unique_ptr<File> out = GetFileSystem()->Open(destination, OpenMode::kWrite);
+  if (out == nullptr) return kExtractDestinationFailed;
+  const std::vector<uint8_t>& data = payload->data;
+  if (!data.empty() && out->Write(data.data(), data.size()) != static_cast<int64_t>(data.size())) {
+    return kExtractDestinationFailed;
+  }
+  return kExtractDone;
+}
+
+bool CopyFileWithProgress(const std::string& source, const std::string& destination,
+                          ProgressCallback progress, int32_t overallPercent) {
+  // Creating the destination would truncate the very bytes about to be read.
+  if (SamePath(source, destination)) return false;
+  FileSystem* fs = GetFileSystem();
+  UnprotectFile(destination);
+  std::unique_ptr<File> out = fs->Open(destination, OpenMode::kWriteExclusive);
+  if (out == nullptr) return false;
+  std::unique_ptr<File> in = fs->Open(source, OpenMode::kRead);
+  if (in == nullptr) return false;
+  int64_t size = in->Size();
+  if (size < 0) return false;
+  std::string text = ExpandedText("&IDS_PROGRESS_COPYING_FILE&");
+  if (progress != nullptr) progress(overallPercent, 0, source.c_str(), text.c_str());
+  std::vector<uint8_t> buffer(kCopyChunk);
+  int64_t copied = 0;
+  int32_t last = 0;
+  while (copied < size) {
+    size_t n = static_cast<size_t>(size - copied < static_cast<int64_t>(kCopyChunk)
+                                       ? size - copied
+                                       : static_cast<int64_t>(kCopyChunk));
+    if (in->Seek(copied, SeekOrigin::kBegin) != copied ||
+        out->Seek(copied, SeekOrigin::kBegin) != copied) {
+      return false;
+    }
+    if (in->Read(buffer.data(), n) != static_cast<int64_t>(n)) return false;
+    if (out->Write(buffer.data(), n) != static_cast<int64_t>(n)) return false;
+    copied += static_cast<int64_t>(n);
+    int32_t p =
+        static_cast<int32_t>(static_cast<uint64_t>(copied) * 100 / static_cast<uint64_t>(size));
+    if (progress != nullptr && p != last) {
+      last = p;
+      progress(overallPercent, p, source.c_str(), text.c_str());
+    }
+  }
+  return true;
+}
+
+int RemoveDirectoryTree(const std::string& directory) {
+  FileSystem* fs = GetFileSystem();
+  std::vector<FindEntry> entries;
+  if (!IsDirectory(directory) || !fs->Find(ChildPath(directory, "*.*"), &entries)) {
+    return kTreeNotEntered;
+  }
+  // Directories in the order they were entered; removing them in reverse takes
+  // every child before its parent. An explicit stack keeps deep trees off the
+  // call stack.
+  std::vector<std::string> entered;
+  std::vector<std::string> pending;
+  bool listed = true;
+  std::string dir = directory;
+  for (;;) {
+    if (listed) {
+      entered.push_back(dir);
+      for (const FindEntry& e : entries) {
+        if (e.name == "." || e.name == "..") continue;
+        std::string path = ChildPath(dir, e.name);
+        if (e.attributes & kAttrDirectory) {
+          // A link to a directory is removed as a link, never walked into.
+          if (e.attributes & kAttrReparsePoint) {
+            fs->RemoveDir(path);
+          } else {
+            pending.push_back(path);
+          }
+        } else {
+          fs->SetAttributes(path, Unprotected(e.attributes));
+          fs->Delete(path);
+        }
+      }
+    }
+    if (pending.empty()) break;
+    dir = pending.back();
+    pending.pop_back();
+    listed = fs->Find(ChildPath(dir, "*.*"), &entries);
+  }
+  for (size_t i = entered.size(); i-- > 1;) fs->RemoveDir(entered[i]);
+  return fs->RemoveDir(directory) ? kTreeRemoved : kTreeNotRemoved;
+}
+
+int32_t CheckFileCommand(CommandContext& context, const ScriptCall& call) {
+  const char* name = StringArgument(&call, 0);
+  const char* checksum = StringArgument(&call, 1);
+  std::string path;
+  bool fits = JoinPath(context.sourceRoot, name, kMaxJoinedPath, &path);
+  if (name == nullptr || checksum == nullptr || !fits) {
+    return AbortRun(context, kOperationFailed, "ERROR: wrong CRC of %s !\n", path.c_str());
+  }
+  const char* key = "&IDS_PROGRESS_VERYFING_SOURCE_FILE&";
+  Report(context, 0, path.c_str(), key);
+  std::string text = ExpandedText(key);
+  if (FileMatchesChecksum(context.sourceRoot.c_str(), name, checksum, context.progress,
+                          context.overallPercent, text.c_str())) {
+    Report(context, 100, path.c_str(), key);
+    return kContinue;
+  }
+  return AbortRun(context, context.modified ? kChecksumAfterChange : kChecksumBeforeChange,
+                  "ERROR: wrong CRC of %s !\n", path.c_str());
+}
+
+int32_t CheckDirCommand(CommandContext& context, const ScriptCall& call) {
+  const char* name = StringArgument(&call, 0);
+  std::string path;
+  bool fits = JoinPath(context.sourceRoot, name, kMaxJoinedPath, &path);
+  if (name == nullptr || !fits) {
+    return AbortRun(context, kOperationFailed, kMissingDirLine, path.c_str());
+  }
+  const char* key = "&IDS_PROGRESS_VERYFING_SOURCE_DIR&";
+  Report(context, 0, path.c_str(), key);
+  if (!IsDirectory(path)) return AbortRun(context, kOperationFailed, kMissingDirLine, path.c_str());
+  Report(context, 100, path.c_str(), key);
+  return kContinue;
+}
+
+int32_t IsOKFileCommand(CommandContext& context, const ScriptCall& call) {
+  const char* name = StringArgument(&call, 0);
+  const char* checksum = StringArgument(&call, 1);
+  std::string target, source;
+  bool fits = JoinPath(context.targetRoot, name, kMaxJoinedPath, &target);
+  fits = JoinPath(context.sourceRoot, name, kMaxJoinedPath, &source) && fits;
+  if (name == nullptr || checksum == nullptr || !fits) {
+    return AbortRun(context, kOperationFailed, "ERROR: couldn't copy file %s !\n", source.c_str());
+  }
+  const char* key = "&IDS_PROGRESS_VERYFING_DEST_FILE&";
+  Report(context, 0, target.c_str(), key);
+  std::string text = ExpandedText(key);
+  if (!FileMatchesChecksum(context.targetRoot.c_str(), name, checksum, context.progress,
+                           context.overallPercent, text.c_str())) {
+    LogLine(context, "Copying file: %s\n", target.c_str());
+    if (!CopyFileWithProgress(source, target, context.progress, context.overallPercent)) {
+      return AbortRun(context, kOperationFailed, "ERROR: couldn't copy file %s !\n",
+                      source.c_str());
+    }
+  }
+  Report(context, 100, target.c_str(), key);
+  return kContinue;
+}
+
+int32_t IsOKDirCommand(CommandContext& context, const ScriptCall& call) {
+  const char* name = StringArgument(&call, 0);
+  std::string path;
+  bool fits = JoinPath(context.targetRoot, name, kMaxJoinedPath, &path);
+  if (name == nullptr || !fits) {
+    return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir: %s !\n", path.c_str());
+  }
+  const char* key = "&IDS_PROGRESS_VERYFING_DEST_DIR&";
+  Report(context, 0, path.c_str(), key);
+  if (!IsDirectory(path)) {
+    if (GetFileSystem()->CreateDir(path) != CreateDirResult::kCreated) {
+      return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir: %s !\n",
+                      path.c_str());
+    }
+    LogLine(context, "Created dir: %s\n", path.c_str());
+  }
+  Report(context, 100, path.c_str(), key);
+  return kContinue;
+}
+
+int32_t CreateDirCommand(CommandContext& context, const ScriptCall& call) {
+  const char* name = StringArgument(&call, 0);
+  std::string path;
+  bool fits = JoinPath(context.targetRoot, name, kMaxJoinedPath, &path);
+  if (name == nullptr || !fits) {
+    return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir %s !\n", path.c_str());
+  }
+  const char* key = "&IDS_PROGRESS_CREATING_DIR&";
+  Report(context, 0, path.c_str(), key);
+  if (GetFileSystem()->CreateDir(path) == CreateDirResult::kFailed) {
+    return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir %s !\n", path.c_str());
+  }
+  LogLine(context, "Created dir: %s\n", path.c_str());
+  Report(context, 100, path.c_str(), key);
+  return kContinue;
+}
+
+int32_t DeleteDirCommand(CommandContext& context, const ScriptCall& call) {
+  const char* name = StringArgument(&call, 0);
+  std::string path;
+  bool fits = JoinPath(context.targetRoot, name, kMaxJoinedPath, &path);
+  if (name == nullptr) {
+    return AbortRun(context, kOperationFailed, "ERROR: couldn't remove dir: %s !\n", path.c_str());
+  }
+  const char* key = "&IDS_PROGRESS_REMOVING_DIR&";
+  Report(context, 0, path.c_str(), key);
+  int r = fits ? RemoveDirectoryTree(path) : kTreeNotEntered;
+  if (r != kTreeNotEntered) context.modified = true;
+  if (r == kTreeRemoved) {
+    LogLine(context, "Removed dir: %s\n", path.c_str());
+  } else {
+    LogLine(context, "ERROR: couldn't remove dir: %s !\n", path.c_str());
+  }
+  Report(context, 100, path.c_str(), key);
+  return kContinue;
+}
+
+int32_t DeleteFileCommand(CommandContext& context, const ScriptCall& call) {
+  const char* name = StringArgument(&call, 0);
+  std::string path;
+  bool fits = JoinPath(context.targetRoot, name, kMaxJoinedPath, &path);
+  if (name == nullptr) {
+    return AbortRun(context, kOperationFailed, "ERROR: couldn't remove file %s !\n", path.c_str());
+  }
+  const char* key = "&IDS_PROGRESS_REMOVING_FILE&";
+  bool deleted = false;
+  if (fits) {
+    context.modified = true;
+    Report(context, 0, path.c_str(), key);
+    GetFileSystem()->SetAttributes(path, kAttrNormal);
+    deleted = GetFileSystem()->Delete(path);
+  } else {
+    Report(context, 0, path.c_str(), key);
+  }
+  if (deleted) {
+    LogLine(context, "Deleted file: %s\n", path.c_str());
+  } else {
+    LogLine(context, "ERROR: couldn't remove file %s !\n", path.c_str());
+  }
+  Report(context, 100, path.c_str(), key);
+  return kContinue;
+}
+
+int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
+  const char* name = StringArgument(&call, 0);
+  const char* entry = StringArgument(&call, 1);
+  const char* checksum = StringArgument(&call, 2);
+  std::string path;
+  bool fits = JoinPath(context.targetRoot, name, kMaxJoinedPath, &path);
+  if (name == nullptr || !fits) {
+    return AbortRun(context, kOperationFailed, "ERROR: couldn' create file %s - reason %d!\n",
+                    path.c_str(), kExtractDestinationFailed);
+  }
+  if (entry == nullptr || checksum == nullptr) {
+    // Without an entry or a checksum the package cannot give a verified file.
+    return AbortRun(context, kOperationFailed, "ERROR: couldn' create file %s - reason %d!\n",
+                    path.c_str(), kExtractPayloadFailed);
+  }
+  context.modified = true;
+  Report(context, 0, path.c_str(), "&IDS_PROGRESS_CREATING_FILE&");
+  GetFileSystem()->SetAttributes(path, kAttrNormal);
+  int r = ExtractPayloadFile(entry, path);
+  if (r != kExtractDone) {
+    return AbortRun(context, kOperationFailed, "ERROR: couldn' create file %s - reason %d!\n",
+                    path.c_str(), r);
+  }
+  LogLine(context, "Created file: %s\n", path.c_str());
+  Report(context, 100, path.c_str(), "&IDS_PROGRESS_CREATING_FILE&");
+  Report(context, 0, path.c_str(), "&IDS_PROGRESS_VERYFING_CREATED_FILE&");
+  std::string text = ExpandedText("&IDS_PROGRESS_CREATING_FILE&");
+  if (!FileMatchesChecksum(context.targetRoot.c_str(), name, checksum, context.progress,
+                           context.overallPercent, text.c_str())) {
+    return AbortRun(context, kChecksumAfterChange, "ERROR: wrong CRC of %s after creation!\n",
+                    path.c_str());
+  }
+  Report(context, 100, path.c_str(), "&IDS_PROGRESS_VERYFING_CREATED_FILE&");
+  return kContinue;
+}
+
+int32_t RenameFileCommand(CommandContext& context, const ScriptCall& call) {
+  const char* old_name = StringArgument(&call, 0);
+  const char* new_name = StringArgument(&call, 1);
+  if (old_name == nullptr || new_name == nullptr) {
+    return AbortRun(context, kOperationFailed, "Couldn't rename file: %s\n", TextOrEmpty(old_name));
+  }
+  // The base already ends with '\': plain concatenation.
+  std::string old_path = context.linkBaseDir + old_name;
+  std::string new_path = context.linkBaseDir + new_name;
+  if (old_path.size() <= kMaxLinkPath && new_path.size() <= kMaxLinkPath &&
+      GetFileSystem()->Move(old_path, new_path)) {
+    LogLine(context, "Renamed file: %s to %s\n", old_name, new_name);
+  } else {
+    LogLine(context, "Couldn't rename file: %s\n", old_name);
+  }
+  return kContinue;
+}
+
+}  // namespace upkeep

@@ -1,0 +1,180 @@
+#include "engine/script_runner.h"
+
+#include <cstring>
+#include <memory>
+
+#include "engine/commands.h"
+#include "engine/shortcut_hook.h"
+#include "platform/file_system.h"
+#include "script/script_parser.h"
+
+namespace upkeep {
+
+namespace {
+
+const char kBadScriptLine[] =
+    "B\xB3\xB9"
+    "d: nieprawid\xB3owy format pliku skryptowego!\n";
+const char kNoSpaceLine[] =
+    "B\xB3\xB9"
+    "d: niewystarczaj\xB9"
+    "ca ilo\x9C\xE6 miejsca na dysku!\n";
+
+enum class Kind { kHandler, kRename, kShortcut };
+
+struct CommandEntry {
+  const char* name;
+  Kind kind;
+  CommandHandler handler;    // kHandler, kRename
+  ShortcutCommand shortcut;  // kShortcut
+  const char* doneKey;       // progress text reported after the command, or null
+};
+
+// FreeSpace is not here: the dispatcher's first pass handles it.
+const CommandEntry kCommands[] = {
+    {"CheckDir", Kind::kHandler, CheckDirCommand, ShortcutCommand::kCount, nullptr},
+    {"CheckFile", Kind::kHandler, CheckFileCommand, ShortcutCommand::kCount, nullptr},
+    {"CreateDir", Kind::kHandler, CreateDirCommand, ShortcutCommand::kCount, nullptr},
+    {"DeleteDir", Kind::kHandler, DeleteDirCommand, ShortcutCommand::kCount, nullptr},
+    {"DeleteFile", Kind::kHandler, DeleteFileCommand, ShortcutCommand::kCount, nullptr},
+    {"CreateFile", Kind::kHandler, CreateFileCommand, ShortcutCommand::kCount, nullptr},
+    {"IsOKDir", Kind::kHandler, IsOKDirCommand, ShortcutCommand::kCount, nullptr},
+    {"IsOKFile", Kind::kHandler, IsOKFileCommand, ShortcutCommand::kCount, nullptr},
+    {"PatchFile", Kind::kHandler, PatchFileCommand, ShortcutCommand::kCount, nullptr},
+    {"RenameFile", Kind::kRename, RenameFileCommand, ShortcutCommand::kCount,
+     "&IDS_PROGRESS_RENAMING_FILE&"},
+    {"UpdateStartMenuLink", Kind::kShortcut, nullptr, ShortcutCommand::kUpdateStartMenuLink,
+     "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
+    {"UpdateStartMenuLinkToFile", Kind::kShortcut, nullptr,
+     ShortcutCommand::kUpdateStartMenuLinkToFile, "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
+    {"UpdateDesktopLink", Kind::kShortcut, nullptr, ShortcutCommand::kUpdateDesktopLink,
+     "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
+    {"UpdateDesktopLinkToFile", Kind::kShortcut, nullptr, ShortcutCommand::kUpdateDesktopLinkToFile,
+     "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
+    {"AddStartMenuLink", Kind::kShortcut, nullptr, ShortcutCommand::kAddStartMenuLink,
+     "&IDS_PROGRESS_ADDING_SHORTCUT&"},
+    {"AddDesktopLink", Kind::kShortcut, nullptr, ShortcutCommand::kAddDesktopLink,
+     "&IDS_PROGRESS_ADDING_SHORTCUT&"},
+};
+
+const CommandEntry* FindCommand(const ScriptCall* call) {
+  for (const CommandEntry& e : kCommands) {
+    if (CallNameIs(call, e.name)) return &e;
+  }
+  return nullptr;
+}
+
+void ReportFixed(const CommandContext& context, int32_t step, const char* key) {
+  if (context.progress == nullptr) return;
+  std::string text = ExpandedText(key);
+  context.progress(1, step, "", text.c_str());
+}
+
+bool HasDriveRoot(const std::string& text) {
+  return text.size() > 2 && text[1] == ':' && (text[2] == '\\' || text[2] == '/');
+}
+
+// Every version section must name two versions, and the one it leads to must
+// fit the run's version text; checked before anything runs.
+bool VersionSectionsValid(const ScriptCall* first) {
+  for (const ScriptCall* c = first; c != nullptr; c = c->next) {
+    if (!CallNameIs(c, "Version")) continue;
+    const char* to = StringArgument(c, 1);
+    if (StringArgument(c, 0) == nullptr || to == nullptr) return false;
+    if (std::strlen(to) > kMaxVersionText) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool HasEnoughFreeSpace(const std::string& directory, uint32_t required) {
+  FileSystem* fs = GetFileSystem();
+  std::string text = HasDriveRoot(directory) ? directory : fs->GetCurrentDir();
+  if (HasDriveRoot(text)) text.resize(3);
+  uint64_t free_bytes = 0;
+  if (text.empty() || !fs->GetFreeBytes(text, &free_bytes)) return false;
+  return free_bytes >= required;
+}
+
+int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
+  int32_t count = 0;
+  for (const ScriptCall* c = first; c != nullptr; c = c->next) {
+    ++count;
+    if (context.skipSpaceCheck || !CallNameIs(c, "FreeSpace")) continue;
+    ReportFixed(context, 0, "&IDS_PROGRESS_CHECKING_DISK_SPACE&");
+    uint32_t required = static_cast<uint32_t>(IntegerArgument(c, 0));
+    if (!HasEnoughFreeSpace(context.targetRoot, required)) {
+      return AbortRun(context, kNotEnoughSpace, "%s", kNoSpaceLine);
+    }
+    ReportFixed(context, 100, "&IDS_PROGRESS_CHECKING_DISK_SPACE&");
+  }
+  int32_t index = 0;
+  for (const ScriptCall* c = first; c != nullptr; c = c->next) {
+    ++index;
+    context.overallPercent =
+        static_cast<int32_t>(static_cast<int64_t>(index) * 100 / static_cast<int64_t>(count));
+    const CommandEntry* command = FindCommand(c);
+    if (command == nullptr) continue;
+    if (command->kind == Kind::kShortcut) {
+      if (context.skipShortcuts) continue;
+      ShortcutHandler handler = GetShortcutHandler(command->shortcut);
+      if (handler != nullptr) handler(context, *c);
+    } else {
+      int32_t r = command->handler(context, *c);
+      if (r != kContinue) return r;
+    }
+    if (command->doneKey != nullptr) ReportFixed(context, 0, command->doneKey);
+  }
+  return kContinue;
+}
+
+int32_t RunUpdateScript(const char* packagePath, const char* sourceRoot, const char* targetRoot,
+                        ProgressCallback progress, PackageFile* log, const char* currentVersion,
+                        bool skipSpaceCheck, const char* linkBaseDir, const char* gameExecutable,
+                        bool skipShortcuts) {
+  CommandContext context;
+  context.packagePath = TextOrEmpty(packagePath);
+  context.sourceRoot = TextOrEmpty(sourceRoot);
+  context.targetRoot = TextOrEmpty(targetRoot);
+  context.progress = progress;
+  context.currentVersion = TextOrEmpty(currentVersion);
+  context.skipSpaceCheck = skipSpaceCheck;
+  context.skipShortcuts = skipShortcuts;
+  context.linkBaseDir = TextOrEmpty(linkBaseDir);
+  context.gameExecutable = TextOrEmpty(gameExecutable);
+  if (log != nullptr) {
+    context.log = log;
+  } else {
+    context.log = OpenPackageFile("patch.log", "wt");
+    context.logOwned = context.log != nullptr;
+  }
+  OpenPackage(context.packagePath.c_str());
+
+  // The program is released on every path, aborts included.
+  std::unique_ptr<ScriptProgram> program;
+  int error = 1;
+  std::unique_ptr<ScriptReader> reader = LoadScript("patch.scr");
+  if (reader != nullptr) program = ParseProgram(*reader, error);
+  if (reader == nullptr || error != 0 || program == nullptr || program->first == nullptr ||
+      context.currentVersion.size() > kMaxVersionText || !VersionSectionsValid(program->first)) {
+    return AbortRun(context, kOperationFailed, "%s", kBadScriptLine);
+  }
+
+  for (const ScriptCall* c = program->first; c != nullptr; c = c->next) {
+    if (CallNameIs(c, "Version")) {
+      if (context.currentVersion != StringArgument(c, 0)) continue;
+      int32_t r = DispatchCommands(context, c->body);
+      if (r != kContinue) return r;
+      context.currentVersion = StringArgument(c, 1);
+    } else if (CallNameIs(c, "All")) {
+      int32_t r = DispatchCommands(context, c->body);
+      if (r != kContinue) return r;
+    }
+  }
+  if (context.logOwned) ClosePackageFile(context.log);
+  ClosePackage(context.packagePath.c_str());
+  return kRunSucceeded;
+}
+
+}  // namespace upkeep
