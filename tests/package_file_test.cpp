@@ -125,6 +125,23 @@ TEST_F(PackageFileTest, SeekTellAndReadClampToTheEntry) {
   EXPECT_EQ(ReadPackageFile(buf, 1, static_cast<size_t>(-1), f), 2u);
 }
 
+TEST_F(PackageFileTest, InterleavedReadsOfTwoEntriesShareOneStream) {
+  const std::vector<uint8_t> fifty = test::RandomBytes(50, 5);
+  const std::string script = "Version 1";
+  PackageFile* a = OpenPackageFile("fifty.bin", "rb");
+  PackageFile* b = OpenPackageFile("patch.scr", "rb");
+  std::vector<uint8_t> got_a;
+  std::string got_b;
+  for (int i = 0; i < 60; ++i) {
+    uint8_t byte = 0;
+    if (ReadPackageFile(&byte, 1, 1, a) == 1) got_a.push_back(byte);
+    char c = 0;
+    if (ReadPackageFile(&c, 1, 1, b) == 1) got_b.push_back(c);
+  }
+  EXPECT_EQ(got_a, fifty);
+  EXPECT_EQ(got_b, script);
+}
+
 TEST_F(PackageFileTest, PackedEntryReadsOnlyWholeFromTheStart) {
   PackageFile* f = OpenPackageFile("packed.bin", "rb");
   ASSERT_NE(f, nullptr);

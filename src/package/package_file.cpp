@@ -123,11 +123,11 @@ size_t ReadStored(PackageEntry* entry, void* dest, size_t elemSize, size_t count
   if (entry->stream != entry->archive->stream.get()) {
     return ReadText(entry, static_cast<uint8_t*>(dest), n) / elemSize;
   }
+  // The stream is shared by the package's entries; a seek drops its buffer,
+  // so skip it when a read simply continues the previous one.
   Stream* stream = entry->stream;
-  if (stream->Seek(static_cast<int64_t>(entry->offset) + entry->position, SeekOrigin::kBegin) !=
-      0) {
-    return 0;
-  }
+  const int64_t at = static_cast<int64_t>(entry->offset) + entry->position;
+  if (stream->Tell() != at && stream->Seek(at, SeekOrigin::kBegin) != 0) return 0;
   const size_t got = stream->Read(dest, static_cast<size_t>(n));
   entry->position += static_cast<int32_t>(got);
   return got / elemSize;
