@@ -1,0 +1,16 @@
+// Hands a document to the desktop to be opened with its usual program.
+#ifndef UPKEEP_PLATFORM_SHELL_OPEN_H_
+#define UPKEEP_PLATFORM_SHELL_OPEN_H_
+
+#include <string>
+
+namespace upkeep {
+
+// ShellExecuteA(owner, "open", path, shown normally) on Windows; on Linux
+// xdg-open on the path's native form, and only when a display is there. Does
+// not wait; any failure is silent. `owner` is a window handle or null.
+void ShellOpenFile(const std::string& path, void* owner);
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_PLATFORM_SHELL_OPEN_H_

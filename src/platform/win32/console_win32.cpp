@@ -1,0 +1,20 @@
+#include <windows.h>
+#include <io.h>
+
+#include "platform/console.h"
+
+namespace upkeep {
+
+bool StdinIsTerminal() { return _isatty(0) != 0; }
+bool StdoutIsTerminal() { return _isatty(1) != 0; }
+
+int TerminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+    int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    if (columns > 0) return columns;
+  }
+  return 80;
+}
+
+}  // namespace upkeep
