@@ -1,0 +1,33 @@
+// Conversions between UTF-16 and the ANSI code page, as the system's
+// WideCharToMultiByte and MultiByteToWideChar do them for CP_ACP. Characters
+// the code page cannot hold become '?'.
+#ifndef UPKEEP_PLATFORM_CODE_PAGE_H_
+#define UPKEEP_PLATFORM_CODE_PAGE_H_
+
+#include <string>
+
+namespace upkeep {
+
+// Code page 0 is the process's ANSI code page (CP_ACP; on POSIX the one
+// CurrentCodePage() reports).
+constexpr int kAnsiCodePage = 0;
+
+std::string Utf16ToAnsi(const std::u16string& text, int code_page = kAnsiCodePage);
+std::u16string AnsiToUtf16(const std::string& text, int code_page = kAnsiCodePage);
+
+// UTF-8 through UTF-16; for terminals and native file names.
+std::string AnsiToUtf8(const std::string& text, int code_page = kAnsiCodePage);
+std::string Utf8ToAnsi(const std::string& text, int code_page = kAnsiCodePage);
+
+// Plain UTF-16 <-> UTF-8 (invalid input becomes U+FFFD).
+std::string Utf16ToUtf8(const std::u16string& text);
+std::u16string Utf8ToUtf16(const std::string& text);
+
+// Upper case of one UTF-16 unit for case-blind name comparisons (registry
+// names, version-resource keys): Latin, Greek and Cyrillic letters; anything
+// else is returned as it is.
+char16_t UpperUtf16(char16_t c);
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_PLATFORM_CODE_PAGE_H_
