@@ -1,0 +1,136 @@
+// upkeep on Linux: the updater with a terminal in place of its dialogs. The
+// same start-up, guard and driver as the Windows program, in the same order.
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+#include "app/console/console_ui.h"
+#include "app/host.h"
+#include "app/startup.h"
+#include "app/update_driver.h"
+#include "install/terms_text.h"
+#include "platform/process.h"
+#include "platform/shell_open.h"
+#include "script/string_table.h"
+
+namespace upkeep {
+namespace {
+
+std::string X(const char* token) { return std::string(ExpandText(token)); }
+
+class ConsoleHost : public UpdateHost {
+ public:
+  ConsoleHost(ConsoleUi* ui, const StartupOptions& options) : ui_(ui), options_(options) {}
+
+  bool SkipSpaceCheck() const override { return options_.skipSpaceCheck; }
+  bool SkipShortcuts() const override { return options_.skipShortcuts; }
+  int ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon,
+                  MessageButtons buttons) override {
+    return ui_->MessageBox(text, caption, icon, buttons);
+  }
+  void Finished(UpdateOutcome outcome) override {
+    // The progress page goes before the driver is told we are done with it.
+    SetProgressSink(nullptr);
+    ui_->EndProgress();
+    outcome_ = outcome;
+  }
+  void ShellOpen(const std::string& path) override { ShellOpenFile(path, nullptr); }
+
+  // One run on the worker thread; returns once the driver has returned, so
+  // its log is closed before the process may end.
+  UpdateOutcome Run() {
+    outcome_ = UpdateOutcome::Failed;
+    done_ = false;
+    ui_->BeginProgress();
+    SetProgressSink(ui_);
+    if (!StartThread(&ConsoleHost::Worker, this)) {
+      SetProgressSink(nullptr);
+      ui_->EndProgress();
+      ui_->MessageBox(X("&IDS_ERR_FATAL_ERROR&"), "upkeep", MessageIcon::Exclamation,
+                      MessageButtons::Ok);
+      return UpdateOutcome::Failed;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    finished_.wait(lock, [this] { return done_; });
+    return outcome_;
+  }
+
+ private:
+  static uint32_t Worker(void* self) {
+    ConsoleHost* host = static_cast<ConsoleHost*>(self);
+    UpdateDriver(host);
+    std::lock_guard<std::mutex> lock(host->mutex_);
+    host->done_ = true;
+    host->finished_.notify_all();
+    return 0;
+  }
+
+  ConsoleUi* ui_;
+  StartupOptions options_;
+  UpdateOutcome outcome_ = UpdateOutcome::Failed;
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  bool done_ = false;
+};
+
+// The terms step: true when accepted.
+bool AcceptTerms(ConsoleUi* ui, const std::string& terms) {
+  ui->ShowCaption(X("&IDS_TITLE_LICENCE&"));
+  ui->ShowText(terms);
+  return ui->Choose({X("&IDS_BTN_ACCEPT&"), X("&IDS_BTN_DECLINE&")}, 1) == 0;
+}
+
+// The main dialog: returns the process's exit code.
+int MainDialog(ConsoleUi* ui, const StartupOptions& options) {
+  ConsoleHost host(ui, options);
+  ui->ShowCaption(DialogCaption());
+  if (options.force) {
+    const UpdateOutcome outcome = host.Run();
+    ui->ShowText(OutcomeText(outcome));
+    return ExitCodeAfterDialog(true, outcome);
+  }
+  ui->ShowText(InfoText());
+  bool canUpdate = true;
+  for (;;) {
+    // Close is the cancel of the dialog: what a terminal-less run gets.
+    std::vector<std::string> labels;
+    if (canUpdate) labels.push_back(X("&IDS_BTN_UPDATE&"));
+    labels.push_back(X("&IDS_BTN_CLOSE&"));
+    const size_t close = labels.size() - 1;
+    if (ui->Choose(labels, close) == close) return kExitClose;
+    if (ui->MessageBox(UpdateQuestion(), MessageCaption(), MessageIcon::Question,
+                       MessageButtons::YesNo) != kIdYes) {
+      continue;
+    }
+    const UpdateOutcome outcome = host.Run();
+    ui->ShowText(OutcomeText(outcome));
+    canUpdate = CanUpdateAgain(outcome);
+  }
+}
+
+}  // namespace
+}  // namespace upkeep
+
+int main(int argc, char** argv) {
+  using namespace upkeep;
+  std::string commandLine;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) commandLine += ' ';
+    commandLine += argv[i];
+  }
+  const StartupOptions options = BeginStartup(commandLine);
+  ConsoleUi ui(options.force);
+  if (!options.force) {
+    std::string terms;
+    if (LoadTermsText(&terms) && !AcceptTerms(&ui, terms)) {
+      fflush(stdout);
+      std::exit(0);
+    }
+  }
+  EnsureSingleInstance([&ui](const std::string& text, const std::string& caption) {
+    ui.MessageBox(text, caption, MessageIcon::Information, MessageButtons::Ok);
+  });
+  return MainDialog(&ui, options) & 0xFF;
+}

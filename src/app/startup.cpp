@@ -1,0 +1,176 @@
+#include "app/startup.h"
+
+#include <cstdlib>
+
+#include "package/package.h"
+#include "platform/instance_guard.h"
+#include "platform/process.h"
+#include "script/format_text.h"
+#include "script/string_table.h"
+
+namespace upkeep {
+
+namespace {
+
+// The program path has a 260-byte buffer.
+constexpr size_t kMaxProgramPath = 259;
+// Width and precision beyond this are refused as written rather than honoured.
+constexpr int kMaxFieldWidth = 1023;
+
+std::string X(const char* token) { return std::string(ExpandText(token)); }
+
+std::string Format(const std::string& templ, const std::vector<std::string>& args) {
+  return FormatText(templ.c_str(), args);
+}
+
+bool Contains(const std::string& text, const char* option) {
+  return text.find(option) != std::string::npos;
+}
+
+// Reads a decimal field of a conversion; false when it is too large.
+bool ReadField(const std::string& t, size_t* i, int* value) {
+  *value = 0;
+  while (*i < t.size() && t[*i] >= '0' && t[*i] <= '9') {
+    *value = *value * 10 + (t[*i] - '0');
+    if (*value > kMaxFieldWidth) return false;
+    ++*i;
+  }
+  return true;
+}
+
+}  // namespace
+
+StartupOptions ParseOptions(const std::string& commandLine) {
+  StartupOptions options;
+  if (commandLine.empty()) return options;
+  options.force = Contains(commandLine, "-force");
+  options.skipSpaceCheck = Contains(commandLine, "-skipspacecheck");
+  options.skipShortcuts = Contains(commandLine, "-skipshortcuts");
+  return options;
+}
+
+StartupOptions BeginStartup(const std::string& commandLine) {
+  AttachInstanceCounter();
+  // A path that does not fit its buffer is a package that cannot be opened.
+  const std::string program = GetProgramPath();
+  if (!program.empty() && program.size() <= kMaxProgramPath) OpenPackage(program.c_str());
+  LoadStringTable("Strings.scr");
+  return ParseOptions(commandLine);
+}
+
+bool ClaimSingleInstance(std::string* text, std::string* caption) {
+  const std::string program = X("&PROGRAM_NAME&");
+  *caption = Format(X("&IDS_TITLE&"), {program});
+  *text = Format(X("&IDS_UPDATE_ALREADY_RUNNING&"), {program});
+  return ClaimInstanceSlot();
+}
+
+void EnsureSingleInstance(const RefusalBox& showRefusal) {
+  std::string text;
+  std::string caption;
+  if (ClaimSingleInstance(&text, &caption)) return;
+  if (showRefusal) showRefusal(text, caption);
+  std::exit(0);
+}
+
+std::string MessageCaption() { return Format(X("&IDS_TITLE&"), {X("&PROGRAM_NAME&")}); }
+
+std::string DialogCaption() {
+  std::string versions = X("&GAME_VERSION&");
+  if (versions.empty()) {
+    return FormatPrintfTexts(X("&UPDATE_TITLE_NO_VER&"),
+                             {X("&PROGRAM_NAME&"), X("&PATCH_VERSION&")});
+  }
+  std::string shown;
+  for (char c : versions) {
+    if (c == ';') {
+      shown += ", ";
+    } else {
+      shown += c;
+    }
+  }
+  return FormatPrintfTexts(X("&UPDATE_TITLE&"), {X("&PROGRAM_NAME&"), shown, X("&PATCH_VERSION&")});
+}
+
+std::string InfoText() {
+  const std::string old = X("&PROGRAM_NAME_OLD&");
+  return Format(X("&IDS_INFO_BEGIN&"), {old, old, old, old});
+}
+
+std::string OutcomeText(UpdateOutcome outcome) {
+  const std::string old = X("&PROGRAM_NAME_OLD&");
+  switch (outcome) {
+    case UpdateOutcome::Interrupted:
+      return Format(X("&IDS_INFO_SKIP&"), {old});
+    case UpdateOutcome::Succeeded:
+      return Format(X("&IDS_INFO_SUCCES&"), {old});
+    case UpdateOutcome::Failed:
+      break;
+  }
+  return Format(X("&IDS_INFO_FAILED&"), {old, X("&PROGRAM_NAME&")});
+}
+
+std::string UpdateQuestion() { return X("&IDS_UPDATE&"); }
+
+int ExitCodeAfterDialog(bool ran, UpdateOutcome last) {
+  if (!ran) return 2;
+  switch (last) {
+    case UpdateOutcome::Succeeded:
+      return 0;
+    case UpdateOutcome::Interrupted:
+      return 1;
+    case UpdateOutcome::Failed:
+      break;
+  }
+  return 3;
+}
+
+std::string FormatPrintfTexts(const std::string& templ, const std::vector<std::string>& texts) {
+  std::string out;
+  size_t next = 0;
+  size_t i = 0;
+  while (i < templ.size()) {
+    if (templ[i] != '%') {
+      out += templ[i++];
+      continue;
+    }
+    const size_t start = i++;
+    if (i < templ.size() && templ[i] == '%') {
+      out += '%';
+      ++i;
+      continue;
+    }
+    std::string spec = "%";
+    while (i < templ.size() && (templ[i] == '-' || templ[i] == ' ' || templ[i] == '+' ||
+                                templ[i] == '#' || templ[i] == '0')) {
+      spec += templ[i++];
+    }
+    int width = 0;
+    int precision = -1;
+    bool ok = ReadField(templ, &i, &width);
+    if (ok && i < templ.size() && templ[i] == '.') {
+      ++i;
+      ok = ReadField(templ, &i, &precision);
+    }
+    if (!ok || i >= templ.size() || templ[i] != 's') {
+      // Not a text conversion: shown as written, nothing consumed.
+      out.append(templ, start, i - start);
+      continue;
+    }
+    ++i;
+    const std::string& text = next < texts.size() ? texts[next] : std::string();
+    ++next;
+    std::string field = text;
+    if (precision >= 0 && field.size() > static_cast<size_t>(precision)) {
+      field.resize(static_cast<size_t>(precision));
+    }
+    if (field.size() < static_cast<size_t>(width)) {
+      const std::string pad(static_cast<size_t>(width) - field.size(), ' ');
+      field = spec.find('-') != std::string::npos ? field + pad : pad + field;
+    }
+    out += field;
+  }
+  return out;
+}
+
+}  // namespace upkeep

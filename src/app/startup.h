@@ -1,0 +1,71 @@
+// The portable half of start-up, shared by the dialog and console front ends:
+// the program's own package, the string table, the options, the single-instance
+// guard, and the texts the main dialog shows.
+#ifndef UPKEEP_APP_STARTUP_H_
+#define UPKEEP_APP_STARTUP_H_
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/host.h"
+
+namespace upkeep {
+
+struct StartupOptions {
+  bool force = false;
+  bool skipSpaceCheck = false;
+  bool skipShortcuts = false;
+};
+
+// Each option is on when its text occurs anywhere in the command line (the
+// part after the program name), letter case significant.
+StartupOptions ParseOptions(const std::string& commandLine);
+
+// Start-up up to the terms step, in its fixed order: joins the instance
+// counter (which the image loader does on Windows), mounts the program's own
+// file as a package, loads "Strings.scr", reads the options. A failure of
+// either load is not examined: texts then show their tokens.
+StartupOptions BeginStartup(const std::string& commandLine);
+
+// The single-instance guard. Returns when this process may go on; otherwise
+// calls `showRefusal` (text, caption: the information box owned by the
+// desktop) and ends the process through exit(0).
+using RefusalBox = std::function<void(const std::string& text, const std::string& caption)>;
+void EnsureSingleInstance(const RefusalBox& showRefusal);
+// The guard without the ending: false, with the box's texts, when refused.
+bool ClaimSingleInstance(std::string* text, std::string* caption);
+
+// Texts of the main dialog and its message boxes.
+// Caption of every message box: "&IDS_TITLE&" with the program name.
+std::string MessageCaption();
+// The dialog caption: "&UPDATE_TITLE&" (program, versions with ";" shown as
+// ", ", patch version) or, with no GAME_VERSION, "&UPDATE_TITLE_NO_VER&"
+// (program, patch version), filled in printf style.
+std::string DialogCaption();
+// The notes of the information page before a run.
+std::string InfoText();
+// The information page's text after a run with `outcome`.
+std::string OutcomeText(UpdateOutcome outcome);
+// The question asked before a run (unless forced).
+std::string UpdateQuestion();
+// Whether Update is offered again after `outcome`.
+inline bool CanUpdateAgain(UpdateOutcome outcome) { return outcome == UpdateOutcome::Interrupted; }
+
+// Exit codes. Close (the dialog's cancel command) ends with -1.
+constexpr int kExitClose = -1;
+// A main dialog that ends other than through Close, such as the console front
+// end after a forced run: 0 after success, 1 after an interrupted run, 3 after
+// a failed one, 2 when no update ran at all.
+int ExitCodeAfterDialog(bool ran, UpdateOutcome last);
+
+// printf-style filling of "%s" placeholders with texts, safe for templates
+// from the package: each "%s" (flags, width and precision allowed) takes the
+// next text or "" when they run out, "%%" gives "%", and any other
+// conversion is kept as written instead of reading an argument that is not
+// there.
+std::string FormatPrintfTexts(const std::string& templ, const std::vector<std::string>& texts);
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_APP_STARTUP_H_

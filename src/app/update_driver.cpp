@@ -1,0 +1,260 @@
+#include "app/update_driver.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/command_context.h"
+#include "engine/script_runner.h"
+#include "install/installation.h"
+#include "package/package.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
+#include "script/format_text.h"
+#include "script/string_table.h"
+
+namespace upkeep {
+
+namespace {
+
+// Paths live in 260-byte buffers; the clean-up's in 256-byte ones.
+constexpr size_t kMaxPath = 259;
+constexpr size_t kMaxBankPath = 255;
+// A folder tree deeper or wider than any game's data keeps the clean-up finite
+// even when links make it endless.
+constexpr size_t kMaxBankFolders = 65536;
+
+std::atomic<ProgressSink*> g_sink{nullptr};
+DriverPlatform g_platform;
+
+std::string ProgramPath() {
+  return g_platform.programPath != nullptr ? g_platform.programPath() : GetProgramPath();
+}
+
+void Wait(uint32_t ms) {
+  if (g_platform.sleep != nullptr) {
+    g_platform.sleep(ms);
+  } else {
+    SleepMs(ms);
+  }
+}
+
+std::string X(const char* token) { return std::string(ExpandText(token)); }
+
+std::string Format(const std::string& templ, const std::vector<std::string>& args) {
+  return FormatText(templ.c_str(), args);
+}
+
+void Progress(int32_t overall, int32_t step, const char* token) {
+  const std::string text = X(token);
+  HostProgressCallback(overall, step, "", text.c_str());
+}
+
+// A text that goes into a message template as template text, not as an
+// argument: its '%' signs must stay what they are.
+std::string Literal(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    out += c;
+    if (c == '%') out += '%';
+  }
+  return out;
+}
+
+struct Run {
+  UpdateHost* host = nullptr;
+  std::string caption;
+  std::string message;
+  std::string gameDir;
+  std::string programName;
+  PackageFile* log = nullptr;
+};
+
+// Steps 2 to 21: every check and the script. Returns the run's code; the
+// checks that fail leave their text in run->message.
+int32_t Update(Run* run) {
+  const int candidates = CountGameExecutables();
+  Progress(0, 0, "&IDS_PROGRESS_INIT&");
+  Wait(500);
+
+  const std::string programOld = X("&PROGRAM_NAME_OLD&");
+  const std::string program = X("&PROGRAM_NAME&");
+
+  if (ReadRegistryValue(X("&REG_KEY&"), X("&REG_DESTINATION&"), &run->gameDir) != 0) {
+    run->message = Format(X("&IDS_ERR_NO_REG_KEY&"), {programOld, programOld, program});
+    return kCannotUpdate;
+  }
+  std::string& gameDir = run->gameDir;
+  if (!gameDir.empty() && gameDir.back() == '\\') gameDir.pop_back();
+
+  int index = 0;
+  std::string name;
+  for (; index < candidates; ++index) {
+    if (!GetGameExecutable(index, &name) || InstalledFileExists(gameDir, name)) break;
+  }
+  GetGameExecutable(index, &run->programName);
+  const std::string& programName = run->programName;
+
+  // A log path that would not fit is a log that cannot be opened.
+  const std::string logPath = gameDir + "\\patch.log";
+  if (logPath.size() <= kMaxPath) run->log = OpenPackageFile(logPath.c_str(), "wt");
+  const std::string sourceRoot = gameDir;
+
+  // A directory with no room left for "\name" holds nothing we could update.
+  if (!DirectoryExists(gameDir) || gameDir.size() + 1 > kMaxPath) {
+    run->message = Format(X("&IDS_ERR_NO_GAME_DIR&"), {programOld, program});
+    return kCannotUpdate;
+  }
+  // A candidate list that names programs of which none is here means this is
+  // not the game's directory; only an empty list goes on without a program.
+  if ((candidates > 0 && programName.empty()) ||
+      (!programName.empty() && !InstalledFileExists(gameDir, programName))) {
+    run->message = Format(X("&IDS_ERR_NO_GAME&"), {programOld, program});
+    return kCannotUpdate;
+  }
+
+  run->message = Format(X("&IDS_ERR_GAME_RUNNING&"), {programOld, programOld});
+  while (!programName.empty() && IsGameRunning(gameDir, programName)) {
+    if (run->host->ShowMessage(run->message, run->caption, MessageIcon::Error,
+                               MessageButtons::RetryCancel) != kIdRetry) {
+      return kCannotUpdate;
+    }
+  }
+
+  const std::string language = X("&LANG_VERSION&");
+  if (!CheckGameLanguage(gameDir, programName, language)) {
+    const std::string joined = X("&IDS_ERR_WRONG_LANG&") + X("&IDS_YOUR_GAME_LANG_VER_IS&") +
+                               Literal(GetInstalledLanguage(gameDir, programName)) +
+                               X("&IDS_THIS_PATCH_IS_FOR_LANG_VER&") + language;
+    run->message = Format(joined, {program});
+    return kWrongInstallation;
+  }
+  const std::string versions = X("&GAME_VERSION&");
+  if (!CheckGameVersion(gameDir, programName, versions)) {
+    run->message = Format(X("&IDS_ERROR_WRONG_VERSION&"), {versions});
+    return kWrongInstallation;
+  }
+
+  Progress(0, 100, "&IDS_PROGRESS_INIT_DONE&");
+  Progress(0, 0, "&IDS_PROGRESS_UPDATING_DATA&");
+
+  // Without its own path the run would read "patch.scr" from wherever the
+  // current directory is; refuse instead.
+  const std::string packagePath = ProgramPath();
+  if (packagePath.empty() || packagePath.size() > kMaxPath) return kOperationFailed;
+
+  for (const char* folder :
+       {"\\Data\\Levels", "\\Data\\LevelsNet", "\\Data\\Films", "\\Data\\LevelsCustom"}) {
+    DeleteBankFiles(gameDir + folder);
+  }
+
+  const std::string currentVersion = GetInstalledVersion(gameDir, programName);
+  const std::string linkBaseDir = gameDir + "\\";
+  const int32_t code = RunUpdateScript(packagePath.c_str(), sourceRoot.c_str(), gameDir.c_str(),
+                                       HostProgressCallback, run->log, currentVersion.c_str(),
+                                       run->host->SkipSpaceCheck(), linkBaseDir.c_str(),
+                                       programName.c_str(), run->host->SkipShortcuts());
+
+  if (code == kRunSucceeded) {
+    Progress(100, 100, "&IDS_PROGRESS_UPDATE_DONE&");
+    Wait(1000);
+    Progress(100, 0, "&IDS_PROGRESS_STORING_UPDATE_INFO&");
+    const std::string showReadme = X("&SHOW_README&");
+    const std::string readme = gameDir + "\\ReadMe.txt";
+    if ((showReadme.empty() || showReadme[0] != '0') && readme.size() <= kMaxPath) {
+      run->host->ShellOpen(readme);
+    }
+  }
+  return code;
+}
+
+bool IsDotName(const std::string& name) { return !name.empty() && name[0] == '.'; }
+
+}  // namespace
+
+FinalReport FinalReportFor(int32_t code, const std::string& message) {
+  switch (code) {
+    case kWrongInstallation:
+      return {message, MessageIcon::Warning, UpdateOutcome::Interrupted};
+    case kRunSucceeded:
+      return {X("&IDS_UPDATE_SUCCESSFUL&"), MessageIcon::Information, UpdateOutcome::Succeeded};
+    case kNotEnoughSpace:
+      return {X("&IDS_ERR_UPDATE_FAILED_DUE_SPACE&"), MessageIcon::Error, UpdateOutcome::Failed};
+    case kChecksumAfterChange:
+      return {X("&IDS_ERR_WRONG_CRC&"), MessageIcon::Error, UpdateOutcome::Failed};
+    case kCannotUpdate:
+      return {message, MessageIcon::Error, UpdateOutcome::Failed};
+    case kChecksumBeforeChange:
+      return {X("&IDS_ERR_WRONG_CRC&"), MessageIcon::Warning, UpdateOutcome::Interrupted};
+    case kOperationFailed:
+    default:
+      // A code the runner is not known to return is a failure, never success.
+      return {X("&IDS_ERR_GENERIC&"), MessageIcon::Error, UpdateOutcome::Failed};
+  }
+}
+
+uint32_t UpdateDriver(UpdateHost* host) {
+  Run run;
+  run.host = host;
+  run.caption = Format(X("&IDS_TITLE&"), {X("&PROGRAM_NAME&")});
+  const int32_t code = Update(&run);
+
+  const FinalReport report = FinalReportFor(code, run.message);
+  if (run.log != nullptr) {
+    PrintfPackageFile(run.log, "\nFinal update state:\n%s\n", report.text.c_str());
+  }
+  host->ShowMessage(report.text, run.caption, report.icon, MessageButtons::Ok);
+  host->Finished(report.outcome);
+  if (run.log != nullptr) ClosePackageFile(run.log);
+  return 0;
+}
+
+uint32_t UpdateDriverThread(void* host) { return UpdateDriver(static_cast<UpdateHost*>(host)); }
+
+void DeleteBankFiles(const std::string& folder) {
+  FileSystem* fs = GetFileSystem();
+  // Depth first, files before subfolders, subfolders in listing order: the
+  // stack holds each folder's subfolders reversed.
+  std::vector<std::string> pending{folder};
+  size_t visited = 0;
+  while (!pending.empty() && visited < kMaxBankFolders) {
+    const std::string dir = pending.back();
+    pending.pop_back();
+    ++visited;
+    // A folder whose patterns would not fit is left alone, like one that
+    // cannot be listed; so is an entry whose full name would not fit.
+    if (dir.size() + strlen("\\bank*.*") > kMaxBankPath) continue;
+    std::vector<FindEntry> entries;
+    if (fs->Find(dir + "\\bank*.*", &entries)) {
+      for (const FindEntry& entry : entries) {
+        if ((entry.attributes & kAttrDirectory) != 0) continue;
+        const std::string path = dir + "\\" + entry.name;
+        if (path.size() <= kMaxBankPath) fs->Delete(path);
+      }
+    }
+    entries.clear();
+    if (!fs->Find(dir + "\\*.*", &entries)) continue;
+    const size_t mark = pending.size();
+    for (const FindEntry& entry : entries) {
+      if ((entry.attributes & kAttrDirectory) == 0 || IsDotName(entry.name)) continue;
+      const std::string path = dir + "\\" + entry.name;
+      if (path.size() <= kMaxBankPath) pending.push_back(path);
+    }
+    std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(mark), pending.end());
+  }
+}
+
+void SetProgressSink(ProgressSink* sink) { g_sink.store(sink); }
+
+void HostProgressCallback(int32_t overallPercent, int32_t stepPercent, const char* fileName,
+                          const char* operationText) {
+  ProgressSink* sink = g_sink.load();
+  if (sink == nullptr) return;
+  sink->SetProgress(overallPercent, stepPercent, TextOrEmpty(operationText), TextOrEmpty(fileName));
+}
+
+void SetDriverPlatform(const DriverPlatform& platform) { g_platform = platform; }
+
+}  // namespace upkeep
