@@ -1,0 +1,141 @@
+// Delta benchmark: for each (old, new) file pair, encodes the delta, compresses
+// it as a payload entry is stored (zlib level 9 plus the 8-byte trailer),
+// checks that it rebuilds the new file, and prints one line:
+//   <compressed bytes> <raw delta bytes> <seconds> <copies> <inserts>
+// Usage: delta_bench [-l LEVEL] OLD NEW [OLD NEW ...]
+// A pair given as two directories is walked as trees: files of the same
+// relative path are compared, and the figures are summed.
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "authoring/delta_encoder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool ReadAll(const std::string& path, std::vector<uint8_t>* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  in.seekg(0, std::ios::end);
+  std::streamoff n = in.tellg();
+  in.seekg(0);
+  out->resize(static_cast<size_t>(n));
+  in.read(reinterpret_cast<char*>(out->data()), n);
+  return static_cast<bool>(in) || n == 0;
+}
+
+uint32_t GetU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+struct Totals {
+  uint64_t compressed = 0;
+  uint64_t raw = 0;
+  double seconds = 0;
+  uint64_t copies = 0;
+  uint64_t inserts = 0;
+  bool ok = true;
+};
+
+bool Rebuilds(const std::vector<uint8_t>& old_data, const std::vector<uint8_t>& new_data,
+              const std::vector<uint8_t>& delta, Totals* t) {
+  std::vector<uint8_t> out;
+  out.reserve(new_data.size());
+  size_t at = 0;
+  while (at < delta.size()) {
+    if (delta.size() - at < 4) return false;
+    uint32_t h = GetU32(&delta[at]);
+    at += 4;
+    if (h & 0x80000000u) {
+      if (delta.size() - at < 4) return false;
+      uint64_t len = h & 0x7FFFFFFFu, off = GetU32(&delta[at]);
+      at += 4;
+      if (off + len > old_data.size()) return false;
+      out.insert(out.end(), old_data.begin() + off, old_data.begin() + off + len);
+      ++t->copies;
+    } else {
+      if (delta.size() - at < h) return false;
+      out.insert(out.end(), delta.begin() + at, delta.begin() + at + h);
+      at += h;
+      ++t->inserts;
+    }
+  }
+  return out == new_data;
+}
+
+// The stored size of a payload entry holding `data`; the time it takes counts.
+uint64_t PayloadSize(const std::vector<uint8_t>& data) {
+  uLongf bound = compressBound(static_cast<uLong>(data.size()));
+  std::vector<uint8_t> z(bound);
+  if (compress2(z.data(), &bound, data.data(), static_cast<uLong>(data.size()), 9) != Z_OK) {
+    std::fprintf(stderr, "zlib failed\n");
+    std::exit(2);
+  }
+  return bound + 8;
+}
+
+void Pair(const std::string& old_path, const std::string& new_path, int level, Totals* t) {
+  std::vector<uint8_t> old_data, new_data;
+  if (!ReadAll(old_path, &old_data) || !ReadAll(new_path, &new_data)) {
+    std::fprintf(stderr, "cannot read %s or %s\n", old_path.c_str(), new_path.c_str());
+    std::exit(2);
+  }
+  upkeep::DeltaOptions options;
+  options.level = level;
+  auto start = std::chrono::steady_clock::now();
+  std::vector<uint8_t> delta = upkeep::EncodeDelta(old_data.data(), old_data.size(),
+                                                   new_data.data(), new_data.size(), options);
+  uint64_t size = PayloadSize(delta);
+  t->seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  t->compressed += size;
+  t->raw += delta.size();
+  if (!Rebuilds(old_data, new_data, delta, t)) {
+    std::fprintf(stderr, "delta does not rebuild %s\n", new_path.c_str());
+    t->ok = false;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int level = 9;
+  int i = 1;
+  if (i + 1 < argc && std::strcmp(argv[i], "-l") == 0) {
+    level = std::atoi(argv[i + 1]);
+    i += 2;
+  }
+  if ((argc - i) < 2 || (argc - i) % 2 != 0) {
+    std::fprintf(stderr, "usage: delta_bench [-l LEVEL] OLD NEW [OLD NEW ...]\n");
+    return 2;
+  }
+  Totals t;
+  for (; i + 1 < argc; i += 2) {
+    std::error_code ec;
+    if (fs::is_directory(argv[i], ec) && fs::is_directory(argv[i + 1], ec)) {
+      for (const auto& e : fs::recursive_directory_iterator(argv[i + 1])) {
+        if (!e.is_regular_file() || e.is_symlink()) continue;
+        fs::path rel = fs::relative(e.path(), argv[i + 1]);
+        fs::path old_file = fs::path(argv[i]) / rel;
+        if (fs::is_regular_file(old_file, ec) && !fs::is_symlink(old_file, ec))
+          Pair(old_file.string(), e.path().string(), level, &t);
+      }
+    } else {
+      Pair(argv[i], argv[i + 1], level, &t);
+    }
+  }
+  std::printf("%llu %llu %.3f %llu %llu\n", static_cast<unsigned long long>(t.compressed),
+              static_cast<unsigned long long>(t.raw), t.seconds,
+              static_cast<unsigned long long>(t.copies),
+              static_cast<unsigned long long>(t.inserts));
+  return t.ok ? 0 : 1;
+}

@@ -1,0 +1,302 @@
+#include "authoring/package_builder.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+
+#include "authoring/delta_encoder.h"
+#include "authoring/payload_writer.h"
+#include "authoring/script_writer.h"
+#include "authoring/tree_diff.h"
+#include "package/package.h"
+
+namespace upkeep {
+
+namespace {
+
+constexpr size_t kMaxVersion = 9;
+// Free space is counted in whole clusters of this size.
+constexpr uint64_t kCluster = 4096;
+
+std::string Hex8(uint32_t v) {
+  char buf[9];
+  std::snprintf(buf, sizeof buf, "%08X", v);
+  return buf;
+}
+
+uint32_t Crc32(const std::vector<uint8_t>& data) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  const uint8_t* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    uInt n = static_cast<uInt>(std::min<size_t>(left, 1u << 30));
+    crc = crc32(crc, p, n);
+    p += n;
+    left -= n;
+  }
+  return static_cast<uint32_t>(crc);
+}
+
+uint64_t OnDisk(uint64_t size) { return (size + kCluster - 1) / kCluster * kCluster; }
+
+std::string Megabytes(uint64_t n) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(n) / 1e6);
+  return buf;
+}
+
+class Builder {
+ public:
+  Builder(const MakeOptions& options, std::vector<ArchiveEntry>* entries, MakeSummary* summary,
+          std::string* error)
+      : options_(options), entries_(entries), summary_(summary), error_(error) {}
+
+  bool Section(const Tree& from, const Tree& to, const std::string& from_version,
+               const std::string& to_version, ScriptSection* section) {
+    TreeChanges changes;
+    if (!DiffTrees(from, to, &changes, error_)) return false;
+    section->from_version = from_version;
+    section->to_version = to_version;
+    std::vector<ScriptCommand> checks, work;
+    // Bytes gained or freed as the commands run, and the most needed at any time.
+    int64_t extra = 0;
+    int64_t peak = 0;
+    auto need = [&](int64_t during) { peak = std::max(peak, extra + during); };
+
+    for (const auto& name : changes.check_files) {
+      std::vector<uint8_t> bytes;
+      if (!ReadWholeFile(NativePath(from.root, name), &bytes))
+        return Fail("cannot read", from, name);
+      checks.push_back({"CheckFile", {Text(name), Text(Hex8(Crc32(bytes)))}});
+    }
+    for (const auto& name : changes.replaced_files) {
+      work.push_back({"DeleteFile", {Text(name), Text(CrcOf(from, name))}});
+      ++summary_->deleted;
+    }
+    for (const auto& name : changes.replaced_dirs) {
+      work.push_back({"DeleteDir", {Text(name)}});
+      ++summary_->deleted;
+    }
+    for (const auto& name : changes.created_dirs) {
+      work.push_back({"CreateDir", {Text(name)}});
+      ++summary_->dirs_created;
+    }
+    size_t step = 0;
+    const size_t steps = changes.changed_files.size() + changes.created_files.size();
+    for (const auto& c : changes.changed_files) {
+      std::vector<uint8_t> old_bytes, new_bytes;
+      if (!ReadWholeFile(NativePath(from.root, c.old_name), &old_bytes))
+        return Fail("cannot read", from, c.old_name);
+      if (!ReadWholeFile(NativePath(to.root, c.name), &new_bytes))
+        return Fail("cannot read", to, c.name);
+      if (new_bytes.size() > kMaxPayloadSize || old_bytes.size() > 0xFFFFFFFFull)
+        return Fail("too large for a package:", to, c.name);
+      Progress(++step, steps, "patch", c.name, new_bytes.size());
+      DeltaOptions delta_options;
+      delta_options.level = options_.delta_level;
+      std::vector<uint8_t> delta = EncodeDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
+                                               new_bytes.size(), delta_options);
+      std::vector<uint8_t> delta_payload;
+      bool delta_ok = delta.size() <= kMaxPayloadSize &&
+                      EncodePayload(delta.data(), delta.size(), &delta_payload);
+      std::vector<uint8_t>().swap(delta);
+      std::vector<uint8_t> file_payload;
+      // The whole file can only win when the delta is not much smaller than it.
+      if (!delta_ok || delta_payload.size() * 20 >= new_bytes.size()) {
+        if (!EncodePayload(new_bytes.data(), new_bytes.size(), &file_payload))
+          return Fail("cannot compress", to, c.name);
+      }
+      std::string crc_new = Hex8(Crc32(new_bytes));
+      if (!file_payload.empty() && (!delta_ok || file_payload.size() <= delta_payload.size())) {
+        std::string entry = AddPayload("FILE", std::move(file_payload));
+        work.push_back({"CreateFile", {Text(c.name), Text(entry), Text(crc_new)}});
+        ++summary_->created;
+        need(static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size)));
+      } else {
+        std::string entry = AddPayload("DELTA", std::move(delta_payload));
+        work.push_back({"PatchFile",
+                        {Text(c.name), Text(entry), Text(Hex8(Crc32(old_bytes))), Text(crc_new)}});
+        ++summary_->patched;
+        // The old content stays beside the new one until the patch is done.
+        need(static_cast<int64_t>(OnDisk(c.new_size)));
+      }
+      extra += static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size));
+    }
+    for (const auto& f : changes.created_files) {
+      std::vector<uint8_t> bytes;
+      if (!ReadWholeFile(NativePath(to.root, f.name), &bytes))
+        return Fail("cannot read", to, f.name);
+      if (bytes.size() > kMaxPayloadSize) return Fail("too large for a package:", to, f.name);
+      Progress(++step, steps, "add", f.name, bytes.size());
+      std::vector<uint8_t> payload;
+      if (!EncodePayload(bytes.data(), bytes.size(), &payload))
+        return Fail("cannot compress", to, f.name);
+      std::string entry = AddPayload("FILE", std::move(payload));
+      work.push_back({"CreateFile", {Text(f.name), Text(entry), Text(Hex8(Crc32(bytes)))}});
+      ++summary_->created;
+      need(static_cast<int64_t>(OnDisk(f.size)));
+      extra += static_cast<int64_t>(OnDisk(f.size));
+    }
+    for (const auto& f : changes.deleted_files) {
+      work.push_back({"DeleteFile", {Text(f.name), Text(CrcOf(from, f.name))}});
+      ++summary_->deleted;
+    }
+    for (const auto& name : changes.deleted_dirs) {
+      work.push_back({"DeleteDir", {Text(name)}});
+      ++summary_->deleted;
+    }
+    uint64_t required = static_cast<uint64_t>(std::max<int64_t>(peak, 0));
+    if (required > 0xFFFFFFFFull) required = 0xFFFFFFFFull;  // the most the command can ask for
+    section->commands = std::move(checks);
+    section->commands.push_back({"FreeSpace", {Number(static_cast<uint32_t>(required))}});
+    for (auto& c : work) section->commands.push_back(std::move(c));
+    ++summary_->sections;
+    return true;
+  }
+
+ private:
+  bool Fail(const char* what, const Tree& tree, const std::string& name) {
+    *error_ = std::string(what) + " " + NativePath(tree.root, name);
+    return false;
+  }
+
+  std::string CrcOf(const Tree& tree, const std::string& name) {
+    auto it = crc_cache_.find(NativePath(tree.root, name));
+    if (it != crc_cache_.end()) return it->second;
+    std::vector<uint8_t> bytes;
+    std::string crc = ReadWholeFile(NativePath(tree.root, name), &bytes) ? Hex8(Crc32(bytes)) : "";
+    crc_cache_[NativePath(tree.root, name)] = crc;
+    return crc;
+  }
+
+  std::string AddPayload(const char* kind, std::vector<uint8_t> payload) {
+    std::string name = Hex8(++payload_count_) + "." + kind;
+    summary_->payload_bytes += payload.size();
+    ArchiveEntry entry;
+    entry.name = name;
+    entry.data = std::move(payload);
+    entries_->push_back(std::move(entry));
+    return name;
+  }
+
+  void Progress(size_t step, size_t steps, const char* what, const std::string& name,
+                uint64_t size) {
+    if (!options_.progress) return;
+    options_.progress("[" + std::to_string(step) + "/" + std::to_string(steps) + "] " + what + " " +
+                      name + " (" + Megabytes(size) + ")");
+  }
+
+  const MakeOptions& options_;
+  std::vector<ArchiveEntry>* entries_;
+  MakeSummary* summary_;
+  std::string* error_;
+  uint32_t payload_count_ = 0;
+  std::map<std::string, std::string> crc_cache_;
+};
+
+}  // namespace
+
+bool IsUsableVersion(const std::string& version) {
+  if (version.empty() || version.size() > kMaxVersion) return false;
+  for (unsigned char c : version) {
+    if (c < 0x20 || c == '"' || c == '\\' || c == 0x7F) return false;
+  }
+  return true;
+}
+
+bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
+                 MakeSummary* summary, std::string* error) {
+  *summary = MakeSummary();
+  entries->clear();
+  if (options.olds.empty() || options.new_dir.empty()) {
+    *error = "an old and a new tree are needed";
+    return false;
+  }
+  bool versioned = options.olds.size() > 1 || !options.olds[0].version.empty();
+  if (versioned) {
+    for (const auto& o : options.olds) {
+      if (!IsUsableVersion(o.version)) {
+        *error = o.version.empty() ? "every old tree needs VERSION= when there are several"
+                                   : "unusable version text: " + o.version;
+        return false;
+      }
+    }
+    if (!IsUsableVersion(options.to_version)) {
+      *error = options.to_version.empty() ? "versioned old trees need --to-version"
+                                          : "unusable version text: " + options.to_version;
+      return false;
+    }
+  }
+  std::vector<uint8_t> strings;
+  if (options.strings_path.empty() || !ReadWholeFile(options.strings_path, &strings)) {
+    *error = "cannot read the string table " + options.strings_path;
+    return false;
+  }
+  std::vector<uint8_t> terms;
+  if (!options.terms_path.empty() && !ReadWholeFile(options.terms_path, &terms)) {
+    *error = "cannot read the terms text " + options.terms_path;
+    return false;
+  }
+
+  std::vector<Tree> trees(options.olds.size() + 1);
+  for (size_t i = 0; i < options.olds.size(); ++i) {
+    if (!ReadTree(options.olds[i].dir, &trees[i], error)) return false;
+  }
+  if (!ReadTree(options.new_dir, &trees.back(), error)) return false;
+
+  std::vector<ArchiveEntry> payloads;
+  Builder builder(options, &payloads, summary, error);
+  std::vector<ScriptSection> sections(options.olds.size());
+  for (size_t i = 0; i < options.olds.size(); ++i) {
+    if (options.progress) {
+      options.progress("comparing " + trees[i].root + " with " + trees[i + 1].root);
+    }
+    std::string to = !versioned                    ? ""
+                     : i + 1 < options.olds.size() ? options.olds[i + 1].version
+                                                   : options.to_version;
+    if (!builder.Section(trees[i], trees[i + 1], options.olds[i].version, to, &sections[i]))
+      return false;
+  }
+  std::string script;
+  if (!WriteScript(sections, &script, error)) return false;
+
+  ArchiveEntry e;
+  e.name = "patch.scr";
+  e.data.assign(script.begin(), script.end());
+  entries->push_back(std::move(e));
+  e = ArchiveEntry();
+  e.name = "Strings.scr";
+  e.data = std::move(strings);
+  entries->push_back(std::move(e));
+  if (!options.terms_path.empty()) {
+    e = ArchiveEntry();
+    e.name = "umowa.txt";
+    e.data = std::move(terms);
+    entries->push_back(std::move(e));
+  }
+  for (auto& p : payloads) entries->push_back(std::move(p));
+  return true;
+}
+
+bool MakePackage(const MakeOptions& options, const std::string& out_path, MakeSummary* summary,
+                 std::string* error) {
+  std::vector<ArchiveEntry> entries;
+  if (!BuildUpdate(options, &entries, summary, error)) return false;
+  if (options.progress) options.progress("writing " + out_path);
+  if (!WritePackageWithStubFile(out_path, options.stub_path, entries, error)) return false;
+  if (!options.stub_path.empty()) {
+    // A runnable updater: keep it executable like the stub it came from.
+    std::error_code ec;
+    std::filesystem::permissions(out_path,
+                                 std::filesystem::perms::owner_exec |
+                                     std::filesystem::perms::group_exec |
+                                     std::filesystem::perms::others_exec,
+                                 std::filesystem::perm_options::add, ec);
+  }
+  return true;
+}
+
+}  // namespace upkeep

@@ -1,0 +1,59 @@
+// Makes an update package from old and new game trees: the update script, the
+// string table and terms as given, and one payload entry per created or
+// patched file.
+#ifndef UPKEEP_AUTHORING_PACKAGE_BUILDER_H_
+#define UPKEEP_AUTHORING_PACKAGE_BUILDER_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "authoring/archive_writer.h"
+
+namespace upkeep {
+
+struct OldTree {
+  std::string version;  // empty for a single unversioned old tree
+  std::string dir;
+};
+
+struct MakeOptions {
+  // Oldest first. One unversioned tree makes an "All" section; versioned trees
+  // make one "Version" section each, every one bringing its tree to the next
+  // tree and the last one to `new_dir` at `to_version`.
+  std::vector<OldTree> olds;
+  std::string new_dir;
+  std::string strings_path;  // required
+  std::string terms_path;    // optional "umowa.txt"
+  std::string stub_path;     // optional program image in front of the archive
+  std::string to_version;
+  int delta_level = 9;
+  // One line per step of long work, without a line end.
+  std::function<void(const std::string&)> progress;
+};
+
+struct MakeSummary {
+  size_t sections = 0;
+  size_t patched = 0;
+  size_t created = 0;  // new files and changed files sent whole
+  size_t deleted = 0;  // files and directories
+  size_t dirs_created = 0;
+  uint64_t payload_bytes = 0;
+};
+
+// Version texts the runtime can hold: 1 to 9 printable characters, no quote.
+bool IsUsableVersion(const std::string& version);
+
+// Everything but the file: the entries in archive order, "patch.scr" first.
+bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
+                 MakeSummary* summary, std::string* error);
+
+// BuildUpdate, then the package written to `out_path` (stub first when given);
+// `out_path` is left as it was unless the whole package was written.
+bool MakePackage(const MakeOptions& options, const std::string& out_path, MakeSummary* summary,
+                 std::string* error);
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_AUTHORING_PACKAGE_BUILDER_H_

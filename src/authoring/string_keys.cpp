@@ -1,0 +1,142 @@
+#include "authoring/string_keys.h"
+
+namespace upkeep {
+
+namespace {
+
+const StringKey kKeys[] = {
+    // Settings.
+    {"REG_KEY", "SOFTWARE\\\\Example Studio\\\\Example Game",
+     "registry key (under HKEY_LOCAL_MACHINE) where the installed game records itself"},
+    {"REG_DESTINATION", "InstallPath", "registry value under REG_KEY holding the game directory"},
+    {"PROGRAM_NAME", "Example Game", "the game's name in titles and messages"},
+    {"PROGRAM_NAME_OLD", "Example Game", "the game's name in messages about the installed game"},
+    {"SRC_EXE", "game.exe",
+     "the game's executable in the game directory; several names separated by ';', the first "
+     "present one is used"},
+    {"GAME_VERSION", "1.0",
+     "version(s) of the installed game this update accepts, ';'-separated; empty: no version in "
+     "the window title"},
+    {"PATCH_VERSION", "1.1", "the version the update brings the game to (window title)"},
+    {"LANG_VERSION", "ENG", "language code of the game this update is for"},
+    {"SHOW_README", "1", "\"0\": do not open ReadMe.txt after a successful update"},
+    {"UPDATE_TITLE", "%s update %s -> %s",
+     "window title, printf-style: %s game name, %s accepted versions, %s new version"},
+    {"UPDATE_TITLE_NO_VER", "%s update %s",
+     "window title without GAME_VERSION, printf-style: %s game name, %s new version"},
+    // Start-up and messages of the update run.
+    {"IDS_TITLE", "%1 update", "caption of every message box; %1 game name"},
+    {"IDS_UPDATE_ALREADY_RUNNING", "The %1 update is already running.",
+     "message box when a second copy is started; %1 game name"},
+    {"IDS_PROGRESS_INIT", "Preparing the update...", "progress: start of the run"},
+    {"IDS_PROGRESS_INIT_DONE", "Ready.", "progress: installation checks passed"},
+    {"IDS_PROGRESS_UPDATING_DATA", "Updating game files...", "progress: the script starts"},
+    {"IDS_PROGRESS_UPDATE_DONE", "Update finished.", "progress: the script ran to its end"},
+    {"IDS_PROGRESS_STORING_UPDATE_INFO", "Finishing...", "progress: last step after success"},
+    {"IDS_ERR_NO_REG_KEY",
+     "%1 is not installed on this computer.\\nInstall %2 before you install the %3 update.",
+     "message box: registry key or value missing; %1, %2 installed game's name, %3 game name"},
+    {"IDS_ERR_NO_GAME_DIR",
+     "The folder of %1 was not found.\\nReinstall %1, then run the %2 update.",
+     "message box: game folder missing; %1 installed game's name, %2 game name"},
+    {"IDS_ERR_NO_GAME", "The program of %1 was not found.\\nReinstall %1, then run the %2 update.",
+     "message box: game executable missing; %1 installed game's name, %2 game name"},
+    {"IDS_ERR_GAME_RUNNING", "%1 is running.\\nClose %2 and choose Retry.",
+     "message box with Retry/Cancel while the game runs; %1, %2 installed game's name"},
+    {"IDS_ERR_WRONG_LANG", "This update does not fit the language of your copy of %1.\\n",
+     "message box, first part of the language text; %1 game name"},
+    {"IDS_YOUR_GAME_LANG_VER_IS",
+     "Language of your game: ", "language text, before the installed language code"},
+    {"IDS_THIS_PATCH_IS_FOR_LANG_VER",
+     "\\nThis update is for: ", "language text, before LANG_VERSION"},
+    {"IDS_ERROR_WRONG_VERSION", "This update needs version %1 of the game.",
+     "message box: wrong installed version; %1 GAME_VERSION"},
+    {"IDS_UPDATE_SUCCESSFUL", "The update was installed successfully.",
+     "message box: the whole update ran"},
+    {"IDS_ERR_UPDATE_FAILED_DUE_SPACE", "There is not enough free disk space for the update.",
+     "message box: a FreeSpace check failed"},
+    {"IDS_ERR_GENERIC", "The update failed. Details are in patch.log in the game folder.",
+     "message box: a file operation failed or the script is broken"},
+    {"IDS_ERR_WRONG_CRC",
+     "A game file is not the one this update expects. Details are in patch.log in the game folder.",
+     "message box: a checksum did not match"},
+    // Main window.
+    {"IDS_UPDATE", "Install the update now?", "question before the update starts"},
+    {"IDS_INFO_BEGIN",
+     "This program updates %1.\\nClose %2 before you continue.\\nChoose Update to start.",
+     "information page before the update; %1 to %4 installed game's name"},
+    {"IDS_INFO_SUCCES", "%1 was updated.",
+     "information page after success; %1 installed game's name"},
+    {"IDS_INFO_SKIP", "The update was stopped before anything changed. You can run it again.",
+     "information page after an interrupted run; %1 installed game's name"},
+    {"IDS_INFO_FAILED", "The update of %1 failed.",
+     "information page after a failure; %1 installed game's name, %2 game name"},
+    {"IDS_ERR_FATAL_ERROR", "The update could not be started.",
+     "message box: the worker could not be started"},
+    {"IDS_BTN_CLOSE", "Close", "button"},
+    {"IDS_BTN_UPDATE", "Update", "button"},
+    // Steps of the script.
+    {"IDS_PROGRESS_CHECKING_DISK_SPACE", "Checking free disk space...", "progress: FreeSpace"},
+    {"IDS_PROGRESS_RENAMING_FILE", "Renaming a file...", "progress: RenameFile"},
+    {"IDS_PROGRESS_ADDING_SHORTCUT", "Adding a shortcut...", "progress: Add...Link"},
+    {"IDS_PROGRESS_UPDATING_SHORTCUT", "Updating shortcuts...", "progress: Update...Link"},
+    {"IDS_PROGRESS_COPYING_FILE", "Copying a file...", "progress: IsOKFile repairs a file"},
+    {"IDS_PROGRESS_VERYFING_SOURCE_FILE", "Checking a file...", "progress: CheckFile"},
+    {"IDS_PROGRESS_REMOVING_FILE", "Removing a file...", "progress: DeleteFile"},
+    {"IDS_PROGRESS_LOADING_UPDATE", "Loading update data...",
+     "progress: PatchFile reads its delta"},
+    {"IDS_PROGRESS_LOADING_SOURCE_FILE", "Reading a game file...",
+     "progress: PatchFile opens the old file"},
+    {"IDS_PROGRESS_VERYFING_DEST_FILE", "Checking the updated file...",
+     "progress: PatchFile and IsOKFile check a result"},
+    {"IDS_PROGRESS_CREATING_FILE", "Creating a file...", "progress: CreateFile"},
+    {"IDS_PROGRESS_VERYFING_CREATED_FILE", "Checking the created file...",
+     "progress: CreateFile checks its result"},
+    {"IDS_PROGRESS_VERYFING_SOURCE_DIR", "Checking a folder...", "progress: CheckDir"},
+    {"IDS_PROGRESS_CREATING_DIR", "Creating a folder...", "progress: CreateDir"},
+    {"IDS_PROGRESS_REMOVING_DIR", "Removing a folder...", "progress: DeleteDir"},
+    {"IDS_PROGRESS_VERYFING_DEST_DIR", "Checking a folder...", "progress: IsOKDir"},
+    // Terms dialog (shown when the package carries umowa.txt).
+    {"IDS_TITLE_LICENCE", "Licence agreement", "caption of the terms dialog"},
+    {"IDS_BTN_ACCEPT", "I accept", "terms dialog button"},
+    {"IDS_BTN_DECLINE", "I decline", "terms dialog button"},
+};
+
+}  // namespace
+
+const StringKey* RuntimeStringKeys(size_t* count) {
+  *count = sizeof kKeys / sizeof kKeys[0];
+  return kKeys;
+}
+
+std::string DefaultStringsScript() {
+  const char* eol = "\r\n";
+  std::string s;
+  s += "// String table of the update: every text the updater shows and the product's settings.";
+  s += eol;
+  s += "// \\n in a text is a line break; texts marked with %1, %2... receive those values.";
+  s += eol;
+  s += "!String(s, s)";
+  s += eol;
+  s += "// To pick the locale that case conversion follows, declare and call Locale:";
+  s += eol;
+  s += "// !Locale(s)";
+  s += eol;
+  s += "// Locale(\"English\")";
+  s += eol;
+  for (const auto& k : kKeys) {
+    s += eol;
+    s += "// ";
+    s += k.comment;
+    s += eol;
+    s += "String(\"";
+    s += k.key;
+    s += "\", \"";
+    s += k.text;
+    s += "\")";
+    s += eol;
+  }
+  return s;
+}
+
+}  // namespace upkeep

@@ -1,0 +1,25 @@
+// The string-table keys the updater asks for, with a starting English text and
+// where each appears, for "init-strings" and for checking a package's table.
+#ifndef UPKEEP_AUTHORING_STRING_KEYS_H_
+#define UPKEEP_AUTHORING_STRING_KEYS_H_
+
+#include <cstddef>
+#include <string>
+
+namespace upkeep {
+
+struct StringKey {
+  const char* key;
+  const char* text;     // as it stands inside the script literal (escapes included)
+  const char* comment;  // where it appears and what %1, %2... receive
+};
+
+// All keys, settings first.
+const StringKey* RuntimeStringKeys(size_t* count);
+
+// A complete "Strings.scr" to start from, CR LF line ends.
+std::string DefaultStringsScript();
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_AUTHORING_STRING_KEYS_H_

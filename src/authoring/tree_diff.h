@@ -1,0 +1,64 @@
+// Reads an author's directory tree and compares two of them. Relative names use
+// '\' and keep the letter case of the tree they came from; two names that
+// differ only in case are the same name, as they are on the game's file system.
+#ifndef UPKEEP_AUTHORING_TREE_DIFF_H_
+#define UPKEEP_AUTHORING_TREE_DIFF_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace upkeep {
+
+struct TreeFile {
+  std::string name;  // relative, '\' separated
+  uint64_t size = 0;
+};
+
+struct Tree {
+  std::string root;               // the directory as given
+  std::vector<std::string> dirs;  // every directory below the root, parents first
+  std::vector<TreeFile> files;    // sorted by name, letter case ignored
+};
+
+// Walks `root` without recursion. False (with a reason) when it cannot be read,
+// when it holds something that is neither a file nor a directory (a link, a
+// device), when two names differ only in case, or when a name could not be
+// written in a script (control characters, longer than 255 characters).
+bool ReadTree(const std::string& root, Tree* tree, std::string* error);
+
+struct TreeChanges {
+  std::vector<std::string> check_files;     // old files patched or deleted, old names
+  std::vector<std::string> replaced_files;  // files in old that are directories in new
+  std::vector<std::string> replaced_dirs;   // directories in old that are files in new, topmost
+  std::vector<std::string> created_dirs;    // parents first
+  // Files in both trees whose bytes differ: new name and both sizes.
+  struct Changed {
+    std::string name;
+    std::string old_name;
+    uint64_t old_size = 0;
+    uint64_t new_size = 0;
+  };
+  std::vector<Changed> changed_files;
+  std::vector<TreeFile> created_files;    // in new only (including those replacing a directory)
+  std::vector<TreeFile> deleted_files;    // in old only, outside deleted directories
+  std::vector<std::string> deleted_dirs;  // in old only, topmost: each takes its content along
+  uint64_t unchanged_files = 0;
+};
+
+// Compares `from` to `to`. File contents are read to tell changed from equal.
+// False with a reason when a file cannot be read.
+bool DiffTrees(const Tree& from, const Tree& to, TreeChanges* changes, std::string* error);
+
+// Letter-case-blind comparison used for names (ASCII letters only).
+int CompareNames(const std::string& a, const std::string& b);
+
+// Root joined with a relative '\' name, as a native path.
+std::string NativePath(const std::string& root, const std::string& relative);
+
+// Whole file into memory; false when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes);
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_AUTHORING_TREE_DIFF_H_
