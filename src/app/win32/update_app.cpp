@@ -1,0 +1,77 @@
+// The application object and the program's entry: start-up in its fixed order
+// (package, string table, options, terms, single-instance guard, main dialog).
+#include <windows.h>
+#include <commctrl.h>
+
+#include "app/startup.h"
+#include "app/win32/dialog.h"
+#include "app/win32/terms_dialog.h"
+#include "app/win32/update_dlg.h"
+#include "install/terms_text.h"
+#include "platform/win32/system_dll.h"
+
+namespace upkeep {
+
+class CUpdateApp : public CWinApp {
+ public:
+  BOOL InitInstance() override;
+};
+
+namespace {
+
+CUpdateApp theApp;
+
+void ShowRefusal(const std::string& text, const std::string& caption) {
+  MessageBoxA(GetDesktopWindow(), text.c_str(), caption.c_str(), MB_ICONINFORMATION | MB_OK);
+}
+
+// The progress bars' window class lives in comctl32, which is not a KnownDLL:
+// it is loaded from the system (or the manifest's side-by-side copy), never
+// imported, so a comctl32.dll beside the program is never looked at.
+void InitCommonControlsFromSystem() {
+  HMODULE dll = LoadSystemLibrary("comctl32.dll");
+  if (dll == nullptr) return;
+  using InitFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  auto init = reinterpret_cast<InitFn>(
+      reinterpret_cast<void*>(GetProcAddress(dll, "InitCommonControlsEx")));
+  if (init == nullptr) return;
+  INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  init(&icc);
+}
+
+}  // namespace
+
+BOOL CUpdateApp::InitInstance() {
+  const StartupOptions options = BeginStartup(m_lpCmdLine != nullptr ? m_lpCmdLine : "");
+
+  CUpdateDlg dlg;
+  dlg.m_bForce = options.force;
+  dlg.m_bSkipSpaceCheck = options.skipSpaceCheck;
+  dlg.m_bSkipShortcuts = options.skipShortcuts;
+  m_pMainWnd = &dlg;
+
+  if (!options.force) {
+    TermsDialog terms;
+    if (LoadTermsText(&terms.termsText) && terms.DoModal() != IDOK) {
+      // Declined: nothing has been read or written yet.
+      ExitProcess(0);
+    }
+  }
+  EnsureSingleInstance(&ShowRefusal);
+
+  dlg.DoModal();
+  m_nExitCode = ExitCodeAfterDialog(dlg.RunCount() > 0, dlg.LastOutcome());
+  m_pMainWnd = nullptr;
+  return FALSE;
+}
+
+}  // namespace upkeep
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR cmdLine, int) {
+  upkeep::RestrictDllSearchToSystem();
+  upkeep::InitCommonControlsFromSystem();
+  upkeep::CWinApp* app = upkeep::AfxGetApp();
+  app->m_lpCmdLine = cmdLine;
+  app->InitInstance();
+  return app->m_nExitCode;
+}

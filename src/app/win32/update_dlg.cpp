@@ -1,0 +1,286 @@
+#include "app/win32/update_dlg.h"
+
+#include <shellapi.h>
+
+#include "app/startup.h"
+#include "script/string_table.h"
+#include "app/win32/resource.h"
+
+namespace upkeep {
+
+namespace {
+
+DWORD WINAPI WorkerMain(LPVOID host) { return UpdateDriver(static_cast<UpdateHost*>(host)); }
+
+// The caption a message box gets when the program names none of its own: the
+// program file's name without its extension.
+std::string ApplicationName() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return std::string();
+  std::string name(path, n);
+  size_t slash = name.find_last_of("\\/");
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  size_t dot = name.find_last_of('.');
+  if (dot != std::string::npos && dot > 0) name.erase(dot);
+  return name;
+}
+
+}  // namespace
+
+CInfoPage::CInfoPage(CWnd* parent) : CDialog(IDD_INFO_PAGE, parent) {}
+
+CInfoPage::~CInfoPage() = default;
+
+void CInfoPage::DoDataExchange(CDataExchange* pDX) { DDX_Text(pDX, IDC_INFO_TEXT, m_strInfo); }
+
+BOOL CInfoPage::OnInitDialog() {
+  CDialog::OnInitDialog();  // copies m_strInfo into its control
+  return TRUE;
+}
+
+CProgressPage::CProgressPage(CWnd* parent) : CDialog(IDD_PROGRESS_PAGE, parent) {}
+
+CProgressPage::~CProgressPage() = default;
+
+void CProgressPage::DoDataExchange(CDataExchange* pDX) {
+  DDX_Control(pDX, IDC_FILE, m_stFile);
+  DDX_Control(pDX, IDC_OPERATION, m_stOperation);
+  DDX_Control(pDX, IDC_STEP_BAR, m_barStep);
+  DDX_Control(pDX, IDC_OVERALL_BAR, m_barOverall);
+}
+
+BOOL CProgressPage::OnInitDialog() {
+  CDialog::OnInitDialog();
+  // The range starts at 1, so position 0 shows an empty bar.
+  for (CProgressCtrl* bar : {&m_barStep, &m_barOverall}) {
+    bar->SetRange(1, 100);
+    bar->SetStep(1);
+    bar->SetPos(0);
+  }
+  return TRUE;
+}
+
+void CProgressPage::SetProgress(int overall, int step, const char* operationText,
+                                const char* fileText) {
+  m_barOverall.SetPos(overall);
+  m_barStep.SetPos(step);
+  m_stFile.SetText(fileText != nullptr ? fileText : "");
+  m_stOperation.SetText(operationText != nullptr ? operationText : "");
+}
+
+CUpdateDlg::CUpdateDlg(CWnd* parent) : CDialog(IDD_UPDATE_DIALOG, parent) {
+  m_hIcon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
+}
+
+CUpdateDlg::~CUpdateDlg() {
+  SetProgressSink(nullptr);
+  delete m_pProgressPage;
+  m_pProgressPage = nullptr;
+  delete m_pInfoPage;
+  m_pInfoPage = nullptr;
+  if (m_hThread != nullptr) CloseHandle(m_hThread);
+}
+
+void CUpdateDlg::DoDataExchange(CDataExchange* pDX) {
+  DDX_Control(pDX, IDCANCEL, m_btnClose);
+  DDX_Control(pDX, IDC_UPDATE, m_btnUpdate);
+}
+
+BOOL CUpdateDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+  SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+  SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+  m_pInfoPage = new CInfoPage();
+  m_pInfoPage->SetInfoText(InfoText());
+  if (m_pInfoPage->Create(this)) m_pInfoPage->Show(SW_SHOW);
+
+  m_btnClose.SetText(ExpandText("&IDS_BTN_CLOSE&"));
+  m_btnUpdate.SetText(ExpandText("&IDS_BTN_UPDATE&"));
+  SetText(DialogCaption());
+
+  // Unattended: the dialog first appears with the progress page.
+  if (m_bForce) OnUpdate();
+  return TRUE;
+}
+
+void CUpdateDlg::OnUpdate() {
+  if (IsRunning()) return;
+  const std::string question = UpdateQuestion();
+  const std::string caption = MessageCaption();
+  if (!m_bForce &&
+      MessageBoxA(m_hWnd, question.c_str(), caption.c_str(), MB_ICONQUESTION | MB_YESNO) != IDYES) {
+    return;
+  }
+
+  if (m_pInfoPage != nullptr) m_pInfoPage->Show(SW_HIDE);
+  m_btnClose.Enable(false);
+  m_btnUpdate.Enable(false);
+
+  m_pProgressPage = new CProgressPage();
+  CWnd* main =
+      AfxGetApp() != nullptr && AfxGetApp()->m_pMainWnd != nullptr ? AfxGetApp()->m_pMainWnd : this;
+  if (m_pProgressPage->Create(main)) m_pProgressPage->Show(SW_SHOW);
+  SetProgressSink(this);
+
+  // The previous run's thread has ended: its last act was WM_UPDATE_FINISHED.
+  if (m_hThread != nullptr) {
+    CloseHandle(m_hThread);
+    m_hThread = nullptr;
+  }
+  m_hThread = CreateThread(nullptr, 0, &WorkerMain, static_cast<UpdateHost*>(this), 0, nullptr);
+  if (m_hThread == nullptr) {
+    MessageBoxA(m_hWnd, ExpandText("&IDS_ERR_FATAL_ERROR&"), ApplicationName().c_str(),
+                MB_ICONEXCLAMATION | MB_OK);
+    SendMessageA(m_hWnd, WM_UPDATE_FINISHED, static_cast<WPARAM>(UpdateOutcome::Failed), 0);
+  }
+}
+
+LRESULT CUpdateDlg::OnUpdateFinished(WPARAM outcome, LPARAM) {
+  // Anything but the two known outcomes is taken as a failure.
+  UpdateOutcome result = UpdateOutcome::Failed;
+  if (outcome == static_cast<WPARAM>(UpdateOutcome::Interrupted)) {
+    result = UpdateOutcome::Interrupted;
+  } else if (outcome == static_cast<WPARAM>(UpdateOutcome::Succeeded)) {
+    result = UpdateOutcome::Succeeded;
+  }
+  ++run_count_;
+  last_outcome_ = result;
+  if (m_pInfoPage != nullptr) {
+    m_pInfoPage->SetInfoText(OutcomeText(result));
+    m_pInfoPage->UpdateData(false);
+  }
+  m_btnClose.Enable(true);
+  m_btnUpdate.Enable(CanUpdateAgain(result));
+
+  SetProgressSink(nullptr);
+  if (m_pProgressPage != nullptr) {
+    m_pProgressPage->DestroyWindow();
+    delete m_pProgressPage;
+    m_pProgressPage = nullptr;
+  }
+  if (m_pInfoPage != nullptr) m_pInfoPage->Show(SW_SHOW);
+  return 0;
+}
+
+void CUpdateDlg::OnCancel() {
+  // Ending the process while the worker changes the installation would leave
+  // it half-updated: a cancel that arrives during a run (Esc, the close box) is
+  // ignored, as the disabled Close button is.
+  if (IsRunning()) return;
+  ExitProcess(0xFFFFFFFFu);
+}
+
+void CUpdateDlg::OnOK() {
+  // Enter would end the dialog, and with it the program, under a running update.
+  if (IsRunning()) return;
+  CDialog::OnOK();
+}
+
+BOOL CUpdateDlg::DestroyWindow() {
+  if (m_pInfoPage != nullptr) {
+    m_pInfoPage->DestroyWindow();
+    delete m_pInfoPage;
+    m_pInfoPage = nullptr;
+  }
+  return CDialog::DestroyWindow();
+}
+
+bool CUpdateDlg::OnCommand(int id, int code, HWND control) {
+  if (id == IDC_UPDATE && code == BN_CLICKED) {
+    OnUpdate();
+    return true;
+  }
+  return CDialog::OnCommand(id, code, control);
+}
+
+bool CUpdateDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR* result) {
+  switch (message) {
+    case WM_PAINT:
+      if (!IsIconic(m_hWnd)) return false;
+      OnPaint();
+      *result = 0;
+      return true;
+    case WM_QUERYDRAGICON:
+      *result = reinterpret_cast<INT_PTR>(OnQueryDragIcon());
+      return true;
+    case WM_UPDATE_FINISHED:
+      *result = OnUpdateFinished(wParam, lParam);
+      return true;
+    default:
+      return false;
+  }
+}
+
+void CUpdateDlg::OnPaint() {
+  // Minimised: the icon, centred in the client area.
+  PAINTSTRUCT ps;
+  HDC dc = BeginPaint(m_hWnd, &ps);
+  SendMessageA(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  int cx_icon = GetSystemMetrics(SM_CXICON);
+  int cy_icon = GetSystemMetrics(SM_CYICON);
+  RECT rect;
+  GetClientRect(m_hWnd, &rect);
+  int x = (rect.right - rect.left - cx_icon + 1) / 2;
+  int y = (rect.bottom - rect.top - cy_icon + 1) / 2;
+  DrawIcon(dc, x, y, m_hIcon);
+  EndPaint(m_hWnd, &ps);
+}
+
+int CUpdateDlg::ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon,
+                            MessageButtons buttons) {
+  UINT style = 0;
+  switch (icon) {
+    case MessageIcon::Information:
+      style |= MB_ICONINFORMATION;
+      break;
+    case MessageIcon::Warning:
+      style |= MB_ICONWARNING;
+      break;
+    case MessageIcon::Error:
+      style |= MB_ICONERROR;
+      break;
+    case MessageIcon::Question:
+      style |= MB_ICONQUESTION;
+      break;
+    case MessageIcon::Exclamation:
+      style |= MB_ICONEXCLAMATION;
+      break;
+  }
+  switch (buttons) {
+    case MessageButtons::Ok:
+      style |= MB_OK;
+      break;
+    case MessageButtons::RetryCancel:
+      style |= MB_RETRYCANCEL;
+      break;
+    case MessageButtons::YesNo:
+      style |= MB_YESNO;
+      break;
+  }
+  return MessageBoxA(m_hWnd, text.c_str(), caption.c_str(), style);
+}
+
+void CUpdateDlg::Finished(UpdateOutcome outcome) {
+  SendMessageA(m_hWnd, WM_UPDATE_FINISHED, static_cast<WPARAM>(outcome), 0);
+}
+
+void CUpdateDlg::ShellOpen(const std::string& path) {
+  ShellExecuteA(m_hWnd, "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+void CUpdateDlg::SetProgress(int32_t overall, int32_t step, const char* operationText,
+                             const char* fileName) {
+  CWinApp* app = AfxGetApp();
+  CUpdateDlg* dialog = app != nullptr ? dynamic_cast<CUpdateDlg*>(app->m_pMainWnd) : this;
+  if (dialog == nullptr) dialog = this;
+  CProgressPage* page = dialog->m_pProgressPage;
+  if (page == nullptr || page->m_hWnd == nullptr) return;
+  page->SetProgress(overall, step, operationText, fileName);
+  // Painted before the worker goes on, not when the message loop gets to it.
+  RedrawWindow(page->m_hWnd, nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+}
+
+}  // namespace upkeep

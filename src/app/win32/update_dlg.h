@@ -1,0 +1,106 @@
+// The main dialog with its information and progress pages. It is the Windows
+// front end of the update driver: the driver's message boxes, progress reports
+// and final notification arrive here from the worker thread.
+#ifndef UPKEEP_APP_WIN32_UPDATE_DLG_H_
+#define UPKEEP_APP_WIN32_UPDATE_DLG_H_
+
+#include <windows.h>
+
+#include <string>
+
+#include "app/host.h"
+#include "app/update_driver.h"
+#include "app/win32/dialog.h"
+
+namespace upkeep {
+
+// The dialog's private message: wParam an UpdateOutcome, lParam 0, result 0.
+constexpr UINT WM_UPDATE_FINISHED = WM_USER + 100;
+static_assert(WM_UPDATE_FINISHED == 1124, "fixed message number");
+
+class CInfoPage : public CDialog {
+ public:
+  explicit CInfoPage(CWnd* parent = nullptr);
+  ~CInfoPage() override;
+  // Stores the text only; UpdateData(false) shows it.
+  void SetInfoText(const std::string& text) { m_strInfo = text; }
+
+  std::string m_strInfo;
+
+ protected:
+  void DoDataExchange(CDataExchange* pDX) override;
+  BOOL OnInitDialog() override;
+};
+
+class CProgressPage : public CDialog {
+ public:
+  explicit CProgressPage(CWnd* parent = nullptr);
+  ~CProgressPage() override;
+  // Lower bar, upper bar, file label, operation label, in that order.
+  void SetProgress(int overall, int step, const char* operationText, const char* fileText);
+
+  CStatic m_stFile;
+  CStatic m_stOperation;
+  CProgressCtrl m_barStep;     // upper bar
+  CProgressCtrl m_barOverall;  // lower bar
+
+ protected:
+  void DoDataExchange(CDataExchange* pDX) override;
+  BOOL OnInitDialog() override;
+};
+
+class CUpdateDlg : public CDialog, public UpdateHost, public ProgressSink {
+ public:
+  explicit CUpdateDlg(CWnd* parent = nullptr);
+  ~CUpdateDlg() override;
+  BOOL DestroyWindow() override;
+
+  // A run is active from OnUpdate until its WM_UPDATE_FINISHED.
+  bool IsRunning() const { return m_pProgressPage != nullptr; }
+  // Runs finished so far, and the outcome of the last one.
+  int RunCount() const { return run_count_; }
+  UpdateOutcome LastOutcome() const { return last_outcome_; }
+
+  // UpdateHost, called from the worker thread.
+  bool SkipSpaceCheck() const override { return m_bSkipSpaceCheck; }
+  bool SkipShortcuts() const override { return m_bSkipShortcuts; }
+  int ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon,
+                  MessageButtons buttons) override;
+  void Finished(UpdateOutcome outcome) override;
+  void ShellOpen(const std::string& path) override;
+
+  // ProgressSink: the progress callback, on the worker thread.
+  void SetProgress(int32_t overall, int32_t step, const char* operationText,
+                   const char* fileName) override;
+
+  CInfoPage* m_pInfoPage = nullptr;
+  CProgressPage* m_pProgressPage = nullptr;
+  bool m_bForce = false;
+  bool m_bSkipSpaceCheck = false;
+  bool m_bSkipShortcuts = false;
+  HANDLE m_hThread = nullptr;
+  CButton m_btnClose;
+  CButton m_btnUpdate;
+  HICON m_hIcon = nullptr;
+
+ protected:
+  void DoDataExchange(CDataExchange* pDX) override;
+  BOOL OnInitDialog() override;
+  void OnOK() override;
+  void OnCancel() override;
+  bool OnCommand(int id, int code, HWND control) override;
+  bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR* result) override;
+
+  void OnPaint();
+  HCURSOR OnQueryDragIcon() { return reinterpret_cast<HCURSOR>(m_hIcon); }
+  void OnUpdate();
+  LRESULT OnUpdateFinished(WPARAM outcome, LPARAM unused);
+
+ private:
+  int run_count_ = 0;
+  UpdateOutcome last_outcome_ = UpdateOutcome::Failed;
+};
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_APP_WIN32_UPDATE_DLG_H_

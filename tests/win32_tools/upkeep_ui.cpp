@@ -1,0 +1,371 @@
+// Works the real updater's windows from outside, as a user would, for the
+// tests under Wine: finds dialogs by caption, reads their controls, presses
+// buttons and keys. It also writes the test packages (with the authoring
+// writers) and loads DLLs for the planting control case.
+//
+//   upkeep_ui pack OUT STUB (--raw NAME FILE | --payload NAME FILE)...
+//   upkeep_ui wait CAPTION [TIMEOUT_MS]      wait for a visible dialog
+//   upkeep_ui gone CAPTION [TIMEOUT_MS]      wait until no such dialog is left
+//   upkeep_ui dump CAPTION                   its controls, one per line
+//   upkeep_ui click CAPTION ID               press an enabled, visible button
+//   upkeep_ui key CAPTION esc|enter|tab      a key to the focused control
+//   upkeep_ui command CAPTION ID             WM_COMMAND(ID) posted to the dialog
+//   upkeep_ui sysclose CAPTION               the close box (SC_CLOSE)
+//   upkeep_ui watch CAPTION UNTIL [TIMEOUT]  progress changes until UNTIL shows
+//   upkeep_ui rect CAPTION                   window rectangle: x y width height
+//   upkeep_ui loadlib NAME                   LoadLibraryA(NAME): loaded or not
+//
+// A CAPTION that starts with '~' matches any caption containing the rest.
+// Exit code 0 on success, 1 on failure or timeout, 2 for bad usage.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "authoring/archive_writer.h"
+#include "authoring/payload_writer.h"
+
+namespace {
+
+std::string TextOf(HWND hwnd) {
+  // WM_GETTEXT reaches another process's edit control, GetWindowText does not.
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutA(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length)) {
+    return std::string();
+  }
+  std::vector<char> buffer(length + 1);
+  DWORD_PTR got = 0;
+  if (!SendMessageTimeoutA(hwnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
+                           SMTO_ABORTIFHUNG, 2000, &got)) {
+    return std::string();
+  }
+  return std::string(buffer.data(), got);
+}
+
+std::string ClassOf(HWND hwnd) {
+  char name[128];
+  int n = GetClassNameA(hwnd, name, sizeof(name));
+  return std::string(name, n > 0 ? n : 0);
+}
+
+// Line breaks shown as \r and \n so each control stays on one output line.
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool CaptionMatches(const std::string& caption, const std::string& wanted) {
+  if (!wanted.empty() && wanted[0] == '~')
+    return caption.find(wanted.substr(1)) != std::string::npos;
+  return caption == wanted;
+}
+
+struct FindState {
+  std::string wanted;
+  HWND found;
+  DWORD own_pid;
+};
+
+BOOL CALLBACK FindDialog(HWND hwnd, LPARAM param) {
+  FindState* state = reinterpret_cast<FindState*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  if (pid == state->own_pid || !IsWindowVisible(hwnd)) return TRUE;
+  if (ClassOf(hwnd) != "#32770") return TRUE;
+  char caption[1024];
+  int n = GetWindowTextA(hwnd, caption, sizeof(caption));
+  if (!CaptionMatches(std::string(caption, n > 0 ? n : 0), state->wanted)) return TRUE;
+  state->found = hwnd;
+  return FALSE;
+}
+
+HWND FindTopDialog(const std::string& caption) {
+  FindState state{caption, nullptr, GetCurrentProcessId()};
+  EnumWindows(&FindDialog, reinterpret_cast<LPARAM>(&state));
+  return state.found;
+}
+
+HWND WaitDialog(const std::string& caption, DWORD timeout_ms) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    HWND hwnd = FindTopDialog(caption);
+    if (hwnd != nullptr) return hwnd;
+    if (GetTickCount() - start > timeout_ms) return nullptr;
+    Sleep(20);
+  }
+}
+
+HWND RequireDialog(const std::string& caption) {
+  HWND hwnd = WaitDialog(caption, 10000);
+  if (hwnd == nullptr) std::fprintf(stderr, "no dialog \"%s\"\n", caption.c_str());
+  return hwnd;
+}
+
+struct ChildList {
+  std::vector<HWND> children;
+};
+
+BOOL CALLBACK CollectChild(HWND hwnd, LPARAM param) {
+  reinterpret_cast<ChildList*>(param)->children.push_back(hwnd);
+  return TRUE;
+}
+
+std::vector<HWND> Descendants(HWND dialog) {
+  ChildList list;
+  EnumChildWindows(dialog, &CollectChild, reinterpret_cast<LPARAM>(&list));
+  return list.children;
+}
+
+// A control anywhere below the dialog (the pages are child dialogs).
+HWND FindControl(HWND dialog, int id) {
+  for (HWND child : Descendants(dialog)) {
+    if (GetDlgCtrlID(child) == id && ClassOf(child) != "#32770") return child;
+  }
+  return nullptr;
+}
+
+HWND FocusOf(HWND dialog) {
+  GUITHREADINFO info;
+  info.cbSize = sizeof(info);
+  DWORD thread = GetWindowThreadProcessId(dialog, nullptr);
+  if (!GetGUIThreadInfo(thread, &info)) return nullptr;
+  return info.hwndFocus;
+}
+
+void DumpControl(HWND control, HWND focus) {
+  std::string cls = ClassOf(control);
+  std::printf("ctl id=%d class=%s visible=%d enabled=%d focus=%d", GetDlgCtrlID(control),
+              cls.c_str(), IsWindowVisible(control) ? 1 : 0, IsWindowEnabled(control) ? 1 : 0,
+              control == focus ? 1 : 0);
+  if (cls == "msctls_progress32") {
+    DWORD_PTR pos = 0, low = 0, high = 0;
+    SendMessageTimeoutA(control, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &pos);
+    SendMessageTimeoutA(control, PBM_GETRANGE, TRUE, 0, SMTO_ABORTIFHUNG, 2000, &low);
+    SendMessageTimeoutA(control, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, 2000, &high);
+    std::printf(" pos=%d range=%d..%d", static_cast<int>(pos), static_cast<int>(low),
+                static_cast<int>(high));
+  } else if (cls == "Edit") {
+    DWORD_PTR sel = 0;
+    SendMessageTimeoutA(control, EM_GETSEL, 0, 0, SMTO_ABORTIFHUNG, 2000, &sel);
+    LONG style = GetWindowLongA(control, GWL_STYLE);
+    std::printf(" sel=%d..%d readonly=%d", static_cast<int>(LOWORD(sel)),
+                static_cast<int>(HIWORD(sel)), (style & ES_READONLY) ? 1 : 0);
+  }
+  std::printf(" text=\"%s\"\n", Escaped(TextOf(control)).c_str());
+}
+
+int Dump(const std::string& caption) {
+  HWND dialog = RequireDialog(caption);
+  if (dialog == nullptr) return 1;
+  char title[1024];
+  int n = GetWindowTextA(dialog, title, sizeof(title));
+  HWND owner = GetWindow(dialog, GW_OWNER);
+  std::printf("dialog caption=\"%s\" enabled=%d owned=%d\n",
+              Escaped(std::string(title, n > 0 ? n : 0)).c_str(), IsWindowEnabled(dialog) ? 1 : 0,
+              owner != nullptr ? 1 : 0);
+  HWND focus = FocusOf(dialog);
+  for (HWND child : Descendants(dialog)) {
+    if (ClassOf(child) == "#32770") {
+      std::printf("page visible=%d\n", IsWindowVisible(child) ? 1 : 0);
+      continue;
+    }
+    DumpControl(child, focus);
+  }
+  return 0;
+}
+
+int Click(const std::string& caption, int id) {
+  HWND dialog = RequireDialog(caption);
+  if (dialog == nullptr) return 1;
+  HWND button = FindControl(dialog, id);
+  if (button == nullptr || !IsWindowVisible(button) || !IsWindowEnabled(button)) {
+    std::fprintf(stderr, "control %d of \"%s\" cannot be pressed\n", id, caption.c_str());
+    return 1;
+  }
+  // Posted: the press may open a modal box that would block a sent message.
+  PostMessageA(button, BM_CLICK, 0, 0);
+  return 0;
+}
+
+int Key(const std::string& caption, const std::string& name) {
+  HWND dialog = RequireDialog(caption);
+  if (dialog == nullptr) return 1;
+  WPARAM vk = 0;
+  if (name == "esc") {
+    vk = VK_ESCAPE;
+  } else if (name == "enter") {
+    vk = VK_RETURN;
+  } else if (name == "tab") {
+    vk = VK_TAB;
+  } else {
+    return 2;
+  }
+  HWND target = FocusOf(dialog);
+  if (target == nullptr || (target != dialog && !IsChild(dialog, target))) target = dialog;
+  UINT scan = MapVirtualKeyA(static_cast<UINT>(vk), 0);
+  PostMessageA(target, WM_KEYDOWN, vk, 1 | (scan << 16));
+  PostMessageA(target, WM_KEYUP, vk, 1 | (scan << 16) | (3u << 30));
+  return 0;
+}
+
+struct BarState {
+  int step = -1, overall = -1;
+  std::string operation, file;
+  bool operator!=(const BarState& o) const {
+    return step != o.step || overall != o.overall || operation != o.operation || file != o.file;
+  }
+};
+
+int Watch(const std::string& caption, const std::string& until, DWORD timeout_ms) {
+  HWND dialog = RequireDialog(caption);
+  if (dialog == nullptr) return 1;
+  BarState last;
+  DWORD start = GetTickCount();
+  for (;;) {
+    if (FindTopDialog(until) != nullptr) return 0;
+    if (!IsWindow(dialog)) {
+      std::fprintf(stderr, "dialog went away\n");
+      return 1;
+    }
+    if (GetTickCount() - start > timeout_ms) {
+      std::fprintf(stderr, "no \"%s\" in time\n", until.c_str());
+      return 1;
+    }
+    HWND step = FindControl(dialog, 1002);
+    HWND overall = FindControl(dialog, 1003);
+    if (step != nullptr && overall != nullptr) {
+      BarState now;
+      DWORD_PTR v = 0;
+      if (SendMessageTimeoutA(step, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 500, &v)) {
+        now.step = static_cast<int>(v);
+      }
+      if (SendMessageTimeoutA(overall, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 500, &v)) {
+        now.overall = static_cast<int>(v);
+      }
+      HWND op = FindControl(dialog, 1004);
+      HWND file = FindControl(dialog, 1005);
+      if (op != nullptr) now.operation = TextOf(op);
+      if (file != nullptr) now.file = TextOf(file);
+      if (now != last) {
+        std::printf("bars step=%d overall=%d operation=\"%s\" file=\"%s\"\n", now.step, now.overall,
+                    Escaped(now.operation).c_str(), Escaped(now.file).c_str());
+        std::fflush(stdout);
+        last = now;
+      }
+    }
+    Sleep(1);
+  }
+}
+
+bool ReadHostFile(const std::string& path, std::vector<uint8_t>* bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
+
+int Pack(int argc, char** argv) {
+  if (argc < 4) return 2;
+  std::vector<upkeep::ArchiveEntry> entries;
+  for (int i = 4; i < argc; i += 3) {
+    if (i + 2 >= argc) return 2;
+    std::string kind = argv[i];
+    upkeep::ArchiveEntry entry;
+    entry.name = argv[i + 1];
+    std::vector<uint8_t> bytes;
+    if (!ReadHostFile(argv[i + 2], &bytes)) {
+      std::fprintf(stderr, "cannot read %s\n", argv[i + 2]);
+      return 1;
+    }
+    if (kind == "--raw") {
+      entry.data = bytes;
+    } else if (kind == "--payload") {
+      entry.data = upkeep::EncodePayload(bytes);
+      if (entry.data.empty()) return 1;
+    } else {
+      return 2;
+    }
+    entries.push_back(entry);
+  }
+  std::string error;
+  if (!upkeep::WritePackageWithStubFile(argv[2], argv[3], entries, &error)) {
+    std::fprintf(stderr, "pack: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 2;
+  std::string command = argv[1];
+  std::string caption = argc > 2 ? argv[2] : "";
+  if (command == "pack") return Pack(argc, argv);
+  if (command == "loadlib" && argc == 3) {
+    HMODULE dll = LoadLibraryA(argv[2]);
+    std::printf("%s\n", dll != nullptr ? "loaded" : "not loaded");
+    return 0;
+  }
+  if (command == "wait" && argc >= 3) {
+    DWORD timeout = argc > 3 ? static_cast<DWORD>(std::atoi(argv[3])) : 10000;
+    HWND hwnd = WaitDialog(caption, timeout);
+    if (hwnd == nullptr) std::fprintf(stderr, "no dialog \"%s\"\n", caption.c_str());
+    return hwnd != nullptr ? 0 : 1;
+  }
+  if (command == "gone" && argc >= 3) {
+    DWORD timeout = argc > 3 ? static_cast<DWORD>(std::atoi(argv[3])) : 10000;
+    DWORD start = GetTickCount();
+    while (FindTopDialog(caption) != nullptr) {
+      if (GetTickCount() - start > timeout) return 1;
+      Sleep(20);
+    }
+    return 0;
+  }
+  if (command == "dump" && argc == 3) return Dump(caption);
+  if (command == "click" && argc == 4) return Click(caption, std::atoi(argv[3]));
+  if (command == "key" && argc == 4) return Key(caption, argv[3]);
+  if (command == "command" && argc == 4) {
+    HWND dialog = RequireDialog(caption);
+    if (dialog == nullptr) return 1;
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(std::atoi(argv[3]), BN_CLICKED), 0);
+    return 0;
+  }
+  if (command == "sysclose" && argc == 3) {
+    HWND dialog = RequireDialog(caption);
+    if (dialog == nullptr) return 1;
+    PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return 0;
+  }
+  if (command == "watch" && argc >= 4) {
+    DWORD timeout = argc > 4 ? static_cast<DWORD>(std::atoi(argv[4])) : 30000;
+    return Watch(caption, argv[3], timeout);
+  }
+  if (command == "rect" && argc == 3) {
+    HWND dialog = RequireDialog(caption);
+    if (dialog == nullptr) return 1;
+    RECT r;
+    GetWindowRect(dialog, &r);
+    std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+    return 0;
+  }
+  return 2;
+}
