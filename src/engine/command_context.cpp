@@ -1,0 +1,75 @@
+#include "engine/command_context.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+#include "script/string_table.h"
+
+namespace upkeep {
+
+namespace {
+
+std::string FormatV(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  char small[512];
+  int n = std::vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+  std::vector<char> big(static_cast<size_t>(n) + 1);
+  std::vsnprintf(big.data(), big.size(), format, args);
+  return std::string(big.data(), static_cast<size_t>(n));
+}
+
+void WriteLog(CommandContext& context, const char* format, va_list args) {
+  if (context.log == nullptr) return;
+  std::string line = FormatV(format, args);
+  PrintfPackageFile(context.log, "%s", line.c_str());
+}
+
+}  // namespace
+
+bool JoinPath(const std::string& root, const char* name, size_t limit, std::string* out) {
+  *out = root;
+  if (!root.empty() && root.back() != '\\') *out += '\\';
+  *out += TextOrEmpty(name);
+  return out->size() <= limit;
+}
+
+namespace {
+inline std::string AsText(const std::string& text) { return text; }
+inline std::string AsText(const char* text) { return text != nullptr ? text : ""; }
+}  // namespace
+
+std::string ExpandedText(const char* text) { return AsText(ExpandText(text)); }
+
+void Report(const CommandContext& context, int32_t step, const char* fileName, const char* key) {
+  if (context.progress == nullptr) return;
+  std::string text = ExpandedText(key);
+  context.progress(context.overallPercent, step, TextOrEmpty(fileName), text.c_str());
+}
+
+void LogLine(CommandContext& context, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  WriteLog(context, format, args);
+  va_end(args);
+}
+
+int32_t AbortRun(CommandContext& context, int32_t code, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  WriteLog(context, format, args);
+  va_end(args);
+  if (context.logOwned && context.log != nullptr) {
+    ClosePackageFile(context.log);
+    context.log = nullptr;
+    context.logOwned = false;
+  }
+  ClosePackage(context.packagePath.c_str());
+  return code;
+}
+
+}  // namespace upkeep

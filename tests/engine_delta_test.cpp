@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include "authoring/delta_encoder.h"
+#include "engine/delta.h"
+#include "engine/mapped_file.h"
+#include "engine_test_util.h"
+#include "test_util.h"
+
+namespace upkeep {
+namespace {
+
+using test::ProgressRecorder;
+
+// The documented 38-byte example: copy 256 @0, insert 99 1E A7, copy 37857
+// @259, insert the same, copy 19225 @38119.
+const std::vector<uint8_t> kExampleDelta = {
+    0x00, 0x01, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x99,
+    0x1E, 0xA7, 0xE1, 0x93, 0x00, 0x80, 0x03, 0x01, 0x00, 0x00, 0x03, 0x00, 0x00,
+    0x00, 0x99, 0x1E, 0xA7, 0x19, 0x4B, 0x00, 0x80, 0xE7, 0x94, 0x00, 0x00};
+
+Delta Parsed(const std::vector<uint8_t>& bytes) {
+  Delta d;
+  d.payload.reset(new Payload);
+  d.payload->data = bytes;
+  EXPECT_TRUE(
+      ParseDelta(d.payload->data.data(), d.payload->data.size(), &d.records, &d.outputSize));
+  return d;
+}
+
+MappedFile InMemory(const std::vector<uint8_t>& bytes) {
+  MappedFile m;
+  m.view = bytes.empty() ? nullptr : bytes.data();
+  m.size = static_cast<uint32_t>(bytes.size());
+  return m;
+}
+
+TEST(EngineDeltaTest, ExampleDeltaSplitsIntoItsFiveRecords) {
+  Delta d = Parsed(kExampleDelta);
+  ASSERT_EQ(d.records.size(), 5u);
+  EXPECT_TRUE(d.records[0].isCopy);
+  EXPECT_EQ(d.records[0].length, 256u);
+  EXPECT_EQ(d.records[0].sourceOffset, 0u);
+  EXPECT_FALSE(d.records[1].isCopy);
+  EXPECT_EQ(d.records[1].length, 3u);
+  EXPECT_EQ(d.records[1].data[0], 0x99);
+  EXPECT_EQ(d.records[2].length, 37857u);
+  EXPECT_EQ(d.records[2].sourceOffset, 259u);
+  EXPECT_EQ(d.records[4].length, 19225u);
+  EXPECT_EQ(d.records[4].sourceOffset, 38119u);
+  EXPECT_EQ(d.outputSize, 57344u);
+  EXPECT_TRUE(DeltaFitsSource(d, 57344));
+  EXPECT_FALSE(DeltaFitsSource(d, 57343));
+}
+
+TEST(EngineDeltaTest, RecordsCutShortAreRefused) {
+  std::vector<DeltaRecord> records;
+  uint64_t size = 0;
+  for (size_t cut = 1; cut < kExampleDelta.size(); ++cut) {
+    bool on_boundary = cut == 8 || cut == 15 || cut == 23 || cut == 30;
+    EXPECT_EQ(ParseDelta(kExampleDelta.data(), cut, &records, &size), on_boundary) << cut;
+  }
+  // An insert that claims more bytes than remain.
+  std::vector<uint8_t> big_insert = {0xFF, 0xFF, 0xFF, 0x7F, 1, 2};
+  EXPECT_FALSE(ParseDelta(big_insert.data(), big_insert.size(), &records, &size));
+  EXPECT_TRUE(ParseDelta(nullptr, 0, &records, &size));
+  EXPECT_TRUE(records.empty());
+}
+
+TEST(EngineDeltaTest, CopyRangesMustLieInsideTheOldFile) {
+  // Offset + length wrapping 32 bits must not pass as small.
+  Delta d = Parsed({0x10, 0x00, 0x00, 0x80, 0xF8, 0xFF, 0xFF, 0xFF});
+  EXPECT_FALSE(DeltaFitsSource(d, 0xFFFFFFFFu));
+  // An empty copy anywhere reads nothing and is fine.
+  Delta empty_copy = Parsed({0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x10});
+  EXPECT_TRUE(DeltaFitsSource(empty_copy, 0));
+  test::TempDir dir;
+  std::vector<uint8_t> old(10, 7);
+  EXPECT_EQ(ApplyDelta(d, InMemory(old), dir.Join("out"), nullptr, 0, ""), kApplyDoesNotFit);
+  std::vector<uint8_t> ignored;
+  EXPECT_FALSE(test::ReadFileBytes(dir.Join("out"), &ignored));  // nothing created
+}
+
+TEST(EngineDeltaTest, ExampleAppliedToAnOldFileGivesTheNewFile) {
+  test::TempDir dir;
+  std::vector<uint8_t> old = test::RandomBytes(57344, 1);
+  Delta d = Parsed(kExampleDelta);
+  ProgressRecorder rec;
+  std::string target = dir.Join("new.bin");
+  ASSERT_EQ(ApplyDelta(d, InMemory(old), target, ProgressRecorder::callback(), 17, "t"),
+            kApplyDone);
+  std::vector<uint8_t> out;
+  ASSERT_TRUE(test::ReadFileBytes(target, &out));
+  ASSERT_EQ(out.size(), 57344u);
+  std::vector<uint8_t> want(old.begin(), old.begin() + 256);
+  want.insert(want.end(), {0x99, 0x1E, 0xA7});
+  want.insert(want.end(), old.begin() + 259, old.begin() + 259 + 37857);
+  want.insert(want.end(), {0x99, 0x1E, 0xA7});
+  want.insert(want.end(), old.begin() + 38119, old.end());
+  EXPECT_EQ(out, want);
+  // 0 first, then each change of floor(written * 100 / total) after a record.
+  std::vector<int32_t> steps;
+  for (const auto& e : rec.events) {
+    steps.push_back(e.step);
+    EXPECT_EQ(e.overall, 17);
+    EXPECT_EQ(e.file, target);
+  }
+  EXPECT_EQ(steps, (std::vector<int32_t>{0, 66, 100}));
+}
+
+TEST(EngineDeltaTest, SimpleShapes) {
+  test::TempDir dir;
+  std::vector<uint8_t> old = test::RandomBytes(1000, 2);
+  std::string target = dir.Join("o");
+  std::vector<uint8_t> out;
+
+  Delta copy = Parsed({0x64, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00});  // 100 bytes @0
+  ASSERT_EQ(ApplyDelta(copy, InMemory(old), target, nullptr, 0, ""), kApplyDone);
+  test::ReadFileBytes(target, &out);
+  EXPECT_EQ(out, std::vector<uint8_t>(old.begin(), old.begin() + 100));
+
+  Delta insert = Parsed({0x02, 0x00, 0x00, 0x00, 'h', 'i', 0x00, 0x00, 0x00, 0x00});
+  ASSERT_EQ(ApplyDelta(insert, InMemory({}), target, nullptr, 0, ""), kApplyDone);
+  test::ReadFileBytes(target, &out);
+  EXPECT_EQ(out, (std::vector<uint8_t>{'h', 'i'}));
+
+  Delta none = Parsed({});
+  ProgressRecorder rec;
+  ASSERT_EQ(ApplyDelta(none, InMemory(old), target, ProgressRecorder::callback(), 0, ""),
+            kApplyDone);
+  test::ReadFileBytes(target, &out);
+  EXPECT_TRUE(out.empty());
+  ASSERT_EQ(rec.events.size(), 1u);
+  EXPECT_EQ(rec.events[0].step, 0);
+}
+
+TEST(EngineDeltaTest, EncodedDeltasRebuildTheNewFile) {
+  test::TempDir dir;
+  std::vector<uint8_t> old = test::RandomBytes(200000, 4);
+  std::vector<uint8_t> now = old;
+  now.erase(now.begin() + 5000, now.begin() + 9000);
+  now.insert(now.begin() + 150000, old.begin(), old.begin() + 3000);
+  for (size_t i = 0; i < now.size(); i += 7919) now[i] ^= 0x5A;
+  std::vector<uint8_t> encoded = EncodeDelta(old.data(), old.size(), now.data(), now.size());
+  Delta d = Parsed(encoded);
+  EXPECT_TRUE(DeltaFitsSource(d, old.size()));
+  std::string target = dir.Join("n");
+  ASSERT_EQ(ApplyDelta(d, InMemory(old), target, nullptr, 0, ""), kApplyDone);
+  std::vector<uint8_t> out;
+  test::ReadFileBytes(target, &out);
+  EXPECT_EQ(out, now);
+}
+
+}  // namespace
+}  // namespace upkeep

@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include "engine/command_context.h"
+#include "engine_test_util.h"
+
+namespace upkeep {
+namespace {
+
+using test::CrcText;
+using test::Crlf;
+using test::ProgressRecorder;
+using test::RunOptions;
+using test::UpdateFixture;
+
+const std::vector<uint8_t> kExampleDelta = {
+    0x00, 0x01, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x99,
+    0x1E, 0xA7, 0xE1, 0x93, 0x00, 0x80, 0x03, 0x01, 0x00, 0x00, 0x03, 0x00, 0x00,
+    0x00, 0x99, 0x1E, 0xA7, 0x19, 0x4B, 0x00, 0x80, 0xE7, 0x94, 0x00, 0x00};
+
+std::string Patch(const std::string& name, const std::string& entry, const std::string& after) {
+  return "PatchFile(\"" + name + "\", \"" + entry + "\", \"0\", \"" + after + "\")";
+}
+
+// An old file and the new one the example delta makes of it.
+struct Example {
+  std::vector<uint8_t> old_data = test::RandomBytes(57344, 11);
+  std::vector<uint8_t> new_data;
+  Example() {
+    new_data = old_data;
+    for (size_t at : {256u, 38116u}) {
+      new_data[at] = 0x99;
+      new_data[at + 1] = 0x1E;
+      new_data[at + 2] = 0xA7;
+    }
+  }
+};
+
+TEST(EnginePatchTest, ExampleDeltaPatchesAReadOnlyFileAndRemovesTheTemporaryFile) {
+  UpdateFixture f;
+  Example ex;
+  f.Write("data\\a.bin", ex.old_data);
+  f.SetReadOnly("data\\a.bin", true);
+  f.AddDecodedDelta("00000004.DELTA", kExampleDelta);
+  ProgressRecorder rec;
+  RunOptions o;
+  o.progress = ProgressRecorder::callback();
+  EXPECT_EQ(
+      f.Run("all() { " + Patch("data\\\\a.bin", "00000004.delta", CrcText(ex.new_data)) + " }", o),
+      kRunSucceeded);
+  EXPECT_EQ(f.Read("data\\a.bin"), ex.new_data);
+  EXPECT_FALSE(f.IsReadOnly("data\\a.bin"));
+  EXPECT_FALSE(f.Exists("mya$$.tmp"));
+  std::string target = f.EnginePath("data\\a.bin");
+  EXPECT_EQ(f.log(), Crlf("Updated file: " + target + "\n"));
+  // Loading, mapping, writing (empty text), verifying, in that order.
+  std::vector<std::string> texts;
+  for (const auto& e : rec.events) {
+    if (texts.empty() || texts.back() != e.text) texts.push_back(e.text);
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{ExpandedText("&IDS_PROGRESS_LOADING_UPDATE&"),
+                                             ExpandedText("&IDS_PROGRESS_LOADING_SOURCE_FILE&"), "",
+                                             ExpandedText("&IDS_PROGRESS_VERYFING_DEST_FILE&")}));
+  EXPECT_EQ(rec.events.back().step, 100);
+}
+
+TEST(EnginePatchTest, EncodedDeltasChainAcrossVersions) {
+  UpdateFixture f;
+  std::vector<uint8_t> v0 = test::RandomBytes(300000, 12);
+  std::vector<uint8_t> v1 = v0, v2;
+  v1.insert(v1.begin() + 1000, 500, 0x42);
+  v2.assign(v1.begin() + 20000, v1.end());
+  v2.insert(v2.end(), v0.begin(), v0.begin() + 7000);
+  f.Write("a.bin", v0);
+  f.AddDelta("00000001.DELTA", v0, v1);
+  f.AddDelta("00000002.DELTA", v1, v2);
+  std::string script = "Version(\"1.0.0\", \"1.0.1\") { " +
+                       Patch("a.bin", "00000001.DELTA", CrcText(v1)) + " }\r\n" +
+                       "Version(\"1.0.1\", \"1.0.2\") { " +
+                       Patch("a.bin", "00000002.DELTA", CrcText(v2)) + " }\r\n";
+  EXPECT_EQ(f.Run(script), kRunSucceeded);
+  EXPECT_EQ(f.Read("a.bin"), v2);
+}
+
+TEST(EnginePatchTest, MissingTargetOrStaleTemporaryFileFailsBeforeAnythingMoves) {
+  UpdateFixture f;
+  Example ex;
+  f.AddDecodedDelta("00000004.DELTA", kExampleDelta);
+  std::string script = "all() { " + Patch("a.bin", "00000004.DELTA", CrcText(ex.new_data)) + " }";
+  std::string line = "Cannot move file " + f.EnginePath("a.bin") + " to temp file " +
+                     f.EnginePath("mya$$.tmp") + "\n";
+  EXPECT_EQ(f.Run(script), kOperationFailed);
+  EXPECT_EQ(f.log(), Crlf(line));
+
+  // A temporary file left behind may be the only copy of something: it stays,
+  // and so does the target.
+  f.Write("a.bin", ex.old_data);
+  f.WriteText("mya$$.tmp", "leftover");
+  EXPECT_EQ(f.Run(script), kOperationFailed);
+  EXPECT_EQ(f.log(), Crlf(line));
+  EXPECT_EQ(f.Read("a.bin"), ex.old_data);
+  EXPECT_EQ(f.Read("mya$$.tmp"), std::vector<uint8_t>({'l', 'e', 'f', 't', 'o', 'v', 'e', 'r'}));
+}
+
+TEST(EnginePatchTest, DeltasThatCannotBeAppliedLeaveTheTargetAsItWas) {
+  Example ex;
+  std::vector<uint8_t> cut(kExampleDelta.begin(), kExampleDelta.end() - 2);
+  std::vector<uint8_t> past_end = {0x10, 0x00, 0x00, 0x80, 0xF8, 0xDF, 0x00, 0x00};  // 16 @57336
+  std::vector<uint8_t> not_zlib = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  for (const char* entry :
+       {"00000001.DELTA", "00000002.DELTA", "00000003.DELTA", "00000009.DELTA"}) {
+    UpdateFixture f;
+    f.Write("a.bin", ex.old_data);
+    f.SetReadOnly("a.bin", true);
+    f.AddDecodedDelta("00000001.DELTA", cut);
+    f.AddDecodedDelta("00000002.DELTA", past_end);
+    f.AddRawEntry("00000003.DELTA", not_zlib);
+    EXPECT_EQ(f.Run("all() { " + Patch("a.bin", entry, "00000000") + " }"), kOperationFailed)
+        << entry;
+    EXPECT_EQ(f.log(), Crlf("ERROR: couldn't update file " + f.EnginePath("a.bin") + " !\n"))
+        << entry;
+    EXPECT_EQ(f.Read("a.bin"), ex.old_data) << entry;
+    EXPECT_TRUE(f.IsReadOnly("a.bin")) << entry;
+    EXPECT_FALSE(f.Exists("mya$$.tmp")) << entry;
+  }
+}
+
+TEST(EnginePatchTest, WrongResultIsUndone) {
+  UpdateFixture f;
+  Example ex;
+  f.Write("a.bin", ex.old_data);
+  f.AddDecodedDelta("00000004.DELTA", kExampleDelta);
+  EXPECT_EQ(f.Run("all() { " + Patch("a.bin", "00000004.DELTA", "12345678") + " }"),
+            kChecksumAfterChange);
+  std::string target = f.EnginePath("a.bin");
+  EXPECT_EQ(f.log(), Crlf("Updated file: " + target + "\nERROR: wrong crc of: " + target + "!\n"));
+  EXPECT_EQ(f.Read("a.bin"), ex.old_data);
+  EXPECT_FALSE(f.Exists("mya$$.tmp"));
+}
+
+TEST(EnginePatchTest, FailuresAfterTheMoveBringTheOldFileBack) {
+  Example ex;
+  {
+    UpdateFixture f;
+    f.Write("a.bin", ex.old_data);
+    f.AddDecodedDelta("00000004.DELTA", kExampleDelta);
+    test::FaultyFileSystem fs;
+    fs.failMaps = true;
+    EXPECT_EQ(f.Run("all() { " + Patch("a.bin", "00000004.DELTA", CrcText(ex.new_data)) + " }"),
+              kOperationFailed);
+    EXPECT_EQ(f.log(), Crlf("ERROR: couldn't open file: " + f.EnginePath("mya$$.tmp") + "!\n"));
+    EXPECT_EQ(f.Read("a.bin"), ex.old_data);
+    EXPECT_FALSE(f.Exists("mya$$.tmp"));
+  }
+  {
+    UpdateFixture f;
+    f.Write("a.bin", ex.old_data);
+    f.AddDecodedDelta("00000004.DELTA", kExampleDelta);
+    test::FaultyFileSystem fs;
+    fs.refuseCreate = "a.bin";
+    EXPECT_EQ(f.Run("all() { " + Patch("a.bin", "00000004.DELTA", CrcText(ex.new_data)) + " }"),
+              kOperationFailed);
+    EXPECT_EQ(f.log(), Crlf("ERROR: couldn't update file " + f.EnginePath("a.bin") + " !\n"));
+    EXPECT_EQ(f.Read("a.bin"), ex.old_data);
+    EXPECT_FALSE(f.Exists("mya$$.tmp"));
+  }
+}
+
+TEST(EnginePatchTest, InsertOnlyAndEmptyDeltas) {
+  UpdateFixture f;
+  f.WriteText("a.txt", "old");
+  f.WriteText("b.txt", "old");
+  f.AddDecodedDelta("00000001.DELTA", {0x02, 0x00, 0x00, 0x00, 'h', 'i'});
+  f.AddDecodedDelta("00000002.DELTA", {});
+  std::vector<uint8_t> hi = {'h', 'i'};
+  EXPECT_EQ(f.Run("all() { " + Patch("a.txt", "00000001.DELTA", CrcText(hi)) + " " +
+                  Patch("b.txt", "00000002.DELTA", "00000000") + " }"),
+            kRunSucceeded);
+  EXPECT_EQ(f.Read("a.txt"), hi);
+  EXPECT_TRUE(f.Read("b.txt").empty());
+  EXPECT_TRUE(f.Exists("b.txt"));
+}
+
+}  // namespace
+}  // namespace upkeep

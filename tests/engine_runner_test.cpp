@@ -1,0 +1,278 @@
+#include <gtest/gtest.h>
+
+#include "engine/command_context.h"
+#include "engine/script_runner.h"
+#include "engine/shortcut_hook.h"
+#include "engine_test_util.h"
+
+namespace upkeep {
+namespace {
+
+using test::Crlf;
+using test::Lit;
+using test::ProgressRecorder;
+using test::RunOptions;
+using test::UpdateFixture;
+
+const char kBadScript[] =
+    "B\xB3\xB9"
+    "d: nieprawid\xB3owy format pliku skryptowego!\n";
+const char kNoSpace[] =
+    "B\xB3\xB9"
+    "d: niewystarczaj\xB9"
+    "ca ilo\x9C\xE6 miejsca na dysku!\n";
+
+std::string CreatedDir(const UpdateFixture& f, const std::string& name) {
+  return "Created dir: " + f.EnginePath(name) + "\n";
+}
+
+TEST(EngineRunnerTest, VersionSectionsChainInScriptOrder) {
+  UpdateFixture f;
+  std::string chain =
+      "Version(\"1.0.0\", \"1.0.1\") { CreateDir(\"v1\") }\r\n"
+      "Version(\"1.0.1\", \"1.0.2\") { CreateDir(\"v2\") }\r\n"
+      "Version(\"1.0.0\", \"1.0.9\") { CreateDir(\"skipped\") }\r\n"
+      "all() { CreateDir(\"all\") }\r\n";
+  EXPECT_EQ(f.Run(chain), kRunSucceeded);
+  EXPECT_EQ(f.log(), Crlf(CreatedDir(f, "v1") + CreatedDir(f, "v2") + CreatedDir(f, "all")));
+
+  UpdateFixture g;
+  std::string reversed =
+      "Version(\"1.0.1\", \"1.0.2\") { CreateDir(\"v2\") }\r\n"
+      "Version(\"1.0.0\", \"1.0.1\") { CreateDir(\"v1\") }\r\n";
+  EXPECT_EQ(g.Run(reversed), kRunSucceeded);
+  EXPECT_EQ(g.log(), Crlf(CreatedDir(g, "v1")));
+  EXPECT_FALSE(g.Exists("v2"));
+
+  // The version comparison is exact, letter case included.
+  UpdateFixture h;
+  RunOptions upper;
+  upper.currentVersion = "A1";
+  EXPECT_EQ(h.Run("Version(\"a1\", \"a2\") { CreateDir(\"x\") }\r\n", upper), kRunSucceeded);
+  EXPECT_EQ(h.log(), "");
+}
+
+TEST(EngineRunnerTest, ModifiedCarriesAcrossSectionsAndDecidesSixOrThree) {
+  std::string bad_check = "CheckFile(\"a.dat\", \"12345678\")";
+  UpdateFixture before;
+  before.WriteText("a.dat", "abc");
+  EXPECT_EQ(before.Run("all() { " + bad_check + " }\r\n"), kChecksumBeforeChange);
+  EXPECT_EQ(before.log(), Crlf("ERROR: wrong CRC of " + before.EnginePath("a.dat") + " !\n"));
+
+  // "All", a version section, "All": the last sees the flag the first set.
+  UpdateFixture after;
+  after.WriteText("a.dat", "abc");
+  after.WriteText("gone.dat", "x");
+  std::string script =
+      "all() { DeleteFile(\"gone.dat\", \"0\") }\r\n"
+      "Version(\"1.0.0\", \"1.0.1\") { CreateDir(\"d\") }\r\n"
+      "all() { " +
+      bad_check + " }\r\n";
+  EXPECT_EQ(after.Run(script), kChecksumAfterChange);
+  EXPECT_EQ(after.log(),
+            Crlf("Deleted file: " + after.EnginePath("gone.dat") + "\n" + CreatedDir(after, "d") +
+                 "ERROR: wrong CRC of " + after.EnginePath("a.dat") + " !\n"));
+}
+
+TEST(EngineRunnerTest, FreeSpaceIsCheckedBeforeTheSectionRuns) {
+  std::string script = "all() { CreateDir(\"x\") FreeSpace(5000) }\r\n";
+  {
+    UpdateFixture f;
+    test::FaultyFileSystem fs;
+    fs.fakeFreeSpace = true;
+    fs.freeBytes = 4999;
+    ProgressRecorder rec;
+    RunOptions o;
+    o.progress = ProgressRecorder::callback();
+    EXPECT_EQ(f.Run(script, o), kNotEnoughSpace);
+    EXPECT_EQ(f.log(), Crlf(kNoSpace));
+    EXPECT_FALSE(f.Exists("x"));
+    std::string text = ExpandedText("&IDS_PROGRESS_CHECKING_DISK_SPACE&");
+    ASSERT_EQ(rec.events.size(), 1u);
+    EXPECT_EQ(rec.events[0].overall, 1);
+    EXPECT_EQ(rec.events[0].step, 0);
+    EXPECT_EQ(rec.events[0].file, "");
+    EXPECT_EQ(rec.events[0].text, text);
+
+    // Enough space: reported done, then the section runs.
+    fs.freeBytes = 5000;
+    rec.events.clear();
+    EXPECT_EQ(f.Run(script, o), kRunSucceeded);
+    ASSERT_GE(rec.events.size(), 2u);
+    EXPECT_EQ(rec.events[1].step, 100);
+    EXPECT_EQ(rec.events[1].text, text);
+    EXPECT_TRUE(f.Exists("x"));
+  }
+  {
+    UpdateFixture f;
+    test::FaultyFileSystem fs;
+    fs.fakeFreeSpace = true;
+    fs.freeBytes = 0;
+    RunOptions skip;
+    skip.skipSpaceCheck = true;
+    EXPECT_EQ(f.Run(script, skip), kRunSucceeded);
+    EXPECT_TRUE(fs.freeSpaceAsked.empty());
+    // Outside a section FreeSpace has no effect at all.
+    EXPECT_EQ(f.Run("FreeSpace(5000)\r\nall() { CreateDir(\"y\") }\r\n"), kRunSucceeded);
+    EXPECT_TRUE(f.Exists("y"));
+    // Declared with a text argument it requires nothing.
+    std::string text_prototype = std::string("!all()\r\n!FreeSpace(s)\r\n!CreateDir(s)\r\n") +
+                                 "all() { FreeSpace(\"lots\") CreateDir(\"z\") }\r\n";
+    RunOptions bare;
+    bare.withPrelude = false;
+    EXPECT_EQ(f.Run(text_prototype, bare), kRunSucceeded);
+    EXPECT_TRUE(f.Exists("z"));
+  }
+}
+
+TEST(EngineRunnerTest, FreeSpaceMeasuresTheDriveRootOrTheCurrentDirectory) {
+  test::FaultyFileSystem fs;
+  fs.fakeFreeSpace = true;
+  fs.freeBytes = 100;
+  EXPECT_TRUE(HasEnoughFreeSpace("C:\\Games\\X", 100));
+  EXPECT_FALSE(HasEnoughFreeSpace("d:/Games", 101));
+  EXPECT_TRUE(HasEnoughFreeSpace("Games", 0));
+  ASSERT_EQ(fs.freeSpaceAsked.size(), 3u);
+  EXPECT_EQ(fs.freeSpaceAsked[0], "C:\\");
+  EXPECT_EQ(fs.freeSpaceAsked[1], "d:/");
+  EXPECT_EQ(fs.freeSpaceAsked[2].substr(0, 1), GetFileSystem()->GetCurrentDir().substr(0, 1));
+}
+
+TEST(EngineRunnerTest, HandlersSeeTheOverallPercentOfTheirCall) {
+  UpdateFixture f;
+  ProgressRecorder rec;
+  RunOptions o;
+  o.progress = ProgressRecorder::callback();
+  EXPECT_EQ(
+      f.Run("all() { CreateDir(\"a\") CreateDir(\"b\") CreateDir(\"c\") CreateDir(\"d\") }", o),
+      kRunSucceeded);
+  std::vector<int32_t> overall;
+  for (const auto& e : rec.WithText(ExpandedText("&IDS_PROGRESS_CREATING_DIR&"))) {
+    if (e.step == 0) overall.push_back(e.overall);
+  }
+  EXPECT_EQ(overall, (std::vector<int32_t>{25, 50, 75, 100}));
+}
+
+int g_shortcut_calls = 0;
+std::string g_shortcut_first;
+void FakeShortcut(CommandContext& context, const ScriptCall& call) {
+  ++g_shortcut_calls;
+  g_shortcut_first = StringArgument(&call, 0);
+  EXPECT_EQ(context.gameExecutable, "game.exe");
+}
+
+// Installs the fake for AddDesktopLink and no other shortcut handler, and puts
+// back whatever was registered before.
+class ShortcutHandlersGuard {
+ public:
+  ShortcutHandlersGuard() {
+    for (int i = 0; i < kCount; ++i) {
+      saved_[i] = GetShortcutHandler(static_cast<ShortcutCommand>(i));
+      RegisterShortcutHandler(static_cast<ShortcutCommand>(i), nullptr);
+    }
+    RegisterShortcutHandler(ShortcutCommand::kAddDesktopLink, FakeShortcut);
+  }
+  ~ShortcutHandlersGuard() {
+    for (int i = 0; i < kCount; ++i) {
+      RegisterShortcutHandler(static_cast<ShortcutCommand>(i), saved_[i]);
+    }
+  }
+
+ private:
+  static constexpr int kCount = static_cast<int>(ShortcutCommand::kCount);
+  ShortcutHandler saved_[kCount];
+};
+
+TEST(EngineRunnerTest, ShortcutCommandsGoThroughTheHookUnlessSkipped) {
+  ShortcutHandlersGuard guard;
+  std::string script =
+      "all() {\r\n"
+      "  AddDesktopLink(\"Game.lnk\", \"game.exe\", \"\", \"game.exe\", 0)\r\n"
+      "  UpdateStartMenuLink(\"a.exe\", \"\", \"b.exe\", \"\")\r\n"
+      "  RenameFile(\"old.txt\", \"new.txt\")\r\n"
+      "}\r\n";
+  std::string adding = ExpandedText("&IDS_PROGRESS_ADDING_SHORTCUT&");
+  std::string updating = ExpandedText("&IDS_PROGRESS_UPDATING_SHORTCUT&");
+  std::string renaming = ExpandedText("&IDS_PROGRESS_RENAMING_FILE&");
+  {
+    UpdateFixture f;
+    f.WriteText("old.txt", "x");
+    ProgressRecorder rec;
+    RunOptions skip;
+    skip.skipShortcuts = true;
+    skip.progress = ProgressRecorder::callback();
+    g_shortcut_calls = 0;
+    EXPECT_EQ(f.Run(script, skip), kRunSucceeded);
+    EXPECT_EQ(g_shortcut_calls, 0);
+    EXPECT_TRUE(rec.WithText(adding).empty());
+    EXPECT_TRUE(rec.WithText(updating).empty());
+    ASSERT_EQ(rec.WithText(renaming).size(), 1u);
+    EXPECT_EQ(rec.WithText(renaming)[0].overall, 1);
+    EXPECT_TRUE(f.Exists("new.txt"));
+    EXPECT_EQ(f.log(), Crlf("Renamed file: old.txt to new.txt\n"));
+  }
+  {
+    UpdateFixture f;
+    ProgressRecorder rec;
+    RunOptions o;
+    o.progress = ProgressRecorder::callback();
+    g_shortcut_calls = 0;
+    EXPECT_EQ(f.Run(script, o), kRunSucceeded);
+    EXPECT_EQ(g_shortcut_calls, 1);
+    EXPECT_EQ(g_shortcut_first, "Game.lnk");
+    // The text follows each shortcut command, handled or not yet.
+    ASSERT_EQ(rec.events.size(), 3u);
+    EXPECT_EQ(rec.events[0].text, adding);
+    EXPECT_EQ(rec.events[1].text, updating);
+    EXPECT_EQ(rec.events[2].text, renaming);
+    EXPECT_EQ(f.log(), Crlf("Couldn't rename file: old.txt\n"));
+  }
+}
+
+TEST(EngineRunnerTest, UnreadableScriptsStopWithCodeTwo) {
+  UpdateFixture f;
+  EXPECT_EQ(f.Run(""), kOperationFailed);  // prototypes only
+  EXPECT_EQ(f.log(), Crlf(kBadScript));
+  EXPECT_EQ(f.Run("all() { CreateDir(\"x\") }\r\nNoSuchCommand()\r\n"), kOperationFailed);
+  EXPECT_EQ(f.log(), Crlf(kBadScript));
+  EXPECT_FALSE(f.Exists("x"));
+  // Calls the runner does not know are passed over, in sections and outside.
+  std::string strings =
+      "!String(s, s)\r\nString(\"K\", \"V\")\r\nall() { String(\"A\", \"B\") }\r\n";
+  EXPECT_EQ(f.Run(strings), kRunSucceeded);
+  EXPECT_EQ(f.log(), "");
+}
+
+TEST(EngineRunnerTest, VersionTextsLongerThanNineCharactersAreRefusedUpFront) {
+  UpdateFixture f;
+  std::string script =
+      "all() { CreateDir(\"x\") }\r\n"
+      "Version(\"1.0.0\", \"1.0.0-beta1\") { CreateDir(\"y\") }\r\n";
+  EXPECT_EQ(f.Run(script), kOperationFailed);
+  EXPECT_EQ(f.log(), Crlf(kBadScript));
+  EXPECT_FALSE(f.Exists("x"));
+  RunOptions long_version;
+  long_version.currentVersion = "1.0.0.1234";
+  EXPECT_EQ(f.Run("all() { CreateDir(\"x\") }\r\n", long_version), kOperationFailed);
+  EXPECT_FALSE(f.Exists("x"));
+  // Nine characters fit.
+  RunOptions nine;
+  nine.currentVersion = "1.0.0.123";
+  EXPECT_EQ(f.Run("Version(\"1.0.0.123\", \"1.0.0.124\") { CreateDir(\"x\") }\r\n", nine),
+            kRunSucceeded);
+  EXPECT_TRUE(f.Exists("x"));
+}
+
+TEST(EngineRunnerTest, WithoutADriverLogTheRunOpensAndClosesItsOwn) {
+  UpdateFixture f;
+  RunOptions own;
+  own.withLog = false;
+  EXPECT_EQ(f.Run("all() { CreateDir(\"x\") CheckDir(\"none\") }\r\n", own), kOperationFailed);
+  EXPECT_EQ(f.log(), Crlf(CreatedDir(f, "x") +
+                          "B\xB3\xB9"
+                          "d: nie znaleziono katalogu " +
+                          f.EnginePath("none") + " !\n"));
+}
+
+}  // namespace
+}  // namespace upkeep

@@ -1,0 +1,255 @@
+#include "engine_test_util.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "authoring/delta_encoder.h"
+#include "authoring/payload_writer.h"
+#include "engine/script_runner.h"
+#include "package/package.h"
+#include "platform/file_system.h"
+
+namespace upkeep {
+namespace test {
+
+namespace {
+ProgressRecorder* g_recorder = nullptr;
+
+void RecordProgress(int32_t overall, int32_t step, const char* file, const char* text) {
+  if (g_recorder != nullptr) {
+    g_recorder->events.push_back(ProgressEvent{overall, step, file != nullptr ? file : "(null)",
+                                               text != nullptr ? text : "(null)"});
+  }
+}
+}  // namespace
+
+ProgressRecorder::ProgressRecorder() { g_recorder = this; }
+ProgressRecorder::~ProgressRecorder() { g_recorder = nullptr; }
+ProgressCallback ProgressRecorder::callback() { return RecordProgress; }
+
+std::vector<ProgressEvent> ProgressRecorder::WithText(const std::string& text) const {
+  std::vector<ProgressEvent> out;
+  for (const ProgressEvent& e : events) {
+    if (e.text == text) out.push_back(e);
+  }
+  return out;
+}
+
+std::string CrcText(const std::vector<uint8_t>& bytes) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  if (!bytes.empty()) crc = crc32(crc, bytes.data(), static_cast<uInt>(bytes.size()));
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(crc));
+  return text;
+}
+
+std::string Crlf(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+std::string Lit(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+const char kPatchScriptPrelude[] =
+    "!Version(s, s)\r\n"
+    "!all()\r\n"
+    "!CheckDir(s)\r\n"
+    "!CheckFile(s, s)\r\n"
+    "!CreateDir(s)\r\n"
+    "!DeleteDir(s)\r\n"
+    "!DeleteFile(s, s)\r\n"
+    "!CreateFile(s, s, s)\r\n"
+    "!IsOKDir(s)\r\n"
+    "!IsOKFile(s, s)\r\n"
+    "!PatchFile(s, s, s, s)\r\n"
+    "!RenameFile(s, s)\r\n"
+    "!FreeSpace(n)\r\n"
+    "!UpdateStartMenuLink(s, s, s, s)\r\n"
+    "!UpdateStartMenuLinkToFile(s, s)\r\n"
+    "!UpdateDesktopLink(s, s, s, s)\r\n"
+    "!UpdateDesktopLinkToFile(s, s)\r\n"
+    "!AddStartMenuLink(s, s, s, s, n)\r\n"
+    "!AddDesktopLink(s, s, s, s, n)\r\n";
+
+UpdateFixture::UpdateFixture() { package_path_ = package_dir_.Join("update.exe"); }
+UpdateFixture::~UpdateFixture() = default;
+
+std::string UpdateFixture::EnginePath(const std::string& relative) const {
+  return game_.path() + "\\" + relative;
+}
+
+void UpdateFixture::Write(const std::string& relative, const std::vector<uint8_t>& bytes) {
+  std::filesystem::path p(Native(relative));
+  std::filesystem::create_directories(p.parent_path());
+  WriteFileBytes(p.string(), bytes);
+}
+
+void UpdateFixture::WriteText(const std::string& relative, const std::string& text) {
+  Write(relative, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+std::vector<uint8_t> UpdateFixture::Read(const std::string& relative) const {
+  std::vector<uint8_t> bytes;
+  ReadFileBytes(Native(relative), &bytes);
+  return bytes;
+}
+
+bool UpdateFixture::Exists(const std::string& relative) const {
+  return std::filesystem::exists(Native(relative));
+}
+
+void UpdateFixture::MakeDir(const std::string& relative) {
+  std::filesystem::create_directories(Native(relative));
+}
+
+void UpdateFixture::SetReadOnly(const std::string& relative, bool readOnly) {
+  GetFileSystem()->SetAttributes(Native(relative), readOnly ? kAttrReadOnly : kAttrNormal);
+}
+
+bool UpdateFixture::IsReadOnly(const std::string& relative) const {
+  uint32_t a = GetFileSystem()->GetAttributes(Native(relative));
+  return a != kInvalidAttributes && (a & kAttrReadOnly) != 0;
+}
+
+void UpdateFixture::AddPayload(const std::string& entry, const std::vector<uint8_t>& data) {
+  AddRawEntry(entry, EncodePayload(data));
+}
+
+void UpdateFixture::AddDelta(const std::string& entry, const std::vector<uint8_t>& oldData,
+                             const std::vector<uint8_t>& newData) {
+  AddDecodedDelta(entry,
+                  EncodeDelta(oldData.data(), oldData.size(), newData.data(), newData.size()));
+}
+
+void UpdateFixture::AddDecodedDelta(const std::string& entry, const std::vector<uint8_t>& decoded) {
+  AddPayload(entry, decoded);
+}
+
+void UpdateFixture::AddRawEntry(const std::string& name, const std::vector<uint8_t>& bytes) {
+  ArchiveEntry e;
+  e.name = name;
+  e.data = bytes;
+  entries_.push_back(e);
+}
+
+int32_t UpdateFixture::Run(const std::string& script, const RunOptions& options) {
+  return RunWithSource(script, game_.path(), options);
+}
+
+int32_t UpdateFixture::RunWithSource(const std::string& script, const std::string& sourceRoot,
+                                     const RunOptions& options) {
+  std::vector<ArchiveEntry> entries = entries_;
+  ArchiveEntry scr;
+  scr.name = "patch.scr";
+  std::string text = (options.withPrelude ? std::string(kPatchScriptPrelude) : "") + script;
+  scr.data.assign(text.begin(), text.end());
+  entries.push_back(scr);
+  // The package is written past any fault-injecting file system a test set.
+  FileSystem* active = GetFileSystem();
+  SetFileSystem(nullptr);
+  WritePackage(package_path_, RandomBytes(512, 5), entries);
+  SetFileSystem(active == DefaultFileSystem() ? nullptr : active);
+
+  std::string log_path = game_.path() + "\\patch.log";
+  PackageFile* log = options.withLog ? OpenPackageFile(log_path.c_str(), "wt") : nullptr;
+  std::string saved_dir = GetFileSystem()->GetCurrentDir();
+  if (!options.withLog) GetFileSystem()->SetCurrentDir(game_.path());
+  int32_t code =
+      RunUpdateScript(package_path_.c_str(), sourceRoot.c_str(), game_.path().c_str(),
+                      options.progress, log, options.currentVersion.c_str(), options.skipSpaceCheck,
+                      (game_.path() + "\\").c_str(), "game.exe", options.skipShortcuts);
+  if (!options.withLog) GetFileSystem()->SetCurrentDir(saved_dir);
+  if (log != nullptr) ClosePackageFile(log);
+  log_ = ReadFileText(Native("patch.log"));
+  return code;
+}
+
+}  // namespace test
+}  // namespace upkeep
+
+namespace upkeep {
+namespace test {
+
+namespace {
+class BudgetFile : public File {
+ public:
+  BudgetFile(std::unique_ptr<File> inner, FaultyFileSystem* owner)
+      : inner_(std::move(inner)), owner_(owner) {}
+  int64_t Read(void* dst, size_t n) override { return inner_->Read(dst, n); }
+  int64_t Write(const void* src, size_t n) override {
+    int64_t left = owner_->writeBudget - owner_->writtenToFailing;
+    if (left <= 0) return -1;
+    size_t take = static_cast<int64_t>(n) > left ? static_cast<size_t>(left) : n;
+    int64_t put = inner_->Write(src, take);
+    if (put > 0) owner_->writtenToFailing += put;
+    return put;
+  }
+  int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_->Seek(offset, origin); }
+  int64_t Size() override { return inner_->Size(); }
+
+ private:
+  std::unique_ptr<File> inner_;
+  FaultyFileSystem* owner_;
+};
+
+bool Contains(const std::string& text, const std::string& part) {
+  return !part.empty() && text.find(part) != std::string::npos;
+}
+
+bool IsWriteMode(OpenMode mode) {
+  return mode == OpenMode::kWrite || mode == OpenMode::kWriteExclusive ||
+         mode == OpenMode::kReadWrite;
+}
+}  // namespace
+
+FaultyFileSystem::FaultyFileSystem() : FileSystemWrapper(DefaultFileSystem()) {
+  SetFileSystem(this);
+}
+FaultyFileSystem::~FaultyFileSystem() { SetFileSystem(nullptr); }
+
+std::unique_ptr<File> FaultyFileSystem::Open(const std::string& path, OpenMode mode) {
+  if (IsWriteMode(mode) && Contains(path, refuseCreate)) return nullptr;
+  std::unique_ptr<File> f = target()->Open(path, mode);
+  if (f == nullptr || !IsWriteMode(mode) || !Contains(path, failWritesTo)) return f;
+  return std::unique_ptr<File>(new BudgetFile(std::move(f), this));
+}
+
+bool FaultyFileSystem::Move(const std::string& from, const std::string& to) {
+  if (Contains(from, refuseMovesWith) || Contains(to, refuseMovesWith)) return false;
+  if (movesAllowed == 0) return false;
+  if (movesAllowed > 0) --movesAllowed;
+  return target()->Move(from, to);
+}
+
+bool FaultyFileSystem::Delete(const std::string& path) {
+  if (Contains(path, refuseDeleteWith)) return false;
+  return target()->Delete(path);
+}
+
+std::unique_ptr<MappedView> FaultyFileSystem::Map(File* file, uint64_t size) {
+  if (failMaps) return nullptr;
+  return target()->Map(file, size);
+}
+
+bool FaultyFileSystem::GetFreeBytes(const std::string& path, uint64_t* bytes) {
+  if (!fakeFreeSpace) return target()->GetFreeBytes(path, bytes);
+  freeSpaceAsked.push_back(path);
+  *bytes = freeBytes;
+  return true;
+}
+
+}  // namespace test
+}  // namespace upkeep

@@ -1,0 +1,148 @@
+// Whole-update fixtures for the engine tests: a game directory, a package
+// built with the authoring writers, a run of the update script against it,
+// and the exact bytes of the log it wrote.
+#ifndef UPKEEP_TESTS_ENGINE_TEST_UTIL_H_
+#define UPKEEP_TESTS_ENGINE_TEST_UTIL_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "authoring/archive_writer.h"
+#include "engine/progress.h"
+#include "test_util.h"
+
+namespace upkeep {
+namespace test {
+
+struct ProgressEvent {
+  int32_t overall;
+  int32_t step;
+  std::string file;
+  std::string text;
+};
+
+// Collects the progress calls made while it lives (one at a time).
+class ProgressRecorder {
+ public:
+  ProgressRecorder();
+  ~ProgressRecorder();
+  ProgressRecorder(const ProgressRecorder&) = delete;
+  ProgressRecorder& operator=(const ProgressRecorder&) = delete;
+  static ProgressCallback callback();
+  // Events whose text is `text`.
+  std::vector<ProgressEvent> WithText(const std::string& text) const;
+  std::vector<ProgressEvent> events;
+};
+
+// "%08X" of the CRC-32 of the bytes.
+std::string CrcText(const std::vector<uint8_t>& bytes);
+// LF to CR LF, as the text-mode log stores it.
+std::string Crlf(const std::string& text);
+// A script string literal for `text` (backslashes and quotes escaped).
+std::string Lit(const std::string& text);
+
+// Declarations of every command of the update script.
+extern const char kPatchScriptPrelude[];
+
+struct RunOptions {
+  std::string currentVersion = "1.0.0";
+  bool skipSpaceCheck = false;
+  bool skipShortcuts = false;
+  bool withLog = true;  // the driver's log; false lets the runner open its own
+  bool withPrelude = true;
+  ProgressCallback progress = nullptr;
+};
+
+class UpdateFixture {
+ public:
+  UpdateFixture();
+  ~UpdateFixture();
+
+  // The game directory as the engine sees it (source and target root).
+  const std::string& game() const { return game_.path(); }
+  // root + '\' + relative, as the engine joins it (what log lines show).
+  std::string EnginePath(const std::string& relative) const;
+  // The native path of a file in the game directory.
+  std::string Native(const std::string& relative) const { return game_.Join(relative); }
+
+  void Write(const std::string& relative, const std::vector<uint8_t>& bytes);
+  void WriteText(const std::string& relative, const std::string& text);
+  std::vector<uint8_t> Read(const std::string& relative) const;
+  bool Exists(const std::string& relative) const;
+  void MakeDir(const std::string& relative);
+  void SetReadOnly(const std::string& relative, bool readOnly);
+  bool IsReadOnly(const std::string& relative) const;
+
+  // Package content besides "patch.scr".
+  void AddPayload(const std::string& entry, const std::vector<uint8_t>& data);
+  void AddDelta(const std::string& entry, const std::vector<uint8_t>& oldData,
+                const std::vector<uint8_t>& newData);
+  // A payload whose decoded bytes are exactly `decoded` (hand-made deltas).
+  void AddDecodedDelta(const std::string& entry, const std::vector<uint8_t>& decoded);
+  void AddRawEntry(const std::string& name, const std::vector<uint8_t>& bytes);
+
+  // Writes the package with `script` (after the prelude) as "patch.scr" and
+  // runs it with the game directory as both roots; fills log().
+  int32_t Run(const std::string& script, const RunOptions& options = RunOptions());
+  // The same with another source root.
+  int32_t RunWithSource(const std::string& script, const std::string& sourceRoot,
+                        const RunOptions& options = RunOptions());
+
+  const std::string& log() const { return log_; }
+  const std::string& packagePath() const { return package_path_; }
+
+ private:
+  TempDir game_;
+  TempDir package_dir_;
+  std::vector<ArchiveEntry> entries_;
+  std::string package_path_;
+  std::string log_;
+};
+
+}  // namespace test
+}  // namespace upkeep
+
+#include "platform/file_system.h"
+
+namespace upkeep {
+namespace test {
+
+// A file system that breaks on request, installed while it lives.
+class FaultyFileSystem : public FileSystemWrapper {
+ public:
+  FaultyFileSystem();
+  ~FaultyFileSystem() override;
+
+  // Files opened for writing whose path contains this text accept `writeBudget`
+  // bytes in total, then every write fails (a full disk, a failing device).
+  std::string failWritesTo;
+  int64_t writeBudget = 0;
+  // Moves whose source or destination contains this text are refused.
+  std::string refuseMovesWith;
+  // Moves allowed before every further move is refused; negative: no limit.
+  int movesAllowed = -1;
+  // Opens for writing whose path contains this text fail.
+  std::string refuseCreate;
+  // Deletes of paths containing this text are refused.
+  std::string refuseDeleteWith;
+  // Every mapping fails.
+  bool failMaps = false;
+  // Reported free space, when set; paths asked are recorded.
+  bool fakeFreeSpace = false;
+  uint64_t freeBytes = 0;
+  std::vector<std::string> freeSpaceAsked;
+
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
+  bool Move(const std::string& from, const std::string& to) override;
+  bool GetFreeBytes(const std::string& path, uint64_t* bytes) override;
+  bool Delete(const std::string& path) override;
+  std::unique_ptr<MappedView> Map(File* file, uint64_t size) override;
+
+  int64_t writtenToFailing = 0;
+};
+
+}  // namespace test
+}  // namespace upkeep
+
+#endif  // UPKEEP_TESTS_ENGINE_TEST_UTIL_H_
