@@ -163,6 +163,15 @@ int Stream::Seek(int64_t offset, SeekOrigin origin) {
     }
     target = base + offset;
     if (target < 0) return -1;
+    // A target inside the buffer keeps it: readers that seek before every read
+    // of a shared stream would otherwise refill it each time.
+    if (target >= buffer_start_ && target <= buffer_start_ + static_cast<int64_t>(buffer_len_) &&
+        buffer_len_ > 0) {
+      buffer_pos_ = static_cast<size_t>(target - buffer_start_);
+      eof_ = false;
+      ctrl_z_ = false;
+      return 0;
+    }
     if (file_->Seek(target, SeekOrigin::kBegin) < 0) return -1;
     buffer_start_ = target;
     buffer_pos_ = buffer_len_ = 0;
