@@ -80,9 +80,11 @@ TEST(EngineCommandsTest, IsOKFileRepairsFromTheSourceRoot) {
   EXPECT_EQ(f.log(), "");
   EXPECT_TRUE(rec.WithText(ExpandedText("&IDS_PROGRESS_COPYING_FILE&")).empty());
 
-  // No source to copy from.
+  // No source to copy from: the target stays as it was.
+  f.WriteText("b.dat", "mine");
   EXPECT_EQ(f.RunWithSource("all() { IsOKFile(\"b.dat\", \"12345678\") }", source.path()),
             kOperationFailed);
+  EXPECT_EQ(f.Read("b.dat"), Bytes("mine"));
   EXPECT_EQ(f.log(), Crlf("Copying file: " + f.EnginePath("b.dat") + "\n" +
                           "ERROR: couldn't copy file " + source.path() + "\\b.dat !\n"));
 }

@@ -66,11 +66,13 @@ bool CopyFileWithProgress(const std::string& source, const std::string& destinat
   // Creating the destination would truncate the very bytes about to be read.
   if (SamePath(source, destination)) return false;
   FileSystem* fs = GetFileSystem();
+  // The source is opened first so that a missing source leaves the
+  // destination as it was instead of truncated.
+  std::unique_ptr<File> in = fs->Open(source, OpenMode::kRead);
+  if (in == nullptr) return false;
   UnprotectFile(destination);
   std::unique_ptr<File> out = fs->Open(destination, OpenMode::kWriteExclusive);
   if (out == nullptr) return false;
-  std::unique_ptr<File> in = fs->Open(source, OpenMode::kRead);
-  if (in == nullptr) return false;
   int64_t size = in->Size();
   if (size < 0) return false;
   std::string text = ExpandedText("&IDS_PROGRESS_COPYING_FILE&");
