@@ -7,6 +7,7 @@
 #include "platform/process.h"
 #include "script/format_text.h"
 #include "script/string_table.h"
+#include "shell/shortcut_commands.h"
 
 namespace upkeep {
 
@@ -55,6 +56,7 @@ StartupOptions BeginStartup(const std::string& commandLine) {
   const std::string program = GetProgramPath();
   if (!program.empty() && program.size() <= kMaxProgramPath) OpenPackage(program.c_str());
   LoadStringTable("Strings.scr");
+  RegisterShortcutCommands();
   return ParseOptions(commandLine);
 }
 

@@ -24,8 +24,9 @@ StartupOptions ParseOptions(const std::string& commandLine);
 
 // Start-up up to the terms step, in its fixed order: joins the instance
 // counter (which the image loader does on Windows), mounts the program's own
-// file as a package, loads "Strings.scr", reads the options. A failure of
-// either load is not examined: texts then show their tokens.
+// file as a package, loads "Strings.scr", hands the shortcut commands to the
+// engine, reads the options. A failure of either load is not examined: texts
+// then show their tokens.
 StartupOptions BeginStartup(const std::string& commandLine);
 
 // The single-instance guard. Returns when this process may go on; otherwise

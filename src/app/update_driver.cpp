@@ -97,13 +97,16 @@ int32_t Update(Run* run) {
   GetGameExecutable(index, &run->programName);
   const std::string& programName = run->programName;
 
-  // A log path that would not fit is a log that cannot be opened.
+  // A log path that would not fit is a log that cannot be opened; without a
+  // directory the path would name the root of the current drive.
   const std::string logPath = gameDir + "\\patch.log";
-  if (logPath.size() <= kMaxPath) run->log = OpenPackageFile(logPath.c_str(), "wt");
+  if (!gameDir.empty() && logPath.size() <= kMaxPath) {
+    run->log = OpenPackageFile(logPath.c_str(), "wt");
+  }
   const std::string sourceRoot = gameDir;
 
   // A directory with no room left for "\name" holds nothing we could update.
-  if (!DirectoryExists(gameDir) || gameDir.size() + 1 > kMaxPath) {
+  if (gameDir.empty() || !DirectoryExists(gameDir) || gameDir.size() + 1 > kMaxPath) {
     run->message = Format(X("&IDS_ERR_NO_GAME_DIR&"), {programOld, program});
     return kCannotUpdate;
   }
