@@ -12,7 +12,9 @@
 //   upkeep_ui command CAPTION ID             WM_COMMAND(ID) posted to the dialog
 //   upkeep_ui sysclose CAPTION               the close box (SC_CLOSE)
 //   upkeep_ui watch CAPTION UNTIL [TIMEOUT]  progress changes until UNTIL shows
+//   upkeep_ui waitop CAPTION TEXT [TIMEOUT]  wait until the operation label shows TEXT
 //   upkeep_ui rect CAPTION                   window rectangle: x y width height
+//   upkeep_ui activate CAPTION               bring the dialog to the front
 //   upkeep_ui loadlib NAME                   LoadLibraryA(NAME): loaded or not
 //
 // A CAPTION that starts with '~' matches any caption containing the rest.
@@ -358,6 +360,24 @@ int main(int argc, char** argv) {
   if (command == "watch" && argc >= 4) {
     DWORD timeout = argc > 4 ? static_cast<DWORD>(std::atoi(argv[4])) : 30000;
     return Watch(caption, argv[3], timeout);
+  }
+  if (command == "waitop" && argc >= 4) {
+    HWND dialog = RequireDialog(caption);
+    if (dialog == nullptr) return 1;
+    DWORD timeout = argc > 4 ? static_cast<DWORD>(std::atoi(argv[4])) : 30000;
+    DWORD start = GetTickCount();
+    for (;;) {
+      HWND label = FindControl(dialog, 1004);
+      if (label != nullptr && TextOf(label) == argv[3]) return 0;
+      if (GetTickCount() - start > timeout || !IsWindow(dialog)) return 1;
+      Sleep(1);
+    }
+  }
+  if (command == "activate" && argc == 3) {
+    HWND dialog = RequireDialog(caption);
+    if (dialog == nullptr) return 1;
+    SetForegroundWindow(dialog);
+    return 0;
   }
   if (command == "rect" && argc == 3) {
     HWND dialog = RequireDialog(caption);
