@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace upkeep {
 
@@ -29,10 +30,11 @@ struct ScriptFloat : ScriptValue {
   float value;
 };
 
-// Owns its text. Texts may hold any byte but NUL... and NUL too: `value` keeps
-// the exact bytes, c_str() ends at the first NUL like the C string users see.
+// Owns its text. `value` keeps every byte of the literal; users read it as the
+// C string c_str(), which ends at the first NUL.
 struct ScriptString : ScriptValue {
-  explicit ScriptString(std::string v) : ScriptValue(ScriptValueType::String), value(std::move(v)) {}
+  explicit ScriptString(std::string v)
+      : ScriptValue(ScriptValueType::String), value(std::move(v)) {}
   std::string value;
 };
 

@@ -1,0 +1,111 @@
+// One loaded script file and the lexical layer over it: single bytes with
+// push-back, blanks and comments, words, and the three literal kinds, each of
+// which may also name a constant of the file.
+#ifndef UPKEEP_SCRIPT_SCRIPT_READER_H_
+#define UPKEEP_SCRIPT_SCRIPT_READER_H_
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "script/script_value.h"
+
+namespace upkeep {
+
+// GetChar's mark for the end of the text.
+constexpr int kEndOfInput = -1;
+
+// ReadWord's results; callers treat all but kWordOk as failure.
+constexpr int kWordOk = 0;
+constexpr int kWordTooLong = 1;
+constexpr int kWordEnd = -1;
+// A word buffer: at most 31 characters and the NUL.
+constexpr size_t kWordCapacity = 32;
+
+// Longest path a reader is loaded from, and longest include path.
+constexpr size_t kMaxScriptPath = 255;
+
+// Receives each formatted parse message.
+class ScriptErrorSink {
+ public:
+  virtual ~ScriptErrorSink() = default;
+  virtual void OnScriptError(const char* message) = 0;
+};
+
+// A named constant of one script file.
+struct ScriptConst {
+  ScriptConst() = default;
+  ~ScriptConst() { delete value; }
+  ScriptConst(const ScriptConst&) = delete;
+  ScriptConst& operator=(const ScriptConst&) = delete;
+
+  std::string name;              // lower case, at most 31 characters
+  ScriptValue* value = nullptr;  // owned
+  ScriptConst* next = nullptr;   // not owned by this record: see DestroyConstList
+};
+
+// Releases a whole constant list iteratively.
+void DestroyConstList(ScriptConst* head);
+
+class ScriptReader {
+ public:
+  ScriptReader() = default;
+  virtual ~ScriptReader();
+  ScriptReader(const ScriptReader&) = delete;
+  ScriptReader& operator=(const ScriptReader&) = delete;
+
+  // The byte at `position` (0 to 255), advancing; kEndOfInput at the end.
+  int GetChar();
+  // One byte back, never below 0. Only for bytes that were actually read.
+  void UngetChar();
+  bool AtEnd() const { return position >= size; }
+  // Skips white space and comments; true when the text is used up.
+  bool SkipBlanks();
+  // A run of A-Z, a-z, 0-9 and '_' into `buffer`: kWordOk, kWordTooLong
+  // (reported) or kWordEnd when the text ends right after the word.
+  int ReadWord(char* buffer, size_t capacity);
+
+  // Literals or constant names. Each returns a new value owned by the caller,
+  // or null after setting `error` (and reporting where a message applies).
+  ScriptValue* ParseInteger(int& error);
+  ScriptValue* ParseFloat(int& error);
+  ScriptValue* ParseString(int& error);
+
+  // Formats a message printf-style and hands it to the sink, if any.
+  virtual void ReportError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  std::string directory;  // the path up to its last '\' (else '/'), or empty
+  std::string path;
+  std::vector<unsigned char> text;  // the whole file; not NUL-terminated
+  size_t size = 0;                  // text.size()
+  size_t position = 0;
+  ScriptErrorSink* errorSink = nullptr;  // not owned
+  ScriptConst* consts = nullptr;         // newest first, owned
+
+  // Where this file stands among includes: 0 for the file a parse starts
+  // with; the count is of every include loaded so far by the whole parse.
+  int includeDepth = 0;
+  int includeCount = 0;
+  // The file opened but could not be read whole; a parse of it fails rather
+  // than running what part of it there is.
+  bool readFailed = false;
+
+ private:
+  // UngetChar unless the read met the end of the text.
+  void PushBack(int c);
+  // The constant named by the word read here, which must be of `type`.
+  const ScriptConst* ReadConstReference(ScriptValueType type, int& error);
+};
+
+// Loads the whole file through the package-aware file layer (a packaged entry
+// of that name, else the disk). A file that cannot be opened, or a path longer
+// than kMaxScriptPath, gives an empty reader.
+std::unique_ptr<ScriptReader> LoadScript(const char* path);
+
+// A reader over text already in memory, as if loaded from `path`.
+std::unique_ptr<ScriptReader> ScriptFromText(const std::string& text, const char* path = "");
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_SCRIPT_SCRIPT_READER_H_
