@@ -16,6 +16,8 @@ constexpr uint32_t kNoEntry = 0xFFFFFFFFu;
 constexpr size_t kSeed = 8;
 // Seeds compared against when indexing, to skip runs and short periods.
 constexpr size_t kRecent = 8;
+// Diagonals of the latest copies probed at every position.
+constexpr size_t kRecentShifts = 8;
 
 void PutU32(std::vector<uint8_t>* out, uint32_t v) {
   uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
@@ -53,18 +55,24 @@ size_t CommonBackward(const uint8_t* a, const uint8_t* b, size_t limit) {
 struct Tuning {
   size_t max_entries;  // index budget: fewer entries means a larger step
   int max_chain;       // candidates tried per position
-  size_t min_copy;     // shortest copy worth a record (measured on binaries)
+  // Shortest copy worth a record once deflated (measured on binaries and game
+  // data): short copies pay off when they resume a diagonal used just before
+  // (code between edited pointers), not as chance matches elsewhere, whose
+  // bytes deflate would have packed about as well.
+  size_t min_copy_recent;
+  size_t min_copy_new;
+  int accel_shift;  // after 2^shift misses in a row, positions are skipped
 };
 
 Tuning TuningFor(int level) {
   if (level < 1) level = 1;
   if (level > 9) level = 9;
   Tuning t;
-  t.max_entries = level >= 7   ? (size_t{1} << 25)
-                  : level >= 4 ? (size_t{1} << 24)
-                               : (size_t{1} << 22);
-  t.max_chain = level >= 9 ? 64 : level >= 7 ? 24 : level >= 4 ? 8 : 2;
-  t.min_copy = 10;
+  t.max_entries = level >= 7 ? (size_t{1} << 22) : (size_t{1} << 21);
+  t.max_chain = level >= 9 ? 48 : level >= 7 ? 16 : level >= 4 ? 6 : 2;
+  t.min_copy_recent = 9;
+  t.min_copy_new = 20;
+  t.accel_shift = level >= 7 ? 6 : level >= 4 ? 5 : 3;
   return t;
 }
 
@@ -153,11 +161,13 @@ std::vector<uint8_t> EncodeDelta(const uint8_t* old_data, size_t old_size, const
   SeedIndex index(old_data, old_size, tuning.max_entries);
   size_t pending = 0;  // start of the new bytes not yet covered by a record
   size_t pos = 0;
-  // Old minus new position of the last copy: edits inside a moved block resume on it.
-  ptrdiff_t last_shift = 0;
-  bool have_shift = false;
+  size_t misses = 0;
+  // Old minus new position of the latest copies, newest first: edits inside a
+  // moved block resume on one of them.
+  ptrdiff_t recent[kRecentShifts];
+  size_t recent_count = 0;
 
-  while (!index.empty() && pos + kSeed <= new_size) {
+  while (old_size > 0 && pos < new_size) {
     size_t best_len = 0;
     size_t best_back = 0;
     size_t best_old = 0;
@@ -180,28 +190,40 @@ std::vector<uint8_t> EncodeDelta(const uint8_t* old_data, size_t old_size, const
       }
     };
 
-    if (have_shift) {
-      ptrdiff_t cand = static_cast<ptrdiff_t>(pos) + last_shift;
+    for (size_t r = 0; r < recent_count; ++r) {
+      ptrdiff_t cand = static_cast<ptrdiff_t>(pos) + recent[r];
       if (cand >= 0 && static_cast<size_t>(cand) < old_size) consider(static_cast<size_t>(cand));
     }
-    int chain = tuning.max_chain;
-    for (uint32_t k = index.First(new_data + pos); k != kNoEntry && chain > 0;
-         k = index.Next(k), --chain) {
-      size_t cand = index.Position(k);
-      if (cand + kSeed > old_size) continue;
-      consider(cand);
+    const bool found_recent = best_len + best_back >= tuning.min_copy_recent;
+    const size_t recent_len = best_len + best_back;
+    if (!index.empty() && pos + kSeed <= new_size) {
+      int chain = tuning.max_chain;
+      for (uint32_t k = index.First(new_data + pos); k != kNoEntry && chain > 0;
+           k = index.Next(k), --chain) {
+        size_t cand = index.Position(k);
+        if (cand + kSeed <= old_size) consider(cand);
+      }
     }
-
-    if (best_len + best_back >= tuning.min_copy) {
+    size_t total = best_len + best_back;
+    bool take = total >= tuning.min_copy_new || (found_recent && total == recent_len);
+    if (take) {
       size_t start = pos - best_back;
       writer.Insert(pending, start);
-      writer.Copy(best_old - best_back, best_len + best_back);
-      last_shift = static_cast<ptrdiff_t>(best_old) - static_cast<ptrdiff_t>(pos);
-      have_shift = true;
+      writer.Copy(best_old - best_back, total);
+      ptrdiff_t shift = static_cast<ptrdiff_t>(best_old) - static_cast<ptrdiff_t>(pos);
+      size_t at = 0;
+      while (at < recent_count && recent[at] != shift) ++at;
+      if (at == recent_count && recent_count < kRecentShifts) ++recent_count;
+      if (at == kRecentShifts) at = kRecentShifts - 1;
+      for (; at > 0; --at) recent[at] = recent[at - 1];
+      recent[0] = shift;
       pos += best_len;
       pending = pos;
+      misses = 0;
     } else {
-      ++pos;
+      // Long stretches of new bytes are sampled more sparsely; a match found
+      // later is still extended back to where it starts.
+      pos += 1 + (++misses >> tuning.accel_shift);
     }
   }
   writer.Insert(pending, new_size);
