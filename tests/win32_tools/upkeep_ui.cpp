@@ -12,6 +12,7 @@
 //   upkeep_ui command CAPTION ID             WM_COMMAND(ID) posted to the dialog
 //   upkeep_ui sysclose CAPTION               the close box (SC_CLOSE)
 //   upkeep_ui watch CAPTION UNTIL [TIMEOUT]  progress changes until UNTIL shows
+//                                            after the progress page did
 //   upkeep_ui waitop CAPTION TEXT [TIMEOUT]  wait until the operation label shows TEXT
 //   upkeep_ui rect CAPTION                   window rectangle: x y width height
 //   upkeep_ui activate CAPTION               bring the dialog to the front
@@ -240,9 +241,12 @@ int Watch(const std::string& caption, const std::string& until, DWORD timeout_ms
   HWND dialog = RequireDialog(caption);
   if (dialog == nullptr) return 1;
   BarState last;
+  bool seen_bars = false;
   DWORD start = GetTickCount();
   for (;;) {
-    if (FindTopDialog(until) != nullptr) return 0;
+    // Only a box that comes after the bars ends the watch: the question that
+    // precedes a run may carry the same caption.
+    if (seen_bars && FindTopDialog(until) != nullptr) return 0;
     if (!IsWindow(dialog)) {
       std::fprintf(stderr, "dialog went away\n");
       return 1;
@@ -254,6 +258,7 @@ int Watch(const std::string& caption, const std::string& until, DWORD timeout_ms
     HWND step = FindControl(dialog, 1002);
     HWND overall = FindControl(dialog, 1003);
     if (step != nullptr && overall != nullptr) {
+      seen_bars = true;
       BarState now;
       DWORD_PTR v = 0;
       if (SendMessageTimeoutA(step, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 500, &v)) {

@@ -268,8 +268,13 @@ start "$exe"
 ui wait "$MAIN" 20000 >/dev/null
 ui click "$MAIN" 1001
 ui wait "$BOX" >/dev/null
+# Watching from before Yes, so the first half second of the run is seen too.
+ui watch "$MAIN" "$BOX" 30000 >"$work/bars" &
+watcher=$!
+sleep 1.5
 ui click "$BOX" 6
-bars=$(ui watch "$MAIN" "$BOX" 30000)
+wait "$watcher"
+bars=$(cat "$work/bars")
 # Esc, Enter, a cancel command and the close box during the run.
 ui key "$MAIN" esc
 ui key "$MAIN" enter
