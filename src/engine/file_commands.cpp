@@ -11,7 +11,6 @@ namespace upkeep {
 namespace {
 
 constexpr size_t kCopyChunk = 102400;
-constexpr uint32_t kAttrReparsePoint = 0x400;
 constexpr uint32_t kAttrProtect = kAttrReadOnly | kAttrHidden | kAttrSystem;
 
 const char kMissingDirLine[] =

@@ -24,6 +24,7 @@ enum : uint32_t {
   kAttrDirectory = 0x10,
   kAttrArchive = 0x20,
   kAttrNormal = 0x80,
+  kAttrReparsePoint = 0x400,  // a symbolic link: walks must not enter it
   kInvalidAttributes = 0xFFFFFFFFu,
 };
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "engine/commands.h"
 #include "platform/file_system.h"
 #include "platform/posix/path.h"
 #include "platform/stream.h"
@@ -66,6 +67,35 @@ TEST(PosixPath, CaseOnlyRenameWorks) {
   ASSERT_TRUE(test::WriteFileText(dir.Join("readme.txt"), "r"));
   EXPECT_TRUE(GetFileSystem()->Move(dir.Join("readme.txt"), dir.Join("README.TXT")));
   EXPECT_EQ(test::ReadFileText(dir.Join("README.TXT")), "r");
+}
+
+}  // namespace
+}  // namespace upkeep
+
+namespace upkeep {
+namespace {
+
+TEST(PosixPath, TreeRemovalRemovesLinksNotWhatTheyPointAt) {
+  test::TempDir dir;
+  namespace fs = std::filesystem;
+  fs::create_directories(dir.Join("outside/keep"));
+  ASSERT_TRUE(test::WriteFileText(dir.Join("outside/keep/precious.txt"), "p"));
+  fs::create_directories(dir.Join("game/data"));
+  fs::create_directory_symlink(dir.Join("outside"), dir.Join("game/data/link"));
+  std::vector<FindEntry> found;
+  ASSERT_TRUE(GetFileSystem()->Find(dir.Join("game/data/*.*"), &found));
+  bool saw_link = false;
+  for (const auto& e : found) {
+    if (e.name == "link") {
+      saw_link = true;
+      EXPECT_NE(e.attributes & kAttrReparsePoint, 0u);
+      EXPECT_NE(e.attributes & kAttrDirectory, 0u);
+    }
+  }
+  EXPECT_TRUE(saw_link);
+  EXPECT_EQ(RemoveDirectoryTree(dir.Join("game")), 0);
+  EXPECT_FALSE(fs::exists(dir.Join("game")));
+  EXPECT_EQ(test::ReadFileText(dir.Join("outside/keep/precious.txt")), "p");
 }
 
 }  // namespace

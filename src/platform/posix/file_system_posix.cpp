@@ -215,7 +215,15 @@ class PosixFileSystem : public FileSystem {
   }
 
   bool RemoveDir(const std::string& path) override {
-    return rmdir(NativePath(path).c_str()) == 0;
+    std::string native = NativePath(path);
+    struct stat st;
+    // A link to a directory goes as a link, as RemoveDirectoryA removes one.
+    if (lstat(native.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      struct stat target;
+      if (stat(native.c_str(), &target) != 0 || !S_ISDIR(target.st_mode)) return false;
+      return unlink(native.c_str()) == 0;
+    }
+    return rmdir(native.c_str()) == 0;
   }
 
   bool Find(const std::string& pattern, std::vector<FindEntry>* out) override {
@@ -232,8 +240,12 @@ class PosixFileSystem : public FileSystem {
       if (!MatchWildcard(mask.c_str(), e->d_name)) continue;
       struct stat st;
       std::string full = native + "/" + e->d_name;
-      if (stat(full.c_str(), &st) != 0) continue;  // dangling link
-      out->push_back(FindEntry{e->d_name, AttributesOf(st, e->d_name),
+      if (lstat(full.c_str(), &st) != 0) continue;
+      bool link = S_ISLNK(st.st_mode);
+      if (link && stat(full.c_str(), &st) != 0) continue;  // dangling link
+      uint32_t attributes = AttributesOf(st, e->d_name);
+      if (link) attributes |= kAttrReparsePoint;
+      out->push_back(FindEntry{e->d_name, attributes,
                                S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size)});
     }
     closedir(d);

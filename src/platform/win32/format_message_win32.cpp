@@ -4,6 +4,11 @@
 
 namespace upkeep {
 
+namespace {
+// What newer systems report for an empty result; older headers lack the name.
+constexpr DWORD kNoWorkDone = 235;
+}  // namespace
+
 bool SystemFormatMessage(const char* templ, const char* const* args, std::string* out) {
   out->clear();
   DWORD_PTR values[kMaxMessageInserts];
@@ -19,7 +24,7 @@ bool SystemFormatMessage(const char* templ, const char* const* args, std::string
     LocalFree(buffer);
   }
   // An empty result is a success that the call reports as 0 characters.
-  return length != 0 || error == ERROR_SUCCESS || error == ERROR_NO_WORK_DONE;
+  return length != 0 || error == ERROR_SUCCESS || error == kNoWorkDone;
 }
 
 }  // namespace upkeep
