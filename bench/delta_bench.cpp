@@ -5,6 +5,10 @@
 // Usage: delta_bench [-l LEVEL] OLD NEW [OLD NEW ...]
 // A pair given as two directories is walked as trees: files of the same
 // relative path are compared, and the figures are summed.
+//        delta_bench --make-game OLD NEW
+// writes two versions of a game-like tree: large archives of assets where a
+// few assets change, grow, move or appear, with the archives' offset tables
+// shifting accordingly, and some small files added and removed.
 #include <zlib.h>
 
 #include <chrono>
@@ -13,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -105,9 +110,103 @@ void Pair(const std::string& old_path, const std::string& new_path, int level, T
   }
 }
 
+// Asset bytes: runs of structured records with noise, about as compressible
+// as textures and meshes.
+std::vector<uint8_t> Asset(std::mt19937& rng, size_t n) {
+  std::vector<uint8_t> out(n);
+  uint8_t base = static_cast<uint8_t>(rng());
+  for (size_t i = 0; i < n; ++i) {
+    if (i % 64 == 0) base = static_cast<uint8_t>(rng());
+    out[i] = (rng() % 3 == 0) ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>(base + i % 16);
+  }
+  return out;
+}
+
+void PutU32(std::vector<uint8_t>* out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+// An archive: u32 count, then (offset, size) per asset, then the assets.
+std::vector<uint8_t> Archive(const std::vector<std::vector<uint8_t>>& assets) {
+  std::vector<uint8_t> out;
+  PutU32(&out, static_cast<uint32_t>(assets.size()));
+  uint32_t at = static_cast<uint32_t>(4 + 8 * assets.size());
+  for (const auto& a : assets) {
+    PutU32(&out, at);
+    PutU32(&out, static_cast<uint32_t>(a.size()));
+    at += static_cast<uint32_t>(a.size());
+  }
+  for (const auto& a : assets) out.insert(out.end(), a.begin(), a.end());
+  return out;
+}
+
+void WriteAll(const fs::path& path, const std::vector<uint8_t>& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+void MakeGame(const fs::path& old_root, const fs::path& new_root) {
+  std::mt19937 rng(2024);
+  struct Pak {
+    const char* name;
+    size_t assets;
+    size_t mean;
+    int replaced, inserted, moved, edited, grown;  // per thousand assets
+  };
+  const Pak paks[] = {
+      {"Data/textures.pak", 600, 40000, 40, 20, 10, 0, 0},
+      {"Data/levels.pak", 300, 40000, 0, 0, 0, 300, 30},
+      {"Data/sound.pak", 200, 80000, 0, 30, 0, 0, 0},
+  };
+  for (const Pak& p : paks) {
+    std::vector<std::vector<uint8_t>> old_assets, new_assets;
+    for (size_t i = 0; i < p.assets; ++i) {
+      old_assets.push_back(Asset(rng, p.mean / 2 + rng() % p.mean));
+    }
+    for (const auto& a : old_assets) {
+      uint32_t r = rng() % 1000;
+      if (r < static_cast<uint32_t>(p.replaced)) {
+        new_assets.push_back(Asset(rng, a.size()));
+      } else if (r < static_cast<uint32_t>(p.replaced + p.edited)) {
+        std::vector<uint8_t> b = a;
+        for (int k = 0; k < 8; ++k) b[rng() % b.size()] = static_cast<uint8_t>(rng());
+        new_assets.push_back(b);
+      } else if (r < static_cast<uint32_t>(p.replaced + p.edited + p.grown)) {
+        std::vector<uint8_t> b = a;
+        std::vector<uint8_t> more = Asset(rng, 2000 + rng() % 8000);
+        b.insert(b.begin() + rng() % b.size(), more.begin(), more.end());
+        new_assets.push_back(b);
+      } else {
+        new_assets.push_back(a);
+      }
+      if (rng() % 1000 < static_cast<uint32_t>(p.inserted)) {
+        new_assets.push_back(Asset(rng, p.mean / 2 + rng() % p.mean));
+      }
+    }
+    for (size_t i = 0; i < new_assets.size() * p.moved / 1000; ++i) {
+      std::swap(new_assets[rng() % new_assets.size()], new_assets[rng() % new_assets.size()]);
+    }
+    WriteAll(old_root / p.name, Archive(old_assets));
+    WriteAll(new_root / p.name, Archive(new_assets));
+  }
+  std::vector<uint8_t> config = Asset(rng, 3000);
+  WriteAll(old_root / "config.ini", config);
+  config[100] ^= 1;
+  WriteAll(new_root / "config.ini", config);
+  WriteAll(old_root / "Data/old_intro.bik", Asset(rng, 200000));
+  WriteAll(new_root / "Data/new_intro.bik", Asset(rng, 250000));
+  WriteAll(new_root / "Maps/bonus/bonus1.map", Asset(rng, 120000));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--make-game") == 0) {
+    MakeGame(argv[2], argv[3]);
+    return 0;
+  }
   int level = 9;
   int i = 1;
   if (i + 1 < argc && std::strcmp(argv[i], "-l") == 0) {
@@ -115,7 +214,8 @@ int main(int argc, char** argv) {
     i += 2;
   }
   if ((argc - i) < 2 || (argc - i) % 2 != 0) {
-    std::fprintf(stderr, "usage: delta_bench [-l LEVEL] OLD NEW [OLD NEW ...]\n");
+    std::fprintf(stderr,
+                 "usage: delta_bench [-l LEVEL] OLD NEW [OLD NEW ...] | --make-game OLD NEW\n");
     return 2;
   }
   Totals t;

@@ -1,0 +1,412 @@
+// Packages made from two trees, run through the real engine, must turn the old
+// tree into the new one exactly.
+#include "authoring/package_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+
+#include "authoring/archive_writer.h"
+#include "authoring/package_verifier.h"
+#include "authoring/script_writer.h"
+#include "authoring/string_keys.h"
+#include "authoring/tree_diff.h"
+#include "engine/script_runner.h"
+#include "package/package.h"
+#include "test_util.h"
+
+namespace upkeep {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Everything below `root`: "d name" for directories, "f name size crc-ish" for files.
+std::map<std::string, std::vector<uint8_t>> Snapshot(const std::string& root) {
+  std::map<std::string, std::vector<uint8_t>> out;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    std::string rel = fs::relative(it->path(), root).generic_string();
+    if (it->is_directory()) {
+      out["d " + rel];
+    } else {
+      std::vector<uint8_t> bytes;
+      EXPECT_TRUE(test::ReadFileBytes(it->path().string(), &bytes));
+      out["f " + rel] = bytes;
+    }
+  }
+  return out;
+}
+
+void ExpectSameTree(const std::string& got, const std::string& want) {
+  auto a = Snapshot(got);
+  auto b = Snapshot(want);
+  for (const auto& [k, v] : b) {
+    auto it = a.find(k);
+    if (it == a.end()) {
+      ADD_FAILURE() << "missing " << k;
+    } else if (it->second != v) {
+      ADD_FAILURE() << "content differs: " << k;
+    }
+  }
+  for (const auto& [k, v] : a) {
+    if (!b.count(k)) ADD_FAILURE() << "left over " << k;
+  }
+}
+
+void Write(const std::string& path, const std::vector<uint8_t>& bytes) {
+  fs::create_directories(fs::path(path).parent_path());
+  ASSERT_TRUE(test::WriteFileBytes(path, bytes));
+}
+
+// Somewhat compressible, somewhat repetitive bytes, like game data.
+std::vector<uint8_t> Data(std::mt19937& rng, size_t n) {
+  std::vector<uint8_t> out(n);
+  for (size_t i = 0; i < n; ++i) {
+    out[i] = (rng() % 4 == 0) ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>(i / 7);
+  }
+  return out;
+}
+
+std::string Name(std::mt19937& rng) {
+  static const char* const kParts[] = {"Data", "maps", "Sound", "tex", "ui", "save", "Bin", "x"};
+  return std::string(kParts[rng() % 8]) + std::to_string(rng() % 50);
+}
+
+void RandomTree(const std::string& root, std::mt19937& rng) {
+  std::vector<std::string> dirs = {""};
+  for (int i = 0; i < 6; ++i) {
+    std::string d = dirs[rng() % dirs.size()];
+    dirs.push_back(d.empty() ? Name(rng) : d + "/" + Name(rng));
+  }
+  for (const auto& d : dirs) fs::create_directories(fs::path(root) / d);
+  for (int i = 0; i < 14; ++i) {
+    std::string d = dirs[rng() % dirs.size()];
+    std::string f = (d.empty() ? "" : d + "/") + Name(rng) + ".bin";
+    if (fs::exists(fs::path(root) / f)) continue;
+    Write((fs::path(root) / f).string(), Data(rng, rng() % 3 == 0 ? 0 : rng() % 40000));
+  }
+}
+
+// New tree: some files edited in place, some removed, some added, a directory
+// removed and another added, one file turned into a directory and back.
+void Mutate(const std::string& from, const std::string& to, std::mt19937& rng) {
+  fs::copy(from, to, fs::copy_options::recursive);
+  std::vector<fs::path> files, dirs;
+  for (auto& e : fs::recursive_directory_iterator(to)) {
+    (e.is_directory() ? dirs : files).push_back(e.path());
+  }
+  for (const auto& f : files) {
+    switch (rng() % 6) {
+      case 0: {  // edits inside
+        std::vector<uint8_t> b;
+        test::ReadFileBytes(f.string(), &b);
+        for (int k = 0; k < 5 && !b.empty(); ++k) b[rng() % b.size()] ^= 0x11;
+        std::vector<uint8_t> more = Data(rng, rng() % 500);
+        b.insert(b.begin() + (b.empty() ? 0 : rng() % b.size()), more.begin(), more.end());
+        Write(f.string(), b);
+        break;
+      }
+      case 1:
+        fs::remove(f);
+        break;
+      case 2:  // a file becomes a directory
+        fs::remove(f);
+        Write((f / "inner.dat").string(), Data(rng, 100));
+        break;
+      default:
+        break;
+    }
+  }
+  if (!dirs.empty() && rng() % 2) fs::remove_all(dirs[rng() % dirs.size()]);
+  Write((fs::path(to) / "added" / "deep" / "new.bin").string(), Data(rng, 3000));
+  fs::create_directories(fs::path(to) / "empty_dir");
+  for (const auto& d : dirs) {
+    if (fs::exists(d) && rng() % 4 == 0) {  // a directory becomes a file
+      fs::remove_all(d);
+      Write(d.string(), Data(rng, 50));
+      break;
+    }
+  }
+}
+
+class PackageBuilderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    strings_ = tmp_.Join("Strings.scr");
+    ASSERT_TRUE(test::WriteFileText(strings_, DefaultStringsScript()));
+  }
+
+  MakeOptions Options(const std::string& old_dir, const std::string& new_dir) {
+    MakeOptions o;
+    o.olds.push_back({"", old_dir});
+    o.new_dir = new_dir;
+    o.strings_path = strings_;
+    return o;
+  }
+
+  // Runs the package against a copy of `installed`; returns the engine's code.
+  int Apply(const std::string& package, const std::string& installed, const std::string& game,
+            const std::string& version = "") {
+    fs::remove_all(game);
+    fs::copy(installed, game, fs::copy_options::recursive);
+    std::string log_path = tmp_.Join("patch.log");
+    PackageFile* log = OpenPackageFile(log_path.c_str(), "wt");
+    int code = RunUpdateScript(package.c_str(), game.c_str(), game.c_str(), nullptr, log,
+                               version.c_str(), false, (game + "\\").c_str(), "", true);
+    if (log) ClosePackageFile(log);
+    log_ = test::ReadFileText(log_path);
+    return code;
+  }
+
+  test::TempDir tmp_;
+  std::string strings_;
+  std::string log_;
+};
+
+TEST_F(PackageBuilderTest, RandomTreesAreRebuiltExactly) {
+  for (uint32_t seed = 1; seed <= 6; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    std::string base = tmp_.Join("s" + std::to_string(seed));
+    std::string old_dir = base + "/old", new_dir = base + "/new", pkg = base + "/update.pkg";
+    RandomTree(old_dir, rng);
+    Mutate(old_dir, new_dir, rng);
+    MakeSummary summary;
+    std::string error;
+    ASSERT_TRUE(MakePackage(Options(old_dir, new_dir), pkg, &summary, &error)) << error;
+    EXPECT_EQ(Apply(pkg, old_dir, base + "/game"), 0) << log_;
+    ExpectSameTree(base + "/game", new_dir);
+    // Run on a tree it was not made for, it stops before changing anything.
+    int code = Apply(pkg, new_dir, base + "/game2");
+    if (code != 0) {
+      EXPECT_EQ(code, 6) << log_;
+      ExpectSameTree(base + "/game2", new_dir);
+    }
+  }
+}
+
+TEST_F(PackageBuilderTest, ScriptChecksFirstAndPatchesWithDeltas) {
+  std::mt19937 rng(42);
+  std::string old_dir = tmp_.Join("old"), new_dir = tmp_.Join("new");
+  std::vector<uint8_t> big = Data(rng, 300000);
+  Write(old_dir + "/Data/level.pak", big);
+  big[1000] ^= 1;
+  big.insert(big.begin() + 200000, 77, 5);
+  Write(new_dir + "/Data/level.pak", big);
+  Write(old_dir + "/gone.txt", {1, 2, 3});
+  // Rewritten completely: a delta cannot beat the whole file.
+  Write(old_dir + "/rand.bin", test::RandomBytes(5000, 1));
+  Write(new_dir + "/rand.bin", test::RandomBytes(5000, 2));
+  std::vector<ArchiveEntry> entries;
+  MakeSummary summary;
+  std::string error;
+  ASSERT_TRUE(BuildUpdate(Options(old_dir, new_dir), &entries, &summary, &error)) << error;
+  EXPECT_EQ(summary.patched, 1u);
+  EXPECT_EQ(summary.created, 1u);
+  std::string script(entries[0].data.begin(), entries[0].data.end());
+  size_t check = script.find("CheckFile(\"Data\\\\level.pak\"");
+  size_t space = script.find("  FreeSpace(");
+  size_t patch = script.find("PatchFile(\"Data\\\\level.pak\", \"00000001.DELTA\"");
+  size_t create = script.find("CreateFile(\"rand.bin\"");
+  size_t remove = script.find("DeleteFile(\"gone.txt\"");
+  ASSERT_NE(check, std::string::npos) << script;
+  ASSERT_NE(patch, std::string::npos) << script;
+  ASSERT_NE(create, std::string::npos) << script;
+  EXPECT_LT(check, space);
+  EXPECT_LT(script.find("CheckFile(\"gone.txt\""), space);
+  EXPECT_LT(space, patch);
+  EXPECT_LT(patch, create);
+  EXPECT_LT(create, remove);
+  EXPECT_LT(summary.payload_bytes, 10000u);  // the 300 kB file travels as a small delta
+  // Room for the patched file beside its old copy; the rewritten file keeps its size.
+  unsigned long space_needed = std::stoul(script.substr(space + 12));
+  EXPECT_GE(space_needed, 300077u);
+  EXPECT_LE(space_needed, 300077u + 4096u);
+}
+
+TEST_F(PackageBuilderTest, VersionChainsBringEveryOldVersionToTheNewest) {
+  std::mt19937 rng(7);
+  std::string v1 = tmp_.Join("v1"), v2 = tmp_.Join("v2"), v3 = tmp_.Join("v3"),
+              pkg = tmp_.Join("p");
+  RandomTree(v1, rng);
+  Mutate(v1, v2, rng);
+  Mutate(v2, v3, rng);
+  MakeOptions o = Options("", v3);
+  o.olds = {{"1.0", v1}, {"1.1", v2}};
+  o.to_version = "1.2";
+  MakeSummary summary;
+  std::string error;
+  ASSERT_TRUE(MakePackage(o, pkg, &summary, &error)) << error;
+  EXPECT_EQ(summary.sections, 2u);
+  EXPECT_EQ(Apply(pkg, v1, tmp_.Join("g1"), "1.0"), 0) << log_;
+  ExpectSameTree(tmp_.Join("g1"), v3);
+  EXPECT_EQ(Apply(pkg, v2, tmp_.Join("g2"), "1.1"), 0) << log_;
+  ExpectSameTree(tmp_.Join("g2"), v3);
+  // An installation at neither version is left alone.
+  EXPECT_EQ(Apply(pkg, v1, tmp_.Join("g3"), "0.9"), 0);
+  ExpectSameTree(tmp_.Join("g3"), v1);
+}
+
+TEST_F(PackageBuilderTest, RefusesBadInputAndLeavesOutputAlone) {
+  std::string old_dir = tmp_.Join("old"), new_dir = tmp_.Join("new"), out = tmp_.Join("out");
+  Write(old_dir + "/a", {1});
+  Write(new_dir + "/a", {2});
+  ASSERT_TRUE(test::WriteFileText(out, "previous"));
+  MakeSummary summary;
+  std::string error;
+  MakeOptions o = Options(old_dir, tmp_.Join("missing"));
+  EXPECT_FALSE(MakePackage(o, out, &summary, &error));
+  o = Options(old_dir, new_dir);
+  o.strings_path = tmp_.Join("no-strings");
+  EXPECT_FALSE(MakePackage(o, out, &summary, &error));
+  o = Options(old_dir, new_dir);
+  o.olds = {{"1.0", old_dir}};  // versioned, but no target version
+  EXPECT_FALSE(MakePackage(o, out, &summary, &error));
+  o.to_version = "1.0.0.0.0.1";  // longer than the runtime keeps
+  EXPECT_FALSE(MakePackage(o, out, &summary, &error));
+  o = Options(old_dir, new_dir);
+  Write(new_dir + "/A", {3});  // same name as "a" on the game's file system
+  EXPECT_FALSE(MakePackage(o, out, &summary, &error));
+  EXPECT_NE(error.find("case"), std::string::npos) << error;
+  EXPECT_EQ(test::ReadFileText(out), "previous");
+}
+
+TEST(AuthoringScriptWriterTest, QuotesWhatTheParserReadsBack) {
+  std::string literal;
+  ASSERT_TRUE(QuoteScriptString("a\\b \"q\" \\n", &literal));
+  EXPECT_EQ(literal, "\"a\\\\b \\\"q\\\" \\\\n\"");
+  EXPECT_FALSE(QuoteScriptString(std::string("a\nb"), &literal));
+  EXPECT_FALSE(QuoteScriptString(std::string("a\0b", 3), &literal));
+  std::string script, error;
+  ScriptSection s;
+  s.commands.push_back({"FreeSpace", {Number(4294967295u)}});
+  s.commands.push_back({"CheckFile", {Text("x")}});
+  EXPECT_FALSE(WriteScript({s}, &script, &error));  // one argument short
+  s.commands.pop_back();
+  s.commands.push_back({"Frobnicate", {}});
+  EXPECT_FALSE(WriteScript({s}, &script, &error));
+}
+
+TEST(AuthoringTreeDiffTest, TypeChangesAndRemovedTreesAreTopmost) {
+  test::TempDir tmp;
+  std::string a = tmp.Join("a"), b = tmp.Join("b");
+  Write(a + "/gone/deeper/f", {1});
+  Write(a + "/gone/g", {1});
+  Write(a + "/was_file", {1});
+  Write(a + "/was_dir/x", {1});
+  Write(a + "/Keep/Same.txt", {9});
+  Write(b + "/was_file/now", {2});
+  Write(b + "/was_dir", {2});
+  Write(b + "/keep/same.txt", {9});  // letter case alone is no change
+  Tree from, to;
+  TreeChanges c;
+  std::string error;
+  ASSERT_TRUE(ReadTree(a, &from, &error)) << error;
+  ASSERT_TRUE(ReadTree(b, &to, &error)) << error;
+  ASSERT_TRUE(DiffTrees(from, to, &c, &error)) << error;
+  EXPECT_EQ(c.deleted_dirs, std::vector<std::string>{"gone"});
+  EXPECT_TRUE(c.deleted_files.empty());
+  EXPECT_EQ(c.replaced_files, std::vector<std::string>{"was_file"});
+  EXPECT_EQ(c.replaced_dirs, std::vector<std::string>{"was_dir"});
+  EXPECT_EQ(c.created_dirs, std::vector<std::string>{"was_file"});
+  ASSERT_EQ(c.created_files.size(), 2u);
+  EXPECT_EQ(c.unchanged_files, 1u);
+  EXPECT_EQ(c.check_files, std::vector<std::string>{"was_file"});
+}
+
+class VerifyTest : public PackageBuilderTest {
+ protected:
+  // A small valid update, its entries and script to break on purpose.
+  void SetUp() override {
+    PackageBuilderTest::SetUp();
+    std::mt19937 rng(3);
+    Write(tmp_.Join("old/f.bin"), Data(rng, 5000));
+    Write(tmp_.Join("new/f.bin"), Data(rng, 5000));
+    Write(tmp_.Join("new/n.txt"), {'h', 'i'});
+    MakeSummary summary;
+    std::string error;
+    ASSERT_TRUE(
+        BuildUpdate(Options(tmp_.Join("old"), tmp_.Join("new")), &entries_, &summary, &error))
+        << error;
+  }
+
+  VerifyReport Check(const std::vector<ArchiveEntry>& entries) {
+    std::string path = tmp_.Join("v" + std::to_string(++count_) + ".pkg");
+    std::string error;
+    EXPECT_TRUE(WritePackage(path, {}, entries, &error)) << error;
+    size_t before = OpenPackages().size();
+    OpenPackage(path.c_str());
+    EXPECT_EQ(OpenPackages().size(), before + 1);
+    VerifyReport r = VerifyPackage(*OpenPackages().back());
+    ClosePackage(path.c_str());
+    return r;
+  }
+
+  std::string& Script(std::vector<ArchiveEntry>& e) {
+    script_.assign(e[0].data.begin(), e[0].data.end());
+    return script_;
+  }
+  void SetScript(std::vector<ArchiveEntry>& e, const std::string& s) {
+    e[0].data.assign(s.begin(), s.end());
+  }
+
+  std::vector<ArchiveEntry> entries_;
+  std::string script_;
+  int count_ = 0;
+};
+
+TEST_F(VerifyTest, AcceptsWhatMakeWrites) {
+  VerifyReport r = Check(entries_);
+  EXPECT_TRUE(r.faults.empty()) << r.faults[0];
+  EXPECT_EQ(r.sections, 1);
+  EXPECT_TRUE(r.missing_keys.empty());
+}
+
+TEST_F(VerifyTest, CatchesMissingEntryWrongChecksumAndBrokenScript) {
+  std::vector<ArchiveEntry> e = entries_;
+  e.pop_back();  // the last payload
+  VerifyReport r = Check(e);
+  ASSERT_EQ(r.faults.size(), 1u);
+  EXPECT_NE(r.faults[0].find("missing entry"), std::string::npos) << r.faults[0];
+
+  e = entries_;
+  std::string s = Script(e);
+  size_t at = s.find("CreateFile(\"n.txt\"");
+  ASSERT_NE(at, std::string::npos);
+  size_t crc = s.find(")", at) - 9;  // the last quoted argument
+  s[crc] = s[crc] == '0' ? '1' : '0';
+  SetScript(e, s);
+  r = Check(e);
+  ASSERT_EQ(r.faults.size(), 1u);
+  EXPECT_NE(r.faults[0].find("does not match"), std::string::npos) << r.faults[0];
+
+  e = entries_;
+  SetScript(e, Script(e) + "}\r\n");
+  r = Check(e);
+  ASSERT_FALSE(r.faults.empty());
+  EXPECT_NE(r.faults[0].find("unexpected closing curly bracket"), std::string::npos);
+
+  e = entries_;
+  e[1].data.assign({'x', '('});  // Strings.scr that does not parse, and so no keys
+  r = Check(e);
+  EXPECT_FALSE(r.faults.empty());
+}
+
+TEST_F(VerifyTest, ReportsKeysTheStringTableLacks) {
+  std::vector<ArchiveEntry> e = entries_;
+  std::string strings = "!String(s, s)\r\nString(\"IDS_TITLE\", \"%1\")\r\n";
+  e[1].data.assign(strings.begin(), strings.end());
+  VerifyReport r = Check(e);
+  EXPECT_TRUE(r.faults.empty());
+  size_t count = 0;
+  RuntimeStringKeys(&count);
+  EXPECT_EQ(r.missing_keys.size(), count - 1);
+  EXPECT_EQ(r.string_keys, 1);
+}
+
+}  // namespace
+}  // namespace upkeep

@@ -1,0 +1,408 @@
+// upkeep-pack: makes update packages and looks into them.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "authoring/package_builder.h"
+#include "authoring/string_keys.h"
+#include "package/package.h"
+#include "pack_commands.h"
+
+namespace upkeep {
+namespace pack {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kMainUsage[] =
+    "usage: upkeep-pack COMMAND [ARGS]\n"
+    "\n"
+    "commands:\n"
+    "  make          compare old and new game trees and write an update package\n"
+    "  init-strings  write a Strings.scr to start from\n"
+    "  list          list a package's entries\n"
+    "  extract       write a package's entries into a directory\n"
+    "  cat           write one entry to standard output\n"
+    "  verify        check a package's scripts and payloads\n"
+    "  apply         run a package's script against a directory\n"
+    "\n"
+    "'upkeep-pack COMMAND --help' describes each command.\n";
+
+const char kMakeUsage[] =
+    "usage: upkeep-pack make --old [VERSION=]DIR [--old VERSION=DIR ...] --new DIR\n"
+    "                        --strings Strings.scr [--terms FILE] [--stub FILE]\n"
+    "                        [--to-version V] [--level 1-9] -o OUT\n"
+    "\n"
+    "Compares the trees and writes a package whose patch.scr checks every file it\n"
+    "patches or deletes, states the free space it needs, then creates directories,\n"
+    "patches changed files, creates new ones and deletes removed ones.\n"
+    "  --old DIR          the installed tree: one \"All\" section\n"
+    "  --old VERSION=DIR  versioned trees, oldest first: one \"Version\" section each,\n"
+    "                     bringing its tree to the next and the last to --new\n"
+    "  --to-version V     the version the last section produces (needed with VERSION=)\n"
+    "  --strings FILE     the string table to ship (see init-strings)\n"
+    "  --terms FILE       terms text shown before the update (umowa.txt)\n"
+    "  --stub FILE        updater program to put in front: OUT becomes runnable\n"
+    "  --level N          delta effort, 1 fastest to 9 smallest (default 9)\n"
+    "  -o OUT             the package; written only when complete\n";
+
+const char kInitUsage[] =
+    "usage: upkeep-pack init-strings [-o FILE]\n"
+    "\n"
+    "Writes a complete Strings.scr: the prototype and every key the updater uses,\n"
+    "each with an English text and a comment on where it appears. Without -o it\n"
+    "goes to standard output; an existing FILE is not overwritten.\n";
+
+const char kListUsage[] =
+    "usage: upkeep-pack list PKG\n"
+    "\n"
+    "Lists the entries of a package (bare archive or runnable updater): name, size,\n"
+    "archive packing, and for payload entries the size they inflate to.\n";
+
+const char kExtractUsage[] =
+    "usage: upkeep-pack extract PKG DIR [--inflate]\n"
+    "\n"
+    "Writes every entry of the package into DIR (created if needed). Payload\n"
+    "entries (.FILE, .DELTA) are written as stored unless --inflate is given.\n";
+
+const char kCatUsage[] =
+    "usage: upkeep-pack cat PKG ENTRY [--inflate]\n"
+    "\n"
+    "Writes one entry's bytes to standard output; --inflate writes what a payload\n"
+    "entry inflates to.\n";
+
+bool ReadEntryBytes(const std::string& name, std::vector<uint8_t>* bytes) {
+  PackageFile* f = OpenPackageFile(name.c_str(), "rb");
+  if (!f) return false;
+  SeekPackageFile(f, 0, 2);
+  int32_t size = TellPackageFile(f);
+  SeekPackageFile(f, 0, 0);
+  bool ok = size >= 0;
+  if (ok) {
+    bytes->resize(static_cast<size_t>(size));
+    ok = size == 0 || ReadPackageFile(bytes->data(), 1, bytes->size(), f) == bytes->size();
+  }
+  ClosePackageFile(f);
+  return ok;
+}
+
+bool IsPayloadName(const std::string& name) {
+  auto ends = [&](const char* s) {
+    size_t n = std::strlen(s);
+    return name.size() > n && name.compare(name.size() - n, n, s) == 0;
+  };
+  return ends(".FILE") || ends(".DELTA");
+}
+
+// The entry named `name` of the mounted package, so that nothing falls through to the disk.
+const PackageEntry* FindEntry(const PackageArchive* archive, const std::string& name) {
+  std::string key = name;
+  NormalizePackagePath(&key);
+  for (const auto& e : archive->entries) {
+    if (e->name == key) return e.get();
+  }
+  return nullptr;
+}
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+// An entry name as a relative path below the extraction directory, or empty
+// when it would reach outside it.
+std::string SafeRelative(const std::string& entry) {
+  std::string out;
+  size_t start = 0;
+  while (start <= entry.size()) {
+    size_t end = entry.find('\\', start);
+    if (end == std::string::npos) end = entry.size();
+    std::string part = entry.substr(start, end - start);
+    if (part.empty() || part == "." || part == ".." || part.find('/') != std::string::npos ||
+        part.find(':') != std::string::npos)
+      return std::string();
+    if (!out.empty()) out += '/';
+    out += part;
+    start = end + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+bool IsHelp(const Args& args) {
+  for (const auto& a : args) {
+    if (a == "--help" || a == "-h") return true;
+  }
+  return false;
+}
+
+int Usage(const char* text, const std::string& problem) {
+  if (!problem.empty()) std::fprintf(stderr, "upkeep-pack: %s\n\n", problem.c_str());
+  std::fputs(text, problem.empty() ? stdout : stderr);
+  return problem.empty() ? kExitOk : kExitUsage;
+}
+
+const PackageArchive* MountPackage(const std::string& path, std::string* mounted_as) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) {
+    std::fprintf(stderr, "upkeep-pack: no such package file: %s\n", path.c_str());
+    return nullptr;
+  }
+  *mounted_as = fs::absolute(path, ec).string();
+  size_t before = OpenPackages().size();
+  OpenPackage(mounted_as->c_str());
+  if (OpenPackages().size() == before) {
+    std::fprintf(stderr, "upkeep-pack: not a package (no valid archive at its end): %s\n",
+                 path.c_str());
+    return nullptr;
+  }
+  return OpenPackages().back().get();
+}
+
+int Make(const Args& args) {
+  if (IsHelp(args)) return Usage(kMakeUsage, "");
+  MakeOptions options;
+  std::string out;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* v) {
+      if (i + 1 >= args.size()) return false;
+      *v = args[++i];
+      return true;
+    };
+    std::string v;
+    bool ok = true;
+    if (a == "--old") {
+      ok = value(&v);
+      if (ok) {
+        OldTree t;
+        size_t eq = v.find('=');
+        std::error_code ec;
+        // VERSION=DIR unless the whole text is a directory of its own.
+        if (eq != std::string::npos && eq > 0 && v.find('/') > eq && !fs::is_directory(v, ec)) {
+          t.version = v.substr(0, eq);
+          t.dir = v.substr(eq + 1);
+        } else {
+          t.dir = v;
+        }
+        options.olds.push_back(t);
+      }
+    } else if (a == "--new") {
+      ok = value(&options.new_dir);
+    } else if (a == "--strings") {
+      ok = value(&options.strings_path);
+    } else if (a == "--terms") {
+      ok = value(&options.terms_path);
+    } else if (a == "--stub") {
+      ok = value(&options.stub_path);
+    } else if (a == "--to-version") {
+      ok = value(&options.to_version);
+    } else if (a == "--level") {
+      ok = value(&v);
+      if (ok) {
+        options.delta_level = std::atoi(v.c_str());
+        if (options.delta_level < 1 || options.delta_level > 9)
+          return Usage(kMakeUsage, "--level takes 1 to 9");
+      }
+    } else if (a == "-o" || a == "--output") {
+      ok = value(&out);
+    } else {
+      return Usage(kMakeUsage, "unknown argument: " + a);
+    }
+    if (!ok) return Usage(kMakeUsage, a + " needs a value");
+  }
+  if (options.olds.empty()) return Usage(kMakeUsage, "--old is required");
+  if (options.new_dir.empty()) return Usage(kMakeUsage, "--new is required");
+  if (options.strings_path.empty()) return Usage(kMakeUsage, "--strings is required");
+  if (out.empty()) return Usage(kMakeUsage, "-o is required");
+  options.progress = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+
+  MakeSummary summary;
+  std::string error;
+  if (!MakePackage(options, out, &summary, &error)) {
+    std::fprintf(stderr, "upkeep-pack: make failed: %s\n", error.c_str());
+    return kExitFailed;
+  }
+  std::error_code ec;
+  std::fprintf(stderr,
+               "wrote %s: %zu section(s), %zu patched, %zu created, %zu deleted, %zu directories "
+               "created, %llu bytes\n",
+               out.c_str(), summary.sections, summary.patched, summary.created, summary.deleted,
+               summary.dirs_created, static_cast<unsigned long long>(fs::file_size(out, ec)));
+  return kExitOk;
+}
+
+int InitStrings(const Args& args) {
+  if (IsHelp(args)) return Usage(kInitUsage, "");
+  std::string out;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if ((args[i] == "-o" || args[i] == "--output") && i + 1 < args.size()) {
+      out = args[++i];
+    } else {
+      return Usage(kInitUsage, "unknown argument: " + args[i]);
+    }
+  }
+  std::string text = DefaultStringsScript();
+  if (out.empty()) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return kExitOk;
+  }
+  std::error_code ec;
+  if (fs::exists(out, ec)) {
+    std::fprintf(stderr, "upkeep-pack: %s exists; not overwritten\n", out.c_str());
+    return kExitFailed;
+  }
+  if (!WriteFile(out, std::vector<uint8_t>(text.begin(), text.end()))) {
+    std::fprintf(stderr, "upkeep-pack: cannot write %s\n", out.c_str());
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int List(const Args& args) {
+  if (IsHelp(args)) return Usage(kListUsage, "");
+  if (args.size() != 1) return Usage(kListUsage, "one package file expected");
+  std::string mounted;
+  const PackageArchive* archive = MountPackage(args[0], &mounted);
+  if (!archive) return kExitFailed;
+  std::printf("%-4s %-24s %12s %12s  %s\n", "#", "name", "size", "stored", "packing");
+  int index = 0;
+  int faults = 0;
+  for (const auto& e : archive->entries) {
+    std::string packing = e->packedSize ? "packed" : "stored";
+    uint32_t stored = e->packedSize ? e->packedSize : e->size;
+    if (index == 0) {
+      packing = e->size ? "program image" : "no program image (bare archive)";
+    } else if (IsPayloadName(e->name)) {
+      std::vector<uint8_t> bytes;
+      if (ReadEntryBytes(e->name, &bytes) && bytes.size() >= 8) {
+        size_t n = bytes.size();
+        uint32_t inflated =
+            static_cast<uint32_t>(bytes[n - 4]) | static_cast<uint32_t>(bytes[n - 3]) << 8 |
+            static_cast<uint32_t>(bytes[n - 2]) << 16 | static_cast<uint32_t>(bytes[n - 1]) << 24;
+        packing += ", zlib payload of " + std::to_string(inflated) + " bytes";
+      } else {
+        packing += ", payload too short or unreadable";
+        ++faults;
+      }
+    }
+    std::printf("%-4d %-24s %12u %12u  %s\n", index, e->name.c_str(), e->size, stored,
+                packing.c_str());
+    ++index;
+  }
+  return faults ? kExitFailed : kExitOk;
+}
+
+int Extract(const Args& args) {
+  if (IsHelp(args)) return Usage(kExtractUsage, "");
+  std::vector<std::string> plain;
+  bool inflate = false;
+  for (const auto& a : args) {
+    if (a == "--inflate") {
+      inflate = true;
+    } else if (!a.empty() && a[0] == '-') {
+      return Usage(kExtractUsage, "unknown argument: " + a);
+    } else {
+      plain.push_back(a);
+    }
+  }
+  if (plain.size() != 2) return Usage(kExtractUsage, "a package file and a directory expected");
+  std::string mounted;
+  const PackageArchive* archive = MountPackage(plain[0], &mounted);
+  if (!archive) return kExitFailed;
+  std::error_code ec;
+  fs::create_directories(plain[1], ec);
+  int failed = 0;
+  bool first = true;
+  for (const auto& e : archive->entries) {
+    bool stub = first;
+    first = false;
+    if (stub && e->size == 0) continue;  // a bare archive's empty first record
+    std::string rel = SafeRelative(e->name);
+    if (rel.empty()) {
+      std::fprintf(stderr, "upkeep-pack: skipped entry with an unsafe name: %s\n", e->name.c_str());
+      ++failed;
+      continue;
+    }
+    std::vector<uint8_t> bytes;
+    bool ok;
+    if (inflate && IsPayloadName(e->name)) {
+      std::unique_ptr<Payload> p = LoadPayloadEntry(e->name.c_str());
+      ok = p != nullptr;
+      if (ok) bytes = std::move(p->data);
+    } else {
+      ok = ReadEntryBytes(e->name, &bytes);
+    }
+    fs::path target = fs::path(plain[1]) / rel;
+    fs::create_directories(target.parent_path(), ec);
+    if (!ok || !WriteFile(target.string(), bytes)) {
+      std::fprintf(stderr, "upkeep-pack: cannot extract %s\n", e->name.c_str());
+      ++failed;
+      continue;
+    }
+    std::printf("%s\n", target.string().c_str());
+  }
+  return failed ? kExitFailed : kExitOk;
+}
+
+int Cat(const Args& args) {
+  if (IsHelp(args)) return Usage(kCatUsage, "");
+  std::vector<std::string> plain;
+  bool inflate = false;
+  for (const auto& a : args) {
+    if (a == "--inflate") {
+      inflate = true;
+    } else {
+      plain.push_back(a);
+    }
+  }
+  if (plain.size() != 2) return Usage(kCatUsage, "a package file and an entry name expected");
+  std::string mounted;
+  const PackageArchive* archive = MountPackage(plain[0], &mounted);
+  if (!archive) return kExitFailed;
+  const PackageEntry* entry = FindEntry(archive, plain[1]);
+  if (!entry) {
+    std::fprintf(stderr, "upkeep-pack: no entry %s in %s\n", plain[1].c_str(), plain[0].c_str());
+    return kExitFailed;
+  }
+  std::vector<uint8_t> bytes;
+  if (inflate) {
+    std::unique_ptr<Payload> p = LoadPayloadEntry(entry->name.c_str());
+    if (!p) {
+      std::fprintf(stderr, "upkeep-pack: %s does not inflate\n", entry->name.c_str());
+      return kExitFailed;
+    }
+    bytes = std::move(p->data);
+  } else if (!ReadEntryBytes(entry->name, &bytes)) {
+    std::fprintf(stderr, "upkeep-pack: cannot read %s\n", entry->name.c_str());
+    return kExitFailed;
+  }
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace pack
+}  // namespace upkeep
+
+int main(int argc, char** argv) {
+  using namespace upkeep::pack;
+  if (argc < 2) return Usage(kMainUsage, "a command is needed");
+  std::string command = argv[1];
+  Args args(argv + 2, argv + argc);
+  if (command == "--help" || command == "-h" || command == "help") return Usage(kMainUsage, "");
+  if (command == "make") return Make(args);
+  if (command == "init-strings") return InitStrings(args);
+  if (command == "list") return List(args);
+  if (command == "extract") return Extract(args);
+  if (command == "cat") return Cat(args);
+  if (command == "verify") return Verify(args);
+  if (command == "apply") return Apply(args);
+  return Usage(kMainUsage, "unknown command: " + command);
+}

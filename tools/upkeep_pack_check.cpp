@@ -1,0 +1,205 @@
+// upkeep-pack verify and apply: both go through the runtime's own parser,
+// string table and engine, so they see a package as the updater does.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "authoring/package_verifier.h"
+#include "authoring/string_keys.h"
+#include "authoring/tree_diff.h"
+#include "engine/script_runner.h"
+#include "package/package.h"
+#include "pack_commands.h"
+#include "script/string_table.h"
+
+namespace upkeep {
+namespace pack {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kVerifyUsage[] =
+    "usage: upkeep-pack verify PKG\n"
+    "\n"
+    "Parses patch.scr and Strings.scr with the updater's parser, checks that every\n"
+    "entry a command names is in the package and inflates, that every CreateFile\n"
+    "checksum matches its payload and every delta is well formed, and lists the\n"
+    "keys the updater uses that the string table lacks. Exit code 1 on any fault;\n"
+    "missing keys are warnings.\n";
+
+const char kApplyUsage[] =
+    "usage: upkeep-pack apply PKG --dir DIR [--version V] [--dry-run] [--skip-space-check]\n"
+    "\n"
+    "Runs the package's patch.scr with the updater's engine against DIR, without\n"
+    "registry, program or version checks. --version V is the installed version that\n"
+    "selects the Version sections (none apply without it; All sections always run).\n"
+    "--dry-run works on a temporary copy of DIR and reports what would change.\n"
+    "The run's patch.log is printed at the end.\n";
+
+fs::path MakeScratchDir() {
+  std::error_code ec;
+  fs::path base = fs::temp_directory_path(ec);
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    fs::path p = base / ("upkeep-pack-" + std::to_string(random()) + std::to_string(attempt));
+    if (fs::create_directory(p, ec)) return p;
+  }
+  return fs::path();
+}
+
+bool CopyTree(const std::string& from, const std::string& to) {
+  std::error_code ec;
+  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+  return !ec;
+}
+
+void OnProgress(int32_t overall, int32_t step, const char* file, const char* text) {
+  static std::string last;
+  std::string line = std::string(text ? text : "") + " " + (file ? file : "");
+  if (line == last) return;
+  last = line;
+  std::fprintf(stderr, "[%3d%%] %s\n", overall, line.c_str());
+}
+
+const char* Meaning(int32_t code) {
+  switch (code) {
+    case 0:
+      return "the whole script ran";
+    case 1:
+      return "not enough free disk space";
+    case 2:
+      return "the script is unreadable or a file or directory operation failed";
+    case 3:
+      return "a checksum was wrong after the directory had been changed";
+    case 6:
+      return "a checksum was wrong before anything changed";
+  }
+  return "unknown result";
+}
+
+}  // namespace
+
+int Verify(const Args& args) {
+  if (IsHelp(args)) return Usage(kVerifyUsage, "");
+  if (args.size() != 1) return Usage(kVerifyUsage, "one package file expected");
+  std::string mounted;
+  const PackageArchive* archive = MountPackage(args[0], &mounted);
+  if (!archive) return kExitFailed;
+  VerifyReport report = VerifyPackage(*archive);
+  for (const auto& f : report.faults) std::printf("FAULT: %s\n", f.c_str());
+  for (const auto& w : report.warnings) std::printf("warning: %s\n", w.c_str());
+  size_t count = 0;
+  const StringKey* keys = RuntimeStringKeys(&count);
+  for (const auto& k : report.missing_keys) {
+    const char* where = "";
+    for (size_t i = 0; i < count; ++i) {
+      if (k == keys[i].key) where = keys[i].comment;
+    }
+    std::printf("warning: Strings.scr lacks %s (%s)\n", k.c_str(), where);
+  }
+  std::printf("patch.scr: %d section(s)\n", report.sections);
+  std::printf("Strings.scr: %d key(s), %zu of the updater's %zu missing\n", report.string_keys,
+              report.missing_keys.size(), count);
+  std::printf("%s: %zu fault(s), %zu warning(s)\n", args[0].c_str(), report.faults.size(),
+              report.warnings.size());
+  return report.faults.empty() ? kExitOk : kExitFailed;
+}
+
+int Apply(const Args& args) {
+  if (IsHelp(args)) return Usage(kApplyUsage, "");
+  std::string package, dir, version;
+  bool dry_run = false;
+  bool skip_space = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--dir" && i + 1 < args.size()) {
+      dir = args[++i];
+    } else if (a == "--version" && i + 1 < args.size()) {
+      version = args[++i];
+    } else if (a == "--dry-run") {
+      dry_run = true;
+    } else if (a == "--skip-space-check") {
+      skip_space = true;
+    } else if (!a.empty() && a[0] != '-' && package.empty()) {
+      package = a;
+    } else {
+      return Usage(kApplyUsage, "unknown or incomplete argument: " + a);
+    }
+  }
+  if (package.empty() || dir.empty()) return Usage(kApplyUsage, "a package and --dir are needed");
+  if (version.size() > 9) return Usage(kApplyUsage, "a version text has at most 9 characters");
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) {
+    std::fprintf(stderr, "upkeep-pack: not a directory: %s\n", dir.c_str());
+    return kExitFailed;
+  }
+  std::string mounted;
+  if (!MountPackage(package, &mounted)) return kExitFailed;
+  LoadStringTable("Strings.scr");
+
+  std::string real_dir = fs::absolute(dir, ec).lexically_normal().string();
+  while (real_dir.size() > 1 && real_dir.back() == '/') real_dir.pop_back();
+  std::string work_dir = real_dir;
+  // The log, and the copy of a dry run, live in a scratch directory of their own.
+  fs::path scratch = MakeScratchDir();
+  if (scratch.empty()) {
+    std::fprintf(stderr, "upkeep-pack: cannot create a temporary directory\n");
+    return kExitFailed;
+  }
+  if (dry_run) {
+    work_dir = (scratch / "game").string();
+    if (!CopyTree(real_dir, work_dir)) {
+      std::fprintf(stderr, "upkeep-pack: cannot copy %s for a dry run\n", real_dir.c_str());
+      fs::remove_all(scratch, ec);
+      return kExitFailed;
+    }
+  }
+  fs::path log_path = scratch / "patch.log";
+  PackageFile* log = OpenPackageFile(log_path.string().c_str(), "wt");
+  std::string link_base = work_dir + "\\";
+  int32_t code = RunUpdateScript(mounted.c_str(), work_dir.c_str(), work_dir.c_str(), OnProgress,
+                                 log, version.c_str(), skip_space, link_base.c_str(), "", true);
+  if (log) ClosePackageFile(log);
+  std::vector<uint8_t> log_bytes;
+  if (ReadWholeFile(log_path.string(), &log_bytes)) {
+    std::printf("--- patch.log\n");
+    std::fwrite(log_bytes.data(), 1, log_bytes.size(), stdout);
+    std::printf("---\n");
+  }
+  std::printf("result %d: %s\n", code, Meaning(code));
+
+  if (dry_run) {
+    Tree before, after;
+    TreeChanges changes;
+    std::string error;
+    if (ReadTree(real_dir, &before, &error) && ReadTree(work_dir, &after, &error) &&
+        DiffTrees(before, after, &changes, &error)) {
+      std::printf("would change %s:\n", real_dir.c_str());
+      for (const auto& d : changes.created_dirs) std::printf("  create dir   %s\n", d.c_str());
+      for (const auto& f : changes.changed_files)
+        std::printf("  change file  %s (%llu -> %llu bytes)\n", f.name.c_str(),
+                    static_cast<unsigned long long>(f.old_size),
+                    static_cast<unsigned long long>(f.new_size));
+      for (const auto& f : changes.created_files)
+        std::printf("  create file  %s\n", f.name.c_str());
+      for (const auto& f : changes.replaced_files) std::printf("  remove file  %s\n", f.c_str());
+      for (const auto& f : changes.deleted_files)
+        std::printf("  remove file  %s\n", f.name.c_str());
+      for (const auto& d : changes.replaced_dirs) std::printf("  remove dir   %s\n", d.c_str());
+      for (const auto& d : changes.deleted_dirs) std::printf("  remove dir   %s\n", d.c_str());
+      std::printf("  %llu file(s) unchanged\n",
+                  static_cast<unsigned long long>(changes.unchanged_files));
+    } else {
+      std::fprintf(stderr, "upkeep-pack: cannot compare the result: %s\n", error.c_str());
+    }
+  }
+  fs::remove_all(scratch, ec);
+  return code == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace pack
+}  // namespace upkeep
