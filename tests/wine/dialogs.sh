@@ -224,7 +224,7 @@ ui click "$MAIN" 2
 finish
 check "Close ends with -1 (got $rc)" test "$rc" = 255
 
-echo "== Esc and the close box end with -1"
+echo "== Esc and the close box end with -1; the accept command"
 start "$exe"
 ui wait "$MAIN" 20000 >/dev/null
 ui key "$MAIN" esc
@@ -235,6 +235,13 @@ ui wait "$MAIN" 20000 >/dev/null
 ui sysclose "$MAIN"
 finish
 check "close box ends with -1 (got $rc)" test "$rc" = 255
+# The accept command outside a run ends the dialog the ordinary way: start-up's
+# exit code for a dialog that ran no update.
+start "$exe"
+ui wait "$MAIN" 20000 >/dev/null
+ui command "$MAIN" 1
+finish
+check "accept command before any run ends with 2 (got $rc)" test "$rc" = 2
 
 echo "== Caption with versions"
 pack versions Strings_versions.scr patch_ok.scr
