@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Delta sizes and times against xdelta3 (-9 -S djw) and bsdiff, each as it
+# ships its output: ours is the payload entry (zlib level 9 and trailer).
+#
+# Pairs: the changed files of two versions of some Debian packages (the oldest
+# and newest version the archive offers), and a generated game-like tree with
+# large archives where parts change.
+#
+# usage: bench/delta_bench.sh [BIN_DIR]     (BIN_DIR holds delta_bench and upkeep-pack)
+# env:   WORK (scratch, default /tmp/upkeep-delta-bench), PACKAGES, MIN_SIZE
+set -euo pipefail
+
+BIN=${1:-build/linux/bin}
+BIN=$(cd "$BIN" && pwd)
+WORK=${WORK:-/tmp/upkeep-delta-bench}
+PACKAGES=${PACKAGES:-"libc6 libssl3 libcurl4 systemd"}
+MIN_SIZE=${MIN_SIZE:-65536}
+
+for tool in xdelta3 bsdiff "$BIN/delta_bench" "$BIN/upkeep-pack"; do
+  command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 2; }
+done
+mkdir -p "$WORK/debs" "$WORK/x" "$WORK/out"
+
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
+
+# Lists "old new" for regular files present in both trees that differ.
+changed_pairs() {
+  local old=$1 new=$2
+  (cd "$new" && find . -type f -size +"$((MIN_SIZE / 1024))"k | sort) | while read -r f; do
+    if [ -f "$old/$f" ] && [ ! -L "$old/$f" ] && ! cmp -s "$old/$f" "$new/$f"; then
+      echo "$old/$f $new/$f"
+    fi
+  done
+}
+
+rows=()
+sets=()
+# One set of pairs: a row per file and a total.
+run_set() {
+  local label=$1 list=$2
+  local n=0 bytes=0 o_size=0 o_time=0 x_size=0 x_time=0 b_size=0 b_time=0
+  while read -r old new; do
+    [ -n "$old" ] || continue
+    local r t0 t1 xs bs xt bt
+    r=$("$BIN/delta_bench" "$old" "$new")
+    t0=$(now); xdelta3 -9 -S djw -e -f -s "$old" "$new" "$WORK/out/x.vcdiff"; t1=$(now)
+    xt=$(elapsed "$t0" "$t1"); xs=$(stat -c %s "$WORK/out/x.vcdiff")
+    t0=$(now); bsdiff "$old" "$new" "$WORK/out/b.patch"; t1=$(now)
+    bt=$(elapsed "$t0" "$t1"); bs=$(stat -c %s "$WORK/out/b.patch")
+    set -- $r
+    local size
+    size=$(stat -c %s "$new")
+    rows+=("| $label: $(basename "$new") | $size | $1 | $3 | $xs | $xt | $bs | $bt |")
+    n=$((n + 1)); bytes=$((bytes + size))
+    o_size=$((o_size + $1)); x_size=$((x_size + xs)); b_size=$((b_size + bs))
+    o_time=$(awk -v a="$o_time" -v b="$3" 'BEGIN { print a + b }')
+    x_time=$(awk -v a="$x_time" -v b="$xt" 'BEGIN { print a + b }')
+    b_time=$(awk -v a="$b_time" -v b="$bt" 'BEGIN { print a + b }')
+  done <<<"$list"
+  [ "$n" -gt 0 ] || return 0
+  sets+=("| **$label** ($n files) | $bytes | $o_size | $o_time | $x_size | $x_time | $b_size | $b_time |")
+}
+
+for p in $PACKAGES; do
+  versions=$(apt-cache madison "$p" 2>/dev/null | awk -F'|' '{gsub(/ /, "", $2); print $2}' |
+    sort -uV)
+  first=$(echo "$versions" | head -1)
+  last=$(echo "$versions" | tail -1)
+  if [ -z "$first" ] || [ "$first" = "$last" ]; then
+    echo "skipping $p: fewer than two versions in the archive" >&2
+    continue
+  fi
+  for v in "$first" "$last"; do
+    dir="$WORK/x/$p-$v"
+    if [ ! -d "$dir" ]; then
+      mkdir -p "$WORK/debs/$p-$v"
+      (cd "$WORK/debs/$p-$v" && apt-get download "$p=$v" >/dev/null 2>&1) ||
+        { echo "cannot download $p=$v" >&2; continue 2; }
+      mkdir -p "$dir"
+      dpkg-deb -x "$WORK/debs/$p-$v/"*.deb "$dir"
+    fi
+  done
+  echo "== $p $first -> $last" >&2
+  run_set "$p $first..$last" "$(changed_pairs "$WORK/x/$p-$first" "$WORK/x/$p-$last")"
+done
+
+if [ ! -d "$WORK/game" ]; then
+  "$BIN/delta_bench" --make-game "$WORK/game/old" "$WORK/game/new"
+fi
+echo "== game-like tree" >&2
+run_set "game tree" "$(changed_pairs "$WORK/game/old" "$WORK/game/new")"
+
+# The whole game update as upkeep-pack ships it, new files included.
+"$BIN/upkeep-pack" init-strings >"$WORK/out/Strings.scr"
+t0=$(now)
+"$BIN/upkeep-pack" make --old "$WORK/game/old" --new "$WORK/game/new" \
+  --strings "$WORK/out/Strings.scr" -o "$WORK/out/game.pkg" 2>/dev/null
+t1=$(now)
+pkg_size=$(stat -c %s "$WORK/out/game.pkg")
+
+echo
+echo "| pair | new bytes | upkeep | s | xdelta3 -9 -S djw | s | bsdiff | s |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+printf '%s\n' "${sets[@]}"
+printf '%s\n' "${rows[@]}"
+echo
+echo "game tree as one upkeep-pack package (new files included): $pkg_size bytes, $(elapsed "$t0" "$t1") s"

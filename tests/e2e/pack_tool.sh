@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# upkeep-pack from the command line: make, look inside, verify, dry-run and
+# apply, a version chain, and refusals with their exit codes.
+set -uo pipefail
+: "${BIN:?BIN must name the bin folder}"
+PACK=$BIN/upkeep-pack
+W=$(mktemp -d /tmp/upkeep-pack-e2e.XXXXXX)
+trap 'rm -rf "$W"' EXIT
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+same_tree() { diff -r "$1" "$2" >/dev/null || fail "$3: trees differ"; }
+
+mkdir -p "$W/v1/Data/Maps" "$W/v1/Old"
+head -c 300000 /dev/urandom >"$W/v1/Data/big.pak"
+printf 'one\r\n' >"$W/v1/readme.txt"
+printf 'gone' >"$W/v1/Old/x.dat"
+cp -r "$W/v1" "$W/v2"
+rm -rf "$W/v2/Old"
+printf 'two\r\n' >"$W/v2/readme.txt"
+{ head -c 1000 "$W/v1/Data/big.pak"; printf 'NEW'; tail -c +1001 "$W/v1/Data/big.pak"; } \
+  >"$W/v2/Data/big.pak"
+mkdir -p "$W/v2/Data/Maps/New"
+printf 'map' >"$W/v2/Data/Maps/New/m.map"
+cp -r "$W/v2" "$W/v3"
+printf 'three\r\n' >"$W/v3/readme.txt"
+
+"$PACK" init-strings -o "$W/Strings.scr" || fail "init-strings"
+"$PACK" init-strings -o "$W/Strings.scr" 2>/dev/null && fail "init-strings overwrote a file"
+grep -q 'String("IDS_ERR_WRONG_CRC"' "$W/Strings.scr" || fail "init-strings lacks a key"
+
+"$PACK" make --old "$W/v1" --new "$W/v2" --strings "$W/Strings.scr" -o "$W/p.pkg" \
+  2>"$W/make.err" || fail "make"
+grep -q 'patch Data' "$W/make.err" || fail "make shows no progress"
+"$PACK" list "$W/p.pkg" >"$W/list.txt" || fail "list"
+grep -q '00000001.DELTA' "$W/list.txt" || fail "list lacks the delta"
+"$PACK" cat "$W/p.pkg" patch.scr >"$W/patch.scr" || fail "cat"
+grep -q 'PatchFile("Data\\\\big.pak", "00000001.DELTA"' "$W/patch.scr" || fail "script lacks PatchFile"
+grep -q 'DeleteDir("Old")' "$W/patch.scr" || fail "script lacks DeleteDir"
+"$PACK" extract "$W/p.pkg" "$W/ex" >/dev/null || fail "extract"
+cmp -s "$W/ex/PATCH.SCR" "$W/patch.scr" || fail "extract and cat differ"
+"$PACK" verify "$W/p.pkg" >"$W/verify.txt" || fail "verify of a good package"
+grep -q '0 fault(s)' "$W/verify.txt" || fail "verify output"
+
+cp -r "$W/v1" "$W/game"
+"$PACK" apply "$W/p.pkg" --dir "$W/game" --dry-run >"$W/dry.txt" 2>/dev/null || fail "dry run"
+same_tree "$W/game" "$W/v1" "dry run changed the directory"
+grep -q 'remove dir   Old' "$W/dry.txt" || fail "dry run does not report the removal"
+"$PACK" apply "$W/p.pkg" --dir "$W/game" >/dev/null 2>&1 || fail "apply"
+same_tree "$W/game" "$W/v2" "apply"
+# A second run finds the files already changed and stops before touching anything.
+"$PACK" apply "$W/p.pkg" --dir "$W/game" >"$W/again.txt" 2>/dev/null && fail "second apply passed"
+grep -q '^result 6' "$W/again.txt" || fail "second apply: wrong result"
+
+# A chain 1.0 -> 1.1 -> 1.2 brings either old version to the newest.
+"$PACK" make --old 1.0="$W/v1" --old 1.1="$W/v2" --new "$W/v3" --to-version 1.2 \
+  --strings "$W/Strings.scr" -o "$W/chain.pkg" 2>/dev/null || fail "make chain"
+for v in 1.0 1.1; do
+  rm -rf "$W/g"
+  [ "$v" = 1.0 ] && cp -r "$W/v1" "$W/g" || cp -r "$W/v2" "$W/g"
+  "$PACK" apply "$W/chain.pkg" --dir "$W/g" --version "$v" >/dev/null 2>&1 || fail "chain from $v"
+  same_tree "$W/g" "$W/v3" "chain from $v"
+done
+
+# Refusals: bad usage is 2, failed work is 1, and the output stays as it was.
+echo keep >"$W/out.pkg"
+"$PACK" make --old "$W/v1" --new "$W/missing" --strings "$W/Strings.scr" -o "$W/out.pkg" \
+  2>/dev/null
+[ $? -eq 1 ] || fail "make with a missing tree: exit code"
+[ "$(cat "$W/out.pkg")" = keep ] || fail "a failed make touched its output"
+"$PACK" make --old 1.0="$W/v1" --new "$W/v2" --strings "$W/Strings.scr" -o "$W/out.pkg" \
+  2>/dev/null
+[ $? -eq 1 ] || fail "versioned make without --to-version: exit code"
+"$PACK" make --new "$W/v2" 2>/dev/null
+[ $? -eq 2 ] || fail "make without --old: exit code"
+"$PACK" frobnicate 2>/dev/null
+[ $? -eq 2 ] || fail "unknown command: exit code"
+"$PACK" list "$W/Strings.scr" 2>/dev/null && fail "list of a non-package"
+for c in make init-strings list extract cat verify apply; do
+  "$PACK" "$c" --help | grep -q "^usage: upkeep-pack $c" || fail "$c --help"
+done
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "all checks passed"
