@@ -110,7 +110,7 @@ src="$work/src"
 mkdir -p "$src"
 printf 'good data\r\n' >"$src/data_good.txt"
 printf 'old data\r\n' >"$src/data_old.txt"
-head -c 300000 /dev/urandom >"$src/new.bin"
+head -c 1000000 /dev/urandom >"$src/new.bin"
 printf 'second new file\r\n' >"$src/more.txt"
 printf 'Terms of use.\r\nLine two.\r\nLast line, then a line break.\r\n' >"$src/umowa.txt"
 strings_file "$src/Strings.scr" ""
@@ -278,9 +278,14 @@ ui wait "$BOX" >/dev/null
 # Watching from before Yes, so the first half second of the run is seen too.
 ui watch "$MAIN" "$BOX" 30000 >"$work/bars" &
 watcher=$!
+# Esc in the pause with both bars full, when no message box is up.
+(ui waitop "$MAIN" Done 30000 && ui key "$MAIN" esc) &
+presser=$!
 sleep 1.5
 ui click "$BOX" 6
 wait "$watcher"
+wait "$presser"
+check "Esc while the bars are full: still running" alive 0.1
 bars=$(cat "$work/bars")
 # Esc, Enter, a cancel command and the close box during the run.
 ui key "$MAIN" esc
