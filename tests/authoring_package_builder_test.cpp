@@ -269,6 +269,9 @@ TEST_F(PackageBuilderTest, RefusesBadInputAndLeavesOutputAlone) {
   o.to_version = "1.0.0.0.0.1";  // longer than the runtime keeps
   EXPECT_FALSE(MakePackage(o, out, &summary, &error));
   o = Options(old_dir, new_dir);
+  o.to_version = "2.0";  // a target version without versioned sources
+  EXPECT_FALSE(MakePackage(o, out, &summary, &error));
+  o = Options(old_dir, new_dir);
   Write(new_dir + "/A", {3});  // same name as "a" on the game's file system
   EXPECT_FALSE(MakePackage(o, out, &summary, &error));
   EXPECT_NE(error.find("case"), std::string::npos) << error;

@@ -216,6 +216,10 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
     return false;
   }
   bool versioned = options.olds.size() > 1 || !options.olds[0].version.empty();
+  if (!versioned && !options.to_version.empty()) {
+    *error = "--to-version needs versioned old trees (--old VERSION=DIR)";
+    return false;
+  }
   if (versioned) {
     for (const auto& o : options.olds) {
       if (!IsUsableVersion(o.version)) {
