@@ -241,8 +241,9 @@ void ConsoleUi::SetProgress(int32_t overall, int32_t step, const char* operation
   if (outTerminal_) {
     DrawBars();
   } else if (operation_ != lastOperation_) {
+    // A report without a text (delta application) changes nothing to read.
     lastOperation_ = operation_;
-    Write(operation_ + "\n");
+    if (!operation_.empty()) Write(FirstLine(operation_) + "\n");
   }
 }
 
