@@ -1,5 +1,5 @@
 // Delta benchmark: for each (old, new) file pair, encodes the delta, compresses
-// it as a payload entry is stored (zlib level 9 plus the 8-byte trailer),
+// it as a payload entry is stored (EncodePayload: zlib stream and trailer),
 // checks that it rebuilds the new file, and prints one line:
 //   <compressed bytes> <raw delta bytes> <seconds> <copies> <inserts>
 // Usage: delta_bench [-l LEVEL] OLD NEW [OLD NEW ...]
@@ -9,8 +9,6 @@
 // writes two versions of a game-like tree: large archives of assets where a
 // few assets change, grow, move or appear, with the archives' offset tables
 // shifting accordingly, and some small files added and removed.
-#include <zlib.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +20,7 @@
 #include <vector>
 
 #include "authoring/delta_encoder.h"
+#include "authoring/payload_writer.h"
 
 namespace {
 
@@ -78,15 +77,15 @@ bool Rebuilds(const std::vector<uint8_t>& old_data, const std::vector<uint8_t>& 
   return out == new_data;
 }
 
-// The stored size of a payload entry holding `data`; the time it takes counts.
+// The stored size of a payload entry holding `data`, made as the package
+// builder makes it; the time it takes counts.
 uint64_t PayloadSize(const std::vector<uint8_t>& data) {
-  uLongf bound = compressBound(static_cast<uLong>(data.size()));
-  std::vector<uint8_t> z(bound);
-  if (compress2(z.data(), &bound, data.data(), static_cast<uLong>(data.size()), 9) != Z_OK) {
-    std::fprintf(stderr, "zlib failed\n");
+  std::vector<uint8_t> payload;
+  if (!upkeep::EncodePayload(data.data(), data.size(), &payload)) {
+    std::fprintf(stderr, "payload encoding failed\n");
     std::exit(2);
   }
-  return bound + 8;
+  return payload.size();
 }
 
 void Pair(const std::string& old_path, const std::string& new_path, int level, Totals* t) {
