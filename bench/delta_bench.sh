@@ -21,8 +21,11 @@ for tool in xdelta3 bsdiff "$BIN/delta_bench" "$BIN/upkeep-pack"; do
 done
 mkdir -p "$WORK/debs" "$WORK/x" "$WORK/out"
 
-now() { date +%s.%N; }
-elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
+# Processor seconds (user + system) of a command: the machine may be busy.
+cpu() {
+  /usr/bin/time -f '%U %S' -o "$WORK/out/time" "$@" || return 1
+  awk '{ printf "%.2f", $1 + $2 }' "$WORK/out/time"
+}
 
 # Lists "old new" for regular files present in both trees that differ.
 changed_pairs() {
@@ -42,12 +45,12 @@ run_set() {
   local n=0 bytes=0 o_size=0 o_time=0 x_size=0 x_time=0 b_size=0 b_time=0
   while read -r old new; do
     [ -n "$old" ] || continue
-    local r t0 t1 xs bs xt bt
+    local r xs bs xt bt
     r=$("$BIN/delta_bench" "$old" "$new")
-    t0=$(now); xdelta3 -9 -S djw -e -f -s "$old" "$new" "$WORK/out/x.vcdiff"; t1=$(now)
-    xt=$(elapsed "$t0" "$t1"); xs=$(stat -c %s "$WORK/out/x.vcdiff")
-    t0=$(now); bsdiff "$old" "$new" "$WORK/out/b.patch"; t1=$(now)
-    bt=$(elapsed "$t0" "$t1"); bs=$(stat -c %s "$WORK/out/b.patch")
+    xt=$(cpu xdelta3 -9 -S djw -e -f -s "$old" "$new" "$WORK/out/x.vcdiff")
+    xs=$(stat -c %s "$WORK/out/x.vcdiff")
+    bt=$(cpu bsdiff "$old" "$new" "$WORK/out/b.patch")
+    bs=$(stat -c %s "$WORK/out/b.patch")
     set -- $r
     local size
     size=$(stat -c %s "$new")
@@ -93,16 +96,14 @@ run_set "game tree" "$(changed_pairs "$WORK/game/old" "$WORK/game/new")"
 
 # The whole game update as upkeep-pack ships it, new files included.
 "$BIN/upkeep-pack" init-strings >"$WORK/out/Strings.scr"
-t0=$(now)
-"$BIN/upkeep-pack" make --old "$WORK/game/old" --new "$WORK/game/new" \
-  --strings "$WORK/out/Strings.scr" -o "$WORK/out/game.pkg" 2>/dev/null
-t1=$(now)
+pkg_time=$(cpu "$BIN/upkeep-pack" make --old "$WORK/game/old" --new "$WORK/game/new" \
+  --strings "$WORK/out/Strings.scr" -o "$WORK/out/game.pkg" 2>/dev/null)
 pkg_size=$(stat -c %s "$WORK/out/game.pkg")
 
 echo
-echo "| pair | new bytes | upkeep | s | xdelta3 -9 -S djw | s | bsdiff | s |"
+echo "| pair | new bytes | upkeep | CPU s | xdelta3 -9 -S djw | CPU s | bsdiff | CPU s |"
 echo "|---|---:|---:|---:|---:|---:|---:|---:|"
 printf '%s\n' "${sets[@]}"
 printf '%s\n' "${rows[@]}"
 echo
-echo "game tree as one upkeep-pack package (new files included): $pkg_size bytes, $(elapsed "$t0" "$t1") s"
+echo "game tree as one upkeep-pack package (new files included): $pkg_size bytes, $pkg_time s"
