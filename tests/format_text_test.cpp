@@ -93,11 +93,12 @@ TEST(FormatTextSystem, LongResults) {
   Formatted f = System("<%1!999s!%1>", Arguments({"x", big}));
   EXPECT_TRUE(f.ok);
   EXPECT_EQ(f.text, "<" + std::string(998, ' ') + "xx>");
+  // The system refuses a result this long; the text comes whole all the same.
   std::string templ;
   for (int i = 0; i < 40; ++i) templ += "%2";
-  f = System(templ, Arguments({"", big}));
-  EXPECT_TRUE(f.ok);
-  EXPECT_EQ(f.text.size(), 40u * big.size());
+  std::string text = FormatText(templ, {"", big});
+  EXPECT_EQ(text.size(), 40u * big.size());
+  EXPECT_EQ(text.find_first_not_of('b'), std::string::npos);
 }
 
 TEST(FormatTextSafety, NonTextFormatsBecomeTextInserts) {

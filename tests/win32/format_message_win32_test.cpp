@@ -47,7 +47,9 @@ TEST(FormatMessageWin32, EmulationMatchesTheSystem) {
       system_ok = SystemFormatMessage(templ.c_str(), argv.data(), &system_text);
       emulated_ok = EmulateFormatMessage(templ.c_str(), argv.data(), &emulated_text);
       ASSERT_EQ(system_ok, emulated_ok) << templ;
-      if (system_ok) ASSERT_EQ(system_text, emulated_text) << templ;
+      if (system_ok) {
+        ASSERT_EQ(system_text, emulated_text) << templ;
+      }
     }
     ++compared;
   }
