@@ -263,6 +263,12 @@ TEST_F(PackageBuilderTest, RefusesBadInputAndLeavesOutputAlone) {
   o = Options(old_dir, new_dir);
   o.strings_path = tmp_.Join("no-strings");
   EXPECT_FALSE(MakePackage(o, out, &summary, &error));
+  std::string broken = tmp_.Join("Broken.scr");
+  ASSERT_TRUE(test::WriteFileText(broken, "String(\"A\", \"b\")\r\n"));  // no prototype
+  o = Options(old_dir, new_dir);
+  o.strings_path = broken;
+  EXPECT_FALSE(MakePackage(o, out, &summary, &error));
+  EXPECT_NE(error.find("unknown keyword string"), std::string::npos) << error;
   o = Options(old_dir, new_dir);
   o.olds = {{"1.0", old_dir}};  // versioned, but no target version
   EXPECT_FALSE(MakePackage(o, out, &summary, &error));

@@ -12,6 +12,8 @@
 #include "authoring/script_writer.h"
 #include "authoring/tree_diff.h"
 #include "package/package.h"
+#include "script/script_parser.h"
+#include "script/script_reader.h"
 
 namespace upkeep {
 
@@ -46,6 +48,30 @@ std::string Megabytes(uint64_t n) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(n) / 1e6);
   return buf;
+}
+
+class FirstMessage : public ScriptErrorSink {
+ public:
+  void OnScriptError(const char* message) override {
+    if (text.empty()) text = message;
+  }
+  std::string text;
+};
+
+// Parses a script as the updater will; false with the parser's first message.
+bool ParsesAsTheUpdaterReadsIt(const std::vector<uint8_t>& bytes, const char* name,
+                               std::string* error) {
+  std::unique_ptr<ScriptReader> reader =
+      ScriptFromText(std::string(bytes.begin(), bytes.end()), name);
+  FirstMessage sink;
+  reader->errorSink = &sink;
+  int failed = 0;
+  std::unique_ptr<ScriptProgram> program = ParseProgram(*reader, failed);
+  if (failed) {
+    *error = std::string(name) + " does not parse: " + (sink.text.empty() ? "?" : sink.text);
+    return false;
+  }
+  return true;
 }
 
 class Builder {
@@ -239,6 +265,7 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
     *error = "cannot read the string table " + options.strings_path;
     return false;
   }
+  if (!ParsesAsTheUpdaterReadsIt(strings, "Strings.scr", error)) return false;
   std::vector<uint8_t> terms;
   if (!options.terms_path.empty() && !ReadWholeFile(options.terms_path, &terms)) {
     *error = "cannot read the terms text " + options.terms_path;
@@ -266,10 +293,12 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
   }
   std::string script;
   if (!WriteScript(sections, &script, error)) return false;
+  std::vector<uint8_t> script_bytes(script.begin(), script.end());
+  if (!ParsesAsTheUpdaterReadsIt(script_bytes, "patch.scr", error)) return false;
 
   ArchiveEntry e;
   e.name = "patch.scr";
-  e.data.assign(script.begin(), script.end());
+  e.data = std::move(script_bytes);
   entries->push_back(std::move(e));
   e = ArchiveEntry();
   e.name = "Strings.scr";
