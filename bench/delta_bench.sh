@@ -47,7 +47,8 @@ run_set() {
     [ -n "$old" ] || continue
     local r xs bs xt bt
     r=$("$BIN/delta_bench" "$old" "$new")
-    xt=$(cpu xdelta3 -9 -S djw -e -f -s "$old" "$new" "$WORK/out/x.vcdiff")
+    # -D: compressed inputs are taken as they are, as the other tools take them.
+    xt=$(cpu xdelta3 -9 -S djw -D -e -f -s "$old" "$new" "$WORK/out/x.vcdiff")
     xs=$(stat -c %s "$WORK/out/x.vcdiff")
     bt=$(cpu bsdiff "$old" "$new" "$WORK/out/b.patch")
     bs=$(stat -c %s "$WORK/out/b.patch")
