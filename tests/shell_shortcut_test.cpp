@@ -280,10 +280,13 @@ TEST_F(ShortcutTest, UpperCaseExtensionIsSkippedByTheWalkButFoundAsTheGamesShort
   Run(UpdateStartMenuLinkToFileCommand, {"game.exe", "bin\\game2.exe"});
   EXPECT_EQ(ReadBytes(machine_.Path("Menu\\Knight\\PLAY.LNK")), before);
 
-  EXPECT_TRUE(FolderHasLinkTo(machine_.Path("Menu\\Knight"), base_ + "game.exe"));
-  EXPECT_FALSE(FolderHasLinkTo(machine_.Path("Menu\\Other"), base_ + "game.exe"));
-  // Only the folder itself counts, not its subfolders.
-  EXPECT_FALSE(FolderHasLinkTo(machine_.Path("Menu"), base_ + "game.exe"));
+  {
+    LinkSession session;
+    EXPECT_TRUE(FolderHasLinkTo(machine_.Path("Menu\\Knight"), base_ + "game.exe"));
+    EXPECT_FALSE(FolderHasLinkTo(machine_.Path("Menu\\Other"), base_ + "game.exe"));
+    // Only the folder itself counts, not its subfolders.
+    EXPECT_FALSE(FolderHasLinkTo(machine_.Path("Menu"), base_ + "game.exe"));
+  }
 
   int32_t index = 1;
   Run(AddStartMenuLinkCommand, {"Editor.lnk", "editor.exe", "-e", "editor.exe"}, &index);
@@ -333,12 +336,15 @@ TEST_F(ShortcutTest, AddStartMenuLinkGoesBesideTheGamesShortcutOrToTheTop) {
   EXPECT_FALSE(PathExists(machine_.Path("Menu\\Second.lnk")));
   EXPECT_FALSE(PathExists(machine_.Path("Menu\\Programs\\Knight\\Extras\\Second.lnk")));
 
-  std::string folder = machine_.Path("Menu");
-  EXPECT_TRUE(GetGameStartMenuPath(&folder, base_ + "game.exe"));
-  EXPECT_EQ(folder, machine_.Path("Menu\\Programs\\Knight"));
-  folder = machine_.Path("Menu");
-  EXPECT_FALSE(GetGameStartMenuPath(&folder, base_ + "nothing.exe"));
-  EXPECT_EQ(folder, machine_.Path("Menu"));
+  {
+    LinkSession session;
+    std::string folder = machine_.Path("Menu");
+    EXPECT_TRUE(GetGameStartMenuPath(&folder, base_ + "game.exe"));
+    EXPECT_EQ(folder, machine_.Path("Menu\\Programs\\Knight"));
+    folder = machine_.Path("Menu");
+    EXPECT_FALSE(GetGameStartMenuPath(&folder, base_ + "nothing.exe"));
+    EXPECT_EQ(folder, machine_.Path("Menu"));
+  }
 
   // An existing shortcut of that name is overwritten.
   Run(AddStartMenuLinkCommand, {"Second.lnk", "readme.txt", "", ""});
@@ -376,6 +382,7 @@ TEST_F(ShortcutTest, ShortcutsMatchInAnyLetterCaseAndWhenTheOldTargetIsGone) {
   Run(UpdateStartMenuLinkToFileCommand, {"game.exe", "editor.exe"});
   EXPECT_TRUE(PointsTo("Menu\\Old.lnk", "bin\\game2.exe"));
   EXPECT_TRUE(PointsTo("Menu\\Game.lnk", "editor.exe"));
+  LinkSession session;
   EXPECT_TRUE(LinkPointsTo(machine_.Path("Menu\\Game.lnk"), Lower(base_) + "EDITOR.exe"));
 }
 
@@ -419,6 +426,7 @@ TEST_F(ShortcutTest, CurrentDirectoryIsRestoredAfterEveryWalk) {
     EXPECT_EQ(GetFileSystem()->GetCurrentDir(), here);
   }
   // The early ways out: a find in a subfolder, folders that cannot be entered.
+  LinkSession session;
   std::string folder = machine_.Path("Menu");
   EXPECT_TRUE(GetGameStartMenuPath(&folder, base_ + "game.exe"));
   EXPECT_EQ(GetFileSystem()->GetCurrentDir(), here);
@@ -551,8 +559,9 @@ class FaultyLinks : public ShellLinks {
     real_->End();
   }
   std::unique_ptr<ShellLink> Create() override {
-    if (failCreate) return nullptr;
-    return std::unique_ptr<ShellLink>(new Faulty(real_->Create(), this));
+    std::unique_ptr<ShellLink> real = failCreate ? nullptr : real_->Create();
+    if (real == nullptr) return nullptr;
+    return std::unique_ptr<ShellLink>(new Faulty(std::move(real), this));
   }
 
  private:
@@ -624,6 +633,7 @@ TEST_F(ShortcutFaultTest, RetargetThatCannotBeSetOrSavedIsReportedAsNotDone) {
 TEST_F(ShortcutFaultTest, TargetThatCannotBeReadIsComparedAsEmpty) {
   links_.failGetPath = true;
   Run(UpdateStartMenuLinkToFileCommand, {"game.exe", "editor.exe"});
+  LinkSession session;
   EXPECT_FALSE(LinkPointsTo(machine_.Path("Menu\\Play.lnk"), base_ + "game.exe"));
   std::string target = "x";
   EXPECT_EQ(ReadLinkTarget(machine_.Path("Menu\\Play.lnk"), &target), LinkText::kUnreadable);

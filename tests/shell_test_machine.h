@@ -3,7 +3,8 @@
 // test wants them. Linux builds a fresh Wine prefix (drive C:, system.reg,
 // user.reg) and points WINEPREFIX at it; Windows uses a folder under the
 // temporary directory and sets the values in the running registry, putting
-// the old ones back afterwards.
+// them back before every read through the registry seam (the shell rewrites
+// them when it resolves a folder) and the old ones back afterwards.
 #ifndef UPKEEP_TESTS_SHELL_TEST_MACHINE_H_
 #define UPKEEP_TESTS_SHELL_TEST_MACHINE_H_
 

@@ -234,6 +234,9 @@ bool ReadString(const Reader& r, size_t* pos, bool unicode, int codePage, LinkSt
         AnsiToUtf16(std::string(reinterpret_cast<const char*>(r.at(*pos)), bytes), codePage);
   }
   *pos += bytes;
+  // Some writers count the terminator too; the text ends at the first NUL.
+  size_t nul = out->text.find(u'\0');
+  if (nul != std::u16string::npos) out->text.resize(nul);
   return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/registry.h"
 #include "shell_test_machine.h"
 #include "test_util.h"
 
@@ -47,7 +48,48 @@ struct ShellTestMachine::State {
   std::string root;
   bool ok = false;
   std::vector<Saved> saved;
+  // What the test set, by value; absent ones are kept deleted.
+  std::string values[3];
+  std::unique_ptr<Registry> registry;
+  bool set[3] = {false, false, false};
+
+  void Apply(ShellFolderValue which) const {
+    HKEY key = OpenFolders(RootOf(which));
+    if (key == nullptr) return;
+    int i = static_cast<int>(which);
+    if (!set[i]) {
+      RegDeleteValueA(key, NameOf(which));
+    } else {
+      RegSetValueExA(key, NameOf(which), 0, REG_SZ,
+                     reinterpret_cast<const BYTE*>(values[i].c_str()),
+                     static_cast<DWORD>(values[i].size() + 1));
+    }
+    RegCloseKey(key);
+  }
 };
+
+namespace {
+
+// The shell writes its own idea of the folders into "Shell Folders" whenever
+// it resolves one (saving a shortcut does), so the test's values are put back
+// just before every read, which then goes to the real registry.
+class ReapplyingRegistry : public Registry {
+ public:
+  explicit ReapplyingRegistry(const ShellTestMachine::State* state) : state_(state) {}
+  int32_t OpenKey(RegistryRoot root, const std::string& path,
+                  std::unique_ptr<RegistryKey>* key) override {
+    for (ShellFolderValue which : {ShellFolderValue::kCommonStartMenu,
+                                   ShellFolderValue::kUserStartMenu, ShellFolderValue::kDesktop}) {
+      state_->Apply(which);
+    }
+    return DefaultRegistry()->OpenKey(root, path, key);
+  }
+
+ private:
+  const ShellTestMachine::State* state_;
+};
+
+}  // namespace
 
 ShellTestMachine::ShellTestMachine() : state_(new State) {
   State& s = *state_;
@@ -74,9 +116,12 @@ ShellTestMachine::ShellTestMachine() : state_(new State) {
     RegCloseKey(key);
     s.saved.push_back(entry);
   }
+  s.registry.reset(new ReapplyingRegistry(&s));
+  SetRegistry(s.registry.get());
 }
 
 ShellTestMachine::~ShellTestMachine() {
+  SetRegistry(nullptr);
   for (const Saved& entry : state_->saved) {
     HKEY key = OpenFolders(entry.root);
     if (key == nullptr) continue;
@@ -97,15 +142,10 @@ std::string ShellTestMachine::Path(const std::string& relative) const {
 }
 
 void ShellTestMachine::SetFolder(ShellFolderValue which, const char* path) {
-  HKEY key = OpenFolders(RootOf(which));
-  if (key == nullptr) return;
-  if (path == nullptr) {
-    RegDeleteValueA(key, NameOf(which));
-  } else {
-    RegSetValueExA(key, NameOf(which), 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
-                   static_cast<DWORD>(strlen(path) + 1));
-  }
-  RegCloseKey(key);
+  int i = static_cast<int>(which);
+  state_->set[i] = path != nullptr;
+  state_->values[i] = path != nullptr ? path : "";
+  state_->Apply(which);
 }
 
 }  // namespace test
