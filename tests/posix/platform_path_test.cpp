@@ -100,3 +100,42 @@ TEST(PosixPath, TreeRemovalRemovesLinksNotWhatTheyPointAt) {
 
 }  // namespace
 }  // namespace upkeep
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/posix/exclusive_open.h"
+
+namespace upkeep {
+namespace {
+
+TEST(PosixExclusive, FallbackSeesAnotherProcessHoldingTheFile) {
+  test::TempDir dir;
+  std::string path = dir.Join("game.exe");
+  ASSERT_TRUE(test::WriteFileText(path, "MZ"));
+  EXPECT_FALSE(posix::OpenedElsewhereForTesting(path));
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", ("exec 3<'" + path + "'; exec sleep 30").c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  bool seen = false;
+  for (int i = 0; i < 100 && !seen; ++i) {
+    usleep(20000);
+    seen = posix::OpenedElsewhereForTesting(path);
+  }
+  EXPECT_TRUE(seen);
+  EXPECT_LT(posix::OpenExclusive(path), 0);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  EXPECT_FALSE(posix::OpenedElsewhereForTesting(path));
+  int fd = posix::OpenExclusive(path);
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) close(fd);
+}
+
+}  // namespace
+}  // namespace upkeep

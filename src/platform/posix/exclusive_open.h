@@ -11,6 +11,10 @@ namespace posix {
 // only to the sole opener. Returns the descriptor, or -1.
 int OpenExclusive(const std::string& native_path);
 
+// The fallback used where leases are unavailable: another process has the
+// file open or mapped.
+bool OpenedElsewhereForTesting(const std::string& native_path);
+
 }  // namespace posix
 }  // namespace upkeep
 
