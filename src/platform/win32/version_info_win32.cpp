@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/version_info.h"
+#include "platform/win32/system_dll.h"
 
 namespace upkeep {
 
@@ -17,7 +18,8 @@ struct VersionApi {
   QueryFn query = nullptr;
 
   VersionApi() {
-    HMODULE dll = LoadLibraryA("version.dll");
+    // Never from the program's own folder, where a planted copy may wait.
+    HMODULE dll = LoadSystemLibrary("version.dll");
     if (dll == nullptr) return;
     size = reinterpret_cast<SizeFn>(
         reinterpret_cast<void*>(GetProcAddress(dll, "GetFileVersionInfoSizeA")));
