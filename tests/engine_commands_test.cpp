@@ -231,6 +231,9 @@ TEST(EngineCommandsTest, OverlongPathsAreRefusedNotTruncated) {
                           "ERROR: couldn't remove dir: " + full + " !\n" +
                           "Couldn't rename file: " + longname + "\n" +
                           "ERROR: couldn't create dir " + full + " !\n"));
+  // A refused DeleteFile still counts as a change, as every DeleteFile does.
+  EXPECT_EQ(f.Run("all() { DeleteFile(\"" + longname + "\", \"0\")" + kProbe + " }"),
+            kChecksumAfterChange);
   // The limit is 255 characters for the joined path.
   std::string fits(255 - f.game().size() - 1, 'a');
   EXPECT_EQ(f.Run("all() { CheckFile(\"" + fits + "\", \"00000000\") CheckFile(\"" + fits +

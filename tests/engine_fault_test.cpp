@@ -89,6 +89,49 @@ TEST(EngineFaultTest, FailingWritesNeverEndInSuccess) {
   }
 }
 
+// Writes of a created or patched file are not checked one by one: the
+// checksum test that follows each write finds the damage and names it.
+TEST(EngineFaultTest, WriteErrorsShowInTheChecksumTestThatFollows) {
+  Scenario s;
+  {
+    UpdateFixture f;
+    s.Prepare(&f);
+    test::FaultyFileSystem fs;
+    fs.failWritesTo = "c.dat";
+    fs.writeBudget = 1000;
+    EXPECT_EQ(
+        f.Run("all() { CreateFile(\"c.dat\", \"00000001.FILE\", \"" + CrcText(s.created) + "\") }"),
+        kChecksumAfterChange);
+    std::string path = f.EnginePath("c.dat");
+    EXPECT_EQ(f.log(), test::Crlf("Created file: " + path + "\nERROR: wrong CRC of " + path +
+                                  " after creation!\n"));
+  }
+  {
+    UpdateFixture f;
+    s.Prepare(&f);
+    test::FaultyFileSystem fs;
+    fs.failWritesTo = "p.dat";
+    fs.writeBudget = 1000;
+    test::ProgressRecorder rec;
+    test::RunOptions o;
+    o.progress = test::ProgressRecorder::callback();
+    EXPECT_EQ(f.Run("all() { PatchFile(\"p.dat\", \"00000002.DELTA\", \"0\", \"" +
+                        CrcText(s.new_patched) + "\") }",
+                    o),
+              kChecksumAfterChange);
+    std::string path = f.EnginePath("p.dat");
+    EXPECT_EQ(f.log(),
+              test::Crlf("Updated file: " + path + "\nERROR: wrong crc of: " + path + "!\n"));
+    EXPECT_EQ(f.Read("p.dat"), s.old_patched);
+    EXPECT_FALSE(f.Exists("mya$$.tmp"));
+    // The writing steps are reported to the end all the same.
+    std::vector<test::ProgressEvent> writing = rec.WithText("");
+    ASSERT_FALSE(writing.empty());
+    EXPECT_EQ(writing.front().step, 0);
+    EXPECT_EQ(writing.back().step, 100);
+  }
+}
+
 TEST(EngineFaultTest, FullDiskStopsTheRunOrFailsIt) {
   Scenario s;
   UpdateFixture f;

@@ -28,7 +28,7 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call);
 
 enum : int {
   kExtractDone = 0,
-  kExtractDestinationFailed = 2,  // cannot be created or written
+  kExtractDestinationFailed = 2,  // cannot be created
   kExtractPayloadFailed = 3,      // the entry cannot be loaded
 };
 int ExtractPayloadFile(const char* entryName, const std::string& destination);

@@ -40,7 +40,7 @@ bool DeltaFitsSource(const Delta& delta, uint64_t oldSize);
 
 enum : int {
   kApplyDone = 0,
-  kApplyTargetFailed = 1,  // the target could not be created or written
+  kApplyTargetFailed = 1,  // the target could not be created
   kApplyDoesNotFit = 2,    // a copy record passes the end of the old content; nothing written
 };
 

