@@ -1,6 +1,7 @@
 #include "engine/delta.h"
 
 #include <cstring>
+#include <new>
 
 #include "platform/file_system.h"
 
@@ -70,7 +71,14 @@ bool ParseDelta(const uint8_t* bytes, size_t size, std::vector<DeltaRecord>* rec
       pos += header;
     }
     *outputSize += r.length;
-    records->push_back(r);
+    // A long delta of tiny records can need more memory than its bytes: it
+    // fails as an unusable delta instead of ending the process.
+    try {
+      records->push_back(r);
+    } catch (const std::bad_alloc&) {
+      records->clear();
+      return false;
+    }
   }
   return true;
 }
@@ -79,7 +87,8 @@ std::unique_ptr<Delta> LoadDelta(const char* entryName) {
   if (entryName == nullptr) return nullptr;
   std::unique_ptr<Payload> payload = LoadPayloadEntry(entryName);
   if (payload == nullptr) return nullptr;
-  std::unique_ptr<Delta> delta(new Delta);
+  std::unique_ptr<Delta> delta(new (std::nothrow) Delta);
+  if (delta == nullptr) return nullptr;
   if (!ParseDelta(payload->data.data(), payload->data.size(), &delta->records,
                   &delta->outputSize)) {
     return nullptr;
