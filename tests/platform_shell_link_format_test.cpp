@@ -160,6 +160,12 @@ TEST(ShellLinkFormat, ReadsAnsiStringsAndSplitLocalPath) {
   LinkData back = Reparse(link);
   EXPECT_EQ(back.target, u"D:\\Gry\\Rycerz.exe");
   EXPECT_EQ(back.iconLocation.text, u"a\u00B3b");
+  // A count that includes the terminator, as some writers make it.
+  LinkData one;
+  one.arguments = {true, std::u16string(u"-full\0", 6)};
+  std::vector<uint8_t> withNul = SerializeLink(one);
+  ASSERT_TRUE(ParseLink(withNul.data(), withNul.size(), kCp, &one));
+  EXPECT_EQ(one.arguments.text, u"-full");
 }
 
 // One file item as Windows XP and later write it: short primary name, then
