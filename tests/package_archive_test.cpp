@@ -169,6 +169,12 @@ class PackageArchiveMalformedTest : public ::testing::Test {
 TEST_F(PackageArchiveMalformedTest, WellFormedImageIsAccepted) {
   EXPECT_FALSE(Refused(MakeImage(false).bytes));
   EXPECT_FALSE(Refused(MakeImage(true).bytes));
+  // Packing at its densest (long runs of one byte) stays within what the
+  // directory check believes a packed entry can yield.
+  std::vector<uint8_t> image;
+  ASSERT_TRUE(BuildPackage(test::RandomBytes(100, 9),
+                           {Entry("ZERO.BIN", std::vector<uint8_t>(1 << 20, 0), true)}, &image));
+  EXPECT_FALSE(Refused(image));
 }
 
 TEST_F(PackageArchiveMalformedTest, TrailerAndDirectoryOutsideTheFile) {
@@ -217,7 +223,7 @@ TEST_F(PackageArchiveMalformedTest, EntriesOutsideTheFile) {
   } cases[] = {
       {1, 0, 0xFFFFFFF0u},   {1, 0, file_size},   {1, 4, 0xFFFFFFFFu}, {1, 4, file_size},
       {0, 4, file_size + 1}, {2, 8, 0xFFFFFFFFu}, {2, 8, file_size},   {2, 8, 7},
-      {2, 0, file_size - 8},
+      {2, 0, file_size - 8}, {2, 4, 0x40000000u},  // a gigabyte from a few packed bytes
   };
   for (const Case& c : cases) {
     Image image = base;

@@ -77,8 +77,13 @@ DirectoryResult ReadDirectory(PackageArchive* archive, int64_t* size_sum) {
         return DirectoryResult::kMalformed;
       }
       pos += name_length;
-      // A packed entry holds at least its 8-byte header.
+      // A packed entry holds at least its 8-byte header, and its coded bytes
+      // yield at most 6 bytes each (a 9-byte match costs one byte and four
+      // flag bits): a larger claim would only size readers' buffers.
       if (packed_size != 0 && packed_size < 8) return DirectoryResult::kMalformed;
+      if (packed_size != 0 && size > (uint64_t{packed_size} - 8) * 6 + 9) {
+        return DirectoryResult::kMalformed;
+      }
       const int64_t stored = packed_size != 0 ? packed_size : size;
       if (static_cast<int64_t>(offset) + stored > file_size) return DirectoryResult::kMalformed;
 
