@@ -70,7 +70,7 @@ Tuning TuningFor(int level) {
   Tuning t;
   t.max_entries = level >= 7 ? (size_t{1} << 22) : (size_t{1} << 21);
   t.max_chain = level >= 9 ? 48 : level >= 7 ? 16 : level >= 4 ? 6 : 2;
-  t.min_copy_recent = 9;
+  t.min_copy_recent = 8;
   t.min_copy_new = 20;
   t.accel_shift = level >= 7 ? 6 : level >= 4 ? 5 : 3;
   return t;
