@@ -198,12 +198,21 @@ class Builder {
     return crc;
   }
 
+  // Equal payloads (the same file created in several places or sections) are
+  // stored once; the compressor is deterministic, so equal bytes mean equal files.
   std::string AddPayload(const char* kind, std::vector<uint8_t> payload) {
+    auto key = std::make_pair(std::string(kind), Crc32(payload));
+    auto range = payload_index_.equal_range(key);
+    for (auto it = range.first; it != range.second; ++it) {
+      const ArchiveEntry& e = (*entries_)[it->second];
+      if (e.data == payload) return e.name;
+    }
     std::string name = Hex8(++payload_count_) + "." + kind;
     summary_->payload_bytes += payload.size();
     ArchiveEntry entry;
     entry.name = name;
     entry.data = std::move(payload);
+    payload_index_.emplace(key, entries_->size());
     entries_->push_back(std::move(entry));
     return name;
   }
@@ -221,6 +230,7 @@ class Builder {
   std::string* error_;
   uint32_t payload_count_ = 0;
   std::map<std::string, std::string> crc_cache_;
+  std::multimap<std::pair<std::string, uint32_t>, size_t> payload_index_;
 };
 
 }  // namespace
