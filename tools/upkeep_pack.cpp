@@ -281,12 +281,23 @@ int List(const Args& args) {
     if (index == 0) {
       packing = e->size ? "program image" : "no program image (bare archive)";
     } else if (IsPayloadName(e->name)) {
-      std::vector<uint8_t> bytes;
-      if (ReadEntryBytes(e->name, &bytes) && bytes.size() >= 8) {
-        size_t n = bytes.size();
-        uint32_t inflated =
-            static_cast<uint32_t>(bytes[n - 4]) | static_cast<uint32_t>(bytes[n - 3]) << 8 |
-            static_cast<uint32_t>(bytes[n - 2]) << 16 | static_cast<uint32_t>(bytes[n - 1]) << 24;
+      // The inflated length is the payload's last four bytes.
+      uint8_t tail[4];
+      bool ok = e->size >= 8;
+      if (ok && e->packedSize != 0) {  // packed entries are read whole only
+        std::vector<uint8_t> bytes;
+        ok = ReadEntryBytes(e->name, &bytes) && bytes.size() >= 8;
+        if (ok) std::memcpy(tail, bytes.data() + bytes.size() - 4, 4);
+      } else if (ok) {
+        PackageFile* f = OpenPackageFile(e->name.c_str(), "rb");
+        ok = f && SeekPackageFile(f, static_cast<int32_t>(e->size - 4), 0) == 0 &&
+             ReadPackageFile(tail, 1, 4, f) == 4;
+        if (f) ClosePackageFile(f);
+      }
+      if (ok) {
+        uint32_t inflated = static_cast<uint32_t>(tail[0]) | static_cast<uint32_t>(tail[1]) << 8 |
+                            static_cast<uint32_t>(tail[2]) << 16 |
+                            static_cast<uint32_t>(tail[3]) << 24;
         packing += ", zlib payload of " + std::to_string(inflated) + " bytes";
       } else {
         packing += ", payload too short or unreadable";
