@@ -312,12 +312,15 @@ TEST(ScriptReaderLoad, DirectoryIsUpToTheLastBackslashElseSlash) {
   EXPECT_EQ(ScriptFromText("", "c.scr")->directory, "");
 }
 
-TEST(ScriptReaderLoad, UnopenableOrOverlongPathsGiveAnEmptyReader) {
+TEST(ScriptReaderLoad, UnopenableFilesAreEmptyAndOverlongPathsRefused) {
   test::TempDir dir;
   std::unique_ptr<ScriptReader> reader = LoadScript(dir.Join("missing.scr").c_str());
   EXPECT_EQ(reader->size, 0u);
   EXPECT_FALSE(reader->readFailed);
   EXPECT_EQ(reader->GetChar(), kEndOfInput);
+  test::Parsed parsed = test::ParseReader(*reader);
+  EXPECT_EQ(parsed.error, 0);
+  EXPECT_EQ(parsed.first(), nullptr);
 
   const std::string name(256 - dir.path().size() - 1, 'l');
   const std::string long_path = dir.Join(name);
@@ -325,6 +328,8 @@ TEST(ScriptReaderLoad, UnopenableOrOverlongPathsGiveAnEmptyReader) {
   ASSERT_TRUE(test::WriteFileText(long_path, "!a() a()"));
   reader = LoadScript(long_path.c_str());
   EXPECT_EQ(reader->size, 0u);
+  EXPECT_TRUE(reader->readFailed);
+  EXPECT_NE(test::ParseReader(*reader).error, 0);
   EXPECT_EQ(LoadScript(nullptr)->size, 0u);
 }
 

@@ -46,6 +46,18 @@ struct StringSpec {
   size_t precision = 0;
 };
 
+// A decimal number, held at kMaxSpecNumber so that an unsafe template cannot
+// ask for an endless padding.
+constexpr size_t kMaxSpecNumber = 9999;
+size_t ReadBounded(const char*& p) {
+  size_t value = 0;
+  while (IsDigit(*p)) {
+    value = value * 10 + static_cast<size_t>(*p++ - '0');
+    if (value > kMaxSpecNumber) value = kMaxSpecNumber;
+  }
+  return value;
+}
+
 // Parses a safe spec (anything else reads as plain "s") and moves p past its
 // closing "!", or to the end when there is none.
 StringSpec ParseSpec(const char*& p) {
@@ -54,11 +66,11 @@ StringSpec ParseSpec(const char*& p) {
     if (*p == '-') spec.left = true;
     ++p;
   }
-  while (IsDigit(*p)) spec.width = spec.width * 10 + static_cast<size_t>(*p++ - '0');
+  spec.width = ReadBounded(p);
   if (*p == '.') {
     ++p;
     spec.has_precision = true;
-    while (IsDigit(*p)) spec.precision = spec.precision * 10 + static_cast<size_t>(*p++ - '0');
+    spec.precision = ReadBounded(p);
   }
   while (*p != 0 && *p != '!') ++p;
   if (*p == '!') ++p;

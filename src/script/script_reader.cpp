@@ -312,7 +312,11 @@ void ScriptReader::ReportError(const char* format, ...) {
 
 std::unique_ptr<ScriptReader> LoadScript(const char* path) {
   auto reader = std::make_unique<ScriptReader>();
-  if (path == nullptr || std::strlen(path) > kMaxScriptPath) return reader;
+  if (path == nullptr) return reader;
+  if (std::strlen(path) > kMaxScriptPath) {
+    reader->readFailed = true;  // refused, never cut short
+    return reader;
+  }
   PackageFile* file = OpenPackageFile(path, "rb");
   if (file == nullptr) return reader;
   reader->path = path;

@@ -99,8 +99,9 @@ class ScriptReader {
 };
 
 // Loads the whole file through the package-aware file layer (a packaged entry
-// of that name, else the disk). A file that cannot be opened, or a path longer
-// than kMaxScriptPath, gives an empty reader.
+// of that name, else the disk). A file that cannot be opened gives an empty
+// reader; a path longer than kMaxScriptPath, or a file that opens but cannot
+// be read whole, an empty reader marked readFailed.
 std::unique_ptr<ScriptReader> LoadScript(const char* path);
 
 // A reader over text already in memory, as if loaded from `path`.

@@ -112,6 +112,7 @@ const StringTable& GetStringTable() { return State().table; }
 
 int HashKey(const char* key) {
   uint32_t h = 0x100001u;
+  if (key == nullptr) key = "";
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(key); *p != 0; ++p) {
     uint32_t b = *p;
     if (b >= 'a' && b <= 'z') b &= ~0x20u;
