@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "authoring/delta_encoder.h"
@@ -93,10 +94,9 @@ class Builder {
     auto need = [&](int64_t during) { peak = std::max(peak, extra + during); };
 
     for (const auto& name : changes.check_files) {
-      std::vector<uint8_t> bytes;
-      if (!ReadWholeFile(NativePath(from.root, name), &bytes))
-        return Fail("cannot read", from, name);
-      checks.push_back({"CheckFile", {Text(name), Text(Hex8(Crc32(bytes)))}});
+      std::string crc = CrcOf(from, name);
+      if (crc.empty()) return Fail("cannot read", from, name);
+      checks.push_back({"CheckFile", {Text(name), Text(crc)}});
     }
     for (const auto& name : changes.replaced_files) {
       work.push_back({"DeleteFile", {Text(name), Text(CrcOf(from, name))}});
@@ -189,13 +189,22 @@ class Builder {
     return false;
   }
 
+  // The file's checksum text, read in pieces; empty when it cannot be read.
   std::string CrcOf(const Tree& tree, const std::string& name) {
-    auto it = crc_cache_.find(NativePath(tree.root, name));
+    std::string path = NativePath(tree.root, name);
+    auto it = crc_cache_.find(path);
     if (it != crc_cache_.end()) return it->second;
-    std::vector<uint8_t> bytes;
-    std::string crc = ReadWholeFile(NativePath(tree.root, name), &bytes) ? Hex8(Crc32(bytes)) : "";
-    crc_cache_[NativePath(tree.root, name)] = crc;
-    return crc;
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> buf(1 << 20);
+    uLong crc = crc32(0L, Z_NULL, 0);
+    while (in) {
+      in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+      std::streamsize n = in.gcount();
+      if (n > 0) crc = crc32(crc, reinterpret_cast<const Bytef*>(buf.data()), static_cast<uInt>(n));
+    }
+    std::string text = in.eof() && !in.bad() ? Hex8(static_cast<uint32_t>(crc)) : "";
+    crc_cache_[path] = text;
+    return text;
   }
 
   // Equal payloads (the same file created in several places or sections) are
