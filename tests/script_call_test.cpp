@@ -48,12 +48,6 @@ TEST(ScriptCallArguments, MissingOrOtherTypesReadAsAbsent) {
   EXPECT_EQ(GetArgument(floats.first(), 0)->type, ScriptValueType::Float);
 }
 
-TEST(ScriptCallArguments, TagsAreTheFixedNumbers) {
-  EXPECT_EQ(static_cast<int>(ScriptValueType::Integer), 0);
-  EXPECT_EQ(static_cast<int>(ScriptValueType::Float), 1);
-  EXPECT_EQ(static_cast<int>(ScriptValueType::String), 2);
-}
-
 TEST(ScriptCallLifetime, ProgramAndReaderReleaseInEitherOrder) {
   const std::string text = "$t(s, \"constant text\") !f(s) f(t) f(\"literal\")";
   {
