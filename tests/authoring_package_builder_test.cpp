@@ -12,6 +12,7 @@
 
 #include "authoring/archive_writer.h"
 #include "authoring/package_verifier.h"
+#include "authoring/payload_writer.h"
 #include "authoring/script_writer.h"
 #include "authoring/string_keys.h"
 #include "authoring/tree_diff.h"
@@ -346,8 +347,10 @@ class VerifyTest : public PackageBuilderTest {
   void SetUp() override {
     PackageBuilderTest::SetUp();
     std::mt19937 rng(3);
-    Write(tmp_.Join("old/f.bin"), Data(rng, 5000));
-    Write(tmp_.Join("new/f.bin"), Data(rng, 5000));
+    std::vector<uint8_t> f = Data(rng, 50000);
+    Write(tmp_.Join("old/f.bin"), f);
+    f[30000] ^= 0xFF;
+    Write(tmp_.Join("new/f.bin"), f);  // patched
     Write(tmp_.Join("new/n.txt"), {'h', 'i'});
     MakeSummary summary;
     std::string error;
@@ -411,6 +414,14 @@ TEST_F(VerifyTest, CatchesMissingEntryWrongChecksumAndBrokenScript) {
   r = Check(e);
   ASSERT_FALSE(r.faults.empty());
   EXPECT_NE(r.faults[0].find("unexpected closing curly bracket"), std::string::npos);
+
+  e = entries_;
+  for (auto& entry : e) {  // a delta whose last record claims more bytes than follow
+    if (entry.name == "00000001.DELTA") entry.data = EncodePayload({5, 0, 0, 0, 'a'});
+  }
+  r = Check(e);
+  ASSERT_EQ(r.faults.size(), 1u);
+  EXPECT_NE(r.faults[0].find("ends inside a record"), std::string::npos) << r.faults[0];
 
   e = entries_;
   e[1].data.assign({'x', '('});  // Strings.scr that does not parse, and so no keys
