@@ -26,9 +26,9 @@ bool SkipDigits(const char*& p, const char* end, int limit) {
 }
 
 // "-"? width? ("." precision)? "s", widths and precisions of three digits at most.
-bool IsSafeSpec(const char* spec, size_t length) {
-  const char* p = spec;
-  const char* end = spec + length;
+bool IsSafeFormat(const char* format, size_t length) {
+  const char* p = format;
+  const char* end = format + length;
   if (p < end && *p == '-') ++p;
   if (p < end && *p == '0') return false;  // a '0' here would be the zero-padding flag
   if (!SkipDigits(p, end, 3)) return false;
@@ -39,51 +39,51 @@ bool IsSafeSpec(const char* spec, size_t length) {
   return p + 1 == end && *p == 's';
 }
 
-struct StringSpec {
+struct InsertFormat {
   bool left = false;
   size_t width = 0;
   bool has_precision = false;
   size_t precision = 0;
 };
 
-// A decimal number, held at kMaxSpecNumber so that an unsafe template cannot
+// A decimal number, held at kMaxFormatNumber so that an unsafe template cannot
 // ask for an endless padding.
-constexpr size_t kMaxSpecNumber = 9999;
+constexpr size_t kMaxFormatNumber = 9999;
 size_t ReadBounded(const char*& p) {
   size_t value = 0;
   while (IsDigit(*p)) {
     value = value * 10 + static_cast<size_t>(*p++ - '0');
-    if (value > kMaxSpecNumber) value = kMaxSpecNumber;
+    if (value > kMaxFormatNumber) value = kMaxFormatNumber;
   }
   return value;
 }
 
-// Parses a safe spec (anything else reads as plain "s") and moves p past its
+// Parses a safe format (anything else reads as plain "s") and moves p past its
 // closing "!", or to the end when there is none.
-StringSpec ParseSpec(const char*& p) {
-  StringSpec spec;
+InsertFormat ParseFormat(const char*& p) {
+  InsertFormat format;
   while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0') {
-    if (*p == '-') spec.left = true;
+    if (*p == '-') format.left = true;
     ++p;
   }
-  spec.width = ReadBounded(p);
+  format.width = ReadBounded(p);
   if (*p == '.') {
     ++p;
-    spec.has_precision = true;
-    spec.precision = ReadBounded(p);
+    format.has_precision = true;
+    format.precision = ReadBounded(p);
   }
   while (*p != 0 && *p != '!') ++p;
   if (*p == '!') ++p;
-  return spec;
+  return format;
 }
 
-void AppendInsert(const char* arg, const StringSpec& spec, std::string* out) {
+void AppendInsert(const char* arg, const InsertFormat& format, std::string* out) {
   size_t length = std::strlen(arg);
-  if (spec.has_precision && spec.precision < length) length = spec.precision;
-  size_t pad = spec.width > length ? spec.width - length : 0;
-  if (!spec.left) out->append(pad, ' ');
+  if (format.has_precision && format.precision < length) length = format.precision;
+  size_t pad = format.width > length ? format.width - length : 0;
+  if (!format.left) out->append(pad, ' ');
   out->append(arg, length);
-  if (spec.left) out->append(pad, ' ');
+  if (format.left) out->append(pad, ' ');
 }
 
 }  // namespace
@@ -112,19 +112,19 @@ std::string SafeMessageTemplate(const char* templ) {
     out.push_back('%');
     out.append(digits, static_cast<size_t>(p - digits));
     if (*p != '!') continue;
-    const char* spec = p + 1;
-    const char* close = std::strchr(spec, '!');
-    size_t length = close != nullptr ? static_cast<size_t>(close - spec) : std::strlen(spec);
+    const char* format = p + 1;
+    const char* close = std::strchr(format, '!');
+    size_t length = close != nullptr ? static_cast<size_t>(close - format) : std::strlen(format);
     out.push_back('!');
-    if (IsSafeSpec(spec, length)) {
-      out.append(spec, length);
+    if (IsSafeFormat(format, length)) {
+      out.append(format, length);
     } else {
       out.push_back('s');
     }
     out.push_back('!');
     // Without a closing "!" the system takes the rest of the template as the
     // format; nothing of it is output.
-    p = close != nullptr ? close + 1 : spec + length;
+    p = close != nullptr ? close + 1 : format + length;
   }
   return out;
 }
@@ -147,9 +147,9 @@ bool EmulateFormatMessage(const char* templ, const char* const* args, std::strin
     if (c >= '1' && c <= '9') {
       const char* arg = args[InsertNumber(p) - 1];
       if (arg == nullptr) arg = "(null)";
-      StringSpec spec;
-      if (*p == '!') spec = ParseSpec(++p);
-      AppendInsert(arg, spec, out);
+      InsertFormat format;
+      if (*p == '!') format = ParseFormat(++p);
+      AppendInsert(arg, format, out);
       continue;
     }
     switch (c) {
