@@ -44,6 +44,12 @@ WINEPREFIX=$PREFIX DISPLAY= timeout 60 "$WORK/update" -force <"$WORK/answers" >"
 updater=$!
 exec 8>"$WORK/answers"
 wait_for_out "[1] Retry  [2] Cancel"
+# A run is never cut short: Ctrl-C, a hang-up or a termination request wait.
+kill -INT "$updater"
+kill -HUP "$updater"
+kill -TERM "$updater"
+sleep 0.3
+kill -0 "$updater" 2>/dev/null || fail "the run was ended by a signal"
 release_game
 echo r >&8
 exec 8>&-

@@ -11,6 +11,7 @@
 #include "app/startup.h"
 #include "app/update_driver.h"
 #include "install/terms_text.h"
+#include "platform/console.h"
 #include "platform/process.h"
 #include "platform/shell_open.h"
 #include "script/string_table.h"
@@ -19,6 +20,13 @@ namespace upkeep {
 namespace {
 
 std::string X(const char* token) { return std::string(ExpandText(token)); }
+
+// The caption a box gets when nothing else names it: the program's file name.
+std::string ApplicationName() {
+  const std::string path = GetProgramPath();
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 class ConsoleHost : public UpdateHost {
  public:
@@ -45,15 +53,19 @@ class ConsoleHost : public UpdateHost {
     done_ = false;
     ui_->BeginProgress();
     SetProgressSink(ui_);
+    // Like the dialog's disabled buttons: nothing ends the process mid-run.
+    HoldInterrupts(true);
     if (!StartThread(&ConsoleHost::Worker, this)) {
+      HoldInterrupts(false);
       SetProgressSink(nullptr);
       ui_->EndProgress();
-      ui_->MessageBox(X("&IDS_ERR_FATAL_ERROR&"), "upkeep", MessageIcon::Exclamation,
+      ui_->MessageBox(X("&IDS_ERR_FATAL_ERROR&"), ApplicationName(), MessageIcon::Exclamation,
                       MessageButtons::Ok);
       return UpdateOutcome::Failed;
     }
     std::unique_lock<std::mutex> lock(mutex_);
     finished_.wait(lock, [this] { return done_; });
+    HoldInterrupts(false);
     return outcome_;
   }
 
@@ -120,6 +132,7 @@ int main(int argc, char** argv) {
     if (i > 1) commandLine += ' ';
     commandLine += argv[i];
   }
+  IgnoreBrokenPipes();
   const StartupOptions options = BeginStartup(commandLine);
   ConsoleUi ui(options.force);
   if (!options.force) {

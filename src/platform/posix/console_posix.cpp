@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -13,5 +14,30 @@ int TerminalColumns() {
   if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
   return 80;
 }
+
+namespace {
+
+constexpr int kHeld[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
+struct sigaction g_saved[sizeof kHeld / sizeof kHeld[0]];
+bool g_holding = false;
+
+}  // namespace
+
+void HoldInterrupts(bool hold) {
+  if (hold == g_holding) return;
+  g_holding = hold;
+  for (size_t i = 0; i < sizeof kHeld / sizeof kHeld[0]; ++i) {
+    if (hold) {
+      struct sigaction ignore = {};
+      ignore.sa_handler = SIG_IGN;
+      sigemptyset(&ignore.sa_mask);
+      sigaction(kHeld[i], &ignore, &g_saved[i]);
+    } else {
+      sigaction(kHeld[i], &g_saved[i], nullptr);
+    }
+  }
+}
+
+void IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
 
 }  // namespace upkeep

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,12 +37,26 @@ void ShellOpenFile(const std::string& path, void* owner) {
   // A child that starts the opener and leaves at once: the opener is then
   // reparented, so nothing waits on it and no zombie stays behind.
   const char* argv[] = {"/bin/sh", "-c", "xdg-open \"$0\" & exit 0", native.c_str(), nullptr};
+  // Signals the caller ignores for its own sake (a run must not be cut
+  // short) are the opener's as usual.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sigaddset(&defaults, signal);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   pid_t child;
-  if (posix_spawn(&child, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ) == 0) {
+  if (posix_spawn(&child, "/bin/sh", &actions, &attributes, const_cast<char**>(argv), environ) ==
+      0) {
     int status;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
   }
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
 }
 

@@ -17,4 +17,8 @@ int TerminalColumns() {
   return 80;
 }
 
+void HoldInterrupts(bool hold) { SetConsoleCtrlHandler(nullptr, hold ? TRUE : FALSE); }
+
+void IgnoreBrokenPipes() {}
+
 }  // namespace upkeep
