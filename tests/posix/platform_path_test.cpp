@@ -139,3 +139,17 @@ TEST(PosixExclusive, FallbackSeesAnotherProcessHoldingTheFile) {
 
 }  // namespace
 }  // namespace upkeep
+
+namespace upkeep {
+namespace {
+
+TEST(PosixPath, EmptyPathNamesNothing) {
+  EXPECT_FALSE(PathExists(""));
+  EXPECT_FALSE(IsDirectory(""));
+  EXPECT_EQ(GetFileSystem()->Open("", OpenMode::kRead), nullptr);
+  EXPECT_EQ(GetFileSystem()->Open("", OpenMode::kWrite), nullptr);
+  EXPECT_EQ(GetFileSystem()->CreateDir(""), CreateDirResult::kFailed);
+}
+
+}  // namespace
+}  // namespace upkeep

@@ -49,6 +49,8 @@ bool FindNoCase(const std::string& dir, const std::string& name, std::string* fo
 }  // namespace
 
 ResolvedPath Resolve(const std::string& input) {
+  // An empty path names nothing, as on Windows; the system calls then fail.
+  if (input.empty()) return ResolvedPath();
   std::string path = input;
   for (char& c : path) {
     if (c == '\\') c = '/';
