@@ -150,5 +150,83 @@ TEST(EngineDeltaTest, EncodedDeltasRebuildTheNewFile) {
   EXPECT_EQ(out, now);
 }
 
+// Random record streams, mostly near-valid: every one is either refused as a
+// whole or applied exactly as a plain reading of the records says.
+TEST(EngineDeltaTest, RandomRecordsAreRefusedOrAppliedExactly) {
+  test::TempDir dir;
+  std::vector<uint8_t> old = test::RandomBytes(3000, 5);
+  std::string target = dir.Join("r");
+  uint32_t state = 99;
+  auto next = [&state]() { return state = state * 1103515245u + 12345u; };
+  for (int round = 0; round < 400; ++round) {
+    std::vector<uint8_t> bytes;
+    auto put = [&bytes](uint32_t v) {
+      for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    int records = static_cast<int>(next() % 6);
+    for (int r = 0; r < records; ++r) {
+      uint32_t kind = next() % 8;
+      if (kind < 4) {
+        put(0x80000000u | (next() % 1200));
+        put(next() % (kind == 0 ? 0xFFFFFFFFu : 3200));
+      } else if (kind < 7) {
+        uint32_t n = next() % 40;
+        put(n);
+        for (uint32_t i = 0; i < n; ++i) bytes.push_back(static_cast<uint8_t>(next()));
+      } else {
+        put(next());
+      }
+    }
+    if (next() % 4 == 0 && !bytes.empty()) bytes.resize(next() % bytes.size());
+
+    // The plain reading: records in order, refused when one is cut short or
+    // copies from outside the old bytes.
+    std::vector<uint8_t> expect;
+    bool valid = true;
+    for (size_t pos = 0; pos < bytes.size() && valid;) {
+      if (bytes.size() - pos < 4) {
+        valid = false;
+        break;
+      }
+      uint32_t h =
+          bytes[pos] | bytes[pos + 1] << 8 | bytes[pos + 2] << 16 | uint32_t{bytes[pos + 3]} << 24;
+      pos += 4;
+      if (h & 0x80000000u) {
+        if (bytes.size() - pos < 4) {
+          valid = false;
+          break;
+        }
+        uint64_t at = bytes[pos] | bytes[pos + 1] << 8 | bytes[pos + 2] << 16 |
+                      uint64_t{bytes[pos + 3]} << 24;
+        pos += 4;
+        uint64_t n = h & 0x7FFFFFFFu;
+        if (n != 0 && at + n > old.size()) {
+          valid = false;
+          break;
+        }
+        if (n != 0) expect.insert(expect.end(), old.begin() + at, old.begin() + at + n);
+      } else {
+        if (bytes.size() - pos < h) {
+          valid = false;
+          break;
+        }
+        expect.insert(expect.end(), bytes.begin() + pos, bytes.begin() + pos + h);
+        pos += h;
+      }
+    }
+
+    Delta d;
+    bool parsed = ParseDelta(bytes.data(), bytes.size(), &d.records, &d.outputSize);
+    int applied = parsed ? ApplyDelta(d, InMemory(old), target, nullptr, 0, "") : -1;
+    EXPECT_EQ(parsed && applied == kApplyDone, valid) << "round " << round;
+    if (valid && applied == kApplyDone) {
+      std::vector<uint8_t> out;
+      test::ReadFileBytes(target, &out);
+      EXPECT_EQ(out, expect) << "round " << round;
+      EXPECT_EQ(d.outputSize, expect.size()) << "round " << round;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace upkeep
