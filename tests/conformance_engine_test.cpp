@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/command_context.h"
+#include "package/package.h"
 #include "engine_test_util.h"
 
 namespace upkeep {
@@ -137,6 +138,43 @@ TEST(ConformanceEngineTest, EveryCommandReportsExactlyItsSteps) {
                                 "c.dat\nRemoved dir: " + G + "m\nRenamed file: r.dat to r2.dat\n"));
   EXPECT_EQ(f.Read("p.dat"), Bytes("pppq"));
   EXPECT_EQ(f.Read("r2.dat"), Bytes("rrr"));
+}
+
+// Every way a run can stop closes what the run opened: its own log (so the
+// failure line is on disk) and its mount of the package.
+TEST(ConformanceEngineTest, EveryAbortClosesTheOwnLogAndThePackage) {
+  struct Case {
+    std::string script;
+    int32_t code;
+  } cases[] = {
+      {"", kOperationFailed},
+      {"all() { CreateDir(\"x\") FreeSpace(5) }", kNotEnoughSpace},
+      {"all() { CheckFile(\"none\", \"00000001\") }", kChecksumBeforeChange},
+      {"all() { CheckDir(\"none\") }", kOperationFailed},
+      {"all() { IsOKDir(\"no\\\\such\") }", kOperationFailed},
+      {"all() { CreateDir(\"no\\\\such\") }", kOperationFailed},
+      {"all() { CreateFile(\"c.dat\", \"00000009.FILE\", \"00000000\") }", kOperationFailed},
+      {"all() { CreateFile(\"c.dat\", \"00000001.FILE\", \"00000001\") }", kChecksumAfterChange},
+      {"all() { PatchFile(\"none\", \"00000002.DELTA\", \"0\", \"00000000\") }", kOperationFailed},
+      {"all() { PatchFile(\"p.dat\", \"00000002.DELTA\", \"0\", \"00000001\") }",
+       kChecksumAfterChange},
+  };
+  for (const Case& c : cases) {
+    UpdateFixture f;
+    f.WriteText("p.dat", "ppp");
+    f.AddPayload("00000001.FILE", Bytes("ccc"));
+    f.AddDecodedDelta("00000002.DELTA", {0x01, 0, 0, 0, 'q'});
+    test::FaultyFileSystem fs;
+    fs.fakeFreeSpace = true;
+    fs.freeBytes = 4;
+    test::RunOptions own;
+    own.withLog = false;
+    size_t packages = OpenPackages().size();
+    EXPECT_EQ(f.Run(c.script, own), c.code) << c.script;
+    EXPECT_EQ(OpenPackages().size(), packages) << c.script;
+    // A log still open would hold its line in its buffer.
+    EXPECT_NE(f.log().find("\r\n"), std::string::npos) << c.script;
+  }
 }
 
 }  // namespace
