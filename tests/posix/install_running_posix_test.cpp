@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -85,6 +88,66 @@ TEST(InstallRunningPosix, AProgramBeingExecutedIsRunning) {
   EXPECT_TRUE(IsGameRunning(dir.path(), "sleeper.exe"));
   holder.Stop();
   EXPECT_FALSE(IsGameRunning(dir.path(), "sleeper.exe"));
+}
+
+// Read-only is a file without any write permission, as Wine shows it; beyond
+// that the permissions of whoever runs us decide the open.
+TEST(InstallRunningPosix, ReadOnlyMeansNoWriteBitAtAll) {
+  test::TempDir dir;
+  const std::string exe = dir.Join("Game.exe");
+  ASSERT_TRUE(test::WriteFileText(exe, "MZ"));
+  const bool root = geteuid() == 0;
+  const struct {
+    mode_t mode;
+    bool running;
+  } cases[] = {{0644, false}, {0244, false}, {0444, true}, {0555, true},
+               {0000, true},  {0464, !root}, {0446, !root}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(chmod(exe.c_str(), c.mode), 0);
+    EXPECT_EQ(IsGameRunning(dir.path(), "Game.exe"), c.running) << std::oct << c.mode;
+  }
+}
+
+// A program writable by us but owned by someone else: no lease can be taken
+// on it, so its openers are looked for instead.
+TEST(InstallRunningPosix, AnotherOwnersWritableProgram) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to change users";
+  test::TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  const std::string exe = dir.Join("Game.exe");
+  ASSERT_TRUE(test::WriteFileText(exe, "MZ"));
+  ASSERT_EQ(chmod(exe.c_str(), 0666), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    // A changed user leaves the process undumpable, its /proc entries root's.
+    prctl(PR_SET_DUMPABLE, 1);
+    if (IsGameRunning(dir.path(), "Game.exe")) _exit(11);
+    int ready[2];
+    if (pipe(ready) != 0) _exit(12);
+    pid_t holder = fork();
+    if (holder == 0) {
+      int fd = open(exe.c_str(), O_RDONLY);
+      char c = fd >= 0 ? 'y' : 'n';
+      if (write(ready[1], &c, 1) != 1) _exit(1);
+      pause();
+      _exit(0);
+    }
+    char c = 0;
+    if (read(ready[0], &c, 1) != 1 || c != 'y') _exit(13);
+    bool held = IsGameRunning(dir.path(), "Game.exe");
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    if (!held) _exit(14);
+    if (IsGameRunning(dir.path(), "Game.exe")) _exit(15);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(test::ReadFileText(exe), "MZ");
 }
 
 }  // namespace

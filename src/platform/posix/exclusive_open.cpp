@@ -68,7 +68,9 @@ bool OpenedElsewhere(const std::string& native_path) {
 int OpenExclusive(const std::string& native_path) {
   struct stat st;
   if (stat(native_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  if ((st.st_mode & S_IWUSR) == 0) return -1;  // read-only, as Windows sees it
+  // Read-only as Wine shows it: no write permission for anyone. Otherwise the
+  // final open decides, with the permissions of whoever runs us.
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return -1;
   // A write lease needs a read-only descriptor and fails with EAGAIN while any
   // other descriptor or mapping of the file is open anywhere on the system.
   int probe = open(native_path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -76,9 +78,11 @@ int OpenExclusive(const std::string& native_path) {
   if (fcntl(probe, F_SETLEASE, F_WRLCK) != 0) {
     int err = errno;
     close(probe);
-    // Leases can be switched off (fs.leases-enable=0) or unsupported by the
-    // file system; then look for other openers directly.
-    if ((err != EINVAL && err != ENOSYS && err != ENOTSUP) || OpenedElsewhere(native_path)) {
+    // Leases can be switched off (fs.leases-enable=0), unsupported by the
+    // file system, or refused on a file someone else owns; then look for
+    // other openers directly.
+    if ((err != EINVAL && err != ENOSYS && err != ENOTSUP && err != EACCES) ||
+        OpenedElsewhere(native_path)) {
       return -1;
     }
   } else {
