@@ -11,6 +11,7 @@
 #include "install/file_version_info.h"
 #include "platform/file_system.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 #include "script/string_table.h"
 #include "test_util.h"
 
@@ -314,6 +315,15 @@ TEST(InstallText, TrimmingAndComparison) {
   EXPECT_TRUE(TextEqualsNoCase("2.0.1.A", "2.0.1.a"));
   EXPECT_FALSE(TextEqualsNoCase("2.0.1.A", "2.0.1.A "));
   EXPECT_TRUE(TextEqualsNoCase("", ""));
+}
+
+TEST(InstallText, OnlyAsciiLettersFoldUnderAnyLocale) {
+  ASSERT_TRUE(SelectLocale("Polish"));
+  EXPECT_TRUE(TextEqualsNoCase("2.0.1.4PL", "2.0.1.4pl"));
+  // L and l with stroke in code page 1250: a locale pair, not an ASCII one.
+  EXPECT_FALSE(TextEqualsNoCase("\xa3", "\xb3"));
+  EXPECT_FALSE(TextEqualsNoCase("wersja \xa5", "wersja \xb9"));
+  SelectLocale("C");
 }
 
 }  // namespace

@@ -33,6 +33,9 @@ bool IsLeadByte(unsigned char c) {
   }
 }
 
+// Versions and language tags fold ASCII letters only, whatever the locale.
+int AsciiLower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+
 // Bytes of the character at `i`: 2 for a lead byte with its trail, else 1.
 size_t CharBytes(const std::string& s, size_t i) {
   return (IsLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size()) ? 2 : 1;
@@ -87,8 +90,8 @@ bool TextEqualsNoCase(const std::string& a, const std::string& b) {
     size_t n = CharBytes(a, i);
     if (n == 2) {
       if (a.compare(i, 2, b, i, 2) != 0) return false;
-    } else if (ToLowerChar(static_cast<unsigned char>(a[i])) !=
-               ToLowerChar(static_cast<unsigned char>(b[i]))) {
+    } else if (AsciiLower(static_cast<unsigned char>(a[i])) !=
+               AsciiLower(static_cast<unsigned char>(b[i]))) {
       return false;
     }
     i += n;

@@ -55,7 +55,7 @@ bool CheckGameLanguage(const std::string& directory, const std::string& name,
                        const std::string& tag);
 
 // Text rules of these checks, exposed for tests: trimming of the locale's
-// white space and comparison ignoring letter case, both stepping over
+// white space and comparison folding ASCII letters only, both stepping over
 // double-byte characters of the ANSI code page whole.
 std::string TrimText(const std::string& text);
 bool TextEqualsNoCase(const std::string& a, const std::string& b);
