@@ -164,6 +164,24 @@ TEST(AppUpdateDriver, NoCandidateProgramInTheDirectory) {
   EXPECT_FALSE(f.Exists("new.txt"));
 }
 
+// The search stops at a blank item before it could look at the names after
+// it: that is no proof the program is absent, so the run goes on without one.
+TEST(AppUpdateDriver, ABlankCandidateEndsTheSearchWithoutAProgram) {
+  DriverFixture f;
+  f.strings["SRC_EXE"] = "missing.exe; ;game.exe";
+  f.Run("all() { }\r\n");
+  ExpectOneFinalBox(f, "wrong language for New Game. Yours: , this is for: en",
+                    MessageIcon::Warning, UpdateOutcome::Interrupted);
+
+  DriverFixture any;
+  any.strings["SRC_EXE"] = " ;game.exe";
+  any.strings["LANG_VERSION"] = "";
+  any.strings["GAME_VERSION"] = "";
+  any.Run(CreateNewFile(&any));
+  ExpectOneFinalBox(any, "success", MessageIcon::Information, UpdateOutcome::Succeeded);
+  EXPECT_TRUE(any.Exists("new.txt"));
+}
+
 // Records what the engine was handed, through a shortcut command.
 CommandContext g_seen;
 int g_shortcut_calls = 0;

@@ -91,8 +91,13 @@ int32_t Update(Run* run) {
 
   int index = 0;
   std::string name;
+  bool blank = false;  // the search stopped at an item with no name
   for (; index < candidates; ++index) {
-    if (!GetGameExecutable(index, &name) || InstalledFileExists(gameDir, name)) break;
+    if (!GetGameExecutable(index, &name)) {
+      blank = true;
+      break;
+    }
+    if (InstalledFileExists(gameDir, name)) break;
   }
   GetGameExecutable(index, &run->programName);
   const std::string& programName = run->programName;
@@ -110,9 +115,10 @@ int32_t Update(Run* run) {
     run->message = Format(X("&IDS_ERR_NO_GAME_DIR&"), {programOld, program});
     return kCannotUpdate;
   }
-  // A candidate list that names programs of which none is here means this is
-  // not the game's directory; only an empty list goes on without a program.
-  if ((candidates > 0 && programName.empty()) ||
+  // A candidate list whose every name was looked for and none is here means
+  // this is not the game's directory. An empty list, or a search that ended at
+  // a blank item, goes on without a program.
+  if ((candidates > 0 && programName.empty() && !blank) ||
       (!programName.empty() && !InstalledFileExists(gameDir, programName))) {
     run->message = Format(X("&IDS_ERR_NO_GAME&"), {programOld, program});
     return kCannotUpdate;
