@@ -118,7 +118,8 @@ class Builder {
         return Fail("cannot read", from, c.old_name);
       if (!ReadWholeFile(NativePath(to.root, c.name), &new_bytes))
         return Fail("cannot read", to, c.name);
-      if (new_bytes.size() > kMaxPayloadSize || old_bytes.size() > 0xFFFFFFFFull)
+      const uint64_t old_size = old_bytes.size();  // 64-bit even where size_t is not
+      if (new_bytes.size() > kMaxPayloadSize || old_size > 0xFFFFFFFFull)
         return Fail("too large for a package:", to, c.name);
       Progress(++step, steps, "patch", c.name, new_bytes.size());
       DeltaOptions delta_options;
