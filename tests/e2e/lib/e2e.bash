@@ -194,6 +194,15 @@ wait_for_out() {
 hold_game() {
   sleep 300 <"$GAME/game.exe" &
   HOLDER=$!
+  # The shell opens the file in the child: wait until it holds it, or an
+  # updater started at once may find the game not running yet.
+  local i target
+  target=$(realpath "$GAME/game.exe")
+  for i in $(seq 1 100); do
+    [ "$(readlink "/proc/$HOLDER/fd/0" 2>/dev/null)" = "$target" ] && return 0
+    sleep 0.05
+  done
+  fail "the game was never held open"
 }
 
 release_game() {
