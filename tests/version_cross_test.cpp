@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "install/installation.h"
 #include "platform/file_system.h"
 #include "platform/pe_version_reader.h"
 #include "platform/version_info.h"
@@ -43,7 +44,8 @@ std::vector<std::string> Queries() {
                                 "\\VarFileInfo",
                                 "\\StringFileInfo",
                                 "\\StringFileInfo\\Missing"};
-  for (const char* table : {"000004b0", "040904e4", "040904E4", "041504e2", "040704e4"}) {
+  for (const char* table :
+       {"000004b0", "040904e4", "040904E4", "040904b0", "041504e2", "040704e4"}) {
     for (const char* name :
          {"ProductVersion", "productversion", "FileVersion", "CompanyName", "FileDescription", "A",
           "Ab", "Abc", "Empty", "Doubled", "Comments", "Missing"}) {
@@ -141,6 +143,24 @@ TEST(VersionCross, ReaderGivesTheSystemsAnswers) {
   EXPECT_EQ(answer("othername-64.exe", "size"), "0");
   EXPECT_EQ(answer("notranslation-64.exe", "\\VarFileInfo\\Translation"), "-");
   EXPECT_NE(answer("otherlang-64.exe", "\\StringFileInfo\\040704e4\\ProductVersion"), "-");
+  const std::string commas = "11:" + Hex(reinterpret_cast<const uint8_t*>("1, 0, 0, 1"), 11);
+  EXPECT_EQ(answer("unicode-32.exe", "\\StringFileInfo\\040904b0\\ProductVersion"), commas);
+  EXPECT_EQ(answer("unicode-64.exe", "\\VarFileInfo\\Translation"), "8:0904b0041504e204");
+  EXPECT_EQ(answer("neutral-64.exe", pv),
+            "10:" + Hex(reinterpret_cast<const uint8_t*>("1.0.0.0nn"), 10));
+  // The checks over those programs, 32-bit ones included.
+  EXPECT_EQ(GetInstalledVersion(dir, "unicode-32.exe"), "1, 0, 0");
+  EXPECT_EQ(GetInstalledLanguage(dir, "unicode-32.exe"), ", 1");
+  EXPECT_TRUE(CheckGameVersion(dir, "unicode-64.exe", "2.0.0.0; 1, 0, 0 "));
+  EXPECT_FALSE(CheckGameLanguage(dir, "unicode-64.exe", "1"));
+  EXPECT_EQ(GetInstalledLanguage(dir, "multilang-32.exe"), "en");
+  EXPECT_EQ(GetInstalledLanguage(dir, "neutral-32.exe"), "nn");
+  EXPECT_EQ(GetInstalledLanguage(dir, "otherlang-32.exe"), "de");
+  EXPECT_EQ(GetInstalledVersion(dir, "notranslation-32.exe"), "1.0.0.0");
+  EXPECT_EQ(GetInstalledVersion(dir, "noversion-32.exe"), "");
+  if (expected.count("unicode-msvc32.exe") != 0) {
+    EXPECT_EQ(answer("unicode-msvc32.exe", "\\StringFileInfo\\040904b0\\ProductVersion"), commas);
+  }
 #endif
 }
 

@@ -16,4 +16,21 @@ for rc in "$here"/*.rc; do
     rm -f "$out/$name-$bits.res.o"
   done
 done
+# The same resources through the Visual Studio compatible tools, when present:
+# NAME-msvc64.exe and NAME-msvc32.exe.
+if command -v llvm-rc >/dev/null && command -v lld-link >/dev/null && command -v clang >/dev/null; then
+  printf 'int mainCRTStartup(void) { return 0; }\n' >"$out/entry.c"
+  for rc in "$here"/*.rc; do
+    name=$(basename "$rc" .rc)
+    for arch in x86_64:x64:64 i686:x86:32; do
+      IFS=: read -r triple machine bits <<<"$arch"
+      clang --target="$triple-pc-windows-msvc" -c "$out/entry.c" -o "$out/entry.obj"
+      llvm-rc /C 1252 /fo "$out/$name.res" "$rc" >/dev/null
+      lld-link /nologo /nodefaultlib /entry:mainCRTStartup /subsystem:console "/machine:$machine" \
+        "$out/entry.obj" "$out/$name.res" "/out:$out/$name-msvc$bits.exe" >/dev/null
+      rm -f "$out/entry.obj" "$out/$name.res"
+    done
+  done
+  rm -f "$out/entry.c"
+fi
 rm -f "$out/stub.c"
