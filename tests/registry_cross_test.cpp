@@ -87,5 +87,31 @@ TEST(RegistryCross, ReadsWhatTheSystemWrote) {
   ExpectReadsAsWritten();
 }
 
+// Written by registry_cross.sh with Wine's reg tool before either build runs.
+TEST(RegistryCross, ReadsWhatTheRegToolWrote) {
+  if (getenv("UPKEEP_REGISTRY_CROSS") == nullptr) GTEST_SKIP() << "run by registry_cross.sh";
+  const std::string key = "Software\\UpkeepRegistryCross\\RegAdd";
+  std::string out;
+  EXPECT_EQ(ReadRegistryValue(key, "Path", &out), 0);
+  EXPECT_EQ(out, "C:\\Games\\X");
+  EXPECT_EQ(ReadRegistryValue("SOFTWARE\\upkeepregistrycross\\regadd", "PATH", &out), 0);
+  EXPECT_EQ(out, "C:\\Games\\X");
+  EXPECT_EQ(ReadRegistryValue(key, "", &out), 0);
+  EXPECT_EQ(out, "C:\\Default\\Dir\\");
+  EXPECT_EQ(ReadRegistryValue(key, "Exp", &out), 0);
+  EXPECT_EQ(out, "%ProgramFiles%\\Game");  // not expanded
+  EXPECT_EQ(ReadRegistryValue(key, "Accents", &out), 0);
+  EXPECT_EQ(out, "C:\\Gry\\Caf\xe9");
+  EXPECT_EQ(ReadRegistryValue(key, "Missing", &out), 2);
+  // A key in the 32-bit view only is found from the 64-bit one, and directly.
+  EXPECT_EQ(ReadRegistryValue("Software\\UpkeepRegistryCross32\\Game", "Path", &out), 0);
+  EXPECT_EQ(out, "C:\\Games\\W32");
+  EXPECT_EQ(ReadRegistryValue("Software\\Wow6432Node\\UpkeepRegistryCross32\\Game", "Path", &out),
+            0);
+  EXPECT_EQ(out, "C:\\Games\\W32");
+  EXPECT_EQ(ReadRegistryValue("Software\\UpkeepRegistryCross32", "Path", &out), 2);
+  EXPECT_EQ(ReadRegistryValue("\\Software\\UpkeepRegistryCross\\RegAdd", "Path", &out), 161);
+}
+
 }  // namespace
 }  // namespace upkeep
