@@ -153,3 +153,21 @@ TEST(PosixPath, EmptyPathNamesNothing) {
 
 }  // namespace
 }  // namespace upkeep
+
+namespace upkeep {
+namespace {
+
+TEST(PosixPath, DotDotGoesByTheText) {
+  test::TempDir dir;
+  ASSERT_TRUE(test::WriteFileText(dir.Join("x.txt"), "x"));
+  EXPECT_TRUE(PathExists(dir.path() + "\\nodir\\..\\x.txt"));
+  EXPECT_TRUE(PathExists(dir.path() + "/./nodir/deeper/../../x.txt"));
+  EXPECT_FALSE(PathExists(dir.path() + "\\nodir\\x.txt"));
+  std::string before = GetFileSystem()->GetCurrentDir();
+  ASSERT_TRUE(GetFileSystem()->SetCurrentDir(dir.path()));
+  EXPECT_TRUE(PathExists("a\\..\\x.txt"));
+  EXPECT_TRUE(GetFileSystem()->SetCurrentDir(before));
+}
+
+}  // namespace
+}  // namespace upkeep

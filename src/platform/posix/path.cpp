@@ -73,7 +73,20 @@ ResolvedPath Resolve(const std::string& input) {
   while (start <= rest.size()) {
     size_t slash = rest.find('/', start);
     if (slash == std::string::npos) slash = rest.size();
-    if (slash > start) parts.push_back(rest.substr(start, slash - start));
+    if (slash > start) {
+      // "." and ".." go by the text, as Windows resolves them, so "a\..\b"
+      // works even where "a" does not exist.
+      std::string part = rest.substr(start, slash - start);
+      if (part == "..") {
+        if (!parts.empty() && parts.back() != "..") {
+          parts.pop_back();
+        } else if (base == ".") {
+          parts.push_back(part);  // above the current directory
+        }
+      } else if (part != ".") {
+        parts.push_back(part);
+      }
+    }
     start = slash + 1;
   }
   ResolvedPath out;
