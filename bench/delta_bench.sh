@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Delta sizes and times against xdelta3 (-9 -S djw) and bsdiff, each as it
-# ships its output: ours is the payload entry (zlib level 9 and trailer).
+# ships its output: ours is the payload entry (zlib stream and trailer).
 #
 # Pairs: the changed files of two versions of some Debian packages (the oldest
 # and newest version the archive offers), and a generated game-like tree with

@@ -36,6 +36,29 @@ TEST(AuthoringPayloadWriterTest, StreamThenAdlerThenLength) {
   EXPECT_EQ(back, data);
 }
 
+// Whichever encoder the build links, payloads never grow past what zlib's
+// best level makes of the same bytes.
+TEST(AuthoringPayloadWriterTest, NoLargerThanZlibBest) {
+  std::vector<uint8_t> delta_like;
+  for (uint32_t i = 0; delta_like.size() < (1u << 20); ++i) {
+    const uint32_t words[] = {0x80000000u | (i % 97 + 16), i * 4099u % 0x200000u, 3, i};
+    for (uint32_t w : words) {
+      for (int k = 0; k < 4; ++k) delta_like.push_back(static_cast<uint8_t>(w >> (8 * k)));
+    }
+    delta_like.push_back(static_cast<uint8_t>(i));
+    delta_like.insert(delta_like.end(), {0x48, 0x8B, 0x45, 0xF8});
+  }
+  for (size_t n : {size_t{0}, size_t{21}, size_t{106}, size_t{5000}, delta_like.size()}) {
+    std::vector<uint8_t> data(delta_like.begin(), delta_like.begin() + static_cast<long>(n));
+    std::vector<uint8_t> zlib_best(compressBound(static_cast<uLong>(n)));
+    uLongf zlib_size = static_cast<uLongf>(zlib_best.size());
+    ASSERT_EQ(compress2(zlib_best.data(), &zlib_size, data.data(), static_cast<uLong>(n), 9), Z_OK);
+    const std::vector<uint8_t> stored = EncodePayload(data);
+    ASSERT_FALSE(stored.empty()) << n;
+    EXPECT_LE(stored.size(), zlib_size + 8) << n;
+  }
+}
+
 TEST(AuthoringPayloadWriterTest, RefusesWhatTheLoaderWouldRefuse) {
   std::vector<uint8_t> out = {1};
   uint8_t byte = 0;

@@ -76,6 +76,32 @@ TEST_F(PackagePayloadTest, LargePayloadRoundTrips) {
   EXPECT_TRUE(p->data == zeros);
 }
 
+// Whatever encoder the writer uses, the runtime's inflate reads it back: text
+// with long repeats (long matches, many blocks) and random bytes (stored
+// blocks, which must stay inside the loader's size limit).
+TEST_F(PackagePayloadTest, WriterOutputLoadsBack) {
+  std::vector<uint8_t> text;
+  const std::vector<uint8_t> base = Compressible(140000);
+  for (int round = 0; round < 120; ++round) {
+    std::vector<uint8_t> line = test::Bytes("record " + std::to_string(round * 7919) + ";");
+    text.insert(text.end(), line.begin(), line.end());
+    text.insert(text.end(), base.begin() + round * 1000, base.begin() + round * 1000 + 20000);
+  }
+  std::vector<uint8_t> stored = EncodePayload(text);
+  EXPECT_LT(stored.size(), text.size() / 4);
+  std::unique_ptr<Payload> p = Load(stored);
+  ASSERT_NE(p, nullptr);
+  EXPECT_TRUE(p->data == text);
+
+  const std::vector<uint8_t> noise = test::RandomBytes(3 << 20, 21);
+  stored = EncodePayload(noise);
+  ASSERT_FALSE(stored.empty());
+  EXPECT_LE(stored.size(), noise.size() + noise.size() / 256 + 64);
+  p = Load(stored);
+  ASSERT_NE(p, nullptr);
+  EXPECT_TRUE(p->data == noise);
+}
+
 TEST_F(PackagePayloadTest, DiskFileWhenNoEntryMatches) {
   std::vector<uint8_t> data = test::RandomBytes(3000, 8);
   std::string path = dir_.Join("loose.delta");
