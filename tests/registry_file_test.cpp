@@ -269,5 +269,28 @@ TEST(RegistryFile, AnsiCopyKeepsTheQueryBufferRules) {
   EXPECT_EQ(buf[3], 4);
 }
 
+// Strings Wine could not write as text (no terminator) or that an imported
+// .reg file gave in hex still read as strings in the ANSI code page.
+TEST(RegistryFile, HexWrittenStringsReadAsText) {
+  const std::string hive =
+      "WINE REGISTRY Version 2\n"
+      "[Software\\\\Acme] 1\n"
+      "\"Expand\"=hex(2):25,00,50,00,46,00,25,00,5c,00,e9,00,00,00\n"
+      "\"Plain\"=hex(1):43,00,3a,00,5c,00,47,00\n";
+  std::vector<RegistryFileValue> v;
+  ASSERT_TRUE(Find(hive, u"Software\\Acme", &v));
+  uint8_t buf[16];
+  uint32_t type = 0, size = sizeof(buf);
+  memset(buf, 'x', sizeof(buf));
+  ASSERT_EQ(CopyRegistryValueAnsi(*Value(v, u"Expand"), &type, buf, &size), kRegSuccess);
+  EXPECT_EQ(type, kRegExpandSz);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), size), std::string("%PF%\\\xe9\0", 7));
+  size = sizeof(buf);
+  ASSERT_EQ(CopyRegistryValueAnsi(*Value(v, u"Plain"), &type, buf, &size), kRegSuccess);
+  EXPECT_EQ(type, kRegSz);
+  EXPECT_EQ(size, 4u);
+  EXPECT_STREQ(reinterpret_cast<char*>(buf), "C:\\G");
+}
+
 }  // namespace
 }  // namespace upkeep
