@@ -171,3 +171,23 @@ TEST(PosixPath, DotDotGoesByTheText) {
 
 }  // namespace
 }  // namespace upkeep
+
+#include <sys/stat.h>
+
+namespace upkeep {
+namespace {
+
+TEST(PosixPath, ReadOnlyOnlyWhenNobodyMayWrite) {
+  test::TempDir dir;
+  std::string path = dir.Join("f");
+  ASSERT_TRUE(test::WriteFileText(path, "x"));
+  ASSERT_EQ(chmod(path.c_str(), 0464), 0);
+  EXPECT_EQ(GetFileSystem()->GetAttributes(path) & kAttrReadOnly, 0u);
+  EXPECT_NE(GetFileSystem()->Open(path, OpenMode::kReadWrite), nullptr);
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  EXPECT_NE(GetFileSystem()->GetAttributes(path) & kAttrReadOnly, 0u);
+  EXPECT_EQ(GetFileSystem()->Open(path, OpenMode::kReadWrite), nullptr);
+}
+
+}  // namespace
+}  // namespace upkeep

@@ -79,7 +79,8 @@ class PosixView : public MappedView {
   size_t size_;
 };
 
-bool IsReadOnlyMode(mode_t mode) { return (mode & S_IWUSR) == 0; }
+// Wine shows a file as read-only only when nobody may write it.
+bool IsReadOnlyMode(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
 
 std::string BaseName(const std::string& native) {
   size_t slash = native.find_last_of('/');
