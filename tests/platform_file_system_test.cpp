@@ -157,7 +157,9 @@ TEST(PlatformStream, TextModeWritesCrLfAndReadsItBack) {
 TEST(PlatformStream, TextModeStopsAtCtrlZAndDefaultsToText) {
   TempDir dir;
   std::string path = dir.Join("z.txt");
-  ASSERT_TRUE(test::WriteFileText(path, std::string("ab\r\ncd\x1a" "ef", 9)));
+  ASSERT_TRUE(test::WriteFileText(path, std::string("ab\r\ncd\x1a"
+                                                    "ef",
+                                                    9)));
   auto r = Stream::Open(path, "r");
   ASSERT_NE(r, nullptr);
   char buf[16];

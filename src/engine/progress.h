@@ -6,8 +6,8 @@
 namespace upkeep {
 
 // The one progress callback: lower bar, upper bar, file label, operation label.
-using ProgressCallback = void (*)(int32_t overallPercent, int32_t stepPercent,
-                                  const char* fileName, const char* operationText);
+using ProgressCallback = void (*)(int32_t overallPercent, int32_t stepPercent, const char* fileName,
+                                  const char* operationText);
 
 }  // namespace upkeep
 

@@ -60,8 +60,8 @@ class MappedView {
 };
 
 struct FindEntry {
-  std::string name;      // the name as stored on disk
-  uint32_t attributes;   // kAttr* bits
+  std::string name;     // the name as stored on disk
+  uint32_t attributes;  // kAttr* bits
   uint64_t size;
 };
 

@@ -57,8 +57,8 @@ class Stream {
   bool eof_ = false;
   bool ctrl_z_ = false;
   std::vector<uint8_t> buffer_;
-  size_t buffer_pos_ = 0;  // next unread byte (reading)
-  size_t buffer_len_ = 0;  // valid bytes (reading) or pending bytes (writing)
+  size_t buffer_pos_ = 0;     // next unread byte (reading)
+  size_t buffer_len_ = 0;     // valid bytes (reading) or pending bytes (writing)
   int64_t buffer_start_ = 0;  // file offset of buffer_[0]
 };
 

@@ -52,7 +52,7 @@ class PosixFile : public File {
     return static_cast<int64_t>(done);
   }
   int64_t Seek(int64_t offset, SeekOrigin origin) override {
-    int whence = origin == SeekOrigin::kBegin ? SEEK_SET
+    int whence = origin == SeekOrigin::kBegin     ? SEEK_SET
                  : origin == SeekOrigin::kCurrent ? SEEK_CUR
                                                   : SEEK_END;
     off_t r = lseek(fd_, static_cast<off_t>(offset), whence);

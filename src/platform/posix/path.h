@@ -11,7 +11,7 @@ namespace posix {
 std::string WinePrefix();
 
 struct ResolvedPath {
-  std::string native;  // the path to hand to the system
+  std::string native;   // the path to hand to the system
   bool exists = false;  // every component was found
 };
 

@@ -111,8 +111,8 @@ class Win32FileSystem : public FileSystem {
         return nullptr;
       }
     }
-    HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     return std::unique_ptr<File>(new Win32File(h));
   }
@@ -146,9 +146,7 @@ class Win32FileSystem : public FileSystem {
     return GetLastError() == ERROR_ALREADY_EXISTS ? CreateDirResult::kAlreadyExists
                                                   : CreateDirResult::kFailed;
   }
-  bool RemoveDir(const std::string& path) override {
-    return RemoveDirectoryA(path.c_str()) != 0;
-  }
+  bool RemoveDir(const std::string& path) override { return RemoveDirectoryA(path.c_str()) != 0; }
 
   bool Find(const std::string& pattern, std::vector<FindEntry>* out) override {
     out->clear();
