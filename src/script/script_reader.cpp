@@ -170,24 +170,42 @@ const ScriptConst* ScriptReader::ReadConstReference(ScriptValueType type, int& e
   return found;
 }
 
-ScriptValue* ScriptReader::ParseInteger(int& error) {
+ScriptReader::NumberStart ScriptReader::BeginNumber(ScriptValueType type, int& error,
+                                                    bool* negative, int* first,
+                                                    ScriptValue** value) {
   int c = GetChar();
-  bool negative = false;
+  *negative = false;
   if (c == '-') {
-    negative = true;
+    *negative = true;
     SkipBlanks();
   } else if (IsDigit(c)) {
     UngetChar();
   } else {
     PushBack(c);
-    const ScriptConst* found = ReadConstReference(ScriptValueType::Integer, error);
-    return found != nullptr ? CopyValue(found->value) : nullptr;
+    const ScriptConst* found = ReadConstReference(type, error);
+    *value = found != nullptr ? CopyValue(found->value) : nullptr;
+    return NumberStart::kConst;
   }
-  c = GetChar();
-  if (!IsDigit(c)) {
+  *first = GetChar();
+  if (!IsDigit(*first)) {
     ReportError("expected number");
     error = 1;
-    return nullptr;
+    return NumberStart::kFailed;
+  }
+  return NumberStart::kDigits;
+}
+
+ScriptValue* ScriptReader::ParseInteger(int& error) {
+  bool negative = false;
+  int c = 0;
+  ScriptValue* constant = nullptr;
+  switch (BeginNumber(ScriptValueType::Integer, error, &negative, &c, &constant)) {
+    case NumberStart::kConst:
+      return constant;
+    case NumberStart::kFailed:
+      return nullptr;
+    case NumberStart::kDigits:
+      break;
   }
   uint32_t value = 0;  // wraps modulo 2^32, as the format has always done
   while (IsDigit(c)) {
@@ -205,23 +223,16 @@ ScriptValue* ScriptReader::ParseInteger(int& error) {
 }
 
 ScriptValue* ScriptReader::ParseFloat(int& error) {
-  int c = GetChar();
   bool negative = false;
-  if (c == '-') {
-    negative = true;
-    SkipBlanks();
-  } else if (IsDigit(c)) {
-    UngetChar();
-  } else {
-    PushBack(c);
-    const ScriptConst* found = ReadConstReference(ScriptValueType::Float, error);
-    return found != nullptr ? CopyValue(found->value) : nullptr;
-  }
-  c = GetChar();
-  if (!IsDigit(c)) {
-    ReportError("expected number");
-    error = 1;
-    return nullptr;
+  int c = 0;
+  ScriptValue* constant = nullptr;
+  switch (BeginNumber(ScriptValueType::Float, error, &negative, &c, &constant)) {
+    case NumberStart::kConst:
+      return constant;
+    case NumberStart::kFailed:
+      return nullptr;
+    case NumberStart::kDigits:
+      break;
   }
   double mantissa = 0.0;
   while (IsDigit(c)) {

@@ -96,6 +96,11 @@ class ScriptReader {
   void PushBack(int c);
   // The constant named by the word read here, which must be of `type`.
   const ScriptConst* ReadConstReference(ScriptValueType type, int& error);
+  // The part integers and floats share: an optional "-" (blanks allowed after
+  // it), then the first digit, or else a constant of `type`.
+  enum class NumberStart { kDigits, kConst, kFailed };
+  NumberStart BeginNumber(ScriptValueType type, int& error, bool* negative, int* first,
+                          ScriptValue** value);
 };
 
 // Loads the whole file through the package-aware file layer (a packaged entry

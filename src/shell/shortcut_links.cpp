@@ -98,32 +98,32 @@ std::string JoinShellPath(const std::string& folder, const std::string& name) {
   return folder + "\\" + name;
 }
 
-LinkText ReadLinkTarget(const std::string& link, std::string* target) {
-  target->clear();
+namespace {
+
+// One text of a shortcut, through the given getter of the link object.
+LinkText ReadLinkText(const std::string& link, bool (ShellLink::*get)(std::string*),
+                      const char* failure, std::string* out) {
+  out->clear();
   std::unique_ptr<ShellLink> object = GetShellLinks()->Create();
   if (object == nullptr || !object->Load(link)) return LinkText::kUnreadable;
   std::string text;
-  if (!object->GetPath(&text)) {
-    DebugOutput("GetPath failed!");
+  if (!((*object).*get)(&text)) {
+    DebugOutput(failure);
     return LinkText::kUnreadable;
   }
   if (text.size() > kMaxShellPath) return LinkText::kTooLong;
-  *target = text;
+  *out = text;
   return LinkText::kRead;
 }
 
+}  // namespace
+
+LinkText ReadLinkTarget(const std::string& link, std::string* target) {
+  return ReadLinkText(link, &ShellLink::GetPath, "GetPath failed!", target);
+}
+
 LinkText ReadLinkArguments(const std::string& link, std::string* arguments) {
-  arguments->clear();
-  std::unique_ptr<ShellLink> object = GetShellLinks()->Create();
-  if (object == nullptr || !object->Load(link)) return LinkText::kUnreadable;
-  std::string text;
-  if (!object->GetArguments(&text)) {
-    DebugOutput("GetArguments failed!");
-    return LinkText::kUnreadable;
-  }
-  if (text.size() > kMaxShellPath) return LinkText::kTooLong;
-  *arguments = text;
-  return LinkText::kRead;
+  return ReadLinkText(link, &ShellLink::GetArguments, "GetArguments failed!", arguments);
 }
 
 void RetargetLink(const std::string& link, const std::string& newTarget,
