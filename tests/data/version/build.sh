@@ -25,9 +25,12 @@ if command -v llvm-rc >/dev/null && command -v lld-link >/dev/null && command -v
     for arch in x86_64:x64:64 i686:x86:32; do
       IFS=: read -r triple machine bits <<<"$arch"
       clang --target="$triple-pc-windows-msvc" -c "$out/entry.c" -o "$out/entry.obj"
-      llvm-rc /C 1252 /fo "$out/$name.res" "$rc" >/dev/null
-      lld-link /nologo /nodefaultlib /entry:mainCRTStartup /subsystem:console "/machine:$machine" \
-        "$out/entry.obj" "$out/$name.res" "/out:$out/$name-msvc$bits.exe" >/dev/null
+      # These tools read any argument that starts with a slash as an option
+      # (/c..., /d..., /i... match theirs), so inputs are passed after "--" or
+      # by names relative to the output folder.
+      llvm-rc /C 1252 /fo "$out/$name.res" -- "$rc" >/dev/null
+      (cd "$out" && lld-link /nologo /nodefaultlib /entry:mainCRTStartup /subsystem:console \
+        "/machine:$machine" entry.obj "$name.res" "/out:$name-msvc$bits.exe" >/dev/null)
       rm -f "$out/entry.obj" "$out/$name.res"
     done
   done
