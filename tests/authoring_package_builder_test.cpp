@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "app/update_driver.h"
 #include "authoring/archive_writer.h"
 #include "authoring/package_verifier.h"
 #include "authoring/payload_writer.h"
@@ -245,19 +246,67 @@ TEST_F(PackageBuilderTest, VersionChainsBringEveryOldVersionToTheNewest) {
   Mutate(v1, v2, rng);
   Mutate(v2, v3, rng);
   MakeOptions o = Options("", v3);
-  o.olds = {{"1.0", v1}, {"1.1", v2}};
+  o.olds = {{"1.0.0.0", v1}, {"1.1.0.0", v2}};
   o.to_version = "1.2";
   MakeSummary summary;
   std::string error;
   ASSERT_TRUE(MakePackage(o, pkg, &summary, &error)) << error;
   EXPECT_EQ(summary.sections, 2u);
-  EXPECT_EQ(Apply(pkg, v1, tmp_.Join("g1"), "1.0"), 0) << log_;
+  EXPECT_EQ(Apply(pkg, v1, tmp_.Join("g1"), "1.0.0.0"), 0) << log_;
   ExpectSameTree(tmp_.Join("g1"), v3);
-  EXPECT_EQ(Apply(pkg, v2, tmp_.Join("g2"), "1.1"), 0) << log_;
+  EXPECT_EQ(Apply(pkg, v2, tmp_.Join("g2"), "1.1.0.0"), 0) << log_;
   ExpectSameTree(tmp_.Join("g2"), v3);
   // An installation at neither version is left alone.
-  EXPECT_EQ(Apply(pkg, v1, tmp_.Join("g3"), "0.9"), 0);
+  EXPECT_EQ(Apply(pkg, v1, tmp_.Join("g3"), "0.9.0.0"), 0);
   ExpectSameTree(tmp_.Join("g3"), v1);
+}
+
+// The updater deletes stale bank files and truncates its log before the script
+// runs: a package must not check, patch or delete them.
+TEST_F(PackageBuilderTest, FilesTheUpdaterReplacesFirstAreLeftOut) {
+  std::string old_dir = tmp_.Join("old"), new_dir = tmp_.Join("new"), pkg = tmp_.Join("p");
+  std::mt19937 rng(3);
+  auto both = [&](const std::string& name, const std::vector<uint8_t>& a,
+                  const std::vector<uint8_t>& b) {
+    Write(old_dir + "/" + name, a);
+    Write(new_dir + "/" + name, b);
+  };
+  both("Data/Levels/bank01.dat", Data(rng, 5000), Data(rng, 5000));   // changed
+  both("Data/Levels/sub/BANK2", Data(rng, 300), {});                   // same, nested
+  both("Data/LevelsCustom/.keep/bank3", Data(rng, 300), {});           // not a stale bank
+  both("Data/Other/bank4.dat", Data(rng, 3000), Data(rng, 3000));      // not a bank folder
+  fs::copy_file(old_dir + "/Data/Levels/sub/BANK2", new_dir + "/Data/Levels/sub/BANK2",
+                fs::copy_options::overwrite_existing);
+  fs::copy_file(old_dir + "/Data/LevelsCustom/.keep/bank3", new_dir + "/Data/LevelsCustom/.keep/bank3",
+                fs::copy_options::overwrite_existing);
+  Write(old_dir + "/Data/Films/bankOld.bik", Data(rng, 100));  // gone in the new tree
+  Write(old_dir + "/patch.log", {'o', 'l', 'd'});
+  Write(old_dir + "/mya$$.tmp", {1});
+  Write(new_dir + "/PATCH.LOG", {'n'});
+
+  MakeSummary summary;
+  std::string error;
+  ASSERT_TRUE(MakePackage(Options(old_dir, new_dir), pkg, &summary, &error)) << error;
+  std::string notes;
+  for (const auto& n : summary.notes) notes += n + "\n";
+  EXPECT_NE(notes.find("bankOld.bik"), std::string::npos) << notes;
+  EXPECT_NE(notes.find("PATCH.LOG"), std::string::npos) << notes;
+  EXPECT_EQ(notes.find("bank4"), std::string::npos) << notes;
+  EXPECT_EQ(notes.find("bank3"), std::string::npos) << notes;
+
+  // As the updater runs it: banks cleaned, the log truncated, then the script.
+  std::string game = tmp_.Join("game");
+  fs::copy(old_dir, game, fs::copy_options::recursive);
+  for (const char* folder : kBankFolders) DeleteBankFiles(game + folder);
+  fs::remove(game + "/mya$$.tmp");
+  std::string installed = tmp_.Join("installed");
+  fs::rename(game, installed);
+  EXPECT_EQ(Apply(pkg, installed, game), 0) << log_;
+  EXPECT_EQ(log_.find("patch.log"), std::string::npos) << log_;
+  EXPECT_EQ(log_.find("bank01.dat !"), std::string::npos) << log_;
+  fs::remove(game + "/patch.log");
+  fs::remove(new_dir + "/PATCH.LOG");
+  ExpectSameTree(game, new_dir);
 }
 
 TEST_F(PackageBuilderTest, RefusesBadInputAndLeavesOutputAlone) {
@@ -278,9 +327,19 @@ TEST_F(PackageBuilderTest, RefusesBadInputAndLeavesOutputAlone) {
   o.strings_path = broken;
   EXPECT_FALSE(MakePackage(o, out, &summary, &error));
   EXPECT_NE(error.find("unknown keyword string"), std::string::npos) << error;
-  o = Options(old_dir, new_dir);
-  o.olds = {{"1.0", old_dir}};  // versioned, but no target version
+  std::string lf_only = tmp_.Join("Lf.scr");  // one long comment: no String at all
+  ASSERT_TRUE(test::WriteFileText(lf_only, "// texts\n!String(s, s)\nString(\"A\", \"b\")\n"));
+  o.strings_path = lf_only;
   EXPECT_FALSE(MakePackage(o, out, &summary, &error));
+  EXPECT_NE(error.find("CR LF"), std::string::npos) << error;
+  o = Options(old_dir, new_dir);
+  o.olds = {{"1.0.0.0", old_dir}};  // versioned, but no target version
+  EXPECT_FALSE(MakePackage(o, out, &summary, &error));
+  o.to_version = "1.1";
+  o.olds = {{"1.0", old_dir}};  // no installed game reports a version that short
+  EXPECT_FALSE(MakePackage(o, out, &summary, &error));
+  EXPECT_NE(error.find("7 characters"), std::string::npos) << error;
+  o.olds = {{"1.0.0.0", old_dir}};
   o.to_version = "1.0.0.0.0.1";  // longer than the runtime keeps
   EXPECT_FALSE(MakePackage(o, out, &summary, &error));
   o = Options(old_dir, new_dir);
@@ -422,6 +481,18 @@ TEST_F(VerifyTest, CatchesMissingEntryWrongChecksumAndBrokenScript) {
   r = Check(e);
   ASSERT_EQ(r.faults.size(), 1u);
   EXPECT_NE(r.faults[0].find("ends inside a record"), std::string::npos) << r.faults[0];
+
+  e = entries_;  // the updater reads up to eight digits from the first one on
+  SetScript(e, Script(e) + "all()\r\n{\r\nCheckFile(\"n.txt\", \"12ab\")\r\n}\r\n");
+  r = Check(e);
+  EXPECT_TRUE(r.faults.empty()) << r.faults[0];
+  ASSERT_FALSE(r.warnings.empty());
+  EXPECT_NE(r.warnings.back().find("read as 000012AB"), std::string::npos) << r.warnings.back();
+  e = entries_;
+  SetScript(e, Script(e) + "all()\r\n{\r\nCheckFile(\"n.txt\", \" 12ab\")\r\n}\r\n");
+  r = Check(e);
+  ASSERT_EQ(r.faults.size(), 1u);
+  EXPECT_NE(r.faults[0].find("never matches"), std::string::npos) << r.faults[0];
 
   e = entries_;
   e[1].data.assign({'x', '('});  // Strings.scr that does not parse, and so no keys

@@ -230,6 +230,7 @@ int Make(const Args& args) {
     std::fprintf(stderr, "upkeep-pack: make failed: %s\n", error.c_str());
     return kExitFailed;
   }
+  for (const auto& note : summary.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
   std::error_code ec;
   std::fprintf(stderr,
                "wrote %s: %zu section(s), %zu patched, %zu created, %zu deleted, %zu directories "
@@ -243,7 +244,8 @@ int InitStrings(const Args& args) {
   if (IsHelp(args)) return Usage(kInitUsage, "");
   std::string out;
   for (size_t i = 0; i < args.size(); ++i) {
-    if ((args[i] == "-o" || args[i] == "--output") && i + 1 < args.size()) {
+    if (args[i] == "-o" || args[i] == "--output") {
+      if (i + 1 >= args.size()) return Usage(kInitUsage, args[i] + " needs a value");
       out = args[++i];
     } else {
       return Usage(kInitUsage, "unknown argument: " + args[i]);

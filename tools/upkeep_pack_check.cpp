@@ -9,10 +9,14 @@
 
 #include "authoring/package_verifier.h"
 #include "authoring/string_keys.h"
+#include "app/update_driver.h"
 #include "authoring/tree_diff.h"
 #include "engine/script_runner.h"
 #include "package/package.h"
 #include "pack_commands.h"
+#include "script/script_call.h"
+#include "script/script_parser.h"
+#include "script/script_reader.h"
 #include "script/string_table.h"
 
 namespace upkeep {
@@ -35,8 +39,10 @@ const char kApplyUsage[] =
     "usage: upkeep-pack apply PKG --dir DIR [--version V] [--dry-run] [--skip-space-check]\n"
     "\n"
     "Runs the package's patch.scr with the updater's engine against DIR, without\n"
-    "registry, program or version checks. --version V is the installed version that\n"
-    "selects the Version sections (none apply without it; All sections always run).\n"
+    "registry, program or version checks. As the updater does, stale bank files\n"
+    "(bank* below Data\\Levels, LevelsNet, Films and LevelsCustom) are deleted\n"
+    "first. --version V is the installed version that selects the Version sections;\n"
+    "a package that has them needs it (All sections always run).\n"
     "--dry-run works on a temporary copy of DIR and reports what would change.\n"
     "The run's patch.log is printed at the end.\n";
 
@@ -81,6 +87,21 @@ const char* Meaning(int32_t code) {
   return "unknown result";
 }
 
+// The first versions of the package's Version sections.
+std::vector<std::string> SectionVersions() {
+  std::vector<std::string> versions;
+  std::unique_ptr<ScriptReader> reader = LoadScript("patch.scr");
+  if (!reader) return versions;
+  int failed = 0;
+  std::unique_ptr<ScriptProgram> program = ParseProgram(*reader, failed);
+  if (failed || !program) return versions;
+  for (const ScriptCall* call = program->first; call; call = call->next) {
+    const char* from = StringArgument(call, 0);
+    if (CallNameIs(call, "Version") && from) versions.push_back(from);
+  }
+  return versions;
+}
+
 }  // namespace
 
 int Verify(const Args& args) {
@@ -105,7 +126,7 @@ int Verify(const Args& args) {
   std::printf("Strings.scr: %d key(s), %zu of the updater's %zu missing\n", report.string_keys,
               report.missing_keys.size(), count);
   std::printf("%s: %zu fault(s), %zu warning(s)\n", args[0].c_str(), report.faults.size(),
-              report.warnings.size());
+              report.warnings.size() + report.missing_keys.size());
   return report.faults.empty() ? kExitOk : kExitFailed;
 }
 
@@ -140,6 +161,13 @@ int Apply(const Args& args) {
   std::string mounted;
   if (!MountPackage(package, &mounted)) return kExitFailed;
   LoadStringTable("Strings.scr");
+  std::vector<std::string> versions = SectionVersions();
+  if (version.empty() && !versions.empty()) {
+    std::string list;
+    for (const auto& v : versions) list += (list.empty() ? "" : ", ") + v;
+    return Usage(kApplyUsage, "the package has Version sections (from " + list +
+                                  "): --version names the installed one");
+  }
 
   std::string real_dir = fs::absolute(dir, ec).lexically_normal().string();
   while (real_dir.size() > 1 && real_dir.back() == '/') real_dir.pop_back();
@@ -158,6 +186,7 @@ int Apply(const Args& args) {
       return kExitFailed;
     }
   }
+  for (const char* folder : kBankFolders) DeleteBankFiles(work_dir + folder);
   fs::path log_path = scratch / "patch.log";
   PackageFile* log = OpenPackageFile(log_path.string().c_str(), "wt");
   std::string link_base = work_dir + "\\";

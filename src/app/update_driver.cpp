@@ -154,10 +154,7 @@ int32_t Update(Run* run) {
   const std::string packagePath = ProgramPath();
   if (packagePath.empty() || packagePath.size() > kMaxPath) return kOperationFailed;
 
-  for (const char* folder :
-       {"\\Data\\Levels", "\\Data\\LevelsNet", "\\Data\\Films", "\\Data\\LevelsCustom"}) {
-    DeleteBankFiles(gameDir + folder);
-  }
+  for (const char* folder : kBankFolders) DeleteBankFiles(gameDir + folder);
 
   const std::string currentVersion = GetInstalledVersion(gameDir, programName);
   const std::string linkBaseDir = gameDir + "\\";
@@ -221,6 +218,9 @@ uint32_t UpdateDriver(UpdateHost* host) {
 }
 
 uint32_t UpdateDriverThread(void* host) { return UpdateDriver(static_cast<UpdateHost*>(host)); }
+
+const char* const kBankFolders[4] = {"\\Data\\Levels", "\\Data\\LevelsNet", "\\Data\\Films",
+                                     "\\Data\\LevelsCustom"};
 
 void DeleteBankFiles(const std::string& folder) {
   FileSystem* fs = GetFileSystem();

@@ -28,6 +28,10 @@ uint32_t UpdateDriverThread(void* host);
 // Folders stay. Walks iteratively; failures are ignored.
 void DeleteBankFiles(const std::string& folder);
 
+// The game's data folders whose bank files are stale before every update,
+// relative to the game directory, in the order they are cleaned.
+extern const char* const kBankFolders[4];
+
 // Where progress reports go: the front end's progress page while a run is
 // active. The worker thread calls it, synchronously.
 class ProgressSink {

@@ -148,12 +148,21 @@ bool ReadAll(const std::string& path, std::vector<uint8_t>* out) {
   return true;
 }
 
+// A name beside `path` that nothing uses yet, so that no file of the user's is
+// overwritten on the way.
+std::string FreeName(FileSystem* fs, const std::string& path, const char* suffix) {
+  std::string name = path + suffix;
+  for (int n = 1; fs->GetAttributes(name) != kInvalidAttributes && n < 1000; ++n) {
+    name = path + suffix + std::to_string(n);
+  }
+  return name;
+}
+
 // Moves `from` onto `to`, keeping the old `to` until the move has succeeded
 // (Move itself refuses an existing target).
 bool Replace(FileSystem* fs, const std::string& from, const std::string& to) {
   if (fs->GetAttributes(to) == kInvalidAttributes) return fs->Move(from, to);
-  const std::string backup = to + ".old";
-  if (fs->GetAttributes(backup) != kInvalidAttributes && !fs->Delete(backup)) return false;
+  const std::string backup = FreeName(fs, to, ".old");
   if (!fs->Move(to, backup)) return false;
   if (!fs->Move(from, to)) {
     fs->Move(backup, to);
@@ -201,7 +210,12 @@ bool WritePackage(const std::string& path, const std::vector<uint8_t>& stub,
     return false;
   }
   FileSystem* fs = GetFileSystem();
-  const std::string temp = path + ".part";
+  const uint32_t attributes = fs->GetAttributes(path);
+  if (attributes != kInvalidAttributes && (attributes & kAttrDirectory)) {
+    SetError(error, path + " is a directory");
+    return false;
+  }
+  const std::string temp = FreeName(fs, path, ".part");
   std::unique_ptr<File> file = fs->Open(temp, OpenMode::kWrite);
   if (file == nullptr) {
     SetError(error, "cannot create " + temp);

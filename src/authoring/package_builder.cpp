@@ -11,8 +11,10 @@
 #include "authoring/delta_encoder.h"
 #include "authoring/payload_writer.h"
 #include "authoring/script_writer.h"
+#include "authoring/string_keys.h"
 #include "authoring/tree_diff.h"
 #include "package/package.h"
+#include "script/script_call.h"
 #include "script/script_parser.h"
 #include "script/script_reader.h"
 
@@ -21,6 +23,7 @@ namespace upkeep {
 namespace {
 
 constexpr size_t kMaxVersion = 9;
+constexpr size_t kInstalledVersion = 7;
 // Free space is counted in whole clusters of this size.
 constexpr uint64_t kCluster = 4096;
 
@@ -73,6 +76,33 @@ bool ParsesAsTheUpdaterReadsIt(const std::vector<uint8_t>& bytes, const char* na
     return false;
   }
   return true;
+}
+
+// The texts of a string table's "String" calls by upper-cased key; the first
+// definition of a key wins, as in the updater.
+std::map<std::string, std::string> StringTexts(const std::vector<uint8_t>& bytes) {
+  std::map<std::string, std::string> texts;
+  std::unique_ptr<ScriptReader> reader =
+      ScriptFromText(std::string(bytes.begin(), bytes.end()), "Strings.scr");
+  int failed = 0;
+  std::unique_ptr<ScriptProgram> program = ParseProgram(*reader, failed);
+  if (failed || !program) return texts;
+  for (const ScriptCall* call = program->first; call; call = call->next) {
+    const char* k = StringArgument(call, 0);
+    const char* v = StringArgument(call, 1);
+    if (!CallNameIs(call, "String") || !k || !*k || !v) continue;
+    std::string key = k;
+    for (char& c : key) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    texts.emplace(key, v);
+  }
+  return texts;
+}
+
+std::string Trimmed(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t\r\n\v\f");
+  if (b == std::string::npos) return std::string();
+  size_t e = s.find_last_not_of(" \t\r\n\v\f");
+  return s.substr(b, e - b + 1);
 }
 
 class Builder {
@@ -253,6 +283,10 @@ bool IsUsableVersion(const std::string& version) {
   return true;
 }
 
+bool IsInstalledVersion(const std::string& version) {
+  return version.size() == kInstalledVersion && IsUsableVersion(version);
+}
+
 bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
                  MakeSummary* summary, std::string* error) {
   *summary = MakeSummary();
@@ -273,6 +307,12 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
                                    : "unusable version text: " + o.version;
         return false;
       }
+      if (!IsInstalledVersion(o.version)) {
+        *error = "version " + o.version +
+                 " can never be installed: the updater reads an installed version as the first 7 "
+                 "characters of the program's ProductVersion, so old versions have exactly 7";
+        return false;
+      }
     }
     if (!IsUsableVersion(options.to_version)) {
       *error = options.to_version.empty() ? "versioned old trees need --to-version"
@@ -286,6 +326,39 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
     return false;
   }
   if (!ParsesAsTheUpdaterReadsIt(strings, "Strings.scr", error)) return false;
+  const std::map<std::string, std::string> texts = StringTexts(strings);
+  if (texts.empty()) {
+    *error = "the string table " + options.strings_path +
+             " defines no String (a file with LF line ends reads as one comment after the first "
+             "//: Strings.scr needs CR LF)";
+    return false;
+  }
+  size_t key_count = 0;
+  const StringKey* keys = RuntimeStringKeys(&key_count);
+  size_t missing = 0;
+  for (size_t i = 0; i < key_count; ++i) missing += texts.count(keys[i].key) ? 0 : 1;
+  if (missing > 0) {
+    summary->notes.push_back("the string table lacks " + std::to_string(missing) +
+                             " of the updater's keys; their texts show as tokens (upkeep-pack "
+                             "verify lists them)");
+  }
+  auto game_version = texts.find("GAME_VERSION");
+  const std::string accepted = game_version == texts.end() ? "" : game_version->second;
+  if (versioned && !accepted.empty()) {
+    std::vector<std::string> items;
+    for (size_t at = 0;;) {
+      size_t cut = accepted.find(';', at);
+      items.push_back(Trimmed(accepted.substr(at, cut - at)));
+      if (cut == std::string::npos) break;
+      at = cut + 1;
+    }
+    for (const auto& o : options.olds) {
+      if (std::find(items.begin(), items.end(), o.version) == items.end()) {
+        summary->notes.push_back("GAME_VERSION \"" + accepted + "\" does not list " + o.version +
+                                 ": a game at that version is refused as the wrong version");
+      }
+    }
+  }
   std::vector<uint8_t> terms;
   if (!options.terms_path.empty() && !ReadWholeFile(options.terms_path, &terms)) {
     *error = "cannot read the terms text " + options.terms_path;
@@ -297,6 +370,14 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
     if (!ReadTree(options.olds[i].dir, &trees[i], error)) return false;
   }
   if (!ReadTree(options.new_dir, &trees.back(), error)) return false;
+  for (size_t i = 0; i < trees.size(); ++i) {
+    std::vector<std::string> left_out;
+    LeaveOutRunFiles(&trees[i], i + 1 < trees.size(), &left_out);
+    for (const auto& name : left_out) {
+      summary->notes.push_back("left out " + NativePath(trees[i].root, name) +
+                               ": the updater removes or overwrites it before the script runs");
+    }
+  }
 
   std::vector<ArchiveEntry> payloads;
   Builder builder(options, &payloads, summary, error);

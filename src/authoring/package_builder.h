@@ -40,10 +40,16 @@ struct MakeSummary {
   size_t deleted = 0;  // files and directories
   size_t dirs_created = 0;
   uint64_t payload_bytes = 0;
+  // What the author should know: files left out, settings that do not fit.
+  std::vector<std::string> notes;
 };
 
 // Version texts the runtime can hold: 1 to 9 printable characters, no quote.
 bool IsUsableVersion(const std::string& version);
+
+// Versions an installed game can report: the updater takes the first 7
+// characters of its program's ProductVersion, so exactly 7.
+bool IsInstalledVersion(const std::string& version);
 
 // Everything but the file: the entries in archive order, "patch.scr" first.
 bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,

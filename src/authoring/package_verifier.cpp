@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -25,20 +26,23 @@ class CollectMessages : public ScriptErrorSink {
   std::vector<std::string> messages;
 };
 
-// Exactly eight hexadecimal digits, the form the tool writes and "%08X" reads.
-bool ParseChecksum(const char* text, uint32_t* value) {
-  if (!text || std::strlen(text) != 8) return false;
+int HexValue(char c) {
+  return c >= '0' && c <= '9'   ? c - '0'
+         : c >= 'a' && c <= 'f' ? c - 'a' + 10
+         : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                : -1;
+}
+
+// The value the updater reads ("%08X": up to eight digits from the first
+// character on); false when the text gives it none. `exact` tells whether the
+// text is the eight digits and nothing more, the form the tool writes.
+bool ParseChecksum(const char* text, uint32_t* value, bool* exact = nullptr) {
+  if (!text || HexValue(text[0]) < 0) return false;
   uint32_t v = 0;
-  for (int i = 0; i < 8; ++i) {
-    char c = text[i];
-    int d = c >= '0' && c <= '9'   ? c - '0'
-            : c >= 'a' && c <= 'f' ? c - 'a' + 10
-            : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                   : -1;
-    if (d < 0) return false;
-    v = v << 4 | static_cast<uint32_t>(d);
-  }
+  size_t i = 0;
+  for (; i < 8 && HexValue(text[i]) >= 0; ++i) v = v << 4 | static_cast<uint32_t>(HexValue(text[i]));
   *value = v;
+  if (exact) *exact = i == 8 && text[8] == '\0';
   return true;
 }
 
@@ -178,7 +182,19 @@ class Checker {
 
   void CheckChecksumText(const std::string& what, const char* text) {
     uint32_t v;
-    if (!ParseChecksum(text, &v)) Fault(what + ": checksum is not eight hexadecimal digits");
+    bool exact = false;
+    if (!ParseChecksum(text, &v, &exact)) {
+      Fault(what + ": checksum does not start with a hexadecimal digit; it never matches");
+    } else if (!exact) {
+      Warn(what + ": checksum " + text + " is not eight hexadecimal digits; read as " +
+           HexText(v));
+    }
+  }
+
+  static std::string HexText(uint32_t v) {
+    char buffer[9];
+    std::snprintf(buffer, sizeof buffer, "%08X", v);
+    return buffer;
   }
 
   void CheckDelta(const char* entry, const std::vector<uint8_t>& d) {

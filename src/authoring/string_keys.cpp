@@ -14,11 +14,14 @@ const StringKey kKeys[] = {
     {"SRC_EXE", "game.exe",
      "the game's executable in the game directory; several names separated by ';', the first "
      "present one is used"},
-    {"GAME_VERSION", "1.0",
-     "version(s) of the installed game this update accepts, ';'-separated; empty: no version in "
-     "the window title"},
-    {"PATCH_VERSION", "1.1", "the version the update brings the game to (window title)"},
-    {"LANG_VERSION", "ENG", "language code of the game this update is for"},
+    {"GAME_VERSION", "1.0.0.0",
+     "version(s) of the installed game this update accepts, ';'-separated; an installed version "
+     "is the first 7 characters of the game program's ProductVersion (when it has 8 or more); "
+     "empty: any version, and no version in the window title"},
+    {"PATCH_VERSION", "1.0.1.0", "the version the update brings the game to (window title)"},
+    {"LANG_VERSION", "ENG",
+     "language of the game this update is for: what follows the 7th character of the game "
+     "program's ProductVersion; empty: any language"},
     {"SHOW_README", "1", "\"0\": do not open ReadMe.txt after a successful update"},
     {"UPDATE_TITLE", "%s update %s -> %s",
      "window title, printf-style: %s game name, %s accepted versions, %s new version"},

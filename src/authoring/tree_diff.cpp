@@ -146,6 +146,49 @@ bool ReadTree(const std::string& root, Tree* tree, std::string* error) {
   return true;
 }
 
+namespace {
+
+bool StartsWith(const std::string& s, const std::string& prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// A file the updater's bank clean-up deletes before the script runs.
+bool IsStaleBank(const std::string& folded) {
+  static const char* const kFolders[] = {"DATA\\LEVELS\\", "DATA\\LEVELSNET\\", "DATA\\FILMS\\",
+                                         "DATA\\LEVELSCUSTOM\\"};
+  for (const char* folder : kFolders) {
+    if (!StartsWith(folded, folder)) continue;
+    std::string rest = folded.substr(std::strlen(folder));
+    size_t cut = rest.rfind('\\');
+    std::string leaf = cut == std::string::npos ? rest : rest.substr(cut + 1);
+    if (!StartsWith(leaf, "BANK")) return false;
+    // Subfolders whose names begin with a dot are never entered.
+    for (size_t at = 0; cut != std::string::npos && at <= cut;) {
+      if (rest[at] == '.') return false;
+      size_t next = rest.find('\\', at);
+      if (next == std::string::npos || next >= cut) break;
+      at = next + 1;
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void LeaveOutRunFiles(Tree* tree, bool installed, std::vector<std::string>* left_out) {
+  std::vector<TreeFile> kept;
+  for (auto& f : tree->files) {
+    std::string folded = Folded(f.name);
+    if (folded == "PATCH.LOG" || folded == "MYA$$.TMP" || (installed && IsStaleBank(folded))) {
+      left_out->push_back(f.name);
+    } else {
+      kept.push_back(std::move(f));
+    }
+  }
+  tree->files = std::move(kept);
+}
+
 bool DiffTrees(const Tree& from, const Tree& to, TreeChanges* changes, std::string* error) {
   *changes = TreeChanges();
   std::set<std::string> old_dirs, new_dirs;

@@ -46,6 +46,13 @@ struct TreeChanges {
   uint64_t unchanged_files = 0;
 };
 
+// Takes out of `tree` the files an update run removes or overwrites before its
+// script starts, so that no command depends on them: "patch.log" and the patch
+// temporary file at the top, and in an installed (old) tree the stale bank files
+// ("bank*" below Data\Levels, LevelsNet, Films and LevelsCustom, dot folders
+// not entered). Names taken out are added to `left_out`.
+void LeaveOutRunFiles(Tree* tree, bool installed, std::vector<std::string>* left_out);
+
 // Compares `from` to `to`. File contents are read to tell changed from equal.
 // False with a reason when a file cannot be read.
 bool DiffTrees(const Tree& from, const Tree& to, TreeChanges* changes, std::string* error);

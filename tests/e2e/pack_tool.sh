@@ -26,6 +26,7 @@ mkdir -p "$W/v2/Data/Maps/New"
 printf 'map' >"$W/v2/Data/Maps/New/m.map"
 cp -r "$W/v2" "$W/v3"
 printf 'three\r\n' >"$W/v3/readme.txt"
+cp -r "$W/v3" "$W/v3.check"
 
 "$PACK" init-strings -o "$W/Strings.scr" || fail "init-strings"
 "$PACK" init-strings -o "$W/Strings.scr" 2>/dev/null && fail "init-strings overwrote a file"
@@ -55,14 +56,16 @@ same_tree "$W/game" "$W/v2" "apply"
 grep -q '^result 6' "$W/again.txt" || fail "second apply: wrong result"
 
 # A chain 1.0 -> 1.1 -> 1.2 brings either old version to the newest.
-"$PACK" make --old 1.0="$W/v1" --old 1.1="$W/v2" --new "$W/v3" --to-version 1.2 \
+"$PACK" make --old 1.0.0.0="$W/v1" --old 1.1.0.0="$W/v2" --new "$W/v3" --to-version 1.2.0.0 \
   --strings "$W/Strings.scr" -o "$W/chain.pkg" 2>/dev/null || fail "make chain"
-for v in 1.0 1.1; do
+for v in 1.0.0.0 1.1.0.0; do
   rm -rf "$W/g"
-  [ "$v" = 1.0 ] && cp -r "$W/v1" "$W/g" || cp -r "$W/v2" "$W/g"
+  [ "$v" = 1.0.0.0 ] && cp -r "$W/v1" "$W/g" || cp -r "$W/v2" "$W/g"
   "$PACK" apply "$W/chain.pkg" --dir "$W/g" --version "$v" >/dev/null 2>&1 || fail "chain from $v"
   same_tree "$W/g" "$W/v3" "chain from $v"
 done
+"$PACK" apply "$W/chain.pkg" --dir "$W/g" >/dev/null 2>&1
+[ $? -eq 2 ] || fail "apply of a versioned package without --version: exit code"
 
 # Refusals: bad usage is 2, failed work is 1, and the output stays as it was.
 echo keep >"$W/out.pkg"
@@ -70,7 +73,17 @@ echo keep >"$W/out.pkg"
   2>/dev/null
 [ $? -eq 1 ] || fail "make with a missing tree: exit code"
 [ "$(cat "$W/out.pkg")" = keep ] || fail "a failed make touched its output"
-"$PACK" make --old 1.0="$W/v1" --new "$W/v2" --strings "$W/Strings.scr" -o "$W/out.pkg" \
+# Files of the user's beside the output, or a directory in its place, are never touched.
+echo mine >"$W/out.pkg.part"
+echo mine >"$W/out.pkg.old"
+"$PACK" make --old "$W/v1" --new "$W/v2" --strings "$W/Strings.scr" -o "$W/out.pkg" \
+  2>/dev/null || fail "make over an existing package"
+[ "$(cat "$W/out.pkg.part")$(cat "$W/out.pkg.old")" = minemine ] || fail "make clobbered a neighbour"
+"$PACK" verify "$W/out.pkg" >/dev/null || fail "package written beside a .part file"
+"$PACK" make --old "$W/v1" --new "$W/v2" --strings "$W/Strings.scr" -o "$W/v3" 2>/dev/null
+[ $? -eq 1 ] || fail "make onto a directory: exit code"
+same_tree "$W/v3" "$W/v3.check" "make onto a directory changed it"
+"$PACK" make --old 1.0.0.0="$W/v1" --new "$W/v2" --strings "$W/Strings.scr" -o "$W/out.pkg" \
   2>/dev/null
 [ $? -eq 1 ] || fail "versioned make without --to-version: exit code"
 "$PACK" make --new "$W/v2" 2>/dev/null
