@@ -1,6 +1,7 @@
 // Engine benchmark: the checksum test and one PatchFile on a large file, each
 // against `cat` of the same file as the floor of reading it once.
-// Usage: engine_bench [MIB] [DIR]   (default 256 MiB in the temporary folder)
+// Usage: engine_bench [MIB] [DIR]   (default 256 MiB in the temporary folder;
+// the files go to a folder of their own inside DIR, removed afterwards)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <zlib.h>
 
@@ -100,8 +103,13 @@ upkeep::ScriptCall* PatchCall(const std::string& name, const std::string& entry,
 int main(int argc, char** argv) {
   using namespace upkeep;
   size_t mib = argc > 1 ? static_cast<size_t>(std::atol(argv[1])) : 256;
-  fs::path dir = argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path() / "upkeep-engine-bench";
-  fs::create_directories(dir);
+  fs::path base = argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path();
+  fs::path dir = base / ("upkeep-engine-bench-" + std::to_string(getpid()));
+  std::error_code ec;
+  if (!fs::create_directories(dir, ec)) {
+    std::fprintf(stderr, "cannot create %s\n", dir.string().c_str());
+    return 1;
+  }
   std::string game = dir.string();
   std::string file = (dir / "big.dat").string();
 
