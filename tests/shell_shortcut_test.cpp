@@ -516,7 +516,27 @@ TEST_F(ShortcutTest, OverLongPathsAreLeftAlone) {
   std::string longArgs = ReadBytes(machine_.Path("Menu\\Long.lnk"));
   Run(UpdateStartMenuLinkCommand, {"game.exe", "", "editor.exe", ""});
   EXPECT_EQ(ReadBytes(machine_.Path("Menu\\Long.lnk")), longArgs);
-  EXPECT_EQ(LogLines(), std::vector<std::string>{Updated("Menu\\Play.lnk", "editor.exe")});
+  // Arguments that are not compared do not stand in the way, and stay.
+  Run(UpdateStartMenuLinkToFileCommand, {"game.exe", "readme.txt"});
+  EXPECT_TRUE(PointsTo("Menu\\Long.lnk", "readme.txt"));
+  EXPECT_EQ(ReadLink(machine_.Path("Menu\\Long.lnk")).arguments, std::string(300, 'a'));
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{Updated("Menu\\Play.lnk", "editor.exe"),
+                                                  Updated("Menu\\Long.lnk", "readme.txt")}));
+}
+
+TEST_F(ShortcutTest, AFolderEndingInASeparatorGivesPathsWithTwo) {
+  ASSERT_TRUE(MakeDirs(machine_.Path("Menu\\Sub")));
+  machine_.SetFolder(ShellFolderValue::kCommonStartMenu, (machine_.Path("Menu") + "\\").c_str());
+  Link("Menu\\Sub\\Play.lnk", "game.exe");
+  Run(UpdateStartMenuLinkToFileCommand, {"game.exe", "editor.exe"});
+  EXPECT_TRUE(PointsTo("Menu\\Sub\\Play.lnk", "editor.exe"));
+  Run(AddStartMenuLinkCommand, {"Top.lnk", "editor.exe", "", ""});
+  EXPECT_TRUE(PointsTo("Menu\\Top.lnk", "editor.exe"));
+  std::string menu = machine_.Path("Menu");
+  EXPECT_EQ(LogLines(),
+            (std::vector<std::string>{
+                "Updated Shortcut " + menu + "\\\\Sub\\Play.lnk , new target: " + base_ + "editor.exe",
+                "Added shortcut: " + menu + "\\\\Top.lnk"}));
 }
 
 TEST_F(ShortcutTest, ShortcutsBeyondAPathsLengthAreSkippedByTheWalk) {

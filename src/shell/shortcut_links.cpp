@@ -60,6 +60,12 @@ class CurrentDirGuard {
   std::string saved_;
 };
 
+// A listing of the folder's entries: the folder and the mask with one separator.
+std::string ListPattern(const std::string& folder, const char* mask) {
+  if (!folder.empty() && folder.back() == '\\') return folder + mask;
+  return folder + "\\" + mask;
+}
+
 // One folder of a depth-first walk and how far its listing has been handled.
 struct WalkFrame {
   std::string folder;
@@ -77,7 +83,7 @@ bool EnterFolder(const std::string& folder, const char* message, WalkFrame* fram
   }
   frame->folder = folder;
   frame->next = 0;
-  if (!fs->Find(JoinShellPath(folder, "*.*"), &frame->entries)) frame->entries.clear();
+  if (!fs->Find(ListPattern(folder, "*.*"), &frame->entries)) frame->entries.clear();
   return true;
 }
 
@@ -86,7 +92,10 @@ bool Matches(const std::string& link, const std::string& wanted, const RetargetR
   LinkText t = ReadLinkTarget(link, &target);
   // Arguments are read whatever the request, as the shell would be asked.
   LinkText a = ReadLinkArguments(link, &arguments);
-  if (t == LinkText::kTooLong || a == LinkText::kTooLong) return false;
+  // Arguments that are not compared cannot keep a shortcut from matching.
+  if (t == LinkText::kTooLong || (a == LinkText::kTooLong && !request.ignoreArguments)) {
+    return false;
+  }
   if (!EqualFoldAscii(LongForm(target), LongForm(wanted))) return false;
   return request.ignoreArguments || EqualFoldAscii(arguments, request.oldArguments);
 }
@@ -94,7 +103,6 @@ bool Matches(const std::string& link, const std::string& wanted, const RetargetR
 }  // namespace
 
 std::string JoinShellPath(const std::string& folder, const std::string& name) {
-  if (!folder.empty() && folder.back() == '\\') return folder + name;
   return folder + "\\" + name;
 }
 
@@ -187,7 +195,7 @@ bool FolderHasLinkTo(const std::string& folder, const std::string& file) {
   CurrentDirGuard guard;
   if (folder.size() > kMaxShellPath || !fs->SetCurrentDir(folder)) return false;
   std::vector<FindEntry> entries;
-  if (!fs->Find(JoinShellPath(folder, "*.lnk"), &entries)) return false;
+  if (!fs->Find(ListPattern(folder, "*.lnk"), &entries)) return false;
   for (const FindEntry& entry : entries) {
     std::string link = JoinShellPath(folder, entry.name);
     if (link.size() > kMaxShellPath || IsDirectoryEntry(entry)) continue;

@@ -69,7 +69,8 @@ void CreateShortcut(const std::string& folder, const std::string& name, const st
                     const std::string& arguments, const std::string& iconFile, int32_t iconIndex,
                     const std::string& baseDir, PackageFile* log);
 
-// folder + '\' + name, without doubling a separator the folder ends with.
+// folder + '\' + name, as shortcut paths are built and logged (a folder that
+// ends with '\' gives two; the file system reads them as one).
 std::string JoinShellPath(const std::string& folder, const std::string& name);
 
 }  // namespace upkeep
