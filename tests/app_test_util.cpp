@@ -86,6 +86,7 @@ int FakeHost::ShowMessage(const std::string& text, const std::string& caption, M
 }
 
 void FakeHost::Finished(UpdateOutcome outcome) {
+  if (onFinished) onFinished();
   finished.push_back(outcome);
   events.push_back("finished");
 }

@@ -58,6 +58,8 @@ class FakeHost : public UpdateHost, public ProgressSink {
   // is left. `onBox` runs before each answer.
   std::deque<int> answers;
   std::function<void(const Box&)> onBox;
+  // Runs when the outcome arrives, before it is recorded.
+  std::function<void()> onFinished;
 
   std::vector<Box> boxes;
   std::vector<UpdateOutcome> finished;

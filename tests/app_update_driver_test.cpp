@@ -51,10 +51,14 @@ void ExpectOneFinalBox(const DriverFixture& f, const std::string& text, MessageI
 TEST(AppUpdateDriver, SuccessfulRunReportsEveryStepAndOpensTheReadMe) {
   DriverFixture f;
   f.SetInstallPath(f.game() + "\\");  // a trailing backslash is dropped
+  // The front end may end the process as soon as it hears the outcome.
+  std::string logWhenFinished;
+  f.host.onFinished = [&] { logWhenFinished = f.Read("patch.log"); };
   f.Run(CreateNewFile(&f));
 
   EXPECT_EQ(f.Read("new.txt"), "new\n");
   EXPECT_EQ(f.Read("patch.log"), Created(f, "new.txt") + FinalLine("success"));
+  EXPECT_EQ(logWhenFinished, f.Read("patch.log"));
   ExpectOneFinalBox(f, "success", MessageIcon::Information, UpdateOutcome::Succeeded);
   EXPECT_EQ(f.host.boxes.size(), 1u);
   EXPECT_EQ(f.sleeps, (std::vector<uint32_t>{500, 1000}));

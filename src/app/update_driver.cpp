@@ -211,6 +211,9 @@ uint32_t UpdateDriver(UpdateHost* host) {
   if (run.log != nullptr) {
     PrintfPackageFile(run.log, "\nFinal update state:\n%s\n", report.text.c_str());
   }
+  // Once the front end hears the outcome it may end the process at once (Close):
+  // the whole log is on disk before then.
+  if (run.log != nullptr) FlushPackageFile(run.log);
   host->ShowMessage(report.text, run.caption, report.icon, MessageButtons::Ok);
   host->Finished(report.outcome);
   if (run.log != nullptr) ClosePackageFile(run.log);

@@ -167,6 +167,11 @@ int ClosePackageFile(PackageFile* file) {
   return result;
 }
 
+int FlushPackageFile(PackageFile* file) {
+  DiskFile* disk = AsDisk(file);
+  return disk != nullptr && disk->stream->Flush() ? 0 : -1;
+}
+
 int SeekPackageFile(PackageFile* file, int32_t offset, int origin) {
   if (PackageEntry* entry = AsEntry(file)) {
     int64_t position = entry->position;
