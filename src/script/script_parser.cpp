@@ -1,6 +1,7 @@
 #include "script/script_parser.h"
 
 #include <cstring>
+#include <new>
 
 #include "platform/text.h"
 
@@ -280,7 +281,14 @@ std::unique_ptr<ScriptProgram> ParseProgram(ScriptReader& reader, int& error) {
     return program;
   }
   ScriptPrototype* prototypes = nullptr;
-  program->first = ParseBlock(reader, prototypes, error, false);
+  try {
+    program->first = ParseBlock(reader, prototypes, error, false);
+  } catch (const std::bad_alloc&) {
+    // Running out of memory fails the parse like any other fault; what was
+    // built before is left to the process's end rather than walked again.
+    reader.ReportError("out of memory in script %s", reader.path.c_str());
+    error = 1;
+  }
   ReleasePrototypesUntil(prototypes, nullptr);
   return program;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <unordered_set>
 #include <vector>
 
@@ -127,14 +128,18 @@ bool LoadStringTable(const char* fileName, ScriptErrorSink* sink) {
   int error = 0;
   std::unique_ptr<ScriptProgram> program = ParseProgram(*reader, error);
   if (error != 0) return false;  // nothing is taken from a broken table
-  for (const ScriptCall* call = program->first; call != nullptr; call = call->next) {
-    if (CallNameIs(call, "String")) {
-      AddString(StringArgument(call, 0), StringArgument(call, 1));
-    } else if (CallNameIs(call, "Locale")) {
-      // Without a text argument the locale is only queried: nothing changes.
-      const char* name = StringArgument(call, 0);
-      if (name != nullptr) SelectLocale(name);
+  try {
+    for (const ScriptCall* call = program->first; call != nullptr; call = call->next) {
+      if (CallNameIs(call, "String")) {
+        AddString(StringArgument(call, 0), StringArgument(call, 1));
+      } else if (CallNameIs(call, "Locale")) {
+        // Without a text argument the locale is only queried: nothing changes.
+        const char* name = StringArgument(call, 0);
+        if (name != nullptr) SelectLocale(name);
+      }
     }
+  } catch (const std::bad_alloc&) {
+    return false;  // the keys added so far stay usable
   }
   return true;
 }
