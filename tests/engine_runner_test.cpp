@@ -8,6 +8,7 @@
 namespace upkeep {
 namespace {
 
+using test::CrcText;
 using test::Crlf;
 using test::Lit;
 using test::ProgressRecorder;
@@ -72,6 +73,34 @@ TEST(EngineRunnerTest, ModifiedCarriesAcrossSectionsAndDecidesSixOrThree) {
   EXPECT_EQ(after.log(),
             Crlf("Deleted file: " + after.EnginePath("gone.dat") + "\n" + CreatedDir(after, "d") +
                  "ERROR: wrong CRC of " + after.EnginePath("a.dat") + " !\n"));
+}
+
+// Each command that changes the installation turns a later checksum failure
+// into code 3; the others leave it at 6.
+TEST(EngineRunnerTest, WhichCommandsCountAsChanges) {
+  const std::vector<uint8_t> created = {'n', 'e', 'w'};
+  const std::vector<uint8_t> old_bytes = {'o', 'l', 'd', '!'}, new_bytes = {'n', 'e', 'w', '!'};
+  const std::string bad_check = " CheckFile(\"a.dat\", \"12345678\") }\r\n";
+  const std::string patch = "PatchFile(\"p.dat\", \"00000002.DELTA\", \"" + CrcText(old_bytes) +
+                            "\", \"" + CrcText(new_bytes) + "\")";
+  const std::string create = "CreateFile(\"c.dat\", \"00000001.FILE\", \"" + CrcText(created) + "\")";
+  const std::vector<std::pair<std::string, int32_t>> cases = {
+      {create, kChecksumAfterChange},
+      {patch, kChecksumAfterChange},
+      {"RenameFile(\"r.dat\", \"s.dat\")", kChecksumBeforeChange},
+      {"CreateDir(\"d\")", kChecksumBeforeChange},
+      {"IsOKDir(\"d0\")", kChecksumBeforeChange},
+  };
+  for (const auto& c : cases) {
+    UpdateFixture f;
+    f.WriteText("a.dat", "abc");
+    f.WriteText("r.dat", "r");
+    f.MakeDir("d0");
+    f.Write("p.dat", old_bytes);
+    f.AddPayload("00000001.FILE", created);
+    f.AddDelta("00000002.DELTA", old_bytes, new_bytes);
+    EXPECT_EQ(f.Run("all() { " + c.first + bad_check), c.second) << c.first << "\n" << f.log();
+  }
 }
 
 TEST(EngineRunnerTest, FreeSpaceIsCheckedBeforeTheSectionRuns) {
