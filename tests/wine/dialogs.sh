@@ -255,7 +255,7 @@ pack planted Strings.scr patch_ok.scr
 planted_dir=$(dirname "$exe")
 check "static imports are KnownDLLs only" bash -c '
   objdump=x86_64-w64-mingw32-objdump
-  command -v $objdump >/dev/null || exit 0
+  command -v $objdump >/dev/null || exit 1
   ! $objdump -p "$0" | sed -n "s/^[[:space:]]*DLL Name: //p" | tr A-Z a-z |
     grep -vxE "kernel32.dll|user32.dll|gdi32.dll|advapi32.dll|shell32.dll|ole32.dll|msvcrt.dll|api-ms-win-.*"' \
   "$BIN/upkeep.exe"
@@ -263,7 +263,8 @@ planted_names=(version comctl32 uxtheme dwmapi winmm propsys)
 for n in "${planted_names[@]}"; do cp "$BIN/planted.dll" "$planted_dir/$n.dll"; done
 # Native first for the planted names, as Windows takes any DLL that is not a
 # KnownDLL. Not for version.dll: Wine's own user32 imports it, so overriding it
-# would load it before any program code runs, in every program.
+# would load it before any program code runs, in every program. comctl32 is
+# the planted name that matters: the updater loads it itself, after start.
 export WINEDLLOVERRIDES="comctl32,uxtheme,dwmapi,winmm,propsys=n,b"
 # The control: a program that loads a DLL the naive way takes the planted one.
 cp "$BIN/upkeep_ui.exe" "$planted_dir/naive.exe"
