@@ -83,7 +83,8 @@ TEST(EngineRunnerTest, WhichCommandsCountAsChanges) {
   const std::string bad_check = " CheckFile(\"a.dat\", \"12345678\") }\r\n";
   const std::string patch = "PatchFile(\"p.dat\", \"00000002.DELTA\", \"" + CrcText(old_bytes) +
                             "\", \"" + CrcText(new_bytes) + "\")";
-  const std::string create = "CreateFile(\"c.dat\", \"00000001.FILE\", \"" + CrcText(created) + "\")";
+  const std::string create =
+      "CreateFile(\"c.dat\", \"00000001.FILE\", \"" + CrcText(created) + "\")";
   const std::vector<std::pair<std::string, int32_t>> cases = {
       {create, kChecksumAfterChange},
       {patch, kChecksumAfterChange},

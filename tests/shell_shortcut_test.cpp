@@ -534,9 +534,9 @@ TEST_F(ShortcutTest, AFolderEndingInASeparatorGivesPathsWithTwo) {
   EXPECT_TRUE(PointsTo("Menu\\Top.lnk", "editor.exe"));
   std::string menu = machine_.Path("Menu");
   EXPECT_EQ(LogLines(),
-            (std::vector<std::string>{
-                "Updated Shortcut " + menu + "\\\\Sub\\Play.lnk , new target: " + base_ + "editor.exe",
-                "Added shortcut: " + menu + "\\\\Top.lnk"}));
+            (std::vector<std::string>{"Updated Shortcut " + menu +
+                                          "\\\\Sub\\Play.lnk , new target: " + base_ + "editor.exe",
+                                      "Added shortcut: " + menu + "\\\\Top.lnk"}));
 }
 
 TEST_F(ShortcutTest, ShortcutsBeyondAPathsLengthAreSkippedByTheWalk) {

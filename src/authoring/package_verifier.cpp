@@ -40,7 +40,8 @@ bool ParseChecksum(const char* text, uint32_t* value, bool* exact = nullptr) {
   if (!text || HexValue(text[0]) < 0) return false;
   uint32_t v = 0;
   size_t i = 0;
-  for (; i < 8 && HexValue(text[i]) >= 0; ++i) v = v << 4 | static_cast<uint32_t>(HexValue(text[i]));
+  for (; i < 8 && HexValue(text[i]) >= 0; ++i)
+    v = v << 4 | static_cast<uint32_t>(HexValue(text[i]));
   *value = v;
   if (exact) *exact = i == 8 && text[8] == '\0';
   return true;
@@ -186,8 +187,7 @@ class Checker {
     if (!ParseChecksum(text, &v, &exact)) {
       Fault(what + ": checksum does not start with a hexadecimal digit; it never matches");
     } else if (!exact) {
-      Warn(what + ": checksum " + text + " is not eight hexadecimal digits; read as " +
-           HexText(v));
+      Warn(what + ": checksum " + text + " is not eight hexadecimal digits; read as " + HexText(v));
     }
   }
 
