@@ -271,15 +271,12 @@ TEST_F(PackageBuilderTest, FilesTheUpdaterReplacesFirstAreLeftOut) {
     Write(old_dir + "/" + name, a);
     Write(new_dir + "/" + name, b);
   };
+  const std::vector<uint8_t> same2 = Data(rng, 300), same3 = Data(rng, 300);
   both("Data/Levels/bank01.dat", Data(rng, 5000), Data(rng, 5000));  // changed
-  both("Data/Levels/sub/BANK2", Data(rng, 300), {});                 // same, nested
-  both("Data/LevelsCustom/.keep/bank3", Data(rng, 300), {});         // not a stale bank
+  both("Data/Levels/sub/BANK2", same2, same2);                       // same, nested
+  both("Data/LevelsCustom/.keep/bank3", same3, same3);               // not a stale bank
   both("Data/Other/bank4.dat", Data(rng, 3000), Data(rng, 3000));    // not a bank folder
-  fs::copy_file(old_dir + "/Data/Levels/sub/BANK2", new_dir + "/Data/Levels/sub/BANK2",
-                fs::copy_options::overwrite_existing);
-  fs::copy_file(old_dir + "/Data/LevelsCustom/.keep/bank3",
-                new_dir + "/Data/LevelsCustom/.keep/bank3", fs::copy_options::overwrite_existing);
-  Write(old_dir + "/Data/Films/bankOld.bik", Data(rng, 100));  // gone in the new tree
+  Write(old_dir + "/Data/Films/bankOld.bik", Data(rng, 100));        // gone in the new tree
   Write(old_dir + "/patch.log", {'o', 'l', 'd'});
   Write(old_dir + "/mya$$.tmp", {1});
   Write(new_dir + "/PATCH.LOG", {'n'});
