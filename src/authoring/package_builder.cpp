@@ -33,19 +33,6 @@ std::string Hex8(uint32_t v) {
   return buf;
 }
 
-uint32_t Crc32(const std::vector<uint8_t>& data) {
-  uLong crc = crc32(0L, Z_NULL, 0);
-  const uint8_t* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    uInt n = static_cast<uInt>(std::min<size_t>(left, 1u << 30));
-    crc = crc32(crc, p, n);
-    p += n;
-    left -= n;
-  }
-  return static_cast<uint32_t>(crc);
-}
-
 uint64_t OnDisk(uint64_t size) { return (size + kCluster - 1) / kCluster * kCluster; }
 
 std::string Megabytes(uint64_t n) {
@@ -78,24 +65,14 @@ bool ParsesAsTheUpdaterReadsIt(const std::vector<uint8_t>& bytes, const char* na
   return true;
 }
 
-// The texts of a string table's "String" calls by upper-cased key; the first
-// definition of a key wins, as in the updater.
+// The texts of a string table by upper-cased key; none when it does not parse.
 std::map<std::string, std::string> StringTexts(const std::vector<uint8_t>& bytes) {
-  std::map<std::string, std::string> texts;
   std::unique_ptr<ScriptReader> reader =
       ScriptFromText(std::string(bytes.begin(), bytes.end()), "Strings.scr");
   int failed = 0;
   std::unique_ptr<ScriptProgram> program = ParseProgram(*reader, failed);
-  if (failed || !program) return texts;
-  for (const ScriptCall* call = program->first; call; call = call->next) {
-    const char* k = StringArgument(call, 0);
-    const char* v = StringArgument(call, 1);
-    if (!CallNameIs(call, "String") || !k || !*k || !v) continue;
-    std::string key = k;
-    for (char& c : key) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-    texts.emplace(key, v);
-  }
-  return texts;
+  if (failed || !program) return {};
+  return StringTexts(*program);
 }
 
 std::string Trimmed(const std::string& s) {

@@ -1,13 +1,12 @@
 #include "authoring/package_verifier.h"
 
-#include <zlib.h>
-
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <map>
 #include <set>
 
+#include "authoring/payload_writer.h"
 #include "authoring/string_keys.h"
 #include "package/package.h"
 #include "script/script_call.h"
@@ -45,18 +44,6 @@ bool ParseChecksum(const char* text, uint32_t* value, bool* exact = nullptr) {
   *value = v;
   if (exact) *exact = i == 8 && text[8] == '\0';
   return true;
-}
-
-uint32_t Crc32(const std::vector<uint8_t>& data) {
-  uLong crc = crc32(0L, Z_NULL, 0);
-  const uint8_t* p = data.data();
-  for (size_t left = data.size(); left > 0;) {
-    uInt n = static_cast<uInt>(left < (1u << 30) ? left : (1u << 30));
-    crc = crc32(crc, p, n);
-    p += n;
-    left -= n;
-  }
-  return static_cast<uint32_t>(crc);
 }
 
 // The commands the updater runs; any other name inside a section is skipped.
@@ -148,15 +135,7 @@ class Checker {
   }
 
   void Strings(const ScriptProgram& program) {
-    std::set<std::string> keys;
-    for (const ScriptCall* call = program.first; call; call = call->next) {
-      const char* key = StringArgument(call, 0);
-      if (CallNameIs(call, "String") && key && *key && StringArgument(call, 1)) {
-        std::string k = key;
-        for (char& ch : k) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-        keys.insert(k);
-      }
-    }
+    const std::map<std::string, std::string> keys = StringTexts(program);
     report_->string_keys = static_cast<int>(keys.size());
     size_t count = 0;
     const StringKey* used = RuntimeStringKeys(&count);

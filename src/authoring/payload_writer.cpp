@@ -101,4 +101,16 @@ std::vector<uint8_t> EncodePayload(const std::vector<uint8_t>& data) {
   return out;
 }
 
+uint32_t Crc32(const std::vector<uint8_t>& data) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  const uint8_t* p = data.data();
+  for (size_t left = data.size(); left > 0;) {
+    uInt n = static_cast<uInt>(left < (1u << 30) ? left : (1u << 30));
+    crc = crc32(crc, p, n);
+    p += n;
+    left -= n;
+  }
+  return static_cast<uint32_t>(crc);
+}
+
 }  // namespace upkeep

@@ -16,6 +16,9 @@ bool EncodePayload(const uint8_t* data, size_t size, std::vector<uint8_t>* out);
 // Convenience form; empty on failure (a valid payload is never empty).
 std::vector<uint8_t> EncodePayload(const std::vector<uint8_t>& data);
 
+// CRC-32 of the bytes, the value scripts state for whole files.
+uint32_t Crc32(const std::vector<uint8_t>& data);
+
 }  // namespace upkeep
 
 #endif  // UPKEEP_AUTHORING_PAYLOAD_WRITER_H_

@@ -142,4 +142,17 @@ std::string DefaultStringsScript() {
   return s;
 }
 
+std::map<std::string, std::string> StringTexts(const ScriptProgram& program) {
+  std::map<std::string, std::string> texts;
+  for (const ScriptCall* call = program.first; call != nullptr; call = call->next) {
+    const char* key = StringArgument(call, 0);
+    const char* text = StringArgument(call, 1);
+    if (!CallNameIs(call, "String") || key == nullptr || *key == 0 || text == nullptr) continue;
+    std::string k = key;
+    for (char& c : k) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    texts.emplace(k, text);
+  }
+  return texts;
+}
+
 }  // namespace upkeep

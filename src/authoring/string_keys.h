@@ -4,7 +4,10 @@
 #define UPKEEP_AUTHORING_STRING_KEYS_H_
 
 #include <cstddef>
+#include <map>
 #include <string>
+
+#include "script/script_call.h"
 
 namespace upkeep {
 
@@ -16,6 +19,11 @@ struct StringKey {
 
 // All keys, settings first.
 const StringKey* RuntimeStringKeys(size_t* count);
+
+// The texts a parsed string table defines, by upper-cased key: its "String"
+// calls with a non-empty key and a text; the first definition wins, as in the
+// updater.
+std::map<std::string, std::string> StringTexts(const ScriptProgram& program);
 
 // A complete "Strings.scr" to start from, CR LF line ends.
 std::string DefaultStringsScript();
