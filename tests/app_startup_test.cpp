@@ -26,6 +26,34 @@ TEST(AppStartupOptions, CaseSensitiveSubstringsAnywhere) {
   EXPECT_TRUE(ParseOptions("\"C:\\a b\\-force\\x\"").force) << "no splitting into words";
 }
 
+TEST(AppStartupOptions, UnattendedOptionsAndTheLogFile) {
+  struct Case {
+    const char* line;
+    bool force, silent, help, log;
+    const char* file;
+  };
+  const Case cases[] = {
+      {"-silent", true, true, false, false, ""},
+      {"-Silent -HELP", false, false, false, false, ""},
+      {"-silently-?", true, true, true, false, ""},
+      {"x-helpx", false, false, true, false, ""},
+      {"-log \"C:\\my logs\\a.log\" -force", true, false, false, true, "C:\\my logs\\a.log"},
+      {"-log\tC:\\a.log -silent", true, true, false, true, "C:\\a.log"},
+      {"-logC:\\glued.log", false, false, false, true, "C:\\glued.log"},
+      {"-log \"unterminated name", false, false, false, true, "unterminated name"},
+      {"-force -log   ", true, false, false, true, ""},
+      {"-LOG a.log", false, false, false, false, ""},
+  };
+  for (const Case& c : cases) {
+    const StartupOptions o = ParseOptions(c.line);
+    EXPECT_EQ(o.force, c.force) << c.line;
+    EXPECT_EQ(o.silent, c.silent) << c.line;
+    EXPECT_EQ(o.help, c.help) << c.line;
+    EXPECT_EQ(o.log, c.log) << c.line;
+    EXPECT_EQ(o.logFile, c.file) << c.line;
+  }
+}
+
 TEST(AppStartupTexts, CaptionListsVersionsOrLeavesThemOut) {
   auto strings = DefaultStrings();
   strings["GAME_VERSION"] = "1.0;1.1;";

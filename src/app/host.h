@@ -29,6 +29,11 @@ class UpdateHost {
   virtual void Finished(UpdateOutcome outcome) = 0;
   // Asks the shell to "open" a file; the result is ignored.
   virtual void ShellOpen(const std::string& path) = 0;
+  // Nobody watches ("-silent"): the pauses that let a user read the progress
+  // page are left out.
+  virtual bool Silent() const { return false; }
+  // Where a copy of each run's log goes ("-log FILE"); empty for none.
+  virtual std::string LogCopyPath() const { return std::string(); }
 };
 
 }  // namespace upkeep

@@ -1,8 +1,10 @@
 #include "app/startup.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "package/package.h"
+#include "platform/file_system.h"
 #include "platform/instance_guard.h"
 #include "platform/process.h"
 #include "script/format_text.h"
@@ -39,6 +41,22 @@ bool ReadField(const std::string& t, size_t* i, int* value) {
   return true;
 }
 
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The file name after the first "-log": blanks skipped, then a quoted text or
+// the run of characters up to the next blank.
+std::string LogFileOf(const std::string& text, size_t option) {
+  size_t i = option + strlen("-log");
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  if (i < text.size() && text[i] == '"') {
+    const size_t end = text.find('"', i + 1);
+    return text.substr(i + 1, end == std::string::npos ? std::string::npos : end - i - 1);
+  }
+  size_t end = i;
+  while (end < text.size() && !IsBlank(text[end])) ++end;
+  return text.substr(i, end - i);
+}
+
 }  // namespace
 
 StartupOptions ParseOptions(const std::string& commandLine) {
@@ -47,7 +65,41 @@ StartupOptions ParseOptions(const std::string& commandLine) {
   options.force = Contains(commandLine, "-force");
   options.skipSpaceCheck = Contains(commandLine, "-skipspacecheck");
   options.skipShortcuts = Contains(commandLine, "-skipshortcuts");
+  options.silent = Contains(commandLine, "-silent");
+  if (options.silent) options.force = true;
+  options.help = Contains(commandLine, "-?") || Contains(commandLine, "-help");
+  const size_t log = commandLine.find("-log");
+  if (log != std::string::npos) {
+    options.log = true;
+    options.logFile = LogFileOf(commandLine, log);
+  }
   return options;
+}
+
+std::string HelpText() {
+  return "Options:\n"
+         "-force\tupdate at once: no licence, no question\n"
+         "-silent\tno window and no question at all (each gets Cancel or No), no read-me; "
+         "exit code 0 updated, 1 interrupted before anything changed (may be run again), "
+         "3 failed\n"
+         "-log FILE\ta copy of patch.log in FILE as well\n"
+         "-skipspacecheck\tno free-space checks\n"
+         "-skipshortcuts\tleave the shortcuts alone\n"
+         "-? or -help\tthis list";
+}
+
+std::string PrepareLogCopy(const std::string& file) {
+  if (file.empty()) return std::string();
+  FileSystem* fs = GetFileSystem();
+  const std::string full = fs->GetFullPath(file);
+  if (full.empty()) return std::string();
+  if (fs->Open(full, OpenMode::kWrite) == nullptr) return std::string();
+  return full;
+}
+
+std::string LogCopyRefusal(const std::string& file) {
+  if (file.empty()) return "-log needs the name of a file to write. Nothing was changed.";
+  return "The log file \"" + file + "\" cannot be written. Nothing was changed.";
 }
 
 StartupOptions BeginStartup(const std::string& commandLine) {

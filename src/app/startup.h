@@ -16,11 +16,33 @@ struct StartupOptions {
   bool force = false;
   bool skipSpaceCheck = false;
   bool skipShortcuts = false;
+  // Unattended: no window, no question, no read-me; implies force. The exit
+  // code is the outcome's.
+  bool silent = false;
+  // "-?" or "-help": the list of options, and nothing else.
+  bool help = false;
+  // "-log FILE": a copy of patch.log goes to logFile too. A "-log" without a
+  // name leaves logFile empty, which no file can be made of.
+  bool log = false;
+  std::string logFile;
 };
 
 // Each option is on when its text occurs anywhere in the command line (the
-// part after the program name), letter case significant.
+// part after the program name), letter case significant. The file of "-log"
+// follows it after any blanks: a quoted text, or everything up to the next
+// blank.
 StartupOptions ParseOptions(const std::string& commandLine);
+
+// The options, one a line, as "-?" shows them.
+std::string HelpText();
+
+// Makes the file for the copy of the log, empty, before anything else
+// happens, so that a name that cannot be written stops the program before it
+// changes anything. The full path on success (later runs change the current
+// directory for a moment); empty when the file cannot be made.
+std::string PrepareLogCopy(const std::string& file);
+// What the program says when it cannot: the name is part of the text.
+std::string LogCopyRefusal(const std::string& file);
 
 // Start-up up to the terms step, in its fixed order: joins the instance
 // counter (which the image loader does on Windows), mounts the program's own

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,7 @@ struct Run {
 int32_t Update(Run* run) {
   const int candidates = CountGameExecutables();
   Progress(0, 0, "&IDS_PROGRESS_INIT&");
-  Wait(500);
+  if (!run->host->Silent()) Wait(500);
 
   const std::string programOld = X("&PROGRAM_NAME_OLD&");
   const std::string program = X("&PROGRAM_NAME&");
@@ -165,7 +166,7 @@ int32_t Update(Run* run) {
 
   if (code == kRunSucceeded) {
     Progress(100, 100, "&IDS_PROGRESS_UPDATE_DONE&");
-    Wait(1000);
+    if (!run->host->Silent()) Wait(1000);
     Progress(100, 0, "&IDS_PROGRESS_STORING_UPDATE_INFO&");
     const std::string showReadme = X("&SHOW_README&");
     const std::string readme = gameDir + "\\ReadMe.txt";
@@ -177,6 +178,33 @@ int32_t Update(Run* run) {
 }
 
 bool IsDotName(const std::string& name) { return !name.empty() && name[0] == '.'; }
+
+// The copy of the log ("-log FILE"): the bytes of this run's patch.log, or,
+// when the run had no log of its own, the final state as the log would end.
+// A copy that cannot be written changes nothing about the run.
+void WriteLogCopy(const std::string& copy, const Run& run, const std::string& finalText) {
+  FileSystem* fs = GetFileSystem();
+  std::string bytes;
+  if (run.log != nullptr) {
+    std::unique_ptr<File> log = fs->Open(run.gameDir + "\\patch.log", OpenMode::kRead);
+    char buffer[16384];
+    int64_t got = 0;
+    while (log != nullptr && (got = log->Read(buffer, sizeof buffer)) > 0) {
+      bytes.append(buffer, static_cast<size_t>(got));
+    }
+  } else {
+    // Text mode, as the log is written.
+    for (char c : "\nFinal update state:\n" + finalText + "\n") {
+      if (c == '\n') bytes += '\r';
+      bytes += c;
+    }
+  }
+  std::unique_ptr<File> out = fs->Open(copy, OpenMode::kWrite);
+  if (out == nullptr ||
+      out->Write(bytes.data(), bytes.size()) != static_cast<int64_t>(bytes.size())) {
+    DebugOutput(("upkeep: the copy of the log cannot be written to " + copy + "\n").c_str());
+  }
+}
 
 }  // namespace
 
@@ -214,6 +242,8 @@ uint32_t UpdateDriver(UpdateHost* host) {
   // Once the front end hears the outcome it may end the process at once (Close):
   // the whole log is on disk before then.
   if (run.log != nullptr) FlushPackageFile(run.log);
+  const std::string copy = host->LogCopyPath();
+  if (!copy.empty()) WriteLogCopy(copy, run, report.text);
   host->ShowMessage(report.text, run.caption, report.icon, MessageButtons::Ok);
   host->Finished(report.outcome);
   if (run.log != nullptr) ClosePackageFile(run.log);

@@ -9,6 +9,7 @@
 #include "app/console/console_ui.h"
 #include "app/host.h"
 #include "app/startup.h"
+#include "app/unattended.h"
 #include "app/update_driver.h"
 #include "install/terms_text.h"
 #include "platform/console.h"
@@ -30,7 +31,8 @@ std::string ApplicationName() {
 
 class ConsoleHost : public UpdateHost {
  public:
-  ConsoleHost(ConsoleUi* ui, const StartupOptions& options) : ui_(ui), options_(options) {}
+  ConsoleHost(ConsoleUi* ui, const StartupOptions& options, const std::string& logCopy)
+      : ui_(ui), options_(options), logCopy_(logCopy) {}
 
   bool SkipSpaceCheck() const override { return options_.skipSpaceCheck; }
   bool SkipShortcuts() const override { return options_.skipShortcuts; }
@@ -45,6 +47,7 @@ class ConsoleHost : public UpdateHost {
     outcome_ = outcome;
   }
   void ShellOpen(const std::string& path) override { ShellOpenFile(path, nullptr); }
+  std::string LogCopyPath() const override { return logCopy_; }
 
   // One run on the worker thread; returns once the driver has returned, so
   // its log is closed before the process may end.
@@ -81,6 +84,7 @@ class ConsoleHost : public UpdateHost {
 
   ConsoleUi* ui_;
   StartupOptions options_;
+  std::string logCopy_;
   UpdateOutcome outcome_ = UpdateOutcome::Failed;
   std::mutex mutex_;
   std::condition_variable finished_;
@@ -95,8 +99,8 @@ bool AcceptTerms(ConsoleUi* ui, const std::string& terms) {
 }
 
 // The main dialog: returns the process's exit code.
-int MainDialog(ConsoleUi* ui, const StartupOptions& options) {
-  ConsoleHost host(ui, options);
+int MainDialog(ConsoleUi* ui, const StartupOptions& options, const std::string& logCopy) {
+  ConsoleHost host(ui, options, logCopy);
   ui->ShowCaption(DialogCaption());
   if (options.force) {
     const UpdateOutcome outcome = host.Run();
@@ -130,10 +134,32 @@ int main(int argc, char** argv) {
   std::string commandLine;
   for (int i = 1; i < argc; ++i) {
     if (i > 1) commandLine += ' ';
-    commandLine += argv[i];
+    // Quoted as a Windows command line would carry it, so that "-log" takes
+    // a file name with blanks whole.
+    const std::string arg = argv[i];
+    if (arg.find_first_of(" \t") != std::string::npos && arg.find('"') == std::string::npos) {
+      commandLine += '"' + arg + '"';
+    } else {
+      commandLine += arg;
+    }
   }
   IgnoreBrokenPipes();
   const StartupOptions options = BeginStartup(commandLine);
+  if (options.help) {
+    const std::string help = HelpText() + "\n";
+    fwrite(help.data(), 1, help.size(), stdout);
+    return 0;
+  }
+  std::string logCopy;
+  if (options.log) {
+    logCopy = PrepareLogCopy(options.logFile);
+    if (logCopy.empty()) {
+      // Said even with -silent: on a terminal nothing else would tell why.
+      fprintf(stderr, "%s\n", LogCopyRefusal(options.logFile).c_str());
+      return ExitCodeAfterDialog(true, UpdateOutcome::Failed);
+    }
+  }
+  if (options.silent) return RunSilently(options, logCopy);
   ConsoleUi ui(options.force);
   if (!options.force) {
     std::string terms;
@@ -145,5 +171,5 @@ int main(int argc, char** argv) {
   EnsureSingleInstance([&ui](const std::string& text, const std::string& caption) {
     ui.MessageBox(text, caption, MessageIcon::Information, MessageButtons::Ok);
   });
-  return MainDialog(&ui, options) & 0xFF;
+  return MainDialog(&ui, options, logCopy) & 0xFF;
 }
