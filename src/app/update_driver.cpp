@@ -182,10 +182,11 @@ bool IsDotName(const std::string& name) { return !name.empty() && name[0] == '.'
 // The copy of the log ("-log FILE"): the bytes of this run's patch.log, or,
 // when the run had no log of its own, the final state as the log would end.
 // A copy that cannot be written changes nothing about the run.
-void WriteLogCopy(const std::string& copy, const Run& run, const std::string& finalText) {
+void WriteLogCopy(const std::string& copy, const Run& run, bool hadLog,
+                  const std::string& finalText) {
   FileSystem* fs = GetFileSystem();
   std::string bytes;
-  if (run.log != nullptr) {
+  if (hadLog) {
     std::unique_ptr<File> log = fs->Open(run.gameDir + "\\patch.log", OpenMode::kRead);
     char buffer[16384];
     int64_t got = 0;
@@ -243,7 +244,14 @@ uint32_t UpdateDriver(UpdateHost* host) {
   // the whole log is on disk before then.
   if (run.log != nullptr) FlushPackageFile(run.log);
   const std::string copy = host->LogCopyPath();
-  if (!copy.empty()) WriteLogCopy(copy, run, report.text);
+  if (!copy.empty()) {
+    // The log is complete; closed first, since Windows lets nobody read a
+    // file that is open for writing without sharing.
+    const bool hadLog = run.log != nullptr;
+    if (hadLog) ClosePackageFile(run.log);
+    run.log = nullptr;
+    WriteLogCopy(copy, run, hadLog, report.text);
+  }
   host->ShowMessage(report.text, run.caption, report.icon, MessageButtons::Ok);
   host->Finished(report.outcome);
   if (run.log != nullptr) ClosePackageFile(run.log);

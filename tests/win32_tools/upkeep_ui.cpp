@@ -17,6 +17,8 @@
 //   upkeep_ui rect CAPTION                   window rectangle: x y width height
 //   upkeep_ui activate CAPTION               bring the dialog to the front
 //   upkeep_ui loadlib NAME                   LoadLibraryA(NAME): loaded or not
+//   upkeep_ui nowindow MS                    fails if any other process shows a
+//                                            window within MS milliseconds
 //
 // A CAPTION that starts with '~' matches any caption containing the rest.
 // Exit code 0 on success, 1 on failure or timeout, 2 for bad usage.
@@ -163,8 +165,9 @@ void DumpControl(HWND control, HWND focus) {
     SendMessageTimeoutA(control, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &pos);
     SendMessageTimeoutA(control, PBM_GETRANGE, TRUE, 0, SMTO_ABORTIFHUNG, 2000, &low);
     SendMessageTimeoutA(control, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, 2000, &high);
-    std::printf(" pos=%d range=%d..%d", static_cast<int>(pos), static_cast<int>(low),
-                static_cast<int>(high));
+    LONG style = GetWindowLongA(control, GWL_STYLE);
+    std::printf(" pos=%d range=%d..%d border=%d", static_cast<int>(pos), static_cast<int>(low),
+                static_cast<int>(high), (style & WS_BORDER) ? 1 : 0);
   } else if (cls == "Edit") {
     DWORD_PTR sel = 0;
     SendMessageTimeoutA(control, EM_GETSEL, 0, 0, SMTO_ABORTIFHUNG, 2000, &sel);
@@ -282,6 +285,31 @@ int Watch(const std::string& caption, const std::string& until, DWORD timeout_ms
   }
 }
 
+BOOL CALLBACK FindAnyVisible(HWND hwnd, LPARAM param) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  if (pid == GetCurrentProcessId() || !IsWindowVisible(hwnd)) return TRUE;
+  *reinterpret_cast<HWND*>(param) = hwnd;
+  return FALSE;
+}
+
+int NoWindow(DWORD ms) {
+  DWORD start = GetTickCount();
+  while (GetTickCount() - start < ms) {
+    HWND shown = nullptr;
+    EnumWindows(&FindAnyVisible, reinterpret_cast<LPARAM>(&shown));
+    if (shown != nullptr) {
+      char caption[256];
+      int n = GetWindowTextA(shown, caption, sizeof(caption));
+      std::printf("window class=%s caption=\"%s\"\n", ClassOf(shown).c_str(),
+                  Escaped(std::string(caption, n > 0 ? n : 0)).c_str());
+      return 1;
+    }
+    Sleep(5);
+  }
+  return 0;
+}
+
 bool ReadHostFile(const std::string& path, std::vector<uint8_t>* bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -347,6 +375,7 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  if (command == "nowindow" && argc == 3) return NoWindow(static_cast<DWORD>(std::atoi(argv[2])));
   if (command == "dump" && argc == 3) return Dump(caption);
   if (command == "click" && argc == 4) return Click(caption, std::atoi(argv[3]));
   if (command == "key" && argc == 4) return Key(caption, argv[3]);

@@ -115,6 +115,7 @@ printf 'second new file\r\n' >"$src/more.txt"
 printf 'Terms of use.\r\nLine two.\r\nLast line, then a line break.\r\n' >"$src/umowa.txt"
 strings_file "$src/Strings.scr" ""
 strings_file "$src/Strings_versions.scr" "1.0.0.0;1.0.0.1"
+sed 's/"SHOW_README", "0"/"SHOW_README", "1"/' "$src/Strings.scr" >"$src/Strings_readme.scr"
 
 cat >"$src/patch_ok.scr" <<EOF
 !all()
@@ -193,6 +194,25 @@ shot() {  # shot CAPTION NAME [now]
     "$SHOTS/$5.png" && echo "screenshot $SHOTS/$5.png"
 }
 
+# painted CAPTION: the window's own picture (its X window) is drawn, not one
+# flat colour. Taken from the window itself rather than from the screen: with
+# no window manager, Wine leaves a box shown over its owner beneath the owner's
+# X window, where the screen shows the owner's unpainted hole instead.
+painted() {
+  local id colours i
+  for i in $(seq 20); do
+    # Wine may keep an X window of an earlier box with the same caption.
+    for id in $(xwininfo -root -tree -display "$DISPLAY" | grep -F "\"$1\": (" | awk '{print $1}'); do
+      colours=$(xwd -id "$id" -silent -display "$DISPLAY" 2>/dev/null |
+        /usr/bin/convert xwd:- -format %k info: 2>/dev/null)
+      [ "${colours:-0}" -ge 4 ] && return 0
+    done
+    sleep 0.2
+  done
+  echo "\"$1\" shows ${colours:-no} colours"
+  return 1
+}
+
 log_text() { tr -d '\r' <"$game/patch.log" 2>/dev/null; }
 
 echo "== Update answered No, then Close"
@@ -207,12 +227,14 @@ check "Close labelled from the string table, enabled" has 'id=2 class=Button vis
 check "Close label" has 'text="Leave"'
 check "Update labelled from the string table, enabled" has 'id=1001 class=Button visible=1 enabled=1 focus=0 text="Go"'
 check "no progress page before a run" bash -c "! grep -q 'id=1002' <<<\"\$0\"" "$dumped"
+check "main dialog painted" painted "$MAIN"
 shot "$MAIN" main-dialog
 ui click "$MAIN" 1001
 check "question asked" ui wait "$BOX"
 dump "$BOX"
 check "question text" has 'text="Bring your game up to date now?"'
 check "question box owned by the dialog" has 'owned=1'
+check "question box painted" painted "$BOX"
 ui click "$BOX" 7
 check "question box closes on No" ui gone "$BOX"
 dump "$MAIN"
@@ -235,10 +257,16 @@ ui wait "$MAIN" 20000 >/dev/null
 ui sysclose "$MAIN"
 finish
 check "close box ends with -1 (got $rc)" test "$rc" = 255
-# The accept command outside a run ends the dialog the ordinary way: start-up's
-# exit code for a dialog that ran no update.
+# Enter presses Update, the default button: the question, not the end.
 start "$exe"
 ui wait "$MAIN" 20000 >/dev/null
+ui key "$MAIN" enter
+check "Enter asks the Update question" ui wait "$BOX"
+ui click "$BOX" 7
+ui gone "$BOX" >/dev/null
+check "Enter, then No: still running" alive 0.3
+# The accept command outside a run ends the dialog the ordinary way: start-up's
+# exit code for a dialog that ran no update.
 ui command "$MAIN" 1
 finish
 check "accept command before any run ends with 2 (got $rc)" test "$rc" = 2
@@ -250,21 +278,47 @@ check "caption lists the versions with \", \"" ui wait "Test Game 1.0.0.0, 1.0.0
 ui click "Test Game 1.0.0.0, 1.0.0.1 to 1.1" 2
 finish
 
-echo "== A successful run, with planted DLLs beside the updater"
-pack planted Strings.scr patch_ok.scr
+echo "== A successful run, with a planted DLL under the name of every DLL it loads"
+# The read-me is opened: the shell and what it pulls in are loaded too.
+pack planted Strings_readme.scr patch_ok.scr
 planted_dir=$(dirname "$exe")
-check "static imports are KnownDLLs only" bash -c '
+check "static imports are KnownDLLs that pull in only KnownDLLs" bash -c '
   objdump=x86_64-w64-mingw32-objdump
   command -v $objdump >/dev/null || exit 1
   ! $objdump -p "$0" | sed -n "s/^[[:space:]]*DLL Name: //p" | tr A-Z a-z |
-    grep -vxE "kernel32.dll|user32.dll|gdi32.dll|advapi32.dll|shell32.dll|ole32.dll|msvcrt.dll|api-ms-win-.*"' \
+    grep -vxE "kernel32.dll|user32.dll|gdi32.dll|advapi32.dll|msvcrt.dll|api-ms-win-.*"' \
   "$BIN/upkeep.exe"
-planted_names=(version comctl32 uxtheme dwmapi winmm propsys)
-for n in "${planted_names[@]}"; do cp "$BIN/planted.dll" "$planted_dir/$n.dll"; done
-# Native first for the planted names, as Windows takes any DLL that is not a
-# KnownDLL. Not for version.dll: Wine's own user32 imports it, so overriding it
-# would load it before any program code runs, in every program. comctl32 is
-# the planted name that matters: the updater loads it itself, after start.
+check "a load configuration that keeps the imports of DLLs in the system directory" bash -c '
+  objdump=x86_64-w64-mingw32-objdump
+  entry=$($objdump -p "$0" | sed -n "s/^Entry a \([0-9a-f]*\) \([0-9a-f]*\) Load Configuration Directory/\1 \2/p")
+  set -- $entry
+  [ -n "${1:-}" ] && [ "$((0x$2))" -ge 80 ] || exit 1
+  base=$($objdump -p "$0" | sed -n "s/^ImageBase[[:space:]]*//p")
+  flags=$($objdump -s -j .rdata --start-address=$((0x$base + 0x$1 + 78)) \
+    --stop-address=$((0x$base + 0x$1 + 80)) "$0" | sed -n "s/^ [0-9a-f]* \([0-9a-f]\{4\}\).*/\1/p")
+  [ "$flags" = 0008 ]' "$BIN/upkeep.exe"
+# Which DLLs a whole run loads, as Wine reports them: a forced run first.
+reset_game good
+printf 'Read me\r\n' >"$game/ReadMe.txt"
+(cd "$planted_dir" && WINEDEBUG=+loaddll exec wine "$exe" -force) >"$work/loaddll.txt" 2>&1 &
+app=$!
+ui wait "$MAIN" 20000 >/dev/null
+ui watch "$MAIN" "$BOX" 30000 >/dev/null
+ui click "$BOX" 1
+ui gone "$BOX" >/dev/null
+ui click "$MAIN" 2
+finish
+wine taskkill /f /im notepad.exe >/dev/null 2>&1
+planted_names=$(sed -n 's/.*Loaded L"\([^"]*\)".*/\1/p' "$work/loaddll.txt" | sed 's/.*\\//' |
+  tr A-Z a-z | grep '\.dll$' | sort -u)
+echo "planted:" $planted_names
+check "the shell and its helpers were among the DLLs loaded" \
+  bash -c 'grep -qx shell32.dll <<<"$0" && grep -qx shlwapi.dll <<<"$0"' "$planted_names"
+for n in $planted_names; do cp "$BIN/planted.dll" "$planted_dir/$n"; done
+# Windows takes any DLL beside the program that is not a KnownDLL: native
+# first for the names the updater itself loads after start. Not for what
+# Wine's own user32 imports (version.dll and the like): overriding those would
+# load them before any program code runs, in every program.
 export WINEDLLOVERRIDES="comctl32,uxtheme,dwmapi,winmm,propsys=n,b"
 # The control: a program that loads a DLL the naive way takes the planted one.
 cp "$BIN/upkeep_ui.exe" "$planted_dir/naive.exe"
@@ -272,6 +326,7 @@ cp "$BIN/upkeep_ui.exe" "$planted_dir/naive.exe"
 check "control: a naive load takes the planted uxtheme.dll" test -e "$planted_dir/uxtheme.dll.loaded"
 rm -f "$planted_dir"/*.loaded "$planted_dir/naive.exe"
 reset_game good
+printf 'Read me\r\n' >"$game/ReadMe.txt"
 start "$exe"
 ui wait "$MAIN" 20000 >/dev/null
 ui click "$MAIN" 1001
@@ -306,14 +361,17 @@ check "file label shows the file being created" grep -qF 'file="C:\\Games\\TestG
 dump "$MAIN"
 check "progress page visible during the final box" has 'id=1003 class=msctls_progress32 visible=1'
 check "progress bar range 1..100" has 'range=1..100'
+check "both bars keep their plain border" test "$(grep -c 'msctls_progress32 .* border=1' <<<"$dumped")" = 2
 check "buttons disabled during the run" has 'id=1001 class=Button visible=1 enabled=0'
 check "Close disabled during the run" has 'id=2 class=Button visible=1 enabled=0'
 dump "$BOX"
 check "success box text" has 'text="The update worked."'
+check "success box painted" painted "$BOX"
 ui click "$BOX" 1
 ui gone "$BOX" >/dev/null
 sleep 0.3
 dump "$MAIN"
+check "success: the focus on Close" has 'id=2 class=Button visible=1 enabled=1 focus=1'
 check "success text on the information page" has "text=\"$OLD is now up to date.\""
 check "success: Update disabled" has 'id=1001 class=Button visible=1 enabled=0'
 check "success: Close enabled" has 'id=2 class=Button visible=1 enabled=1'
@@ -321,10 +379,11 @@ check "success: progress page gone" bash -c "! grep -q 'id=1002' <<<\"\$0\"" "$d
 shot "$MAIN" outcome-success
 check "log ends with the final state" bash -c 'tail -n 3 <<<"$0" | tr "\n" "|" | grep -qF "|Final update state:|The update worked.|"' "$(log_text)"
 check "files created" cmp -s "$game/new.bin" "$src/new.bin"
-check "no planted DLL was loaded" bash -c "! ls '$planted_dir'/*.loaded >/dev/null 2>&1"
-ls "$planted_dir"/*.loaded 2>/dev/null
 ui click "$MAIN" 2
 finish
+wine taskkill /f /im notepad.exe >/dev/null 2>&1
+check "no planted DLL was loaded" bash -c "! ls '$planted_dir'/*.loaded >/dev/null 2>&1"
+ls "$planted_dir"/*.loaded 2>/dev/null
 check "Close after success ends with -1 (got $rc)" test "$rc" = 255
 unset WINEDLLOVERRIDES
 
@@ -371,7 +430,7 @@ ui gone "$BOX" >/dev/null
 sleep 0.3
 dump "$MAIN"
 check "interrupted text" has "text=\"$OLD was left as it was; you may try again.\""
-check "interrupted: Update enabled" has 'id=1001 class=Button visible=1 enabled=1'
+check "interrupted: Update enabled, with the focus" has 'id=1001 class=Button visible=1 enabled=1 focus=1'
 check "interrupted: Close enabled" has 'id=2 class=Button visible=1 enabled=1'
 check "interrupted: nothing created" test ! -e "$game/new.bin"
 cp "$src/data_good.txt" "$game/data.txt"
@@ -436,9 +495,14 @@ check "then the refusal" ui wait "$BOX" 20000
 dump "$BOX"
 check "refusal text" has 'text="Test Game is already being updated."'
 check "refusal box not owned by the dialog" has 'owned=0'
+check "refusal box painted" painted "$BOX"
 ui click "$BOX" 1
 finish
 check "refused instance exits with 0 (got $rc)" test "$rc" = 0
+# Unattended, the refusal is the interrupted code and shows nothing.
+start "$exe" -silent
+finish
+check "a silent second instance: 1, no box (got $rc)" test "$rc" = 1
 app=$first
 check "the first instance is unaffected" ui wait "$MAIN"
 ui click "$MAIN" 2
@@ -464,6 +528,45 @@ check "forced: success state" has "text=\"$OLD is now up to date.\""
 ui click "$MAIN" 2
 finish
 check "forced: Close ends with -1 (got $rc)" test "$rc" = 255
+
+echo "== -silent, -log, -help"
+pack silent Strings_readme.scr patch_ok.scr terms
+reset_game good
+printf 'Read me\r\n' >"$game/ReadMe.txt"
+ui nowindow 8000 >"$work/nowindow" &
+watcher=$!
+start "$exe" -silent -log "$(winpath "$work/silent.log")"
+finish
+check "silent success: exit code 0 (got $rc)" test "$rc" = 0
+wait "$watcher"
+check "silent: no licence, dialog, box or read-me $(cat "$work/nowindow")" test "$?" = 0
+check "silent: files created" cmp -s "$game/new.bin" "$src/new.bin"
+check "silent: the copy of the log is patch.log" cmp -s "$work/silent.log" "$game/patch.log"
+reset_game old
+start "$exe" -silent
+finish
+check "silent, a source file not as expected: 1 (got $rc)" test "$rc" = 1
+check "silent, interrupted: nothing created" test ! -e "$game/new.bin"
+pack silent_fail Strings.scr patch_fail.scr
+reset_game good
+start "$exe" -silent
+finish
+check "silent failure: 3 (got $rc)" test "$rc" = 3
+start "$exe" -log "$(winpath "$work/no such folder/x.log")"
+check "a log that cannot be made is said" ui wait "$BOX"
+dump "$BOX"
+check "the box names the file" has 'cannot be written'
+ui click "$BOX" 1
+finish
+check "a log that cannot be made: 3 (got $rc)" test "$rc" = 3
+start "$exe" '-?'
+check "-? shows the options" ui wait "$BOX"
+dump "$BOX"
+check "the options listed" bash -c 'grep -qF -- "-silent" <<<"$0" && grep -qF -- "-log FILE" <<<"$0"' "$dumped"
+ui click "$BOX" 1
+finish
+check "-? ends with 0 (got $rc)" test "$rc" = 0
+check "-? changes nothing" test ! -e "$game/patch.log"
 
 if [ -n "${SHOTS:-}" ]; then
   echo "== Progress page screenshot"

@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include "app/startup.h"
+#include "app/unattended.h"
 #include "app/win32/dialog.h"
 #include "app/win32/terms_dialog.h"
 #include "app/win32/update_dlg.h"
@@ -43,11 +44,34 @@ void InitCommonControlsFromSystem() {
 
 BOOL CUpdateApp::InitInstance() {
   const StartupOptions options = BeginStartup(m_lpCmdLine != nullptr ? m_lpCmdLine : "");
+  if (options.help) {
+    // Asked for by name, so shown even with -silent.
+    MessageBoxA(nullptr, HelpText().c_str(), MessageCaption().c_str(), MB_ICONINFORMATION | MB_OK);
+    m_nExitCode = 0;
+    return FALSE;
+  }
+  std::string logCopy;
+  if (options.log) {
+    logCopy = PrepareLogCopy(options.logFile);
+    if (logCopy.empty()) {
+      if (!options.silent) {
+        MessageBoxA(nullptr, LogCopyRefusal(options.logFile).c_str(), MessageCaption().c_str(),
+                    MB_ICONERROR | MB_OK);
+      }
+      m_nExitCode = ExitCodeAfterDialog(true, UpdateOutcome::Failed);
+      return FALSE;
+    }
+  }
+  if (options.silent) {
+    m_nExitCode = RunSilently(options, logCopy);
+    return FALSE;
+  }
 
   CUpdateDlg dlg;
   dlg.m_bForce = options.force;
   dlg.m_bSkipSpaceCheck = options.skipSpaceCheck;
   dlg.m_bSkipShortcuts = options.skipShortcuts;
+  dlg.m_strLogCopy = logCopy;
   m_pMainWnd = &dlg;
 
   if (!options.force) {

@@ -1,8 +1,7 @@
 #include "app/win32/update_dlg.h"
 
-#include <shellapi.h>
-
 #include "app/startup.h"
+#include "platform/shell_open.h"
 #include "script/string_table.h"
 #include "app/win32/resource.h"
 
@@ -52,6 +51,15 @@ void CProgressPage::DoDataExchange(CDataExchange* pDX) {
 
 BOOL CProgressPage::OnInitDialog() {
   CDialog::OnInitDialog();
+  // The dialog manager turns a control's WS_BORDER into a client edge, which
+  // the progress class then drops: put back the plain border of the template.
+  for (CProgressCtrl* bar : {&m_barStep, &m_barOverall}) {
+    if (bar->m_hWnd == nullptr) continue;
+    SetWindowLongPtrA(bar->m_hWnd, GWL_STYLE,
+                      GetWindowLongPtrA(bar->m_hWnd, GWL_STYLE) | WS_BORDER);
+    SetWindowPos(bar->m_hWnd, nullptr, 0, 0, 0, 0,
+                 SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
   // The range starts at 1, so position 0 shows an empty bar.
   for (CProgressCtrl* bar : {&m_barStep, &m_barOverall}) {
     bar->SetRange(1, 100);
@@ -106,7 +114,8 @@ BOOL CUpdateDlg::OnInitDialog() {
 }
 
 void CUpdateDlg::OnUpdate() {
-  if (IsRunning()) return;
+  // A posted command reaches here even when the button is disabled.
+  if (IsRunning() || !m_btnUpdate.IsEnabled()) return;
   const std::string question = UpdateQuestion();
   const std::string caption = MessageCaption();
   if (!m_bForce &&
@@ -161,6 +170,10 @@ LRESULT CUpdateDlg::OnUpdateFinished(WPARAM outcome, LPARAM) {
     m_pProgressPage = nullptr;
   }
   if (m_pInfoPage != nullptr) m_pInfoPage->Show(SW_SHOW);
+  // The focus was on a button that the run disabled: without this, the keys
+  // would reach nothing after the final box.
+  CButton& focus = m_btnUpdate.IsEnabled() ? m_btnUpdate : m_btnClose;
+  SendMessageA(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(focus.m_hWnd), TRUE);
   return 0;
 }
 
@@ -266,9 +279,7 @@ void CUpdateDlg::Finished(UpdateOutcome outcome) {
   SendMessageA(m_hWnd, WM_UPDATE_FINISHED, static_cast<WPARAM>(outcome), 0);
 }
 
-void CUpdateDlg::ShellOpen(const std::string& path) {
-  ShellExecuteA(m_hWnd, "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-}
+void CUpdateDlg::ShellOpen(const std::string& path) { ShellOpenFile(path, m_hWnd); }
 
 void CUpdateDlg::SetProgress(int32_t overall, int32_t step, const char* operationText,
                              const char* fileName) {

@@ -68,6 +68,7 @@ class CUpdateDlg : public CDialog, public UpdateHost, public ProgressSink {
                   MessageButtons buttons) override;
   void Finished(UpdateOutcome outcome) override;
   void ShellOpen(const std::string& path) override;
+  std::string LogCopyPath() const override { return m_strLogCopy; }
 
   // ProgressSink: the progress callback, on the worker thread.
   void SetProgress(int32_t overall, int32_t step, const char* operationText,
@@ -82,6 +83,8 @@ class CUpdateDlg : public CDialog, public UpdateHost, public ProgressSink {
   CButton m_btnClose;
   CButton m_btnUpdate;
   HICON m_hIcon = nullptr;
+  // Where each run's log is copied ("-log"); empty for nowhere.
+  std::string m_strLogCopy;
 
  protected:
   void DoDataExchange(CDataExchange* pDX) override;

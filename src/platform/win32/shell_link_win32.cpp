@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/shell_link.h"
+#include "platform/win32/system_dll.h"
 
 namespace upkeep {
 
@@ -85,10 +86,28 @@ class Win32ShellLink : public ShellLink {
 // thread's COM state.
 thread_local std::vector<bool> t_initialised;
 
+// COM lives in ole32, taken from the system directory when first needed.
+struct Com {
+  using InitializeFn = HRESULT(WINAPI*)(LPVOID);
+  using UninitializeFn = void(WINAPI*)();
+  using CreateInstanceFn = HRESULT(WINAPI*)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
+  InitializeFn initialize = SystemProc<InitializeFn>("ole32.dll", "CoInitialize");
+  UninitializeFn uninitialize = SystemProc<UninitializeFn>("ole32.dll", "CoUninitialize");
+  CreateInstanceFn create_instance = SystemProc<CreateInstanceFn>("ole32.dll", "CoCreateInstance");
+  bool ok() const {
+    return initialize != nullptr && uninitialize != nullptr && create_instance != nullptr;
+  }
+};
+
+const Com& TheCom() {
+  static const Com com;
+  return com;
+}
+
 class Win32ShellLinks : public ShellLinks {
  public:
   bool Begin() override {
-    bool ok = SUCCEEDED(CoInitialize(nullptr));
+    bool ok = TheCom().ok() && SUCCEEDED(TheCom().initialize(nullptr));
     t_initialised.push_back(ok);
     return ok;
   }
@@ -96,12 +115,13 @@ class Win32ShellLinks : public ShellLinks {
     if (t_initialised.empty()) return;
     bool ok = t_initialised.back();
     t_initialised.pop_back();
-    if (ok) CoUninitialize();
+    if (ok) TheCom().uninitialize();
   }
   std::unique_ptr<ShellLink> Create() override {
     IShellLinkA* link = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                                reinterpret_cast<void**>(&link)))) {
+    if (!TheCom().ok() ||
+        FAILED(TheCom().create_instance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                        IID_IShellLinkA, reinterpret_cast<void**>(&link)))) {
       return nullptr;
     }
     IPersistFile* file = nullptr;

@@ -54,6 +54,18 @@ inline HMODULE LoadSystemLibrary(const char* name) {
   return LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
+// A function of a system DLL, loaded from the system directory at its first
+// use and kept; null when the DLL or the function is missing. DLLs whose own
+// imports reach beyond the system's protected set (shell32, ole32) are taken
+// this way instead of being imported, since the loader resolves static
+// imports before any of our code can restrict where it looks.
+template <typename Fn>
+Fn SystemProc(const char* dll, const char* name) {
+  HMODULE module = LoadSystemLibrary(dll);
+  if (module == nullptr) return nullptr;
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
 }  // namespace upkeep
 
 #endif  // UPKEEP_PLATFORM_WIN32_SYSTEM_DLL_H_
