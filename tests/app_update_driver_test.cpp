@@ -196,12 +196,12 @@ void RecordContext(CommandContext& context, const ScriptCall&) {
 
 class ShortcutSpy {
  public:
-  ShortcutSpy() : saved_(GetShortcutHandler(ShortcutCommand::kAddDesktopLink)) {
+  ShortcutSpy() : saved_(GetShortcutHandler(CommandId::kAddDesktopLink)) {
     g_shortcut_calls = 0;
     g_seen = CommandContext();
-    RegisterShortcutHandler(ShortcutCommand::kAddDesktopLink, RecordContext);
+    RegisterShortcutHandler(CommandId::kAddDesktopLink, RecordContext);
   }
-  ~ShortcutSpy() { RegisterShortcutHandler(ShortcutCommand::kAddDesktopLink, saved_); }
+  ~ShortcutSpy() { RegisterShortcutHandler(CommandId::kAddDesktopLink, saved_); }
 
  private:
   ShortcutHandler saved_;

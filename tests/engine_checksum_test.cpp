@@ -5,6 +5,7 @@
 #include "engine/checksum.h"
 #include "engine/mapped_file.h"
 #include "engine_test_util.h"
+#include "script/command_schema.h"
 #include "test_util.h"
 
 namespace upkeep {

@@ -197,19 +197,19 @@ class ShortcutHandlersGuard {
  public:
   ShortcutHandlersGuard() {
     for (int i = 0; i < kCount; ++i) {
-      saved_[i] = GetShortcutHandler(static_cast<ShortcutCommand>(i));
-      RegisterShortcutHandler(static_cast<ShortcutCommand>(i), nullptr);
+      saved_[i] = GetShortcutHandler(static_cast<CommandId>(i));
+      RegisterShortcutHandler(static_cast<CommandId>(i), nullptr);
     }
-    RegisterShortcutHandler(ShortcutCommand::kAddDesktopLink, FakeShortcut);
+    RegisterShortcutHandler(CommandId::kAddDesktopLink, FakeShortcut);
   }
   ~ShortcutHandlersGuard() {
     for (int i = 0; i < kCount; ++i) {
-      RegisterShortcutHandler(static_cast<ShortcutCommand>(i), saved_[i]);
+      RegisterShortcutHandler(static_cast<CommandId>(i), saved_[i]);
     }
   }
 
  private:
-  static constexpr int kCount = static_cast<int>(ShortcutCommand::kCount);
+  static constexpr int kCount = static_cast<int>(CommandId::kCount);
   ShortcutHandler saved_[kCount];
 };
 

@@ -14,6 +14,7 @@
 #include "engine/script_runner.h"
 #include "package/package.h"
 #include "pack_commands.h"
+#include "script/command_schema.h"
 #include "script/script_call.h"
 #include "script/script_parser.h"
 #include "script/script_reader.h"
@@ -152,7 +153,10 @@ int Apply(const Args& args) {
     }
   }
   if (package.empty() || dir.empty()) return Usage(kApplyUsage, "a package and --dir are needed");
-  if (version.size() > 9) return Usage(kApplyUsage, "a version text has at most 9 characters");
+  if (version.size() > kMaxVersionText) {
+    return Usage(kApplyUsage,
+                 "a version text has at most " + std::to_string(kMaxVersionText) + " characters");
+  }
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) {
     std::fprintf(stderr, "upkeep-pack: not a directory: %s\n", dir.c_str());

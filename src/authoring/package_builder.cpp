@@ -14,6 +14,7 @@
 #include "authoring/string_keys.h"
 #include "authoring/tree_diff.h"
 #include "package/package.h"
+#include "script/command_schema.h"
 #include "script/script_call.h"
 #include "script/script_parser.h"
 #include "script/script_reader.h"
@@ -22,11 +23,11 @@ namespace upkeep {
 
 namespace {
 
-constexpr size_t kMaxVersion = 9;
 constexpr size_t kInstalledVersion = 7;
 // Free space is counted in whole clusters of this size.
 constexpr uint64_t kCluster = 4096;
 
+// Entry names count in eight hexadecimal digits.
 std::string Hex8(uint32_t v) {
   char buf[9];
   std::snprintf(buf, sizeof buf, "%08X", v);
@@ -143,7 +144,7 @@ class Builder {
         if (!EncodePayload(new_bytes.data(), new_bytes.size(), &file_payload))
           return Fail("cannot compress", to, c.name);
       }
-      std::string crc_new = Hex8(Crc32(new_bytes));
+      std::string crc_new = ChecksumText(Crc32(new_bytes));
       if (!file_payload.empty() && (!delta_ok || file_payload.size() <= delta_payload.size())) {
         std::string entry = AddPayload("FILE", std::move(file_payload));
         work.push_back({"CreateFile", {Text(c.name), Text(entry), Text(crc_new)}});
@@ -151,8 +152,9 @@ class Builder {
         need(static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size)));
       } else {
         std::string entry = AddPayload("DELTA", std::move(delta_payload));
-        work.push_back({"PatchFile",
-                        {Text(c.name), Text(entry), Text(Hex8(Crc32(old_bytes))), Text(crc_new)}});
+        work.push_back(
+            {"PatchFile",
+             {Text(c.name), Text(entry), Text(ChecksumText(Crc32(old_bytes))), Text(crc_new)}});
         ++summary_->patched;
         // The old content stays beside the new one until the patch is done.
         need(static_cast<int64_t>(OnDisk(c.new_size)));
@@ -169,7 +171,7 @@ class Builder {
       if (!EncodePayload(bytes.data(), bytes.size(), &payload))
         return Fail("cannot compress", to, f.name);
       std::string entry = AddPayload("FILE", std::move(payload));
-      work.push_back({"CreateFile", {Text(f.name), Text(entry), Text(Hex8(Crc32(bytes)))}});
+      work.push_back({"CreateFile", {Text(f.name), Text(entry), Text(ChecksumText(Crc32(bytes)))}});
       ++summary_->created;
       need(static_cast<int64_t>(OnDisk(f.size)));
       extra += static_cast<int64_t>(OnDisk(f.size));
@@ -210,7 +212,7 @@ class Builder {
       std::streamsize n = in.gcount();
       if (n > 0) crc = crc32(crc, reinterpret_cast<const Bytef*>(buf.data()), static_cast<uInt>(n));
     }
-    std::string text = in.eof() && !in.bad() ? Hex8(static_cast<uint32_t>(crc)) : "";
+    std::string text = in.eof() && !in.bad() ? ChecksumText(static_cast<uint32_t>(crc)) : "";
     crc_cache_[path] = text;
     return text;
   }
@@ -253,7 +255,7 @@ class Builder {
 }  // namespace
 
 bool IsUsableVersion(const std::string& version) {
-  if (version.empty() || version.size() > kMaxVersion) return false;
+  if (version.empty() || version.size() > kMaxVersionText) return false;
   for (unsigned char c : version) {
     if (c < 0x20 || c == '"' || c == '\\' || c == 0x7F) return false;
   }

@@ -26,8 +26,6 @@ enum : int32_t {
 // Longest joined path of the handlers, and of RenameFile's base-relative paths.
 constexpr size_t kMaxJoinedPath = 255;
 constexpr size_t kMaxLinkPath = 259;
-// Longest version text a run keeps.
-constexpr size_t kMaxVersionText = 9;
 
 struct CommandContext {
   std::string packagePath;

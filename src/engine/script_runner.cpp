@@ -6,6 +6,7 @@
 #include "engine/commands.h"
 #include "engine/shortcut_hook.h"
 #include "platform/file_system.h"
+#include "script/command_schema.h"
 #include "script/script_parser.h"
 
 namespace upkeep {
@@ -20,46 +21,40 @@ const char kNoSpaceLine[] =
     "d: niewystarczaj\xB9"
     "ca ilo\x9C\xE6 miejsca na dysku!\n";
 
-enum class Kind { kHandler, kRename, kShortcut };
-
+// How the dispatcher carries out each command of the schema.
 struct CommandEntry {
-  const char* name;
-  Kind kind;
-  CommandHandler handler;    // kHandler, kRename
-  ShortcutCommand shortcut;  // kShortcut
-  const char* doneKey;       // progress text reported after the command, or null
+  CommandId id;
+  CommandHandler handler;  // null for shortcut commands, which go through the hook
+  const char* doneKey;     // progress text reported after the command, or null
 };
 
 // FreeSpace is not here: the dispatcher's first pass handles it.
 const CommandEntry kCommands[] = {
-    {"CheckDir", Kind::kHandler, CheckDirCommand, ShortcutCommand::kCount, nullptr},
-    {"CheckFile", Kind::kHandler, CheckFileCommand, ShortcutCommand::kCount, nullptr},
-    {"CreateDir", Kind::kHandler, CreateDirCommand, ShortcutCommand::kCount, nullptr},
-    {"DeleteDir", Kind::kHandler, DeleteDirCommand, ShortcutCommand::kCount, nullptr},
-    {"DeleteFile", Kind::kHandler, DeleteFileCommand, ShortcutCommand::kCount, nullptr},
-    {"CreateFile", Kind::kHandler, CreateFileCommand, ShortcutCommand::kCount, nullptr},
-    {"IsOKDir", Kind::kHandler, IsOKDirCommand, ShortcutCommand::kCount, nullptr},
-    {"IsOKFile", Kind::kHandler, IsOKFileCommand, ShortcutCommand::kCount, nullptr},
-    {"PatchFile", Kind::kHandler, PatchFileCommand, ShortcutCommand::kCount, nullptr},
-    {"RenameFile", Kind::kRename, RenameFileCommand, ShortcutCommand::kCount,
-     "&IDS_PROGRESS_RENAMING_FILE&"},
-    {"UpdateStartMenuLink", Kind::kShortcut, nullptr, ShortcutCommand::kUpdateStartMenuLink,
-     "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
-    {"UpdateStartMenuLinkToFile", Kind::kShortcut, nullptr,
-     ShortcutCommand::kUpdateStartMenuLinkToFile, "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
-    {"UpdateDesktopLink", Kind::kShortcut, nullptr, ShortcutCommand::kUpdateDesktopLink,
-     "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
-    {"UpdateDesktopLinkToFile", Kind::kShortcut, nullptr, ShortcutCommand::kUpdateDesktopLinkToFile,
-     "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
-    {"AddStartMenuLink", Kind::kShortcut, nullptr, ShortcutCommand::kAddStartMenuLink,
-     "&IDS_PROGRESS_ADDING_SHORTCUT&"},
-    {"AddDesktopLink", Kind::kShortcut, nullptr, ShortcutCommand::kAddDesktopLink,
-     "&IDS_PROGRESS_ADDING_SHORTCUT&"},
+    {CommandId::kCheckDir, CheckDirCommand, nullptr},
+    {CommandId::kCheckFile, CheckFileCommand, nullptr},
+    {CommandId::kCreateDir, CreateDirCommand, nullptr},
+    {CommandId::kDeleteDir, DeleteDirCommand, nullptr},
+    {CommandId::kDeleteFile, DeleteFileCommand, nullptr},
+    {CommandId::kCreateFile, CreateFileCommand, nullptr},
+    {CommandId::kIsOKDir, IsOKDirCommand, nullptr},
+    {CommandId::kIsOKFile, IsOKFileCommand, nullptr},
+    {CommandId::kPatchFile, PatchFileCommand, nullptr},
+    {CommandId::kRenameFile, RenameFileCommand, "&IDS_PROGRESS_RENAMING_FILE&"},
+    {CommandId::kUpdateStartMenuLink, nullptr, "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
+    {CommandId::kUpdateStartMenuLinkToFile, nullptr, "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
+    {CommandId::kUpdateDesktopLink, nullptr, "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
+    {CommandId::kUpdateDesktopLinkToFile, nullptr, "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
+    {CommandId::kAddStartMenuLink, nullptr, "&IDS_PROGRESS_ADDING_SHORTCUT&"},
+    {CommandId::kAddDesktopLink, nullptr, "&IDS_PROGRESS_ADDING_SHORTCUT&"},
 };
 
+// Null for sections, FreeSpace and names the schema does not know: the
+// second pass passes over them.
 const CommandEntry* FindCommand(const ScriptCall* call) {
+  const CommandInfo* info = FindCommandInfo(call->name.c_str());
+  if (info == nullptr) return nullptr;
   for (const CommandEntry& e : kCommands) {
-    if (CallNameIs(call, e.name)) return &e;
+    if (e.id == info->id) return &e;
   }
   return nullptr;
 }
@@ -116,9 +111,9 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
         static_cast<int32_t>(static_cast<int64_t>(index) * 100 / static_cast<int64_t>(count));
     const CommandEntry* command = FindCommand(c);
     if (command == nullptr) continue;
-    if (command->kind == Kind::kShortcut) {
+    if (GetCommandInfo(command->id).group == CommandGroup::kShortcut) {
       if (context.skipShortcuts) continue;
-      ShortcutHandler handler = GetShortcutHandler(command->shortcut);
+      ShortcutHandler handler = GetShortcutHandler(command->id);
       if (handler != nullptr) handler(context, *c);
     } else {
       int32_t r = command->handler(context, *c);
