@@ -84,6 +84,17 @@ const char kPatchScriptPrelude[] =
     "!AddStartMenuLink(s, s, s, s, n)\r\n"
     "!AddDesktopLink(s, s, s, s, n)\r\n";
 
+ShortcutHandlersGuard::ShortcutHandlersGuard(ShortcutHandler handler) {
+  for (int i = 0; i < kCount; ++i) {
+    saved_[i] = GetShortcutHandler(static_cast<CommandId>(i));
+    RegisterShortcutHandler(static_cast<CommandId>(i), handler);
+  }
+}
+
+ShortcutHandlersGuard::~ShortcutHandlersGuard() {
+  for (int i = 0; i < kCount; ++i) RegisterShortcutHandler(static_cast<CommandId>(i), saved_[i]);
+}
+
 UpdateFixture::UpdateFixture() { package_path_ = package_dir_.Join("update.exe"); }
 UpdateFixture::~UpdateFixture() = default;
 

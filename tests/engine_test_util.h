@@ -10,6 +10,7 @@
 
 #include "authoring/archive_writer.h"
 #include "engine/progress.h"
+#include "engine/shortcut_hook.h"
 #include "test_util.h"
 
 namespace upkeep {
@@ -44,6 +45,20 @@ std::string Lit(const std::string& text);
 
 // Declarations of every command of the update script.
 extern const char kPatchScriptPrelude[];
+
+// Registers `handler` (or none) for every shortcut command while it lives,
+// and puts back whatever was registered before.
+class ShortcutHandlersGuard {
+ public:
+  explicit ShortcutHandlersGuard(ShortcutHandler handler);
+  ~ShortcutHandlersGuard();
+  ShortcutHandlersGuard(const ShortcutHandlersGuard&) = delete;
+  ShortcutHandlersGuard& operator=(const ShortcutHandlersGuard&) = delete;
+
+ private:
+  static constexpr int kCount = static_cast<int>(CommandId::kCount);
+  ShortcutHandler saved_[kCount];
+};
 
 struct RunOptions {
   std::string currentVersion = "1.0.0";

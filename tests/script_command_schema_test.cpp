@@ -25,24 +25,6 @@ void RecordShortcut(CommandContext&, const ScriptCall& call) {
   g_shortcuts_run.push_back(call.name);
 }
 
-// Every shortcut command records its call instead of touching a desktop.
-class ShortcutRecorder {
- public:
-  ShortcutRecorder() {
-    for (int i = 0; i < kCount; ++i) {
-      saved_[i] = GetShortcutHandler(static_cast<CommandId>(i));
-      RegisterShortcutHandler(static_cast<CommandId>(i), RecordShortcut);
-    }
-  }
-  ~ShortcutRecorder() {
-    for (int i = 0; i < kCount; ++i) RegisterShortcutHandler(static_cast<CommandId>(i), saved_[i]);
-  }
-
- private:
-  static constexpr int kCount = static_cast<int>(CommandId::kCount);
-  ShortcutHandler saved_[kCount];
-};
-
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
@@ -71,8 +53,8 @@ RunOptions Recorded() {
 // a handler (which reports progress, or for shortcuts records the call), and
 // the verifier knows it. A name the schema lacks must reach nothing.
 TEST(ScriptCommandSchemaTest, EveryCommandWrittenFromTheSchemaParsesAndDispatches) {
-  ShortcutRecorder recorder;
-  const std::string bad_script = "nieprawid";  // the runner's unreadable-script line
+  test::ShortcutHandlersGuard recorder(RecordShortcut);  // touches no desktop
+  const std::string bad_script = "nieprawid";            // the runner's unreadable-script line
   size_t count = 0;
   const CommandInfo* commands = CommandTable(&count);
   ScriptSection everything;
