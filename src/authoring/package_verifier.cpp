@@ -1,6 +1,5 @@
 #include "authoring/package_verifier.h"
 
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <map>
