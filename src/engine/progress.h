@@ -15,7 +15,7 @@ class ProgressCallback {
                             const char* fileName, const char* operationText);
 
   ProgressCallback() = default;
-  ProgressCallback(std::nullptr_t) {}  // NOLINT: "no callback" reads as nullptr
+  ProgressCallback(std::nullptr_t) {}  // implicit: nullptr reads as "no callback"
   ProgressCallback(Function function, void* receiver) : function_(function), receiver_(receiver) {}
 
   bool operator==(std::nullptr_t) const { return function_ == nullptr; }
