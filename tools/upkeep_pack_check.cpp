@@ -9,9 +9,9 @@
 
 #include "authoring/package_verifier.h"
 #include "authoring/string_keys.h"
-#include "app/update_driver.h"
 #include "authoring/tree_diff.h"
 #include "engine/script_runner.h"
+#include "install/bank_files.h"
 #include "package/package.h"
 #include "pack_commands.h"
 #include "script/command_schema.h"
@@ -64,11 +64,12 @@ bool CopyTree(const std::string& from, const std::string& to) {
   return !ec;
 }
 
-void OnProgress(int32_t overall, int32_t step, const char* file, const char* text) {
-  static std::string last;
+// Prints each new operation and file once; `last` is the line printed before.
+void OnProgress(void* last, int32_t overall, int32_t step, const char* file, const char* text) {
   std::string line = std::string(text ? text : "") + " " + (file ? file : "");
-  if (line == last) return;
-  last = line;
+  std::string* previous = static_cast<std::string*>(last);
+  if (line == *previous) return;
+  *previous = line;
   std::fprintf(stderr, "[%3d%%] %s\n", overall, line.c_str());
 }
 
@@ -190,12 +191,22 @@ int Apply(const Args& args) {
       return kExitFailed;
     }
   }
-  for (const char* folder : kBankFolders) DeleteBankFiles(work_dir + folder);
+  DeleteStaleBankFiles(work_dir);
   fs::path log_path = scratch / "patch.log";
   PackageFile* log = OpenPackageFile(log_path.string().c_str(), "wt");
-  std::string link_base = work_dir + "\\";
-  int32_t code = RunUpdateScript(mounted.c_str(), work_dir.c_str(), work_dir.c_str(), OnProgress,
-                                 log, version.c_str(), skip_space, link_base.c_str(), "", true);
+  std::string last_progress;
+  RunRequest request;
+  request.packagePath = mounted;
+  request.sourceRoot = work_dir;
+  request.targetRoot = work_dir;
+  request.progress = ProgressCallback(&OnProgress, &last_progress);
+  request.log = log;
+  request.currentVersion = version;
+  request.skipSpaceCheck = skip_space;
+  // Shortcuts belong to the user's menus, not to the tree being updated.
+  request.skipShortcuts = true;
+  request.linkBaseDir = work_dir + "\\";
+  int32_t code = RunUpdateScript(request);
   if (log) ClosePackageFile(log);
   std::vector<uint8_t> log_bytes;
   if (ReadWholeFile(log_path.string(), &log_bytes)) {

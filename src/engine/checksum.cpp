@@ -57,7 +57,7 @@ bool FileMatchesChecksum(const char* baseDir, const char* name, const char* expe
   if (!ParseChecksumText(expected, &wanted)) return false;
   MappedFile mapped = OpenMappedFile(path);
   bool match = false;
-  if (mapped.file == nullptr) {
+  if (mapped.mapping == nullptr) {
     match = wanted == 0;  // missing or unopenable: checksummed as empty
   } else if (mapped.usable()) {
     match = ComputeFileCrc(mapped, path.c_str(), progress, overallPercent, message) == wanted;

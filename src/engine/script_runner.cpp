@@ -6,6 +6,7 @@
 #include "engine/commands.h"
 #include "engine/shortcut_hook.h"
 #include "platform/file_system.h"
+#include "platform/text.h"
 #include "script/command_schema.h"
 #include "script/script_parser.h"
 
@@ -124,29 +125,65 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
   return kContinue;
 }
 
-int32_t RunUpdateScript(const char* packagePath, const char* sourceRoot, const char* targetRoot,
-                        ProgressCallback progress, PackageFile* log, const char* currentVersion,
-                        bool skipSpaceCheck, const char* linkBaseDir, const char* gameExecutable,
-                        bool skipShortcuts) {
-  CommandContext context;
-  context.packagePath = TextOrEmpty(packagePath);
-  context.sourceRoot = TextOrEmpty(sourceRoot);
-  context.targetRoot = TextOrEmpty(targetRoot);
-  context.progress = progress;
-  context.currentVersion = TextOrEmpty(currentVersion);
-  context.skipSpaceCheck = skipSpaceCheck;
-  context.skipShortcuts = skipShortcuts;
-  context.linkBaseDir = TextOrEmpty(linkBaseDir);
-  context.gameExecutable = TextOrEmpty(gameExecutable);
-  if (log != nullptr) {
-    context.log = log;
-  } else {
-    context.log = OpenPackageFile("patch.log", "wt");
-    context.logOwned = context.log != nullptr;
-  }
-  OpenPackage(context.packagePath.c_str());
+namespace {
 
-  // The program is released on every path, aborts included.
+bool IsMounted(const std::string& path) {
+  std::string name = path;
+  ToUpperInPlace(&name);  // as ClosePackage matches
+  for (const auto& archive : OpenPackages()) {
+    if (archive->name == name) return true;
+  }
+  return false;
+}
+
+// Everything a run opens for itself, held for the run and closed on every way
+// out: its own log when the caller gave none, and the package when nobody had
+// mounted it. A package start-up mounted stays as it is, so the table ends
+// the run as it began; handlers only log their line and return their code.
+class RunResources {
+ public:
+  RunResources(CommandContext* context, PackageFile* log) : context_(context) {
+    if (log != nullptr) {
+      context->log = log;
+    } else {
+      context->log = OpenPackageFile("patch.log", "wt");
+      context->logOwned = context->log != nullptr;
+    }
+    if (!IsMounted(context->packagePath)) {
+      OpenPackage(context->packagePath.c_str());
+      mounted_ = IsMounted(context->packagePath);
+    }
+  }
+  ~RunResources() {
+    if (context_->logOwned && context_->log != nullptr) ClosePackageFile(context_->log);
+    context_->log = nullptr;
+    context_->logOwned = false;
+    if (mounted_) ClosePackage(context_->packagePath.c_str());
+  }
+  RunResources(const RunResources&) = delete;
+  RunResources& operator=(const RunResources&) = delete;
+
+ private:
+  CommandContext* context_;
+  bool mounted_ = false;
+};
+
+}  // namespace
+
+int32_t RunUpdateScript(const RunRequest& request) {
+  CommandContext context;
+  context.packagePath = request.packagePath;
+  context.sourceRoot = request.sourceRoot;
+  context.targetRoot = request.targetRoot;
+  context.progress = request.progress;
+  context.currentVersion = request.currentVersion;
+  context.skipSpaceCheck = request.skipSpaceCheck;
+  context.skipShortcuts = request.skipShortcuts;
+  context.linkBaseDir = request.linkBaseDir;
+  context.gameExecutable = request.gameExecutable;
+  RunResources resources(&context, request.log);
+
+  // Declared after the resources, so the program goes first on every path.
   std::unique_ptr<ScriptProgram> program;
   int error = 1;
   std::unique_ptr<ScriptReader> reader = LoadScript("patch.scr");
@@ -167,8 +204,6 @@ int32_t RunUpdateScript(const char* packagePath, const char* sourceRoot, const c
       if (r != kContinue) return r;
     }
   }
-  if (context.logOwned) ClosePackageFile(context.log);
-  ClosePackage(context.packagePath.c_str());
   return kRunSucceeded;
 }
 

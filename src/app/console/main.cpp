@@ -40,11 +40,16 @@ class ConsoleHost : public UpdateHost {
   }
   void Finished(UpdateOutcome outcome) override {
     // The progress page goes before the driver is told we are done with it.
-    SetProgressSink(nullptr);
+    progressShown_ = false;
     ui_->EndProgress();
     outcome_ = outcome;
   }
   void ShellOpen(const std::string& path) override { ShellOpenFile(path, nullptr); }
+  void SetProgress(int32_t overall, int32_t step, const char* operationText,
+                   const char* fileName) override {
+    // Like the dialog: no progress page, no effect.
+    if (progressShown_) ui_->SetProgress(overall, step, operationText, fileName);
+  }
 
   // One run on the worker thread; returns once the driver has returned, so
   // its log is closed before the process may end.
@@ -52,12 +57,12 @@ class ConsoleHost : public UpdateHost {
     outcome_ = UpdateOutcome::Failed;
     done_ = false;
     ui_->BeginProgress();
-    SetProgressSink(ui_);
+    progressShown_ = true;
     // Like the dialog's disabled buttons: nothing ends the process mid-run.
     HoldInterrupts(true);
     if (!StartThread(&ConsoleHost::Worker, this)) {
       HoldInterrupts(false);
-      SetProgressSink(nullptr);
+      progressShown_ = false;
       ui_->EndProgress();
       ui_->MessageBox(X("&IDS_ERR_FATAL_ERROR&"), ApplicationName(), MessageIcon::Exclamation,
                       MessageButtons::Ok);
@@ -85,6 +90,9 @@ class ConsoleHost : public UpdateHost {
   std::mutex mutex_;
   std::condition_variable finished_;
   bool done_ = false;
+  // Set before the worker starts, cleared by its final notification (or when
+  // it cannot start); only the worker reads it.
+  bool progressShown_ = false;
 };
 
 // The terms step: true when accepted.

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -70,13 +71,18 @@ class PosixFile : public File {
 
 class PosixView : public MappedView {
  public:
-  PosixView(void* addr, size_t size) : addr_(addr), size_(size) {}
-  ~PosixView() override { munmap(addr_, size_); }
+  PosixView(std::unique_ptr<File> file, void* addr, uint64_t size)
+      : file_(std::move(file)), addr_(addr), size_(size) {}
+  ~PosixView() override {
+    if (addr_ != nullptr) munmap(addr_, static_cast<size_t>(size_));
+  }
   const uint8_t* data() const override { return static_cast<const uint8_t*>(addr_); }
+  uint64_t size() const override { return size_; }
 
  private:
+  std::unique_ptr<File> file_;
   void* addr_;
-  size_t size_;
+  uint64_t size_;
 };
 
 // Wine shows a file as read-only only when nobody may write it.
@@ -156,12 +162,20 @@ class PosixFileSystem : public FileSystem {
     return std::unique_ptr<File>(new PosixFile(fd));
   }
 
-  std::unique_ptr<MappedView> Map(File* file, uint64_t size) override {
-    PosixFile* f = dynamic_cast<PosixFile*>(file);
-    if (f == nullptr || size == 0 || size > SIZE_MAX) return nullptr;
-    void* addr = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, f->fd(), 0);
-    if (addr == MAP_FAILED) return nullptr;
-    return std::unique_ptr<MappedView>(new PosixView(addr, static_cast<size_t>(size)));
+  std::unique_ptr<MappedView> MapFile(const std::string& path) override {
+    std::unique_ptr<File> file = Open(path, OpenMode::kRead);
+    if (file == nullptr) return nullptr;
+    const int fd = static_cast<PosixFile*>(file.get())->fd();
+    // The length as the end of the file tells it, then back to the start.
+    const int64_t end = file->Seek(0, SeekOrigin::kEnd);
+    file->Seek(0, SeekOrigin::kBegin);
+    const uint64_t size = end > 0 ? static_cast<uint64_t>(end) : 0;
+    void* addr = nullptr;
+    if (size > 0 && size <= SIZE_MAX) {
+      addr = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+      if (addr == MAP_FAILED) addr = nullptr;
+    }
+    return std::unique_ptr<MappedView>(new PosixView(std::move(file), addr, size));
   }
 
   uint32_t GetAttributes(const std::string& path) override {
