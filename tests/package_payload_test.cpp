@@ -36,7 +36,7 @@ class PackagePayloadTest : public ::testing::Test {
   std::unique_ptr<Payload> Load(const std::vector<uint8_t>& stored, bool packed = false) {
     std::string path = dir_.Join("p" + std::to_string(counter_++) + ".exe");
     EXPECT_TRUE(WritePackage(path, test::TestStub(), {Entry("00000001.FILE", stored, packed)}));
-    EXPECT_GT(OpenPackage(path.c_str()), 0);
+    EXPECT_NE(OpenPackage(path.c_str()), nullptr);
     std::unique_ptr<Payload> p = LoadPayloadEntry("00000001.file");
     EXPECT_EQ(ClosePackage(path.c_str()), 0);
     return p;
