@@ -113,10 +113,18 @@ TEST(PackageArchiveTest, SeveralPackagesSearchedInOpeningOrder) {
   std::string second = test::WriteTestPackage(dir, "second.exe",
                                               {Entry("PATCH.SCR", "two"), Entry("ONLY2.TXT", "b")});
   ASSERT_NE(OpenPackage(first.c_str()), nullptr);
-  ASSERT_NE(OpenPackage(second.c_str()), nullptr);
+  const PackageArchive* record = OpenPackage(second.c_str());
+  ASSERT_NE(record, nullptr);
   EXPECT_EQ(ReadText("Patch.scr"), "one");
   EXPECT_EQ(ReadText("only1.txt"), "a");
   EXPECT_EQ(ReadText("only2.txt"), "b");
+  // A given package's own entries, whatever is open before it, never the disk.
+  PackageEntry* own = FindPackageEntry(*record, "data/../Patch.scr");
+  ASSERT_NE(own, nullptr);
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(ReadPackageEntry(own, &bytes));
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "two");
+  EXPECT_EQ(FindPackageEntry(*record, "only1.txt"), nullptr);
   // Closing the first keeps the order of the rest and uncovers the second's entry.
   ASSERT_EQ(ClosePackage(first.c_str()), 0);
   EXPECT_EQ(ReadText("patch.scr"), "two");
