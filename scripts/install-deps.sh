@@ -7,6 +7,7 @@ packages=(
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 libz-mingw-w64-dev binutils-mingw-w64-x86-64
   wine wine64 xvfb x11-apps xdotool imagemagick librsvg2-bin libdeflate-dev
   xdelta3 bsdiff liblnk-utils
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -75,37 +75,12 @@ const char kCatUsage[] =
     "Writes one entry's bytes to standard output; --inflate writes what a payload\n"
     "entry inflates to.\n";
 
-bool ReadEntryBytes(const std::string& name, std::vector<uint8_t>* bytes) {
-  PackageFile* f = OpenPackageFile(name.c_str(), "rb");
-  if (!f) return false;
-  SeekPackageFile(f, 0, 2);
-  int32_t size = TellPackageFile(f);
-  SeekPackageFile(f, 0, 0);
-  bool ok = size >= 0;
-  if (ok) {
-    bytes->resize(static_cast<size_t>(size));
-    ok = size == 0 || ReadPackageFile(bytes->data(), 1, bytes->size(), f) == bytes->size();
-  }
-  ClosePackageFile(f);
-  return ok;
-}
-
 bool IsPayloadName(const std::string& name) {
   auto ends = [&](const char* s) {
     size_t n = std::strlen(s);
     return name.size() > n && name.compare(name.size() - n, n, s) == 0;
   };
   return ends(".FILE") || ends(".DELTA");
-}
-
-// The entry named `name` of the mounted package, so that nothing falls through to the disk.
-const PackageEntry* FindEntry(const PackageArchive* archive, const std::string& name) {
-  std::string key = name;
-  NormalizePackagePath(&key);
-  for (const auto& e : archive->entries) {
-    if (e->name == key) return e.get();
-  }
-  return nullptr;
 }
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -156,14 +131,12 @@ const PackageArchive* MountPackage(const std::string& path, std::string* mounted
     return nullptr;
   }
   *mounted_as = fs::absolute(path, ec).string();
-  size_t before = OpenPackages().size();
-  OpenPackage(mounted_as->c_str());
-  if (OpenPackages().size() == before) {
+  const PackageArchive* archive = OpenPackage(mounted_as->c_str());
+  if (!archive) {
     std::fprintf(stderr, "upkeep-pack: not a package (no valid archive at its end): %s\n",
                  path.c_str());
-    return nullptr;
   }
-  return OpenPackages().back().get();
+  return archive;
 }
 
 int Make(const Args& args) {
@@ -288,13 +261,12 @@ int List(const Args& args) {
       bool ok = e->size >= 8;
       if (ok && e->packedSize != 0) {  // packed entries are read whole only
         std::vector<uint8_t> bytes;
-        ok = ReadEntryBytes(e->name, &bytes) && bytes.size() >= 8;
+        ok = ReadPackageEntry(e.get(), &bytes) && bytes.size() >= 8;
         if (ok) std::memcpy(tail, bytes.data() + bytes.size() - 4, 4);
       } else if (ok) {
-        PackageFile* f = OpenPackageFile(e->name.c_str(), "rb");
-        ok = f && SeekPackageFile(f, static_cast<int32_t>(e->size - 4), 0) == 0 &&
-             ReadPackageFile(tail, 1, 4, f) == 4;
-        if (f) ClosePackageFile(f);
+        // An entry is its own read handle.
+        ok = SeekPackageFile(e.get(), static_cast<int32_t>(e->size - 4), 0) == 0 &&
+             ReadPackageFile(tail, 1, 4, e.get()) == 4;
       }
       if (ok) {
         uint32_t inflated = static_cast<uint32_t>(tail[0]) | static_cast<uint32_t>(tail[1]) << 8 |
@@ -347,11 +319,11 @@ int Extract(const Args& args) {
     std::vector<uint8_t> bytes;
     bool ok;
     if (inflate && IsPayloadName(e->name)) {
-      std::unique_ptr<Payload> p = LoadPayloadEntry(e->name.c_str());
+      std::unique_ptr<Payload> p = LoadPayload(e.get());
       ok = p != nullptr;
       if (ok) bytes = std::move(p->data);
     } else {
-      ok = ReadEntryBytes(e->name, &bytes);
+      ok = ReadPackageEntry(e.get(), &bytes);
     }
     fs::path target = fs::path(plain[1]) / rel;
     fs::create_directories(target.parent_path(), ec);
@@ -380,20 +352,20 @@ int Cat(const Args& args) {
   std::string mounted;
   const PackageArchive* archive = MountPackage(plain[0], &mounted);
   if (!archive) return kExitFailed;
-  const PackageEntry* entry = FindEntry(archive, plain[1]);
+  PackageEntry* entry = FindPackageEntry(*archive, plain[1].c_str());
   if (!entry) {
     std::fprintf(stderr, "upkeep-pack: no entry %s in %s\n", plain[1].c_str(), plain[0].c_str());
     return kExitFailed;
   }
   std::vector<uint8_t> bytes;
   if (inflate) {
-    std::unique_ptr<Payload> p = LoadPayloadEntry(entry->name.c_str());
+    std::unique_ptr<Payload> p = LoadPayload(entry);
     if (!p) {
       std::fprintf(stderr, "upkeep-pack: %s does not inflate\n", entry->name.c_str());
       return kExitFailed;
     }
     bytes = std::move(p->data);
-  } else if (!ReadEntryBytes(entry->name, &bytes)) {
+  } else if (!ReadPackageEntry(entry, &bytes)) {
     std::fprintf(stderr, "upkeep-pack: cannot read %s\n", entry->name.c_str());
     return kExitFailed;
   }

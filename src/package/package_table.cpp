@@ -1,5 +1,4 @@
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -109,36 +108,27 @@ DirectoryResult ReadDirectory(PackageArchive* archive, int64_t* size_sum) {
 
 }  // namespace
 
-int32_t OpenPackage(const char* path) {
-  if (path == nullptr) return 0;
+PackageArchive* OpenPackage(const char* path) {
+  if (path == nullptr) return nullptr;
   const size_t length = package_internal::BoundedLength(path, kMaxPackagePath);
-  if (length > kMaxPackagePath) return 0;
+  if (length > kMaxPackagePath) return nullptr;
   std::unique_ptr<Stream> stream = Stream::Open(std::string(path, length), "rb");
-  if (stream == nullptr) return 0;
+  if (stream == nullptr) return nullptr;
 
   auto& table = package_internal::Table();
-  int64_t sum = 0;
+  int64_t size_sum = 0;
   try {
     auto archive = std::make_unique<PackageArchive>();
     archive->path.assign(path, length);
     archive->name = archive->path;
     ToUpperInPlace(&archive->name);
     archive->stream = std::move(stream);
-    switch (ReadDirectory(archive.get(), &sum)) {
-      case DirectoryResult::kOk:
-        break;
-      case DirectoryResult::kMalformed:
-        return 0;
-      case DirectoryResult::kNoMemory:
-        return -1;
-    }
+    if (ReadDirectory(archive.get(), &size_sum) != DirectoryResult::kOk) return nullptr;
     table.push_back(std::move(archive));
   } catch (const std::bad_alloc&) {
-    return -1;
+    return nullptr;
   }
-  // The sum is only informative; saturate so it never looks like a failure.
-  const int64_t max = std::numeric_limits<int32_t>::max();
-  return static_cast<int32_t>(sum > max ? max : sum);
+  return table.back().get();
 }
 
 int ClosePackage(const char* path) {
