@@ -168,7 +168,7 @@ TEST(VersionCross, ReaderGivesTheSystemsAnswers) {
 // texts): the system's version API and the portable reader agree on it, and
 // show the publisher's texts, none of ours. Skipped unless
 // UPKEEP_BRANDED_UPDATER names it.
-TEST(VersionCross, BrandedUpdaterShowsThePublishersTexts) {
+TEST(BrandingCross, UpdaterShowsThePublishersTexts) {
   const char* path = getenv("UPKEEP_BRANDED_UPDATER");
   if (path == nullptr) GTEST_SKIP() << "run by shipped_update.sh";
 #ifdef _WIN32

@@ -31,7 +31,8 @@ wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/de
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-ui() { wine "$BIN/upkeep_ui.exe" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+# Bounded, so that a Wine that stops answering fails the check instead of hanging.
+ui() { timeout 120 wine "$BIN/upkeep_ui.exe" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 start() {  # start EXE [ARGS]: $app is its pid
   (cd "$(dirname "$1")" && exec wine "$@") >/dev/null 2>&1 &
   app=$!
@@ -91,10 +92,10 @@ osslsigncode verify -CAfile "$work/cert.pem" -in "$signed" >/dev/null 2>&1 || fa
 echo "== version resource: the system's answers and the portable reader's"
 for exe in "$unsigned" "$signed"; do
   UPKEEP_BRANDED_UPDATER=$(winepath -w "$exe") wine "$BIN/upkeep_tests.exe" \
-    --gtest_filter='VersionCross.Branded*' 2>&1 | tr -d '\r' >"$work/cross.txt"
+    --gtest_filter='BrandingCross.*' 2>&1 | tr -d '\r' >"$work/cross.txt"
   grep -q '^\[  PASSED  \] 1 test' "$work/cross.txt" && ! grep -q SKIPPED "$work/cross.txt" ||
     fail "Wine version cross-check of $exe: $(grep -A6 Failure "$work/cross.txt")"
-  UPKEEP_BRANDED_UPDATER=$exe "$LINUX_BIN/upkeep_tests" --gtest_filter='VersionCross.Branded*' \
+  UPKEEP_BRANDED_UPDATER=$exe "$LINUX_BIN/upkeep_tests" --gtest_filter='BrandingCross.*' \
     >"$work/cross.txt" 2>&1
   grep -q '^\[  PASSED  \] 1 test' "$work/cross.txt" && ! grep -q SKIPPED "$work/cross.txt" ||
     fail "portable version check of $exe: $(grep -A6 Failure "$work/cross.txt")"
