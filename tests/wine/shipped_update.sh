@@ -43,7 +43,12 @@ finish() {  # waits for the updater; $rc is its exit code
     sleep 0.1
     waited=$((waited + 1))
   done
-  kill -0 "$app" 2>/dev/null && kill "$app" 2>/dev/null
+  if kill -0 "$app" 2>/dev/null; then
+    kill -9 "$app" 2>/dev/null
+    wait "$app" 2>/dev/null
+    rc=timeout
+    return
+  fi
   wait "$app" 2>/dev/null
   rc=$?
 }
@@ -109,8 +114,14 @@ forced_run() {
   box=$(ui dump "Sample Game Updater")
   ui click "Sample Game Updater" 1 >/dev/null
   ui gone "Sample Game Updater" >/dev/null
-  ui click "Update of Sample Game" 2 >/dev/null
+  # Close is enabled once the dialog has taken the outcome in.
+  local i
+  for i in $(seq 100); do
+    ui click "Update of Sample Game" 2 >/dev/null && break
+    sleep 0.2
+  done
   finish
+  [ "$rc" = 255 ] || fail "$1: Close ended with $rc"
 }
 
 echo "== the signed updater updates the game as the unsigned one does"
