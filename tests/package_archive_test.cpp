@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "authoring/archive_writer.h"
+#include "authoring/version_resource_writer.h"
 #include "package/package.h"
 #include "package_test_util.h"
 #include "test_util.h"
@@ -251,6 +252,58 @@ TEST_F(PackageArchiveMalformedTest, EntriesOutsideTheFile) {
     PutU32(&image.bytes, image.record(c.record) + static_cast<size_t>(c.field), c.value);
     EXPECT_TRUE(Refused(image.bytes)) << c.record << "/" << c.field << "=" << c.value;
   }
+}
+
+// A signed program: the package lies below the certificate table that the
+// signer appended (after zero padding up to 8 bytes), never after it.
+TEST_F(PackageArchiveMalformedTest, SignedProgramReadsBelowItsCertificateTable) {
+  const std::vector<ArchiveEntry> entries = {Entry("PATCH.SCR", "script"),
+                                             Entry("00000001.FILE", test::RandomBytes(77, 3))};
+  const std::vector<uint8_t> stub = WriteVersionedPe(VersionResource());
+  const size_t security = 0x40 + 24 + 96 + 4 * 8;  // data directory 4 of that PE32 image
+  // sign(alignment, padding byte, bytes after the table, table size change)
+  auto sign = [&](uint32_t alignment, uint8_t pad, size_t after, int64_t misstate) {
+    ArchiveOptions options;
+    options.end_alignment = alignment;
+    std::vector<uint8_t> bytes;
+    EXPECT_TRUE(BuildPackage(stub, entries, &bytes, nullptr, options));
+    while (bytes.size() % 8 != 0) bytes.push_back(pad);
+    const size_t table = bytes.size();
+    const std::vector<uint8_t> certificate = test::RandomBytes(600, 5);
+    bytes.insert(bytes.end(), certificate.begin(), certificate.end());
+    PutU32(&bytes, security, static_cast<uint32_t>(table));
+    PutU32(&bytes, security + 4, static_cast<uint32_t>(certificate.size() + misstate));
+    bytes.resize(bytes.size() + after, 0);
+    return bytes;
+  };
+  for (uint32_t alignment : {8u, 1u}) {
+    std::vector<uint8_t> bytes = sign(alignment, 0, 0, 0);
+    std::string path = dir_.Join("signed" + std::to_string(alignment) + ".exe");
+    ASSERT_TRUE(test::WriteFileBytes(path, bytes));
+    ASSERT_NE(OpenPackage(path.c_str()), 0) << alignment;
+    EXPECT_EQ(OpenPackages().back()->entries.size(), 3u);
+    EXPECT_EQ(ReadText("patch.scr"), "script");
+    std::vector<uint8_t> payload;
+    EXPECT_TRUE(ReadWhole("00000001.FILE", &payload));
+    EXPECT_EQ(payload, test::RandomBytes(77, 3));
+    EXPECT_EQ(ClosePackage(path.c_str()), 0);
+  }
+  // The unpadded package needs padding to 8 here, or the case proves nothing.
+  std::vector<uint8_t> unpadded;
+  ASSERT_TRUE(BuildPackage(stub, entries, &unpadded));
+  ASSERT_NE(unpadded.size() % 8, 0u);
+  EXPECT_TRUE(Refused(sign(1, 0xCC, 0, 0)));  // padding that is not zeros
+  EXPECT_TRUE(Refused(sign(8, 0, 1, 0)));     // appended after the table
+  EXPECT_TRUE(Refused(sign(8, 0, 4096, 0)));
+  EXPECT_TRUE(Refused(sign(8, 0, 0, 1)));   // a table said to reach past the file
+  EXPECT_TRUE(Refused(sign(8, 0, 0, -1)));  // or to end before it
+  // The archive may not reach into the table: the trailer of a package whose
+  // table was cut back in front of it is not found.
+  std::vector<uint8_t> inside = sign(8, 0, 0, 0);
+  const uint32_t table = GetU32(inside, security);
+  PutU32(&inside, security, table - 8);
+  PutU32(&inside, security + 4, static_cast<uint32_t>(inside.size()) - (table - 8));
+  EXPECT_TRUE(Refused(inside));
 }
 
 // Random damage to a valid archive must never crash, never read outside the

@@ -258,6 +258,20 @@ TEST(PackageFileDiskTest, FallsBackToDiskWithTheCallersLetterCase) {
   EXPECT_EQ(PrintfPackageFile(f, "x"), -1);  // not open for writing
   EXPECT_EQ(ClosePackageFile(f), 0);
 
+  // With loose files refused, as in the updater, reads find entries only;
+  // writes still reach the disk.
+  AllowLooseFileReads(false);
+  EXPECT_EQ(OpenPackageFile(dir.Join("patch.log").c_str(), "rb"), nullptr);
+  EXPECT_EQ(OpenPackageFile(dir.Join("patch.log").c_str(), "rt"), nullptr);
+  PackageFile* entry = OpenPackageFile("patch.scr", "rb");
+  EXPECT_TRUE(entry != nullptr && entry->tag == kPackageEntryTag);
+  f = OpenPackageFile(log.c_str(), "wt");
+  const bool written = f != nullptr && PrintfPackageFile(f, "again\n") == 6;
+  if (f != nullptr) ClosePackageFile(f);
+  AllowLooseFileReads(true);
+  EXPECT_TRUE(written);
+  EXPECT_EQ(test::ReadFileText(dir.Join("patch.log")), "again\r\n");
+
   EXPECT_EQ(OpenPackageFile(dir.Join("absent.bin").c_str(), "rb"), nullptr);
   EXPECT_EQ(ClosePackageFile(nullptr), -1);
   EXPECT_EQ(TellPackageFile(nullptr), -1);

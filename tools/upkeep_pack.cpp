@@ -35,7 +35,7 @@ const char kMainUsage[] =
 const char kMakeUsage[] =
     "usage: upkeep-pack make --old [VERSION=]DIR [--old VERSION=DIR ...] --new DIR\n"
     "                        --strings Strings.scr [--terms FILE] [--stub FILE]\n"
-    "                        [--to-version V] [--level 1-9] -o OUT\n"
+    "                        [--to-version V] [--level 1-9] [BRANDING] -o OUT\n"
     "\n"
     "Compares the trees and writes a package whose patch.scr checks every file it\n"
     "patches or deletes, states the free space it needs, then creates directories,\n"
@@ -48,7 +48,18 @@ const char kMakeUsage[] =
     "  --terms FILE       terms text shown before the update (umowa.txt)\n"
     "  --stub FILE        updater program to put in front: OUT becomes runnable\n"
     "  --level N          delta effort, 1 fastest to 9 smallest (default 9)\n"
-    "  -o OUT             the package; written only when complete\n";
+    "  -o OUT             the package; written only when complete\n"
+    "\n"
+    "A Windows stub shows the publisher's names and icon (BRANDING):\n"
+    "  --company TEXT            CompanyName (left out unless given)\n"
+    "  --product TEXT            ProductName (default: PROGRAM_NAME)\n"
+    "  --description TEXT        FileDescription (default: PROGRAM_NAME update)\n"
+    "  --file-version TEXT       FileVersion (default: PATCH_VERSION)\n"
+    "  --product-version TEXT    ProductVersion (default: PATCH_VERSION)\n"
+    "  --copyright TEXT          LegalCopyright (left out unless given)\n"
+    "  --original-filename NAME  OriginalFilename (default: OUT's file name)\n"
+    "  --icon FILE.ico           the program's icon\n"
+    "A signed stub loses its signature (with a warning): sign the finished update.\n";
 
 const char kInitUsage[] =
     "usage: upkeep-pack init-strings [-o FILE]\n"
@@ -177,6 +188,22 @@ int Make(const Args& args) {
       ok = value(&options.stub_path);
     } else if (a == "--to-version") {
       ok = value(&options.to_version);
+    } else if (a == "--company") {
+      ok = value(&options.branding.company);
+    } else if (a == "--product") {
+      ok = value(&options.branding.product);
+    } else if (a == "--description") {
+      ok = value(&options.branding.description);
+    } else if (a == "--file-version") {
+      ok = value(&options.branding.file_version);
+    } else if (a == "--product-version") {
+      ok = value(&options.branding.product_version);
+    } else if (a == "--copyright") {
+      ok = value(&options.branding.copyright);
+    } else if (a == "--original-filename") {
+      ok = value(&options.branding.original_filename);
+    } else if (a == "--icon") {
+      ok = value(&options.branding.icon_path);
     } else if (a == "--level") {
       ok = value(&v);
       if (ok) {
@@ -203,6 +230,8 @@ int Make(const Args& args) {
     std::fprintf(stderr, "upkeep-pack: make failed: %s\n", error.c_str());
     return kExitFailed;
   }
+  for (const auto& warning : summary.warnings)
+    std::fprintf(stderr, "warning: %s\n", warning.c_str());
   for (const auto& note : summary.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
   std::error_code ec;
   std::fprintf(stderr,
@@ -378,6 +407,9 @@ int Cat(const Args& args) {
 
 int main(int argc, char** argv) {
   using namespace upkeep::pack;
+  // Names are read from the package alone, as the updater reads them; only
+  // apply --loose-files lets a missing one come from the disk.
+  upkeep::AllowLooseFileReads(false);
   if (argc < 2) return Usage(kMainUsage, "a command is needed");
   std::string command = argv[1];
   Args args(argv + 2, argv + argc);

@@ -38,6 +38,7 @@ const char kVerifyUsage[] =
 
 const char kApplyUsage[] =
     "usage: upkeep-pack apply PKG --dir DIR [--version V] [--dry-run] [--skip-space-check]\n"
+    "                         [--loose-files]\n"
     "\n"
     "Runs the package's patch.scr with the updater's engine against DIR, without\n"
     "registry, program or version checks. As the updater does, stale bank files\n"
@@ -45,7 +46,9 @@ const char kApplyUsage[] =
     "first. --version V is the installed version that selects the Version sections;\n"
     "a package that has them needs it (All sections always run).\n"
     "--dry-run works on a temporary copy of DIR and reports what would change.\n"
-    "The run's patch.log is printed at the end.\n";
+    "The run's patch.log is printed at the end.\n"
+    "--loose-files (for developing a script) reads a name the package lacks from a\n"
+    "file of that name, relative to the current folder, as the updater never does.\n";
 
 fs::path MakeScratchDir() {
   std::error_code ec;
@@ -147,6 +150,8 @@ int Apply(const Args& args) {
       dry_run = true;
     } else if (a == "--skip-space-check") {
       skip_space = true;
+    } else if (a == "--loose-files") {
+      AllowLooseFileReads(true);
     } else if (!a.empty() && a[0] != '-' && package.empty()) {
       package = a;
     } else {

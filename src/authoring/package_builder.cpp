@@ -11,9 +11,11 @@
 #include "authoring/delta_encoder.h"
 #include "authoring/payload_writer.h"
 #include "authoring/script_writer.h"
+#include "authoring/stub_image.h"
 #include "authoring/string_keys.h"
 #include "authoring/tree_diff.h"
 #include "package/package.h"
+#include "platform/code_page.h"
 #include "script/command_schema.h"
 #include "script/script_call.h"
 #include "script/script_parser.h"
@@ -394,12 +396,113 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
   return true;
 }
 
+namespace {
+
+// A string-table text as UTF-8: kept when it already is, else read as
+// Windows-1252.
+std::string TextAsUtf8(const std::string& text) {
+  const std::u16string wide = Utf8ToUtf16(text);
+  if (Utf16ToUtf8(wide) == text) return text;
+  return AnsiToUtf8(text, 1252);
+}
+
+bool BrandingFor(const MakeOptions& options, const std::string& out_path,
+                 const std::map<std::string, std::string>& texts, StubBranding* branding,
+                 std::string* error) {
+  const StubBrandingOptions& o = options.branding;
+  auto text = [&texts](const char* key) {
+    auto it = texts.find(key);
+    return it == texts.end() ? std::string() : TextAsUtf8(it->second);
+  };
+  const std::string program = text("PROGRAM_NAME");
+  const std::string patch_version = text("PATCH_VERSION");
+  const std::string product = !o.product.empty() ? o.product : program;
+  const std::string description = !o.description.empty() ? o.description
+                                  : program.empty()      ? std::string()
+                                                         : program + " update";
+  const std::string file_version = !o.file_version.empty() ? o.file_version : patch_version;
+  const std::string product_version =
+      !o.product_version.empty() ? o.product_version : patch_version;
+  const std::string original = !o.original_filename.empty()
+                                   ? o.original_filename
+                                   : std::filesystem::path(out_path).filename().string();
+  auto add = [branding](const char* name, const std::string& value) {
+    if (!value.empty()) branding->strings.push_back({name, value});
+  };
+  add("CompanyName", o.company);
+  add("FileDescription", description);
+  add("FileVersion", file_version);
+  add("LegalCopyright", o.copyright);
+  add("OriginalFilename", original);
+  add("ProductName", product);
+  add("ProductVersion", product_version);
+  ParseVersionNumbers(file_version, branding->file_version);
+  ParseVersionNumbers(product_version, branding->product_version);
+  if (!o.icon_path.empty() && !ReadWholeFile(o.icon_path, &branding->icon)) {
+    *error = "cannot read the icon " + o.icon_path;
+    return false;
+  }
+  return true;
+}
+
+// The stub as it goes in front of the package: unsigned and branded.
+bool PrepareStub(const MakeOptions& options, const std::string& out_path,
+                 const std::vector<ArchiveEntry>& entries, std::vector<uint8_t>* stub,
+                 MakeSummary* summary, std::string* error) {
+  if (!ReadWholeFile(options.stub_path, stub)) {
+    *error = "cannot read stub " + options.stub_path;
+    return false;
+  }
+  if (!IsPeImage(*stub)) {
+    if (options.branding.AnyGiven()) {
+      *error = "the stub " + options.stub_path + " is no Windows program: it cannot be branded";
+      return false;
+    }
+    return true;
+  }
+  bool was_signed = false;
+  if (!StripSignature(stub, &was_signed, error)) return false;
+  if (was_signed) {
+    summary->warnings.push_back("the stub " + options.stub_path +
+                                " is signed; a package after it would break the signature, so "
+                                "it was removed: sign the finished update, not the stub");
+  }
+  std::map<std::string, std::string> texts;
+  for (const ArchiveEntry& e : entries) {
+    if (e.name == "Strings.scr") texts = StringTexts(e.data);
+  }
+  StubBranding branding;
+  if (!BrandingFor(options, out_path, texts, &branding, error)) return false;
+  std::vector<uint8_t> branded = *stub;
+  std::string why;
+  if (!BrandStub(&branded, branding, &why)) {
+    if (options.branding.AnyGiven()) {
+      *error = "cannot brand the stub " + options.stub_path + ": " + why;
+      return false;
+    }
+    summary->notes.push_back("the stub's version resource and icon were left as they are: " + why);
+    return true;
+  }
+  stub->swap(branded);
+  return true;
+}
+
+}  // namespace
+
 bool MakePackage(const MakeOptions& options, const std::string& out_path, MakeSummary* summary,
                  std::string* error) {
   std::vector<ArchiveEntry> entries;
   if (!BuildUpdate(options, &entries, summary, error)) return false;
+  std::vector<uint8_t> stub;
+  if (!options.stub_path.empty() &&
+      !PrepareStub(options, out_path, entries, &stub, summary, error)) {
+    return false;
+  }
   if (options.progress) options.progress("writing " + out_path);
-  if (!WritePackageWithStubFile(out_path, options.stub_path, entries, error)) return false;
+  ArchiveOptions archive;
+  archive.end_alignment = 8;
+  archive.pe_checksum = true;
+  if (!WritePackage(out_path, stub, entries, error, archive)) return false;
   if (!options.stub_path.empty()) {
     // A runnable updater: keep it executable like the stub it came from.
     std::error_code ec;

@@ -71,8 +71,15 @@ void NormalizePackagePath(std::string* path);
 // An entry of an open package (first match in opening and directory order),
 // else the disk file of the resolved name with `mode` ("rb", "rt", "r", "wb",
 // "wt"). Null when neither opens, the name is longer than kMaxPackagePath, or a
-// packed entry is asked for in text mode ('t').
+// packed entry is asked for in text mode ('t'). Reading a name that no package
+// holds reaches the disk only while loose files are allowed (below).
 PackageFile* OpenPackageFile(const char* name, const char* mode);
+// Whether OpenPackageFile may read a name from the disk when no open package
+// holds it; on until turned off. The shipped updater turns it off: files
+// planted beside it must never stand in for its package's. Opens for writing
+// always reach the disk.
+void AllowLooseFileReads(bool allow);
+bool LooseFileReadsAllowed();
 // 0 for an entry (it stays valid until its package closes); for a disk
 // stream the result of closing it.
 int ClosePackageFile(PackageFile* file);

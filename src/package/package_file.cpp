@@ -17,6 +17,8 @@ namespace {
 
 constexpr uint32_t kDiskFileTag = 0x0D15CF17;
 
+bool loose_file_reads = true;
+
 struct DiskFile : PackageFile {
   std::unique_ptr<Stream> stream;
 };
@@ -147,6 +149,8 @@ PackageFile* OpenPackageFile(const char* name, const char* mode) {
     ToUpperInPlace(&key);
     if (PackageEntry* entry = FindOpenEntry(key))
       return OpenEntry(entry, strchr(mode, 't') != nullptr);
+    if (!loose_file_reads && strchr(mode, 'a') == nullptr && strchr(mode, '+') == nullptr)
+      return nullptr;
   }
   // The disk sees the caller's letter case; only the lookup is upper-cased.
   std::unique_ptr<Stream> stream = Stream::Open(disk_name, mode);
@@ -180,6 +184,10 @@ bool ReadPackageEntry(PackageEntry* entry, std::vector<uint8_t>* out) {
   }
   return entry->size == 0 || ReadPackageFile(out->data(), 1, out->size(), entry) == out->size();
 }
+
+void AllowLooseFileReads(bool allow) { loose_file_reads = allow; }
+
+bool LooseFileReadsAllowed() { return loose_file_reads; }
 
 int ClosePackageFile(PackageFile* file) {
   if (AsEntry(file) != nullptr) return 0;

@@ -141,8 +141,14 @@ int main(int argc, char** argv) {
     commandLine += argv[i];
   }
   IgnoreBrokenPipes();
-  const StartupOptions options = BeginStartup(commandLine);
+  bool hasPackage = false;
+  const StartupOptions options = BeginStartup(commandLine, &hasPackage);
   ConsoleUi ui(options.force);
+  if (!hasPackage) {
+    ui.MessageBox(kDamagedUpdateText, ApplicationName(), MessageIcon::Error, MessageButtons::Ok);
+    fflush(stdout);
+    return kExitFailed;
+  }
   if (!options.force) {
     std::string terms;
     if (LoadTermsText(&terms) && !AcceptTerms(&ui, terms)) {
