@@ -115,10 +115,13 @@ TEST(PosixExclusive, FallbackSeesAnotherProcessHoldingTheFile) {
   std::string path = dir.Join("game.exe");
   ASSERT_TRUE(test::WriteFileText(path, "MZ"));
   EXPECT_FALSE(posix::OpenedElsewhereForTesting(path));
+  // The holder knows the file by another name, as a game in a container does.
+  std::string other = dir.Join("seen-elsewhere.exe");
+  ASSERT_EQ(link(path.c_str(), other.c_str()), 0);
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    execl("/bin/sh", "sh", "-c", ("exec 3<'" + path + "'; exec sleep 30").c_str(),
+    execl("/bin/sh", "sh", "-c", ("exec 3<'" + other + "'; exec sleep 30").c_str(),
           static_cast<char*>(nullptr));
     _exit(127);
   }

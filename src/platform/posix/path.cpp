@@ -17,6 +17,7 @@ std::string g_prefix;  // written once at start-up, before any other thread
 }  // namespace
 
 void UseWinePrefix(const std::string& dir) { g_prefix = dir; }
+std::string ChosenWinePrefix() { return g_prefix; }
 
 std::string WinePrefix() {
   if (!g_prefix.empty()) return g_prefix;

@@ -12,6 +12,8 @@ std::string WinePrefix();
 // Makes `dir` the machine for the rest of the process; empty goes back to the
 // environment. Set before any other thread runs.
 void UseWinePrefix(const std::string& dir);
+// What UseWinePrefix set, or empty.
+std::string ChosenWinePrefix();
 
 struct ResolvedPath {
   std::string native;   // the path to hand to the system
