@@ -365,7 +365,6 @@ TEST(ShellLinkFormat, NamesOutsideAsciiTravelInUtf16) {
   LinkData back;
   ASSERT_TRUE(ParseLink(bytes.data(), bytes.size(), 1252, &back));
   EXPECT_EQ(back.target, u"C:\\Gry\\\u017B\u00F3\u0142w\\gra.exe");
-
 }
 
 TEST(ShellLinkFormat, RefusesTargetsThatAreNotDrivePaths) {

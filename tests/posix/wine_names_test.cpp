@@ -50,8 +50,8 @@ TEST(WineNames, AnsiPathsReachUtf8NamesAndComeBackAsAnsi) {
   EXPECT_TRUE(IsDirectory(dir));
   EXPECT_NE(fs->Open(dir + "\\dane.PAK", OpenMode::kRead), nullptr);
   EXPECT_TRUE(IsDirectory("c:\\GRY\\\xAF\xD3\xA3W"));
-  EXPECT_EQ(fs->GetLongPath("c:\\GRY\\\xAF\xD3\xA3W\\DANE.pak"), "c:\\Gry\\" + dir.substr(7) +
-                                                                     "\\Dane.pak");
+  EXPECT_EQ(fs->GetLongPath("c:\\GRY\\\xAF\xD3\xA3W\\DANE.pak"),
+            "c:\\Gry\\" + dir.substr(7) + "\\Dane.pak");
 
   // Created, renamed and removed under their UTF-8 names.
   const std::string lodz = "\xA3\xF3\x64\x9F.txt";  // Łódź.txt
@@ -59,8 +59,11 @@ TEST(WineNames, AnsiPathsReachUtf8NamesAndComeBackAsAnsi) {
   ASSERT_NE(file, nullptr);
   file.reset();
   EXPECT_TRUE(OnDisk(game + "/\xC5\x81\xC3\xB3\x64\xC5\xBA.txt"));
-  EXPECT_EQ(fs->CreateDir(dir + "\\\x8F\x72\xF3\x64\xB3\x61"), CreateDirResult::kCreated);  // Źródła
-  EXPECT_TRUE(OnDisk(game + "/\xC5\xB9r\xC3\xB3" "d\xC5\x82" "a"));
+  EXPECT_EQ(fs->CreateDir(dir + "\\\x8F\x72\xF3\x64\xB3\x61"),
+            CreateDirResult::kCreated);  // Źródła
+  EXPECT_TRUE(OnDisk(game + "/\xC5\xB9r\xC3\xB3"
+                            "d\xC5\x82"
+                            "a"));
   EXPECT_TRUE(fs->Move(dir + "\\" + lodz, dir + "\\\xE6ma.txt"));  // ćma.txt
   EXPECT_TRUE(OnDisk(game + "/\xC4\x87ma.txt"));
 
@@ -68,7 +71,10 @@ TEST(WineNames, AnsiPathsReachUtf8NamesAndComeBackAsAnsi) {
   // than shown with stand-ins.
   std::vector<FindEntry> found;
   ASSERT_TRUE(fs->Find(dir + "\\*.*", &found));
-  EXPECT_EQ(Names(found), (std::vector<std::string>{"Dane.pak", "\x8Fr\xF3" "d\xB3" "a",
+  EXPECT_EQ(Names(found), (std::vector<std::string>{"Dane.pak",
+                                                    "\x8Fr\xF3"
+                                                    "d\xB3"
+                                                    "a",
                                                     "\xE6ma.txt"}));
   // A relative listing too, and the current directory survives a round trip.
   const std::string before = fs->GetCurrentDir();
@@ -81,7 +87,9 @@ TEST(WineNames, AnsiPathsReachUtf8NamesAndComeBackAsAnsi) {
   EXPECT_TRUE(fs->SetCurrentDir(inside));
   ASSERT_TRUE(fs->SetCurrentDir(before));
   EXPECT_FALSE(OnDisk(game + "/\xC4\x87ma.txt"));
-  EXPECT_TRUE(fs->RemoveDir(dir + "\\\x8Fr\xF3" "d\xB3" "a"));
+  EXPECT_TRUE(fs->RemoveDir(dir + "\\\x8Fr\xF3"
+                                  "d\xB3"
+                                  "a"));
 
   // Native paths are the system's bytes, untouched.
   EXPECT_TRUE(PathExists(game + "/Dane.pak"));
@@ -100,8 +108,13 @@ TEST(WineNames, ExactConversionsRefuseWhatTheCodePageCannotHold) {
   EXPECT_FALSE(Utf8ToAnsiExact("\xE6\x97\xA5", &out, 1250));
   EXPECT_FALSE(Utf8ToAnsiExact("bad\xFF", &out, 1252));  // not UTF-8
   EXPECT_TRUE(out.empty());
-  EXPECT_TRUE(AnsiToUtf8Exact("S\xFC\xDF" "e", &out, 1252));  // Süße
-  EXPECT_EQ(out, "S\xC3\xBC\xC3\x9F" "e");
+  EXPECT_TRUE(
+      AnsiToUtf8Exact("S\xFC\xDF"
+                      "e",
+                      &out, 1252));  // Süße
+  EXPECT_EQ(out,
+            "S\xC3\xBC\xC3\x9F"
+            "e");
   EXPECT_FALSE(AnsiToUtf8Exact("\x81", &out, 932));  // a lead byte alone
 }
 

@@ -31,8 +31,8 @@ std::string Absolute(const std::string& dir) {
 void NamePrefix(const std::string& prefix, const std::string& how) {
   const std::string c = posix::DriveCFolder(prefix);
   Say("Wine prefix: " + prefix + " (" + how + ")\n");
-  Say("C: drive: " + (c.empty() ? std::string("none, ") + prefix + "/dosdevices/c: is missing" : c) +
-      "\n");
+  Say("C: drive: " +
+      (c.empty() ? std::string("none, ") + prefix + "/dosdevices/c: is missing" : c) + "\n");
 }
 
 }  // namespace

@@ -252,8 +252,8 @@ class PosixFileSystem : public FileSystem {
       if (link && stat(full.c_str(), &st) != 0) continue;  // dangling link
       uint32_t attributes = AttributesOf(st, e->d_name);
       if (link) attributes |= kAttrReparsePoint;
-      out->push_back(FindEntry{name, attributes,
-                               S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size)});
+      out->push_back(
+          FindEntry{name, attributes, S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size)});
     }
     closedir(d);
     // A stable order, as NTFS gives: by upper-cased name, "." and ".." first.

@@ -180,7 +180,8 @@ std::vector<PrefixPlace> FindPrefixPlaces(const std::string& home) {
     for (const std::string& library : libraries) {
       const std::string compat = library + "/steamapps/compatdata";
       std::vector<std::string> candidates;
-      for (const std::string& app : SubFolders(compat)) candidates.push_back(compat + "/" + app + "/pfx");
+      for (const std::string& app : SubFolders(compat))
+        candidates.push_back(compat + "/" + app + "/pfx");
       add("Steam library", library, candidates);
     }
   }
