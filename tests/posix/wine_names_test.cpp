@@ -93,6 +93,9 @@ TEST(WineNames, AnsiPathsReachUtf8NamesAndComeBackAsAnsi) {
 
   // Native paths are the system's bytes, untouched.
   EXPECT_TRUE(PathExists(game + "/Dane.pak"));
+  // A stand-in never names a file, even one a native program called so.
+  ASSERT_TRUE(test::WriteFileText(c + "/Gry/?", "x"));
+  EXPECT_FALSE(PathExists("C:\\Gry\\?"));
   // A byte 1250 leaves undefined names nothing at all.
   EXPECT_EQ(posix::NativePath("C:\\Gry\\\x81"), "");
 

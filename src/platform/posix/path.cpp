@@ -118,6 +118,9 @@ ResolvedPath Resolve(const std::string& input) {
         }
       } else if (part != ".") {
         if (!base.empty()) {
+          // Wildcards name no file on Windows; here they are also the
+          // stand-ins of names a code page could not hold.
+          if (part.find_first_of("?*") != std::string::npos) return ResolvedPath();
           std::string disk;
           if (!AnsiToUtf8Exact(part, &disk)) return ResolvedPath();
           part.swap(disk);
