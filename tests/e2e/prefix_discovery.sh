@@ -82,6 +82,10 @@ run_home() {
     >"$OUT" 2>&1
   RC=$?
 }
+# expect_text TEXT: OUT holds TEXT, line breaks and all.
+expect_text() {
+  [[ "$(cat "$OUT")" == *"$1"* ]] || fail "output lacks: $1"
+}
 expect_first_lines() {  # PREFIX HOW
   local c
   c=$(realpath "$1/drive_c")
@@ -104,7 +108,7 @@ game_prefix "$FAKE/Games/sample-game"
 lutris_game=$GAME
 run_home -force </dev/null
 expect_rc 2 "several prefixes, forced"
-expect_out "The game is installed in several Wine prefixes:
+expect_text "The game is installed in several Wine prefixes:
   1. $proton (Steam library)
   2. $FAKE/Games/sample-game (Lutris)"
 expect_out "Name one with --prefix DIR."
@@ -150,13 +154,15 @@ expect_out "--prefix needs the folder of a Wine prefix."
 other_prefix "$proton"
 run_home -force </dev/null
 expect_rc 3 "no prefix holds the game"
-expect_out "The game was not found in $FAKE/.wine nor in the prefixes of:
-  Steam library $steam (1 prefix)
+expect_text "The game was not found in $FAKE/.wine nor in the prefixes of:
+  Steam library $FAKE/.steam/steam (1 prefix)
   Steam library $lib2 (2 prefixes)
   Steam library $flat/.local/share/Steam (1 prefix)
   Steam library $flat/FlatLib (1 prefix)
   Lutris $FAKE/Games (1 prefix)"
-expect_out "Wine prefix: $FAKE/.wine (the default prefix)"
+expect_text "Wine prefix: $FAKE/.wine (the default prefix)
+C: drive: none, $FAKE/.wine/dosdevices/c: is missing
+The game was not found"
 expect_out "error: Sample Game is not installed on this computer."
 
 finish

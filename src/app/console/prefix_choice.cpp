@@ -118,9 +118,9 @@ int SettlePrefix(ConsoleUi* ui, const ConsoleArguments& arguments, bool force) {
                 (place.prefixes.size() == 1 ? " prefix)\n" : " prefixes)\n");
       }
     }
-    Say(text);
     posix::UseWinePrefix(wine);
     NamePrefix(wine, "the default prefix");
+    Say(text);
     return -1;
   }
   std::string list = "The game is installed in several Wine prefixes:\n";
