@@ -29,7 +29,9 @@ fail() {
 mkdir -p "$work/locale"
 localedef -i pl_PL -f UTF-8 "$work/locale/pl_PL.UTF-8" 2>/dev/null
 [ -e "$work/locale/pl_PL.UTF-8/LC_CTYPE" ] || { echo "cannot compile the pl_PL locale" >&2; exit 1; }
-export LOCPATH=$work/locale LC_ALL=pl_PL.UTF-8
+export LOCPATH=$work/locale
+# (the shell itself cannot load it: it read LOCPATH before it was set)
+{ export LC_ALL=pl_PL.UTF-8; } 2>/dev/null
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d"
 wineboot -i >/dev/null 2>&1
 
