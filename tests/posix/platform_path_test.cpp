@@ -115,6 +115,9 @@ TEST(PosixExclusive, FallbackSeesAnotherProcessHoldingTheFile) {
   std::string path = dir.Join("game.exe");
   ASSERT_TRUE(test::WriteFileText(path, "MZ"));
   EXPECT_FALSE(posix::OpenedElsewhereForTesting(path));
+  // The holder knows the file by another name, as a game in a container does.
+  std::string other = dir.Join("seen-elsewhere.exe");
+  ASSERT_EQ(link(path.c_str(), other.c_str()), 0);
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   pid_t child = fork();
@@ -122,7 +125,7 @@ TEST(PosixExclusive, FallbackSeesAnotherProcessHoldingTheFile) {
   if (child == 0) {
     close(ready[0]);
     dup2(ready[1], 9);
-    execl("/bin/sh", "sh", "-c", ("exec 3<'" + path + "'; echo >&9; exec sleep 30").c_str(),
+    execl("/bin/sh", "sh", "-c", ("exec 3<'" + other + "'; echo >&9; exec sleep 30").c_str(),
           static_cast<char*>(nullptr));
     _exit(127);
   }

@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/console/console_ui.h"
+#include "app/console/prefix_choice.h"
 #include "app/host.h"
 #include "app/startup.h"
 #include "app/update_driver.h"
@@ -135,20 +137,20 @@ int MainDialog(ConsoleUi* ui, const StartupOptions& options) {
 
 int main(int argc, char** argv) {
   using namespace upkeep;
-  std::string commandLine;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) commandLine += ' ';
-    commandLine += argv[i];
-  }
+  const ConsoleArguments arguments =
+      SplitArguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
   IgnoreBrokenPipes();
   bool hasPackage = false;
-  const StartupOptions options = BeginStartup(commandLine, &hasPackage);
+  const StartupOptions options = BeginStartup(arguments.commandLine, &hasPackage);
   ConsoleUi ui(options.force);
   if (!hasPackage) {
     ui.MessageBox(kDamagedUpdateText, ApplicationName(), MessageIcon::Error, MessageButtons::Ok);
     fflush(stdout);
     return kExitFailed;
   }
+  // The machine is known before anything is shown or read from it.
+  const int refused = SettlePrefix(&ui, arguments, options.force);
+  if (refused >= 0) return refused;
   if (!options.force) {
     std::string terms;
     if (LoadTermsText(&terms) && !AcceptTerms(&ui, terms)) {

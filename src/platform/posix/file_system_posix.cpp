@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/code_page.h"
 #include "platform/file_system.h"
 #include "platform/posix/exclusive_open.h"
 #include "platform/posix/path.h"
@@ -207,9 +208,10 @@ class PosixFileSystem : public FileSystem {
       // Only a change of letter case may "overwrite" the same file.
       if (s1.st_dev != s2.st_dev || s1.st_ino != s2.st_ino) return false;
       std::string dir = dst.native.substr(0, dst.native.find_last_of('/') + 1);
-      std::string wanted = to;
-      size_t cut = wanted.find_last_of("/\\");
-      dst.native = dir + (cut == std::string::npos ? wanted : wanted.substr(cut + 1));
+      size_t cut = to.find_last_of("/\\");
+      std::string wanted = cut == std::string::npos ? to : to.substr(cut + 1);
+      if (!posix::IsNativePath(to) && !AnsiToUtf8Exact(wanted, &wanted)) return false;
+      dst.native = dir + wanted;
     }
     return rename(src.c_str(), dst.native.c_str()) == 0;
   }
@@ -249,10 +251,14 @@ class PosixFileSystem : public FileSystem {
     if (dir.size() == 2 && posix::HasDriveLetter(dir)) dir += "\\";
     std::string mask = cut == std::string::npos ? pattern : pattern.substr(cut + 1);
     std::string native = NativePath(dir);
+    // Callers join the names to the folder they gave: ANSI unless it is native.
+    bool ansi = !posix::IsNativePath(dir);
     DIR* d = opendir(native.c_str());
     if (d == nullptr) return false;
     while (struct dirent* e = readdir(d)) {
-      if (!MatchWildcard(mask.c_str(), e->d_name)) continue;
+      std::string name = e->d_name;
+      if (ansi && !posix::DiskNameToAnsi(e->d_name, &name)) continue;
+      if (!MatchWildcard(mask.c_str(), name.c_str())) continue;
       struct stat st;
       std::string full = native + "/" + e->d_name;
       if (lstat(full.c_str(), &st) != 0) continue;
@@ -260,8 +266,8 @@ class PosixFileSystem : public FileSystem {
       if (link && stat(full.c_str(), &st) != 0) continue;  // dangling link
       uint32_t attributes = AttributesOf(st, e->d_name);
       if (link) attributes |= kAttrReparsePoint;
-      out->push_back(FindEntry{e->d_name, attributes,
-                               S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size)});
+      out->push_back(
+          FindEntry{name, attributes, S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size)});
     }
     closedir(d);
     // A stable order, as NTFS gives: by upper-cased name, "." and ".." first.
@@ -336,7 +342,12 @@ class PosixFileSystem : public FileSystem {
       std::string part = p.substr(start, end - start);
       so_far += part;
       std::string spelled = part;
-      if (part != "." && part != "..") spelled = BaseName(Resolve(so_far).native);
+      if (part != "." && part != "..") {
+        spelled = BaseName(Resolve(so_far).native);
+        if (!posix::IsNativePath(p) && !posix::DiskNameToAnsi(spelled, &spelled)) {
+          return std::string();
+        }
+      }
       out += spelled;
       if (end < p.size()) {
         so_far += p[end];
