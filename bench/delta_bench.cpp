@@ -22,6 +22,7 @@
 
 #include "authoring/delta_encoder.h"
 #include "authoring/payload_writer.h"
+#include "package/delta_format.h"
 
 namespace {
 
@@ -38,11 +39,6 @@ bool ReadAll(const std::string& path, std::vector<uint8_t>* out) {
   return static_cast<bool>(in) || n == 0;
 }
 
-uint32_t GetU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 struct Totals {
   uint64_t compressed = 0;
   uint64_t raw = 0;
@@ -56,26 +52,16 @@ bool Rebuilds(const std::vector<uint8_t>& old_data, const std::vector<uint8_t>& 
               const std::vector<uint8_t>& delta, Totals* t) {
   std::vector<uint8_t> out;
   out.reserve(new_data.size());
-  size_t at = 0;
-  while (at < delta.size()) {
-    if (delta.size() - at < 4) return false;
-    uint32_t h = GetU32(&delta[at]);
-    at += 4;
-    if (h & 0x80000000u) {
-      if (delta.size() - at < 4) return false;
-      uint64_t len = h & 0x7FFFFFFFu, off = GetU32(&delta[at]);
-      at += 4;
-      if (off + len > old_data.size()) return false;
-      out.insert(out.end(), old_data.begin() + off, old_data.begin() + off + len);
-      ++t->copies;
-    } else {
-      if (delta.size() - at < h) return false;
-      out.insert(out.end(), delta.begin() + at, delta.begin() + at + h);
-      at += h;
-      ++t->inserts;
-    }
+  upkeep::DeltaReader reader(delta.data(), delta.size());
+  upkeep::DeltaRecord r;
+  upkeep::DeltaReader::Step step;
+  while ((step = reader.Next(&r)) == upkeep::DeltaReader::kRecord) {
+    if (!upkeep::DeltaRecordFitsSource(r, old_data.size())) return false;
+    const uint8_t* from = r.isCopy ? old_data.data() + r.sourceOffset : r.data;
+    out.insert(out.end(), from, from + r.length);
+    ++(r.isCopy ? t->copies : t->inserts);
   }
-  return out == new_data;
+  return step == upkeep::DeltaReader::kEnd && out == new_data;
 }
 
 // The stored size of a payload entry holding `data`, made as the package

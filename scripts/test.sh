@@ -50,6 +50,42 @@ if [ -n "$n" ]; then
   failed=$((failed + $1)); passed=$((passed + $2 - $1))
 fi
 
+# The native suite again with AddressSanitizer and UndefinedBehaviorSanitizer
+# (Clang), and each fuzz target for a bounded time from fresh seeds; a finding
+# fails the run and leaves its input under build/linux-asan/fuzz-artifacts.
+step "Sanitizer build (Clang, ASan+UBSan, fuzz targets)"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+cmake -S . -B build/linux-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DUPKEEP_FUZZ=ON >/dev/null || exit 1
+ninja -C build/linux-asan -j"$jobs" upkeep_tests fuzz || exit 1
+
+step "Linux unit tests under ASan/UBSan"
+build/linux-asan/bin/upkeep_tests 2>&1 | tee "$log"
+if [ "${PIPESTATUS[0]}" -ne 0 ]; then fail=1; fi
+count_gtest "$log"
+
+fuzz_seconds=${FUZZ_SECONDS:-20}
+corpus=build/linux-asan/fuzz-corpus
+artifacts=build/linux-asan/fuzz-artifacts/
+mkdir -p "$corpus" "$artifacts"
+if ! build/linux-asan/bin/fuzz_seeds "$corpus"; then
+  failed=$((failed + 1)); fail=1
+fi
+for f in build/linux-asan/bin/*_fuzz; do
+  name=$(basename "$f")
+  step "Fuzz: $name (${fuzz_seconds} s)"
+  mkdir -p "$corpus/$name"
+  if "$f" -max_total_time="$fuzz_seconds" -max_len=4096 -timeout=20 -rss_limit_mb=2048 \
+    -artifact_prefix="$artifacts$name-" "$corpus/$name" >"$log" 2>&1; then
+    passed=$((passed + 1))
+    grep -E '^#[0-9]+.*DONE' "$log" | tail -1
+  else
+    failed=$((failed + 1)); fail=1
+    tail -60 "$log"
+  fi
+done
+
 step "Windows tests under Wine"
 export WINEDEBUG=-all
 # Wine would otherwise write menu entries for test shortcuts into ~/.local.

@@ -6,6 +6,7 @@
 #include "engine_test_util.h"
 #include "package/package.h"
 #include "platform/file_system.h"
+#include "platform/process.h"
 #include "script/string_table.h"
 
 namespace upkeep {
@@ -42,14 +43,21 @@ class FakeKey : public RegistryKey {
   std::map<std::string, std::vector<uint8_t>> values_;
 };
 
-// The driver's program path, for the seam's plain function pointer.
-std::string g_program_path;
-std::vector<uint32_t>* g_sleeps = nullptr;
+// The program path the fixture names, and waits that are only recorded.
+class FixtureProcess : public ProcessWrapper {
+ public:
+  FixtureProcess(const std::string& programPath, std::vector<uint32_t>* sleeps)
+      : ProcessWrapper(DefaultProcess()), programPath_(programPath), sleeps_(sleeps) {
+    SetProcess(this);
+  }
+  ~FixtureProcess() override { SetProcess(nullptr); }
+  std::string ProgramPath() override { return programPath_; }
+  void Sleep(uint32_t ms) override { sleeps_->push_back(ms); }
 
-std::string FixtureProgramPath() { return g_program_path; }
-void FixtureSleep(uint32_t ms) {
-  if (g_sleeps != nullptr) g_sleeps->push_back(ms);
-}
+ private:
+  std::string programPath_;
+  std::vector<uint32_t>* sleeps_;
+};
 
 }  // namespace
 
@@ -211,17 +219,10 @@ void DriverFixture::Run(const std::string& script) {
 
   ScopedStrings table(strings);
   OpenPackage(package_path_.c_str());
-  g_program_path = programPath;
-  g_sleeps = &sleeps;
-  DriverPlatform platform;
-  platform.programPath = FixtureProgramPath;
-  platform.sleep = FixtureSleep;
-  SetDriverPlatform(platform);
-  SetProgressSink(&host);
-  UpdateDriver(&host);
-  SetProgressSink(nullptr);
-  SetDriverPlatform(DriverPlatform());
-  g_sleeps = nullptr;
+  {
+    FixtureProcess process(programPath, &sleeps);
+    UpdateDriver(&host);
+  }
   while (ClosePackage(package_path_.c_str()) == 0) {
   }
 }

@@ -50,7 +50,7 @@ struct Progress {
   std::string operation;
 };
 
-class FakeHost : public UpdateHost, public ProgressSink {
+class FakeHost : public UpdateHost {
  public:
   bool skipSpaceCheck = false;
   bool skipShortcuts = false;

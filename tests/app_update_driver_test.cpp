@@ -196,12 +196,12 @@ void RecordContext(CommandContext& context, const ScriptCall&) {
 
 class ShortcutSpy {
  public:
-  ShortcutSpy() : saved_(GetShortcutHandler(ShortcutCommand::kAddDesktopLink)) {
+  ShortcutSpy() : saved_(GetShortcutHandler(CommandId::kAddDesktopLink)) {
     g_shortcut_calls = 0;
     g_seen = CommandContext();
-    RegisterShortcutHandler(ShortcutCommand::kAddDesktopLink, RecordContext);
+    RegisterShortcutHandler(CommandId::kAddDesktopLink, RecordContext);
   }
-  ~ShortcutSpy() { RegisterShortcutHandler(ShortcutCommand::kAddDesktopLink, saved_); }
+  ~ShortcutSpy() { RegisterShortcutHandler(CommandId::kAddDesktopLink, saved_); }
 
  private:
   ShortcutHandler saved_;
@@ -209,7 +209,7 @@ class ShortcutSpy {
 
 const char kAddLink[] = "AddDesktopLink(\"x.lnk\", \"game.exe\", \"\", \"\", 0)";
 
-TEST(AppUpdateDriver, TheEngineGetsTheTenArguments) {
+TEST(AppUpdateDriver, TheEngineGetsWhatTheDriverFound) {
   DriverFixture f;
   f.strings["SRC_EXE"] = "missing.exe;game.exe";
   f.SetInstallPath(f.game() + "\\");
@@ -413,58 +413,6 @@ TEST(AppUpdateDriver, BankFilesGoFromTheFourFoldersOnlyAndOnlyOnceChecksPass) {
   for (const auto& name : doomed) EXPECT_FALSE(f.Exists(name)) << name;
   for (const auto& name : kept) EXPECT_TRUE(f.Exists(name)) << name;
   EXPECT_TRUE(f.Exists("Data/Levels/bankdir"));
-}
-
-TEST(AppDeleteBankFiles, PathsThatWouldNotFitAreLeftAlone) {
-  test::TempDir dir;
-  // Each level adds 41 characters; the walk stops where 255 is passed.
-  const std::string segment(40, 's');
-  std::string relative;
-  std::vector<std::string> files;
-  for (int depth = 0; depth < 7; ++depth) {
-    relative += (depth == 0 ? "" : "/") + segment;
-    GetFileSystem()->CreateDir(dir.Join(relative));
-    // The ANSI file API sees no path beyond 259 characters.
-    const std::string file = relative + "/bank.dat";
-    if (dir.path().size() + 1 + file.size() <= 259 && test::WriteFileText(dir.Join(file), "b")) {
-      files.push_back(file);
-    }
-  }
-  ASSERT_GE(files.size(), 4u);
-  // A name that would make its folder's path 257 characters long.
-  std::string deepest = files.back().substr(0, files.back().rfind('/'));
-  const size_t base = dir.path().size() + 1 + deepest.size() + 1;
-  ASSERT_LT(base + 8, 257u);
-  const std::string longName = deepest + "/bank" + std::string(257 - base - 8, 'x') + ".dat";
-  ASSERT_TRUE(test::WriteFileText(dir.Join(longName), "b"));
-  files.push_back(longName);
-  DeleteBankFiles(dir.path());
-  int deleted = 0;
-  for (const std::string& file : files) {
-    const size_t full = dir.path().size() + 1 + file.size();
-    EXPECT_EQ(PathExists(dir.Join(file)), full > 255) << full;
-    deleted += full <= 255 ? 1 : 0;
-  }
-  EXPECT_GT(deleted, 0);
-  EXPECT_TRUE(PathExists(dir.Join(longName)));
-  DeleteBankFiles(dir.Join("no such folder"));  // nothing to report
-}
-
-TEST(AppProgressSink, ReportsReachTheSinkWhileOneIsSet) {
-  test::FakeHost sink;
-  HostProgressCallback(1, 2, "file", "op");  // no sink: dropped
-  SetProgressSink(&sink);
-  HostProgressCallback(10, 20, "f.dat", "copying");
-  HostProgressCallback(30, 40, nullptr, nullptr);
-  SetProgressSink(nullptr);
-  HostProgressCallback(50, 60, "x", "y");
-  ASSERT_EQ(sink.progress.size(), 2u);
-  EXPECT_EQ(sink.progress[0].overall, 10);
-  EXPECT_EQ(sink.progress[0].step, 20);
-  EXPECT_EQ(sink.progress[0].file, "f.dat");
-  EXPECT_EQ(sink.progress[0].operation, "copying");
-  EXPECT_EQ(sink.progress[1].file, "");
-  EXPECT_EQ(sink.progress[1].operation, "");
 }
 
 }  // namespace

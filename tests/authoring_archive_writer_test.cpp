@@ -68,7 +68,7 @@ TEST(AuthoringArchiveWriterTest, WrittenPackagesReadBack) {
   options.stub_entry_name = "patch.exe";
   std::string out = dir.Join("Out.exe");
   ASSERT_TRUE(WritePackageWithStubFile(out, stub_path, entries, nullptr, options));
-  EXPECT_GT(OpenPackage(out.c_str()), 0);
+  EXPECT_NE(OpenPackage(out.c_str()), nullptr);
   const PackageArchive& archive = *OpenPackages().back();
   ASSERT_EQ(archive.entries.size(), 4u);
   EXPECT_EQ(archive.entries[0]->name, "PATCH.EXE");
@@ -85,7 +85,7 @@ TEST(AuthoringArchiveWriterTest, WrittenPackagesReadBack) {
   // Bare: the first record is empty and every entry still resolves.
   std::string bare = dir.Join("bare.pak");
   ASSERT_TRUE(WritePackageWithStubFile(bare, "", {Entry("PATCH.SCR", "s")}));
-  EXPECT_GT(OpenPackage(bare.c_str()), 0);
+  EXPECT_NE(OpenPackage(bare.c_str()), nullptr);
   EXPECT_EQ(OpenPackages().back()->entries[0]->size, 0u);
   EXPECT_EQ(OpenPackages().back()->entries[1]->offset, 0u);
 }

@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 
+#include "package/delta_format.h"
 #include "test_util.h"
 
 namespace upkeep {
@@ -19,37 +20,25 @@ struct Applied {
   size_t copied_bytes = 0;
 };
 
-uint32_t GetU32(const std::vector<uint8_t>& d, size_t at) {
-  return static_cast<uint32_t>(d[at]) | static_cast<uint32_t>(d[at + 1]) << 8 |
-         static_cast<uint32_t>(d[at + 2]) << 16 | static_cast<uint32_t>(d[at + 3]) << 24;
-}
-
 // A strict applier: any record that runs past the delta or the old data fails.
 Applied Apply(const std::vector<uint8_t>& old_data, const std::vector<uint8_t>& delta) {
-  Applied r;
-  size_t at = 0;
-  while (at < delta.size()) {
-    if (delta.size() - at < 4) return r;
-    uint32_t header = GetU32(delta, at);
-    at += 4;
-    if (header & 0x80000000u) {
-      if (delta.size() - at < 4) return r;
-      uint64_t len = header & 0x7FFFFFFFu;
-      uint64_t off = GetU32(delta, at);
-      at += 4;
-      if (off + len > old_data.size()) return r;
-      r.bytes.insert(r.bytes.end(), old_data.begin() + off, old_data.begin() + off + len);
-      ++r.copies;
-      r.copied_bytes += len;
+  Applied a;
+  DeltaReader reader(delta.data(), delta.size());
+  DeltaRecord r;
+  DeltaReader::Step step;
+  while ((step = reader.Next(&r)) == DeltaReader::kRecord) {
+    if (!DeltaRecordFitsSource(r, old_data.size())) return a;
+    const uint8_t* from = r.isCopy ? old_data.data() + r.sourceOffset : r.data;
+    a.bytes.insert(a.bytes.end(), from, from + r.length);
+    if (r.isCopy) {
+      ++a.copies;
+      a.copied_bytes += r.length;
     } else {
-      if (delta.size() - at < header) return r;
-      r.bytes.insert(r.bytes.end(), delta.begin() + at, delta.begin() + at + header);
-      at += header;
-      ++r.inserts;
+      ++a.inserts;
     }
   }
-  r.ok = true;
-  return r;
+  a.ok = step == DeltaReader::kEnd;
+  return a;
 }
 
 Applied RoundTrip(const std::vector<uint8_t>& old_data, const std::vector<uint8_t>& new_data,

@@ -10,7 +10,6 @@
 #include <set>
 #include <string>
 
-#include "app/update_driver.h"
 #include "authoring/archive_writer.h"
 #include "authoring/package_verifier.h"
 #include "authoring/payload_writer.h"
@@ -18,6 +17,7 @@
 #include "authoring/string_keys.h"
 #include "authoring/tree_diff.h"
 #include "engine/script_runner.h"
+#include "install/bank_files.h"
 #include "package/package.h"
 #include "test_util.h"
 
@@ -157,8 +157,15 @@ class PackageBuilderTest : public ::testing::Test {
     fs::copy(installed, game, fs::copy_options::recursive);
     std::string log_path = tmp_.Join("patch.log");
     PackageFile* log = OpenPackageFile(log_path.c_str(), "wt");
-    int code = RunUpdateScript(package.c_str(), game.c_str(), game.c_str(), nullptr, log,
-                               version.c_str(), false, (game + "\\").c_str(), "", true);
+    RunRequest request;
+    request.packagePath = package;
+    request.sourceRoot = game;
+    request.targetRoot = game;
+    request.log = log;
+    request.currentVersion = version;
+    request.skipShortcuts = true;
+    request.linkBaseDir = game + "\\";
+    int code = RunUpdateScript(request);
     if (log) ClosePackageFile(log);
     log_ = test::ReadFileText(log_path);
     return code;
@@ -294,7 +301,7 @@ TEST_F(PackageBuilderTest, FilesTheUpdaterReplacesFirstAreLeftOut) {
   // As the updater runs it: banks cleaned, the log truncated, then the script.
   std::string game = tmp_.Join("game");
   fs::copy(old_dir, game, fs::copy_options::recursive);
-  for (const char* folder : kBankFolders) DeleteBankFiles(game + folder);
+  DeleteStaleBankFiles(game);
   fs::remove(game + "/mya$$.tmp");
   std::string installed = tmp_.Join("installed");
   fs::rename(game, installed);
@@ -419,10 +426,10 @@ class VerifyTest : public PackageBuilderTest {
     std::string path = tmp_.Join("v" + std::to_string(++count_) + ".pkg");
     std::string error;
     EXPECT_TRUE(WritePackage(path, {}, entries, &error)) << error;
-    size_t before = OpenPackages().size();
-    OpenPackage(path.c_str());
-    EXPECT_EQ(OpenPackages().size(), before + 1);
-    VerifyReport r = VerifyPackage(*OpenPackages().back());
+    const PackageArchive* archive = OpenPackage(path.c_str());
+    EXPECT_NE(archive, nullptr);
+    if (archive == nullptr) return VerifyReport();
+    VerifyReport r = VerifyPackage(*archive);
     ClosePackage(path.c_str());
     return r;
   }

@@ -207,9 +207,15 @@ TEST_P(ConformancePackageTest, AnotherWritersPackageUpdatesExactlyAsOurs) {
   std::string log_path = game_.path() + "\\patch.log";
   PackageFile* log = OpenPackageFile(log_path.c_str(), "wt");
   ASSERT_NE(log, nullptr);
-  int32_t code =
-      RunUpdateScript(package.c_str(), game_.path().c_str(), game_.path().c_str(), nullptr, log,
-                      "1.0.0", false, (game_.path() + "\\").c_str(), "game.exe", false);
+  RunRequest request;
+  request.packagePath = package;
+  request.sourceRoot = game_.path();
+  request.targetRoot = game_.path();
+  request.log = log;
+  request.currentVersion = "1.0.0";
+  request.linkBaseDir = game_.path() + "\\";
+  request.gameExecutable = "game.exe";
+  int32_t code = RunUpdateScript(request);
   ClosePackageFile(log);
   EXPECT_EQ(code, kRunSucceeded);
   std::string root = game_.path() + "\\";

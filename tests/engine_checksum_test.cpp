@@ -5,6 +5,7 @@
 #include "engine/checksum.h"
 #include "engine/mapped_file.h"
 #include "engine_test_util.h"
+#include "script/command_schema.h"
 #include "test_util.h"
 
 namespace upkeep {
@@ -120,20 +121,15 @@ TEST(EngineChecksumTest, FileMatchesChecksumOnDisk) {
 
 TEST(EngineChecksumTest, UnmappableFileNeverMatches) {
   // A file that opens but cannot be mapped must not be read nor taken as empty.
-  class NoMapping : public FileSystemWrapper {
-   public:
-    NoMapping() : FileSystemWrapper(DefaultFileSystem()) {}
-    std::unique_ptr<MappedView> Map(File*, uint64_t) override { return nullptr; }
-  } fs;
+  test::FaultyFileSystem fs;
+  fs.failMaps = true;
   test::TempDir dir;
   test::WriteFileBytes(dir.Join("a.bin"), {1, 2, 3});
-  SetFileSystem(&fs);
   MappedFile m = OpenMappedFile(dir.path() + "\\a.bin");
   EXPECT_FALSE(m.usable());
   EXPECT_EQ(m.size, 3u);
   CloseMappedFile(&m);
   EXPECT_FALSE(FileMatchesChecksum(dir.path().c_str(), "a.bin", "00000000", nullptr, 0, ""));
-  SetFileSystem(nullptr);
 }
 
 TEST(EngineChecksumTest, OverlongPathNeverMatches) {

@@ -58,10 +58,12 @@ TEST(EngineDeltaTest, RecordsCutShortAreRefused) {
   for (size_t cut = 1; cut < kExampleDelta.size(); ++cut) {
     bool on_boundary = cut == 8 || cut == 15 || cut == 23 || cut == 30;
     EXPECT_EQ(ParseDelta(kExampleDelta.data(), cut, &records, &size), on_boundary) << cut;
+    EXPECT_EQ(IsWellFormedDelta(kExampleDelta.data(), cut), on_boundary) << cut;
   }
   // An insert that claims more bytes than remain.
   std::vector<uint8_t> big_insert = {0xFF, 0xFF, 0xFF, 0x7F, 1, 2};
   EXPECT_FALSE(ParseDelta(big_insert.data(), big_insert.size(), &records, &size));
+  EXPECT_FALSE(IsWellFormedDelta(big_insert.data(), big_insert.size()));
   EXPECT_TRUE(ParseDelta(nullptr, 0, &records, &size));
   EXPECT_TRUE(records.empty());
 }

@@ -191,30 +191,10 @@ void FakeShortcut(CommandContext& context, const ScriptCall& call) {
   EXPECT_EQ(context.gameExecutable, "game.exe");
 }
 
-// Installs the fake for AddDesktopLink and no other shortcut handler, and puts
-// back whatever was registered before.
-class ShortcutHandlersGuard {
- public:
-  ShortcutHandlersGuard() {
-    for (int i = 0; i < kCount; ++i) {
-      saved_[i] = GetShortcutHandler(static_cast<ShortcutCommand>(i));
-      RegisterShortcutHandler(static_cast<ShortcutCommand>(i), nullptr);
-    }
-    RegisterShortcutHandler(ShortcutCommand::kAddDesktopLink, FakeShortcut);
-  }
-  ~ShortcutHandlersGuard() {
-    for (int i = 0; i < kCount; ++i) {
-      RegisterShortcutHandler(static_cast<ShortcutCommand>(i), saved_[i]);
-    }
-  }
-
- private:
-  static constexpr int kCount = static_cast<int>(ShortcutCommand::kCount);
-  ShortcutHandler saved_[kCount];
-};
-
 TEST(EngineRunnerTest, ShortcutCommandsGoThroughTheHookUnlessSkipped) {
-  ShortcutHandlersGuard guard;
+  // The fake for AddDesktopLink and no other shortcut handler.
+  test::ShortcutHandlersGuard guard(nullptr);
+  RegisterShortcutHandler(CommandId::kAddDesktopLink, FakeShortcut);
   std::string script =
       "all() {\r\n"
       "  AddDesktopLink(\"Game.lnk\", \"game.exe\", \"\", \"game.exe\", 0)\r\n"

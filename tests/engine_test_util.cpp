@@ -17,7 +17,7 @@ namespace test {
 namespace {
 ProgressRecorder* g_recorder = nullptr;
 
-void RecordProgress(int32_t overall, int32_t step, const char* file, const char* text) {
+void RecordProgress(void*, int32_t overall, int32_t step, const char* file, const char* text) {
   if (g_recorder != nullptr) {
     g_recorder->events.push_back(ProgressEvent{overall, step, file != nullptr ? file : "(null)",
                                                text != nullptr ? text : "(null)"});
@@ -27,7 +27,7 @@ void RecordProgress(int32_t overall, int32_t step, const char* file, const char*
 
 ProgressRecorder::ProgressRecorder() { g_recorder = this; }
 ProgressRecorder::~ProgressRecorder() { g_recorder = nullptr; }
-ProgressCallback ProgressRecorder::callback() { return RecordProgress; }
+ProgressCallback ProgressRecorder::callback() { return ProgressCallback(&RecordProgress, nullptr); }
 
 std::vector<ProgressEvent> ProgressRecorder::WithText(const std::string& text) const {
   std::vector<ProgressEvent> out;
@@ -83,6 +83,17 @@ const char kPatchScriptPrelude[] =
     "!UpdateDesktopLinkToFile(s, s)\r\n"
     "!AddStartMenuLink(s, s, s, s, n)\r\n"
     "!AddDesktopLink(s, s, s, s, n)\r\n";
+
+ShortcutHandlersGuard::ShortcutHandlersGuard(ShortcutHandler handler) {
+  for (int i = 0; i < kCount; ++i) {
+    saved_[i] = GetShortcutHandler(static_cast<CommandId>(i));
+    RegisterShortcutHandler(static_cast<CommandId>(i), handler);
+  }
+}
+
+ShortcutHandlersGuard::~ShortcutHandlersGuard() {
+  for (int i = 0; i < kCount; ++i) RegisterShortcutHandler(static_cast<CommandId>(i), saved_[i]);
+}
 
 UpdateFixture::UpdateFixture() { package_path_ = package_dir_.Join("update.exe"); }
 UpdateFixture::~UpdateFixture() = default;
@@ -163,17 +174,33 @@ int32_t UpdateFixture::RunWithSource(const std::string& script, const std::strin
   WritePackage(package_path_, RandomBytes(512, 5), entries);
   SetFileSystem(active == DefaultFileSystem() ? nullptr : active);
 
+  if (options.mounted) OpenPackage(package_path_.c_str());
+  std::vector<const PackageArchive*> table_before;
+  for (const auto& archive : OpenPackages()) table_before.push_back(archive.get());
+
   std::string log_path = game_.path() + "\\patch.log";
   PackageFile* log = options.withLog ? OpenPackageFile(log_path.c_str(), "wt") : nullptr;
   std::string saved_dir = GetFileSystem()->GetCurrentDir();
   if (!options.withLog) GetFileSystem()->SetCurrentDir(game_.path());
-  int32_t code =
-      RunUpdateScript(package_path_.c_str(), sourceRoot.c_str(), game_.path().c_str(),
-                      options.progress, log, options.currentVersion.c_str(), options.skipSpaceCheck,
-                      (game_.path() + "\\").c_str(), "game.exe", options.skipShortcuts);
+  RunRequest request;
+  request.packagePath = package_path_;
+  request.sourceRoot = sourceRoot;
+  request.targetRoot = game_.path();
+  request.progress = options.progress;
+  request.log = log;
+  request.currentVersion = options.currentVersion;
+  request.skipSpaceCheck = options.skipSpaceCheck;
+  request.skipShortcuts = options.skipShortcuts;
+  request.linkBaseDir = game_.path() + "\\";
+  request.gameExecutable = "game.exe";
+  int32_t code = RunUpdateScript(request);
   if (!options.withLog) GetFileSystem()->SetCurrentDir(saved_dir);
   if (log != nullptr) ClosePackageFile(log);
   log_ = ReadFileText(Native("patch.log"));
+  std::vector<const PackageArchive*> table_after;
+  for (const auto& archive : OpenPackages()) table_after.push_back(archive.get());
+  table_kept_ = table_after == table_before;
+  if (options.mounted) ClosePackage(package_path_.c_str());
   return code;
 }
 
@@ -239,9 +266,23 @@ bool FaultyFileSystem::Delete(const std::string& path) {
   return target()->Delete(path);
 }
 
-std::unique_ptr<MappedView> FaultyFileSystem::Map(File* file, uint64_t size) {
-  if (failMaps) return nullptr;
-  return target()->Map(file, size);
+namespace {
+// The file opened, but its bytes cannot be mapped.
+class UnmappedView : public MappedView {
+ public:
+  explicit UnmappedView(std::unique_ptr<MappedView> inner) : inner_(std::move(inner)) {}
+  const uint8_t* data() const override { return nullptr; }
+  uint64_t size() const override { return inner_->size(); }
+
+ private:
+  std::unique_ptr<MappedView> inner_;
+};
+}  // namespace
+
+std::unique_ptr<MappedView> FaultyFileSystem::MapFile(const std::string& path) {
+  std::unique_ptr<MappedView> view = target()->MapFile(path);
+  if (!failMaps || view == nullptr) return view;
+  return std::unique_ptr<MappedView>(new UnmappedView(std::move(view)));
 }
 
 bool FaultyFileSystem::GetFreeBytes(const std::string& path, uint64_t* bytes) {

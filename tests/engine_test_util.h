@@ -10,6 +10,7 @@
 
 #include "authoring/archive_writer.h"
 #include "engine/progress.h"
+#include "engine/shortcut_hook.h"
 #include "test_util.h"
 
 namespace upkeep {
@@ -45,13 +46,29 @@ std::string Lit(const std::string& text);
 // Declarations of every command of the update script.
 extern const char kPatchScriptPrelude[];
 
+// Registers `handler` (or none) for every shortcut command while it lives,
+// and puts back whatever was registered before.
+class ShortcutHandlersGuard {
+ public:
+  explicit ShortcutHandlersGuard(ShortcutHandler handler);
+  ~ShortcutHandlersGuard();
+  ShortcutHandlersGuard(const ShortcutHandlersGuard&) = delete;
+  ShortcutHandlersGuard& operator=(const ShortcutHandlersGuard&) = delete;
+
+ private:
+  static constexpr int kCount = static_cast<int>(CommandId::kCount);
+  ShortcutHandler saved_[kCount];
+};
+
 struct RunOptions {
   std::string currentVersion = "1.0.0";
   bool skipSpaceCheck = false;
   bool skipShortcuts = false;
   bool withLog = true;  // the driver's log; false lets the runner open its own
   bool withPrelude = true;
-  ProgressCallback progress = nullptr;
+  // Mounted before the run, as start-up does, and unmounted after it.
+  bool mounted = false;
+  ProgressCallback progress;
 };
 
 class UpdateFixture {
@@ -90,6 +107,9 @@ class UpdateFixture {
                         const RunOptions& options = RunOptions());
 
   const std::string& log() const { return log_; }
+  // The open packages after the last run, as they were before it (the same
+  // records, in the same order).
+  bool tableKept() const { return table_kept_; }
   const std::string& packagePath() const { return package_path_; }
 
  private:
@@ -98,6 +118,7 @@ class UpdateFixture {
   std::vector<ArchiveEntry> entries_;
   std::string package_path_;
   std::string log_;
+  bool table_kept_ = false;
 };
 
 }  // namespace test
@@ -126,7 +147,7 @@ class FaultyFileSystem : public FileSystemWrapper {
   std::string refuseCreate;
   // Deletes of paths containing this text are refused.
   std::string refuseDeleteWith;
-  // Every mapping fails.
+  // Every file opens but none can be mapped.
   bool failMaps = false;
   // Reported free space, when set; paths asked are recorded.
   bool fakeFreeSpace = false;
@@ -137,7 +158,7 @@ class FaultyFileSystem : public FileSystemWrapper {
   bool Move(const std::string& from, const std::string& to) override;
   bool GetFreeBytes(const std::string& path, uint64_t* bytes) override;
   bool Delete(const std::string& path) override;
-  std::unique_ptr<MappedView> Map(File* file, uint64_t size) override;
+  std::unique_ptr<MappedView> MapFile(const std::string& path) override;
 
   int64_t writtenToFailing = 0;
 };

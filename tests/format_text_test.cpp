@@ -128,14 +128,6 @@ TEST(FormatTextSafety, NonTextFormatsBecomeTextInserts) {
   EXPECT_EQ(SafeMessageTemplate(nullptr), "");
 }
 
-TEST(FormatTextUse, InsertsTextsByPosition) {
-  EXPECT_EQ(FormatText("%1 - update", {"Game"}), "Game - update");
-  EXPECT_EQ(FormatText("%2 before %1, %2 again", {"one", "two"}), "two before one, two again");
-  EXPECT_EQ(FormatText("no inserts", {"unused"}), "no inserts");
-  EXPECT_EQ(FormatText(std::string("%1%1"), {"ab"}), "abab");
-  EXPECT_EQ(FormatText("line 1\nline 2%nline 3", {}), "line 1\r\nline 2\r\nline 3");
-}
-
 TEST(FormatTextUse, DecisionsForTemplatesTheSystemWouldMishandle) {
   // An insert without an argument inserts nothing.
   EXPECT_EQ(FormatText("[%1|%2|%99]", {"x"}), "[x||]");

@@ -24,7 +24,7 @@ class TermsTextTest : public ::testing::Test {
   void Mount(const std::vector<ArchiveEntry>& entries) {
     std::string path = test::WriteTestPackage(pkg_, "update.exe", entries);
     ASSERT_FALSE(path.empty());
-    ASSERT_GT(OpenPackage(path.c_str()), 0);
+    ASSERT_NE(OpenPackage(path.c_str()), nullptr);
   }
 
   TempDir cwd_;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "authoring/archive_writer.h"
+#include "authoring/version_resource_writer.h"
 #include "package/package.h"
 #include "package_test_util.h"
 #include "test_util.h"
@@ -36,7 +37,7 @@ uint32_t GetU32(const std::vector<uint8_t>& image, size_t at) {
   return image[at] | image[at + 1] << 8 | image[at + 2] << 16 | uint32_t{image[at + 3]} << 24;
 }
 
-TEST(PackageArchiveTest, OpensWithTheStubAsFirstEntryAndSumsSizes) {
+TEST(PackageArchiveTest, OpensWithTheStubAsFirstEntry) {
   PackageTableGuard guard;
   TempDir dir;
   std::vector<uint8_t> stub = test::TestStub();
@@ -47,10 +48,11 @@ TEST(PackageArchiveTest, OpensWithTheStubAsFirstEntryAndSumsSizes) {
                              stub);
   ASSERT_FALSE(path.empty());
   size_t before = OpenPackages().size();
-  EXPECT_EQ(OpenPackage(path.c_str()), static_cast<int32_t>(stub.size() + 12 + 5 + 300));
+  const PackageArchive* opened = OpenPackage(path.c_str());
   ASSERT_EQ(OpenPackages().size(), before + 1);
+  ASSERT_EQ(opened, OpenPackages().back().get());
 
-  const PackageArchive& archive = *OpenPackages().back();
+  const PackageArchive& archive = *opened;
   std::string upper = path;
   for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   EXPECT_EQ(archive.name, upper);
@@ -78,8 +80,8 @@ TEST(PackageArchiveTest, MissingFileLeavesTableUnchanged) {
   PackageTableGuard guard;
   TempDir dir;
   size_t before = OpenPackages().size();
-  EXPECT_EQ(OpenPackage(dir.Join("absent.exe").c_str()), 0);
-  EXPECT_EQ(OpenPackage(std::string(1024, 'a').c_str()), 0);  // longer than any path
+  EXPECT_EQ(OpenPackage(dir.Join("absent.exe").c_str()), nullptr);
+  EXPECT_EQ(OpenPackage(std::string(1024, 'a').c_str()), nullptr);  // longer than any path
   EXPECT_EQ(OpenPackages().size(), before);
   EXPECT_EQ(ClosePackage(dir.Join("absent.exe").c_str()), -1);
 }
@@ -89,8 +91,8 @@ TEST(PackageArchiveTest, SamePathTwiceClosedOnceStaysReadable) {
   TempDir dir;
   std::string path = test::WriteTestPackage(dir, "u.exe", {Entry("PATCH.SCR", "script")});
   size_t before = OpenPackages().size();
-  EXPECT_GT(OpenPackage(path.c_str()), 0);
-  EXPECT_GT(OpenPackage(path.c_str()), 0);
+  EXPECT_NE(OpenPackage(path.c_str()), nullptr);
+  EXPECT_NE(OpenPackage(path.c_str()), nullptr);
   EXPECT_EQ(OpenPackages().size(), before + 2);
   // The name is matched upper-cased, so any spelling closes it.
   std::string lower = path;
@@ -111,11 +113,19 @@ TEST(PackageArchiveTest, SeveralPackagesSearchedInOpeningOrder) {
                                              {Entry("PATCH.SCR", "one"), Entry("ONLY1.TXT", "a")});
   std::string second = test::WriteTestPackage(dir, "second.exe",
                                               {Entry("PATCH.SCR", "two"), Entry("ONLY2.TXT", "b")});
-  ASSERT_GT(OpenPackage(first.c_str()), 0);
-  ASSERT_GT(OpenPackage(second.c_str()), 0);
+  ASSERT_NE(OpenPackage(first.c_str()), nullptr);
+  const PackageArchive* record = OpenPackage(second.c_str());
+  ASSERT_NE(record, nullptr);
   EXPECT_EQ(ReadText("Patch.scr"), "one");
   EXPECT_EQ(ReadText("only1.txt"), "a");
   EXPECT_EQ(ReadText("only2.txt"), "b");
+  // A given package's own entries, whatever is open before it, never the disk.
+  PackageEntry* own = FindPackageEntry(*record, "data/../Patch.scr");
+  ASSERT_NE(own, nullptr);
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(ReadPackageEntry(own, &bytes));
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "two");
+  EXPECT_EQ(FindPackageEntry(*record, "only1.txt"), nullptr);
   // Closing the first keeps the order of the rest and uncovers the second's entry.
   ASSERT_EQ(ClosePackage(first.c_str()), 0);
   EXPECT_EQ(ReadText("patch.scr"), "two");
@@ -153,8 +163,11 @@ class PackageArchiveMalformedTest : public ::testing::Test {
     EXPECT_TRUE(test::WriteFileBytes(path, bytes));
     TrackingFileSystem fs;
     size_t before = OpenPackages().size();
-    int32_t result = OpenPackage(path.c_str());
-    bool refused = result == 0 && OpenPackages().size() == before;
+    const PackageArchive* opened = OpenPackage(path.c_str());
+    bool refused = opened == nullptr && OpenPackages().size() == before;
+    if (!refused) {
+      EXPECT_EQ(opened, OpenPackages().back().get());
+    }
     EXPECT_EQ(fs.reads_outside, 0);
     EXPECT_EQ(fs.live, refused ? 0 : 1);
     if (!refused) ClosePackage(path.c_str());
@@ -175,6 +188,15 @@ TEST_F(PackageArchiveMalformedTest, WellFormedImageIsAccepted) {
   ASSERT_TRUE(BuildPackage(test::RandomBytes(100, 9),
                            {Entry("ZERO.BIN", std::vector<uint8_t>(1 << 20, 0), true)}, &image));
   EXPECT_FALSE(Refused(image));
+}
+
+// Opening succeeds by the directory alone: entries without bytes, or none at
+// all, are a package like any other.
+TEST_F(PackageArchiveMalformedTest, PackagesWithoutContentAreAccepted) {
+  std::vector<uint8_t> image;
+  ASSERT_TRUE(BuildPackage({}, {Entry("EMPTY.TXT", std::string())}, &image));
+  EXPECT_FALSE(Refused(image));
+  EXPECT_FALSE(Refused({0, 0, 0, 0, 0, 0, 0, 0}));  // no entries: count 0, directory at 0
 }
 
 TEST_F(PackageArchiveMalformedTest, TrailerAndDirectoryOutsideTheFile) {
@@ -232,6 +254,58 @@ TEST_F(PackageArchiveMalformedTest, EntriesOutsideTheFile) {
   }
 }
 
+// A signed program: the package lies below the certificate table that the
+// signer appended (after zero padding up to 8 bytes), never after it.
+TEST_F(PackageArchiveMalformedTest, SignedProgramReadsBelowItsCertificateTable) {
+  const std::vector<ArchiveEntry> entries = {Entry("PATCH.SCR", "script"),
+                                             Entry("00000001.FILE", test::RandomBytes(77, 3))};
+  const std::vector<uint8_t> stub = WriteVersionedPe(VersionResource());
+  const size_t security = 0x40 + 24 + 96 + 4 * 8;  // data directory 4 of that PE32 image
+  // sign(alignment, padding byte, bytes after the table, table size change)
+  auto sign = [&](uint32_t alignment, uint8_t pad, size_t after, int64_t misstate) {
+    ArchiveOptions options;
+    options.end_alignment = alignment;
+    std::vector<uint8_t> bytes;
+    EXPECT_TRUE(BuildPackage(stub, entries, &bytes, nullptr, options));
+    while (bytes.size() % 8 != 0) bytes.push_back(pad);
+    const size_t table = bytes.size();
+    const std::vector<uint8_t> certificate = test::RandomBytes(600, 5);
+    bytes.insert(bytes.end(), certificate.begin(), certificate.end());
+    PutU32(&bytes, security, static_cast<uint32_t>(table));
+    PutU32(&bytes, security + 4, static_cast<uint32_t>(certificate.size() + misstate));
+    bytes.resize(bytes.size() + after, 0);
+    return bytes;
+  };
+  for (uint32_t alignment : {8u, 1u}) {
+    std::vector<uint8_t> bytes = sign(alignment, 0, 0, 0);
+    std::string path = dir_.Join("signed" + std::to_string(alignment) + ".exe");
+    ASSERT_TRUE(test::WriteFileBytes(path, bytes));
+    ASSERT_NE(OpenPackage(path.c_str()), 0) << alignment;
+    EXPECT_EQ(OpenPackages().back()->entries.size(), 3u);
+    EXPECT_EQ(ReadText("patch.scr"), "script");
+    std::vector<uint8_t> payload;
+    EXPECT_TRUE(ReadWhole("00000001.FILE", &payload));
+    EXPECT_EQ(payload, test::RandomBytes(77, 3));
+    EXPECT_EQ(ClosePackage(path.c_str()), 0);
+  }
+  // The unpadded package needs padding to 8 here, or the case proves nothing.
+  std::vector<uint8_t> unpadded;
+  ASSERT_TRUE(BuildPackage(stub, entries, &unpadded));
+  ASSERT_NE(unpadded.size() % 8, 0u);
+  EXPECT_TRUE(Refused(sign(1, 0xCC, 0, 0)));  // padding that is not zeros
+  EXPECT_TRUE(Refused(sign(8, 0, 1, 0)));     // appended after the table
+  EXPECT_TRUE(Refused(sign(8, 0, 4096, 0)));
+  EXPECT_TRUE(Refused(sign(8, 0, 0, 1)));   // a table said to reach past the file
+  EXPECT_TRUE(Refused(sign(8, 0, 0, -1)));  // or to end before it
+  // The archive may not reach into the table: the trailer of a package whose
+  // table was cut back in front of it is not found.
+  std::vector<uint8_t> inside = sign(8, 0, 0, 0);
+  const uint32_t table = GetU32(inside, security);
+  PutU32(&inside, security, table - 8);
+  PutU32(&inside, security + 4, static_cast<uint32_t>(inside.size()) - (table - 8));
+  EXPECT_TRUE(Refused(inside));
+}
+
 // Random damage to a valid archive must never crash, never read outside the
 // file, and any archive still accepted must be readable entry by entry.
 TEST_F(PackageArchiveMalformedTest, RandomCorruptionNeverReadsOutside) {
@@ -264,8 +338,9 @@ TEST_F(PackageArchiveMalformedTest, RandomCorruptionNeverReadsOutside) {
     ASSERT_TRUE(test::WriteFileBytes(path, bytes));
     TrackingFileSystem fs;
     size_t before = OpenPackages().size();
-    if (OpenPackage(path.c_str()) != 0 || OpenPackages().size() != before) {
-      ASSERT_EQ(OpenPackages().size(), before + 1);
+    const PackageArchive* opened = OpenPackage(path.c_str());
+    ASSERT_EQ(OpenPackages().size(), before + (opened != nullptr ? 1 : 0));
+    if (opened != nullptr) {
       std::vector<std::string> names;
       for (const auto& entry : OpenPackages().back()->entries) names.push_back(entry->name);
       for (const std::string& name : names) {

@@ -50,7 +50,7 @@ class PackageFileTest : public ::testing::Test {
          Entry("Sub/Text.txt", "one\r\ntwo\r\n"),
          Entry("packed.bin", std::vector<uint8_t>(500, 'p'), true)});
     ASSERT_FALSE(path_.empty());
-    ASSERT_GT(OpenPackage(path_.c_str()), 0);
+    ASSERT_NE(OpenPackage(path_.c_str()), nullptr);
   }
 
   PackageTableGuard guard_;
@@ -187,7 +187,7 @@ TEST(PackageFileTextTest, TextReadsStopAtTheEntryEndAndAtCtrlZ) {
                                              Entry("Z.TXT",
                                                    "ab\x1A"
                                                    "cd")});
-  ASSERT_GT(OpenPackage(path.c_str()), 0);
+  ASSERT_NE(OpenPackage(path.c_str()), nullptr);
   PackageFile* f = OpenPackageFile("a.txt", "rt");
   ASSERT_NE(f, nullptr);
   char buf[16] = {};
@@ -207,7 +207,7 @@ TEST(PackageFileTextTest, TextReopenReplacesTheStreamAndUsesTheGivenPath) {
   TempDir dir;
   std::string path = test::WriteTestPackage(dir, "Mixed Case.Exe", {Entry("NOTES.TXT", "a\r\nb")});
   TrackingFileSystem fs;
-  ASSERT_GT(OpenPackage(path.c_str()), 0);
+  ASSERT_NE(OpenPackage(path.c_str()), nullptr);
   const int base = fs.live;
   for (int i = 0; i < 5; ++i) {
     fs.opened.clear();
@@ -228,7 +228,7 @@ TEST(PackageFileDiskTest, FallsBackToDiskWithTheCallersLetterCase) {
   PackageTableGuard guard;
   TempDir dir;
   std::string pkg = test::WriteTestPackage(dir, "u.exe", {Entry("PATCH.SCR", "x")});
-  ASSERT_GT(OpenPackage(pkg.c_str()), 0);
+  ASSERT_NE(OpenPackage(pkg.c_str()), nullptr);
 
   // "wt" creates the file under the name as written, with CR LF line ends.
   std::string log = dir.Join("Logs/../patch.log");
@@ -258,6 +258,20 @@ TEST(PackageFileDiskTest, FallsBackToDiskWithTheCallersLetterCase) {
   EXPECT_EQ(PrintfPackageFile(f, "x"), -1);  // not open for writing
   EXPECT_EQ(ClosePackageFile(f), 0);
 
+  // With loose files refused, as in the updater, reads find entries only;
+  // writes still reach the disk.
+  AllowLooseFileReads(false);
+  EXPECT_EQ(OpenPackageFile(dir.Join("patch.log").c_str(), "rb"), nullptr);
+  EXPECT_EQ(OpenPackageFile(dir.Join("patch.log").c_str(), "rt"), nullptr);
+  PackageFile* entry = OpenPackageFile("patch.scr", "rb");
+  EXPECT_TRUE(entry != nullptr && entry->tag == kPackageEntryTag);
+  f = OpenPackageFile(log.c_str(), "wt");
+  const bool written = f != nullptr && PrintfPackageFile(f, "again\n") == 6;
+  if (f != nullptr) ClosePackageFile(f);
+  AllowLooseFileReads(true);
+  EXPECT_TRUE(written);
+  EXPECT_EQ(test::ReadFileText(dir.Join("patch.log")), "again\r\n");
+
   EXPECT_EQ(OpenPackageFile(dir.Join("absent.bin").c_str(), "rb"), nullptr);
   EXPECT_EQ(ClosePackageFile(nullptr), -1);
   EXPECT_EQ(TellPackageFile(nullptr), -1);
@@ -270,7 +284,7 @@ TEST(PackageFileDiskTest, WritingNeverTargetsAnEntry) {
   // An entry named like the disk file: reads get the entry, writes the disk.
   std::string out = dir.Join("out.bin");
   std::string pkg = test::WriteTestPackage(dir, "u.exe", {Entry(out, "entry")});
-  ASSERT_GT(OpenPackage(pkg.c_str()), 0);
+  ASSERT_NE(OpenPackage(pkg.c_str()), nullptr);
   PackageFile* f = OpenPackageFile(out.c_str(), "wb");
   ASSERT_NE(f, nullptr);
   EXPECT_NE(f->tag, kPackageEntryTag);

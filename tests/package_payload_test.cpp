@@ -36,8 +36,16 @@ class PackagePayloadTest : public ::testing::Test {
   std::unique_ptr<Payload> Load(const std::vector<uint8_t>& stored, bool packed = false) {
     std::string path = dir_.Join("p" + std::to_string(counter_++) + ".exe");
     EXPECT_TRUE(WritePackage(path, test::TestStub(), {Entry("00000001.FILE", stored, packed)}));
-    EXPECT_GT(OpenPackage(path.c_str()), 0);
+    const PackageArchive* record = OpenPackage(path.c_str());
+    EXPECT_NE(record, nullptr);
     std::unique_ptr<Payload> p = LoadPayloadEntry("00000001.file");
+    // Loading from the entry itself gives the same answer.
+    std::unique_ptr<Payload> q =
+        record != nullptr ? LoadPayload(FindPackageEntry(*record, "00000001.file")) : nullptr;
+    EXPECT_EQ(p == nullptr, q == nullptr);
+    if (p != nullptr && q != nullptr) {
+      EXPECT_EQ(p->data, q->data);
+    }
     EXPECT_EQ(ClosePackage(path.c_str()), 0);
     return p;
   }

@@ -108,13 +108,23 @@ TEST(PlatformFiles, MappingSeesTheBytes) {
   TempDir dir;
   std::vector<uint8_t> bytes = test::RandomBytes(100000, 7);
   ASSERT_TRUE(test::WriteFileBytes(dir.Join("m"), bytes));
-  auto file = GetFileSystem()->Open(dir.Join("m"), OpenMode::kRead);
-  ASSERT_NE(file, nullptr);
-  ASSERT_EQ(file->Size(), 100000);
-  auto view = GetFileSystem()->Map(file.get(), 100000);
+  auto view = GetFileSystem()->MapFile(dir.Join("m"));
   ASSERT_NE(view, nullptr);
+  ASSERT_EQ(view->size(), 100000u);
+  ASSERT_NE(view->data(), nullptr);
   EXPECT_EQ(memcmp(view->data(), bytes.data(), bytes.size()), 0);
-  EXPECT_EQ(GetFileSystem()->Map(file.get(), 0), nullptr);
+  // The view holds the file open: others may read it, nobody may take it whole.
+  EXPECT_NE(GetFileSystem()->Open(dir.Join("m"), OpenMode::kRead), nullptr);
+  EXPECT_EQ(GetFileSystem()->Open(dir.Join("m"), OpenMode::kTestExclusive), nullptr);
+  view.reset();
+  EXPECT_NE(GetFileSystem()->Open(dir.Join("m"), OpenMode::kTestExclusive), nullptr);
+  // An empty file opens without a mapping; a missing one does not open.
+  ASSERT_TRUE(test::WriteFileBytes(dir.Join("e"), {}));
+  auto empty = GetFileSystem()->MapFile(dir.Join("e"));
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(empty->size(), 0u);
+  EXPECT_EQ(empty->data(), nullptr);
+  EXPECT_EQ(GetFileSystem()->MapFile(dir.Join("none")), nullptr);
 }
 
 TEST(PlatformFiles, CurrentDirectoryAndFreeSpace) {

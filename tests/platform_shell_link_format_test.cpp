@@ -353,6 +353,20 @@ TEST(ShellLinkFormat, NewTargetDropsWhatDescribedTheOldOne) {
   EXPECT_EQ(back.idList[back.idList.size() - 2 - 22 + 2], 0x31);
 }
 
+// Folder names outside ASCII carry their UTF-16 form in the item list, so a
+// reader in another code page, or one that trusts the list, still finds them.
+TEST(ShellLinkFormat, NamesOutsideAsciiTravelInUtf16) {
+  LinkData link;
+  TargetFacts facts;
+  ASSERT_TRUE(SetLinkTarget(&link, "C:\\Gry\\\xAF\xF3\xB3w\\gra.exe", facts, 1250));
+  EXPECT_EQ(link.target, u"C:\\Gry\\\u017B\u00F3\u0142w\\gra.exe");
+  link.flags |= kForceNoLinkInfo;  // the target then comes from the item list
+  std::vector<uint8_t> bytes = SerializeLink(link);
+  LinkData back;
+  ASSERT_TRUE(ParseLink(bytes.data(), bytes.size(), 1252, &back));
+  EXPECT_EQ(back.target, u"C:\\Gry\\\u017B\u00F3\u0142w\\gra.exe");
+}
+
 TEST(ShellLinkFormat, RefusesTargetsThatAreNotDrivePaths) {
   LinkData link = GameLink();
   std::vector<uint8_t> before = SerializeLink(link);

@@ -296,7 +296,7 @@ TEST(ScriptParserPackage, IncludesAreServedFromTheMountedPackage) {
       test::WriteTestPackage(dir, "game.exe",
                              {test::Entry("patch.scr", "!a(s) !include(\"common.scr\") a(from)"),
                               test::Entry("common.scr", "$from(s, \"package\")", true)});
-  ASSERT_GT(OpenPackage(package.c_str()), 0);
+  ASSERT_NE(OpenPackage(package.c_str()), nullptr);
   Parsed parsed = ParseFile("patch.scr");
   ExpectOk(parsed, "a");
   EXPECT_EQ(StringArgument(parsed.first(), 0), std::string("package"));

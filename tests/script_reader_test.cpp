@@ -385,7 +385,7 @@ TEST(ScriptReaderLoad, ReadsPackagedEntriesBeforeTheDisk) {
   const std::string package = test::WriteTestPackage(
       dir, "game.exe",
       {test::Entry("Strings.scr", stored), test::Entry("Sub\\patch.scr", packed, true)});
-  ASSERT_GT(OpenPackage(package.c_str()), 0);
+  ASSERT_NE(OpenPackage(package.c_str()), nullptr);
   std::unique_ptr<ScriptReader> reader = LoadScript("strings.scr");
   EXPECT_EQ(std::string(reader->text.begin(), reader->text.end()), stored);
   reader = LoadScript("sub/patch.scr");

@@ -122,9 +122,10 @@ struct ProgressCall {
   int32_t overall, step;
   std::string file, text;
 };
-std::vector<ProgressCall> g_progress;
-void RecordProgress(int32_t overall, int32_t step, const char* file, const char* text) {
-  g_progress.push_back({overall, step, file, text});
+// Into the vector the callback was given.
+void RecordProgress(void* calls, int32_t overall, int32_t step, const char* file,
+                    const char* text) {
+  static_cast<std::vector<ProgressCall>*>(calls)->push_back({overall, step, file, text});
 }
 
 // Builds a call with string arguments and, when given, a trailing integer.
@@ -158,7 +159,6 @@ class ShortcutTest : public ::testing::Test {
     logPath_ = machine_.Path("patch.log");
     context_.log = OpenPackageFile(logPath_.c_str(), "wt");
     ASSERT_NE(context_.log, nullptr);
-    g_progress.clear();
   }
   void TearDown() override {
     if (context_.log != nullptr) ClosePackageFile(context_.log);
@@ -451,7 +451,8 @@ TEST_F(ShortcutTest, SkipShortcutsLeavesNoTrace) {
   calls.push_back(Call("AddStartMenuLink", {"New.lnk", "editor.exe", "", ""}, &zero));
   calls.push_back(Call("AddDesktopLink", {"New.lnk", "editor.exe", "", ""}, &zero));
   for (size_t i = 0; i + 1 < calls.size(); ++i) calls[i]->next = calls[i + 1].get();
-  context_.progress = RecordProgress;
+  std::vector<ProgressCall> progress;
+  context_.progress = ProgressCallback(&RecordProgress, &progress);
 
   std::map<std::string, std::string> menu = Snapshot(machine_.Path("Menu"));
   std::map<std::string, std::string> desk = Snapshot(machine_.Path("Desk"));
@@ -459,12 +460,12 @@ TEST_F(ShortcutTest, SkipShortcutsLeavesNoTrace) {
   EXPECT_EQ(DispatchCommands(context_, calls[0].get()), kContinue);
   EXPECT_EQ(Snapshot(machine_.Path("Menu")), menu);
   EXPECT_EQ(Snapshot(machine_.Path("Desk")), desk);
-  EXPECT_TRUE(g_progress.empty());
+  EXPECT_TRUE(progress.empty());
 
   context_.skipShortcuts = false;
   EXPECT_EQ(DispatchCommands(context_, calls[0].get()), kContinue);
   std::vector<std::string> texts;
-  for (const ProgressCall& p : g_progress) {
+  for (const ProgressCall& p : progress) {
     EXPECT_EQ(p.overall, 1);
     EXPECT_EQ(p.step, 0);
     EXPECT_EQ(p.file, "");

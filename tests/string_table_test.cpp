@@ -264,7 +264,7 @@ TEST_F(StringTableTest, LoadsFromTheMountedPackage) {
       dir_, "game.exe",
       {test::Entry("Strings.scr", "!String(s,s)\r\nString(\"REG_KEY\", \"Software\\\\Maker\")",
                    true)});
-  ASSERT_GT(OpenPackage(package.c_str()), 0);
+  ASSERT_NE(OpenPackage(package.c_str()), nullptr);
   EXPECT_TRUE(LoadStringTable("Strings.scr"));
   EXPECT_STREQ(ExpandText("&REG_KEY&"), "Software\\Maker");
 }

@@ -164,5 +164,51 @@ TEST(VersionCross, ReaderGivesTheSystemsAnswers) {
 #endif
 }
 
+// An updater branded by make (tests/wine/shipped_update.sh passes these
+// texts): the system's version API and the portable reader agree on it, and
+// show the publisher's texts, none of ours. Skipped unless
+// UPKEEP_BRANDED_UPDATER names it.
+TEST(BrandingCross, UpdaterShowsThePublishersTexts) {
+  const char* path = getenv("UPKEEP_BRANDED_UPDATER");
+  if (path == nullptr) GTEST_SKIP() << "run by shipped_update.sh";
+#ifdef _WIN32
+  Answers system = Ask(path, ReadVersionInfoSize, ReadVersionInfo, QueryVersionValue);
+  EXPECT_EQ(AskPortable(path).lines, system.lines);
+  QueryFn query = QueryVersionValue;
+  InfoFn info = ReadVersionInfo;
+  SizeFn size_of = ReadVersionInfoSize;
+#else
+  QueryFn query = PeQueryVersionValue;
+  InfoFn info = PeVersionInfo;
+  SizeFn size_of = PeVersionInfoSize;
+#endif
+  const uint32_t size = size_of(path);
+  ASSERT_GT(size, 0u);
+  std::vector<uint8_t> block(size);
+  ASSERT_TRUE(info(path, size, block.data()));
+  auto text = [&](const std::string& name) {
+    const uint8_t* v = nullptr;
+    uint32_t n = 0;
+    if (!query(block.data(), size, "\\StringFileInfo\\040904b0\\" + name, &v, &n))
+      return std::string("-");
+    std::string t(reinterpret_cast<const char*>(v), n);
+    while (!t.empty() && t.back() == 0) t.pop_back();
+    return t;
+  };
+  EXPECT_EQ(text("CompanyName"), "Rivet Works");
+  EXPECT_EQ(text("ProductName"), "Sample Game");
+  EXPECT_EQ(text("FileDescription"), "Sample Game update");
+  EXPECT_EQ(text("FileVersion"), "1.0.1");
+  EXPECT_EQ(text("ProductVersion"), "1.0.1");
+  EXPECT_EQ(text("LegalCopyright"), "(c) 2026 Rivet Works");
+  EXPECT_EQ(text("OriginalFilename"), "SampleGame-1.0.1.exe");
+  EXPECT_EQ(text("InternalName"), "-");
+  const uint8_t* fixed = nullptr;
+  uint32_t n = 0;
+  ASSERT_TRUE(query(block.data(), size, "\\", &fixed, &n));
+  ASSERT_GE(n, 24u);
+  EXPECT_EQ(Hex(fixed + 8, 16), "00000100000001000000010000000100");
+}
+
 }  // namespace
 }  // namespace upkeep

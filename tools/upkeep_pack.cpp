@@ -35,7 +35,7 @@ const char kMainUsage[] =
 const char kMakeUsage[] =
     "usage: upkeep-pack make --old [VERSION=]DIR [--old VERSION=DIR ...] --new DIR\n"
     "                        --strings Strings.scr [--terms FILE] [--stub FILE]\n"
-    "                        [--to-version V] [--level 1-9] -o OUT\n"
+    "                        [--to-version V] [--level 1-9] [BRANDING] -o OUT\n"
     "\n"
     "Compares the trees and writes a package whose patch.scr checks every file it\n"
     "patches or deletes, states the free space it needs, then creates directories,\n"
@@ -48,7 +48,18 @@ const char kMakeUsage[] =
     "  --terms FILE       terms text shown before the update (umowa.txt)\n"
     "  --stub FILE        updater program to put in front: OUT becomes runnable\n"
     "  --level N          delta effort, 1 fastest to 9 smallest (default 9)\n"
-    "  -o OUT             the package; written only when complete\n";
+    "  -o OUT             the package; written only when complete\n"
+    "\n"
+    "A Windows stub shows the publisher's names and icon (BRANDING):\n"
+    "  --company TEXT            CompanyName (left out unless given)\n"
+    "  --product TEXT            ProductName (default: PROGRAM_NAME)\n"
+    "  --description TEXT        FileDescription (default: PROGRAM_NAME update)\n"
+    "  --file-version TEXT       FileVersion (default: PATCH_VERSION)\n"
+    "  --product-version TEXT    ProductVersion (default: PATCH_VERSION)\n"
+    "  --copyright TEXT          LegalCopyright (left out unless given)\n"
+    "  --original-filename NAME  OriginalFilename (default: OUT's file name)\n"
+    "  --icon FILE.ico           the program's icon\n"
+    "A signed stub loses its signature (with a warning): sign the finished update.\n";
 
 const char kInitUsage[] =
     "usage: upkeep-pack init-strings [-o FILE]\n"
@@ -75,37 +86,12 @@ const char kCatUsage[] =
     "Writes one entry's bytes to standard output; --inflate writes what a payload\n"
     "entry inflates to.\n";
 
-bool ReadEntryBytes(const std::string& name, std::vector<uint8_t>* bytes) {
-  PackageFile* f = OpenPackageFile(name.c_str(), "rb");
-  if (!f) return false;
-  SeekPackageFile(f, 0, 2);
-  int32_t size = TellPackageFile(f);
-  SeekPackageFile(f, 0, 0);
-  bool ok = size >= 0;
-  if (ok) {
-    bytes->resize(static_cast<size_t>(size));
-    ok = size == 0 || ReadPackageFile(bytes->data(), 1, bytes->size(), f) == bytes->size();
-  }
-  ClosePackageFile(f);
-  return ok;
-}
-
 bool IsPayloadName(const std::string& name) {
   auto ends = [&](const char* s) {
     size_t n = std::strlen(s);
     return name.size() > n && name.compare(name.size() - n, n, s) == 0;
   };
   return ends(".FILE") || ends(".DELTA");
-}
-
-// The entry named `name` of the mounted package, so that nothing falls through to the disk.
-const PackageEntry* FindEntry(const PackageArchive* archive, const std::string& name) {
-  std::string key = name;
-  NormalizePackagePath(&key);
-  for (const auto& e : archive->entries) {
-    if (e->name == key) return e.get();
-  }
-  return nullptr;
 }
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -156,14 +142,12 @@ const PackageArchive* MountPackage(const std::string& path, std::string* mounted
     return nullptr;
   }
   *mounted_as = fs::absolute(path, ec).string();
-  size_t before = OpenPackages().size();
-  OpenPackage(mounted_as->c_str());
-  if (OpenPackages().size() == before) {
+  const PackageArchive* archive = OpenPackage(mounted_as->c_str());
+  if (!archive) {
     std::fprintf(stderr, "upkeep-pack: not a package (no valid archive at its end): %s\n",
                  path.c_str());
-    return nullptr;
   }
-  return OpenPackages().back().get();
+  return archive;
 }
 
 int Make(const Args& args) {
@@ -204,6 +188,22 @@ int Make(const Args& args) {
       ok = value(&options.stub_path);
     } else if (a == "--to-version") {
       ok = value(&options.to_version);
+    } else if (a == "--company") {
+      ok = value(&options.branding.company);
+    } else if (a == "--product") {
+      ok = value(&options.branding.product);
+    } else if (a == "--description") {
+      ok = value(&options.branding.description);
+    } else if (a == "--file-version") {
+      ok = value(&options.branding.file_version);
+    } else if (a == "--product-version") {
+      ok = value(&options.branding.product_version);
+    } else if (a == "--copyright") {
+      ok = value(&options.branding.copyright);
+    } else if (a == "--original-filename") {
+      ok = value(&options.branding.original_filename);
+    } else if (a == "--icon") {
+      ok = value(&options.branding.icon_path);
     } else if (a == "--level") {
       ok = value(&v);
       if (ok) {
@@ -230,6 +230,8 @@ int Make(const Args& args) {
     std::fprintf(stderr, "upkeep-pack: make failed: %s\n", error.c_str());
     return kExitFailed;
   }
+  for (const auto& warning : summary.warnings)
+    std::fprintf(stderr, "warning: %s\n", warning.c_str());
   for (const auto& note : summary.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
   std::error_code ec;
   std::fprintf(stderr,
@@ -288,13 +290,12 @@ int List(const Args& args) {
       bool ok = e->size >= 8;
       if (ok && e->packedSize != 0) {  // packed entries are read whole only
         std::vector<uint8_t> bytes;
-        ok = ReadEntryBytes(e->name, &bytes) && bytes.size() >= 8;
+        ok = ReadPackageEntry(e.get(), &bytes) && bytes.size() >= 8;
         if (ok) std::memcpy(tail, bytes.data() + bytes.size() - 4, 4);
       } else if (ok) {
-        PackageFile* f = OpenPackageFile(e->name.c_str(), "rb");
-        ok = f && SeekPackageFile(f, static_cast<int32_t>(e->size - 4), 0) == 0 &&
-             ReadPackageFile(tail, 1, 4, f) == 4;
-        if (f) ClosePackageFile(f);
+        // An entry is its own read handle.
+        ok = SeekPackageFile(e.get(), static_cast<int32_t>(e->size - 4), 0) == 0 &&
+             ReadPackageFile(tail, 1, 4, e.get()) == 4;
       }
       if (ok) {
         uint32_t inflated = static_cast<uint32_t>(tail[0]) | static_cast<uint32_t>(tail[1]) << 8 |
@@ -347,11 +348,11 @@ int Extract(const Args& args) {
     std::vector<uint8_t> bytes;
     bool ok;
     if (inflate && IsPayloadName(e->name)) {
-      std::unique_ptr<Payload> p = LoadPayloadEntry(e->name.c_str());
+      std::unique_ptr<Payload> p = LoadPayload(e.get());
       ok = p != nullptr;
       if (ok) bytes = std::move(p->data);
     } else {
-      ok = ReadEntryBytes(e->name, &bytes);
+      ok = ReadPackageEntry(e.get(), &bytes);
     }
     fs::path target = fs::path(plain[1]) / rel;
     fs::create_directories(target.parent_path(), ec);
@@ -380,20 +381,20 @@ int Cat(const Args& args) {
   std::string mounted;
   const PackageArchive* archive = MountPackage(plain[0], &mounted);
   if (!archive) return kExitFailed;
-  const PackageEntry* entry = FindEntry(archive, plain[1]);
+  PackageEntry* entry = FindPackageEntry(*archive, plain[1].c_str());
   if (!entry) {
     std::fprintf(stderr, "upkeep-pack: no entry %s in %s\n", plain[1].c_str(), plain[0].c_str());
     return kExitFailed;
   }
   std::vector<uint8_t> bytes;
   if (inflate) {
-    std::unique_ptr<Payload> p = LoadPayloadEntry(entry->name.c_str());
+    std::unique_ptr<Payload> p = LoadPayload(entry);
     if (!p) {
       std::fprintf(stderr, "upkeep-pack: %s does not inflate\n", entry->name.c_str());
       return kExitFailed;
     }
     bytes = std::move(p->data);
-  } else if (!ReadEntryBytes(entry->name, &bytes)) {
+  } else if (!ReadPackageEntry(entry, &bytes)) {
     std::fprintf(stderr, "upkeep-pack: cannot read %s\n", entry->name.c_str());
     return kExitFailed;
   }
@@ -406,6 +407,9 @@ int Cat(const Args& args) {
 
 int main(int argc, char** argv) {
   using namespace upkeep::pack;
+  // Names are read from the package alone, as the updater reads them; only
+  // apply --loose-files lets a missing one come from the disk.
+  upkeep::AllowLooseFileReads(false);
   if (argc < 2) return Usage(kMainUsage, "a command is needed");
   std::string command = argv[1];
   Args args(argv + 2, argv + argc);

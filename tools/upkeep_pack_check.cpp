@@ -9,11 +9,12 @@
 
 #include "authoring/package_verifier.h"
 #include "authoring/string_keys.h"
-#include "app/update_driver.h"
 #include "authoring/tree_diff.h"
 #include "engine/script_runner.h"
+#include "install/bank_files.h"
 #include "package/package.h"
 #include "pack_commands.h"
+#include "script/command_schema.h"
 #include "script/script_call.h"
 #include "script/script_parser.h"
 #include "script/script_reader.h"
@@ -37,6 +38,7 @@ const char kVerifyUsage[] =
 
 const char kApplyUsage[] =
     "usage: upkeep-pack apply PKG --dir DIR [--version V] [--dry-run] [--skip-space-check]\n"
+    "                         [--loose-files]\n"
     "\n"
     "Runs the package's patch.scr with the updater's engine against DIR, without\n"
     "registry, program or version checks. As the updater does, stale bank files\n"
@@ -44,7 +46,9 @@ const char kApplyUsage[] =
     "first. --version V is the installed version that selects the Version sections;\n"
     "a package that has them needs it (All sections always run).\n"
     "--dry-run works on a temporary copy of DIR and reports what would change.\n"
-    "The run's patch.log is printed at the end.\n";
+    "The run's patch.log is printed at the end.\n"
+    "--loose-files (for developing a script) reads a name the package lacks from a\n"
+    "file of that name, relative to the current folder, as the updater never does.\n";
 
 fs::path MakeScratchDir() {
   std::error_code ec;
@@ -63,11 +67,12 @@ bool CopyTree(const std::string& from, const std::string& to) {
   return !ec;
 }
 
-void OnProgress(int32_t overall, int32_t step, const char* file, const char* text) {
-  static std::string last;
+// Prints each new operation and file once; `last` is the line printed before.
+void OnProgress(void* last, int32_t overall, int32_t step, const char* file, const char* text) {
   std::string line = std::string(text ? text : "") + " " + (file ? file : "");
-  if (line == last) return;
-  last = line;
+  std::string* previous = static_cast<std::string*>(last);
+  if (line == *previous) return;
+  *previous = line;
   std::fprintf(stderr, "[%3d%%] %s\n", overall, line.c_str());
 }
 
@@ -145,6 +150,8 @@ int Apply(const Args& args) {
       dry_run = true;
     } else if (a == "--skip-space-check") {
       skip_space = true;
+    } else if (a == "--loose-files") {
+      AllowLooseFileReads(true);
     } else if (!a.empty() && a[0] != '-' && package.empty()) {
       package = a;
     } else {
@@ -152,7 +159,10 @@ int Apply(const Args& args) {
     }
   }
   if (package.empty() || dir.empty()) return Usage(kApplyUsage, "a package and --dir are needed");
-  if (version.size() > 9) return Usage(kApplyUsage, "a version text has at most 9 characters");
+  if (version.size() > kMaxVersionText) {
+    return Usage(kApplyUsage,
+                 "a version text has at most " + std::to_string(kMaxVersionText) + " characters");
+  }
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) {
     std::fprintf(stderr, "upkeep-pack: not a directory: %s\n", dir.c_str());
@@ -186,12 +196,22 @@ int Apply(const Args& args) {
       return kExitFailed;
     }
   }
-  for (const char* folder : kBankFolders) DeleteBankFiles(work_dir + folder);
+  DeleteStaleBankFiles(work_dir);
   fs::path log_path = scratch / "patch.log";
   PackageFile* log = OpenPackageFile(log_path.string().c_str(), "wt");
-  std::string link_base = work_dir + "\\";
-  int32_t code = RunUpdateScript(mounted.c_str(), work_dir.c_str(), work_dir.c_str(), OnProgress,
-                                 log, version.c_str(), skip_space, link_base.c_str(), "", true);
+  std::string last_progress;
+  RunRequest request;
+  request.packagePath = mounted;
+  request.sourceRoot = work_dir;
+  request.targetRoot = work_dir;
+  request.progress = ProgressCallback(&OnProgress, &last_progress);
+  request.log = log;
+  request.currentVersion = version;
+  request.skipSpaceCheck = skip_space;
+  // Shortcuts belong to the user's menus, not to the tree being updated.
+  request.skipShortcuts = true;
+  request.linkBaseDir = work_dir + "\\";
+  int32_t code = RunUpdateScript(request);
   if (log) ClosePackageFile(log);
   std::vector<uint8_t> log_bytes;
   if (ReadWholeFile(log_path.string(), &log_bytes)) {

@@ -3,9 +3,8 @@
 #ifndef UPKEEP_APP_HOST_H_
 #define UPKEEP_APP_HOST_H_
 
+#include <cstdint>
 #include <string>
-
-#include "engine/progress.h"
 
 namespace upkeep {
 
@@ -29,6 +28,11 @@ class UpdateHost {
   virtual void Finished(UpdateOutcome outcome) = 0;
   // Asks the shell to "open" a file; the result is ignored.
   virtual void ShellOpen(const std::string& path) = 0;
+  // A progress report, in the order of the progress page's SetProgress: lower
+  // bar, upper bar, operation label, file label (never null). Called from the
+  // worker, synchronously; a front end without a progress page drops it.
+  virtual void SetProgress(int32_t overall, int32_t step, const char* operationText,
+                           const char* fileName) = 0;
   // Nobody watches ("-silent"): the pauses that let a user read the progress
   // page are left out.
   virtual bool Silent() const { return false; }

@@ -102,11 +102,20 @@ std::string LogCopyRefusal(const std::string& file) {
   return "The log file \"" + file + "\" cannot be written. Nothing was changed.";
 }
 
-StartupOptions BeginStartup(const std::string& commandLine) {
+const char kDamagedUpdateText[] =
+    "This update file is damaged or incomplete, so it cannot update anything. Nothing was "
+    "changed. Please download the update again.";
+
+StartupOptions BeginStartup(const std::string& commandLine, bool* hasPackage) {
   AttachInstanceCounter();
+  // A script, string table or payload planted in the start folder (often a
+  // downloads folder) must never stand in for a missing or damaged package.
+  AllowLooseFileReads(false);
   // A path that does not fit its buffer is a package that cannot be opened.
   const std::string program = GetProgramPath();
+  const size_t before = OpenPackages().size();
   if (!program.empty() && program.size() <= kMaxProgramPath) OpenPackage(program.c_str());
+  if (hasPackage != nullptr) *hasPackage = OpenPackages().size() > before;
   LoadStringTable("Strings.scr");
   RegisterShortcutCommands();
   return ParseOptions(commandLine);

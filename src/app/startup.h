@@ -47,9 +47,18 @@ std::string LogCopyRefusal(const std::string& file);
 // Start-up up to the terms step, in its fixed order: joins the instance
 // counter (which the image loader does on Windows), mounts the program's own
 // file as a package, loads "Strings.scr", hands the shortcut commands to the
-// engine, reads the options. A failure of either load is not examined: texts
-// then show their tokens.
-StartupOptions BeginStartup(const std::string& commandLine);
+// engine, reads the options. From here on the package layer reads no loose
+// files: every name the program asks for comes from its own package or not at
+// all. `hasPackage` (when given) tells whether the program's file carries a
+// valid package; without one the caller shows kDamagedUpdateText and ends with
+// kExitFailed. A string table that does not load is not examined: texts then
+// show their tokens.
+StartupOptions BeginStartup(const std::string& commandLine, bool* hasPackage = nullptr);
+
+// Shown, with the program's file name as caption, when the program carries no
+// valid package: a truncated download or a program started on its own. The
+// string table is not there to word it.
+extern const char kDamagedUpdateText[];
 
 // The single-instance guard. Returns when this process may go on; otherwise
 // calls `showRefusal` (text, caption: the information box owned by the
@@ -77,6 +86,8 @@ inline bool CanUpdateAgain(UpdateOutcome outcome) { return outcome == UpdateOutc
 
 // Exit codes. Close (the dialog's cancel command) ends with -1.
 constexpr int kExitClose = -1;
+// A failed update, and a program that carries no valid package.
+constexpr int kExitFailed = 3;
 // A main dialog that ends other than through Close, such as the console front
 // end after a forced run: 0 after success, 1 after an interrupted run, 3 after
 // a failed one, 2 when no update ran at all.

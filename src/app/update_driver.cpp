@@ -1,7 +1,7 @@
 #include "app/update_driver.h"
 
 #include <algorithm>
-#include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -9,9 +9,9 @@
 
 #include "engine/command_context.h"
 #include "engine/script_runner.h"
+#include "install/bank_files.h"
 #include "install/installation.h"
 #include "package/package.h"
-#include "platform/file_system.h"
 #include "platform/process.h"
 #include "script/format_text.h"
 #include "script/string_table.h"
@@ -20,27 +20,8 @@ namespace upkeep {
 
 namespace {
 
-// Paths live in 260-byte buffers; the clean-up's in 256-byte ones.
+// Paths live in 260-byte buffers.
 constexpr size_t kMaxPath = 259;
-constexpr size_t kMaxBankPath = 255;
-// A folder tree deeper or wider than any game's data keeps the clean-up finite
-// even when links make it endless.
-constexpr size_t kMaxBankFolders = 65536;
-
-std::atomic<ProgressSink*> g_sink{nullptr};
-DriverPlatform g_platform;
-
-std::string ProgramPath() {
-  return g_platform.programPath != nullptr ? g_platform.programPath() : GetProgramPath();
-}
-
-void Wait(uint32_t ms) {
-  if (g_platform.sleep != nullptr) {
-    g_platform.sleep(ms);
-  } else {
-    SleepMs(ms);
-  }
-}
 
 std::string X(const char* token) { return std::string(ExpandText(token)); }
 
@@ -48,9 +29,12 @@ std::string Format(const std::string& templ, const std::vector<std::string>& arg
   return FormatText(templ.c_str(), args);
 }
 
-void Progress(int32_t overall, int32_t step, const char* token) {
-  const std::string text = X(token);
-  HostProgressCallback(overall, step, "", text.c_str());
+// The engine's reports, and the driver's own, reach the front end through
+// its host.
+void ForwardProgress(void* host, int32_t overallPercent, int32_t stepPercent, const char* fileName,
+                     const char* operationText) {
+  static_cast<UpdateHost*>(host)->SetProgress(overallPercent, stepPercent,
+                                              TextOrEmpty(operationText), TextOrEmpty(fileName));
 }
 
 // A text that goes into a message template as template text, not as an
@@ -66,6 +50,7 @@ std::string Literal(const std::string& text) {
 
 struct Run {
   UpdateHost* host = nullptr;
+  ProgressCallback progress;
   std::string caption;
   std::string message;
   std::string gameDir;
@@ -76,9 +61,12 @@ struct Run {
 // Steps 2 to 21: every check and the script. Returns the run's code; the
 // checks that fail leave their text in run->message.
 int32_t Update(Run* run) {
+  const auto Progress = [run](int32_t overall, int32_t step, const char* token) {
+    run->progress(overall, step, "", X(token).c_str());
+  };
   const int candidates = CountGameExecutables();
   Progress(0, 0, "&IDS_PROGRESS_INIT&");
-  if (!run->host->Silent()) Wait(500);
+  if (!run->host->Silent()) SleepMs(500);
 
   const std::string programOld = X("&PROGRAM_NAME_OLD&");
   const std::string program = X("&PROGRAM_NAME&");
@@ -152,21 +140,27 @@ int32_t Update(Run* run) {
 
   // Without its own path the run would read "patch.scr" from wherever the
   // current directory is; refuse instead.
-  const std::string packagePath = ProgramPath();
+  const std::string packagePath = GetProgramPath();
   if (packagePath.empty() || packagePath.size() > kMaxPath) return kOperationFailed;
 
-  for (const char* folder : kBankFolders) DeleteBankFiles(gameDir + folder);
+  DeleteStaleBankFiles(gameDir);
 
-  const std::string currentVersion = GetInstalledVersion(gameDir, programName);
-  const std::string linkBaseDir = gameDir + "\\";
-  const int32_t code = RunUpdateScript(packagePath.c_str(), sourceRoot.c_str(), gameDir.c_str(),
-                                       HostProgressCallback, run->log, currentVersion.c_str(),
-                                       run->host->SkipSpaceCheck(), linkBaseDir.c_str(),
-                                       programName.c_str(), run->host->SkipShortcuts());
+  RunRequest request;
+  request.packagePath = packagePath;
+  request.sourceRoot = sourceRoot;
+  request.targetRoot = gameDir;
+  request.progress = run->progress;
+  request.log = run->log;
+  request.currentVersion = GetInstalledVersion(gameDir, programName);
+  request.skipSpaceCheck = run->host->SkipSpaceCheck();
+  request.skipShortcuts = run->host->SkipShortcuts();
+  request.linkBaseDir = gameDir + "\\";
+  request.gameExecutable = programName;
+  const int32_t code = RunUpdateScript(request);
 
   if (code == kRunSucceeded) {
     Progress(100, 100, "&IDS_PROGRESS_UPDATE_DONE&");
-    if (!run->host->Silent()) Wait(1000);
+    if (!run->host->Silent()) SleepMs(1000);
     Progress(100, 0, "&IDS_PROGRESS_STORING_UPDATE_INFO&");
     const std::string showReadme = X("&SHOW_README&");
     const std::string readme = gameDir + "\\ReadMe.txt";
@@ -176,8 +170,6 @@ int32_t Update(Run* run) {
   }
   return code;
 }
-
-bool IsDotName(const std::string& name) { return !name.empty() && name[0] == '.'; }
 
 // The copy of the log ("-log FILE"): the bytes of this run's patch.log, or,
 // when the run had no log of its own, the final state as the log would end.
@@ -233,6 +225,7 @@ FinalReport FinalReportFor(int32_t code, const std::string& message) {
 uint32_t UpdateDriver(UpdateHost* host) {
   Run run;
   run.host = host;
+  run.progress = ProgressCallback(&ForwardProgress, host);
   run.caption = Format(X("&IDS_TITLE&"), {X("&PROGRAM_NAME&")});
   const int32_t code = Update(&run);
 
@@ -259,52 +252,5 @@ uint32_t UpdateDriver(UpdateHost* host) {
 }
 
 uint32_t UpdateDriverThread(void* host) { return UpdateDriver(static_cast<UpdateHost*>(host)); }
-
-const char* const kBankFolders[4] = {"\\Data\\Levels", "\\Data\\LevelsNet", "\\Data\\Films",
-                                     "\\Data\\LevelsCustom"};
-
-void DeleteBankFiles(const std::string& folder) {
-  FileSystem* fs = GetFileSystem();
-  // Depth first, files before subfolders, subfolders in listing order: the
-  // stack holds each folder's subfolders reversed.
-  std::vector<std::string> pending{folder};
-  size_t visited = 0;
-  while (!pending.empty() && visited < kMaxBankFolders) {
-    const std::string dir = pending.back();
-    pending.pop_back();
-    ++visited;
-    // A folder whose patterns would not fit is left alone, like one that
-    // cannot be listed; so is an entry whose full name would not fit.
-    if (dir.size() + strlen("\\bank*.*") > kMaxBankPath) continue;
-    std::vector<FindEntry> entries;
-    if (fs->Find(dir + "\\bank*.*", &entries)) {
-      for (const FindEntry& entry : entries) {
-        if ((entry.attributes & kAttrDirectory) != 0) continue;
-        const std::string path = dir + "\\" + entry.name;
-        if (path.size() <= kMaxBankPath) fs->Delete(path);
-      }
-    }
-    entries.clear();
-    if (!fs->Find(dir + "\\*.*", &entries)) continue;
-    const size_t mark = pending.size();
-    for (const FindEntry& entry : entries) {
-      if ((entry.attributes & kAttrDirectory) == 0 || IsDotName(entry.name)) continue;
-      const std::string path = dir + "\\" + entry.name;
-      if (path.size() <= kMaxBankPath) pending.push_back(path);
-    }
-    std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(mark), pending.end());
-  }
-}
-
-void SetProgressSink(ProgressSink* sink) { g_sink.store(sink); }
-
-void HostProgressCallback(int32_t overallPercent, int32_t stepPercent, const char* fileName,
-                          const char* operationText) {
-  ProgressSink* sink = g_sink.load();
-  if (sink == nullptr) return;
-  sink->SetProgress(overallPercent, stepPercent, TextOrEmpty(operationText), TextOrEmpty(fileName));
-}
-
-void SetDriverPlatform(const DriverPlatform& platform) { g_platform = platform; }
 
 }  // namespace upkeep

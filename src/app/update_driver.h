@@ -8,7 +8,6 @@
 #include <string>
 
 #include "app/host.h"
-#include "engine/progress.h"
 
 namespace upkeep {
 
@@ -23,33 +22,6 @@ uint32_t UpdateDriver(UpdateHost* host);
 // The same with the shape StartThread wants; `host` is an UpdateHost*.
 uint32_t UpdateDriverThread(void* host);
 
-// Deletes every file whose name matches "bank*.*" (any letter case) in
-// `folder` and in all its subfolders, except those whose name begins with '.'.
-// Folders stay. Walks iteratively; failures are ignored.
-void DeleteBankFiles(const std::string& folder);
-
-// The game's data folders whose bank files are stale before every update,
-// relative to the game directory, in the order they are cleaned.
-extern const char* const kBankFolders[4];
-
-// Where progress reports go: the front end's progress page while a run is
-// active. The worker thread calls it, synchronously.
-class ProgressSink {
- public:
-  virtual ~ProgressSink() = default;
-  // The order of the progress page's SetProgress: lower bar, upper bar, labels.
-  virtual void SetProgress(int32_t overall, int32_t step, const char* operationText,
-                           const char* fileName) = 0;
-};
-
-// The front end sets its sink when it shows its progress page and clears it
-// (null) when the page goes; reports without a sink are dropped.
-void SetProgressSink(ProgressSink* sink);
-
-// The one ProgressCallback handed to the engine: forwards to the current sink.
-void HostProgressCallback(int32_t overallPercent, int32_t stepPercent, const char* fileName,
-                          const char* operationText);
-
 // What a final report shows and tells the front end.
 struct FinalReport {
   std::string text;
@@ -59,15 +31,6 @@ struct FinalReport {
 // The report of a run that ended with `code`; `message` is the text the
 // failing check prepared (codes -1 and 4).
 FinalReport FinalReportFor(int32_t code, const std::string& message);
-
-// Test seam for the platform calls whose real effect a test cannot bear: the
-// program's own path (it names the package) and the two waits. Null members
-// keep the default.
-struct DriverPlatform {
-  std::string (*programPath)() = nullptr;
-  void (*sleep)(uint32_t ms) = nullptr;
-};
-void SetDriverPlatform(const DriverPlatform& platform);
 
 }  // namespace upkeep
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "authoring/packed_entry_encoder.h"
+#include "authoring/stub_image.h"
 #include "package/package.h"
 #include "platform/file_system.h"
 
@@ -99,6 +100,12 @@ bool Plan(const std::vector<uint8_t>& stub, const std::vector<ArchiveEntry>& ent
     record(offset, entry.data.size(), entry.packed ? stored : 0, names[i]);
     offset += stored;
   }
+  // Padding goes in front of the directory, which the trailer points past it.
+  const uint64_t alignment = options.end_alignment == 0 ? 1 : options.end_alignment;
+  const uint64_t unpadded = offset + dir.size() + 4;
+  const uint64_t padding = (alignment - unpadded % alignment) % alignment;
+  dir.insert(dir.begin(), static_cast<size_t>(padding), 0);
+  offset += padding;
   if (offset > kMaxU32) {
     SetError(error, "package larger than 4 GiB");
     return false;
@@ -117,6 +124,25 @@ bool Emit(const std::vector<uint8_t>& stub, const std::vector<ArchiveEntry>& ent
     if (!sink(bytes.data(), bytes.size())) return false;
   }
   return sink(layout.directory.data(), layout.directory.size());
+}
+
+// The stub with the PE checksum of the whole package in its header, or the
+// stub as it is when it is no PE image.
+std::vector<uint8_t> ChecksummedStub(const std::vector<uint8_t>& stub,
+                                     const std::vector<ArchiveEntry>& entries,
+                                     const Layout& layout) {
+  std::vector<uint8_t> out = stub;
+  const size_t at = PeChecksumOffset(out);
+  if (at == 0) return out;
+  for (size_t i = 0; i < 4; ++i) out[at + i] = 0;
+  PeChecksum sum;
+  Emit(out, entries, layout, [&sum](const uint8_t* p, size_t n) {
+    sum.Add(p, n);
+    return true;
+  });
+  const uint32_t value = sum.Value();
+  for (size_t i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  return out;
 }
 
 bool WriteAll(File* file, const uint8_t* data, size_t size) {
@@ -188,10 +214,13 @@ bool BuildPackage(const std::vector<uint8_t>& stub, const std::vector<ArchiveEnt
   try {
     if (!Plan(stub, entries, options, &layout, error)) return false;
     image->clear();
-    return Emit(stub, entries, layout, [image](const uint8_t* p, size_t n) {
-      image->insert(image->end(), p, p + n);
-      return true;
-    });
+    const std::vector<uint8_t> head =
+        options.pe_checksum ? ChecksummedStub(stub, entries, layout) : std::vector<uint8_t>();
+    return Emit(options.pe_checksum ? head : stub, entries, layout,
+                [image](const uint8_t* p, size_t n) {
+                  image->insert(image->end(), p, p + n);
+                  return true;
+                });
   } catch (const std::bad_alloc&) {
     SetError(error, "out of memory");
     image->clear();
@@ -203,8 +232,10 @@ bool WritePackage(const std::string& path, const std::vector<uint8_t>& stub,
                   const std::vector<ArchiveEntry>& entries, std::string* error,
                   const ArchiveOptions& options) {
   Layout layout;
+  std::vector<uint8_t> head;
   try {
     if (!Plan(stub, entries, options, &layout, error)) return false;
+    if (options.pe_checksum) head = ChecksummedStub(stub, entries, layout);
   } catch (const std::bad_alloc&) {
     SetError(error, "out of memory");
     return false;
@@ -221,9 +252,9 @@ bool WritePackage(const std::string& path, const std::vector<uint8_t>& stub,
     SetError(error, "cannot create " + temp);
     return false;
   }
-  const bool written = Emit(stub, entries, layout, [&file](const uint8_t* p, size_t n) {
-    return WriteAll(file.get(), p, n);
-  });
+  const bool written =
+      Emit(options.pe_checksum ? head : stub, entries, layout,
+           [&file](const uint8_t* p, size_t n) { return WriteAll(file.get(), p, n); });
   file.reset();  // closed before the rename
   if (!written) {
     fs->Delete(temp);

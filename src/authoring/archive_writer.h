@@ -19,6 +19,12 @@ struct ArchiveEntry {
 struct ArchiveOptions {
   // Name of the first record, the one that covers the stub.
   std::string stub_entry_name = "UPKEEP.EXE";
+  // The package's length is made a multiple of this with zero bytes between
+  // the last entry and the directory (1: none). Signers then add no padding
+  // of their own before the certificate table.
+  uint32_t end_alignment = 1;
+  // A PE stub gets the checksum of the whole file in its header.
+  bool pe_checksum = false;
 };
 
 // The stored form of an entry name ("data/x.txt" -> "DATA\X.TXT"). False when

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "package/delta_format.h"
+
 namespace upkeep {
 
 namespace {
 
-constexpr uint32_t kCopyFlag = 0x80000000u;
-constexpr size_t kMaxRecord = 0x7FFFFFFF;
 // Copy offsets are u32: bytes past this are never referenced.
 constexpr uint64_t kMaxOldReach = 0xFFFFFFFFull;
 constexpr uint32_t kNoEntry = 0xFFFFFFFFu;
@@ -18,12 +18,6 @@ constexpr size_t kSeed = 8;
 constexpr size_t kRecent = 8;
 // Diagonals of the latest copies probed at every position.
 constexpr size_t kRecentShifts = 8;
-
-void PutU32(std::vector<uint8_t>* out, uint32_t v) {
-  uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                  static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
-  out->insert(out->end(), b, b + 4);
-}
 
 uint64_t Load64(const uint8_t* p) {
   uint64_t v;
@@ -128,17 +122,15 @@ class Writer {
 
   void Insert(size_t from, size_t to) {
     while (from < to) {
-      size_t n = std::min(to - from, kMaxRecord);
-      PutU32(out_, static_cast<uint32_t>(n));
-      out_->insert(out_->end(), new_ + from, new_ + from + n);
+      size_t n = std::min<size_t>(to - from, kMaxDeltaRecord);
+      AppendDeltaInsert(new_ + from, static_cast<uint32_t>(n), out_);
       from += n;
     }
   }
   void Copy(size_t old_pos, size_t len) {
     while (len > 0) {
-      size_t n = std::min(len, kMaxRecord);
-      PutU32(out_, static_cast<uint32_t>(n) | kCopyFlag);
-      PutU32(out_, static_cast<uint32_t>(old_pos));
+      size_t n = std::min<size_t>(len, kMaxDeltaRecord);
+      AppendDeltaCopy(static_cast<uint32_t>(old_pos), static_cast<uint32_t>(n), out_);
       old_pos += n;
       len -= n;
     }

@@ -1,6 +1,5 @@
-// Turns (old, new) into the delta records that PatchFile applies: copy records
-// (u32 length | 0x80000000, u32 source offset) and insert records (u32 length,
-// bytes), all little-endian, back to back.
+// Turns (old, new) into the delta records that PatchFile applies, in the
+// layout of package/delta_format.h.
 #ifndef UPKEEP_AUTHORING_DELTA_ENCODER_H_
 #define UPKEEP_AUTHORING_DELTA_ENCODER_H_
 

@@ -11,9 +11,12 @@
 #include "authoring/delta_encoder.h"
 #include "authoring/payload_writer.h"
 #include "authoring/script_writer.h"
+#include "authoring/stub_image.h"
 #include "authoring/string_keys.h"
 #include "authoring/tree_diff.h"
 #include "package/package.h"
+#include "platform/code_page.h"
+#include "script/command_schema.h"
 #include "script/script_call.h"
 #include "script/script_parser.h"
 #include "script/script_reader.h"
@@ -22,11 +25,11 @@ namespace upkeep {
 
 namespace {
 
-constexpr size_t kMaxVersion = 9;
 constexpr size_t kInstalledVersion = 7;
 // Free space is counted in whole clusters of this size.
 constexpr uint64_t kCluster = 4096;
 
+// Entry names count in eight hexadecimal digits.
 std::string Hex8(uint32_t v) {
   char buf[9];
   std::snprintf(buf, sizeof buf, "%08X", v);
@@ -143,7 +146,7 @@ class Builder {
         if (!EncodePayload(new_bytes.data(), new_bytes.size(), &file_payload))
           return Fail("cannot compress", to, c.name);
       }
-      std::string crc_new = Hex8(Crc32(new_bytes));
+      std::string crc_new = ChecksumText(Crc32(new_bytes));
       if (!file_payload.empty() && (!delta_ok || file_payload.size() <= delta_payload.size())) {
         std::string entry = AddPayload("FILE", std::move(file_payload));
         work.push_back({"CreateFile", {Text(c.name), Text(entry), Text(crc_new)}});
@@ -151,8 +154,9 @@ class Builder {
         need(static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size)));
       } else {
         std::string entry = AddPayload("DELTA", std::move(delta_payload));
-        work.push_back({"PatchFile",
-                        {Text(c.name), Text(entry), Text(Hex8(Crc32(old_bytes))), Text(crc_new)}});
+        work.push_back(
+            {"PatchFile",
+             {Text(c.name), Text(entry), Text(ChecksumText(Crc32(old_bytes))), Text(crc_new)}});
         ++summary_->patched;
         // The old content stays beside the new one until the patch is done.
         need(static_cast<int64_t>(OnDisk(c.new_size)));
@@ -169,7 +173,7 @@ class Builder {
       if (!EncodePayload(bytes.data(), bytes.size(), &payload))
         return Fail("cannot compress", to, f.name);
       std::string entry = AddPayload("FILE", std::move(payload));
-      work.push_back({"CreateFile", {Text(f.name), Text(entry), Text(Hex8(Crc32(bytes)))}});
+      work.push_back({"CreateFile", {Text(f.name), Text(entry), Text(ChecksumText(Crc32(bytes)))}});
       ++summary_->created;
       need(static_cast<int64_t>(OnDisk(f.size)));
       extra += static_cast<int64_t>(OnDisk(f.size));
@@ -210,7 +214,7 @@ class Builder {
       std::streamsize n = in.gcount();
       if (n > 0) crc = crc32(crc, reinterpret_cast<const Bytef*>(buf.data()), static_cast<uInt>(n));
     }
-    std::string text = in.eof() && !in.bad() ? Hex8(static_cast<uint32_t>(crc)) : "";
+    std::string text = in.eof() && !in.bad() ? ChecksumText(static_cast<uint32_t>(crc)) : "";
     crc_cache_[path] = text;
     return text;
   }
@@ -253,7 +257,7 @@ class Builder {
 }  // namespace
 
 bool IsUsableVersion(const std::string& version) {
-  if (version.empty() || version.size() > kMaxVersion) return false;
+  if (version.empty() || version.size() > kMaxVersionText) return false;
   for (unsigned char c : version) {
     if (c < 0x20 || c == '"' || c == '\\' || c == 0x7F) return false;
   }
@@ -392,12 +396,113 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
   return true;
 }
 
+namespace {
+
+// A string-table text as UTF-8: kept when it already is, else read as
+// Windows-1252.
+std::string TextAsUtf8(const std::string& text) {
+  const std::u16string wide = Utf8ToUtf16(text);
+  if (Utf16ToUtf8(wide) == text) return text;
+  return AnsiToUtf8(text, 1252);
+}
+
+bool BrandingFor(const MakeOptions& options, const std::string& out_path,
+                 const std::map<std::string, std::string>& texts, StubBranding* branding,
+                 std::string* error) {
+  const StubBrandingOptions& o = options.branding;
+  auto text = [&texts](const char* key) {
+    auto it = texts.find(key);
+    return it == texts.end() ? std::string() : TextAsUtf8(it->second);
+  };
+  const std::string program = text("PROGRAM_NAME");
+  const std::string patch_version = text("PATCH_VERSION");
+  const std::string product = !o.product.empty() ? o.product : program;
+  const std::string description = !o.description.empty() ? o.description
+                                  : program.empty()      ? std::string()
+                                                         : program + " update";
+  const std::string file_version = !o.file_version.empty() ? o.file_version : patch_version;
+  const std::string product_version =
+      !o.product_version.empty() ? o.product_version : patch_version;
+  const std::string original = !o.original_filename.empty()
+                                   ? o.original_filename
+                                   : std::filesystem::path(out_path).filename().string();
+  auto add = [branding](const char* name, const std::string& value) {
+    if (!value.empty()) branding->strings.push_back({name, value});
+  };
+  add("CompanyName", o.company);
+  add("FileDescription", description);
+  add("FileVersion", file_version);
+  add("LegalCopyright", o.copyright);
+  add("OriginalFilename", original);
+  add("ProductName", product);
+  add("ProductVersion", product_version);
+  ParseVersionNumbers(file_version, branding->file_version);
+  ParseVersionNumbers(product_version, branding->product_version);
+  if (!o.icon_path.empty() && !ReadWholeFile(o.icon_path, &branding->icon)) {
+    *error = "cannot read the icon " + o.icon_path;
+    return false;
+  }
+  return true;
+}
+
+// The stub as it goes in front of the package: unsigned and branded.
+bool PrepareStub(const MakeOptions& options, const std::string& out_path,
+                 const std::vector<ArchiveEntry>& entries, std::vector<uint8_t>* stub,
+                 MakeSummary* summary, std::string* error) {
+  if (!ReadWholeFile(options.stub_path, stub)) {
+    *error = "cannot read stub " + options.stub_path;
+    return false;
+  }
+  if (!IsPeImage(*stub)) {
+    if (options.branding.AnyGiven()) {
+      *error = "the stub " + options.stub_path + " is no Windows program: it cannot be branded";
+      return false;
+    }
+    return true;
+  }
+  bool was_signed = false;
+  if (!StripSignature(stub, &was_signed, error)) return false;
+  if (was_signed) {
+    summary->warnings.push_back("the stub " + options.stub_path +
+                                " is signed; a package after it would break the signature, so "
+                                "it was removed: sign the finished update, not the stub");
+  }
+  std::map<std::string, std::string> texts;
+  for (const ArchiveEntry& e : entries) {
+    if (e.name == "Strings.scr") texts = StringTexts(e.data);
+  }
+  StubBranding branding;
+  if (!BrandingFor(options, out_path, texts, &branding, error)) return false;
+  std::vector<uint8_t> branded = *stub;
+  std::string why;
+  if (!BrandStub(&branded, branding, &why)) {
+    if (options.branding.AnyGiven()) {
+      *error = "cannot brand the stub " + options.stub_path + ": " + why;
+      return false;
+    }
+    summary->notes.push_back("the stub's version resource and icon were left as they are: " + why);
+    return true;
+  }
+  stub->swap(branded);
+  return true;
+}
+
+}  // namespace
+
 bool MakePackage(const MakeOptions& options, const std::string& out_path, MakeSummary* summary,
                  std::string* error) {
   std::vector<ArchiveEntry> entries;
   if (!BuildUpdate(options, &entries, summary, error)) return false;
+  std::vector<uint8_t> stub;
+  if (!options.stub_path.empty() &&
+      !PrepareStub(options, out_path, entries, &stub, summary, error)) {
+    return false;
+  }
   if (options.progress) options.progress("writing " + out_path);
-  if (!WritePackageWithStubFile(out_path, options.stub_path, entries, error)) return false;
+  ArchiveOptions archive;
+  archive.end_alignment = 8;
+  archive.pe_checksum = true;
+  if (!WritePackage(out_path, stub, entries, error, archive)) return false;
   if (!options.stub_path.empty()) {
     // A runnable updater: keep it executable like the stub it came from.
     std::error_code ec;

@@ -18,15 +18,38 @@ struct OldTree {
   std::string dir;
 };
 
+// What a Windows updater shows as its publisher's: the version resource's
+// texts and the icon. Empty texts take defaults: ProductName PROGRAM_NAME,
+// FileDescription PROGRAM_NAME followed by " update", both versions
+// PATCH_VERSION (from the string table), OriginalFilename the output's file
+// name; CompanyName and LegalCopyright are left out unless given.
+struct StubBrandingOptions {
+  std::string company;
+  std::string product;
+  std::string description;
+  std::string file_version;
+  std::string product_version;
+  std::string copyright;
+  std::string original_filename;
+  std::string icon_path;  // an .ico file; empty keeps the stub's icon
+
+  bool AnyGiven() const {
+    return !(company + product + description + file_version + product_version + copyright +
+             original_filename + icon_path)
+                .empty();
+  }
+};
+
 struct MakeOptions {
   // Oldest first. One unversioned tree makes an "All" section; versioned trees
   // make one "Version" section each, every one bringing its tree to the next
   // tree and the last one to `new_dir` at `to_version`.
   std::vector<OldTree> olds;
   std::string new_dir;
-  std::string strings_path;  // required
-  std::string terms_path;    // optional "umowa.txt"
-  std::string stub_path;     // optional program image in front of the archive
+  std::string strings_path;      // required
+  std::string terms_path;        // optional "umowa.txt"
+  std::string stub_path;         // optional program image in front of the archive
+  StubBrandingOptions branding;  // applied when the stub is a Windows program
   std::string to_version;
   int delta_level = 9;
   // One line per step of long work, without a line end.
@@ -42,6 +65,8 @@ struct MakeSummary {
   uint64_t payload_bytes = 0;
   // What the author should know: files left out, settings that do not fit.
   std::vector<std::string> notes;
+  // What the author must act on, such as a stub that was already signed.
+  std::vector<std::string> warnings;
 };
 
 // Version texts the runtime can hold: 1 to 9 printable characters, no quote.
@@ -56,7 +81,10 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
                  MakeSummary* summary, std::string* error);
 
 // BuildUpdate, then the package written to `out_path` (stub first when given);
-// `out_path` is left as it was unless the whole package was written.
+// `out_path` is left as it was unless the whole package was written. A
+// Windows stub loses any signature it has (a warning: the finished update is
+// what gets signed) and is branded; the package ends on an 8-byte boundary and
+// a Windows stub's checksum covers the whole file.
 bool MakePackage(const MakeOptions& options, const std::string& out_path, MakeSummary* summary,
                  std::string* error);
 

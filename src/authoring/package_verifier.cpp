@@ -1,6 +1,5 @@
 #include "authoring/package_verifier.h"
 
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <map>
@@ -8,7 +7,9 @@
 
 #include "authoring/payload_writer.h"
 #include "authoring/string_keys.h"
+#include "package/delta_format.h"
 #include "package/package.h"
+#include "script/command_schema.h"
 #include "script/script_call.h"
 #include "script/script_parser.h"
 #include "script/script_reader.h"
@@ -17,53 +18,11 @@ namespace upkeep {
 
 namespace {
 
-constexpr size_t kMaxVersion = 9;
-
 class CollectMessages : public ScriptErrorSink {
  public:
   void OnScriptError(const char* message) override { messages.push_back(message); }
   std::vector<std::string> messages;
 };
-
-int HexValue(char c) {
-  return c >= '0' && c <= '9'   ? c - '0'
-         : c >= 'a' && c <= 'f' ? c - 'a' + 10
-         : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                : -1;
-}
-
-// The value the updater reads ("%08X": up to eight digits from the first
-// character on); false when the text gives it none. `exact` tells whether the
-// text is the eight digits and nothing more, the form the tool writes.
-bool ParseChecksum(const char* text, uint32_t* value, bool* exact = nullptr) {
-  if (!text || HexValue(text[0]) < 0) return false;
-  uint32_t v = 0;
-  size_t i = 0;
-  for (; i < 8 && HexValue(text[i]) >= 0; ++i)
-    v = v << 4 | static_cast<uint32_t>(HexValue(text[i]));
-  *value = v;
-  if (exact) *exact = i == 8 && text[8] == '\0';
-  return true;
-}
-
-// The commands the updater runs; any other name inside a section is skipped.
-const char* const kKnownCommands[] = {"checkdir",
-                                      "checkfile",
-                                      "createdir",
-                                      "deletedir",
-                                      "deletefile",
-                                      "createfile",
-                                      "isokdir",
-                                      "isokfile",
-                                      "patchfile",
-                                      "renamefile",
-                                      "freespace",
-                                      "updatestartmenulink",
-                                      "updatestartmenulinktofile",
-                                      "updatedesktoplink",
-                                      "updatedesktoplinktofile",
-                                      "addstartmenulink",
-                                      "adddesktoplink"};
 
 class Checker {
  public:
@@ -126,8 +85,9 @@ class Checker {
         const char* to = StringArgument(top, 1);
         if (!from || !to) {
           Fault("Version section without two version texts");
-        } else if (std::strlen(from) > kMaxVersion || std::strlen(to) > kMaxVersion) {
-          Fault(std::string("version text longer than 9 characters: ") + from + " / " + to);
+        } else if (std::strlen(from) > kMaxVersionText || std::strlen(to) > kMaxVersionText) {
+          Fault("version text longer than " + std::to_string(kMaxVersionText) +
+                " characters: " + from + " / " + to);
         }
       }
       for (const ScriptCall* call = top->body; call; call = call->next) Command(call);
@@ -163,49 +123,27 @@ class Checker {
   void CheckChecksumText(const std::string& what, const char* text) {
     uint32_t v;
     bool exact = false;
-    if (!ParseChecksum(text, &v, &exact)) {
+    if (!ParseChecksumText(text, &v, &exact)) {
       Fault(what + ": checksum does not start with a hexadecimal digit; it never matches");
     } else if (!exact) {
-      Warn(what + ": checksum " + text + " is not eight hexadecimal digits; read as " + HexText(v));
+      Warn(what + ": checksum " + text + " is not eight hexadecimal digits; read as " +
+           ChecksumText(v));
     }
-  }
-
-  static std::string HexText(uint32_t v) {
-    char buffer[9];
-    std::snprintf(buffer, sizeof buffer, "%08X", v);
-    return buffer;
-  }
-
-  void CheckDelta(const char* entry, const std::vector<uint8_t>& d) {
-    size_t at = 0;
-    while (d.size() - at >= 4) {
-      uint32_t h = static_cast<uint32_t>(d[at]) | static_cast<uint32_t>(d[at + 1]) << 8 |
-                   static_cast<uint32_t>(d[at + 2]) << 16 | static_cast<uint32_t>(d[at + 3]) << 24;
-      at += 4;
-      uint64_t body = (h & 0x80000000u) ? 4 : h;
-      if (d.size() - at < body) {
-        at = d.size() + 1;
-        break;
-      }
-      at += static_cast<size_t>(body);
-    }
-    if (at != d.size()) Fault(std::string("delta ") + entry + " ends inside a record");
   }
 
   void Command(const ScriptCall* call) {
     const char* name = StringArgument(call, 0);
     std::string what = call->name + "(" + (name ? name : "") + ")";
-    bool known = false;
-    for (const char* k : kKnownCommands) known |= call->name == k;
-    if (!known) {
-      if (CallNameIs(call, "Version") || CallNameIs(call, "All")) {
-        Warn("section " + call->name + " inside a section is ignored");
-      } else {
-        Warn("command " + call->name + " is not one the updater runs; it is ignored");
-      }
+    const CommandInfo* info = FindCommandInfo(call->name.c_str());
+    if (!info) {
+      Warn("command " + call->name + " is not one the updater runs; it is ignored");
       return;
     }
-    if (CallNameIs(call, "FreeSpace")) {
+    if (info->group == CommandGroup::kSection) {
+      Warn("section " + call->name + " inside a section is ignored");
+      return;
+    }
+    if (info->group == CommandGroup::kFreeSpace) {
       if (!GetArgument(call, 0)) Warn("FreeSpace without an integer requires nothing");
       return;
     }
@@ -213,20 +151,19 @@ class Checker {
       Fault(what + " without its name argument");
       return;
     }
-    if (CallNameIs(call, "CreateFile")) {
-      const char* crc = StringArgument(call, 2);
-      CheckChecksumText(what, crc);
-      std::unique_ptr<Payload> p = LoadEntry(what, StringArgument(call, 1));
-      uint32_t want;
-      if (p && ParseChecksum(crc, &want) && Crc32(p->data) != want) {
-        Fault(what + ": checksum " + crc + " does not match entry " + StringArgument(call, 1));
-      }
-    } else if (CallNameIs(call, "PatchFile")) {
-      CheckChecksumText(what, StringArgument(call, 3));
-      std::unique_ptr<Payload> p = LoadEntry(what, StringArgument(call, 1));
-      if (p) CheckDelta(StringArgument(call, 1), p->data);
-    } else if (CallNameIs(call, "CheckFile") || CallNameIs(call, "IsOKFile")) {
-      CheckChecksumText(what, StringArgument(call, 1));
+    const char* checksum = info->checksum >= 0 ? StringArgument(call, info->checksum) : nullptr;
+    if (info->checksum >= 0) CheckChecksumText(what, checksum);
+    if (info->entry < 0) return;
+    const char* entry = StringArgument(call, info->entry);
+    std::unique_ptr<Payload> p = LoadEntry(what, entry);
+    if (!p) return;
+    uint32_t want;
+    if (info->id == CommandId::kCreateFile && ParseChecksumText(checksum, &want) &&
+        Crc32(p->data) != want) {
+      Fault(what + ": checksum " + checksum + " does not match entry " + entry);
+    } else if (info->id == CommandId::kPatchFile &&
+               !IsWellFormedDelta(p->data.data(), p->data.size())) {
+      Fault(std::string("delta ") + entry + " ends inside a record");
     }
   }
 

@@ -2,28 +2,16 @@
 
 #include <cstring>
 
+#include "script/command_schema.h"
+
 namespace upkeep {
 
 namespace {
 
-struct Prototype {
-  const char* name;
-  const char* types;  // one letter per parameter
-};
-
-// The commands the runtime dispatches that an authoring tool writes.
-const Prototype kPrototypes[] = {
-    {"Version", "ss"},     {"All", ""},           {"CheckFile", "ss"}, {"CheckDir", "s"},
-    {"FreeSpace", "n"},    {"CreateDir", "s"},    {"DeleteDir", "s"},  {"DeleteFile", "ss"},
-    {"CreateFile", "sss"}, {"PatchFile", "ssss"}, {"IsOKFile", "ss"},  {"IsOKDir", "s"},
-    {"RenameFile", "ss"},
-};
-
-const Prototype* FindPrototype(const std::string& name) {
-  for (const auto& p : kPrototypes) {
-    if (name == p.name) return &p;
-  }
-  return nullptr;
+// The command of exactly that name (the writer keeps the schema's spelling).
+const CommandInfo* FindCommand(const std::string& name) {
+  const CommandInfo* info = FindCommandInfo(name.c_str());
+  return info != nullptr && name == info->name ? info : nullptr;
 }
 
 const char kEol[] = "\r\n";
@@ -60,13 +48,15 @@ bool WriteScript(const std::vector<ScriptSection>& sections, std::string* script
                  std::string* error) {
   std::string s = "// Update script made by upkeep-pack.";
   s += kEol;
-  for (const auto& p : kPrototypes) {
+  size_t count = 0;
+  const CommandInfo* commands = CommandTable(&count);
+  for (size_t c = 0; c < count; ++c) {
     s += "!";
-    s += p.name;
+    s += commands[c].name;
     s += "(";
-    for (size_t i = 0; p.types[i]; ++i) {
+    for (size_t i = 0; commands[c].params[i]; ++i) {
       if (i) s += ", ";
-      s += p.types[i];
+      s += commands[c].params[i];
     }
     s += ")";
     s += kEol;
@@ -88,12 +78,12 @@ bool WriteScript(const std::vector<ScriptSection>& sections, std::string* script
     s += "{";
     s += kEol;
     for (const auto& command : section.commands) {
-      const Prototype* p = FindPrototype(command.name);
-      if (!p || p->types[0] == 0 || command.name == "Version") {
+      const CommandInfo* p = FindCommand(command.name);
+      if (!p || p->group == CommandGroup::kSection) {
         *error = "no prototype for command " + command.name;
         return false;
       }
-      size_t n = std::strlen(p->types);
+      size_t n = std::strlen(p->params);
       if (command.arguments.size() != n) {
         *error = "wrong number of arguments for " + command.name;
         return false;
@@ -101,7 +91,7 @@ bool WriteScript(const std::vector<ScriptSection>& sections, std::string* script
       s += "  " + command.name + "(";
       for (size_t i = 0; i < n; ++i) {
         const ScriptArgument& a = command.arguments[i];
-        if (a.is_integer != (p->types[i] == 'n')) {
+        if (a.is_integer != (p->params[i] == 'n')) {
           *error = "wrong argument type for " + command.name;
           return false;
         }

@@ -32,8 +32,9 @@ struct ScriptSection {
 // (false) for texts the literal cannot carry unchanged: NUL, CR or LF.
 bool QuoteScriptString(const std::string& text, std::string* literal);
 
-// The whole script. False when a text cannot be quoted or a command has no
-// prototype here (the commands are the runtime's file and directory commands).
+// The whole script, declaring every command the runtime knows. False when a
+// text cannot be quoted or a command is not one of them (or a section), or its
+// arguments do not match its parameters.
 bool WriteScript(const std::vector<ScriptSection>& sections, std::string* script,
                  std::string* error);
 

@@ -151,6 +151,11 @@ std::vector<uint8_t> ResourceSection(const std::vector<PeResourceEntry>& entries
 
 }  // namespace
 
+std::vector<uint8_t> WriteResourceSection(const std::vector<PeResourceEntry>& resources,
+                                          uint32_t rva) {
+  return ResourceSection(resources, rva);
+}
+
 std::vector<uint8_t> VersionText(const std::string& utf8) {
   std::vector<uint8_t> v;
   for (char16_t c : Utf8ToUtf16(utf8)) Put16(&v, c);

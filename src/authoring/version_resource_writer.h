@@ -54,6 +54,12 @@ struct PeResourceEntry {
   std::vector<uint8_t> data;
 };
 
+// The contents of a ".rsrc" section that will live at `rva`: the directory
+// tree by type, id and language (in ascending order, as the loader searches
+// it), the data entries, then the data.
+std::vector<uint8_t> WriteResourceSection(const std::vector<PeResourceEntry>& resources,
+                                          uint32_t rva);
+
 // A resource-only DLL image (PE32, or PE32+ when `pe32_plus`) holding the
 // resources given.
 std::vector<uint8_t> WritePeImage(const std::vector<PeResourceEntry>& resources,

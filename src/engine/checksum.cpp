@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/command_context.h"
+#include "script/command_schema.h"
 
 namespace upkeep {
 
@@ -13,13 +14,6 @@ namespace {
 // Bytes per crc32 call between progress points: small enough to keep the call
 // within zlib's uInt, large enough to keep the loop out of the profile.
 constexpr uint32_t kCrcChunk = 1u << 20;
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // First byte index whose step percentage exceeds `percent`.
 uint64_t FirstIndexAbove(uint32_t percent, uint64_t size) {
@@ -53,18 +47,6 @@ uint32_t ComputeFileCrc(const MappedFile& mapped, const char* displayName,
   return static_cast<uint32_t>(crc);
 }
 
-bool ParseChecksumText(const char* text, uint32_t* value) {
-  if (text == nullptr || HexDigit(text[0]) < 0) return false;
-  uint32_t v = 0;
-  for (int i = 0; i < 8; ++i) {
-    int d = HexDigit(text[i]);
-    if (d < 0) break;
-    v = (v << 4) | static_cast<uint32_t>(d);
-  }
-  *value = v;
-  return true;
-}
-
 bool FileMatchesChecksum(const char* baseDir, const char* name, const char* expected,
                          ProgressCallback progress, int32_t overallPercent, const char* message) {
   std::string path;
@@ -75,7 +57,7 @@ bool FileMatchesChecksum(const char* baseDir, const char* name, const char* expe
   if (!ParseChecksumText(expected, &wanted)) return false;
   MappedFile mapped = OpenMappedFile(path);
   bool match = false;
-  if (mapped.file == nullptr) {
+  if (mapped.mapping == nullptr) {
     match = wanted == 0;  // missing or unopenable: checksummed as empty
   } else if (mapped.usable()) {
     match = ComputeFileCrc(mapped, path.c_str(), progress, overallPercent, message) == wanted;

@@ -15,14 +15,10 @@ namespace upkeep {
 uint32_t ComputeFileCrc(const MappedFile& mapped, const char* displayName,
                         ProgressCallback progress, int32_t overallPercent, const char* message);
 
-// Reads a checksum text as "%08X" does: up to eight leading hexadecimal digits,
-// either letter case. False when the text does not start with one.
-bool ParseChecksumText(const char* text, uint32_t* value);
-
 // True when base + '\' + name (no separator after an empty base or one ending
-// in '\') has the CRC-32 the text names. A missing or unopenable file counts as
-// empty; an unmappable non-empty file, an over-long path or a bad text never
-// matches.
+// in '\') has the CRC-32 the text names (as ParseChecksumText reads it). A
+// missing or unopenable file counts as empty; an unmappable non-empty file, an
+// over-long path or a bad text never matches.
 bool FileMatchesChecksum(const char* baseDir, const char* name, const char* expected,
                          ProgressCallback progress, int32_t overallPercent, const char* message);
 

@@ -63,12 +63,6 @@ int32_t AbortRun(CommandContext& context, int32_t code, const char* format, ...)
   va_start(args, format);
   WriteLog(context, format, args);
   va_end(args);
-  if (context.logOwned && context.log != nullptr) {
-    ClosePackageFile(context.log);
-    context.log = nullptr;
-    context.logOwned = false;
-  }
-  ClosePackage(context.packagePath.c_str());
   return code;
 }
 

@@ -26,14 +26,12 @@ enum : int32_t {
 // Longest joined path of the handlers, and of RenameFile's base-relative paths.
 constexpr size_t kMaxJoinedPath = 255;
 constexpr size_t kMaxLinkPath = 259;
-// Longest version text a run keeps.
-constexpr size_t kMaxVersionText = 9;
 
 struct CommandContext {
   std::string packagePath;
   std::string sourceRoot;
   std::string targetRoot;
-  ProgressCallback progress = nullptr;
+  ProgressCallback progress;
   PackageFile* log = nullptr;
   bool logOwned = false;
   bool modified = false;
@@ -63,8 +61,9 @@ void Report(const CommandContext& context, int32_t step, const char* fileName, c
 void LogLine(CommandContext& context, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
-// Ends the run: logs the line, closes the log when the run owns it, closes the
-// package, and returns `code`.
+// The way every fatal failure ends a run: logs the line and returns `code`,
+// which the dispatcher and the runner pass up at once. The runner, which holds
+// the log and the package for the run, closes them as it returns.
 int32_t AbortRun(CommandContext& context, int32_t code, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 

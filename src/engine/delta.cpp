@@ -9,15 +9,9 @@ namespace upkeep {
 
 namespace {
 
-constexpr uint32_t kCopyFlag = 0x80000000u;
 // Small records are gathered so that a delta of many short pieces does not
 // become one system call per piece.
 constexpr size_t kWriteBuffer = 1u << 20;
-
-uint32_t GetU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // Write errors are not reported: the checksum test after the patch catches a
 // damaged result, and the writing goes on so that progress runs to the end.
@@ -48,41 +42,6 @@ class BufferedWriter {
 
 }  // namespace
 
-bool ParseDelta(const uint8_t* bytes, size_t size, std::vector<DeltaRecord>* records,
-                uint64_t* outputSize) {
-  records->clear();
-  *outputSize = 0;
-  size_t pos = 0;
-  while (pos < size) {
-    if (size - pos < 4) return false;
-    uint32_t header = GetU32(bytes + pos);
-    pos += 4;
-    DeltaRecord r;
-    if (header & kCopyFlag) {
-      if (size - pos < 4) return false;
-      r.isCopy = true;
-      r.length = header & ~kCopyFlag;
-      r.sourceOffset = GetU32(bytes + pos);
-      pos += 4;
-    } else {
-      if (size - pos < header) return false;
-      r.length = header;
-      r.data = bytes + pos;
-      pos += header;
-    }
-    *outputSize += r.length;
-    // A long delta of tiny records can need more memory than its bytes: it
-    // fails as an unusable delta instead of ending the process.
-    try {
-      records->push_back(r);
-    } catch (const std::bad_alloc&) {
-      records->clear();
-      return false;
-    }
-  }
-  return true;
-}
-
 std::unique_ptr<Delta> LoadDelta(const char* entryName) {
   if (entryName == nullptr) return nullptr;
   std::unique_ptr<Payload> payload = LoadPayloadEntry(entryName);
@@ -99,8 +58,7 @@ std::unique_ptr<Delta> LoadDelta(const char* entryName) {
 
 bool DeltaFitsSource(const Delta& delta, uint64_t oldSize) {
   for (const DeltaRecord& r : delta.records) {
-    if (!r.isCopy || r.length == 0) continue;
-    if (static_cast<uint64_t>(r.sourceOffset) + r.length > oldSize) return false;
+    if (!DeltaRecordFitsSource(r, oldSize)) return false;
   }
   return true;
 }

@@ -1,5 +1,5 @@
-// Binary deltas: copy records over the old file's bytes and insert records of
-// new bytes, stored as a payload entry, and their application to a new file.
+// Binary deltas as PatchFile uses them: a delta entry loaded and split into
+// its records (package/delta_format.h), and its application to a new file.
 #ifndef UPKEEP_ENGINE_DELTA_H_
 #define UPKEEP_ENGINE_DELTA_H_
 
@@ -10,16 +10,10 @@
 
 #include "engine/mapped_file.h"
 #include "engine/progress.h"
+#include "package/delta_format.h"
 #include "package/package.h"
 
 namespace upkeep {
-
-struct DeltaRecord {
-  uint32_t sourceOffset = 0;  // 0 for insert records
-  uint32_t length = 0;
-  bool isCopy = false;
-  const uint8_t* data = nullptr;  // insert bytes, inside the owning Delta; null for copies
-};
 
 // A decoded delta: its records in file order, whose insert bytes point into
 // the decoded payload it keeps.
@@ -32,9 +26,6 @@ struct Delta {
 // Loads and splits the entry. Null when the entry cannot be loaded or the
 // decoded bytes end inside a record.
 std::unique_ptr<Delta> LoadDelta(const char* entryName);
-// Splits decoded bytes into records; false when they end inside a record.
-bool ParseDelta(const uint8_t* bytes, size_t size, std::vector<DeltaRecord>* records,
-                uint64_t* outputSize);
 // True when every non-empty copy record lies inside an old file of `oldSize` bytes.
 bool DeltaFitsSource(const Delta& delta, uint64_t oldSize);
 

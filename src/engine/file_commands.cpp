@@ -5,6 +5,7 @@
 #include "engine/commands.h"
 #include "platform/file_system.h"
 #include "platform/text.h"
+#include "script/command_schema.h"
 
 namespace upkeep {
 
@@ -143,7 +144,7 @@ int RemoveDirectoryTree(const std::string& directory) {
 
 int32_t CheckFileCommand(CommandContext& context, const ScriptCall& call) {
   const char* name = StringArgument(&call, 0);
-  const char* checksum = StringArgument(&call, 1);
+  const char* checksum = StringArgument(&call, GetCommandInfo(CommandId::kCheckFile).checksum);
   std::string path;
   bool fits = JoinPath(context.sourceRoot, name, kMaxJoinedPath, &path);
   if (name == nullptr || checksum == nullptr || !fits) {
@@ -177,7 +178,7 @@ int32_t CheckDirCommand(CommandContext& context, const ScriptCall& call) {
 
 int32_t IsOKFileCommand(CommandContext& context, const ScriptCall& call) {
   const char* name = StringArgument(&call, 0);
-  const char* checksum = StringArgument(&call, 1);
+  const char* checksum = StringArgument(&call, GetCommandInfo(CommandId::kIsOKFile).checksum);
   std::string target, source;
   bool fits = JoinPath(context.targetRoot, name, kMaxJoinedPath, &target);
   fits = JoinPath(context.sourceRoot, name, kMaxJoinedPath, &source) && fits;
@@ -282,8 +283,9 @@ int32_t DeleteFileCommand(CommandContext& context, const ScriptCall& call) {
 
 int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
   const char* name = StringArgument(&call, 0);
-  const char* entry = StringArgument(&call, 1);
-  const char* checksum = StringArgument(&call, 2);
+  const CommandInfo& info = GetCommandInfo(CommandId::kCreateFile);
+  const char* entry = StringArgument(&call, info.entry);
+  const char* checksum = StringArgument(&call, info.checksum);
   std::string path;
   bool fits = JoinPath(context.targetRoot, name, kMaxJoinedPath, &path);
   if (name == nullptr || !fits) {

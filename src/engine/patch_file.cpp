@@ -4,6 +4,7 @@
 #include "engine/commands.h"
 #include "engine/delta.h"
 #include "platform/file_system.h"
+#include "script/command_schema.h"
 
 namespace upkeep {
 
@@ -36,8 +37,9 @@ bool SizeOfFile(const std::string& path, uint64_t* size) {
 
 int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   const char* name = StringArgument(&call, 0);
-  const char* entry = StringArgument(&call, 1);
-  const char* checksum_after = StringArgument(&call, 3);
+  const CommandInfo& info = GetCommandInfo(CommandId::kPatchFile);
+  const char* entry = StringArgument(&call, info.entry);
+  const char* checksum_after = StringArgument(&call, info.checksum);
   std::string target, temp;
   bool fits = JoinPath(context.targetRoot, name, kMaxJoinedPath, &target);
   fits = JoinPath(context.sourceRoot, kTempName, kMaxJoinedPath, &temp) && fits;

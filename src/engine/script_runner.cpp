@@ -6,6 +6,8 @@
 #include "engine/commands.h"
 #include "engine/shortcut_hook.h"
 #include "platform/file_system.h"
+#include "platform/text.h"
+#include "script/command_schema.h"
 #include "script/script_parser.h"
 
 namespace upkeep {
@@ -20,46 +22,40 @@ const char kNoSpaceLine[] =
     "d: niewystarczaj\xB9"
     "ca ilo\x9C\xE6 miejsca na dysku!\n";
 
-enum class Kind { kHandler, kRename, kShortcut };
-
+// How the dispatcher carries out each command of the schema.
 struct CommandEntry {
-  const char* name;
-  Kind kind;
-  CommandHandler handler;    // kHandler, kRename
-  ShortcutCommand shortcut;  // kShortcut
-  const char* doneKey;       // progress text reported after the command, or null
+  CommandId id;
+  CommandHandler handler;  // null for shortcut commands, which go through the hook
+  const char* doneKey;     // progress text reported after the command, or null
 };
 
 // FreeSpace is not here: the dispatcher's first pass handles it.
 const CommandEntry kCommands[] = {
-    {"CheckDir", Kind::kHandler, CheckDirCommand, ShortcutCommand::kCount, nullptr},
-    {"CheckFile", Kind::kHandler, CheckFileCommand, ShortcutCommand::kCount, nullptr},
-    {"CreateDir", Kind::kHandler, CreateDirCommand, ShortcutCommand::kCount, nullptr},
-    {"DeleteDir", Kind::kHandler, DeleteDirCommand, ShortcutCommand::kCount, nullptr},
-    {"DeleteFile", Kind::kHandler, DeleteFileCommand, ShortcutCommand::kCount, nullptr},
-    {"CreateFile", Kind::kHandler, CreateFileCommand, ShortcutCommand::kCount, nullptr},
-    {"IsOKDir", Kind::kHandler, IsOKDirCommand, ShortcutCommand::kCount, nullptr},
-    {"IsOKFile", Kind::kHandler, IsOKFileCommand, ShortcutCommand::kCount, nullptr},
-    {"PatchFile", Kind::kHandler, PatchFileCommand, ShortcutCommand::kCount, nullptr},
-    {"RenameFile", Kind::kRename, RenameFileCommand, ShortcutCommand::kCount,
-     "&IDS_PROGRESS_RENAMING_FILE&"},
-    {"UpdateStartMenuLink", Kind::kShortcut, nullptr, ShortcutCommand::kUpdateStartMenuLink,
-     "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
-    {"UpdateStartMenuLinkToFile", Kind::kShortcut, nullptr,
-     ShortcutCommand::kUpdateStartMenuLinkToFile, "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
-    {"UpdateDesktopLink", Kind::kShortcut, nullptr, ShortcutCommand::kUpdateDesktopLink,
-     "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
-    {"UpdateDesktopLinkToFile", Kind::kShortcut, nullptr, ShortcutCommand::kUpdateDesktopLinkToFile,
-     "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
-    {"AddStartMenuLink", Kind::kShortcut, nullptr, ShortcutCommand::kAddStartMenuLink,
-     "&IDS_PROGRESS_ADDING_SHORTCUT&"},
-    {"AddDesktopLink", Kind::kShortcut, nullptr, ShortcutCommand::kAddDesktopLink,
-     "&IDS_PROGRESS_ADDING_SHORTCUT&"},
+    {CommandId::kCheckDir, CheckDirCommand, nullptr},
+    {CommandId::kCheckFile, CheckFileCommand, nullptr},
+    {CommandId::kCreateDir, CreateDirCommand, nullptr},
+    {CommandId::kDeleteDir, DeleteDirCommand, nullptr},
+    {CommandId::kDeleteFile, DeleteFileCommand, nullptr},
+    {CommandId::kCreateFile, CreateFileCommand, nullptr},
+    {CommandId::kIsOKDir, IsOKDirCommand, nullptr},
+    {CommandId::kIsOKFile, IsOKFileCommand, nullptr},
+    {CommandId::kPatchFile, PatchFileCommand, nullptr},
+    {CommandId::kRenameFile, RenameFileCommand, "&IDS_PROGRESS_RENAMING_FILE&"},
+    {CommandId::kUpdateStartMenuLink, nullptr, "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
+    {CommandId::kUpdateStartMenuLinkToFile, nullptr, "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
+    {CommandId::kUpdateDesktopLink, nullptr, "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
+    {CommandId::kUpdateDesktopLinkToFile, nullptr, "&IDS_PROGRESS_UPDATING_SHORTCUT&"},
+    {CommandId::kAddStartMenuLink, nullptr, "&IDS_PROGRESS_ADDING_SHORTCUT&"},
+    {CommandId::kAddDesktopLink, nullptr, "&IDS_PROGRESS_ADDING_SHORTCUT&"},
 };
 
+// Null for sections, FreeSpace and names the schema does not know: the
+// second pass passes over them.
 const CommandEntry* FindCommand(const ScriptCall* call) {
+  const CommandInfo* info = FindCommandInfo(call->name.c_str());
+  if (info == nullptr) return nullptr;
   for (const CommandEntry& e : kCommands) {
-    if (CallNameIs(call, e.name)) return &e;
+    if (e.id == info->id) return &e;
   }
   return nullptr;
 }
@@ -116,9 +112,9 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
         static_cast<int32_t>(static_cast<int64_t>(index) * 100 / static_cast<int64_t>(count));
     const CommandEntry* command = FindCommand(c);
     if (command == nullptr) continue;
-    if (command->kind == Kind::kShortcut) {
+    if (GetCommandInfo(command->id).group == CommandGroup::kShortcut) {
       if (context.skipShortcuts) continue;
-      ShortcutHandler handler = GetShortcutHandler(command->shortcut);
+      ShortcutHandler handler = GetShortcutHandler(command->id);
       if (handler != nullptr) handler(context, *c);
     } else {
       int32_t r = command->handler(context, *c);
@@ -129,29 +125,65 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
   return kContinue;
 }
 
-int32_t RunUpdateScript(const char* packagePath, const char* sourceRoot, const char* targetRoot,
-                        ProgressCallback progress, PackageFile* log, const char* currentVersion,
-                        bool skipSpaceCheck, const char* linkBaseDir, const char* gameExecutable,
-                        bool skipShortcuts) {
-  CommandContext context;
-  context.packagePath = TextOrEmpty(packagePath);
-  context.sourceRoot = TextOrEmpty(sourceRoot);
-  context.targetRoot = TextOrEmpty(targetRoot);
-  context.progress = progress;
-  context.currentVersion = TextOrEmpty(currentVersion);
-  context.skipSpaceCheck = skipSpaceCheck;
-  context.skipShortcuts = skipShortcuts;
-  context.linkBaseDir = TextOrEmpty(linkBaseDir);
-  context.gameExecutable = TextOrEmpty(gameExecutable);
-  if (log != nullptr) {
-    context.log = log;
-  } else {
-    context.log = OpenPackageFile("patch.log", "wt");
-    context.logOwned = context.log != nullptr;
-  }
-  OpenPackage(context.packagePath.c_str());
+namespace {
 
-  // The program is released on every path, aborts included.
+bool IsMounted(const std::string& path) {
+  std::string name = path;
+  ToUpperInPlace(&name);  // as ClosePackage matches
+  for (const auto& archive : OpenPackages()) {
+    if (archive->name == name) return true;
+  }
+  return false;
+}
+
+// Everything a run opens for itself, held for the run and closed on every way
+// out: its own log when the caller gave none, and the package when nobody had
+// mounted it. A package start-up mounted stays as it is, so the table ends
+// the run as it began; handlers only log their line and return their code.
+class RunResources {
+ public:
+  RunResources(CommandContext* context, PackageFile* log) : context_(context) {
+    if (log != nullptr) {
+      context->log = log;
+    } else {
+      context->log = OpenPackageFile("patch.log", "wt");
+      context->logOwned = context->log != nullptr;
+    }
+    if (!IsMounted(context->packagePath)) {
+      OpenPackage(context->packagePath.c_str());
+      mounted_ = IsMounted(context->packagePath);
+    }
+  }
+  ~RunResources() {
+    if (context_->logOwned && context_->log != nullptr) ClosePackageFile(context_->log);
+    context_->log = nullptr;
+    context_->logOwned = false;
+    if (mounted_) ClosePackage(context_->packagePath.c_str());
+  }
+  RunResources(const RunResources&) = delete;
+  RunResources& operator=(const RunResources&) = delete;
+
+ private:
+  CommandContext* context_;
+  bool mounted_ = false;
+};
+
+}  // namespace
+
+int32_t RunUpdateScript(const RunRequest& request) {
+  CommandContext context;
+  context.packagePath = request.packagePath;
+  context.sourceRoot = request.sourceRoot;
+  context.targetRoot = request.targetRoot;
+  context.progress = request.progress;
+  context.currentVersion = request.currentVersion;
+  context.skipSpaceCheck = request.skipSpaceCheck;
+  context.skipShortcuts = request.skipShortcuts;
+  context.linkBaseDir = request.linkBaseDir;
+  context.gameExecutable = request.gameExecutable;
+  RunResources resources(&context, request.log);
+
+  // Declared after the resources, so the program goes first on every path.
   std::unique_ptr<ScriptProgram> program;
   int error = 1;
   std::unique_ptr<ScriptReader> reader = LoadScript("patch.scr");
@@ -172,8 +204,6 @@ int32_t RunUpdateScript(const char* packagePath, const char* sourceRoot, const c
       if (r != kContinue) return r;
     }
   }
-  if (context.logOwned) ClosePackageFile(context.log);
-  ClosePackage(context.packagePath.c_str());
   return kRunSucceeded;
 }
 

@@ -13,12 +13,35 @@
 
 namespace upkeep {
 
-// 0 when the whole script ran, otherwise 1, 2, 3 or 6. Without a log the run
-// opens "patch.log" in the current directory and closes it at the end.
-int32_t RunUpdateScript(const char* packagePath, const char* sourceRoot, const char* targetRoot,
-                        ProgressCallback progress, PackageFile* log, const char* currentVersion,
-                        bool skipSpaceCheck, const char* linkBaseDir, const char* gameExecutable,
-                        bool skipShortcuts);
+// What one run is given. The driver fills it from the installation it found;
+// tools and tests fill it directly.
+struct RunRequest {
+  // The running program file, which is the package. A package start-up has
+  // already mounted is used as it is; otherwise the run mounts it for itself.
+  std::string packagePath;
+  // Where CheckFile and CheckDir verify, IsOKFile repairs from and PatchFile
+  // keeps its temporary file.
+  std::string sourceRoot;
+  // What the commands change; FreeSpace measures its drive.
+  std::string targetRoot;
+  ProgressCallback progress;  // may be empty
+  // The caller's log, which the run writes to but never closes. Null: the run
+  // opens "patch.log" in the current directory and closes it at the end.
+  PackageFile* log = nullptr;
+  // The installed version: picks the first Version section.
+  std::string currentVersion;
+  bool skipSpaceCheck = false;  // FreeSpace calls are not evaluated
+  bool skipShortcuts = false;   // the six shortcut commands are passed over
+  // The game directory followed by '\': base of RenameFile and the shortcuts.
+  std::string linkBaseDir;
+  // The game's program file name, for the shortcut-adding commands.
+  std::string gameExecutable;
+};
+
+// 0 when the whole script ran, otherwise 1, 2, 3 or 6. Whatever the run opened
+// for itself (its log, the package) is closed again before it returns, so the
+// package table is as the caller left it.
+int32_t RunUpdateScript(const RunRequest& request);
 
 // Checks every FreeSpace call of the section first, then runs the calls in
 // order. kContinue when all ran, otherwise the code of the failing command.

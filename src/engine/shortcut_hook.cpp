@@ -3,18 +3,23 @@
 namespace upkeep {
 
 namespace {
-ShortcutHandler g_handlers[static_cast<int>(ShortcutCommand::kCount)] = {};
+
+ShortcutHandler g_handlers[static_cast<int>(CommandId::kCount)] = {};
+
+bool IsShortcut(CommandId command) {
+  int i = static_cast<int>(command);
+  return i >= 0 && i < static_cast<int>(CommandId::kCount) &&
+         GetCommandInfo(command).group == CommandGroup::kShortcut;
 }
 
-void RegisterShortcutHandler(ShortcutCommand command, ShortcutHandler handler) {
-  int i = static_cast<int>(command);
-  if (i >= 0 && i < static_cast<int>(ShortcutCommand::kCount)) g_handlers[i] = handler;
+}  // namespace
+
+void RegisterShortcutHandler(CommandId command, ShortcutHandler handler) {
+  if (IsShortcut(command)) g_handlers[static_cast<int>(command)] = handler;
 }
 
-ShortcutHandler GetShortcutHandler(ShortcutCommand command) {
-  int i = static_cast<int>(command);
-  if (i < 0 || i >= static_cast<int>(ShortcutCommand::kCount)) return nullptr;
-  return g_handlers[i];
+ShortcutHandler GetShortcutHandler(CommandId command) {
+  return IsShortcut(command) ? g_handlers[static_cast<int>(command)] : nullptr;
 }
 
 }  // namespace upkeep

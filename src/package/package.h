@@ -55,10 +55,11 @@ struct PackageArchive {
   std::vector<std::unique_ptr<PackageEntry>> entries;
 };
 
-// Sum of entry sizes on success (saturated at INT32_MAX), 0 when the file
-// cannot be opened or is not a well-formed archive, -1 when the table cannot
-// grow. Opening a path that is already open adds a second record.
-int32_t OpenPackage(const char* path);
+// Adds the archive at `path` to the table: its record, or null when the file
+// cannot be opened, is not a well-formed archive or the table cannot grow. An
+// archive without entries is a success. Opening a path that is already open
+// adds a second record. The record lives until ClosePackage removes it.
+PackageArchive* OpenPackage(const char* path);
 // Closes the first record whose name is the upper-cased path: 0, or -1 when
 // none is open under it.
 int ClosePackage(const char* path);
@@ -70,8 +71,15 @@ void NormalizePackagePath(std::string* path);
 // An entry of an open package (first match in opening and directory order),
 // else the disk file of the resolved name with `mode` ("rb", "rt", "r", "wb",
 // "wt"). Null when neither opens, the name is longer than kMaxPackagePath, or a
-// packed entry is asked for in text mode ('t').
+// packed entry is asked for in text mode ('t'). Reading a name that no package
+// holds reaches the disk only while loose files are allowed (below).
 PackageFile* OpenPackageFile(const char* name, const char* mode);
+// Whether OpenPackageFile may read a name from the disk when no open package
+// holds it; on until turned off. The shipped updater turns it off: files
+// planted beside it must never stand in for its package's. Opens for writing
+// always reach the disk.
+void AllowLooseFileReads(bool allow);
+bool LooseFileReadsAllowed();
 // 0 for an entry (it stays valid until its package closes); for a disk
 // stream the result of closing it.
 int ClosePackageFile(PackageFile* file);
@@ -104,6 +112,15 @@ struct Payload {
 // length); null unless the stream inflates completely to exactly the declared
 // length, or when either size exceeds kMaxPayloadSize.
 std::unique_ptr<Payload> LoadPayloadEntry(const char* name);
+
+// The first entry of `archive` named `name` once normalised (as
+// OpenPackageFile compares names), or null; never a disk file.
+PackageEntry* FindPackageEntry(const PackageArchive& archive, const char* name);
+// The entry's whole content (a packed entry decoded) into `out`; false when it
+// cannot be read. Leaves the entry at its end, as a whole read does.
+bool ReadPackageEntry(PackageEntry* entry, std::vector<uint8_t>* out);
+// LoadPayloadEntry on this very entry, whatever else is open under its name.
+std::unique_ptr<Payload> LoadPayload(PackageEntry* entry);
 
 // Read-only view of the package table, for tools and tests.
 const std::vector<std::unique_ptr<PackageArchive>>& OpenPackages();

@@ -17,6 +17,8 @@ namespace {
 
 constexpr uint32_t kDiskFileTag = 0x0D15CF17;
 
+bool loose_file_reads = true;
+
 struct DiskFile : PackageFile {
   std::unique_ptr<Stream> stream;
 };
@@ -30,7 +32,7 @@ DiskFile* AsDisk(PackageFile* file) {
   return file != nullptr && file->tag == kDiskFileTag ? static_cast<DiskFile*>(file) : nullptr;
 }
 
-PackageEntry* FindPackageEntry(const std::string& key) {
+PackageEntry* FindOpenEntry(const std::string& key) {
   for (const auto& archive : package_internal::Table()) {
     for (const auto& entry : archive->entries) {
       if (entry->name == key) return entry.get();
@@ -145,8 +147,10 @@ PackageFile* OpenPackageFile(const char* name, const char* mode) {
   if (strchr(mode, 'w') == nullptr) {
     std::string key = disk_name;
     ToUpperInPlace(&key);
-    if (PackageEntry* entry = FindPackageEntry(key))
+    if (PackageEntry* entry = FindOpenEntry(key))
       return OpenEntry(entry, strchr(mode, 't') != nullptr);
+    if (!loose_file_reads && strchr(mode, 'a') == nullptr && strchr(mode, '+') == nullptr)
+      return nullptr;
   }
   // The disk sees the caller's letter case; only the lookup is upper-cased.
   std::unique_ptr<Stream> stream = Stream::Open(disk_name, mode);
@@ -157,6 +161,33 @@ PackageFile* OpenPackageFile(const char* name, const char* mode) {
   file->stream = std::move(stream);
   return file;
 }
+
+PackageEntry* FindPackageEntry(const PackageArchive& archive, const char* name) {
+  if (name == nullptr) return nullptr;
+  const size_t length = package_internal::BoundedLength(name, kMaxPackagePath);
+  if (length > kMaxPackagePath) return nullptr;
+  std::string key(name, length);
+  NormalizePackagePath(&key);
+  for (const auto& entry : archive.entries) {
+    if (entry->name == key) return entry.get();
+  }
+  return nullptr;
+}
+
+bool ReadPackageEntry(PackageEntry* entry, std::vector<uint8_t>* out) {
+  if (entry == nullptr || out == nullptr) return false;
+  OpenEntry(entry, false);
+  try {
+    out->resize(entry->size);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return entry->size == 0 || ReadPackageFile(out->data(), 1, out->size(), entry) == out->size();
+}
+
+void AllowLooseFileReads(bool allow) { loose_file_reads = allow; }
+
+bool LooseFileReadsAllowed() { return loose_file_reads; }
 
 int ClosePackageFile(PackageFile* file) {
   if (AsEntry(file) != nullptr) return 0;

@@ -28,16 +28,8 @@ bool ReadWhole(PackageFile* file, std::vector<uint8_t>* out) {
   return ReadPackageFile(out->data(), 1, out->size(), file) == out->size();
 }
 
-}  // namespace
-
-std::unique_ptr<Payload> LoadPayloadEntry(const char* name) {
-  PackageFile* file = OpenPackageFile(name, "rb");
-  if (file == nullptr) return nullptr;
-  std::vector<uint8_t> stored;
-  const bool read = ReadWhole(file, &stored);
-  ClosePackageFile(file);
-  if (!read) return nullptr;
-
+// `stored` holds at least the 8-byte trailer.
+std::unique_ptr<Payload> Inflate(std::vector<uint8_t>& stored) {
   const uint32_t length = package_internal::LoadU32(stored.data() + stored.size() - 4);
   // Deflate expands at most 1032-fold, so a larger claim is damage and is
   // refused before anything is allocated for it.
@@ -66,6 +58,23 @@ std::unique_ptr<Payload> LoadPayloadEntry(const char* name) {
   // damage; a buffer of unchecked bytes would only fail later, further away.
   if (result != Z_STREAM_END || produced != length) return nullptr;
   return payload;
+}
+
+}  // namespace
+
+std::unique_ptr<Payload> LoadPayloadEntry(const char* name) {
+  PackageFile* file = OpenPackageFile(name, "rb");
+  if (file == nullptr) return nullptr;
+  std::vector<uint8_t> stored;
+  const bool read = ReadWhole(file, &stored);
+  ClosePackageFile(file);
+  return read ? Inflate(stored) : nullptr;
+}
+
+std::unique_ptr<Payload> LoadPayload(PackageEntry* entry) {
+  if (entry == nullptr || entry->size < 8 || entry->size > kMaxStoredPayload) return nullptr;
+  std::vector<uint8_t> stored;
+  return ReadPackageEntry(entry, &stored) ? Inflate(stored) : nullptr;
 }
 
 }  // namespace upkeep

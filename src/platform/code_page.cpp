@@ -121,4 +121,41 @@ std::string Utf8ToAnsi(const std::string& text, int code_page) {
   return Utf16ToAnsi(Utf8ToUtf16(text), code_page);
 }
 
+namespace {
+
+bool IsAscii(const std::string& text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// A conversion is exact when it comes back unchanged: that catches both the
+// '?' stand-ins and best-fit mappings, whichever the system uses.
+bool AnsiToUtf8Exact(const std::string& text, std::string* out, int code_page) {
+  if (IsAscii(text)) {
+    *out = text;
+    return true;
+  }
+  std::u16string wide = AnsiToUtf16(text, code_page);
+  bool exact = Utf16ToAnsi(wide, code_page) == text;
+  *out = exact ? Utf16ToUtf8(wide) : std::string();
+  return exact;
+}
+
+bool Utf8ToAnsiExact(const std::string& text, std::string* out, int code_page) {
+  if (IsAscii(text)) {
+    *out = text;
+    return true;
+  }
+  std::u16string wide = Utf8ToUtf16(text);
+  std::string ansi = Utf16ToAnsi(wide, code_page);
+  // Not UTF-8, or a character without an equivalent.
+  bool exact = Utf16ToUtf8(wide) == text && AnsiToUtf16(ansi, code_page) == wide;
+  *out = exact ? ansi : std::string();
+  return exact;
+}
+
 }  // namespace upkeep

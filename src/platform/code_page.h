@@ -19,6 +19,12 @@ std::u16string AnsiToUtf16(const std::string& text, int code_page = kAnsiCodePag
 std::string AnsiToUtf8(const std::string& text, int code_page = kAnsiCodePage);
 std::string Utf8ToAnsi(const std::string& text, int code_page = kAnsiCodePage);
 
+// The same for names, where a stand-in would name another file: false when a
+// character has no equivalent on the other side (or the input is not valid
+// text in its encoding), and `out` is then empty. `out` may be `text` itself.
+bool AnsiToUtf8Exact(const std::string& text, std::string* out, int code_page = kAnsiCodePage);
+bool Utf8ToAnsiExact(const std::string& text, std::string* out, int code_page = kAnsiCodePage);
+
 // Plain UTF-16 <-> UTF-8 (invalid input becomes U+FFFD).
 std::string Utf16ToUtf8(const std::u16string& text);
 std::u16string Utf8ToUtf16(const std::string& text);

@@ -52,11 +52,14 @@ class File {
   virtual int64_t Size() = 0;
 };
 
-// A read-only view of the first `size` bytes of a file.
+// A read-only view of a whole file; it keeps the file open while it lives.
+// data() is null for an empty file and for one that opened but could not be
+// mapped; size() is the file's length either way.
 class MappedView {
  public:
   virtual ~MappedView() = default;
   virtual const uint8_t* data() const = 0;
+  virtual uint64_t size() const = 0;
 };
 
 struct FindEntry {
@@ -72,9 +75,9 @@ class FileSystem {
   virtual ~FileSystem() = default;
 
   virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode) = 0;
-  // A read-only mapping of `size` bytes of `file` (opened with kRead). Null when it
-  // cannot be mapped; an empty file is never mapped.
-  virtual std::unique_ptr<MappedView> Map(File* file, uint64_t size) = 0;
+  // Opens an existing file for reading (others may read too) and maps all of
+  // it read-only. Null when the file cannot be opened.
+  virtual std::unique_ptr<MappedView> MapFile(const std::string& path) = 0;
 
   virtual uint32_t GetAttributes(const std::string& path) = 0;
   virtual bool SetAttributes(const std::string& path, uint32_t attributes) = 0;
@@ -116,8 +119,8 @@ class FileSystemWrapper : public FileSystem {
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
     return target_->Open(path, mode);
   }
-  std::unique_ptr<MappedView> Map(File* file, uint64_t size) override {
-    return target_->Map(file, size);
+  std::unique_ptr<MappedView> MapFile(const std::string& path) override {
+    return target_->MapFile(path);
   }
   uint32_t GetAttributes(const std::string& path) override { return target_->GetAttributes(path); }
   bool SetAttributes(const std::string& path, uint32_t a) override {

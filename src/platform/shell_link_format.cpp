@@ -107,9 +107,15 @@ bool FileItemName(const Reader& item, int codePage, std::u16string* name) {
     *name = AnsiToUtf16(ansi, codePage);
     pos += ansi.size() + 1;
   }
-  // The extension starts on an even offset after the name, possibly later
-  // where a short name is followed by padding; look at both places.
-  for (size_t start = pos; start <= pos + 1; ++start) {
+  // The item's last word gives where the extension starts; writers that
+  // leave it out put the extension on an even offset after the name, possibly
+  // after padding: look at those places too.
+  uint16_t last = 0;
+  size_t candidates[3] = {pos, pos, pos + 1};
+  if (item.U16(item.size() - 2, &last) && last >= pos && last + 2u <= item.size()) {
+    candidates[0] = last;
+  }
+  for (size_t start : candidates) {
     uint16_t extSize = 0, version = 0;
     uint32_t signature = 0;
     if (!item.U16(start, &extSize) || !item.U16(start + 2, &version) ||
@@ -256,6 +262,26 @@ uint32_t BlockSignature(const std::vector<uint8_t>& block) {
 void AppendItem(std::vector<uint8_t>* list, const std::vector<uint8_t>& body) {
   PutU16(list, static_cast<uint32_t>(body.size() + 2));
   list->insert(list->end(), body.begin(), body.end());
+}
+
+// The extension block Wine and Windows add after a name the code page alone
+// would not carry to a reader in another code page: the name in UTF-16, then
+// the word that tells where the block starts.
+void AppendLongName(std::vector<uint8_t>* item, const std::u16string& name) {
+  size_t start = item->size() + 2;  // the item's size field comes before it
+  std::vector<uint8_t> ext;
+  PutU16(&ext, 0);  // size, set below
+  PutU16(&ext, 3);
+  PutU32(&ext, kFileEntryExtension);
+  PutU32(&ext, 0);  // creation date and time
+  PutU32(&ext, 0);  // last access date and time
+  PutU32(&ext, 0);
+  for (char16_t c : name) PutU16(&ext, c);
+  PutU16(&ext, 0);
+  PutU16(&ext, static_cast<uint32_t>(start));
+  ext[0] = static_cast<uint8_t>(ext.size());
+  ext[1] = static_cast<uint8_t>(ext.size() >> 8);
+  item->insert(item->end(), ext.begin(), ext.end());
 }
 
 }  // namespace
@@ -414,7 +440,11 @@ bool SetLinkTarget(LinkData* link, const std::string& path, const TargetFacts& f
       PutU16(&item, attributes & 0xFFFF);
       item.insert(item.end(), parts[i].begin(), parts[i].end());
       item.push_back(0);
+      bool ascii = true;
+      for (char c : parts[i]) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+      if (!ascii) item.push_back(0);  // an empty short name, as Wine writes it
       if (item.size() % 2 != 0) item.push_back(0);
+      if (!ascii) AppendLongName(&item, AnsiToUtf16(parts[i], codePage));
       AppendItem(&list, item);
     }
     PutU16(&list, 0);

@@ -95,14 +95,12 @@ void AddDesktopLinkCommand(CommandContext& context, const ScriptCall& call) {
 }
 
 void RegisterShortcutCommands() {
-  RegisterShortcutHandler(ShortcutCommand::kUpdateStartMenuLink, UpdateStartMenuLinkCommand);
-  RegisterShortcutHandler(ShortcutCommand::kUpdateStartMenuLinkToFile,
-                          UpdateStartMenuLinkToFileCommand);
-  RegisterShortcutHandler(ShortcutCommand::kUpdateDesktopLink, UpdateDesktopLinkCommand);
-  RegisterShortcutHandler(ShortcutCommand::kUpdateDesktopLinkToFile,
-                          UpdateDesktopLinkToFileCommand);
-  RegisterShortcutHandler(ShortcutCommand::kAddStartMenuLink, AddStartMenuLinkCommand);
-  RegisterShortcutHandler(ShortcutCommand::kAddDesktopLink, AddDesktopLinkCommand);
+  RegisterShortcutHandler(CommandId::kUpdateStartMenuLink, UpdateStartMenuLinkCommand);
+  RegisterShortcutHandler(CommandId::kUpdateStartMenuLinkToFile, UpdateStartMenuLinkToFileCommand);
+  RegisterShortcutHandler(CommandId::kUpdateDesktopLink, UpdateDesktopLinkCommand);
+  RegisterShortcutHandler(CommandId::kUpdateDesktopLinkToFile, UpdateDesktopLinkToFileCommand);
+  RegisterShortcutHandler(CommandId::kAddStartMenuLink, AddStartMenuLinkCommand);
+  RegisterShortcutHandler(CommandId::kAddDesktopLink, AddDesktopLinkCommand);
 }
 
 }  // namespace upkeep

@@ -42,7 +42,7 @@ expect_rc 3 "first instance, cancelled"
 
 # The late one accepts now and is still refused: the slot was never given back.
 echo 1 >&9
-sleep 1
+wait_for_out "$refusal" "$LATE_OUT"
 exec 9>&-
 wait "$late"
 RC=$?

@@ -1,12 +1,6 @@
 // libFuzzer target for the script language and the texts built from it: the
 // input is parsed as a script, then expanded and formatted as a message
 // template with the texts of the calls it parsed as arguments.
-//
-// Not part of the normal build. From the repository root:
-//   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc \
-//     tests/fuzz/script_fuzz.cpp src/script/*.cpp src/package/*.cpp \
-//     src/platform/*.cpp src/platform/posix/*.cpp -lz -o /tmp/script_fuzz
-//   /tmp/script_fuzz -max_len=4096 /tmp/script_corpus
 // Includes resolve under a directory that does not exist, so nothing is read.
 #include <cstddef>
 #include <cstdint>

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -17,11 +18,23 @@
 namespace upkeep {
 namespace {
 
+// Polls `condition` until it holds (true) or the timeout passes (false).
+bool WaitFor(const std::function<bool()>& condition, int timeout_ms = 10000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 // Starts `sh -c script` in a process group of its own, with the game's folder as its working
-// directory and waits until the script has opened what it holds.
+// directory and waits until the script has opened what it holds. The test process adopts
+// the script's orphans meanwhile, so that Stop() can wait until every one has gone.
 class Holder {
  public:
   Holder(const std::string& dir, const std::string& script) {
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     int ready[2];
     EXPECT_EQ(pipe(ready), 0);
     pid_ = fork();
@@ -42,10 +55,14 @@ class Holder {
   void Stop() {
     if (pid_ <= 0) return;
     kill(-pid_, SIGKILL);
+    // The shell first, then its children, which it leaves to us as it dies.
     int st;
-    waitpid(pid_, &st, 0);
+    while (waitpid(-pid_, &st, 0) > 0) {
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
     pid_ = -1;
   }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
@@ -57,22 +74,15 @@ TEST(InstallRunningPosix, AnotherProcessHoldingTheProgramMeansRunning) {
   ASSERT_TRUE(test::WriteFileText(exe, "MZ"));
   ASSERT_FALSE(IsGameRunning(dir.path(), "Game.exe"));
   const char* scripts[] = {
-      "exec 3<Game.exe; echo >&9; exec sleep 30",   // a reader
-      "exec 3>>Game.exe; echo >&9; exec sleep 30",  // a writer
-      "exec sleep 30 <Game.exe & echo >&9; wait",   // held by a grandchild
+      "exec 3<Game.exe; echo >&9; exec sleep 30",           // a reader
+      "exec 3>>Game.exe; echo >&9; exec sleep 30",          // a writer
+      "(exec 3<Game.exe; echo >&9; exec sleep 30) & wait",  // held by a grandchild
   };
   for (const char* script : scripts) {
     Holder holder(dir.path(), script);
-    if (std::string(script).find('&') != std::string::npos) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
     EXPECT_TRUE(IsGameRunning(dir.path(), "Game.exe")) << script;
     EXPECT_TRUE(IsGameRunning(dir.path(), "game.exe")) << script;
     holder.Stop();
-    // A grandchild outlives its shell for a moment.
-    for (int i = 0; i < 50 && IsGameRunning(dir.path(), "Game.exe"); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
     EXPECT_FALSE(IsGameRunning(dir.path(), "Game.exe")) << script;
   }
   EXPECT_EQ(test::ReadFileText(exe), "MZ");
@@ -84,7 +94,14 @@ TEST(InstallRunningPosix, AProgramBeingExecutedIsRunning) {
   ASSERT_EQ(system(("cp /bin/sleep '" + exe + "'").c_str()), 0);
   ASSERT_FALSE(IsGameRunning(dir.path(), "sleeper.exe"));
   Holder holder(dir.path(), "echo >&9; exec ./sleeper.exe 30");
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // The shell said it was ready just before it turned into the program.
+  const std::string image = "/proc/" + std::to_string(holder.pid()) + "/exe";
+  ASSERT_TRUE(WaitFor([&] {
+    char target[4096];
+    const ssize_t n = readlink(image.c_str(), target, sizeof target - 1);
+    return n > 0 &&
+           std::string(target, static_cast<size_t>(n)).find("sleeper.exe") != std::string::npos;
+  }));
   EXPECT_TRUE(IsGameRunning(dir.path(), "sleeper.exe"));
   holder.Stop();
   EXPECT_FALSE(IsGameRunning(dir.path(), "sleeper.exe"));

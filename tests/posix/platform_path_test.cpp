@@ -115,19 +115,25 @@ TEST(PosixExclusive, FallbackSeesAnotherProcessHoldingTheFile) {
   std::string path = dir.Join("game.exe");
   ASSERT_TRUE(test::WriteFileText(path, "MZ"));
   EXPECT_FALSE(posix::OpenedElsewhereForTesting(path));
+  // The holder knows the file by another name, as a game in a container does.
+  std::string other = dir.Join("seen-elsewhere.exe");
+  ASSERT_EQ(link(path.c_str(), other.c_str()), 0);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    execl("/bin/sh", "sh", "-c", ("exec 3<'" + path + "'; exec sleep 30").c_str(),
+    close(ready[0]);
+    dup2(ready[1], 9);
+    execl("/bin/sh", "sh", "-c", ("exec 3<'" + other + "'; echo >&9; exec sleep 30").c_str(),
           static_cast<char*>(nullptr));
     _exit(127);
   }
-  bool seen = false;
-  for (int i = 0; i < 100 && !seen; ++i) {
-    usleep(20000);
-    seen = posix::OpenedElsewhereForTesting(path);
-  }
-  EXPECT_TRUE(seen);
+  close(ready[1]);
+  char c;
+  EXPECT_EQ(read(ready[0], &c, 1), 1);  // the file is open from here on
+  close(ready[0]);
+  EXPECT_TRUE(posix::OpenedElsewhereForTesting(path));
   EXPECT_LT(posix::OpenExclusive(path), 0);
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);

@@ -119,19 +119,37 @@ TEST(PosixSharedCounter, ManyProcessesClaimingAtOnceLetExactlyOneThrough) {
   ASSERT_TRUE(keeper.Attach(path, 1));
   constexpr int kChildren = 8;
   pid_t pids[kChildren];
+  // Each child reports on `tried` once it has claimed, then holds on until
+  // `release` closes, so the winner keeps its claim while all others try.
+  int tried[2], release[2];
+  ASSERT_EQ(pipe(tried), 0);
+  ASSERT_EQ(pipe(release), 0);
   fflush(nullptr);
   for (int i = 0; i < kChildren; ++i) {
     pids[i] = fork();
     if (pids[i] == 0) {
+      close(tried[0]);
+      close(release[1]);
       SharedCounter c;
-      if (!c.Attach(path, 1)) _exit(2);
+      const bool attached = c.Attach(path, 1);
       while (!Exists(gate)) usleep(1000);
-      bool won = Claim(&c);
-      usleep(50 * 1000);  // hold on while the others try
-      _exit(won ? 1 : 0);
+      const bool won = attached && Claim(&c);
+      char byte = 'x';
+      if (write(tried[1], &byte, 1) != 1) _exit(2);
+      while (read(release[0], &byte, 1) > 0) {
+      }
+      _exit(!attached ? 2 : won ? 1 : 0);
     }
   }
+  close(tried[1]);
+  close(release[0]);
   ASSERT_TRUE(test::WriteFileText(gate, "go"));
+  for (int reported = 0; reported < kChildren; ++reported) {
+    char byte;
+    if (read(tried[0], &byte, 1) != 1) break;  // a child died; its status tells
+  }
+  close(tried[0]);
+  close(release[1]);
   int winners = 0;
   for (pid_t pid : pids) {
     int status = 0;

@@ -10,11 +10,10 @@
 #include <vector>
 
 #include "app/host.h"
-#include "app/update_driver.h"
 
 namespace upkeep {
 
-class ConsoleUi : public ProgressSink {
+class ConsoleUi {
  public:
   explicit ConsoleUi(bool force);
 
@@ -39,8 +38,7 @@ class ConsoleUi : public ProgressSink {
   // The progress page: shown while a run is active.
   void BeginProgress();
   void EndProgress();
-  void SetProgress(int32_t overall, int32_t step, const char* operationText,
-                   const char* fileName) override;
+  void SetProgress(int32_t overall, int32_t step, const char* operationText, const char* fileName);
 
  private:
   std::string Shown(const std::string& ansi) const;

@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/console/console_ui.h"
+#include "app/console/prefix_choice.h"
 #include "app/host.h"
 #include "app/startup.h"
 #include "app/unattended.h"
@@ -42,12 +44,17 @@ class ConsoleHost : public UpdateHost {
   }
   void Finished(UpdateOutcome outcome) override {
     // The progress page goes before the driver is told we are done with it.
-    SetProgressSink(nullptr);
+    progressShown_ = false;
     ui_->EndProgress();
     outcome_ = outcome;
   }
   void ShellOpen(const std::string& path) override { ShellOpenFile(path, nullptr); }
   std::string LogCopyPath() const override { return logCopy_; }
+  void SetProgress(int32_t overall, int32_t step, const char* operationText,
+                   const char* fileName) override {
+    // Like the dialog: no progress page, no effect.
+    if (progressShown_) ui_->SetProgress(overall, step, operationText, fileName);
+  }
 
   // One run on the worker thread; returns once the driver has returned, so
   // its log is closed before the process may end.
@@ -55,12 +62,12 @@ class ConsoleHost : public UpdateHost {
     outcome_ = UpdateOutcome::Failed;
     done_ = false;
     ui_->BeginProgress();
-    SetProgressSink(ui_);
+    progressShown_ = true;
     // Like the dialog's disabled buttons: nothing ends the process mid-run.
     HoldInterrupts(true);
     if (!StartThread(&ConsoleHost::Worker, this)) {
       HoldInterrupts(false);
-      SetProgressSink(nullptr);
+      progressShown_ = false;
       ui_->EndProgress();
       ui_->MessageBox(X("&IDS_ERR_FATAL_ERROR&"), ApplicationName(), MessageIcon::Exclamation,
                       MessageButtons::Ok);
@@ -89,6 +96,9 @@ class ConsoleHost : public UpdateHost {
   std::mutex mutex_;
   std::condition_variable finished_;
   bool done_ = false;
+  // Set before the worker starts, cleared by its final notification (or when
+  // it cannot start); only the worker reads it.
+  bool progressShown_ = false;
 };
 
 // The terms step: true when accepted.
@@ -131,25 +141,28 @@ int MainDialog(ConsoleUi* ui, const StartupOptions& options, const std::string& 
 
 int main(int argc, char** argv) {
   using namespace upkeep;
-  std::string commandLine;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) commandLine += ' ';
-    // Quoted as a Windows command line would carry it, so that "-log" takes
-    // a file name with blanks whole.
-    const std::string arg = argv[i];
-    if (arg.find_first_of(" \t") != std::string::npos && arg.find('"') == std::string::npos) {
-      commandLine += '"' + arg + '"';
-    } else {
-      commandLine += arg;
-    }
-  }
+  const ConsoleArguments arguments =
+      SplitArguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
   IgnoreBrokenPipes();
-  const StartupOptions options = BeginStartup(commandLine);
+  bool hasPackage = false;
+  const StartupOptions options = BeginStartup(arguments.commandLine, &hasPackage);
   if (options.help) {
     const std::string help = HelpText() + "\n";
     fwrite(help.data(), 1, help.size(), stdout);
     return 0;
   }
+  ConsoleUi ui(options.force);
+  if (!hasPackage) {
+    if (!options.silent) {
+      ui.MessageBox(kDamagedUpdateText, ApplicationName(), MessageIcon::Error,
+                    MessageButtons::Ok);
+    }
+    fflush(stdout);
+    return kExitFailed;
+  }
+  // The machine is known before anything is shown or read from it.
+  const int refused = SettlePrefix(&ui, arguments, options.force);
+  if (refused >= 0) return refused;
   std::string logCopy;
   if (options.log) {
     logCopy = PrepareLogCopy(options.logFile);
@@ -160,7 +173,6 @@ int main(int argc, char** argv) {
     }
   }
   if (options.silent) return RunSilently(options, logCopy);
-  ConsoleUi ui(options.force);
   if (!options.force) {
     std::string terms;
     if (LoadTermsText(&terms) && !AcceptTerms(&ui, terms)) {

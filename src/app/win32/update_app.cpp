@@ -9,6 +9,7 @@
 #include "app/win32/terms_dialog.h"
 #include "app/win32/update_dlg.h"
 #include "install/terms_text.h"
+#include "platform/process.h"
 #include "platform/win32/system_dll.h"
 
 namespace upkeep {
@@ -40,14 +41,31 @@ void InitCommonControlsFromSystem() {
   init(&icc);
 }
 
+// The program's own file name, for the one box shown before any text of the
+// package is there.
+std::string ProgramFileName() {
+  const std::string path = GetProgramPath();
+  const size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 }  // namespace
 
 BOOL CUpdateApp::InitInstance() {
-  const StartupOptions options = BeginStartup(m_lpCmdLine != nullptr ? m_lpCmdLine : "");
+  bool hasPackage = false;
+  const StartupOptions options =
+      BeginStartup(m_lpCmdLine != nullptr ? m_lpCmdLine : "", &hasPackage);
   if (options.help) {
     // Asked for by name, so shown even with -silent.
     MessageBoxA(nullptr, HelpText().c_str(), MessageCaption().c_str(), MB_ICONINFORMATION | MB_OK);
     m_nExitCode = 0;
+    return FALSE;
+  }
+  if (!hasPackage) {
+    if (!options.silent) {
+      MessageBoxA(nullptr, kDamagedUpdateText, ProgramFileName().c_str(), MB_ICONERROR | MB_OK);
+    }
+    m_nExitCode = kExitFailed;
     return FALSE;
   }
   std::string logCopy;

@@ -2,6 +2,7 @@
 
 #include "app/startup.h"
 #include "platform/shell_open.h"
+#include "app/update_driver.h"
 #include "script/string_table.h"
 #include "app/win32/resource.h"
 
@@ -82,7 +83,6 @@ CUpdateDlg::CUpdateDlg(CWnd* parent) : CDialog(IDD_UPDATE_DIALOG, parent) {
 }
 
 CUpdateDlg::~CUpdateDlg() {
-  SetProgressSink(nullptr);
   delete m_pProgressPage;
   m_pProgressPage = nullptr;
   delete m_pInfoPage;
@@ -131,7 +131,6 @@ void CUpdateDlg::OnUpdate() {
   CWnd* main =
       AfxGetApp() != nullptr && AfxGetApp()->m_pMainWnd != nullptr ? AfxGetApp()->m_pMainWnd : this;
   if (m_pProgressPage->Create(main)) m_pProgressPage->Show(SW_SHOW);
-  SetProgressSink(this);
 
   // The previous run's thread has ended: its last act was WM_UPDATE_FINISHED.
   if (m_hThread != nullptr) {
@@ -163,7 +162,6 @@ LRESULT CUpdateDlg::OnUpdateFinished(WPARAM outcome, LPARAM) {
   m_btnClose.Enable(true);
   m_btnUpdate.Enable(CanUpdateAgain(result));
 
-  SetProgressSink(nullptr);
   if (m_pProgressPage != nullptr) {
     m_pProgressPage->DestroyWindow();
     delete m_pProgressPage;

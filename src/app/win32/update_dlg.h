@@ -9,7 +9,6 @@
 #include <string>
 
 #include "app/host.h"
-#include "app/update_driver.h"
 #include "app/win32/dialog.h"
 
 namespace upkeep {
@@ -49,7 +48,7 @@ class CProgressPage : public CDialog {
   BOOL OnInitDialog() override;
 };
 
-class CUpdateDlg : public CDialog, public UpdateHost, public ProgressSink {
+class CUpdateDlg : public CDialog, public UpdateHost {
  public:
   explicit CUpdateDlg(CWnd* parent = nullptr);
   ~CUpdateDlg() override;
@@ -70,7 +69,8 @@ class CUpdateDlg : public CDialog, public UpdateHost, public ProgressSink {
   void ShellOpen(const std::string& path) override;
   std::string LogCopyPath() const override { return m_strLogCopy; }
 
-  // ProgressSink: the progress callback, on the worker thread.
+  // The progress callback: the progress page of the application's main
+  // window, when it has one.
   void SetProgress(int32_t overall, int32_t step, const char* operationText,
                    const char* fileName) override;
 

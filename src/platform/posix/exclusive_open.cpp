@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,10 +18,12 @@ namespace posix {
 namespace {
 
 // Without lease support: look for the file among every process's descriptors
-// and mappings that we can see. Returns true when someone else has it.
+// and mappings that we can see. Returns true when someone else has it. The
+// file is known by its device and inode, not its path: a game run by Proton
+// in a container, or by flatpak Steam, sees the prefix under another path.
 bool OpenedElsewhere(const std::string& native_path) {
-  char real[PATH_MAX];
-  if (realpath(native_path.c_str(), real) == nullptr) return false;
+  struct stat mine;
+  if (stat(native_path.c_str(), &mine) != 0) return false;
   std::string me = std::to_string(getpid());
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return false;
@@ -32,14 +35,11 @@ bool OpenedElsewhere(const std::string& native_path) {
     std::string base = std::string("/proc/") + p->d_name;
     if (DIR* fds = opendir((base + "/fd").c_str())) {
       while (struct dirent* f = readdir(fds)) {
-        char target[PATH_MAX];
-        ssize_t n = readlink((base + "/fd/" + f->d_name).c_str(), target, sizeof target - 1);
-        if (n > 0) {
-          target[n] = 0;
-          if (strcmp(target, real) == 0) {
-            found = true;
-            break;
-          }
+        struct stat st;
+        if (f->d_name[0] != '.' && stat((base + "/fd/" + f->d_name).c_str(), &st) == 0 &&
+            st.st_dev == mine.st_dev && st.st_ino == mine.st_ino) {
+          found = true;
+          break;
         }
       }
       closedir(fds);
@@ -48,10 +48,12 @@ bool OpenedElsewhere(const std::string& native_path) {
     if (FILE* maps = fopen((base + "/maps").c_str(), "r")) {
       char line[PATH_MAX + 128];
       while (fgets(line, sizeof line, maps) != nullptr) {
-        char* path = strchr(line, '/');
-        if (path == nullptr) continue;
-        path[strcspn(path, "\n")] = 0;
-        if (strcmp(path, real) == 0) {
+        // address perms offset major:minor inode path
+        unsigned major_id = 0, minor_id = 0;
+        unsigned long long inode = 0;
+        if (sscanf(line, "%*s %*s %*s %x:%x %llu", &major_id, &minor_id, &inode) == 3 &&
+            inode == static_cast<unsigned long long>(mine.st_ino) &&
+            makedev(major_id, minor_id) == mine.st_dev) {
           found = true;
           break;
         }

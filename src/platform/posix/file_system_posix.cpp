@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
+#include "platform/code_page.h"
 #include "platform/file_system.h"
 #include "platform/posix/exclusive_open.h"
 #include "platform/posix/path.h"
@@ -70,13 +72,18 @@ class PosixFile : public File {
 
 class PosixView : public MappedView {
  public:
-  PosixView(void* addr, size_t size) : addr_(addr), size_(size) {}
-  ~PosixView() override { munmap(addr_, size_); }
+  PosixView(std::unique_ptr<File> file, void* addr, uint64_t size)
+      : file_(std::move(file)), addr_(addr), size_(size) {}
+  ~PosixView() override {
+    if (addr_ != nullptr) munmap(addr_, static_cast<size_t>(size_));
+  }
   const uint8_t* data() const override { return static_cast<const uint8_t*>(addr_); }
+  uint64_t size() const override { return size_; }
 
  private:
+  std::unique_ptr<File> file_;
   void* addr_;
-  size_t size_;
+  uint64_t size_;
 };
 
 // Wine shows a file as read-only only when nobody may write it.
@@ -156,12 +163,20 @@ class PosixFileSystem : public FileSystem {
     return std::unique_ptr<File>(new PosixFile(fd));
   }
 
-  std::unique_ptr<MappedView> Map(File* file, uint64_t size) override {
-    PosixFile* f = dynamic_cast<PosixFile*>(file);
-    if (f == nullptr || size == 0 || size > SIZE_MAX) return nullptr;
-    void* addr = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, f->fd(), 0);
-    if (addr == MAP_FAILED) return nullptr;
-    return std::unique_ptr<MappedView>(new PosixView(addr, static_cast<size_t>(size)));
+  std::unique_ptr<MappedView> MapFile(const std::string& path) override {
+    std::unique_ptr<File> file = Open(path, OpenMode::kRead);
+    if (file == nullptr) return nullptr;
+    const int fd = static_cast<PosixFile*>(file.get())->fd();
+    // The length as the end of the file tells it, then back to the start.
+    const int64_t end = file->Seek(0, SeekOrigin::kEnd);
+    file->Seek(0, SeekOrigin::kBegin);
+    const uint64_t size = end > 0 ? static_cast<uint64_t>(end) : 0;
+    void* addr = nullptr;
+    if (size > 0 && size <= SIZE_MAX) {
+      addr = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+      if (addr == MAP_FAILED) addr = nullptr;
+    }
+    return std::unique_ptr<MappedView>(new PosixView(std::move(file), addr, size));
   }
 
   uint32_t GetAttributes(const std::string& path) override {
@@ -193,9 +208,10 @@ class PosixFileSystem : public FileSystem {
       // Only a change of letter case may "overwrite" the same file.
       if (s1.st_dev != s2.st_dev || s1.st_ino != s2.st_ino) return false;
       std::string dir = dst.native.substr(0, dst.native.find_last_of('/') + 1);
-      std::string wanted = to;
-      size_t cut = wanted.find_last_of("/\\");
-      dst.native = dir + (cut == std::string::npos ? wanted : wanted.substr(cut + 1));
+      size_t cut = to.find_last_of("/\\");
+      std::string wanted = cut == std::string::npos ? to : to.substr(cut + 1);
+      if (!posix::IsNativePath(to) && !AnsiToUtf8Exact(wanted, &wanted)) return false;
+      dst.native = dir + wanted;
     }
     return rename(src.c_str(), dst.native.c_str()) == 0;
   }
@@ -235,10 +251,14 @@ class PosixFileSystem : public FileSystem {
     if (dir.size() == 2 && posix::HasDriveLetter(dir)) dir += "\\";
     std::string mask = cut == std::string::npos ? pattern : pattern.substr(cut + 1);
     std::string native = NativePath(dir);
+    // Callers join the names to the folder they gave: ANSI unless it is native.
+    bool ansi = !posix::IsNativePath(dir);
     DIR* d = opendir(native.c_str());
     if (d == nullptr) return false;
     while (struct dirent* e = readdir(d)) {
-      if (!MatchWildcard(mask.c_str(), e->d_name)) continue;
+      std::string name = e->d_name;
+      if (ansi && !posix::DiskNameToAnsi(e->d_name, &name)) continue;
+      if (!MatchWildcard(mask.c_str(), name.c_str())) continue;
       struct stat st;
       std::string full = native + "/" + e->d_name;
       if (lstat(full.c_str(), &st) != 0) continue;
@@ -246,8 +266,8 @@ class PosixFileSystem : public FileSystem {
       if (link && stat(full.c_str(), &st) != 0) continue;  // dangling link
       uint32_t attributes = AttributesOf(st, e->d_name);
       if (link) attributes |= kAttrReparsePoint;
-      out->push_back(FindEntry{e->d_name, attributes,
-                               S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size)});
+      out->push_back(
+          FindEntry{name, attributes, S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size)});
     }
     closedir(d);
     // A stable order, as NTFS gives: by upper-cased name, "." and ".." first.
@@ -322,7 +342,12 @@ class PosixFileSystem : public FileSystem {
       std::string part = p.substr(start, end - start);
       so_far += part;
       std::string spelled = part;
-      if (part != "." && part != "..") spelled = BaseName(Resolve(so_far).native);
+      if (part != "." && part != "..") {
+        spelled = BaseName(Resolve(so_far).native);
+        if (!posix::IsNativePath(p) && !posix::DiskNameToAnsi(spelled, &spelled)) {
+          return std::string();
+        }
+      }
       out += spelled;
       if (end < p.size()) {
         so_far += p[end];

@@ -6,12 +6,21 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/code_page.h"
 #include "platform/text.h"
 
 namespace upkeep {
 namespace posix {
 
+namespace {
+std::string g_prefix;  // written once at start-up, before any other thread
+}  // namespace
+
+void UseWinePrefix(const std::string& dir) { g_prefix = dir; }
+std::string ChosenWinePrefix() { return g_prefix; }
+
 std::string WinePrefix() {
+  if (!g_prefix.empty()) return g_prefix;
   const char* prefix = getenv("WINEPREFIX");
   if (prefix != nullptr && *prefix != 0) return prefix;
   const char* home = getenv("HOME");
@@ -23,7 +32,31 @@ bool HasDriveLetter(const std::string& path) {
          ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
 }
 
+bool IsNativePath(const std::string& path) {
+  return !path.empty() && (path[0] == '/' || path[0] == '\\');
+}
+
+bool DiskNameToAnsi(const std::string& disk_name, std::string* ansi) {
+  return Utf8ToAnsiExact(disk_name, ansi);
+}
+
 namespace {
+
+bool IsUtf8(const std::string& text) { return Utf16ToUtf8(Utf8ToUtf16(text)) == text; }
+
+// Letter case ignored as Wine ignores it: over the characters for names in
+// UTF-8, byte by byte otherwise.
+bool SameNameNoCase(const std::string& a, const std::string& b) {
+  if (IsUtf8(a) && IsUtf8(b)) {
+    std::u16string x = Utf8ToUtf16(a), y = Utf8ToUtf16(b);
+    if (x.size() != y.size()) return false;
+    for (size_t i = 0; i < x.size(); ++i) {
+      if (UpperUtf16(x[i]) != UpperUtf16(y[i])) return false;
+    }
+    return true;
+  }
+  return CompareNoCase(a.c_str(), b.c_str()) == 0;
+}
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -36,7 +69,7 @@ bool FindNoCase(const std::string& dir, const std::string& name, std::string* fo
   if (d == nullptr) return false;
   bool ok = false;
   while (struct dirent* e = readdir(d)) {
-    if (CompareNoCase(e->d_name, name.c_str()) == 0) {
+    if (SameNameNoCase(e->d_name, name)) {
       *found = e->d_name;
       ok = true;
       break;
@@ -84,6 +117,14 @@ ResolvedPath Resolve(const std::string& input) {
           parts.push_back(part);  // above the current directory
         }
       } else if (part != ".") {
+        if (!base.empty()) {
+          // Wildcards name no file on Windows; here they are also the
+          // stand-ins of names a code page could not hold.
+          if (part.find_first_of("?*") != std::string::npos) return ResolvedPath();
+          std::string disk;
+          if (!AnsiToUtf8Exact(part, &disk)) return ResolvedPath();
+          part.swap(disk);
+        }
         parts.push_back(part);
       }
     }

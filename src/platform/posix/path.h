@@ -7,8 +7,13 @@
 namespace upkeep {
 namespace posix {
 
-// $WINEPREFIX, or ~/.wine.
+// The prefix chosen at start-up (UseWinePrefix), else $WINEPREFIX, else ~/.wine.
 std::string WinePrefix();
+// Makes `dir` the machine for the rest of the process; empty goes back to the
+// environment. Set before any other thread runs.
+void UseWinePrefix(const std::string& dir);
+// What UseWinePrefix set, or empty.
+std::string ChosenWinePrefix();
 
 struct ResolvedPath {
   std::string native;   // the path to hand to the system
@@ -18,11 +23,21 @@ struct ResolvedPath {
 // '\' becomes '/'; "X:" goes through $WINEPREFIX/dosdevices/x:; a leading '/'
 // is native; anything else is relative to the current directory. Each
 // component is matched without regard to case when the exact name is absent.
+// Native paths are bytes as the system takes them; the components of every
+// other path are ANSI text and reach the disk as UTF-8, as Wine stores names.
+// A component the code page cannot spell resolves to nothing (empty native).
 ResolvedPath Resolve(const std::string& path);
 inline std::string NativePath(const std::string& path) { return Resolve(path).native; }
 
 // True for "X:" paths (drive-relative or absolute).
 bool HasDriveLetter(const std::string& path);
+// True for paths Resolve hands over as they are.
+bool IsNativePath(const std::string& path);
+
+// A name found on disk as callers of a non-native path see it: ANSI, or
+// false when the code page cannot hold it (it is then left out, never shown
+// with stand-ins that could name another file).
+bool DiskNameToAnsi(const std::string& disk_name, std::string* ansi);
 
 }  // namespace posix
 }  // namespace upkeep

@@ -11,14 +11,8 @@
 
 namespace upkeep {
 
-std::string GetProgramPath() {
-  char buf[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return std::string();
-  return std::string(buf, static_cast<size_t>(n));
-}
-
 namespace {
+
 struct ThreadStart {
   uint32_t (*entry)(void*);
   void* arg;
@@ -30,26 +24,42 @@ void* ThreadMain(void* p) {
   start.entry(start.arg);
   return nullptr;
 }
+
+class PosixProcess : public Process {
+ public:
+  std::string ProgramPath() override {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return std::string();
+    return std::string(buf, static_cast<size_t>(n));
+  }
+
+  bool StartThread(uint32_t (*entry)(void*), void* arg) override {
+    ThreadStart* start = new (std::nothrow) ThreadStart{entry, arg};
+    if (start == nullptr) return false;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, ThreadMain, start) != 0) {
+      delete start;
+      return false;
+    }
+    pthread_detach(thread);
+    return true;
+  }
+
+  void Sleep(uint32_t ms) override {
+    struct timespec ts;
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+  }
+};
+
 }  // namespace
 
-bool StartThread(uint32_t (*entry)(void*), void* arg) {
-  ThreadStart* start = new (std::nothrow) ThreadStart{entry, arg};
-  if (start == nullptr) return false;
-  pthread_t thread;
-  if (pthread_create(&thread, nullptr, ThreadMain, start) != 0) {
-    delete start;
-    return false;
-  }
-  pthread_detach(thread);
-  return true;
-}
-
-void SleepMs(uint32_t ms) {
-  struct timespec ts;
-  ts.tv_sec = ms / 1000;
-  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
+Process* DefaultProcess() {
+  static PosixProcess process;
+  return &process;
 }
 
 void DebugOutput(const char* text) {

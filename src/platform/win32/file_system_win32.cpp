@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -62,16 +63,20 @@ class Win32File : public File {
 
 class Win32View : public MappedView {
  public:
-  Win32View(HANDLE mapping, const void* view) : mapping_(mapping), view_(view) {}
+  Win32View(std::unique_ptr<File> file, HANDLE mapping, const void* view, uint64_t size)
+      : file_(std::move(file)), mapping_(mapping), view_(view), size_(size) {}
   ~Win32View() override {
-    UnmapViewOfFile(view_);
-    CloseHandle(mapping_);
+    if (view_ != nullptr) UnmapViewOfFile(view_);
+    if (mapping_ != nullptr) CloseHandle(mapping_);
   }
   const uint8_t* data() const override { return static_cast<const uint8_t*>(view_); }
+  uint64_t size() const override { return size_; }
 
  private:
+  std::unique_ptr<File> file_;
   HANDLE mapping_;
   const void* view_;
+  uint64_t size_;
 };
 
 typedef BOOL(WINAPI* FreeSpaceExFn)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
@@ -117,17 +122,24 @@ class Win32FileSystem : public FileSystem {
     return std::unique_ptr<File>(new Win32File(h));
   }
 
-  std::unique_ptr<MappedView> Map(File* file, uint64_t size) override {
-    Win32File* f = dynamic_cast<Win32File*>(file);
-    if (f == nullptr || size == 0) return nullptr;
-    HANDLE mapping = CreateFileMappingA(f->handle(), nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (mapping == nullptr) return nullptr;
-    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
-    if (view == nullptr) {
-      CloseHandle(mapping);
-      return nullptr;
+  std::unique_ptr<MappedView> MapFile(const std::string& path) override {
+    std::unique_ptr<File> file = Open(path, OpenMode::kRead);
+    if (file == nullptr) return nullptr;
+    HANDLE handle = static_cast<Win32File*>(file.get())->handle();
+    // The length as the end of the file tells it, then back to the start.
+    const int64_t end = file->Seek(0, SeekOrigin::kEnd);
+    file->Seek(0, SeekOrigin::kBegin);
+    const uint64_t size = end > 0 ? static_cast<uint64_t>(end) : 0;
+    HANDLE mapping = nullptr;
+    const void* view = nullptr;
+    // An empty file cannot be mapped; nor can more than the address space holds.
+    if (size > 0 && size <= SIZE_MAX) {
+      mapping = CreateFileMappingA(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+      if (mapping != nullptr) {
+        view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
+      }
     }
-    return std::unique_ptr<MappedView>(new Win32View(mapping, view));
+    return std::unique_ptr<MappedView>(new Win32View(std::move(file), mapping, view, size));
   }
 
   uint32_t GetAttributes(const std::string& path) override {

@@ -6,14 +6,8 @@
 
 namespace upkeep {
 
-std::string GetProgramPath() {
-  char buf[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return std::string();
-  return std::string(buf, n);
-}
-
 namespace {
+
 struct ThreadStart {
   uint32_t (*entry)(void*);
   void* arg;
@@ -24,21 +18,37 @@ DWORD WINAPI ThreadMain(LPVOID p) {
   delete static_cast<ThreadStart*>(p);
   return start.entry(start.arg);
 }
+
+class Win32Process : public Process {
+ public:
+  std::string ProgramPath() override {
+    char buf[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return std::string();
+    return std::string(buf, n);
+  }
+
+  bool StartThread(uint32_t (*entry)(void*), void* arg) override {
+    ThreadStart* start = new (std::nothrow) ThreadStart{entry, arg};
+    if (start == nullptr) return false;
+    HANDLE thread = CreateThread(nullptr, 0, ThreadMain, start, 0, nullptr);
+    if (thread == nullptr) {
+      delete start;
+      return false;
+    }
+    CloseHandle(thread);
+    return true;
+  }
+
+  void Sleep(uint32_t ms) override { ::Sleep(ms); }
+};
+
 }  // namespace
 
-bool StartThread(uint32_t (*entry)(void*), void* arg) {
-  ThreadStart* start = new (std::nothrow) ThreadStart{entry, arg};
-  if (start == nullptr) return false;
-  HANDLE thread = CreateThread(nullptr, 0, ThreadMain, start, 0, nullptr);
-  if (thread == nullptr) {
-    delete start;
-    return false;
-  }
-  CloseHandle(thread);
-  return true;
+Process* DefaultProcess() {
+  static Win32Process process;
+  return &process;
 }
-
-void SleepMs(uint32_t ms) { Sleep(ms); }
 
 void DebugOutput(const char* text) { OutputDebugStringA(text); }
 

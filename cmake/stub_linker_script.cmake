@@ -1,0 +1,26 @@
+# upkeep_stub_linker_script(OUT): writes the linker's own default script with
+# the resource section moved after the relocations, so that it is the image's
+# last section and `upkeep-pack make` can rewrite it in place (it may grow).
+function(upkeep_stub_linker_script out)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-prog-name=ld
+    OUTPUT_VARIABLE ld OUTPUT_STRIP_TRAILING_WHITESPACE)
+  execute_process(COMMAND ${ld} --verbose OUTPUT_VARIABLE verbose RESULT_VARIABLE result)
+  set(rule "==================================================")
+  string(FIND "${verbose}" "${rule}\n" start)
+  string(FIND "${verbose}" "\n${rule}" end REVERSE)
+  if(NOT result EQUAL 0 OR start LESS 0 OR end LESS start)
+    message(FATAL_ERROR "cannot read the default linker script of ${ld}")
+  endif()
+  string(LENGTH "${rule}\n" rule_length)
+  math(EXPR start "${start} + ${rule_length}")
+  math(EXPR length "${end} - ${start}")
+  string(SUBSTRING "${verbose}" ${start} ${length} script)
+  set(rsrc "  .rsrc BLOCK(__section_alignment__) : SUBALIGN(4)\n  {\n    KEEP (*(.rsrc))\n    KEEP (*(.rsrc$*))\n  }\n")
+  set(reloc "  .reloc BLOCK(__section_alignment__) :\n  {\n    *(.reloc)\n  }\n")
+  string(FIND "${script}" "${rsrc}${reloc}" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "the default linker script of ${ld} does not place .rsrc before .reloc")
+  endif()
+  string(REPLACE "${rsrc}${reloc}" "${reloc}${rsrc}" script "${script}")
+  file(WRITE ${out} "${script}")
+endfunction()

@@ -1,0 +1,131 @@
+// Writes a starting corpus for each fuzz target into DIR/<target>/, made with
+// the same writers that make real packages, so the fuzzers begin from
+// well-formed inputs instead of having to discover each format's magic.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "authoring/archive_writer.h"
+#include "authoring/delta_encoder.h"
+#include "authoring/packed_entry_encoder.h"
+#include "authoring/payload_writer.h"
+#include "authoring/version_resource_writer.h"
+#include "platform/shell_link_format.h"
+
+namespace {
+
+using namespace upkeep;
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> Bytes(const std::string& text) {
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::vector<uint8_t> Sample(size_t n, uint32_t seed) {
+  std::vector<uint8_t> out(n);
+  for (size_t i = 0; i < n; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    // Runs and repeats, so packing and deltas find matches.
+    out[i] = (i / 7) % 3 == 0 ? static_cast<uint8_t>(seed >> 24) : static_cast<uint8_t>(i / 11);
+  }
+  return out;
+}
+
+bool Write(const fs::path& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: fuzz_seeds DIR\n");
+    return 2;
+  }
+  const fs::path root = argv[1];
+  bool ok = true;
+  const std::vector<uint8_t> old_file = Sample(600, 1);
+  std::vector<uint8_t> new_file = old_file;
+  new_file.insert(new_file.begin() + 200, 40, 'n');
+  new_file.resize(500);
+
+  // Packages: stored and packed entries, payloads, a text entry.
+  std::vector<uint8_t> package;
+  ok &= BuildPackage(Sample(64, 2),
+                     {{"patch.scr", Bytes("All { CheckFile(\"a.dat\", \"12345678\") }\r\n"), false},
+                      {"Strings.scr", Bytes("String(\"K\", \"v\")\r\n"), true},
+                      {"00000001.FILE", EncodePayload(Sample(300, 3)), false},
+                      {"00000002.DELTA", EncodePayload(new_file), true}},
+                     &package);
+  ok &= Write(root / "package_fuzz", "package", package);
+
+  std::vector<uint8_t> packed;
+  ok &= EncodePackedEntry(new_file.data(), new_file.size(), &packed);
+  ok &= Write(root / "packed_entry_fuzz", "packed", packed);
+  ok &= Write(root / "packed_entry_fuzz", "plain", Sample(200, 4));
+
+  ok &= Write(root / "payload_fuzz", "payload", EncodePayload(Sample(400, 5)));
+
+  const std::vector<uint8_t> delta =
+      EncodeDelta(old_file.data(), old_file.size(), new_file.data(), new_file.size());
+  const uint16_t old_size = static_cast<uint16_t>(old_file.size());
+  ok &= Write(
+      root / "delta_fuzz", "delta",
+      Cat(Cat({static_cast<uint8_t>(old_size), static_cast<uint8_t>(old_size >> 8)}, old_file),
+          delta));
+
+  VersionResource version;
+  version.tables.push_back({"040904e4", {{"ProductVersion", "1.02"}, {"FileVersion", "1.0.2.0"}}});
+  version.translations.push_back(0x04E40409);
+  ok &= Write(root / "pe_version_fuzz", "pe32", WriteVersionedPe(version));
+  ok &= Write(root / "pe_version_fuzz", "pe32plus", WriteVersionedPe(version, true));
+
+  lnk::LinkData link;
+  lnk::TargetFacts facts;
+  facts.exists = true;
+  facts.size = 4096;
+  lnk::SetLinkTarget(&link, "C:\\Games\\Knight\\knight.exe", facts, 1252);
+  link.arguments = {true, u"-window"};
+  link.iconLocation = {true, u"C:\\Games\\Knight\\knight.ico"};
+  link.workingDir = {true, u"C:\\Games\\Knight"};
+  link.name = {true, u"Play"};
+  ok &= Write(root / "shell_link_fuzz", "link", lnk::SerializeLink(link));
+
+  ok &= Write(root / "wine_registry_fuzz", "hive",
+              Bytes("Software\\Fuzz\\Game\n"
+                    "WINE REGISTRY Version 2\n"
+                    ";; All keys relative to \\\\Machine\n\n"
+                    "[Software\\\\Fuzz\\\\Game] 1700000000\n"
+                    "#time=1d9a\n"
+                    "@=\"default\"\n"
+                    "\"InstallDir\"=\"C:\\\\Games\\\\Fuzz\\\\\"\n"
+                    "\"Path\"=str(2):\"%ProgramFiles%\\\\x\\0\"\n"
+                    "\"Count\"=dword:0000002a\n"
+                    "\"Blob\"=hex:01,02,03,\\\n  04\n"
+                    "\"Multi\"=str(7):\"a\\0b\\0\"\n"));
+
+  const std::string strings =
+      "!String(s,s) !Locale(s)\r\nLocale(\"Polish\")\r\n"
+      "String(\"IDS_TITLE\", \"%1 update\")\r\nString(\"PROGRAM_NAME\", \"&GAME& & co\")\r\n"
+      "String(\"GAME\", \"Knight\")\r\nString(\"GAME\", \"again\")\r\n";
+  ok &= Write(root / "string_table_fuzz", "strings", Bytes(strings));
+  ok &= Write(root / "script_fuzz", "script",
+              Bytes("Version(\"1.0\") { f(1, 2.5, \"&GAME&\") }\r\nAll { f(3, 1.0, \"%1\") }\r\n"));
+  ok &= Write(root / "format_text_fuzz", "template",
+              Bytes(std::string("%1 of %2!s!%n%3!-10.3s!%%%0tail") + '\0' + "one" + '\0' + "two"));
+  if (!ok) std::fprintf(stderr, "fuzz_seeds: cannot write the seeds\n");
+  return ok ? 0 : 1;
+}
