@@ -280,7 +280,7 @@ TEST_F(PackageArchiveMalformedTest, SignedProgramReadsBelowItsCertificateTable) 
     std::vector<uint8_t> bytes = sign(alignment, 0, 0, 0);
     std::string path = dir_.Join("signed" + std::to_string(alignment) + ".exe");
     ASSERT_TRUE(test::WriteFileBytes(path, bytes));
-    ASSERT_NE(OpenPackage(path.c_str()), 0) << alignment;
+    ASSERT_NE(OpenPackage(path.c_str()), nullptr) << alignment;
     EXPECT_EQ(OpenPackages().back()->entries.size(), 3u);
     EXPECT_EQ(ReadText("patch.scr"), "script");
     std::vector<uint8_t> payload;

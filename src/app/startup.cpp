@@ -113,9 +113,9 @@ StartupOptions BeginStartup(const std::string& commandLine, bool* hasPackage) {
   AllowLooseFileReads(false);
   // A path that does not fit its buffer is a package that cannot be opened.
   const std::string program = GetProgramPath();
-  const size_t before = OpenPackages().size();
-  if (!program.empty() && program.size() <= kMaxProgramPath) OpenPackage(program.c_str());
-  if (hasPackage != nullptr) *hasPackage = OpenPackages().size() > before;
+  const bool opened = !program.empty() && program.size() <= kMaxProgramPath &&
+                      OpenPackage(program.c_str()) != nullptr;
+  if (hasPackage != nullptr) *hasPackage = opened;
   LoadStringTable("Strings.scr");
   RegisterShortcutCommands();
   return ParseOptions(commandLine);
