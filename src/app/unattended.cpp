@@ -33,6 +33,7 @@ class SilentHost : public UpdateHost {
     finished_ = true;
   }
   void ShellOpen(const std::string&) override {}
+  void SetProgress(int32_t, int32_t, const char*, const char*) override {}
 
   bool finished() const { return finished_; }
   UpdateOutcome outcome() const { return outcome_; }

@@ -154,14 +154,13 @@ int main(int argc, char** argv) {
   ConsoleUi ui(options.force);
   if (!hasPackage) {
     if (!options.silent) {
-      ui.MessageBox(kDamagedUpdateText, ApplicationName(), MessageIcon::Error,
-                    MessageButtons::Ok);
+      ui.MessageBox(kDamagedUpdateText, ApplicationName(), MessageIcon::Error, MessageButtons::Ok);
     }
     fflush(stdout);
     return kExitFailed;
   }
   // The machine is known before anything is shown or read from it.
-  const int refused = SettlePrefix(&ui, arguments, options.force);
+  const int refused = SettlePrefix(&ui, arguments, options.force, options.silent);
   if (refused >= 0) return refused;
   std::string logCopy;
   if (options.log) {

@@ -16,7 +16,8 @@ namespace {
 
 constexpr char kPrefixOption[] = "--prefix";
 
-void Say(const std::string& utf8) {
+void Say(bool quiet, const std::string& utf8) {
+  if (quiet) return;
   fwrite(utf8.data(), 1, utf8.size(), stdout);
   fflush(stdout);
 }
@@ -28,11 +29,12 @@ std::string Absolute(const std::string& dir) {
   return cwd + (cwd.empty() || cwd.back() != '/' ? "/" : "") + dir;
 }
 
-void NamePrefix(const std::string& prefix, const std::string& how) {
+void NamePrefix(bool quiet, const std::string& prefix, const std::string& how) {
   const std::string c = posix::DriveCFolder(prefix);
-  Say("Wine prefix: " + prefix + " (" + how + ")\n");
-  Say("C: drive: " +
-      (c.empty() ? std::string("none, ") + prefix + "/dosdevices/c: is missing" : c) + "\n");
+  Say(quiet, "Wine prefix: " + prefix + " (" + how + ")\n");
+  Say(quiet, "C: drive: " +
+                 (c.empty() ? std::string("none, ") + prefix + "/dosdevices/c: is missing" : c) +
+                 "\n");
 }
 
 }  // namespace
@@ -72,20 +74,20 @@ ConsoleArguments SplitArguments(const std::vector<std::string>& arguments) {
   return out;
 }
 
-int SettlePrefix(ConsoleUi* ui, const ConsoleArguments& arguments, bool force) {
+int SettlePrefix(ConsoleUi* ui, const ConsoleArguments& arguments, bool force, bool quiet) {
   if (arguments.prefixLacksFolder) {
-    Say("--prefix needs the folder of a Wine prefix.\n");
+    Say(quiet, "--prefix needs the folder of a Wine prefix.\n");
     return ExitCodeAfterDialog(false, UpdateOutcome::Failed);
   }
   if (arguments.prefixGiven) {
     posix::UseWinePrefix(Absolute(arguments.prefix));
-    NamePrefix(posix::WinePrefix(), "given with --prefix");
+    NamePrefix(quiet, posix::WinePrefix(), "given with --prefix");
     return -1;
   }
   const char* env = getenv("WINEPREFIX");
   if (env != nullptr && *env != 0) {
     posix::UseWinePrefix(Absolute(env));
-    NamePrefix(posix::WinePrefix(), "from WINEPREFIX");
+    NamePrefix(quiet, posix::WinePrefix(), "from WINEPREFIX");
     return -1;
   }
   const char* home_env = getenv("HOME");
@@ -95,7 +97,7 @@ int SettlePrefix(ConsoleUi* ui, const ConsoleArguments& arguments, bool force) {
   const std::string value = ExpandText("&REG_DESTINATION&");
   if (posix::PrefixHasValue(wine, key, value)) {
     posix::UseWinePrefix(wine);
-    NamePrefix(wine, "the default prefix");
+    NamePrefix(quiet, wine, "the default prefix");
     return -1;
   }
 
@@ -112,7 +114,7 @@ int SettlePrefix(ConsoleUi* ui, const ConsoleArguments& arguments, bool force) {
   }
   if (matches.size() == 1) {
     posix::UseWinePrefix(matches[0]);
-    NamePrefix(matches[0], "the game's prefix, found in " + kinds[0]);
+    NamePrefix(quiet, matches[0], "the game's prefix, found in " + kinds[0]);
     return -1;
   }
   if (matches.empty()) {
@@ -129,8 +131,8 @@ int SettlePrefix(ConsoleUi* ui, const ConsoleArguments& arguments, bool force) {
       }
     }
     posix::UseWinePrefix(wine);
-    NamePrefix(wine, "the default prefix");
-    Say(text);
+    NamePrefix(quiet, wine, "the default prefix");
+    Say(quiet, text);
     return -1;
   }
   std::string list = "The game is installed in several Wine prefixes:\n";
@@ -138,17 +140,17 @@ int SettlePrefix(ConsoleUi* ui, const ConsoleArguments& arguments, bool force) {
     list += "  " + std::to_string(i + 1) + ". " + matches[i] + " (" + kinds[i] + ")\n";
   }
   if (force) {
-    Say(list + "Name one with --prefix DIR.\n");
+    Say(quiet, list + "Name one with --prefix DIR.\n");
     return ExitCodeAfterDialog(false, UpdateOutcome::Failed);
   }
-  Say(list + "Which one holds the game to update?\n");
+  Say(quiet, list + "Which one holds the game to update?\n");
   std::vector<std::string> labels;
   for (const std::string& prefix : matches) labels.push_back(Utf8ToAnsi(prefix));
   labels.push_back(ExpandText("&IDS_BTN_CLOSE&"));
   const size_t chosen = ui->Choose(labels, matches.size());
   if (chosen >= matches.size()) return ExitCodeAfterDialog(false, UpdateOutcome::Failed);
   posix::UseWinePrefix(matches[chosen]);
-  NamePrefix(matches[chosen], "chosen, " + kinds[chosen]);
+  NamePrefix(quiet, matches[chosen], "chosen, " + kinds[chosen]);
   return -1;
 }
 

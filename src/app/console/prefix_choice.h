@@ -26,8 +26,8 @@ ConsoleArguments SplitArguments(const std::vector<std::string>& arguments);
 // Settles the prefix before anything reads the machine and names it, and the
 // folder that is its C: drive, on the console. Returns -1 to go on, or the
 // exit code when no prefix can be used (several hold the game and none was
-// chosen, or --prefix lacks its folder).
-int SettlePrefix(ConsoleUi* ui, const ConsoleArguments& arguments, bool force);
+// chosen, or --prefix lacks its folder). `quiet` (-silent) says nothing.
+int SettlePrefix(ConsoleUi* ui, const ConsoleArguments& arguments, bool force, bool quiet);
 
 }  // namespace upkeep
 
