@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -186,8 +187,30 @@ TEST_F(PackageBuilderTest, RandomTreesAreRebuiltExactly) {
     Mutate(old_dir, new_dir, rng);
     MakeSummary summary;
     std::string error;
-    ASSERT_TRUE(MakePackage(Options(old_dir, new_dir), pkg, &summary, &error)) << error;
+    // Folders gone from the new tree stay, emptied of the old files, unless
+    // removing them is asked for; a folder that becomes a file needs that.
+    MakeOptions options = Options(old_dir, new_dir);
+    options.remove_folders = seed % 2 == 1;
+    if (!MakePackage(options, pkg, &summary, &error)) {
+      ASSERT_FALSE(options.remove_folders) << error;
+      EXPECT_NE(error.find("--remove-folders"), std::string::npos) << error;
+      options.remove_folders = true;
+      ASSERT_TRUE(MakePackage(options, pkg, &summary, &error)) << error;
+    }
     EXPECT_EQ(Apply(pkg, old_dir, base + "/game"), 0) << log_;
+    if (!options.remove_folders) {
+      EXPECT_EQ(log_.find("Removed dir"), std::string::npos) << log_;
+    }
+    for (const auto& kept : summary.kept_folders) {
+      ASSERT_FALSE(options.remove_folders) << kept;
+      std::string dir = (fs::path(base) / "game" / fs::path(kept).lexically_normal()).string();
+      std::replace(dir.begin(), dir.end(), '\\', '/');
+      ASSERT_TRUE(fs::is_directory(dir)) << kept;
+      for (auto& e : fs::recursive_directory_iterator(dir)) {
+        if (!e.is_directory()) ADD_FAILURE() << "left " << e.path();
+      }
+      fs::remove_all(dir);
+    }
     ExpectSameTree(base + "/game", new_dir);
     // Run on a tree it was not made for, it stops before changing anything.
     int code = Apply(pkg, new_dir, base + "/game2");
@@ -255,6 +278,7 @@ TEST_F(PackageBuilderTest, VersionChainsBringEveryOldVersionToTheNewest) {
   MakeOptions o = Options("", v3);
   o.olds = {{"1.0.0.0", v1}, {"1.1.0.0", v2}};
   o.to_version = "1.2";
+  o.remove_folders = true;
   MakeSummary summary;
   std::string error;
   ASSERT_TRUE(MakePackage(o, pkg, &summary, &error)) << error;
@@ -263,9 +287,12 @@ TEST_F(PackageBuilderTest, VersionChainsBringEveryOldVersionToTheNewest) {
   ExpectSameTree(tmp_.Join("g1"), v3);
   EXPECT_EQ(Apply(pkg, v2, tmp_.Join("g2"), "1.1.0.0"), 0) << log_;
   ExpectSameTree(tmp_.Join("g2"), v3);
-  // An installation at neither version is left alone.
-  EXPECT_EQ(Apply(pkg, v1, tmp_.Join("g3"), "0.9.0.0"), 0);
+  // An installation at neither version is left alone, and the run says so.
+  EXPECT_EQ(Apply(pkg, v1, tmp_.Join("g3"), "0.9.0.0"), 6) << log_;
   ExpectSameTree(tmp_.Join("g3"), v1);
+  // Run again on the updated game, it changes nothing and succeeds.
+  EXPECT_EQ(Apply(pkg, tmp_.Join("g1"), tmp_.Join("g4"), "1.2"), 0) << log_;
+  ExpectSameTree(tmp_.Join("g4"), v3);
 }
 
 // The updater deletes stale bank files and truncates its log before the script
@@ -284,6 +311,7 @@ TEST_F(PackageBuilderTest, FilesTheUpdaterReplacesFirstAreLeftOut) {
   both("Data/LevelsCustom/.keep/bank3", same3, same3);               // not a stale bank
   both("Data/Other/bank4.dat", Data(rng, 3000), Data(rng, 3000));    // not a bank folder
   Write(old_dir + "/Data/Films/bankOld.bik", Data(rng, 100));        // gone in the new tree
+  fs::create_directories(new_dir + "/Data/Films");
   Write(old_dir + "/patch.log", {'o', 'l', 'd'});
   Write(old_dir + "/mya$$.tmp", {1});
   Write(new_dir + "/PATCH.LOG", {'n'});
@@ -293,7 +321,12 @@ TEST_F(PackageBuilderTest, FilesTheUpdaterReplacesFirstAreLeftOut) {
   ASSERT_TRUE(MakePackage(Options(old_dir, new_dir), pkg, &summary, &error)) << error;
   std::string notes;
   for (const auto& n : summary.notes) notes += n + "\n";
+  for (const auto& n : summary.warnings) notes += n + "\n";
   EXPECT_NE(notes.find("bankOld.bik"), std::string::npos) << notes;
+  EXPECT_NE(notes.find("bank01.dat: the updater deletes bank files before its script; the package "
+                       "writes it again"),
+            std::string::npos)
+      << notes;
   EXPECT_NE(notes.find("PATCH.LOG"), std::string::npos) << notes;
   EXPECT_EQ(notes.find("bank4"), std::string::npos) << notes;
   EXPECT_EQ(notes.find("bank3"), std::string::npos) << notes;
@@ -311,6 +344,10 @@ TEST_F(PackageBuilderTest, FilesTheUpdaterReplacesFirstAreLeftOut) {
   fs::remove(game + "/patch.log");
   fs::remove(new_dir + "/PATCH.LOG");
   ExpectSameTree(game, new_dir);
+  // Run again on the updated game, it stops before it changes anything.
+  for (const char* folder : kBankFolders) DeleteBankFiles(game + folder);
+  fs::rename(game, installed + "2");
+  EXPECT_EQ(Apply(pkg, installed + "2", game), 6) << log_;
 }
 
 TEST_F(PackageBuilderTest, RefusesBadInputAndLeavesOutputAlone) {
@@ -450,7 +487,7 @@ class VerifyTest : public PackageBuilderTest {
 TEST_F(VerifyTest, AcceptsWhatMakeWrites) {
   VerifyReport r = Check(entries_);
   EXPECT_TRUE(r.faults.empty()) << r.faults[0];
-  EXPECT_EQ(r.sections, 1);
+  EXPECT_EQ(r.sections, 2);  // the work, then the closing check
   EXPECT_TRUE(r.missing_keys.empty());
 }
 

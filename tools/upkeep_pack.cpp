@@ -35,11 +35,15 @@ const char kMainUsage[] =
 const char kMakeUsage[] =
     "usage: upkeep-pack make --old [VERSION=]DIR [--old VERSION=DIR ...] --new DIR\n"
     "                        --strings Strings.scr [--terms FILE] [--stub FILE]\n"
-    "                        [--to-version V] [--level 1-9] [BRANDING] -o OUT\n"
+    "                        [--to-version V] [--level 1-9] [--remove-folders]\n"
+    "                        [BRANDING] -o OUT\n"
     "\n"
     "Compares the trees and writes a package whose patch.scr checks every file it\n"
     "patches or deletes, states the free space it needs, then creates directories,\n"
-    "patches changed files, creates new ones and deletes removed ones.\n"
+    "patches changed files, creates new ones and deletes removed ones. It ends, for\n"
+    "any installed version, with a check that every file it writes has its new\n"
+    "content, then writes the new tree's bank files again (the updater deletes\n"
+    "bank* below Data\\Levels, LevelsNet, Films and LevelsCustom before each run).\n"
     "  --old DIR          the installed tree: one \"All\" section\n"
     "  --old VERSION=DIR  versioned trees, oldest first: one \"Version\" section each,\n"
     "                     bringing its tree to the next and the last to --new\n"
@@ -48,6 +52,9 @@ const char kMakeUsage[] =
     "  --terms FILE       terms text shown before the update (umowa.txt)\n"
     "  --stub FILE        updater program to put in front: OUT becomes runnable\n"
     "  --level N          delta effort, 1 fastest to 9 smallest (default 9)\n"
+    "  --remove-folders   remove folders the new tree no longer has, with whatever\n"
+    "                     players keep in them; by default only the old tree's files\n"
+    "                     in them are deleted and the folders are kept (and listed)\n"
     "  -o OUT             the package; written only when complete\n"
     "\n"
     "A Windows stub shows the publisher's names and icon (BRANDING):\n"
@@ -211,6 +218,8 @@ int Make(const Args& args) {
         if (options.delta_level < 1 || options.delta_level > 9)
           return Usage(kMakeUsage, "--level takes 1 to 9");
       }
+    } else if (a == "--remove-folders") {
+      options.remove_folders = true;
     } else if (a == "-o" || a == "--output") {
       ok = value(&out);
     } else {
@@ -230,9 +239,14 @@ int Make(const Args& args) {
     std::fprintf(stderr, "upkeep-pack: make failed: %s\n", error.c_str());
     return kExitFailed;
   }
-  for (const auto& warning : summary.warnings)
-    std::fprintf(stderr, "warning: %s\n", warning.c_str());
   for (const auto& note : summary.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
+  for (const auto& w : summary.warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
+  for (const auto& dir : summary.kept_folders) {
+    std::fprintf(stderr,
+                 "kept folder %s: gone from the new tree, emptied of the old files only "
+                 "(--remove-folders removes it)\n",
+                 dir.c_str());
+  }
   std::error_code ec;
   std::fprintf(stderr,
                "wrote %s: %zu section(s), %zu patched, %zu created, %zu deleted, %zu directories "

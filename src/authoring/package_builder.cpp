@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 
 #include "authoring/delta_encoder.h"
 #include "authoring/payload_writer.h"
@@ -103,7 +104,12 @@ class Builder {
     int64_t peak = 0;
     auto need = [&](int64_t during) { peak = std::max(peak, extra + during); };
 
-    for (const auto& name : changes.check_files) {
+    std::vector<std::string> check_files = changes.check_files;
+    for (const auto& dir : changes.deleted_dirs) FilesBelow(from, dir, &check_files);
+    for (const auto& dir : changes.replaced_dirs) FilesBelow(from, dir, &check_files);
+    std::sort(check_files.begin(), check_files.end(),
+              [](const std::string& a, const std::string& b) { return CompareNames(a, b) < 0; });
+    for (const auto& name : check_files) {
       std::string crc = CrcOf(from, name);
       if (crc.empty()) return Fail("cannot read", from, name);
       checks.push_back({"CheckFile", {Text(name), Text(crc)}});
@@ -113,6 +119,13 @@ class Builder {
       ++summary_->deleted;
     }
     for (const auto& name : changes.replaced_dirs) {
+      if (!options_.remove_folders) {
+        *error_ = "folder " + NativePath(from.root, name) +
+                  " is a file in the new tree: removing it takes along whatever players keep in "
+                  "it; give --remove-folders to allow that";
+        return false;
+      }
+      DeleteOldFiles(from, name, &work);
       work.push_back({"DeleteDir", {Text(name)}});
       ++summary_->deleted;
     }
@@ -150,6 +163,7 @@ class Builder {
       if (!file_payload.empty() && (!delta_ok || file_payload.size() <= delta_payload.size())) {
         std::string entry = AddPayload("FILE", std::move(file_payload));
         work.push_back({"CreateFile", {Text(c.name), Text(entry), Text(crc_new)}});
+        Wrote(c.name);
         ++summary_->created;
         need(static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size)));
       } else {
@@ -157,6 +171,7 @@ class Builder {
         work.push_back(
             {"PatchFile",
              {Text(c.name), Text(entry), Text(ChecksumText(Crc32(old_bytes))), Text(crc_new)}});
+        Wrote(c.name);
         ++summary_->patched;
         // The old content stays beside the new one until the patch is done.
         need(static_cast<int64_t>(OnDisk(c.new_size)));
@@ -174,6 +189,7 @@ class Builder {
         return Fail("cannot compress", to, f.name);
       std::string entry = AddPayload("FILE", std::move(payload));
       work.push_back({"CreateFile", {Text(f.name), Text(entry), Text(ChecksumText(Crc32(bytes)))}});
+      Wrote(f.name);
       ++summary_->created;
       need(static_cast<int64_t>(OnDisk(f.size)));
       extra += static_cast<int64_t>(OnDisk(f.size));
@@ -182,9 +198,16 @@ class Builder {
       work.push_back({"DeleteFile", {Text(f.name), Text(CrcOf(from, f.name))}});
       ++summary_->deleted;
     }
+    // The old files go one by one, each logged; the folder (with anything
+    // players added to it) only when the author asks.
     for (const auto& name : changes.deleted_dirs) {
-      work.push_back({"DeleteDir", {Text(name)}});
-      ++summary_->deleted;
+      DeleteOldFiles(from, name, &work);
+      if (options_.remove_folders) {
+        work.push_back({"DeleteDir", {Text(name)}});
+        ++summary_->deleted;
+      } else {
+        summary_->kept_folders.push_back(name);
+      }
     }
     uint64_t required = static_cast<uint64_t>(std::max<int64_t>(peak, 0));
     if (required > 0xFFFFFFFFull) required = 0xFFFFFFFFull;  // the most the command can ask for
@@ -195,7 +218,77 @@ class Builder {
     return true;
   }
 
+  // Every file a section wrote that the new tree has, with its new checksum.
+  // False when a file cannot be read; no commands when nothing was written.
+  bool FinalCheck(const Tree& to, ScriptSection* section) {
+    for (const auto& f : to.files) {
+      if (!written_.count(FoldedName(f.name))) continue;
+      std::string crc = CrcOf(to, f.name);
+      if (crc.empty()) return Fail("cannot read", to, f.name);
+      section->commands.push_back({"CheckFile", {Text(f.name), Text(crc)}});
+    }
+    return true;
+  }
+
+  // The bank files of the new tree, with the folders they need.
+  bool Banks(const Tree& to, const std::vector<std::string>& banks, ScriptSection* section) {
+    std::vector<ScriptCommand> work;
+    std::vector<std::string> dirs;
+    uint64_t space = 0;
+    for (const auto& name : banks) {
+      for (size_t cut = name.find('\\'); cut != std::string::npos; cut = name.find('\\', cut + 1)) {
+        std::string dir = name.substr(0, cut);
+        bool known = false;
+        for (const auto& d : dirs) known = known || CompareNames(d, dir) == 0;
+        if (!known) {
+          dirs.push_back(dir);
+          work.push_back({"IsOKDir", {Text(dir)}});
+        }
+      }
+      std::vector<uint8_t> bytes;
+      if (!ReadWholeFile(NativePath(to.root, name), &bytes)) return Fail("cannot read", to, name);
+      if (bytes.size() > kMaxPayloadSize) return Fail("too large for a package:", to, name);
+      std::vector<uint8_t> payload;
+      if (!EncodePayload(bytes.data(), bytes.size(), &payload))
+        return Fail("cannot compress", to, name);
+      std::string entry = AddPayload("FILE", std::move(payload));
+      work.push_back({"CreateFile", {Text(name), Text(entry), Text(ChecksumText(Crc32(bytes)))}});
+      ++summary_->created;
+      space += OnDisk(bytes.size());
+    }
+    if (space > 0xFFFFFFFFull) space = 0xFFFFFFFFull;
+    section->commands.push_back({"FreeSpace", {Number(static_cast<uint32_t>(space))}});
+    for (auto& c : work) section->commands.push_back(std::move(c));
+    return true;
+  }
+
  private:
+  static std::string FoldedName(const std::string& name) {
+    std::string r = name;
+    for (char& c : r) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    return r;
+  }
+
+  void Wrote(const std::string& name) { written_.insert(FoldedName(name)); }
+
+  // Names of the files of `tree` below folder `dir`.
+  static void FilesBelow(const Tree& tree, const std::string& dir,
+                         std::vector<std::string>* names) {
+    const std::string prefix = FoldedName(dir) + "\\";
+    for (const auto& f : tree.files) {
+      if (FoldedName(f.name).compare(0, prefix.size(), prefix) == 0) names->push_back(f.name);
+    }
+  }
+
+  void DeleteOldFiles(const Tree& from, const std::string& dir, std::vector<ScriptCommand>* work) {
+    std::vector<std::string> names;
+    FilesBelow(from, dir, &names);
+    for (const auto& name : names) {
+      work->push_back({"DeleteFile", {Text(name), Text(CrcOf(from, name))}});
+      ++summary_->deleted;
+    }
+  }
+
   bool Fail(const char* what, const Tree& tree, const std::string& name) {
     *error_ = std::string(what) + " " + NativePath(tree.root, name);
     return false;
@@ -251,6 +344,7 @@ class Builder {
   std::string* error_;
   uint32_t payload_count_ = 0;
   std::map<std::string, std::string> crc_cache_;
+  std::set<std::string> written_;  // folded names
   std::multimap<std::pair<std::string, uint32_t>, size_t> payload_index_;
 };
 
@@ -351,12 +445,28 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
     if (!ReadTree(options.olds[i].dir, &trees[i], error)) return false;
   }
   if (!ReadTree(options.new_dir, &trees.back(), error)) return false;
+  // The updater deletes bank files before every run: they are neither checked
+  // nor patched, and the new tree's are written again at the end of every run.
+  std::vector<std::string> banks;
   for (size_t i = 0; i < trees.size(); ++i) {
+    const bool is_new = i + 1 == trees.size();
     std::vector<std::string> left_out;
-    LeaveOutRunFiles(&trees[i], i + 1 < trees.size(), &left_out);
+    LeaveOutRunFiles(&trees[i], true, &left_out);
     for (const auto& name : left_out) {
-      summary->notes.push_back("left out " + NativePath(trees[i].root, name) +
-                               ": the updater removes or overwrites it before the script runs");
+      const std::string path = NativePath(trees[i].root, name);
+      if (!IsStaleBankName(name)) {
+        summary->notes.push_back("left out " + path +
+                                 ": the updater removes or overwrites it before the script runs");
+      } else if (is_new) {
+        banks.push_back(name);
+        summary->warnings.push_back(path +
+                                    ": the updater deletes bank files before its script; the "
+                                    "package writes it again at the end of every run");
+      } else {
+        summary->warnings.push_back(path +
+                                    ": the updater deletes bank files before its script, so the "
+                                    "package can neither check nor patch it");
+      }
     }
   }
 
@@ -372,6 +482,13 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
                                                    : options.to_version;
     if (!builder.Section(trees[i], trees[i + 1], options.olds[i].version, to, &sections[i]))
       return false;
+  }
+  ScriptSection check, bank_section;
+  if (!builder.FinalCheck(trees.back(), &check)) return false;
+  if (!check.commands.empty()) sections.push_back(std::move(check));
+  if (!banks.empty()) {
+    if (!builder.Banks(trees.back(), banks, &bank_section)) return false;
+    sections.push_back(std::move(bank_section));
   }
   std::string script;
   if (!WriteScript(sections, &script, error)) return false;

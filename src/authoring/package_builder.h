@@ -52,6 +52,9 @@ struct MakeOptions {
   StubBrandingOptions branding;  // applied when the stub is a Windows program
   std::string to_version;
   int delta_level = 9;
+  // A folder the new tree no longer has keeps what players put in it unless
+  // this is set: only the files the old tree had are deleted, one by one.
+  bool remove_folders = false;
   // One line per step of long work, without a line end.
   std::function<void(const std::string&)> progress;
 };
@@ -65,8 +68,11 @@ struct MakeSummary {
   uint64_t payload_bytes = 0;
   // What the author should know: files left out, settings that do not fit.
   std::vector<std::string> notes;
-  // What the author must act on, such as a stub that was already signed.
+  // What the author must act on: what will surprise the players, a stub that
+  // was already signed.
   std::vector<std::string> warnings;
+  // Folders of an old tree that the update empties of the old files but keeps.
+  std::vector<std::string> kept_folders;
 };
 
 // Version texts the runtime can hold: 1 to 9 printable characters, no quote.
@@ -77,6 +83,10 @@ bool IsUsableVersion(const std::string& version);
 bool IsInstalledVersion(const std::string& version);
 
 // Everything but the file: the entries in archive order, "patch.scr" first.
+// The script ends with two sections that run whatever the installed version:
+// a check that every file the package writes now has its new content (so a
+// run that matched no section stops before it changes anything), and the
+// new tree's bank files, which the updater deletes before every run.
 bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
                  MakeSummary* summary, std::string* error);
 

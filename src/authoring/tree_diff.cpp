@@ -176,6 +176,8 @@ bool IsStaleBank(const std::string& folded) {
 
 }  // namespace
 
+bool IsStaleBankName(const std::string& name) { return IsStaleBank(Folded(name)); }
+
 void LeaveOutRunFiles(Tree* tree, bool installed, std::vector<std::string>* left_out) {
   std::vector<TreeFile> kept;
   for (auto& f : tree->files) {

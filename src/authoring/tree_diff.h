@@ -53,6 +53,9 @@ struct TreeChanges {
 // not entered). Names taken out are added to `left_out`.
 void LeaveOutRunFiles(Tree* tree, bool installed, std::vector<std::string>* left_out);
 
+// A name the updater's bank clean-up deletes before every run.
+bool IsStaleBankName(const std::string& name);
+
 // Compares `from` to `to`. File contents are read to tell changed from equal.
 // False with a reason when a file cannot be read.
 bool DiffTrees(const Tree& from, const Tree& to, TreeChanges* changes, std::string* error);

@@ -39,7 +39,10 @@ grep -q 'patch Data' "$W/make.err" || fail "make shows no progress"
 grep -q '00000001.DELTA' "$W/list.txt" || fail "list lacks the delta"
 "$PACK" cat "$W/p.pkg" patch.scr >"$W/patch.scr" || fail "cat"
 grep -q 'PatchFile("Data\\\\big.pak", "00000001.DELTA"' "$W/patch.scr" || fail "script lacks PatchFile"
-grep -q 'DeleteDir("Old")' "$W/patch.scr" || fail "script lacks DeleteDir"
+# A dropped folder loses the old files, one by one, and keeps what players put there.
+grep -q 'DeleteFile("Old\\\\x.dat"' "$W/patch.scr" || fail "script lacks DeleteFile"
+grep -q '^  DeleteDir' "$W/patch.scr" && fail "script removes a folder without --remove-folders"
+grep -q '^kept folder Old' "$W/make.err" || fail "make does not report the kept folder"
 "$PACK" extract "$W/p.pkg" "$W/ex" >/dev/null || fail "extract"
 cmp -s "$W/ex/PATCH.SCR" "$W/patch.scr" || fail "extract and cat differ"
 "$PACK" verify "$W/p.pkg" >"$W/verify.txt" || fail "verify of a good package"
@@ -48,8 +51,9 @@ grep -q '0 fault(s)' "$W/verify.txt" || fail "verify output"
 cp -r "$W/v1" "$W/game"
 "$PACK" apply "$W/p.pkg" --dir "$W/game" --dry-run >"$W/dry.txt" 2>/dev/null || fail "dry run"
 same_tree "$W/game" "$W/v1" "dry run changed the directory"
-grep -q 'remove dir   Old' "$W/dry.txt" || fail "dry run does not report the removal"
+grep -qF 'remove file  Old\x.dat' "$W/dry.txt" || fail "dry run does not report the removal"
 "$PACK" apply "$W/p.pkg" --dir "$W/game" >/dev/null 2>&1 || fail "apply"
+rmdir "$W/game/Old" || fail "apply did not keep the dropped folder, empty"
 same_tree "$W/game" "$W/v2" "apply"
 # A second run finds the files already changed and stops before touching anything.
 "$PACK" apply "$W/p.pkg" --dir "$W/game" >"$W/again.txt" 2>/dev/null && fail "second apply passed"
@@ -57,7 +61,7 @@ grep -q '^result 6' "$W/again.txt" || fail "second apply: wrong result"
 
 # A chain 1.0 -> 1.1 -> 1.2 brings either old version to the newest.
 "$PACK" make --old 1.0.0.0="$W/v1" --old 1.1.0.0="$W/v2" --new "$W/v3" --to-version 1.2.0.0 \
-  --strings "$W/Strings.scr" -o "$W/chain.pkg" 2>/dev/null || fail "make chain"
+  --remove-folders --strings "$W/Strings.scr" -o "$W/chain.pkg" 2>/dev/null || fail "make chain"
 for v in 1.0.0.0 1.1.0.0; do
   rm -rf "$W/g"
   [ "$v" = 1.0.0.0 ] && cp -r "$W/v1" "$W/g" || cp -r "$W/v2" "$W/g"

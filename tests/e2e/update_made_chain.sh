@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# A chain made by upkeep-pack for any installed version, run by the updater:
+# a folder the game dropped keeps the player's saves, the bank files the
+# updater deletes come back on every run, a run on a version the chain does
+# not know stops before changing anything, and a second run succeeds.
+source "$SRC/tests/e2e/lib/e2e.bash"
+
+T=$WORK/chain
+for v in 0 1 2; do mkdir -p "$T/v$v/Data/Levels" "$T/v$v/Saves"; done
+make_game_exe "$T/v0/game.exe" "1.0.0.0en" "1.0" &&
+  make_game_exe "$T/v1/game.exe" "1.0.1.0en" "1.0.1" &&
+  make_game_exe "$T/v2/game.exe" "1.0.2.0en" "1.0.2" &&
+  make_game_exe "$T/unknown.exe" "0.9.0.0en" "0.9" || {
+  echo "cannot build the sample game" >&2
+  exit 1
+}
+deterministic_bytes "$T/v0/Data/Levels/bank1.bnk" 5000 21
+cp "$T/v0/Data/Levels/bank1.bnk" "$T/v1/Data/Levels/bank1.bnk"
+cp "$T/v0/Data/Levels/bank1.bnk" "$T/v2/Data/Levels/bank1.bnk"
+deterministic_bytes "$T/v2/Data/Levels/bank2.bnk" 3000 22
+printf 'slot' >"$T/v0/Saves/slots.idx"
+cp "$T/v0/Saves/slots.idx" "$T/v1/Saves/slots.idx"
+rm -rf "$T/v2/Saves"
+printf 'one\r\n' >"$T/v0/ReadMe.txt"
+printf 'two\r\n' >"$T/v1/ReadMe.txt"
+printf 'three\r\n' >"$T/v2/ReadMe.txt"
+
+strings_with "$WORK/Strings.scr" "REG_KEY=$GAME_KEY" 'REG_DESTINATION=InstallPath' \
+  'PROGRAM_NAME=Sample Game' 'PROGRAM_NAME_OLD=Sample Game' 'SRC_EXE=game.exe' \
+  'GAME_VERSION=' 'LANG_VERSION=en' 'SHOW_README=0' || exit 1
+"$BIN/upkeep-pack" make --old "1.0.0.0=$T/v0" --old "1.0.1.0=$T/v1" --new "$T/v2" \
+  --to-version 1.0.2.0 --strings "$WORK/Strings.scr" --stub "$BIN/upkeep" \
+  -o "$WORK/update" >"$WORK/make.log" 2>&1 || {
+  cat "$WORK/make.log" >&2
+  exit 1
+}
+grep -q 'kept folder Saves' "$WORK/make.log" || fail "make does not list the kept folder"
+grep -q 'warning: .*bank2.bnk: .* writes it again' "$WORK/make.log" ||
+  fail "make does not warn about the new tree's bank files"
+
+install_from() {
+  install_game
+  rm -rf "${GAME:?}"/*
+  cp -r "$1/." "$GAME/"
+}
+expect_newest() {
+  local f
+  for f in game.exe ReadMe.txt Data/Levels/bank1.bnk Data/Levels/bank2.bnk; do
+    expect_file_same "$GAME/$f" "$T/v2/$f"
+  done
+}
+
+# From the oldest version: the player's save in the dropped folder stays.
+install_from "$T/v0"
+printf 'my game' >"$GAME/Saves/save1.sav"
+run_updater "$WORK/update" -force </dev/null
+expect_rc 0 "chain from the oldest version"
+expect_newest
+expect_absent "$GAME/Saves/slots.idx"
+[ "$(cat "$GAME/Saves/save1.sav" 2>/dev/null)" = "my game" ] || fail "the player's save is gone"
+grep -q 'Deleted file: .*Saves\\slots.idx' "$GAME/patch.log" || fail "deletion not logged"
+
+# Again on the updated game: nothing to patch, the banks come back, success.
+run_updater "$WORK/update" -force </dev/null
+expect_rc 0 "second run"
+expect_out "$SUCCESS_TEXT"
+expect_newest
+
+# A version the chain does not know: stopped before anything changed.
+install_from "$T/v0"
+cp "$T/unknown.exe" "$GAME/game.exe"
+run_updater "$WORK/update" -force </dev/null
+expect_rc 1 "unknown version"
+expect_no_out "$SUCCESS_TEXT"
+expect_file_same "$GAME/ReadMe.txt" "$T/v0/ReadMe.txt"
+expect_file_same "$GAME/Saves/slots.idx" "$T/v0/Saves/slots.idx"
+
+finish
