@@ -13,14 +13,13 @@
 #include "engine/delta.h"
 #include "engine/mapped_file.h"
 #include "memory_file_system.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using namespace upkeep;
 
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using upkeep::fuzz::Check;
 
 }  // namespace
 

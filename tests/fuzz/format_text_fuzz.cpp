@@ -9,14 +9,13 @@
 
 #include "platform/format_message.h"
 #include "script/format_text.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using namespace upkeep;
 
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using upkeep::fuzz::Check;
 
 }  // namespace
 

@@ -10,6 +10,7 @@
 
 #include "memory_file_system.h"
 #include "package/package.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -17,9 +18,7 @@ using namespace upkeep;
 
 const char kPath[] = "\\fuzz\\input.pak";
 
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using upkeep::fuzz::Check;
 
 }  // namespace
 

@@ -8,12 +8,11 @@
 
 #include "authoring/packed_entry_encoder.h"
 #include "package/package.h"
+#include "fuzz_check.h"
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using upkeep::fuzz::Check;
 
 }  // namespace
 

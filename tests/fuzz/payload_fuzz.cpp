@@ -11,14 +11,13 @@
 #include "authoring/payload_writer.h"
 #include "memory_file_system.h"
 #include "package/package.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using namespace upkeep;
 
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using upkeep::fuzz::Check;
 
 }  // namespace
 

@@ -10,6 +10,7 @@
 
 #include "memory_file_system.h"
 #include "platform/pe_version_reader.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -17,9 +18,7 @@ using namespace upkeep;
 
 const char kPath[] = "\\fuzz\\Game.exe";
 
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using upkeep::fuzz::Check;
 
 void Query(std::vector<uint8_t>* block, const std::string& sub_block, uint32_t* first) {
   const uint8_t* value = nullptr;

@@ -8,14 +8,13 @@
 #include <vector>
 
 #include "platform/shell_link_format.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using namespace upkeep;
 
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using upkeep::fuzz::Check;
 
 bool Same(const lnk::LinkString& a, const lnk::LinkString& b) {
   return a.present == b.present && a.text == b.text;

@@ -9,6 +9,7 @@
 
 #include "memory_file_system.h"
 #include "script/string_table.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -16,9 +17,7 @@ using namespace upkeep;
 
 const char kPath[] = "\\fuzz\\Strings.scr";
 
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using upkeep::fuzz::Check;
 
 }  // namespace
 

@@ -7,14 +7,13 @@
 #include <vector>
 
 #include "platform/wine_registry_file.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using namespace upkeep;
 
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using upkeep::fuzz::Check;
 
 }  // namespace
 
