@@ -53,7 +53,7 @@ iconv -f UTF-8 -t CP1250 "$work/plain.scr" >"$work/Strings.scr" || exit 1
 sed -e 's/Data\\\\maps\\\\island.map/Źródła\\\\Mapy świata\\\\wyspa.map/' \
   -e 's/Data\\\\maps/Źródła\\\\Mapy świata/' -e 's/Data\\\\levels.dat/Źródła\\\\Łódź.dat/' \
   -e 's/intro.txt/usuń.txt/g' \
-  -e 's/^}/  RenameFile("ćma.txt", "Ćma nowa.txt")\r\n  DeleteDir("Stare śmieci")\r\n}/' \
+  -e '0,/^}/s/^}/  RenameFile("ćma.txt", "Ćma nowa.txt")\r\n  DeleteDir("Stare śmieci")\r\n}/' \
   "$work/entries/PATCH.SCR" | iconv -f UTF-8 -t CP1250 >"$work/patch.scr" || exit 1
 grep -q 'RenameFile("' "$work/patch.scr" || { echo "script not rewritten" >&2; exit 1; }
 
