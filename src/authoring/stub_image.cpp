@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "authoring/le_bytes.h"
 #include "authoring/version_resource_writer.h"
 
 namespace upkeep {
@@ -25,14 +26,6 @@ uint16_t Get16(const std::vector<uint8_t>& b, size_t at) {
 }
 uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
   return static_cast<uint32_t>(Get16(b, at)) | static_cast<uint32_t>(Get16(b, at + 2)) << 16;
-}
-void Set16(std::vector<uint8_t>* b, size_t at, uint32_t v) {
-  (*b)[at] = static_cast<uint8_t>(v);
-  (*b)[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void Set32(std::vector<uint8_t>* b, size_t at, uint32_t v) {
-  Set16(b, at, v & 0xFFFF);
-  Set16(b, at + 2, v >> 16);
 }
 uint32_t AlignUp(uint32_t v, uint32_t a) { return a == 0 ? v : (v + a - 1) / a * a; }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "authoring/le_bytes.h"
 #include "platform/code_page.h"
 
 namespace upkeep {
@@ -19,16 +20,6 @@ void Put16(std::vector<uint8_t>* out, uint32_t v) {
 void Put32(std::vector<uint8_t>* out, uint32_t v) {
   Put16(out, v & 0xFFFF);
   Put16(out, v >> 16);
-}
-
-void Set16(std::vector<uint8_t>* out, size_t at, uint32_t v) {
-  (*out)[at] = static_cast<uint8_t>(v);
-  (*out)[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-
-void Set32(std::vector<uint8_t>* out, size_t at, uint32_t v) {
-  Set16(out, at, v & 0xFFFF);
-  Set16(out, at + 2, v >> 16);
 }
 
 void PadTo(std::vector<uint8_t>* out, size_t alignment) {
