@@ -1,4 +1,6 @@
 // upkeep-pack: makes update packages and looks into them.
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -7,7 +9,9 @@
 #include <vector>
 
 #include "authoring/package_builder.h"
+#include "authoring/script_writer.h"
 #include "authoring/string_keys.h"
+#include "authoring/tree_program.h"
 #include "package/package.h"
 #include "pack_commands.h"
 
@@ -36,6 +40,7 @@ const char kMakeUsage[] =
     "usage: upkeep-pack make --old [VERSION=]DIR [--old VERSION=DIR ...] --new DIR\n"
     "                        --strings Strings.scr [--terms FILE] [--stub FILE]\n"
     "                        [--to-version V] [--level 1-9] [--remove-folders]\n"
+    "                        [--allow-any-version]\n"
     "                        [BRANDING] -o OUT\n"
     "\n"
     "Compares the trees and writes a package whose patch.scr checks every file it\n"
@@ -55,7 +60,15 @@ const char kMakeUsage[] =
     "  --remove-folders   remove folders the new tree no longer has, with whatever\n"
     "                     players keep in them; by default only the old tree's files\n"
     "                     in them are deleted and the folders are kept (and listed)\n"
+    "  --allow-any-version  make it even when GAME_VERSION, LANG_VERSION or a\n"
+    "                     VERSION= cannot match what the updater sees in an old tree\n"
     "  -o OUT             the package; written only when complete\n"
+    "\n"
+    "Every tree's program (the first SRC_EXE name it has) is read as the updater\n"
+    "reads it: the first 7 characters of its ProductVersion are the version, the\n"
+    "rest the language; a ProductVersion shorter than 8 characters is no version.\n"
+    "Moved files are renamed (and patched when changed too). Names must suit\n"
+    "Windows and the string table's code page (its Locale, 1252 without one).\n"
     "\n"
     "A Windows stub shows the publisher's names and icon (BRANDING):\n"
     "  --company TEXT            CompanyName (left out unless given)\n"
@@ -69,11 +82,14 @@ const char kMakeUsage[] =
     "A signed stub loses its signature (with a warning): sign the finished update.\n";
 
 const char kInitUsage[] =
-    "usage: upkeep-pack init-strings [-o FILE]\n"
+    "usage: upkeep-pack init-strings [--from DIR] [-o FILE]\n"
     "\n"
     "Writes a complete Strings.scr: the prototype and every key the updater uses,\n"
     "each with an English text and a comment on where it appears. Without -o it\n"
-    "goes to standard output; an existing FILE is not overwritten.\n";
+    "goes to standard output; an existing FILE is not overwritten.\n"
+    "--from DIR takes SRC_EXE, GAME_VERSION, LANG_VERSION, PROGRAM_NAME and\n"
+    "PATCH_VERSION from the game tree DIR: its top-level .exe with a ProductVersion\n"
+    "(the one the version and language are read from, as the updater reads them).\n";
 
 const char kListUsage[] =
     "usage: upkeep-pack list PKG\n"
@@ -125,6 +141,63 @@ std::string SafeRelative(const std::string& entry) {
     start = end + 1;
   }
   return out;
+}
+
+// The text of key's String line replaced by `value` (a literal's content).
+void SetStringText(std::string* script, const std::string& key, const std::string& value) {
+  const std::string head = "String(\"" + key + "\", \"";
+  size_t at = script->find(head);
+  if (at == std::string::npos) return;
+  at += head.size();
+  size_t end = at;
+  while (end < script->size() && (*script)[end] != '"') end += (*script)[end] == '\\' ? 2 : 1;
+  std::string literal;
+  if (!QuoteScriptString(value, &literal)) return;
+  script->replace(at, end - at, literal.substr(1, literal.size() - 2));
+}
+
+// The game program of a tree: its top-level .exe files that have a
+// ProductVersion, in name order.
+bool FillFromTree(const std::string& dir, std::string* script) {
+  std::error_code ec;
+  std::vector<std::string> exes;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    std::string ext = name.size() > 4 ? name.substr(name.size() - 4) : "";
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".exe" && it->is_regular_file(ec)) exes.push_back(name);
+  }
+  if (ec) {
+    std::fprintf(stderr, "upkeep-pack: cannot list %s\n", dir.c_str());
+    return false;
+  }
+  std::sort(exes.begin(), exes.end());
+  TreeProgram program;
+  for (const auto& name : exes) {
+    program = ReadTreeProgram(dir, name);
+    if (!program.product_version.empty()) break;
+  }
+  if (program.product_version.empty()) {
+    std::fprintf(stderr, "upkeep-pack: %s has no top-level .exe with a ProductVersion\n",
+                 dir.c_str());
+    return false;
+  }
+  std::fprintf(stderr, "%s\n", program.Describe().c_str());
+  if (program.version.empty()) {
+    std::fprintf(stderr,
+                 "warning: GAME_VERSION and LANG_VERSION left empty (any): the updater sees no "
+                 "version in %s\n",
+                 program.name.c_str());
+  }
+  SetStringText(script, "SRC_EXE", program.name);
+  SetStringText(script, "GAME_VERSION", program.version);
+  SetStringText(script, "LANG_VERSION", program.language);
+  if (!program.product_name.empty()) {
+    SetStringText(script, "PROGRAM_NAME", program.product_name);
+    SetStringText(script, "PROGRAM_NAME_OLD", program.product_name);
+  }
+  SetStringText(script, "PATCH_VERSION", program.product_version);
+  return true;
 }
 
 }  // namespace
@@ -220,6 +293,8 @@ int Make(const Args& args) {
       }
     } else if (a == "--remove-folders") {
       options.remove_folders = true;
+    } else if (a == "--allow-any-version") {
+      options.allow_any_version = true;
     } else if (a == "-o" || a == "--output") {
       ok = value(&out);
     } else {
@@ -235,7 +310,9 @@ int Make(const Args& args) {
 
   MakeSummary summary;
   std::string error;
-  if (!MakePackage(options, out, &summary, &error)) {
+  const bool made = MakePackage(options, out, &summary, &error);
+  for (const auto& line : summary.programs) std::fprintf(stderr, "%s\n", line.c_str());
+  if (!made) {
     std::fprintf(stderr, "upkeep-pack: make failed: %s\n", error.c_str());
     return kExitFailed;
   }
@@ -249,25 +326,30 @@ int Make(const Args& args) {
   }
   std::error_code ec;
   std::fprintf(stderr,
-               "wrote %s: %zu section(s), %zu patched, %zu created, %zu deleted, %zu directories "
-               "created, %llu bytes\n",
-               out.c_str(), summary.sections, summary.patched, summary.created, summary.deleted,
-               summary.dirs_created, static_cast<unsigned long long>(fs::file_size(out, ec)));
+               "wrote %s: %zu section(s), %zu patched, %zu created, %zu renamed, %zu deleted, %zu "
+               "directories created, %llu bytes\n",
+               out.c_str(), summary.sections, summary.patched, summary.created, summary.renamed,
+               summary.deleted, summary.dirs_created,
+               static_cast<unsigned long long>(fs::file_size(out, ec)));
   return kExitOk;
 }
 
 int InitStrings(const Args& args) {
   if (IsHelp(args)) return Usage(kInitUsage, "");
-  std::string out;
+  std::string out, from;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "-o" || args[i] == "--output") {
       if (i + 1 >= args.size()) return Usage(kInitUsage, args[i] + " needs a value");
       out = args[++i];
+    } else if (args[i] == "--from") {
+      if (i + 1 >= args.size()) return Usage(kInitUsage, args[i] + " needs a value");
+      from = args[++i];
     } else {
       return Usage(kInitUsage, "unknown argument: " + args[i]);
     }
   }
   std::string text = DefaultStringsScript();
+  if (!from.empty() && !FillFromTree(from, &text)) return kExitFailed;
   if (out.empty()) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     return kExitOk;

@@ -10,6 +10,7 @@
 #include "authoring/package_verifier.h"
 #include "authoring/string_keys.h"
 #include "authoring/tree_diff.h"
+#include "authoring/tree_program.h"
 #include "engine/script_runner.h"
 #include "install/bank_files.h"
 #include "package/package.h"
@@ -38,7 +39,7 @@ const char kVerifyUsage[] =
 
 const char kApplyUsage[] =
     "usage: upkeep-pack apply PKG --dir DIR [--version V] [--dry-run] [--skip-space-check]\n"
-    "                         [--loose-files]\n"
+    "                         [--loose-files] [--check-version]\n"
     "\n"
     "Runs the package's patch.scr with the updater's engine against DIR, without\n"
     "registry, program or version checks. As the updater does, stale bank files\n"
@@ -48,7 +49,10 @@ const char kApplyUsage[] =
     "--dry-run works on a temporary copy of DIR and reports what would change.\n"
     "The run's patch.log is printed at the end.\n"
     "--loose-files (for developing a script) reads a name the package lacks from a\n"
-    "file of that name, relative to the current folder, as the updater never does.\n";
+    "file of that name, relative to the current folder, as the updater never does.\n"
+    "--check-version first makes the updater's checks of DIR: one of the SRC_EXE\n"
+    "programs is there, its language is LANG_VERSION and its version is listed in\n"
+    "GAME_VERSION (exit code 1 otherwise); its version is then the --version.\n";
 
 fs::path MakeScratchDir() {
   std::error_code ec;
@@ -140,6 +144,7 @@ int Apply(const Args& args) {
   std::string package, dir, version;
   bool dry_run = false;
   bool skip_space = false;
+  bool check_version = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--dir" && i + 1 < args.size()) {
@@ -152,6 +157,8 @@ int Apply(const Args& args) {
       skip_space = true;
     } else if (a == "--loose-files") {
       AllowLooseFileReads(true);
+    } else if (a == "--check-version") {
+      check_version = true;
     } else if (!a.empty() && a[0] != '-' && package.empty()) {
       package = a;
     } else {
@@ -171,6 +178,21 @@ int Apply(const Args& args) {
   std::string mounted;
   if (!MountPackage(package, &mounted)) return kExitFailed;
   LoadStringTable("Strings.scr");
+  if (check_version) {
+    TreeProgram program = ReadTreeProgram(dir, ExpandText("&SRC_EXE&"));
+    std::printf("%s\n", program.Describe().c_str());
+    std::string why;
+    if (program.name.empty()) {
+      std::printf("refused: the updater finds no SRC_EXE program here\n");
+      return kExitFailed;
+    }
+    if (!TreePassesChecks(program, ExpandText("&GAME_VERSION&"), ExpandText("&LANG_VERSION&"),
+                          &why)) {
+      std::printf("refused: %s\n", why.c_str());
+      return kExitFailed;
+    }
+    if (version.empty()) version = program.version;
+  }
   std::vector<std::string> versions = SectionVersions();
   if (version.empty() && !versions.empty()) {
     std::string list;

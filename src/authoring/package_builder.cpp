@@ -15,8 +15,11 @@
 #include "authoring/stub_image.h"
 #include "authoring/string_keys.h"
 #include "authoring/tree_diff.h"
+#include "authoring/tree_program.h"
+#include "install/installation.h"
 #include "package/package.h"
 #include "platform/code_page.h"
+#include "platform/text.h"
 #include "script/command_schema.h"
 #include "script/script_call.h"
 #include "script/script_parser.h"
@@ -79,6 +82,24 @@ std::map<std::string, std::string> StringTexts(const std::vector<uint8_t>& bytes
   return StringTexts(*program);
 }
 
+// The code page of the string table's Locale call (the updater's ANSI code
+// page for names once it has read the table), 1252 without one.
+int ScriptCodePage(const std::vector<uint8_t>& bytes) {
+  std::unique_ptr<ScriptReader> reader =
+      ScriptFromText(std::string(bytes.begin(), bytes.end()), "Strings.scr");
+  int failed = 0;
+  std::unique_ptr<ScriptProgram> program = ParseProgram(*reader, failed);
+  int code_page = 1252;
+  if (failed || !program) return code_page;
+  for (const ScriptCall* call = program->first; call; call = call->next) {
+    const char* name = StringArgument(call, 0);
+    if (!CallNameIs(call, "Locale") || name == nullptr) continue;
+    if (SelectLocale(name)) code_page = CurrentCodePage();
+    SelectLocale("C");  // the tool itself keeps the C locale
+  }
+  return code_page;
+}
+
 std::string Trimmed(const std::string& s) {
   size_t b = s.find_first_not_of(" \t\r\n\v\f");
   if (b == std::string::npos) return std::string();
@@ -133,9 +154,23 @@ class Builder {
       work.push_back({"CreateDir", {Text(name)}});
       ++summary_->dirs_created;
     }
+    // A move is a rename, which never stops the run: the closing check finds
+    // a file that did not arrive.
+    std::set<std::string> moved_from;
+    for (const auto& r : changes.renamed_files) {
+      work.push_back({"RenameFile", {Text(r.old_name), Text(r.name)}});
+      moved_from.insert(FoldedName(r.old_name));
+      Wrote(r.name);
+      ++summary_->renamed;
+    }
     size_t step = 0;
     const size_t steps = changes.changed_files.size() + changes.created_files.size();
     for (const auto& c : changes.changed_files) {
+      if (!Fits(to, c.name, c.new_size, kMaxPayloadSize) ||
+          !Fits(from, c.old_name, c.old_size, 0xFFFFFFFFull))
+        return false;
+      const bool moved = CompareNames(c.name, c.old_name) != 0;
+      if (moved) moved_from.insert(FoldedName(c.old_name));
       std::vector<uint8_t> old_bytes, new_bytes;
       if (!ReadWholeFile(NativePath(from.root, c.old_name), &old_bytes))
         return Fail("cannot read", from, c.old_name);
@@ -165,9 +200,17 @@ class Builder {
         work.push_back({"CreateFile", {Text(c.name), Text(entry), Text(crc_new)}});
         Wrote(c.name);
         ++summary_->created;
+        if (moved) {
+          work.push_back({"DeleteFile", {Text(c.old_name), Text(ChecksumText(Crc32(old_bytes)))}});
+          ++summary_->deleted;
+        }
         need(static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size)));
       } else {
         std::string entry = AddPayload("DELTA", std::move(delta_payload));
+        if (moved) {
+          work.push_back({"RenameFile", {Text(c.old_name), Text(c.name)}});
+          ++summary_->renamed;
+        }
         work.push_back(
             {"PatchFile",
              {Text(c.name), Text(entry), Text(ChecksumText(Crc32(old_bytes))), Text(crc_new)}});
@@ -179,6 +222,7 @@ class Builder {
       extra += static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size));
     }
     for (const auto& f : changes.created_files) {
+      if (!Fits(to, f.name, f.size, kMaxPayloadSize)) return false;
       std::vector<uint8_t> bytes;
       if (!ReadWholeFile(NativePath(to.root, f.name), &bytes))
         return Fail("cannot read", to, f.name);
@@ -201,7 +245,7 @@ class Builder {
     // The old files go one by one, each logged; the folder (with anything
     // players added to it) only when the author asks.
     for (const auto& name : changes.deleted_dirs) {
-      DeleteOldFiles(from, name, &work);
+      DeleteOldFiles(from, name, &work, moved_from);
       if (options_.remove_folders) {
         work.push_back({"DeleteDir", {Text(name)}});
         ++summary_->deleted;
@@ -245,6 +289,9 @@ class Builder {
           work.push_back({"IsOKDir", {Text(dir)}});
         }
       }
+      uint64_t size = 0;
+      for (const auto& f : to.files) size = CompareNames(f.name, name) == 0 ? f.size : size;
+      if (!Fits(to, name, size, kMaxPayloadSize)) return false;
       std::vector<uint8_t> bytes;
       if (!ReadWholeFile(NativePath(to.root, name), &bytes)) return Fail("cannot read", to, name);
       if (bytes.size() > kMaxPayloadSize) return Fail("too large for a package:", to, name);
@@ -280,13 +327,23 @@ class Builder {
     }
   }
 
-  void DeleteOldFiles(const Tree& from, const std::string& dir, std::vector<ScriptCommand>* work) {
+  void DeleteOldFiles(const Tree& from, const std::string& dir, std::vector<ScriptCommand>* work,
+                      const std::set<std::string>& moved_from = {}) {
     std::vector<std::string> names;
     FilesBelow(from, dir, &names);
     for (const auto& name : names) {
+      if (moved_from.count(FoldedName(name))) continue;
       work->push_back({"DeleteFile", {Text(name), Text(CrcOf(from, name))}});
       ++summary_->deleted;
     }
+  }
+
+  // Sizes are checked before a file is read whole.
+  bool Fits(const Tree& tree, const std::string& name, uint64_t size, uint64_t limit) {
+    if (size <= limit) return true;
+    *error_ = "too large for a package: " + NativePath(tree.root, name) + " has " +
+              std::to_string(size) + " bytes, the most it can have is " + std::to_string(limit);
+    return false;
   }
 
   bool Fail(const char* what, const Tree& tree, const std::string& name) {
@@ -470,6 +527,63 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
     }
   }
 
+  // What the updater will see of each tree, and whether the package's checks
+  // and sections can ever match them.
+  auto text_of = [&texts](const char* key) {
+    auto it = texts.find(key);
+    return it == texts.end() ? std::string() : it->second;
+  };
+  const std::string lang_version = text_of("LANG_VERSION");
+  std::vector<std::string> mismatches;
+  for (size_t i = 0; i < trees.size(); ++i) {
+    const bool is_new = i + 1 == trees.size();
+    TreeProgram program = ReadTreeProgram(trees[i].root, text_of("SRC_EXE"));
+    summary->programs.push_back((is_new ? "new " : "old ") + program.Describe());
+    if (program.name.empty()) {
+      if (!is_new) {
+        summary->warnings.push_back(
+            "the old tree " + trees[i].root +
+            " has none of the SRC_EXE programs: the updater refuses such an installation, and "
+            "its version cannot be checked");
+      }
+      continue;
+    }
+    std::string why;
+    if (is_new) {
+      if (versioned && !TextEqualsNoCase(program.version, options.to_version)) {
+        summary->notes.push_back("--to-version " + options.to_version +
+                                 " is not the version the updater sees in the new tree (\"" +
+                                 program.version + "\")");
+      }
+    } else if (!TreePassesChecks(program, accepted, lang_version, &why)) {
+      mismatches.push_back(trees[i].root + ": " + why);
+    } else if (versioned && !TextEqualsNoCase(program.version, options.olds[i].version)) {
+      mismatches.push_back(trees[i].root + ": its section Version(\"" + options.olds[i].version +
+                           "\") never runs, the updater sees version \"" + program.version + "\"");
+    }
+  }
+  if (!mismatches.empty() && !options.allow_any_version) {
+    *error = "the update cannot match its old trees (--allow-any-version makes it anyway):";
+    for (const auto& m : mismatches) *error += "\n  " + m;
+    return false;
+  }
+  for (const auto& m : mismatches) summary->warnings.push_back(m);
+  // Names go into the script in the string table's code page.
+  const int code_page = ScriptCodePage(strings);
+  for (const Tree& tree : trees) {
+    std::vector<std::string> names = tree.dirs;
+    for (const auto& f : tree.files) names.push_back(f.name);
+    for (const auto& name : names) {
+      std::string converted;
+      if (!Utf8ToAnsiExact(name, &converted, code_page)) {
+        *error = "name not usable in an update: " + NativePath(tree.root, name) +
+                 " cannot be written in code page " + std::to_string(code_page) +
+                 " (the string table's Locale)";
+        return false;
+      }
+    }
+  }
+
   std::vector<ArchiveEntry> payloads;
   Builder builder(options, &payloads, summary, error);
   std::vector<ScriptSection> sections(options.olds.size());
@@ -489,6 +603,13 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
   if (!banks.empty()) {
     if (!builder.Banks(trees.back(), banks, &bank_section)) return false;
     sections.push_back(std::move(bank_section));
+  }
+  for (auto& section : sections) {
+    for (auto& command : section.commands) {
+      for (auto& a : command.arguments) {
+        if (!a.is_integer) Utf8ToAnsiExact(a.text, &a.text, code_page);
+      }
+    }
   }
   std::string script;
   if (!WriteScript(sections, &script, error)) return false;

@@ -55,6 +55,9 @@ struct MakeOptions {
   // A folder the new tree no longer has keeps what players put in it unless
   // this is set: only the files the old tree had are deleted, one by one.
   bool remove_folders = false;
+  // Make the package even when GAME_VERSION, LANG_VERSION or a Version
+  // section cannot match the version the updater sees in an old tree.
+  bool allow_any_version = false;
   // One line per step of long work, without a line end.
   std::function<void(const std::string&)> progress;
 };
@@ -64,6 +67,7 @@ struct MakeSummary {
   size_t patched = 0;
   size_t created = 0;  // new files and changed files sent whole
   size_t deleted = 0;  // files and directories
+  size_t renamed = 0;  // files moved, changed or not
   size_t dirs_created = 0;
   uint64_t payload_bytes = 0;
   // What the author should know: files left out, settings that do not fit.
@@ -73,6 +77,9 @@ struct MakeSummary {
   std::vector<std::string> warnings;
   // Folders of an old tree that the update empties of the old files but keeps.
   std::vector<std::string> kept_folders;
+  // One line per tree: its program and the version and language the updater
+  // sees there; filled before the version checks, so also when they refuse.
+  std::vector<std::string> programs;
 };
 
 // Version texts the runtime can hold: 1 to 9 printable characters, no quote.

@@ -23,16 +23,6 @@ std::string Folded(const std::string& s) {
   return r;
 }
 
-// Characters the game's file system refuses, and '\' which would split the name.
-bool UsableComponent(const std::string& name) {
-  if (name.empty()) return false;
-  for (unsigned char c : name) {
-    if (c < 0x20 || c == 0x7F) return false;
-    if (std::string("\\:*?\"<>|").find(static_cast<char>(c)) != std::string::npos) return false;
-  }
-  return true;
-}
-
 std::string ParentOf(const std::string& name) {
   size_t cut = name.rfind('\\');
   return cut == std::string::npos ? std::string() : name.substr(0, cut);
@@ -58,6 +48,42 @@ bool SameContent(const std::string& a, const std::string& b, bool* same) {
 }
 
 }  // namespace
+
+bool IsWindowsName(const std::string& name, std::string* why) {
+  if (name.empty() || name == "." || name == "..") {
+    *why = "not a name";
+    return false;
+  }
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F) {
+      *why = "control character";
+      return false;
+    }
+    if (std::strchr("<>:\"/\\|?*", c) != nullptr) {
+      *why = std::string("reserved character ") + static_cast<char>(c);
+      return false;
+    }
+  }
+  if (name.back() == '.' || name.back() == ' ') {
+    *why = "Windows drops a trailing dot or space";
+    return false;
+  }
+  // Device names stay devices whatever extension follows them.
+  std::string stem = Folded(name.substr(0, name.find('.')));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+  bool device = false;
+  for (const char* d : kDevices) device = device || stem == d;
+  if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+      stem[3] >= '1' && stem[3] <= '9') {
+    device = true;
+  }
+  if (device) {
+    *why = "a device name on Windows";
+    return false;
+  }
+  return true;
+}
 
 int CompareNames(const std::string& a, const std::string& b) {
   size_t n = std::min(a.size(), b.size());
@@ -109,8 +135,9 @@ bool ReadTree(const std::string& root, Tree* tree, std::string* error) {
     for (; it != end; it.increment(ec)) {
       std::string leaf = it->path().filename().string();
       std::string name = rel.empty() ? leaf : rel + "\\" + leaf;
-      if (!UsableComponent(leaf)) {
-        *error = "name not usable in an update: " + it->path().string();
+      std::string why;
+      if (!IsWindowsName(leaf, &why)) {
+        *error = "name not usable in an update: " + it->path().string() + " (" + why + ")";
         return false;
       }
       if (name.size() > kMaxScriptName) {
@@ -191,6 +218,10 @@ void LeaveOutRunFiles(Tree* tree, bool installed, std::vector<std::string>* left
   tree->files = std::move(kept);
 }
 
+namespace {
+bool FindMoves(const Tree& from, const Tree& to, TreeChanges* changes, std::string* error);
+}  // namespace
+
 bool DiffTrees(const Tree& from, const Tree& to, TreeChanges* changes, std::string* error) {
   *changes = TreeChanges();
   std::set<std::string> old_dirs, new_dirs;
@@ -252,7 +283,90 @@ bool DiffTrees(const Tree& from, const Tree& to, TreeChanges* changes, std::stri
   }
   std::sort(changes->check_files.begin(), changes->check_files.end(),
             [](const std::string& a, const std::string& b) { return CompareNames(a, b) < 0; });
+  return FindMoves(from, to, changes, error);
+}
+
+namespace {
+
+bool Below(const std::string& folded, const std::vector<std::string>& dirs) {
+  for (const auto& d : dirs) {
+    std::string prefix = Folded(d) + "\\";
+    if (StartsWith(folded, prefix)) return true;
+  }
+  return false;
+}
+
+std::string Leaf(const std::string& folded) {
+  size_t cut = folded.rfind('\\');
+  return cut == std::string::npos ? folded : folded.substr(cut + 1);
+}
+
+bool FindMoves(const Tree& from, const Tree& to, TreeChanges* changes, std::string* error) {
+  std::set<std::string> kept;  // folded names of both trees' files and folders
+  for (const auto& f : to.files) kept.insert(Folded(f.name));
+  for (const auto& d : to.dirs) kept.insert(Folded(d));
+  // Files that leave: those deleted, and those inside deleted folders (their
+  // folder goes only after the moves). Inside a folder that becomes a file
+  // they are gone before the moves run.
+  std::vector<const TreeFile*> gone;
+  for (const auto& f : from.files) {
+    std::string key = Folded(f.name);
+    if (kept.count(key) || Below(key, changes->replaced_dirs)) continue;
+    if (f.size > 0) gone.push_back(&f);
+  }
+  if (gone.empty()) return true;
+  std::vector<bool> used(gone.size(), false);
+  std::set<std::string> moved_from, moved_to;
+  for (const auto& c : changes->created_files) {
+    if (c.size == 0) continue;
+    for (size_t i = 0; i < gone.size(); ++i) {
+      if (used[i] || gone[i]->size != c.size) continue;
+      bool same = false;
+      if (!SameContent(NativePath(from.root, gone[i]->name), NativePath(to.root, c.name), &same)) {
+        *error = "cannot read " + NativePath(from.root, gone[i]->name) + " or " +
+                 NativePath(to.root, c.name);
+        return false;
+      }
+      if (!same) continue;
+      used[i] = true;
+      changes->renamed_files.push_back({gone[i]->name, c.name});
+      moved_from.insert(Folded(gone[i]->name));
+      moved_to.insert(Folded(c.name));
+      break;
+    }
+  }
+  // A changed file that moved keeps its leaf name; only a pairing with one
+  // candidate on each side is taken as a move.
+  std::map<std::string, std::vector<size_t>> gone_by_leaf;
+  std::map<std::string, std::vector<const TreeFile*>> new_by_leaf;
+  for (size_t i = 0; i < gone.size(); ++i) {
+    if (!used[i]) gone_by_leaf[Leaf(Folded(gone[i]->name))].push_back(i);
+  }
+  for (const auto& c : changes->created_files) {
+    if (c.size > 0 && !moved_to.count(Folded(c.name)))
+      new_by_leaf[Leaf(Folded(c.name))].push_back(&c);
+  }
+  for (const auto& entry : new_by_leaf) {
+    auto g = gone_by_leaf.find(entry.first);
+    if (entry.second.size() != 1 || g == gone_by_leaf.end() || g->second.size() != 1) continue;
+    const TreeFile& old_file = *gone[g->second[0]];
+    const TreeFile& new_file = *entry.second[0];
+    changes->changed_files.push_back({new_file.name, old_file.name, old_file.size, new_file.size});
+    moved_from.insert(Folded(old_file.name));
+    moved_to.insert(Folded(new_file.name));
+  }
+  auto keep_created = [&](const TreeFile& f) { return !moved_to.count(Folded(f.name)); };
+  auto keep_deleted = [&](const TreeFile& f) { return !moved_from.count(Folded(f.name)); };
+  std::vector<TreeFile> created, deleted;
+  std::copy_if(changes->created_files.begin(), changes->created_files.end(),
+               std::back_inserter(created), keep_created);
+  std::copy_if(changes->deleted_files.begin(), changes->deleted_files.end(),
+               std::back_inserter(deleted), keep_deleted);
+  changes->created_files = std::move(created);
+  changes->deleted_files = std::move(deleted);
   return true;
 }
+
+}  // namespace
 
 }  // namespace upkeep

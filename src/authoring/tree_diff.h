@@ -24,7 +24,8 @@ struct Tree {
 // Walks `root` without recursion. False (with a reason) when it cannot be read,
 // when it holds something that is neither a file nor a directory (a link, a
 // device), when two names differ only in case, or when a name could not be
-// written in a script (control characters, longer than 255 characters).
+// written in a script or held by Windows (IsWindowsName; longer than 255
+// characters).
 bool ReadTree(const std::string& root, Tree* tree, std::string* error);
 
 struct TreeChanges {
@@ -39,7 +40,15 @@ struct TreeChanges {
     uint64_t old_size = 0;
     uint64_t new_size = 0;
   };
+  // A file gone from the old tree whose content (or, changed, whose leaf name
+  // alone) a new file has is moved there: old_name differs from name beyond
+  // letter case.
   std::vector<Changed> changed_files;
+  struct Renamed {
+    std::string old_name;
+    std::string name;
+  };
+  std::vector<Renamed> renamed_files;     // the same bytes under another name
   std::vector<TreeFile> created_files;    // in new only (including those replacing a directory)
   std::vector<TreeFile> deleted_files;    // in old only, outside deleted directories
   std::vector<std::string> deleted_dirs;  // in old only, topmost: each takes its content along
@@ -56,9 +65,16 @@ void LeaveOutRunFiles(Tree* tree, bool installed, std::vector<std::string>* left
 // A name the updater's bank clean-up deletes before every run.
 bool IsStaleBankName(const std::string& name);
 
-// Compares `from` to `to`. File contents are read to tell changed from equal.
+// Compares `from` to `to`. File contents are read to tell changed from equal
+// and to find moved files. A moved file's old name is in neither
+// deleted_files nor created_files; it may lie in a deleted directory.
 // False with a reason when a file cannot be read.
 bool DiffTrees(const Tree& from, const Tree& to, TreeChanges* changes, std::string* error);
+
+// One component of a path that a Windows file system can hold as it is: no
+// reserved or control characters, no trailing dot or space, no device name
+// (with or without an extension). False with the reason otherwise.
+bool IsWindowsName(const std::string& name, std::string* why);
 
 // Letter-case-blind comparison used for names (ASCII letters only).
 int CompareNames(const std::string& a, const std::string& b);
