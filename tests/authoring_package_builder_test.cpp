@@ -414,6 +414,32 @@ TEST(AuthoringScriptWriterTest, QuotesWhatTheParserReadsBack) {
   EXPECT_FALSE(WriteScript({s}, &script, &error));
 }
 
+// Names Windows cannot hold as given are refused, whatever their case or
+// extension; near misses stay usable.
+TEST(AuthoringTreeDiffTest, WindowsNames) {
+  const struct {
+    const char* name;
+    bool usable;
+  } kCases[] = {
+      {"readme.txt", true},  {"CON", false},       {"con.txt", false},
+      {"Nul.tar.gz", false}, {"aux", false},       {"PRN.", false},
+      {"COM1", false},       {"lpt9.log", false},  {"COM0", true},
+      {"COM10", true},       {"LPT", true},        {"CONSOLE.txt", true},
+      {"nul .txt", false},   {"name.", false},     {"name ", false},
+      {".hidden", true},     {"a<b", false},       {"a>b", false},
+      {"a:b", false},        {"a\"b", false},      {"a/b", false},
+      {"a\\b", false},       {"a|b", false},       {"a?b", false},
+      {"a*b", false},        {"tab\there", false}, {"del\x7F", false},
+      {"", false},           {"..", false},        {"Caf\xC3\xA9.txt", true},
+      {" lead", true},       {"x.y.z", true},
+  };
+  for (const auto& c : kCases) {
+    std::string why;
+    EXPECT_EQ(IsWindowsName(c.name, &why), c.usable) << "\"" << c.name << "\"";
+    EXPECT_EQ(why.empty(), c.usable) << c.name;
+  }
+}
+
 TEST(AuthoringTreeDiffTest, TypeChangesAndRemovedTreesAreTopmost) {
   test::TempDir tmp;
   std::string a = tmp.Join("a"), b = tmp.Join("b");
