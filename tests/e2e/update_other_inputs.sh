@@ -44,7 +44,8 @@ bare_table() {
 make_bare() {
   bare_table "$2" >"$WORK/bare.scr"
   "$BIN/upkeep-pack" make --old "$WORK/trees/old" --new "$WORK/trees/new" \
-    --strings "$WORK/bare.scr" --stub "$BIN/upkeep" -o "$1" >"$WORK/make.log" 2>&1 ||
+    --strings "$WORK/bare.scr" --stub "$BIN/upkeep" -o "$1" --allow-any-version \
+    >"$WORK/make.log" 2>&1 ||
     cat "$WORK/make.log" >&2
   chmod +x "$1"
 }
