@@ -15,6 +15,7 @@
 #include "authoring/stub_image.h"
 #include "authoring/string_keys.h"
 #include "authoring/tree_diff.h"
+#include "package/delta_extended.h"
 #include "package/package.h"
 #include "platform/code_page.h"
 #include "script/command_schema.h"
@@ -145,14 +146,30 @@ class Builder {
       if (new_bytes.size() > kMaxPayloadSize || old_size > 0xFFFFFFFFull)
         return Fail("too large for a package:", to, c.name);
       Progress(++step, steps, "patch", c.name, new_bytes.size());
-      DeltaOptions delta_options;
-      delta_options.level = options_.delta_level;
-      std::vector<uint8_t> delta = EncodeDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
-                                               new_bytes.size(), delta_options);
+      using Format = MakeOptions::DeltaFormat;
       std::vector<uint8_t> delta_payload;
-      bool delta_ok = delta.size() <= kMaxPayloadSize &&
-                      EncodePayload(delta.data(), delta.size(), &delta_payload);
-      std::vector<uint8_t>().swap(delta);
+      bool delta_ok = false;
+      if (options_.delta_format != Format::kExtended) {
+        DeltaOptions delta_options;
+        delta_options.level = options_.delta_level;
+        std::vector<uint8_t> delta = EncodeDelta(old_bytes.data(), old_bytes.size(),
+                                                 new_bytes.data(), new_bytes.size(), delta_options);
+        delta_ok = delta.size() <= kMaxPayloadSize &&
+                   EncodePayload(delta.data(), delta.size(), &delta_payload);
+      }
+      const char* delta_kind = "DELTA";
+      if (options_.delta_format != Format::kBasic) {
+        std::vector<uint8_t> delta, payload;
+        if (EncodeExtendedDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
+                                new_bytes.size(), &delta) &&
+            delta.size() <= kMaxPayloadSize &&
+            EncodePayload(delta.data(), delta.size(), &payload) &&
+            (!delta_ok || payload.size() < delta_payload.size())) {
+          delta_payload.swap(payload);
+          delta_ok = true;
+          delta_kind = kExtendedDeltaSuffix + 1;
+        }
+      }
       std::vector<uint8_t> file_payload;
       // The whole file can only win when the delta is not much smaller than it.
       if (!delta_ok || delta_payload.size() * 20 >= new_bytes.size()) {
@@ -167,7 +184,7 @@ class Builder {
         ++summary_->created;
         need(static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size)));
       } else {
-        std::string entry = AddPayload("DELTA", std::move(delta_payload));
+        std::string entry = AddPayload(delta_kind, std::move(delta_payload));
         work.push_back(
             {"PatchFile",
              {Text(c.name), Text(entry), Text(ChecksumText(Crc32(old_bytes))), Text(crc_new)}});
