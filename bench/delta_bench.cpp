@@ -3,7 +3,8 @@
 // checks that it rebuilds the new file, and prints one line:
 //   <compressed bytes> <raw delta bytes> <CPU seconds> <copies> <inserts>
 // (processor time, so that other work on the machine does not count)
-// Usage: delta_bench [-l LEVEL] OLD NEW [OLD NEW ...]
+// Usage: delta_bench [-x] [-l LEVEL] OLD NEW [OLD NEW ...]
+// (-x: the extended form, checked by the runtime's streaming decoder)
 // A pair given as two directories is walked as trees: files of the same
 // relative path are compared, and the figures are summed.
 //        delta_bench --make-game OLD NEW
@@ -22,6 +23,7 @@
 
 #include "authoring/delta_encoder.h"
 #include "authoring/payload_writer.h"
+#include "package/delta_extended.h"
 #include "package/delta_format.h"
 
 namespace {
@@ -75,11 +77,41 @@ uint64_t PayloadSize(const std::vector<uint8_t>& data) {
   return payload.size();
 }
 
+bool extended = false;
+
+void ExtendedPair(const std::vector<uint8_t>& old_data, const std::vector<uint8_t>& new_data,
+                  const std::string& new_path, Totals* t) {
+  std::clock_t start = std::clock();
+  std::vector<uint8_t> delta, payload;
+  if (!upkeep::EncodeExtendedDelta(old_data.data(), old_data.size(), new_data.data(),
+                                   new_data.size(), &delta) ||
+      !upkeep::EncodePayload(delta.data(), delta.size(), &payload)) {
+    std::fprintf(stderr, "extended encoding failed for %s\n", new_path.c_str());
+    std::exit(2);
+  }
+  t->seconds += static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+  t->compressed += payload.size();
+  t->raw += delta.size();
+  std::vector<uint8_t> out;
+  upkeep::ExtendedDeltaInfo info;
+  upkeep::DeltaSink sink = [&](const uint8_t* p, size_t n) { out.insert(out.end(), p, p + n); };
+  if (!upkeep::DecodeExtendedDelta(payload.data(), payload.size(), old_data.data(), old_data.size(),
+                                   sink, &info) ||
+      out != new_data) {
+    std::fprintf(stderr, "extended delta does not rebuild %s\n", new_path.c_str());
+    t->ok = false;
+  }
+}
+
 void Pair(const std::string& old_path, const std::string& new_path, int level, Totals* t) {
   std::vector<uint8_t> old_data, new_data;
   if (!ReadAll(old_path, &old_data) || !ReadAll(new_path, &new_data)) {
     std::fprintf(stderr, "cannot read %s or %s\n", old_path.c_str(), new_path.c_str());
     std::exit(2);
+  }
+  if (extended) {
+    ExtendedPair(old_data, new_data, new_path, t);
+    return;
   }
   upkeep::DeltaOptions options;
   options.level = level;
@@ -195,13 +227,17 @@ int main(int argc, char** argv) {
   }
   int level = 9;
   int i = 1;
+  if (i < argc && std::strcmp(argv[i], "-x") == 0) {
+    extended = true;
+    ++i;
+  }
   if (i + 1 < argc && std::strcmp(argv[i], "-l") == 0) {
     level = std::atoi(argv[i + 1]);
     i += 2;
   }
   if ((argc - i) < 2 || (argc - i) % 2 != 0) {
-    std::fprintf(stderr,
-                 "usage: delta_bench [-l LEVEL] OLD NEW [OLD NEW ...] | --make-game OLD NEW\n");
+    std::fprintf(
+        stderr, "usage: delta_bench [-x] [-l LEVEL] OLD NEW [OLD NEW ...] | --make-game OLD NEW\n");
     return 2;
   }
   Totals t;

@@ -42,20 +42,32 @@ sets=()
 # One set of pairs: a row per file and a total.
 run_set() {
   local label=$1 list=$2
-  local n=0 bytes=0 o_size=0 o_time=0 x_size=0 x_time=0 b_size=0 b_time=0
+  local n=0 bytes=0 o_size=0 o_time=0 x_size=0 x_time=0 b_size=0 b_time=0 e_size=0 e_time=0
+  local x9_time=0 e_mem=0
   while read -r old new; do
     [ -n "$old" ] || continue
     local r xs bs xt bt
     r=$("$BIN/delta_bench" "$old" "$new")
+    # The extended form: size, encode CPU time (in-process) and peak memory.
+    local re em x9
+    /usr/bin/time -f '%M' -o "$WORK/out/mem" "$BIN/delta_bench" -x "$old" "$new" >"$WORK/out/ext"
+    re=$(cat "$WORK/out/ext")
+    em=$(($(cat "$WORK/out/mem") / 1024))
+    x9=$(cpu xdelta3 -9 -e -f -s "$old" "$new" "$WORK/out/x9.vcdiff")
     # -D: compressed inputs are taken as they are, as the other tools take them.
     xt=$(cpu xdelta3 -9 -S djw -D -e -f -s "$old" "$new" "$WORK/out/x.vcdiff")
     xs=$(stat -c %s "$WORK/out/x.vcdiff")
     bt=$(cpu bsdiff "$old" "$new" "$WORK/out/b.patch")
     bs=$(stat -c %s "$WORK/out/b.patch")
+    set -- $re
+    local es=$1 et=$3
     set -- $r
     local size
     size=$(stat -c %s "$new")
-    rows+=("| $label: $(basename "$new") | $size | $1 | $3 | $xs | $xt | $bs | $bt |")
+    rows+=("| $label: $(basename "$new") | $size | $1 | $3 | $es | $et | $em | $xs | $xt | $x9 | $bs | $bt |")
+    e_size=$((e_size + es)); [ "$em" -gt "$e_mem" ] && e_mem=$em
+    e_time=$(awk -v a="$e_time" -v b="$et" 'BEGIN { print a + b }')
+    x9_time=$(awk -v a="$x9_time" -v b="$x9" 'BEGIN { print a + b }')
     n=$((n + 1)); bytes=$((bytes + size))
     o_size=$((o_size + $1)); x_size=$((x_size + xs)); b_size=$((b_size + bs))
     o_time=$(awk -v a="$o_time" -v b="$3" 'BEGIN { print a + b }')
@@ -63,7 +75,7 @@ run_set() {
     b_time=$(awk -v a="$b_time" -v b="$bt" 'BEGIN { print a + b }')
   done <<<"$list"
   [ "$n" -gt 0 ] || return 0
-  sets+=("| **$label** ($n files) | $bytes | $o_size | $o_time | $x_size | $x_time | $b_size | $b_time |")
+  sets+=("| **$label** ($n files) | $bytes | $o_size | $o_time | $e_size | $e_time | $e_mem | $x_size | $x_time | $x9_time | $b_size | $b_time |")
 }
 
 for p in $PACKAGES; do
@@ -102,8 +114,8 @@ pkg_time=$(cpu "$BIN/upkeep-pack" make --old "$WORK/game/old" --new "$WORK/game/
 pkg_size=$(stat -c %s "$WORK/out/game.pkg")
 
 echo
-echo "| pair | new bytes | upkeep | CPU s | xdelta3 -9 -S djw | CPU s | bsdiff | CPU s |"
-echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+echo "| pair | new bytes | basic | CPU s | extended | CPU s | peak MB | xdelta3 -9 -S djw | CPU s | xdelta3 -e -9 CPU s | bsdiff | CPU s |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 printf '%s\n' "${sets[@]}"
 printf '%s\n' "${rows[@]}"
 echo

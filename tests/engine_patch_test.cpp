@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/command_context.h"
+#include "package/delta_extended.h"
 #include "engine_test_util.h"
 
 namespace upkeep {
@@ -178,6 +179,57 @@ TEST(EnginePatchTest, InsertOnlyAndEmptyDeltas) {
   EXPECT_EQ(f.Read("a.txt"), hi);
   EXPECT_TRUE(f.Read("b.txt").empty());
   EXPECT_TRUE(f.Exists("b.txt"));
+}
+
+}  // namespace
+}  // namespace upkeep
+
+namespace upkeep {
+namespace {
+
+// The extended form through PatchFile: it patches, and a stream that cannot be
+// applied fails as a basic one does, with the target as it was.
+TEST(EnginePatchTest, ExtendedDeltasPatchOrLeaveTheTargetAsItWas) {
+  const std::vector<uint8_t> old = {'o', 'l', 'd', '!'};
+  const uint8_t add[] = {1, 1, 1};
+  auto stream = [](std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> v;
+    AppendExtendedDeltaMagic(&v);
+    for (const auto& p : parts) v.insert(v.end(), p.begin(), p.end());
+    return v;
+  };
+  std::vector<uint8_t> good = stream({});
+  AppendExtendedDeltaRecord(add, 3, reinterpret_cast<const uint8_t*>("XY"), 2, -3, &good);
+  AppendExtendedDeltaRecord(add, 1, nullptr, 0, 0, &good);
+  const std::vector<uint8_t> good_out = {'p', 'm', 'e', 'X', 'Y', 'p'};
+  std::vector<uint8_t> past_end = stream({});
+  AppendExtendedDeltaRecord(add, 3, nullptr, 0, 2, &past_end);
+  AppendExtendedDeltaRecord(add, 1, nullptr, 0, 0, &past_end);  // old[5]
+  std::vector<uint8_t> cut = good;
+  cut.pop_back();
+
+  struct Case {
+    std::vector<uint8_t> decoded;
+    bool patches;
+  } cases[] = {{good, true}, {past_end, false}, {cut, false}, {{'U', 'K', 'X'}, false}};
+  for (const Case& c : cases) {
+    UpdateFixture f;
+    f.Write("a.bin", old);
+    f.AddDecodedDelta("00000001.DELTAX", c.decoded);
+    const std::string target = f.EnginePath("a.bin");
+    if (c.patches) {
+      EXPECT_EQ(f.Run("all() { " + Patch("a.bin", "00000001.DELTAX", CrcText(good_out)) + " }"),
+                kRunSucceeded);
+      EXPECT_EQ(f.log(), Crlf("Updated file: " + target + "\n"));
+      EXPECT_EQ(f.Read("a.bin"), good_out);
+    } else {
+      EXPECT_EQ(f.Run("all() { " + Patch("a.bin", "00000001.DELTAX", "00000000") + " }"),
+                kOperationFailed);
+      EXPECT_EQ(f.log(), Crlf("ERROR: couldn't update file " + target + " !\n"));
+      EXPECT_EQ(f.Read("a.bin"), old);
+    }
+    EXPECT_FALSE(f.Exists("mya$$.tmp"));
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "authoring/script_writer.h"
 #include "authoring/string_keys.h"
 #include "authoring/tree_program.h"
+#include "package/delta_extended.h"
 #include "package/package.h"
 #include "pack_commands.h"
 
@@ -57,6 +58,9 @@ const char kMakeUsage[] =
     "  --terms FILE       terms text shown before the update (umowa.txt)\n"
     "  --stub FILE        updater program to put in front: OUT becomes runnable\n"
     "  --level N          delta effort, 1 fastest to 9 smallest (default 9)\n"
+    "  --delta-format F   basic, extended, or smaller (default): the delta form\n"
+    "                     written per patched file; smaller keeps the smaller one\n"
+    "                     (files over 40 MiB get the basic form: memory)\n"
     "  --remove-folders   remove folders the new tree no longer has, with whatever\n"
     "                     players keep in them; by default only the old tree's files\n"
     "                     in them are deleted and the folders are kept (and listed)\n"
@@ -114,7 +118,7 @@ bool IsPayloadName(const std::string& name) {
     size_t n = std::strlen(s);
     return name.size() > n && name.compare(name.size() - n, n, s) == 0;
   };
-  return ends(".FILE") || ends(".DELTA");
+  return ends(".FILE") || ends(".DELTA") || ends(kExtendedDeltaSuffix);
 }
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -290,6 +294,20 @@ int Make(const Args& args) {
         options.delta_level = std::atoi(v.c_str());
         if (options.delta_level < 1 || options.delta_level > 9)
           return Usage(kMakeUsage, "--level takes 1 to 9");
+      }
+    } else if (a == "--delta-format") {
+      ok = value(&v);
+      if (ok) {
+        using Format = MakeOptions::DeltaFormat;
+        if (v == "basic") {
+          options.delta_format = Format::kBasic;
+        } else if (v == "extended") {
+          options.delta_format = Format::kExtended;
+        } else if (v == "smaller") {
+          options.delta_format = Format::kSmaller;
+        } else {
+          return Usage(kMakeUsage, "--delta-format takes basic, extended or smaller");
+        }
       }
     } else if (a == "--remove-folders") {
       options.remove_folders = true;

@@ -18,6 +18,12 @@ struct DeltaOptions {
 std::vector<uint8_t> EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                                  size_t new_size, const DeltaOptions& options = DeltaOptions());
 
+// The inflated bytes of the extended form (package/delta_extended.h): copies
+// with byte-wise adds found over a suffix array of the old file, inserts and
+// seeks. False when the old file is too large to index or memory runs out.
+bool EncodeExtendedDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
+                         size_t new_size, std::vector<uint8_t>* out);
+
 }  // namespace upkeep
 
 #endif  // UPKEEP_AUTHORING_DELTA_ENCODER_H_

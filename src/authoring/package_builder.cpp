@@ -17,6 +17,7 @@
 #include "authoring/tree_diff.h"
 #include "authoring/tree_program.h"
 #include "install/installation.h"
+#include "package/delta_extended.h"
 #include "package/package.h"
 #include "platform/code_page.h"
 #include "platform/text.h"
@@ -180,14 +181,37 @@ class Builder {
       if (new_bytes.size() > kMaxPayloadSize || old_size > 0xFFFFFFFFull)
         return Fail("too large for a package:", to, c.name);
       Progress(++step, steps, "patch", c.name, new_bytes.size());
-      DeltaOptions delta_options;
-      delta_options.level = options_.delta_level;
-      std::vector<uint8_t> delta = EncodeDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
-                                               new_bytes.size(), delta_options);
+      using Format = MakeOptions::DeltaFormat;
       std::vector<uint8_t> delta_payload;
-      bool delta_ok = delta.size() <= kMaxPayloadSize &&
-                      EncodePayload(delta.data(), delta.size(), &delta_payload);
-      std::vector<uint8_t>().swap(delta);
+      bool delta_ok = false;
+      if (options_.delta_format != Format::kExtended) {
+        DeltaOptions delta_options;
+        delta_options.level = options_.delta_level;
+        std::vector<uint8_t> delta = EncodeDelta(old_bytes.data(), old_bytes.size(),
+                                                 new_bytes.data(), new_bytes.size(), delta_options);
+        delta_ok = delta.size() <= kMaxPayloadSize &&
+                   EncodePayload(delta.data(), delta.size(), &delta_payload);
+      }
+      const char* delta_kind = "DELTA";
+      // The suffix sort needs about seven bytes per byte of the pair; past
+      // this size "smaller" keeps make's memory near the files' own size.
+      constexpr uint64_t kExtendedAutoLimit = 40ull << 20;
+      const bool try_extended =
+          options_.delta_format == Format::kExtended ||
+          (options_.delta_format == Format::kSmaller && old_size <= kExtendedAutoLimit &&
+           new_bytes.size() <= kExtendedAutoLimit);
+      if (try_extended) {
+        std::vector<uint8_t> delta, payload;
+        if (EncodeExtendedDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
+                                new_bytes.size(), &delta) &&
+            delta.size() <= kMaxPayloadSize &&
+            EncodePayload(delta.data(), delta.size(), &payload) &&
+            (!delta_ok || payload.size() < delta_payload.size())) {
+          delta_payload.swap(payload);
+          delta_ok = true;
+          delta_kind = kExtendedDeltaSuffix + 1;
+        }
+      }
       std::vector<uint8_t> file_payload;
       // The whole file can only win when the delta is not much smaller than it.
       if (!delta_ok || delta_payload.size() * 20 >= new_bytes.size()) {
@@ -206,7 +230,7 @@ class Builder {
         }
         need(static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size)));
       } else {
-        std::string entry = AddPayload("DELTA", std::move(delta_payload));
+        std::string entry = AddPayload(delta_kind, std::move(delta_payload));
         if (moved) {
           work.push_back({"RenameFile", {Text(c.old_name), Text(c.name)}});
           ++summary_->renamed;

@@ -7,6 +7,8 @@
 
 #include "authoring/payload_writer.h"
 #include "authoring/string_keys.h"
+#include "engine/delta.h"
+#include "package/delta_extended.h"
 #include "package/delta_format.h"
 #include "package/package.h"
 #include "script/command_schema.h"
@@ -155,6 +157,11 @@ class Checker {
     if (info->checksum >= 0) CheckChecksumText(what, checksum);
     if (info->entry < 0) return;
     const char* entry = StringArgument(call, info->entry);
+    if (info->id == CommandId::kPatchFile && entry && IsExtendedDeltaName(entry) &&
+        HasEntry(entry)) {
+      if (LoadDelta(entry) == nullptr) Fault(std::string("delta ") + entry + " is malformed");
+      return;
+    }
     std::unique_ptr<Payload> p = LoadEntry(what, entry);
     if (!p) return;
     uint32_t want;

@@ -40,10 +40,76 @@ class BufferedWriter {
   std::vector<uint8_t> buffer_;
 };
 
+// The stored bytes of an entry; their size is what the entry holds, never a
+// length taken from inside it.
+bool ReadStored(const char* name, std::vector<uint8_t>* out) {
+  PackageFile* file = OpenPackageFile(name, "rb");
+  if (file == nullptr) return false;
+  bool ok = SeekPackageFile(file, 0, 2) == 0;
+  const int32_t total = ok ? TellPackageFile(file) : -1;
+  ok = total >= 8 && SeekPackageFile(file, 0, 0) == 0;
+  if (ok) {
+    try {
+      out->resize(static_cast<size_t>(total));
+    } catch (const std::bad_alloc&) {
+      ok = false;
+    }
+  }
+  ok = ok && ReadPackageFile(out->data(), 1, out->size(), file) == out->size();
+  ClosePackageFile(file);
+  return ok;
+}
+
+std::unique_ptr<Delta> LoadExtendedDelta(const char* entryName) {
+  std::unique_ptr<Delta> delta(new (std::nothrow) Delta);
+  if (delta == nullptr || !ReadStored(entryName, &delta->stored)) return nullptr;
+  // A first pass checks the whole stream before anything is moved or written.
+  ExtendedDeltaInfo info;
+  if (!DecodeExtendedDelta(delta->stored.data(), delta->stored.size(), nullptr, UINT64_MAX, nullptr,
+                           &info)) {
+    return nullptr;
+  }
+  delta->extended = true;
+  delta->outputSize = info.outputSize;
+  delta->oldNeeded = info.oldNeeded;
+  return delta;
+}
+
+int ApplyExtendedDelta(const Delta& delta, const MappedFile& old, const std::string& target,
+                       ProgressCallback progress, int32_t overallPercent, const char* label) {
+  const uint64_t old_size = old.view != nullptr ? old.size : 0;
+  std::unique_ptr<File> out = GetFileSystem()->Open(target, OpenMode::kWrite);
+  if (out == nullptr) return kApplyTargetFailed;
+  const uint64_t total = delta.outputSize;
+  if (progress != nullptr) progress(overallPercent, 0, target.c_str(), label);
+  BufferedWriter writer(out.get());
+  uint64_t written = 0;
+  uint32_t last = 0;
+  DeltaSink sink = [&](const uint8_t* data, size_t n) {
+    writer.Write(data, n);
+    written += n;
+    if (progress != nullptr && total > 0) {
+      uint32_t p = static_cast<uint32_t>(written * 100 / total);
+      if (p != last) {
+        last = p;
+        progress(overallPercent, static_cast<int32_t>(p), target.c_str(), label);
+      }
+    }
+  };
+  ExtendedDeltaInfo info;
+  const bool ok = DecodeExtendedDelta(delta.stored.data(), delta.stored.size(), old.view, old_size,
+                                      sink, &info);
+  writer.Flush();
+  // The stream was checked when loaded, so this fails only when the old
+  // content does not fit; the caller then puts the old file back.
+  return ok ? kApplyDone : kApplyDoesNotFit;
+}
+
 }  // namespace
 
 std::unique_ptr<Delta> LoadDelta(const char* entryName) {
   if (entryName == nullptr) return nullptr;
+  if (IsExtendedDeltaName(entryName)) return LoadExtendedDelta(entryName);
   std::unique_ptr<Payload> payload = LoadPayloadEntry(entryName);
   if (payload == nullptr) return nullptr;
   std::unique_ptr<Delta> delta(new (std::nothrow) Delta);
@@ -57,6 +123,7 @@ std::unique_ptr<Delta> LoadDelta(const char* entryName) {
 }
 
 bool DeltaFitsSource(const Delta& delta, uint64_t oldSize) {
+  if (delta.extended) return delta.oldNeeded <= oldSize;
   for (const DeltaRecord& r : delta.records) {
     if (!DeltaRecordFitsSource(r, oldSize)) return false;
   }
@@ -67,9 +134,11 @@ int ApplyDelta(const Delta& delta, const MappedFile& old, const std::string& tar
                ProgressCallback progress, int32_t overallPercent, const char* text) {
   uint64_t old_size = old.view != nullptr ? old.size : 0;
   if (!DeltaFitsSource(delta, old_size)) return kApplyDoesNotFit;
+  const char* label = text != nullptr ? text : "";
+  if (delta.extended)
+    return ApplyExtendedDelta(delta, old, target, progress, overallPercent, label);
   std::unique_ptr<File> out = GetFileSystem()->Open(target, OpenMode::kWrite);
   if (out == nullptr) return kApplyTargetFailed;
-  const char* label = text != nullptr ? text : "";
   const uint64_t total = delta.outputSize;
   if (progress != nullptr) progress(overallPercent, 0, target.c_str(), label);
   BufferedWriter writer(out.get());

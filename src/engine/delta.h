@@ -10,21 +10,27 @@
 
 #include "engine/mapped_file.h"
 #include "engine/progress.h"
+#include "package/delta_extended.h"
 #include "package/delta_format.h"
 #include "package/package.h"
 
 namespace upkeep {
 
 // A decoded delta: its records in file order, whose insert bytes point into
-// the decoded payload it keeps.
+// the decoded payload it keeps. The extended form (package/delta_extended.h)
+// keeps only its checked stored bytes and is inflated again as it is applied.
 struct Delta {
   std::unique_ptr<Payload> payload;
   std::vector<DeltaRecord> records;
   uint64_t outputSize = 0;  // sum of record lengths
+  bool extended = false;
+  std::vector<uint8_t> stored;  // extended form only
+  uint64_t oldNeeded = 0;       // extended form only: the old size its copies need
 };
 
-// Loads and splits the entry. Null when the entry cannot be loaded or the
-// decoded bytes end inside a record.
+// Loads and splits the entry; an entry named as the extended form is loaded
+// as one. Null when the entry cannot be loaded or the decoded bytes end inside
+// a record.
 std::unique_ptr<Delta> LoadDelta(const char* entryName);
 // True when every non-empty copy record lies inside an old file of `oldSize` bytes.
 bool DeltaFitsSource(const Delta& delta, uint64_t oldSize);

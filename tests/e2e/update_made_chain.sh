@@ -30,11 +30,19 @@ strings_with "$WORK/Strings.scr" "REG_KEY=$GAME_KEY" 'REG_DESTINATION=InstallPat
   'GAME_VERSION=' 'LANG_VERSION=en' 'SHOW_README=0' || exit 1
 "$BIN/upkeep-pack" make --old "1.0.0.0=$T/v0" --old "1.0.1.0=$T/v1" --new "$T/v2" \
   --to-version 1.0.2.0 --strings "$WORK/Strings.scr" --stub "$BIN/upkeep" \
-  -o "$WORK/update" >"$WORK/make.log" 2>&1 || {
+  --delta-format extended -o "$WORK/update" >"$WORK/make.log" 2>&1 || {
   cat "$WORK/make.log" >&2
   exit 1
 }
 grep -q 'kept folder Saves' "$WORK/make.log" || fail "make does not list the kept folder"
+# The executables are patched with the extended form, which the checker
+# accepts; forcing the basic form leaves none.
+"$BIN/upkeep-pack" list "$WORK/update" | grep -q '\.DELTAX' || fail "no extended delta made"
+"$BIN/upkeep-pack" verify "$WORK/update" >/dev/null || fail "the made package does not verify"
+"$BIN/upkeep-pack" make --old "1.0.0.0=$T/v0" --old "1.0.1.0=$T/v1" --new "$T/v2" \
+  --to-version 1.0.2.0 --strings "$WORK/Strings.scr" --delta-format basic \
+  -o "$WORK/basic" >/dev/null 2>&1 || fail "make --delta-format basic"
+"$BIN/upkeep-pack" list "$WORK/basic" | grep -q '\.DELTAX' && fail "--delta-format basic made an extended delta"
 grep -q 'warning: .*bank2.bnk: .* writes it again' "$WORK/make.log" ||
   fail "make does not warn about the new tree's bank files"
 
@@ -59,6 +67,7 @@ expect_newest
 expect_absent "$GAME/Saves/slots.idx"
 [ "$(cat "$GAME/Saves/save1.sav" 2>/dev/null)" = "my game" ] || fail "the player's save is gone"
 grep -q 'Deleted file: .*Saves\\slots.idx' "$GAME/patch.log" || fail "deletion not logged"
+grep -q 'Updated file: .*game.exe' "$GAME/patch.log" || fail "game.exe not patched"
 
 # Again on the updated game: nothing to patch, the banks come back, success.
 run_updater "$WORK/update" -force </dev/null

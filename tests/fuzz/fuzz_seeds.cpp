@@ -87,6 +87,14 @@ int main(int argc, char** argv) {
       Cat(Cat({static_cast<uint8_t>(old_size), static_cast<uint8_t>(old_size >> 8)}, old_file),
           delta));
 
+  std::vector<uint8_t> extended;
+  ok &= EncodeExtendedDelta(old_file.data(), old_file.size(), new_file.data(), new_file.size(),
+                            &extended);
+  ok &= Write(
+      root / "delta_extended_fuzz", "delta",
+      Cat(Cat({static_cast<uint8_t>(old_size), static_cast<uint8_t>(old_size >> 8)}, old_file),
+          EncodePayload(extended)));
+
   VersionResource version;
   version.tables.push_back({"040904e4", {{"ProductVersion", "1.02"}, {"FileVersion", "1.0.2.0"}}});
   version.translations.push_back(0x04E40409);

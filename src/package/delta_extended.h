@@ -1,0 +1,56 @@
+// The extended delta form: a PatchFile entry whose name ends in
+// kExtendedDeltaSuffix. Its stored form is a payload (one zlib stream, u32
+// Adler-32 of the inflated bytes, u32 inflated length); the inflated bytes are
+//   "UKX1"                     magic
+//   then records back to back until the bytes end, each
+//     varint copyLength        bytes made from the old file at the position
+//     varint insertLength      bytes taken as they are
+//     varint seek (zigzag)     added to the position after the copy
+//     copyLength add bytes     new[i] = old[position + i] + add[i] (mod 256)
+//     insertLength bytes
+// Varints are LEB128, least significant group first, at most 64 bits. The
+// position starts at 0 and moves on by copyLength after each copy. A copy must
+// lie inside the old file and the position never goes below 0.
+//
+// Decoding streams: the inflate and the output go through fixed buffers, so
+// memory does not depend on any length the bytes claim.
+#ifndef UPKEEP_PACKAGE_DELTA_EXTENDED_H_
+#define UPKEEP_PACKAGE_DELTA_EXTENDED_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace upkeep {
+
+constexpr char kExtendedDeltaSuffix[] = ".DELTAX";
+constexpr char kExtendedDeltaMagic[4] = {'U', 'K', 'X', '1'};
+
+// True when the entry name (any letter case) ends in kExtendedDeltaSuffix.
+bool IsExtendedDeltaName(const char* name);
+
+struct ExtendedDeltaInfo {
+  uint64_t outputSize = 0;  // bytes the delta writes
+  uint64_t oldNeeded = 0;   // the end of the furthest non-empty copy
+};
+
+// Receives the new content piece by piece.
+using DeltaSink = std::function<void(const uint8_t* data, size_t size)>;
+
+// Decodes the stored payload bytes against the old file (`old` may be null
+// when `oldSize` is 0). With `sink` empty only the stream is checked, copies
+// against `oldSize` alone, and `old` is not read. False, with the sink possibly part-fed, when the
+// payload is not a complete stream of its declared length and checksum, or a record is malformed or
+// reads outside the old file.
+bool DecodeExtendedDelta(const uint8_t* stored, size_t storedSize, const uint8_t* old,
+                         uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info);
+
+// Writers of the inflated layout.
+void AppendExtendedDeltaMagic(std::vector<uint8_t>* out);
+void AppendExtendedDeltaRecord(const uint8_t* add, uint64_t copyLength, const uint8_t* extra,
+                               uint64_t insertLength, int64_t seek, std::vector<uint8_t>* out);
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_PACKAGE_DELTA_EXTENDED_H_

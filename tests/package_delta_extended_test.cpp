@@ -1,0 +1,191 @@
+#include "package/delta_extended.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "authoring/delta_encoder.h"
+#include "authoring/payload_writer.h"
+
+namespace upkeep {
+namespace {
+
+std::vector<uint8_t> Random(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v(n);
+  for (auto& b : v) b = static_cast<uint8_t>(rng());
+  return v;
+}
+
+// Code-like bytes: a few opcodes and 4-byte addresses that a rebuild shifts.
+std::vector<uint8_t> Code(size_t n, uint32_t seed, uint32_t shift) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v;
+  while (v.size() < n) {
+    v.push_back(static_cast<uint8_t>(0xE8 + rng() % 4));
+    const uint32_t addr = (rng() % 4096) * 16 + shift;
+    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(addr >> (8 * i)));
+  }
+  v.resize(n);
+  return v;
+}
+
+// The whole stored payload decoded against `old`, or nullopt-like failure flag.
+bool Decode(const std::vector<uint8_t>& stored, const std::vector<uint8_t>& old,
+            std::vector<uint8_t>* out, ExtendedDeltaInfo* info) {
+  out->clear();
+  DeltaSink sink = [&](const uint8_t* p, size_t n) { out->insert(out->end(), p, p + n); };
+  ExtendedDeltaInfo check;
+  // The checking pass and the writing pass must agree.
+  const bool checked =
+      DecodeExtendedDelta(stored.data(), stored.size(), nullptr, UINT64_MAX, nullptr, &check);
+  const bool ok =
+      DecodeExtendedDelta(stored.data(), stored.size(), old.data(), old.size(), sink, info);
+  if (ok) {
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(check.outputSize, info->outputSize);
+    EXPECT_EQ(check.oldNeeded, info->oldNeeded);
+    EXPECT_LE(info->oldNeeded, old.size());
+  }
+  return ok;
+}
+
+TEST(ExtendedDelta, EncodedPairsRoundTrip) {
+  std::vector<uint8_t> probe;
+  if (!EncodeExtendedDelta(reinterpret_cast<const uint8_t*>("ab"), 2,
+                           reinterpret_cast<const uint8_t*>("ab"), 2, &probe)) {
+    GTEST_SKIP() << "no suffix sorting in this build";
+  }
+  const std::vector<uint8_t> code = Code(200000, 1, 0);
+  std::vector<uint8_t> shifted_front = Random(37, 9);
+  shifted_front.insert(shifted_front.end(), code.begin(), code.end());
+  std::vector<uint8_t> edited = code;
+  for (size_t i = 1000; i < edited.size(); i += 5000) edited[i] ^= 0x5A;
+  edited.insert(edited.begin() + 50000, 3000, 0x90);
+  edited.erase(edited.begin() + 120000, edited.begin() + 130000);
+  std::vector<uint8_t> swapped(code.begin() + 100000, code.end());
+  swapped.insert(swapped.end(), code.begin(), code.begin() + 100000);
+  const std::vector<uint8_t> repeat(70000, 0xAB);
+
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> old_data, new_data;
+    double max_ratio;  // stored size / new size, where a bound says something
+  } cases[] = {
+      {"both empty", {}, {}, 1e9},
+      {"empty old", {}, Random(5000, 2), 1.1},
+      {"empty new", Random(5000, 3), {}, 1e9},
+      {"identical", code, code, 0.01},
+      {"one byte each", {7}, {8}, 1e9},
+      {"unrelated", Random(40000, 4), Random(30000, 5), 1.1},
+      {"shifted by inserted bytes", code, shifted_front, 0.02},
+      {"addresses moved", code, Code(200000, 1, 0x1234), 0.05},
+      {"edited, inserted, deleted", code, edited, 0.05},
+      {"halves swapped", code, swapped, 0.02},
+      {"one long run", repeat, std::vector<uint8_t>(90000, 0xAB), 0.01},
+      {"run to noise", repeat, Random(1000, 6), 1.2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> raw, stored, got;
+    ASSERT_TRUE(EncodeExtendedDelta(c.old_data.data(), c.old_data.size(), c.new_data.data(),
+                                    c.new_data.size(), &raw));
+    ASSERT_TRUE(EncodePayload(raw.data(), raw.size(), &stored));
+    ExtendedDeltaInfo info;
+    ASSERT_TRUE(Decode(stored, c.old_data, &got, &info));
+    EXPECT_TRUE(got == c.new_data);
+    EXPECT_EQ(info.outputSize, c.new_data.size());
+    if (!c.new_data.empty()) {
+      EXPECT_LE(stored.size(), c.max_ratio * c.new_data.size() + 64);
+    }
+    // An old file shorter than the copies need is refused, never read past.
+    if (info.oldNeeded > 0) {
+      std::vector<uint8_t> short_old(c.old_data.begin(), c.old_data.begin() + info.oldNeeded - 1);
+      EXPECT_FALSE(Decode(stored, short_old, &got, &info));
+    }
+  }
+}
+
+// Hand-built streams, so that the decoder is tested where no encoder is built.
+TEST(ExtendedDelta, RecordsAndMalformedStreams) {
+  const std::vector<uint8_t> old = {10, 20, 30, 40, 50, 60};
+  auto magic = [] {
+    std::vector<uint8_t> v;
+    AppendExtendedDeltaMagic(&v);
+    return v;
+  };
+  auto with = [&](std::vector<uint8_t> v, std::initializer_list<uint8_t> tail) {
+    v.insert(v.end(), tail);
+    return v;
+  };
+  const uint8_t add[] = {1, 0, 0xFF};
+  const uint8_t extra[] = {'x', 'y'};
+  std::vector<uint8_t> good = magic();
+  AppendExtendedDeltaRecord(add, 3, extra, 2, -2, &good);       // old[0..3)+add, "xy", back to 1
+  AppendExtendedDeltaRecord(add + 1, 2, nullptr, 0, 3, &good);  // old[1..3), on to 6
+  AppendExtendedDeltaRecord(nullptr, 0, extra, 1, -6, &good);   // "x", back to 0
+  const std::vector<uint8_t> good_out = {11, 20, 29, 'x', 'y', 20, 29, 'x'};
+
+  std::vector<uint8_t> past_end = magic();
+  AppendExtendedDeltaRecord(nullptr, 0, nullptr, 0, 5, &past_end);
+  AppendExtendedDeltaRecord(add, 2, nullptr, 0, 0, &past_end);  // old[5..7)
+  std::vector<uint8_t> before_start = magic();
+  AppendExtendedDeltaRecord(add, 1, nullptr, 0, -2, &before_start);
+  std::vector<uint8_t> huge_copy = magic();
+  AppendExtendedDeltaRecord(add, 0, nullptr, 0, 0, &huge_copy);
+  huge_copy = with(huge_copy, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0, 0});
+  std::vector<uint8_t> wide_varint =
+      with(magic(), {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x02, 0, 0});
+  std::vector<uint8_t> cut_insert = good;
+  cut_insert.pop_back();
+  std::vector<uint8_t> cut_header = with(good, {0x01});
+
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> raw;
+    bool ok;
+    std::vector<uint8_t> out;
+  } cases[] = {
+      {"records with adds, inserts and seeks", good, true, good_out},
+      {"magic only", magic(), true, {}},
+      {"empty: no magic", {}, false, {}},
+      {"wrong magic", {'U', 'K', 'X', '2'}, false, {}},
+      {"copy past the old end", past_end, false, {}},
+      {"seek before the start", before_start, false, {}},
+      {"copy longer than the old file", huge_copy, false, {}},
+      {"varint wider than 64 bits", wide_varint, false, {}},
+      {"bytes end inside insert data", cut_insert, false, {}},
+      {"bytes end inside a header", cut_header, false, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> stored, got;
+    ASSERT_TRUE(EncodePayload(c.raw.data(), c.raw.size(), &stored));
+    ExtendedDeltaInfo info;
+    ASSERT_EQ(Decode(stored, old, &got, &info), c.ok);
+    if (c.ok) {
+      EXPECT_TRUE(got == c.out);
+    }
+  }
+
+  // Damage to the payload around good records.
+  std::vector<uint8_t> stored;
+  ASSERT_TRUE(EncodePayload(good.data(), good.size(), &stored));
+  std::vector<uint8_t> bad_length = stored, bad_adler = stored, cut = stored, flipped = stored;
+  bad_length[bad_length.size() - 4] ^= 1;
+  bad_adler[bad_adler.size() - 8] ^= 1;
+  cut.erase(cut.begin() + 4, cut.begin() + 6);
+  flipped[3] ^= 0x40;
+  for (const auto* s : {&bad_length, &bad_adler, &cut, &flipped}) {
+    std::vector<uint8_t> got;
+    ExtendedDeltaInfo info;
+    EXPECT_FALSE(Decode(*s, old, &got, &info));
+  }
+  EXPECT_TRUE(IsExtendedDeltaName("0000002a.deltax"));
+  EXPECT_FALSE(IsExtendedDeltaName("0000002A.DELTA"));
+  EXPECT_FALSE(IsExtendedDeltaName(".DELTAX"));
+}
+
+}  // namespace
+}  // namespace upkeep
