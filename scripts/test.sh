@@ -17,6 +17,9 @@ step "Linux build"
 cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
 ninja -C build/linux -j"$jobs" || exit 1
 
+step "libdeflate for MinGW (Debian source package)"
+scripts/libdeflate-mingw.sh || exit 1
+
 step "Windows x86_64 build"
 cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1

@@ -1,6 +1,10 @@
 #include "engine/checksum.h"
 
+#ifdef UPKEEP_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#else
 #include <zlib.h>
+#endif
 
 #include <string>
 
@@ -15,6 +19,15 @@ namespace {
 // within zlib's uInt, large enough to keep the loop out of the profile.
 constexpr uint32_t kCrcChunk = 1u << 20;
 
+// libdeflate's folding CRC runs at memory speed; zlib's is the fallback.
+uint32_t UpdateCrc(uint32_t crc, const uint8_t* data, uint32_t size) {
+#ifdef UPKEEP_HAVE_LIBDEFLATE
+  return libdeflate_crc32(crc, data, size);
+#else
+  return static_cast<uint32_t>(crc32(crc, data, size));
+#endif
+}
+
 // First byte index whose step percentage exceeds `percent`.
 uint64_t FirstIndexAbove(uint32_t percent, uint64_t size) {
   // Smallest i with i * 100 >= (percent + 1) * size.
@@ -27,7 +40,7 @@ uint32_t ComputeFileCrc(const MappedFile& mapped, const char* displayName,
                         ProgressCallback progress, int32_t overallPercent, const char* message) {
   if (mapped.view == nullptr || mapped.size == 0) return 0;
   const uint64_t size = mapped.size;
-  uLong crc = crc32(0L, Z_NULL, 0);
+  uint32_t crc = 0;
   uint64_t i = 0;
   // The byte index at which the next distinct percentage is first reached.
   uint64_t next_change = 0;
@@ -35,7 +48,7 @@ uint32_t ComputeFileCrc(const MappedFile& mapped, const char* displayName,
     uint64_t end = size;
     if (end - i > kCrcChunk) end = i + kCrcChunk;
     if (progress != nullptr && end > next_change + 1) end = next_change + 1;
-    crc = crc32(crc, mapped.view + i, static_cast<uInt>(end - i));
+    crc = UpdateCrc(crc, mapped.view + i, static_cast<uint32_t>(end - i));
     i = end;
     if (progress != nullptr && i == next_change + 1) {
       uint32_t p = static_cast<uint32_t>(next_change * 100 / size);
@@ -44,7 +57,7 @@ uint32_t ComputeFileCrc(const MappedFile& mapped, const char* displayName,
       next_change = FirstIndexAbove(p, size);
     }
   }
-  return static_cast<uint32_t>(crc);
+  return crc;
 }
 
 bool FileMatchesChecksum(const char* baseDir, const char* name, const char* expected,

@@ -1,3 +1,6 @@
+#ifdef UPKEEP_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
 #include <zlib.h>
 
 #include <cstdint>
@@ -43,6 +46,20 @@ std::unique_ptr<Payload> Inflate(std::vector<uint8_t>& stored) {
     return nullptr;
   }
 
+#ifdef UPKEEP_HAVE_LIBDEFLATE
+  // The length is declared, so the whole stream inflates in one call into a
+  // buffer of exactly that size; libdeflate also checks the stream's Adler-32.
+  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+  if (d == nullptr) return nullptr;
+  uint8_t none = 0;
+  size_t produced = 0;
+  const libdeflate_result result = libdeflate_zlib_decompress_ex(
+      d, stored.data(), stored.size() - 8, length != 0 ? payload->data.data() : &none, length,
+      nullptr, &produced);
+  libdeflate_free_decompressor(d);
+  if (result != LIBDEFLATE_SUCCESS || produced != length) return nullptr;
+  return payload;
+#else
   z_stream zs = {};
   if (inflateInit(&zs) != Z_OK) return nullptr;
   // zlib refuses a null output pointer even when nothing is to be written.
@@ -58,6 +75,7 @@ std::unique_ptr<Payload> Inflate(std::vector<uint8_t>& stored) {
   // damage; a buffer of unchecked bytes would only fail later, further away.
   if (result != Z_STREAM_END || produced != length) return nullptr;
   return payload;
+#endif
 }
 
 }  // namespace

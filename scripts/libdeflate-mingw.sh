@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds libdeflate for the MinGW targets from Debian's own source package, so
+# the Windows updater checksums and inflates as fast as the Linux one. The
+# version is pinned and the tarball checked; nothing of it lives in the tree.
+# Usage: scripts/libdeflate-mingw.sh [TRIPLE...]   (default: both targets)
+# Result: build/deps/TRIPLE/{include/libdeflate.h,lib/libdeflate.a}
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+version=1.14
+debian_version=1.14-1
+sha256=89e7df898c37c3427b0f39aadcf733731321a278771d20fc553f92da8d4808ac
+triples=("$@")
+[ ${#triples[@]} -gt 0 ] || triples=(x86_64-w64-mingw32 i686-w64-mingw32)
+
+todo=()
+for t in "${triples[@]}"; do
+  [ -f "$root/build/deps/$t/lib/libdeflate.a" ] || todo+=("$t")
+done
+[ ${#todo[@]} -gt 0 ] || exit 0
+
+src="$root/build/deps/src"
+tarball="$src/libdeflate_$version.orig.tar.gz"
+if [ ! -f "$tarball" ] || ! echo "$sha256  $tarball" | sha256sum -c --quiet 2>/dev/null; then
+  list=/etc/apt/sources.list.d/upkeep-bookworm-src.sources
+  if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
+    printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: bookworm\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' >"$list"
+    apt-get update -qq
+  fi
+  mkdir -p "$src"
+  (cd "$src" && apt-get source -qq --download-only "libdeflate=$debian_version" >/dev/null 2>&1) || {
+    apt-get update -qq
+    (cd "$src" && apt-get source -qq --download-only "libdeflate=$debian_version" >/dev/null)
+  }
+  echo "$sha256  $tarball" | sha256sum -c --quiet
+fi
+rm -rf "$src/libdeflate-$version"
+tar -xzf "$tarball" -C "$src"
+
+for t in "${todo[@]}"; do
+  out="$root/build/deps/$t"
+  obj="$out/obj"
+  rm -rf "$out" && mkdir -p "$obj" "$out/include" "$out/lib"
+  for c in "$src/libdeflate-$version"/lib/*.c "$src/libdeflate-$version"/lib/x86/*.c; do
+    "$t-gcc" -O2 -std=c99 -DLIBDEFLATE_STATIC -I"$src/libdeflate-$version" \
+      -c "$c" -o "$obj/$(basename "$c" .c).o"
+  done
+  "$t-ar" rcs "$out/lib/libdeflate.a" "$obj"/*.o
+  cp "$src/libdeflate-$version/libdeflate.h" "$out/include/"
+  rm -rf "$obj"
+  echo "libdeflate $version built for $t"
+done
