@@ -14,6 +14,7 @@
 #include "install/bank_files.h"
 #include "package/package.h"
 #include "pack_commands.h"
+#include "pack_options.h"
 #include "script/command_schema.h"
 #include "script/script_call.h"
 #include "script/script_parser.h"
@@ -111,9 +112,12 @@ std::vector<std::string> SectionVersions() {
 
 int Verify(const Args& args) {
   if (IsHelp(args)) return Usage(kVerifyUsage, "");
-  if (args.size() != 1) return Usage(kVerifyUsage, "one package file expected");
+  std::vector<std::string> plain;
+  std::string problem;
+  if (!ParseOptions(args, {}, &plain, &problem)) return Usage(kVerifyUsage, problem);
+  if (plain.size() != 1) return Usage(kVerifyUsage, "one package file expected");
   std::string mounted;
-  const PackageArchive* archive = MountPackage(args[0], &mounted);
+  const PackageArchive* archive = MountPackage(plain[0], &mounted);
   if (!archive) return kExitFailed;
   VerifyReport report = VerifyPackage(*archive);
   for (const auto& f : report.faults) std::printf("FAULT: %s\n", f.c_str());
@@ -130,7 +134,7 @@ int Verify(const Args& args) {
   std::printf("patch.scr: %d section(s)\n", report.sections);
   std::printf("Strings.scr: %d key(s), %zu of the updater's %zu missing\n", report.string_keys,
               report.missing_keys.size(), count);
-  std::printf("%s: %zu fault(s), %zu warning(s)\n", args[0].c_str(), report.faults.size(),
+  std::printf("%s: %zu fault(s), %zu warning(s)\n", plain[0].c_str(), report.faults.size(),
               report.warnings.size() + report.missing_keys.size());
   return report.faults.empty() ? kExitOk : kExitFailed;
 }
@@ -140,24 +144,18 @@ int Apply(const Args& args) {
   std::string package, dir, version;
   bool dry_run = false;
   bool skip_space = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--dir" && i + 1 < args.size()) {
-      dir = args[++i];
-    } else if (a == "--version" && i + 1 < args.size()) {
-      version = args[++i];
-    } else if (a == "--dry-run") {
-      dry_run = true;
-    } else if (a == "--skip-space-check") {
-      skip_space = true;
-    } else if (a == "--loose-files") {
-      AllowLooseFileReads(true);
-    } else if (!a.empty() && a[0] != '-' && package.empty()) {
-      package = a;
-    } else {
-      return Usage(kApplyUsage, "unknown or incomplete argument: " + a);
-    }
-  }
+  bool loose_files = false;
+  std::vector<std::string> plain;
+  std::string problem;
+  if (!ParseOptions(
+          args,
+          {Value({"--dir"}, &dir), Value({"--version"}, &version), Flag({"--dry-run"}, &dry_run),
+           Flag({"--skip-space-check"}, &skip_space), Flag({"--loose-files"}, &loose_files)},
+          &plain, &problem))
+    return Usage(kApplyUsage, problem);
+  if (plain.size() > 1) return Usage(kApplyUsage, "one package file expected");
+  if (!plain.empty()) package = plain[0];
+  if (loose_files) AllowLooseFileReads(true);
   if (package.empty() || dir.empty()) return Usage(kApplyUsage, "a package and --dir are needed");
   if (version.size() > kMaxVersionText) {
     return Usage(kApplyUsage,
