@@ -236,12 +236,7 @@ int Make(const Args& args) {
       Value({"--new"}, &options.new_dir),
       Value({"--strings"}, &options.strings_path),
       Value({"--terms"}, &options.terms_path),
-      {{"--stub"},
-       true,
-       [&](const std::string& v) {
-         options.stub_path = v;
-         return StubProblem(v);
-       }},
+      Value({"--stub"}, &options.stub_path),
       Value({"--to-version"}, &options.to_version),
       Value({"--company"}, &options.branding.company),
       Value({"--product"}, &options.branding.product),
@@ -274,6 +269,13 @@ int Make(const Args& args) {
   if (options.strings_path.empty()) return Usage(kMakeUsage, "--strings is required");
   if (out.empty()) return Usage(kMakeUsage, "-o is required");
   if (!force && RefuseExisting(out)) return kExitFailed;
+  if (!options.stub_path.empty()) {
+    const std::string stub = StubProblem(options.stub_path);
+    if (!stub.empty()) {
+      std::fprintf(stderr, "upkeep-pack: %s\n", stub.c_str());
+      return kExitFailed;
+    }
+  }
   options.progress = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
 
   MakeSummary summary;

@@ -1,5 +1,6 @@
 // upkeep-pack verify and apply: both go through the runtime's own parser,
 // string table and engine, so they see a package as the updater does.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -35,7 +36,8 @@ const char kVerifyUsage[] =
     "entry a command names is in the package and inflates, that every CreateFile\n"
     "checksum matches its payload and every delta is well formed, and lists the\n"
     "keys the updater uses that the string table lacks. Exit code 1 on any fault;\n"
-    "missing keys are warnings.\n";
+    "other missing keys are warnings, but a package without REG_KEY,\n"
+    "REG_DESTINATION, SRC_EXE or the titles it shows is a fault.\n";
 
 const char kApplyUsage[] =
     "usage: upkeep-pack apply PKG --dir DIR [--version V] [--dry-run] [--skip-space-check]\n"
@@ -122,6 +124,23 @@ int Verify(const Args& args) {
   VerifyReport report = VerifyPackage(*archive);
   for (const auto& f : report.faults) std::printf("FAULT: %s\n", f.c_str());
   for (const auto& w : report.warnings) std::printf("warning: %s\n", w.c_str());
+  // Without these the updater cannot find the game or name its windows, so
+  // their absence is a fault, not a warning.
+  LoadStringTable("Strings.scr");
+  std::vector<std::string> needed = {"REG_KEY", "REG_DESTINATION", "SRC_EXE", "IDS_TITLE"};
+  // The dialog's caption: one title with versions, another without.
+  needed.push_back(*ExpandText("&GAME_VERSION&") ? "UPDATE_TITLE" : "UPDATE_TITLE_NO_VER");
+  if (FindPackageEntry(*archive, "umowa.txt")) needed.push_back("IDS_TITLE_LICENCE");
+  const size_t missing = report.missing_keys.size();
+  for (auto it = report.missing_keys.begin(); it != report.missing_keys.end();) {
+    if (std::find(needed.begin(), needed.end(), *it) == needed.end()) {
+      ++it;
+      continue;
+    }
+    report.faults.push_back("Strings.scr lacks " + *it + ", which the updater cannot do without");
+    std::printf("FAULT: %s\n", report.faults.back().c_str());
+    it = report.missing_keys.erase(it);
+  }
   size_t count = 0;
   const StringKey* keys = RuntimeStringKeys(&count);
   for (const auto& k : report.missing_keys) {
@@ -133,7 +152,7 @@ int Verify(const Args& args) {
   }
   std::printf("patch.scr: %d section(s)\n", report.sections);
   std::printf("Strings.scr: %d key(s), %zu of the updater's %zu missing\n", report.string_keys,
-              report.missing_keys.size(), count);
+              missing, count);
   std::printf("%s: %zu fault(s), %zu warning(s)\n", plain[0].c_str(), report.faults.size(),
               report.warnings.size() + report.missing_keys.size());
   return report.faults.empty() ? kExitOk : kExitFailed;
