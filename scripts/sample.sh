@@ -38,8 +38,10 @@ strings_with "$WORK/Strings.scr" \
   'REG_KEY=Software\Sample Studio\Sample Game' 'REG_DESTINATION=InstallPath' \
   'PROGRAM_NAME=Sample Game 1.0.1' 'PROGRAM_NAME_OLD=Sample Game' 'SRC_EXE=game.exe' \
   'GAME_VERSION=1.0.0.0' 'PATCH_VERSION=1.0.0.1' 'LANG_VERSION=en'
-"$BIN/upkeep-pack" make --old "$WORK/trees/old" --new "$WORK/trees/new" \
-  --strings "$WORK/Strings.scr" --stub "$BIN/upkeep" -o "$WORK/sample-update"
+make=("$BIN/upkeep-pack" make --old "$WORK/trees/old" --new "$WORK/trees/new"
+  --strings "$WORK/Strings.scr" --stub "$BIN/upkeep" -o "$WORK/sample-update")
+echo "\$ ${make[*]}"
+"${make[@]}"
 chmod +x "$WORK/sample-update"
 
 echo "== running the updater: WINEPREFIX=$prefix sample-update -force"

@@ -31,6 +31,7 @@ TEST(AppStartupOptions, UnattendedOptionsAndTheLogFile) {
     const char* line;
     bool force, silent, help, log;
     const char* file;
+    bool version = false;
   };
   const Case cases[] = {
       {"-silent", true, true, false, false, ""},
@@ -43,6 +44,9 @@ TEST(AppStartupOptions, UnattendedOptionsAndTheLogFile) {
       {"-log \"unterminated name", false, false, false, true, "unterminated name"},
       {"-force -log   ", true, false, false, true, ""},
       {"-LOG a.log", false, false, false, false, ""},
+      {"--version", false, false, false, false, "", true},
+      {"-force\t--version", true, false, false, false, "", true},
+      {"-log \"a --version b\" x--version --versions", false, false, false, true, "a --version b"},
   };
   for (const Case& c : cases) {
     const StartupOptions o = ParseOptions(c.line);
@@ -51,6 +55,7 @@ TEST(AppStartupOptions, UnattendedOptionsAndTheLogFile) {
     EXPECT_EQ(o.help, c.help) << c.line;
     EXPECT_EQ(o.log, c.log) << c.line;
     EXPECT_EQ(o.logFile, c.file) << c.line;
+    EXPECT_EQ(o.version, c.version) << c.line;
   }
 }
 

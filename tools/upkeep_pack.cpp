@@ -2,19 +2,25 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "app/stub_marker.h"
+#include "app/version.h"
 #include "authoring/package_builder.h"
 #include "authoring/script_writer.h"
 #include "authoring/string_keys.h"
 #include "authoring/tree_program.h"
 #include "package/delta_extended.h"
+#include "authoring/stub_image.h"
+#include "authoring/tree_diff.h"
 #include "package/package.h"
 #include "pack_commands.h"
+#include "pack_options.h"
 
 namespace upkeep {
 namespace pack {
@@ -35,14 +41,17 @@ const char kMainUsage[] =
     "  verify        check a package's scripts and payloads\n"
     "  apply         run a package's script against a directory\n"
     "\n"
-    "'upkeep-pack COMMAND --help' describes each command.\n";
+    "'upkeep-pack COMMAND --help' describes each command; 'upkeep-pack --version'\n"
+    "tells the tool's version. Options take their value as '--name VALUE' or\n"
+    "'--name=VALUE'; '--' ends the options. An output file that exists is left\n"
+    "alone unless -f (--force) is given. Exit codes: 0 done, 1 failed, 2 bad usage.\n";
 
 const char kMakeUsage[] =
     "usage: upkeep-pack make --old [VERSION=]DIR [--old VERSION=DIR ...] --new DIR\n"
     "                        --strings Strings.scr [--terms FILE] [--stub FILE]\n"
     "                        [--to-version V] [--level 1-9] [--remove-folders]\n"
-    "                        [--allow-any-version]\n"
-    "                        [BRANDING] -o OUT\n"
+    "                        [--allow-any-version] [--delta-format F]\n"
+    "                        [BRANDING] [-f] -o OUT\n"
     "\n"
     "Compares the trees and writes a package whose patch.scr checks every file it\n"
     "patches or deletes, states the free space it needs, then creates directories,\n"
@@ -56,7 +65,8 @@ const char kMakeUsage[] =
     "  --to-version V     the version the last section produces (needed with VERSION=)\n"
     "  --strings FILE     the string table to ship (see init-strings)\n"
     "  --terms FILE       terms text shown before the update (umowa.txt)\n"
-    "  --stub FILE        updater program to put in front: OUT becomes runnable\n"
+    "  --stub FILE        updater program to put in front (upkeep.exe for Windows,\n"
+    "                     upkeep for Linux and Wine): OUT becomes runnable\n"
     "  --level N          delta effort, 1 fastest to 9 smallest (default 9)\n"
     "  --delta-format F   basic, extended, or smaller (default): the delta form\n"
     "                     written per patched file; smaller keeps the smaller one\n"
@@ -67,6 +77,7 @@ const char kMakeUsage[] =
     "  --allow-any-version  make it even when GAME_VERSION, LANG_VERSION or a\n"
     "                     VERSION= cannot match what the updater sees in an old tree\n"
     "  -o OUT             the package; written only when complete\n"
+    "  -f, --force        replace OUT when it exists\n"
     "\n"
     "Every tree's program (the first SRC_EXE name it has) is read as the updater\n"
     "reads it: the first 7 characters of its ProductVersion are the version, the\n"
@@ -86,11 +97,11 @@ const char kMakeUsage[] =
     "A signed stub loses its signature (with a warning): sign the finished update.\n";
 
 const char kInitUsage[] =
-    "usage: upkeep-pack init-strings [--from DIR] [-o FILE]\n"
+    "usage: upkeep-pack init-strings [--from DIR] [-f] [-o FILE]\n"
     "\n"
     "Writes a complete Strings.scr: the prototype and every key the updater uses,\n"
     "each with an English text and a comment on where it appears. Without -o it\n"
-    "goes to standard output; an existing FILE is not overwritten.\n"
+    "goes to standard output; an existing FILE is kept unless -f is given.\n"
     "--from DIR takes SRC_EXE, GAME_VERSION, LANG_VERSION, PROGRAM_NAME and\n"
     "PATCH_VERSION from the game tree DIR: its top-level .exe with a ProductVersion\n"
     "(the one the version and language are read from, as the updater reads them).\n";
@@ -204,6 +215,48 @@ bool FillFromTree(const std::string& dir, std::string* script) {
   return true;
 }
 
+// The -o convention: an existing file (or anything else) of that name is kept.
+bool RefuseExisting(const std::string& out) {
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(out, ec))) return false;
+  std::fprintf(stderr, "upkeep-pack: %s exists; not replaced (-f replaces it)\n", out.c_str());
+  return true;
+}
+
+// The marker spelled backwards, so that this tool's own file never holds it.
+constexpr char kStubMarkerReversed[] = "#1#buts-retadpu-peekpu#";
+constexpr bool IsReverseOf(const char* a, const char* b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[n - 1 - i]) return false;
+  }
+  return true;
+}
+static_assert(sizeof(kStubMarkerReversed) == sizeof(UPKEEP_STUB_MARKER) &&
+                  IsReverseOf(kStubMarkerReversed, UPKEEP_STUB_MARKER,
+                              sizeof(kStubMarkerReversed) - 1),
+              "the stub marker and its reversed spelling differ");
+
+// Empty when `path` is an updater program (Windows or Linux) that a package
+// can follow; otherwise what is wrong with it.
+std::string StubProblem(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec) || !ReadWholeFile(path, &bytes))
+    return "cannot read the stub " + path;
+  const bool elf = bytes.size() >= 4 && std::memcmp(bytes.data(),
+                                                    "\x7f"
+                                                    "ELF",
+                                                    4) == 0;
+  std::string marker(kStubMarkerReversed);
+  std::reverse(marker.begin(), marker.end());
+  if ((IsPeImage(bytes) || elf) &&
+      std::search(bytes.begin(), bytes.end(), marker.begin(), marker.end()) != bytes.end())
+    return std::string();
+  return "the stub " + path +
+         " is not an updater program (build/windows/bin/upkeep.exe for Windows, "
+         "build/linux/bin/upkeep for Linux)";
+}
+
 }  // namespace
 
 bool IsHelp(const Args& args) {
@@ -238,92 +291,83 @@ int Make(const Args& args) {
   if (IsHelp(args)) return Usage(kMakeUsage, "");
   MakeOptions options;
   std::string out;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string* v) {
-      if (i + 1 >= args.size()) return false;
-      *v = args[++i];
-      return true;
-    };
-    std::string v;
-    bool ok = true;
-    if (a == "--old") {
-      ok = value(&v);
-      if (ok) {
-        OldTree t;
-        size_t eq = v.find('=');
-        std::error_code ec;
-        // VERSION=DIR unless the whole text is a directory of its own.
-        if (eq != std::string::npos && eq > 0 && v.find('/') > eq && !fs::is_directory(v, ec)) {
-          t.version = v.substr(0, eq);
-          t.dir = v.substr(eq + 1);
-        } else {
-          t.dir = v;
-        }
-        options.olds.push_back(t);
-      }
-    } else if (a == "--new") {
-      ok = value(&options.new_dir);
-    } else if (a == "--strings") {
-      ok = value(&options.strings_path);
-    } else if (a == "--terms") {
-      ok = value(&options.terms_path);
-    } else if (a == "--stub") {
-      ok = value(&options.stub_path);
-    } else if (a == "--to-version") {
-      ok = value(&options.to_version);
-    } else if (a == "--company") {
-      ok = value(&options.branding.company);
-    } else if (a == "--product") {
-      ok = value(&options.branding.product);
-    } else if (a == "--description") {
-      ok = value(&options.branding.description);
-    } else if (a == "--file-version") {
-      ok = value(&options.branding.file_version);
-    } else if (a == "--product-version") {
-      ok = value(&options.branding.product_version);
-    } else if (a == "--copyright") {
-      ok = value(&options.branding.copyright);
-    } else if (a == "--original-filename") {
-      ok = value(&options.branding.original_filename);
-    } else if (a == "--icon") {
-      ok = value(&options.branding.icon_path);
-    } else if (a == "--level") {
-      ok = value(&v);
-      if (ok) {
-        options.delta_level = std::atoi(v.c_str());
-        if (options.delta_level < 1 || options.delta_level > 9)
-          return Usage(kMakeUsage, "--level takes 1 to 9");
-      }
-    } else if (a == "--delta-format") {
-      ok = value(&v);
-      if (ok) {
-        using Format = MakeOptions::DeltaFormat;
-        if (v == "basic") {
-          options.delta_format = Format::kBasic;
-        } else if (v == "extended") {
-          options.delta_format = Format::kExtended;
-        } else if (v == "smaller") {
-          options.delta_format = Format::kSmaller;
-        } else {
-          return Usage(kMakeUsage, "--delta-format takes basic, extended or smaller");
-        }
-      }
-    } else if (a == "--remove-folders") {
-      options.remove_folders = true;
-    } else if (a == "--allow-any-version") {
-      options.allow_any_version = true;
-    } else if (a == "-o" || a == "--output") {
-      ok = value(&out);
-    } else {
-      return Usage(kMakeUsage, "unknown argument: " + a);
-    }
-    if (!ok) return Usage(kMakeUsage, a + " needs a value");
-  }
+  bool force = false;
+  const std::vector<Option> table = {
+      {{"--old"},
+       true,
+       [&](const std::string& v) {
+         OldTree t;
+         size_t eq = v.find('=');
+         std::error_code ec;
+         // VERSION=DIR unless the whole text is a directory of its own.
+         if (eq != std::string::npos && eq > 0 && v.find('/') > eq && !fs::is_directory(v, ec)) {
+           t.version = v.substr(0, eq);
+           t.dir = v.substr(eq + 1);
+         } else {
+           t.dir = v;
+         }
+         options.olds.push_back(t);
+         return std::string();
+       }},
+      Value({"--new"}, &options.new_dir),
+      Value({"--strings"}, &options.strings_path),
+      Value({"--terms"}, &options.terms_path),
+      Value({"--stub"}, &options.stub_path),
+      Value({"--to-version"}, &options.to_version),
+      Value({"--company"}, &options.branding.company),
+      Value({"--product"}, &options.branding.product),
+      Value({"--description"}, &options.branding.description),
+      Value({"--file-version"}, &options.branding.file_version),
+      Value({"--product-version"}, &options.branding.product_version),
+      Value({"--copyright"}, &options.branding.copyright),
+      Value({"--original-filename"}, &options.branding.original_filename),
+      Value({"--icon"}, &options.branding.icon_path),
+      {{"--level"},
+       true,
+       [&](const std::string& v) {
+         char* end = nullptr;
+         long level = std::strtol(v.c_str(), &end, 10);
+         if (v.empty() || *end != '\0' || level < 1 || level > 9)
+           return std::string("--level takes 1 to 9");
+         options.delta_level = static_cast<int>(level);
+         return std::string();
+       }},
+      {{"--delta-format"},
+       true,
+       [&](const std::string& v) {
+         using Format = MakeOptions::DeltaFormat;
+         if (v == "basic") {
+           options.delta_format = Format::kBasic;
+         } else if (v == "extended") {
+           options.delta_format = Format::kExtended;
+         } else if (v == "smaller") {
+           options.delta_format = Format::kSmaller;
+         } else {
+           return std::string("--delta-format takes basic, extended or smaller");
+         }
+         return std::string();
+       }},
+      Flag({"--remove-folders"}, &options.remove_folders),
+      Flag({"--allow-any-version"}, &options.allow_any_version),
+      Value({"-o", "--output"}, &out),
+      Flag({"-f", "--force"}, &force),
+  };
+  std::vector<std::string> operands;
+  std::string problem;
+  if (!ParseOptions(args, table, &operands, &problem)) return Usage(kMakeUsage, problem);
+  if (!operands.empty()) return Usage(kMakeUsage, "unexpected argument: " + operands[0]);
   if (options.olds.empty()) return Usage(kMakeUsage, "--old is required");
   if (options.new_dir.empty()) return Usage(kMakeUsage, "--new is required");
   if (options.strings_path.empty()) return Usage(kMakeUsage, "--strings is required");
   if (out.empty()) return Usage(kMakeUsage, "-o is required");
+  if (!force && RefuseExisting(out)) return kExitFailed;
+  if (!options.stub_path.empty()) {
+    const std::string stub = StubProblem(options.stub_path);
+    if (!stub.empty()) {
+      std::fprintf(stderr, "upkeep-pack: %s\n", stub.c_str());
+      return kExitFailed;
+    }
+  }
   options.progress = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
 
   MakeSummary summary;
@@ -355,28 +399,22 @@ int Make(const Args& args) {
 int InitStrings(const Args& args) {
   if (IsHelp(args)) return Usage(kInitUsage, "");
   std::string out, from;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "-o" || args[i] == "--output") {
-      if (i + 1 >= args.size()) return Usage(kInitUsage, args[i] + " needs a value");
-      out = args[++i];
-    } else if (args[i] == "--from") {
-      if (i + 1 >= args.size()) return Usage(kInitUsage, args[i] + " needs a value");
-      from = args[++i];
-    } else {
-      return Usage(kInitUsage, "unknown argument: " + args[i]);
-    }
-  }
+  bool force = false;
+  std::vector<std::string> operands;
+  std::string problem;
+  if (!ParseOptions(args,
+                    {Value({"-o", "--output"}, &out), Flag({"-f", "--force"}, &force),
+                     Value({"--from"}, &from)},
+                    &operands, &problem))
+    return Usage(kInitUsage, problem);
+  if (!operands.empty()) return Usage(kInitUsage, "unexpected argument: " + operands[0]);
   std::string text = DefaultStringsScript();
   if (!from.empty() && !FillFromTree(from, &text)) return kExitFailed;
   if (out.empty()) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     return kExitOk;
   }
-  std::error_code ec;
-  if (fs::exists(out, ec)) {
-    std::fprintf(stderr, "upkeep-pack: %s exists; not overwritten\n", out.c_str());
-    return kExitFailed;
-  }
+  if (!force && RefuseExisting(out)) return kExitFailed;
   if (!WriteFile(out, std::vector<uint8_t>(text.begin(), text.end()))) {
     std::fprintf(stderr, "upkeep-pack: cannot write %s\n", out.c_str());
     return kExitFailed;
@@ -386,9 +424,12 @@ int InitStrings(const Args& args) {
 
 int List(const Args& args) {
   if (IsHelp(args)) return Usage(kListUsage, "");
-  if (args.size() != 1) return Usage(kListUsage, "one package file expected");
+  std::vector<std::string> plain;
+  std::string problem;
+  if (!ParseOptions(args, {}, &plain, &problem)) return Usage(kListUsage, problem);
+  if (plain.size() != 1) return Usage(kListUsage, "one package file expected");
   std::string mounted;
-  const PackageArchive* archive = MountPackage(args[0], &mounted);
+  const PackageArchive* archive = MountPackage(plain[0], &mounted);
   if (!archive) return kExitFailed;
   std::printf("%-4s %-24s %12s %12s  %s\n", "#", "name", "size", "stored", "packing");
   int index = 0;
@@ -432,15 +473,9 @@ int Extract(const Args& args) {
   if (IsHelp(args)) return Usage(kExtractUsage, "");
   std::vector<std::string> plain;
   bool inflate = false;
-  for (const auto& a : args) {
-    if (a == "--inflate") {
-      inflate = true;
-    } else if (!a.empty() && a[0] == '-') {
-      return Usage(kExtractUsage, "unknown argument: " + a);
-    } else {
-      plain.push_back(a);
-    }
-  }
+  std::string problem;
+  if (!ParseOptions(args, {Flag({"--inflate"}, &inflate)}, &plain, &problem))
+    return Usage(kExtractUsage, problem);
   if (plain.size() != 2) return Usage(kExtractUsage, "a package file and a directory expected");
   std::string mounted;
   const PackageArchive* archive = MountPackage(plain[0], &mounted);
@@ -484,13 +519,9 @@ int Cat(const Args& args) {
   if (IsHelp(args)) return Usage(kCatUsage, "");
   std::vector<std::string> plain;
   bool inflate = false;
-  for (const auto& a : args) {
-    if (a == "--inflate") {
-      inflate = true;
-    } else {
-      plain.push_back(a);
-    }
-  }
+  std::string problem;
+  if (!ParseOptions(args, {Flag({"--inflate"}, &inflate)}, &plain, &problem))
+    return Usage(kCatUsage, problem);
   if (plain.size() != 2) return Usage(kCatUsage, "a package file and an entry name expected");
   std::string mounted;
   const PackageArchive* archive = MountPackage(plain[0], &mounted);
@@ -528,6 +559,10 @@ int main(int argc, char** argv) {
   std::string command = argv[1];
   Args args(argv + 2, argv + argc);
   if (command == "--help" || command == "-h" || command == "help") return Usage(kMainUsage, "");
+  if (command == "--version") {
+    std::printf("upkeep-pack %s\n", UPKEEP_VERSION_TEXT);
+    return kExitOk;
+  }
   if (command == "make") return Make(args);
   if (command == "init-strings") return InitStrings(args);
   if (command == "list") return List(args);

@@ -1,5 +1,6 @@
 // upkeep-pack verify and apply: both go through the runtime's own parser,
 // string table and engine, so they see a package as the updater does.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "install/bank_files.h"
 #include "package/package.h"
 #include "pack_commands.h"
+#include "pack_options.h"
 #include "script/command_schema.h"
 #include "script/script_call.h"
 #include "script/script_parser.h"
@@ -35,7 +37,8 @@ const char kVerifyUsage[] =
     "entry a command names is in the package and inflates, that every CreateFile\n"
     "checksum matches its payload and every delta is well formed, and lists the\n"
     "keys the updater uses that the string table lacks. Exit code 1 on any fault;\n"
-    "missing keys are warnings.\n";
+    "other missing keys are warnings, but a package without REG_KEY,\n"
+    "REG_DESTINATION, SRC_EXE or the titles it shows is a fault.\n";
 
 const char kApplyUsage[] =
     "usage: upkeep-pack apply PKG --dir DIR [--version V] [--dry-run] [--skip-space-check]\n"
@@ -115,13 +118,33 @@ std::vector<std::string> SectionVersions() {
 
 int Verify(const Args& args) {
   if (IsHelp(args)) return Usage(kVerifyUsage, "");
-  if (args.size() != 1) return Usage(kVerifyUsage, "one package file expected");
+  std::vector<std::string> plain;
+  std::string problem;
+  if (!ParseOptions(args, {}, &plain, &problem)) return Usage(kVerifyUsage, problem);
+  if (plain.size() != 1) return Usage(kVerifyUsage, "one package file expected");
   std::string mounted;
-  const PackageArchive* archive = MountPackage(args[0], &mounted);
+  const PackageArchive* archive = MountPackage(plain[0], &mounted);
   if (!archive) return kExitFailed;
   VerifyReport report = VerifyPackage(*archive);
   for (const auto& f : report.faults) std::printf("FAULT: %s\n", f.c_str());
   for (const auto& w : report.warnings) std::printf("warning: %s\n", w.c_str());
+  // Without these the updater cannot find the game or name its windows, so
+  // their absence is a fault, not a warning.
+  LoadStringTable("Strings.scr");
+  std::vector<std::string> needed = {"REG_KEY", "REG_DESTINATION", "SRC_EXE", "IDS_TITLE"};
+  // The dialog's caption: one title with versions, another without.
+  needed.push_back(*ExpandText("&GAME_VERSION&") ? "UPDATE_TITLE" : "UPDATE_TITLE_NO_VER");
+  if (FindPackageEntry(*archive, "umowa.txt")) needed.push_back("IDS_TITLE_LICENCE");
+  const size_t missing = report.missing_keys.size();
+  for (auto it = report.missing_keys.begin(); it != report.missing_keys.end();) {
+    if (std::find(needed.begin(), needed.end(), *it) == needed.end()) {
+      ++it;
+      continue;
+    }
+    report.faults.push_back("Strings.scr lacks " + *it + ", which the updater cannot do without");
+    std::printf("FAULT: %s\n", report.faults.back().c_str());
+    it = report.missing_keys.erase(it);
+  }
   size_t count = 0;
   const StringKey* keys = RuntimeStringKeys(&count);
   for (const auto& k : report.missing_keys) {
@@ -133,8 +156,8 @@ int Verify(const Args& args) {
   }
   std::printf("patch.scr: %d section(s)\n", report.sections);
   std::printf("Strings.scr: %d key(s), %zu of the updater's %zu missing\n", report.string_keys,
-              report.missing_keys.size(), count);
-  std::printf("%s: %zu fault(s), %zu warning(s)\n", args[0].c_str(), report.faults.size(),
+              missing, count);
+  std::printf("%s: %zu fault(s), %zu warning(s)\n", plain[0].c_str(), report.faults.size(),
               report.warnings.size() + report.missing_keys.size());
   return report.faults.empty() ? kExitOk : kExitFailed;
 }
@@ -145,26 +168,19 @@ int Apply(const Args& args) {
   bool dry_run = false;
   bool skip_space = false;
   bool check_version = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--dir" && i + 1 < args.size()) {
-      dir = args[++i];
-    } else if (a == "--version" && i + 1 < args.size()) {
-      version = args[++i];
-    } else if (a == "--dry-run") {
-      dry_run = true;
-    } else if (a == "--skip-space-check") {
-      skip_space = true;
-    } else if (a == "--loose-files") {
-      AllowLooseFileReads(true);
-    } else if (a == "--check-version") {
-      check_version = true;
-    } else if (!a.empty() && a[0] != '-' && package.empty()) {
-      package = a;
-    } else {
-      return Usage(kApplyUsage, "unknown or incomplete argument: " + a);
-    }
-  }
+  bool loose_files = false;
+  std::vector<std::string> plain;
+  std::string problem;
+  if (!ParseOptions(
+          args,
+          {Value({"--dir"}, &dir), Value({"--version"}, &version), Flag({"--dry-run"}, &dry_run),
+           Flag({"--skip-space-check"}, &skip_space), Flag({"--loose-files"}, &loose_files),
+           Flag({"--check-version"}, &check_version)},
+          &plain, &problem))
+    return Usage(kApplyUsage, problem);
+  if (plain.size() > 1) return Usage(kApplyUsage, "one package file expected");
+  if (!plain.empty()) package = plain[0];
+  if (loose_files) AllowLooseFileReads(true);
   if (package.empty() || dir.empty()) return Usage(kApplyUsage, "a package and --dir are needed");
   if (version.size() > kMaxVersionText) {
     return Usage(kApplyUsage,

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/version.h"
 #include "package/package.h"
 #include "platform/file_system.h"
 #include "platform/instance_guard.h"
@@ -57,6 +58,22 @@ std::string LogFileOf(const std::string& text, size_t option) {
   return text.substr(i, end - i);
 }
 
+// Whether `word` stands alone between blanks, outside any quoted text.
+bool HasWord(const std::string& text, const std::string& word) {
+  size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && IsBlank(text[i])) ++i;
+    const size_t start = i;
+    bool quoted = false;
+    while (i < text.size() && (quoted || !IsBlank(text[i]))) {
+      if (text[i] == '"') quoted = !quoted;
+      ++i;
+    }
+    if (text.compare(start, i - start, word) == 0 && i - start == word.size()) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 StartupOptions ParseOptions(const std::string& commandLine) {
@@ -68,6 +85,7 @@ StartupOptions ParseOptions(const std::string& commandLine) {
   options.silent = Contains(commandLine, "-silent");
   if (options.silent) options.force = true;
   options.help = Contains(commandLine, "-?") || Contains(commandLine, "-help");
+  options.version = HasWord(commandLine, "--version");
   const size_t log = commandLine.find("-log");
   if (log != std::string::npos) {
     options.log = true;
@@ -85,8 +103,11 @@ std::string HelpText() {
          "-log FILE\ta copy of patch.log in FILE as well\n"
          "-skipspacecheck\tno free-space checks\n"
          "-skipshortcuts\tleave the shortcuts alone\n"
-         "-? or -help\tthis list";
+         "-? or -help\tthis list\n"
+         "--version\tthe updater's version";
 }
+
+std::string VersionText() { return "upkeep " UPKEEP_VERSION_TEXT; }
 
 std::string PrepareLogCopy(const std::string& file) {
   if (file.empty()) return std::string();

@@ -21,6 +21,8 @@ struct StartupOptions {
   bool silent = false;
   // "-?" or "-help": the list of options, and nothing else.
   bool help = false;
+  // "--version" as a word of its own: the program's version, and nothing else.
+  bool version = false;
   // "-log FILE": a copy of patch.log goes to logFile too. A "-log" without a
   // name leaves logFile empty, which no file can be made of.
   bool log = false;
@@ -28,13 +30,17 @@ struct StartupOptions {
 };
 
 // Each option is on when its text occurs anywhere in the command line (the
-// part after the program name), letter case significant. The file of "-log"
+// part after the program name), letter case significant; "--version" only as
+// a blank-separated word outside quotes, so that no file name of "-log"
+// turns it on. The file of "-log"
 // follows it after any blanks: a quoted text, or everything up to the next
 // blank.
 StartupOptions ParseOptions(const std::string& commandLine);
 
 // The options, one a line, as "-?" shows them.
 std::string HelpText();
+// What "--version" shows: the program and its version.
+std::string VersionText();
 
 // Makes the file for the copy of the log, empty, before anything else
 // happens, so that a name that cannot be written stops the program before it

@@ -80,8 +80,8 @@ echo keep >"$W/out.pkg"
 # Files of the user's beside the output, or a directory in its place, are never touched.
 echo mine >"$W/out.pkg.part"
 echo mine >"$W/out.pkg.old"
-"$PACK" make --old "$W/v1" --new "$W/v2" --strings "$W/Strings.scr" -o "$W/out.pkg" \
-  2>/dev/null || fail "make over an existing package"
+"$PACK" make --old "$W/v1" --new "$W/v2" --strings "$W/Strings.scr" -o "$W/out.pkg" -f \
+  2>/dev/null || fail "make -f over an existing package"
 [ "$(cat "$W/out.pkg.part")$(cat "$W/out.pkg.old")" = minemine ] || fail "make clobbered a neighbour"
 "$PACK" verify "$W/out.pkg" >/dev/null || fail "package written beside a .part file"
 "$PACK" make --old "$W/v1" --new "$W/v2" --strings "$W/Strings.scr" -o "$W/v3" 2>/dev/null

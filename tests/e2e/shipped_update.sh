@@ -44,11 +44,13 @@ run_in_downloads "$WORK/update"
 expect_rc 0 "intact updater beside planted files"
 expect_new_game
 
-# Windows updates: a small real program stands in for the updater stub.
+# Windows updates: a small real program with the updater's marker stands in
+# for the updater stub.
 PACK=$BIN/upkeep-pack
 sig=$WORK/sig
 mkdir -p "$sig"
-printf 'int main(void) { return 0; }\n' >"$sig/stub.c"
+printf '%s\n' '__attribute__((used)) const char marker[] = "#upkeep-updater-stub#1#";' \
+  'int main(void) { return 0; }' >"$sig/stub.c"
 x86_64-w64-mingw32-gcc -s "$sig/stub.c" -o "$sig/stub.exe" || fail "stub"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$sig/key.pem" -out "$sig/cert.pem" -days 2 \
   -subj "/CN=Sample Studio" -addext "extendedKeyUsage=codeSigning" >/dev/null 2>&1 ||

@@ -12,12 +12,16 @@
 #include "app/host.h"
 #include "app/startup.h"
 #include "app/unattended.h"
+#include "app/stub_marker.h"
 #include "app/update_driver.h"
 #include "install/terms_text.h"
 #include "platform/console.h"
 #include "platform/process.h"
 #include "platform/shell_open.h"
 #include "script/string_table.h"
+
+// What upkeep-pack looks for in a stub; kept by the linker though unread.
+[[gnu::used]] extern const char kUpkeepStubMarker[] = UPKEEP_STUB_MARKER;
 
 namespace upkeep {
 namespace {
@@ -149,6 +153,10 @@ int main(int argc, char** argv) {
   if (options.help) {
     const std::string help = HelpText() + "\n";
     fwrite(help.data(), 1, help.size(), stdout);
+    return 0;
+  }
+  if (options.version) {
+    printf("%s\n", VersionText().c_str());
     return 0;
   }
   ConsoleUi ui(options.force);

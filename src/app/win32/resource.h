@@ -17,7 +17,6 @@
 #define IDC_TERMS_TEXT 1008
 
 // Version of the stub itself (its own VERSIONINFO), not of any game.
-#define UPKEEP_VERSION_BINARY 1, 0, 0, 0
-#define UPKEEP_VERSION_TEXT "1.0.0.0"
+#include "../version.h"
 
 #endif  // UPKEEP_APP_WIN32_RESOURCE_H_

@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include "app/startup.h"
+#include "app/stub_marker.h"
 #include "app/unattended.h"
 #include "app/win32/dialog.h"
 #include "app/win32/terms_dialog.h"
@@ -11,6 +12,9 @@
 #include "install/terms_text.h"
 #include "platform/process.h"
 #include "platform/win32/system_dll.h"
+
+// What upkeep-pack looks for in a stub; kept by the linker though unread.
+[[gnu::used]] extern const char kUpkeepStubMarker[] = UPKEEP_STUB_MARKER;
 
 namespace upkeep {
 
@@ -49,6 +53,32 @@ std::string ProgramFileName() {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A program of the GUI subsystem has no console of its own: the version goes
+// to standard output when it has one (redirected, or a terminal under Wine),
+// else to the console of the program that started it, else into a box.
+void ShowVersion() {
+  const std::string text = VersionText() + "\r\n";
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD written = 0;
+  if (out != nullptr && out != INVALID_HANDLE_VALUE &&
+      WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+    return;
+  }
+  if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+    out = CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
+    BOOL ok = FALSE;
+    if (out != INVALID_HANDLE_VALUE) {
+      ok = WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+      CloseHandle(out);
+    }
+    FreeConsole();
+    if (ok) return;
+  }
+  MessageBoxA(nullptr, VersionText().c_str(), ProgramFileName().c_str(),
+              MB_ICONINFORMATION | MB_OK);
+}
+
 }  // namespace
 
 BOOL CUpdateApp::InitInstance() {
@@ -58,6 +88,12 @@ BOOL CUpdateApp::InitInstance() {
   if (options.help) {
     // Asked for by name, so shown even with -silent.
     MessageBoxA(nullptr, HelpText().c_str(), MessageCaption().c_str(), MB_ICONINFORMATION | MB_OK);
+    m_nExitCode = 0;
+    return FALSE;
+  }
+  if (options.version) {
+    // Before the package is looked at: a bare stub has a version too.
+    ShowVersion();
     m_nExitCode = 0;
     return FALSE;
   }

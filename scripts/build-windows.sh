@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds only the Windows updater stub, build/windows/bin/upkeep.exe (x86_64;
+# ARCH=i686 gives build/windows-i686/bin/upkeep.exe), without its tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+arch=${ARCH:-x86_64}
+dir=build/windows
+[ "$arch" = x86_64 ] || dir=build/windows-$arch
+scripts/install-deps.sh
+cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-$arch.cmake" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPKEEP_TESTS=OFF >/dev/null
+ninja -C "$dir" upkeep
+echo "$dir/bin/upkeep.exe"
