@@ -201,10 +201,11 @@ TEST(EngineCommandsTest, CreateFileFromPayloads) {
             kOperationFailed);
   EXPECT_EQ(f.log(),
             Crlf("ERROR: couldn' create file " + f.EnginePath("no\\x.dat") + " - reason 2!\n"));
-  // A wrong checksum leaves the created file in place.
+  // Content with a wrong checksum never takes the file's place.
   EXPECT_EQ(f.Run("all() { CreateFile(\"y.dat\", \"00000007.FILE\", \"00000001\") }"),
             kChecksumAfterChange);
-  EXPECT_EQ(f.Read("y.dat"), data);
+  EXPECT_FALSE(f.Exists("y.dat"));
+  EXPECT_FALSE(f.Exists("y.dat.~up"));
   EXPECT_EQ(f.log(), Crlf("Created file: " + f.EnginePath("y.dat") + "\n" + "ERROR: wrong CRC of " +
                           f.EnginePath("y.dat") + " after creation!\n"));
 }

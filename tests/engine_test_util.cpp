@@ -261,6 +261,13 @@ bool FaultyFileSystem::Move(const std::string& from, const std::string& to) {
   return target()->Move(from, to);
 }
 
+bool FaultyFileSystem::Replace(const std::string& from, const std::string& to) {
+  if (Contains(from, refuseMovesWith) || Contains(to, refuseMovesWith)) return false;
+  if (movesAllowed == 0) return false;
+  if (movesAllowed > 0) --movesAllowed;
+  return target()->Replace(from, to);
+}
+
 bool FaultyFileSystem::Delete(const std::string& path) {
   if (Contains(path, refuseDeleteWith)) return false;
   return target()->Delete(path);

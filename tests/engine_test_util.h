@@ -139,7 +139,7 @@ class FaultyFileSystem : public FileSystemWrapper {
   // bytes in total, then every write fails (a full disk, a failing device).
   std::string failWritesTo;
   int64_t writeBudget = 0;
-  // Moves whose source or destination contains this text are refused.
+  // Moves (replacements too) whose source or destination contains this text are refused.
   std::string refuseMovesWith;
   // Moves allowed before every further move is refused; negative: no limit.
   int movesAllowed = -1;
@@ -156,6 +156,7 @@ class FaultyFileSystem : public FileSystemWrapper {
 
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
   bool Move(const std::string& from, const std::string& to) override;
+  bool Replace(const std::string& from, const std::string& to) override;
   bool GetFreeBytes(const std::string& path, uint64_t* bytes) override;
   bool Delete(const std::string& path) override;
   std::unique_ptr<MappedView> MapFile(const std::string& path) override;

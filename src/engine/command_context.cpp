@@ -27,6 +27,9 @@ void WriteLog(CommandContext& context, const char* format, va_list args) {
   if (context.log == nullptr) return;
   std::string line = FormatV(format, args);
   PrintfPackageFile(context.log, "%s", line.c_str());
+  // Each line reaches the disk as it is written: after a crash the log is
+  // the only trace of how far the update got.
+  FlushPackageFile(context.log);
 }
 
 }  // namespace

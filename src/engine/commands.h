@@ -31,13 +31,44 @@ enum : int {
   kExtractDestinationFailed = 2,  // cannot be created
   kExtractPayloadFailed = 3,      // the entry cannot be loaded
 };
-int ExtractPayloadFile(const char* entryName, const std::string& destination);
+// Writes and flushes the entry's bytes; *size, when given, gets their count
+// once the entry is loaded. A failed write or flush fails the destination.
+int ExtractPayloadFile(const char* entryName, const std::string& destination,
+                       uint64_t* size = nullptr);
 
 // Copies in 102400-byte chunks, reporting (overall, p, source, copying text)
 // when the integer percentage changes. False when anything failed, and at once,
 // touching nothing, when both paths name the same file.
 bool CopyFileWithProgress(const std::string& source, const std::string& destination,
                           ProgressCallback progress, int32_t overallPercent);
+
+// New content of an existing file is written beside it under this name,
+// flushed and checked, and only then put in its place in one step, so a crash
+// never leaves the file half-written.
+std::string NewContentPath(const std::string& target);
+// Flushes a written file to the disk; false when it cannot be opened or flushed.
+bool FlushFileToDisk(const std::string& path);
+// The new content beside a file matches the script's checksum text (shown
+// under `label` in progress reports). Unlike the test of a named file, a
+// missing file never matches.
+bool NewContentMatches(const std::string& fresh, const char* expected, const std::string& label,
+                       ProgressCallback progress, int32_t overallPercent, const char* message);
+// Puts the checked new content in place of `target` (read-only bits cleared first).
+bool PutInPlace(const std::string& fresh, const std::string& target);
+// A failed write of `needed` bytes beside `target` that ran out of room: the
+// folder has fewer bytes free than were needed.
+bool RanOutOfSpace(const std::string& target, uint64_t needed);
+
+// Progress reports with one file label shown as another: work done on the new
+// content beside a file is shown under the file's own name.
+struct RelabeledProgress {
+  ProgressCallback inner;
+  std::string from;
+  std::string to;
+  ProgressCallback callback() { return ProgressCallback(&Forward, this); }
+  static void Forward(void* self, int32_t overall, int32_t step, const char* file,
+                      const char* text);
+};
 
 enum : int {
   kTreeRemoved = 0,

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "engine/checksum.h"
+#include "engine/mapped_file.h"
 #include "engine/commands.h"
 #include "platform/file_system.h"
 #include "platform/text.h"
@@ -46,7 +47,44 @@ std::string ChildPath(const std::string& dir, const std::string& name) {
 
 }  // namespace
 
-int ExtractPayloadFile(const char* entryName, const std::string& destination) {
+std::string NewContentPath(const std::string& target) { return target + ".~up"; }
+
+bool FlushFileToDisk(const std::string& path) {
+  std::unique_ptr<File> f = GetFileSystem()->Open(path, OpenMode::kReadWrite);
+  return f != nullptr && f->Flush();
+}
+
+bool NewContentMatches(const std::string& fresh, const char* expected, const std::string& label,
+                       ProgressCallback progress, int32_t overallPercent, const char* message) {
+  uint32_t wanted = 0;
+  if (!ParseChecksumText(expected, &wanted)) return false;
+  MappedFile mapped = OpenMappedFile(fresh);
+  bool match = mapped.usable() &&
+               ComputeFileCrc(mapped, label.c_str(), progress, overallPercent, message) == wanted;
+  CloseMappedFile(&mapped);
+  return match;
+}
+
+bool PutInPlace(const std::string& fresh, const std::string& target) {
+  UnprotectFile(target);
+  return GetFileSystem()->Replace(fresh, target);
+}
+
+bool RanOutOfSpace(const std::string& target, uint64_t needed) {
+  size_t cut = target.find_last_of("\\/");
+  std::string dir = cut == std::string::npos ? std::string(".") : target.substr(0, cut + 1);
+  uint64_t free_bytes = 0;
+  return GetFileSystem()->GetFreeBytes(dir, &free_bytes) && free_bytes < needed;
+}
+
+void RelabeledProgress::Forward(void* self, int32_t overall, int32_t step, const char* file,
+                                const char* text) {
+  RelabeledProgress* p = static_cast<RelabeledProgress*>(self);
+  const char* shown = file != nullptr && p->from == file ? p->to.c_str() : file;
+  p->inner(overall, step, shown, text);
+}
+
+int ExtractPayloadFile(const char* entryName, const std::string& destination, uint64_t* size) {
   if (entryName == nullptr) return kExtractPayloadFailed;
   std::unique_ptr<Payload> payload = LoadPayloadEntry(entryName);
   if (payload == nullptr) return kExtractPayloadFailed;
@@ -54,11 +92,12 @@ int ExtractPayloadFile(const char* entryName, const std::string& destination) {
   // gave it; the package layer would upper-case a name it does not know.
   std::unique_ptr<File> out = GetFileSystem()->Open(destination, OpenMode::kWrite);
   if (out == nullptr) return kExtractDestinationFailed;
-  // A failed write is left to the checksum test that follows the extraction,
-  // which reports it as a wrong file.
   const std::vector<uint8_t>& data = payload->data;
-  if (!data.empty()) out->Write(data.data(), data.size());
-  return kExtractDone;
+  if (size != nullptr) *size = data.size();
+  if (!data.empty() && out->Write(data.data(), data.size()) != static_cast<int64_t>(data.size())) {
+    return kExtractDestinationFailed;
+  }
+  return out->Flush() ? kExtractDone : kExtractDestinationFailed;
 }
 
 bool CopyFileWithProgress(const std::string& source, const std::string& destination,
@@ -191,7 +230,12 @@ int32_t IsOKFileCommand(CommandContext& context, const ScriptCall& call) {
   if (!FileMatchesChecksum(context.targetRoot.c_str(), name, checksum, context.progress,
                            context.overallPercent, text.c_str())) {
     LogLine(context, "Copying file: %s\n", target.c_str());
-    if (!CopyFileWithProgress(source, target, context.progress, context.overallPercent)) {
+    // Copied beside the file first: a copy cut short never takes its place.
+    const std::string fresh = NewContentPath(target);
+    if (SamePath(source, target) ||
+        !CopyFileWithProgress(source, fresh, context.progress, context.overallPercent) ||
+        !FlushFileToDisk(fresh) || !PutInPlace(fresh, target)) {
+      GetFileSystem()->Delete(fresh);
       return AbortRun(context, kOperationFailed, "ERROR: couldn't copy file %s !\n",
                       source.c_str());
     }
@@ -299,20 +343,33 @@ int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
   }
   context.modified = true;
   Report(context, 0, path.c_str(), "&IDS_PROGRESS_CREATING_FILE&");
-  GetFileSystem()->SetAttributes(path, kAttrNormal);
-  int r = ExtractPayloadFile(entry, path);
+  const std::string fresh = NewContentPath(path);
+  FileSystem* fs = GetFileSystem();
+  fs->SetAttributes(fresh, kAttrNormal);
+  uint64_t needed = 0;
+  int r = ExtractPayloadFile(entry, fresh, &needed);
   if (r != kExtractDone) {
-    return AbortRun(context, kOperationFailed, "ERROR: couldn' create file %s - reason %d!\n",
-                    path.c_str(), r);
+    fs->Delete(fresh);
+    return AbortRun(context,
+                    r == kExtractDestinationFailed && RanOutOfSpace(path, needed)
+                        ? kNotEnoughSpace
+                        : kOperationFailed,
+                    "ERROR: couldn' create file %s - reason %d!\n", path.c_str(), r);
   }
   LogLine(context, "Created file: %s\n", path.c_str());
   Report(context, 100, path.c_str(), "&IDS_PROGRESS_CREATING_FILE&");
   Report(context, 0, path.c_str(), "&IDS_PROGRESS_VERYFING_CREATED_FILE&");
   std::string text = ExpandedText("&IDS_PROGRESS_CREATING_FILE&");
-  if (!FileMatchesChecksum(context.targetRoot.c_str(), name, checksum, context.progress,
-                           context.overallPercent, text.c_str())) {
+  if (!NewContentMatches(fresh, checksum, path, context.progress, context.overallPercent,
+                         text.c_str())) {
+    fs->Delete(fresh);
     return AbortRun(context, kChecksumAfterChange, "ERROR: wrong CRC of %s after creation!\n",
                     path.c_str());
+  }
+  if (!PutInPlace(fresh, path)) {
+    fs->Delete(fresh);
+    return AbortRun(context, kOperationFailed, "ERROR: couldn' create file %s - reason %d!\n",
+                    path.c_str(), static_cast<int>(kExtractDestinationFailed));
   }
   Report(context, 100, path.c_str(), "&IDS_PROGRESS_VERYFING_CREATED_FILE&");
   return kContinue;

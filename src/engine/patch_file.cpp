@@ -12,18 +12,6 @@ namespace {
 
 const char kTempName[] = "mya$$.tmp";
 
-// Puts the old content, parked under the temporary name, back in place of
-// whatever the failed patch left at the target. If the move back fails the
-// old content stays in the temporary file.
-void RestoreTarget(const std::string& target, const std::string& temp) {
-  FileSystem* fs = GetFileSystem();
-  if (PathExists(target)) {
-    fs->SetAttributes(target, kAttrNormal);
-    fs->Delete(target);
-  }
-  fs->Move(temp, target);
-}
-
 bool SizeOfFile(const std::string& path, uint64_t* size) {
   std::unique_ptr<File> f = GetFileSystem()->Open(path, OpenMode::kRead);
   if (f == nullptr) return false;
@@ -61,44 +49,55 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
                     target.c_str());
   }
 
+  // The old content is read where it is: the file keeps it under its own name
+  // until the checked new content replaces it in one step. A temporary file
+  // left by an earlier run of the old way may hold the only copy of some
+  // file's old content, so it still stops the patch and is never removed.
   fs->SetAttributes(target, kAttrNormal);
-  fs->SetAttributes(temp, kAttrNormal);
-  // A temporary file left by an earlier run makes this fail: it may hold the
-  // only copy of some file's old content, so it is never removed here.
-  if (!fs->Move(target, temp)) {
+  if (PathExists(temp) || !PathExists(target)) {
     return AbortRun(context, kOperationFailed, "Cannot move file %s to temp file %s\n",
                     target.c_str(), temp.c_str());
   }
 
   Report(context, 0, temp.c_str(), "&IDS_PROGRESS_LOADING_SOURCE_FILE&");
-  MappedFile old = OpenMappedFile(temp);
+  MappedFile old = OpenMappedFile(target);
   if (!old.usable()) {
     CloseMappedFile(&old);
-    RestoreTarget(target, temp);
     return AbortRun(context, kOperationFailed, "ERROR: couldn't open file: %s!\n", temp.c_str());
   }
   Report(context, 100, target.c_str(), "&IDS_PROGRESS_LOADING_SOURCE_FILE&");
 
-  int applied = ApplyDelta(*delta, old, target, context.progress, context.overallPercent, "");
+  const std::string fresh = NewContentPath(target);
+  RelabeledProgress shown{context.progress, fresh, target};
+  ProgressCallback progress = context.progress != nullptr ? shown.callback() : nullptr;
+  const uint64_t new_size = delta->outputSize;
+  fs->SetAttributes(fresh, kAttrNormal);
+  int applied = ApplyDelta(*delta, old, fresh, progress, context.overallPercent, "");
   CloseMappedFile(&old);
   delta.reset();
-  if (applied != kApplyDone) {
-    RestoreTarget(target, temp);
-    return AbortRun(context, kOperationFailed, "ERROR: couldn't update file %s !\n",
-                    target.c_str());
+  uint64_t written = 0;
+  if (applied != kApplyDone || !FlushFileToDisk(fresh) || !SizeOfFile(fresh, &written) ||
+      written != new_size) {
+    fs->Delete(fresh);
+    return AbortRun(context, RanOutOfSpace(target, new_size) ? kNotEnoughSpace : kOperationFailed,
+                    "ERROR: couldn't update file %s !\n", target.c_str());
   }
   LogLine(context, "Updated file: %s\n", target.c_str());
 
-  // The old content stays parked until the new one is known to be right.
   const char* key = "&IDS_PROGRESS_VERYFING_DEST_FILE&";
   Report(context, 0, target.c_str(), key);
   std::string text = ExpandedText(key);
-  if (!FileMatchesChecksum(context.targetRoot.c_str(), name, checksum_after, context.progress,
+  std::string fresh_name = std::string(name) + ".~up";
+  if (!FileMatchesChecksum(context.targetRoot.c_str(), fresh_name.c_str(), checksum_after, progress,
                            context.overallPercent, text.c_str())) {
-    RestoreTarget(target, temp);
+    fs->Delete(fresh);
     return AbortRun(context, kChecksumAfterChange, "ERROR: wrong crc of: %s!\n", target.c_str());
   }
-  fs->Delete(temp);
+  if (!PutInPlace(fresh, target)) {
+    fs->Delete(fresh);
+    return AbortRun(context, kOperationFailed, "ERROR: couldn't update file %s !\n",
+                    target.c_str());
+  }
   Report(context, 100, target.c_str(), key);
   return kContinue;
 }

@@ -92,8 +92,8 @@ int32_t TellPackageFile(PackageFile* file);
 size_t ReadPackageFile(void* dest, size_t elemSize, size_t count, PackageFile* file);
 // Writes to a disk stream; entries are read-only (0).
 size_t WritePackageFile(const void* src, size_t elemSize, size_t count, PackageFile* file);
-// Pushes what a disk stream has buffered to the file; 0 on success, -1 for an
-// entry or a failed write.
+// Pushes what a disk stream has buffered to the file and the file to the disk;
+// 0 on success, -1 for an entry or a failed write.
 int FlushPackageFile(PackageFile* file);
 // printf to a disk stream opened for writing; -1 for an entry.
 int PrintfPackageFile(PackageFile* file, const char* format, ...)

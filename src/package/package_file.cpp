@@ -200,7 +200,7 @@ int ClosePackageFile(PackageFile* file) {
 
 int FlushPackageFile(PackageFile* file) {
   DiskFile* disk = AsDisk(file);
-  return disk != nullptr && disk->stream->Flush() ? 0 : -1;
+  return disk != nullptr && disk->stream->Sync() ? 0 : -1;
 }
 
 int SeekPackageFile(PackageFile* file, int32_t offset, int origin) {

@@ -50,6 +50,9 @@ class File {
   virtual int64_t Seek(int64_t offset, SeekOrigin origin) = 0;
   // Current size in bytes, or -1.
   virtual int64_t Size() = 0;
+  // Pushes what was written down to the disk itself (FlushFileBuffers, fsync),
+  // so it survives a crash of the process or the machine. Needs write access.
+  virtual bool Flush() { return true; }
 };
 
 // A read-only view of a whole file; it keeps the file open while it lives.
@@ -83,6 +86,14 @@ class FileSystem {
   virtual bool SetAttributes(const std::string& path, uint32_t attributes) = 0;
   // Rename or move; fails when `to` exists or `from` does not (MoveFileA).
   virtual bool Move(const std::string& from, const std::string& to) = 0;
+  // Puts `from` in place of `to` in one step, whether or not `to` exists, and
+  // makes the change durable: a crash leaves either the old or the new file
+  // under `to`, never neither. Both must be in the same folder. The default,
+  // for doubles that do not care, is not atomic.
+  virtual bool Replace(const std::string& from, const std::string& to) {
+    if (GetAttributes(to) != kInvalidAttributes && !Delete(to)) return false;
+    return Move(from, to);
+  }
   // Fails on a read-only file, as DeleteFileA does.
   virtual bool Delete(const std::string& path) = 0;
   // One level: the parent must exist.
@@ -128,6 +139,9 @@ class FileSystemWrapper : public FileSystem {
   }
   bool Move(const std::string& from, const std::string& to) override {
     return target_->Move(from, to);
+  }
+  bool Replace(const std::string& from, const std::string& to) override {
+    return target_->Replace(from, to);
   }
   bool Delete(const std::string& path) override { return target_->Delete(path); }
   CreateDirResult CreateDir(const std::string& path) override { return target_->CreateDir(path); }

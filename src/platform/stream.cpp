@@ -129,6 +129,8 @@ size_t Stream::Write(const void* src, size_t n) {
   return n;
 }
 
+bool Stream::Sync() { return Flush() && file_->Flush(); }
+
 bool Stream::Flush() {
   if (file_ == nullptr || !writing_) return true;
   size_t off = 0;

@@ -41,6 +41,8 @@ class Stream {
   int VPrintf(const char* format, va_list args);
   // Pushes buffered bytes to the file; false on a write error.
   bool Flush();
+  // Flush, then down to the disk itself, so the bytes survive a crash.
+  bool Sync();
   // Flushes and closes; 0 on success, -1 when anything failed since opening.
   int Close();
   bool error() const { return error_; }

@@ -67,6 +67,7 @@ class PosixFile : public File {
   }
 
  private:
+  bool Flush() override { return fsync(fd_) == 0; }
   int fd_;
 };
 
@@ -214,6 +215,26 @@ class PosixFileSystem : public FileSystem {
       dst.native = dir + wanted;
     }
     return rename(src.c_str(), dst.native.c_str()) == 0;
+  }
+
+  bool Replace(const std::string& from, const std::string& to) override {
+    std::string src = NativePath(from);
+    posix::ResolvedPath dst = Resolve(to);
+    if (!dst.exists) {
+      // A new name is spelled as the caller gave it, as Move does.
+      if (!Move(from, to)) return false;
+      dst = Resolve(to);
+    } else if (rename(src.c_str(), dst.native.c_str()) != 0) {
+      return false;
+    }
+    // The rename is only durable once the folder that records it is.
+    std::string dir = dst.native.substr(0, dst.native.find_last_of('/') + 1);
+    if (dir.empty()) dir = ".";
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
   }
 
   bool Delete(const std::string& path) override {

@@ -58,6 +58,7 @@ class Win32File : public File {
   }
 
  private:
+  bool Flush() override { return FlushFileBuffers(handle_) != 0; }
   HANDLE handle_;
 };
 
@@ -151,6 +152,10 @@ class Win32FileSystem : public FileSystem {
   }
   bool Move(const std::string& from, const std::string& to) override {
     return MoveFileA(from.c_str(), to.c_str()) != 0;
+  }
+  bool Replace(const std::string& from, const std::string& to) override {
+    return MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   }
   bool Delete(const std::string& path) override { return DeleteFileA(path.c_str()) != 0; }
   CreateDirResult CreateDir(const std::string& path) override {
