@@ -60,6 +60,31 @@ bool ReadStored(const char* name, std::vector<uint8_t>* out) {
   return ok;
 }
 
+// Reports (overall, 0, target, label) at once, then (overall, p, target, label)
+// whenever the integer percentage of the new content written changes.
+struct WriteProgress {
+  WriteProgress(ProgressCallback progress, int32_t overall, const char* target, const char* label,
+                uint64_t total)
+      : progress(progress), overall(overall), target(target), label(label), total(total) {
+    if (progress != nullptr) progress(overall, 0, target, label);
+  }
+  void Add(uint64_t n) {
+    written += n;
+    if (progress == nullptr || total == 0) return;
+    const uint32_t p = static_cast<uint32_t>(written * 100 / total);
+    if (p == last) return;
+    last = p;
+    progress(overall, static_cast<int32_t>(p), target, label);
+  }
+  ProgressCallback progress;
+  int32_t overall;
+  const char* target;
+  const char* label;
+  uint64_t total;
+  uint64_t written = 0;
+  uint32_t last = 0;
+};
+
 std::unique_ptr<Delta> LoadExtendedDelta(const char* entryName) {
   std::unique_ptr<Delta> delta(new (std::nothrow) Delta);
   if (delta == nullptr || !ReadStored(entryName, &delta->stored)) return nullptr;
@@ -80,21 +105,11 @@ int ApplyExtendedDelta(const Delta& delta, const MappedFile& old, const std::str
   const uint64_t old_size = old.view != nullptr ? old.size : 0;
   std::unique_ptr<File> out = GetFileSystem()->Open(target, OpenMode::kWrite);
   if (out == nullptr) return kApplyTargetFailed;
-  const uint64_t total = delta.outputSize;
-  if (progress != nullptr) progress(overallPercent, 0, target.c_str(), label);
+  WriteProgress report{progress, overallPercent, target.c_str(), label, delta.outputSize};
   BufferedWriter writer(out.get());
-  uint64_t written = 0;
-  uint32_t last = 0;
   DeltaSink sink = [&](const uint8_t* data, size_t n) {
     writer.Write(data, n);
-    written += n;
-    if (progress != nullptr && total > 0) {
-      uint32_t p = static_cast<uint32_t>(written * 100 / total);
-      if (p != last) {
-        last = p;
-        progress(overallPercent, static_cast<int32_t>(p), target.c_str(), label);
-      }
-    }
+    report.Add(n);
   };
   ExtendedDeltaInfo info;
   const bool ok = DecodeExtendedDelta(delta.stored.data(), delta.stored.size(), old.view, old_size,
@@ -139,24 +154,14 @@ int ApplyDelta(const Delta& delta, const MappedFile& old, const std::string& tar
     return ApplyExtendedDelta(delta, old, target, progress, overallPercent, label);
   std::unique_ptr<File> out = GetFileSystem()->Open(target, OpenMode::kWrite);
   if (out == nullptr) return kApplyTargetFailed;
-  const uint64_t total = delta.outputSize;
-  if (progress != nullptr) progress(overallPercent, 0, target.c_str(), label);
+  WriteProgress report{progress, overallPercent, target.c_str(), label, delta.outputSize};
   BufferedWriter writer(out.get());
-  uint64_t written = 0;
-  uint32_t last = 0;
   for (const DeltaRecord& r : delta.records) {
     if (r.length > 0) {
       const uint8_t* src = r.isCopy ? old.view + r.sourceOffset : r.data;
       writer.Write(src, r.length);
     }
-    written += r.length;
-    if (progress != nullptr && total > 0) {
-      uint32_t p = static_cast<uint32_t>(written * 100 / total);
-      if (p != last) {
-        last = p;
-        progress(overallPercent, static_cast<int32_t>(p), target.c_str(), label);
-      }
-    }
+    report.Add(r.length);
   }
   writer.Flush();
   return kApplyDone;
