@@ -87,9 +87,8 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   const char* key = "&IDS_PROGRESS_VERYFING_DEST_FILE&";
   Report(context, 0, target.c_str(), key);
   std::string text = ExpandedText(key);
-  std::string fresh_name = std::string(name) + ".~up";
-  if (!FileMatchesChecksum(context.targetRoot.c_str(), fresh_name.c_str(), checksum_after, progress,
-                           context.overallPercent, text.c_str())) {
+  if (!NewContentMatches(fresh, checksum_after, target, context.progress, context.overallPercent,
+                         text.c_str())) {
     fs->Delete(fresh);
     return AbortRun(context, kChecksumAfterChange, "ERROR: wrong crc of: %s!\n", target.c_str());
   }
