@@ -41,12 +41,7 @@ bool JoinPath(const std::string& root, const char* name, size_t limit, std::stri
   return out->size() <= limit;
 }
 
-namespace {
-inline std::string AsText(const std::string& text) { return text; }
-inline std::string AsText(const char* text) { return text != nullptr ? text : ""; }
-}  // namespace
-
-std::string ExpandedText(const char* text) { return AsText(ExpandText(text)); }
+std::string ExpandedText(const char* text) { return TextOrEmpty(ExpandText(text)); }
 
 void Report(const CommandContext& context, int32_t step, const char* fileName, const char* key) {
   if (context.progress == nullptr) return;
