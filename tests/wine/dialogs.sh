@@ -13,30 +13,8 @@ for f in upkeep.exe upkeep_ui.exe planted.dll; do
 done
 
 work=$(mktemp -d /tmp/upkeep-dialogs.XXXXXX)
-export WINEPREFIX="$work/prefix"
-export WINEDEBUG=-all
-xvfb_pid=
-
-cleanup() {
-  wineserver -k >/dev/null 2>&1
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A display of our own: the first free number from 90 on.
-for n in $(seq 90 140); do
-  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=$n; break; }
-done
-Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
-export DISPLAY=":$display"
-
-wineboot -i >/dev/null 2>&1
-# Wine draws the window frames itself: there is no window manager here.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
+source "$SRC/tests/wine/lib/desktop.bash"
+start_desktop 90 140
 
 failures=0
 checks=0

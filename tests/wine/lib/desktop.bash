@@ -1,0 +1,28 @@
+# A Wine prefix with an X display of its own, for scripts that show windows.
+# Source it after setting $work; then `start_desktop FIRST LAST` picks the first
+# free display number in FIRST..LAST. The EXIT trap stops Wine and Xvfb and
+# removes $work.
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all
+xvfb_pid=
+cleanup() {
+  wineserver -k >/dev/null 2>&1
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+start_desktop() {
+  local n display=
+  for n in $(seq "$1" "$2"); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=$n; break; }
+  done
+  [ -n "$display" ] || { echo "no free X display in $1..$2"; exit 1; }
+  Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+  export DISPLAY=":$display"
+  wineboot -i >/dev/null 2>&1
+  # Wine draws the window frames itself: there is no window manager here.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
+}
