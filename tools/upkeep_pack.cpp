@@ -373,6 +373,7 @@ int Make(const Args& args) {
   MakeSummary summary;
   std::string error;
   const bool made = MakePackage(options, out, &summary, &error);
+  for (const auto& line : summary.script_messages) std::fprintf(stderr, "%s\n", line.c_str());
   for (const auto& line : summary.programs) std::fprintf(stderr, "%s\n", line.c_str());
   if (!made) {
     std::fprintf(stderr, "upkeep-pack: make failed: %s\n", error.c_str());

@@ -11,6 +11,7 @@
 
 #include "authoring/delta_encoder.h"
 #include "authoring/payload_writer.h"
+#include "authoring/script_messages.h"
 #include "authoring/script_writer.h"
 #include "authoring/stub_image.h"
 #include "authoring/string_keys.h"
@@ -49,25 +50,20 @@ std::string Megabytes(uint64_t n) {
   return buf;
 }
 
-class FirstMessage : public ScriptErrorSink {
- public:
-  void OnScriptError(const char* message) override {
-    if (text.empty()) text = message;
-  }
-  std::string text;
-};
-
-// Parses a script as the updater will; false with the parser's first message.
+// Parses a script as the updater will; false when it does not parse. Its
+// messages, placed in `shown_as`, go to `messages`.
 bool ParsesAsTheUpdaterReadsIt(const std::vector<uint8_t>& bytes, const char* name,
+                               const std::string& shown_as, std::vector<std::string>* messages,
                                std::string* error) {
   std::unique_ptr<ScriptReader> reader =
       ScriptFromText(std::string(bytes.begin(), bytes.end()), name);
-  FirstMessage sink;
+  ScriptMessages sink(name, shown_as);
   reader->errorSink = &sink;
   int failed = 0;
   std::unique_ptr<ScriptProgram> program = ParseProgram(*reader, failed);
+  messages->insert(messages->end(), sink.lines.begin(), sink.lines.end());
   if (failed) {
-    *error = std::string(name) + " does not parse: " + (sink.text.empty() ? "?" : sink.text);
+    *error = shown_as + " does not parse";
     return false;
   }
   return true;
@@ -481,7 +477,11 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
     *error = "cannot read the string table " + options.strings_path;
     return false;
   }
-  if (!ParsesAsTheUpdaterReadsIt(strings, "Strings.scr", error)) return false;
+  if (!ParsesAsTheUpdaterReadsIt(strings, "Strings.scr", options.strings_path,
+                                 &summary->script_messages, error)) {
+    *error = "the string table " + *error;
+    return false;
+  }
   const std::map<std::string, std::string> texts = StringTexts(strings);
   if (texts.empty()) {
     *error = "the string table " + options.strings_path +
@@ -638,7 +638,10 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
   std::string script;
   if (!WriteScript(sections, &script, error)) return false;
   std::vector<uint8_t> script_bytes(script.begin(), script.end());
-  if (!ParsesAsTheUpdaterReadsIt(script_bytes, "patch.scr", error)) return false;
+  if (!ParsesAsTheUpdaterReadsIt(script_bytes, "patch.scr", "the written patch.scr",
+                                 &summary->script_messages, error)) {
+    return false;
+  }
 
   ArchiveEntry e;
   e.name = "patch.scr";

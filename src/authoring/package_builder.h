@@ -80,6 +80,9 @@ struct MakeSummary {
   std::vector<std::string> warnings;
   // Folders of an old tree that the update empties of the old files but keeps.
   std::vector<std::string> kept_folders;
+  // The parser's messages about the string table, as "file:line:column:
+  // error: text" lines; also when it does not parse.
+  std::vector<std::string> script_messages;
   // One line per tree: its program and the version and language the updater
   // sees there; filled before the version checks, so also when they refuse.
   std::vector<std::string> programs;
