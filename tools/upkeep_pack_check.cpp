@@ -101,6 +101,14 @@ class GamePaths {
       out += AnsiToUtf8(text.substr(at, hit - at));
       size_t after = hit + work_dir_.size();
       const bool separated = after < text.size() && (text[after] == '\\' || text[after] == '/');
+      // "/x/game2" is another folder, not one below "/x/game".
+      if (!separated && after < text.size() &&
+          (std::isalnum(static_cast<unsigned char>(text[after])) || text[after] == '_' ||
+           text[after] == '.' || text[after] == '-')) {
+        out += text.substr(hit, after - hit);
+        at = after;
+        continue;
+      }
       if (separated) {
         ++after;
         out += shown_root_.empty() ? "" : shown_root_ + "\\";
