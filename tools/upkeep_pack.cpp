@@ -85,6 +85,7 @@ const char kMakeUsage[] =
     "Progress goes to standard error; notes and warnings too, always. The summary\n"
     "(files patched, created, renamed and deleted, payload bytes, the package's\n"
     "size against the new tree's) goes to standard output, also with -q.\n"
+    "\n"
     "Every tree's program (the first SRC_EXE name it has) is read as the updater\n"
     "reads it: the first 7 characters of its ProductVersion are the version, the\n"
     "rest the language; a ProductVersion shorter than 8 characters is no version.\n"
