@@ -109,8 +109,9 @@ run_set "game tree" "$(changed_pairs "$WORK/game/old" "$WORK/game/new")"
 
 # The whole game update as upkeep-pack ships it, new files included.
 "$BIN/upkeep-pack" init-strings >"$WORK/out/Strings.scr"
+# The time is the last line, after make's summary.
 pkg_time=$(cpu "$BIN/upkeep-pack" make --old "$WORK/game/old" --new "$WORK/game/new" \
-  --strings "$WORK/out/Strings.scr" -o "$WORK/out/game.pkg" 2>/dev/null)
+  --strings "$WORK/out/Strings.scr" -o "$WORK/out/game.pkg" 2>/dev/null | tail -1)
 pkg_size=$(stat -c %s "$WORK/out/game.pkg")
 
 echo

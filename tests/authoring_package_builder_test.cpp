@@ -367,7 +367,8 @@ TEST_F(PackageBuilderTest, RefusesBadInputAndLeavesOutputAlone) {
   o = Options(old_dir, new_dir);
   o.strings_path = broken;
   EXPECT_FALSE(MakePackage(o, out, &summary, &error));
-  EXPECT_NE(error.find("unknown keyword string"), std::string::npos) << error;
+  EXPECT_EQ(summary.script_messages,
+            std::vector<std::string>{broken + ":1:1: error: unknown keyword string"});
   std::string lf_only = tmp_.Join("Lf.scr");  // one long comment: no String at all
   ASSERT_TRUE(test::WriteFileText(lf_only, "// texts\n!String(s, s)\nString(\"A\", \"b\")\n"));
   o.strings_path = lf_only;
@@ -536,10 +537,15 @@ TEST_F(VerifyTest, CatchesMissingEntryWrongChecksumAndBrokenScript) {
   EXPECT_NE(r.faults[0].find("does not match"), std::string::npos) << r.faults[0];
 
   e = entries_;
-  SetScript(e, Script(e) + "}\r\n");
+  s = Script(e);
+  const size_t lines = static_cast<size_t>(std::count(s.begin(), s.end(), '\n'));
+  SetScript(e, s + "  }\r\n");
   r = Check(e);
   ASSERT_FALSE(r.faults.empty());
-  EXPECT_NE(r.faults[0].find("unexpected closing curly bracket"), std::string::npos);
+  EXPECT_NE(r.faults[0].find("patch.scr does not parse"), std::string::npos) << r.faults[0];
+  EXPECT_EQ(r.script_messages,
+            std::vector<std::string>{"patch.scr:" + std::to_string(lines + 1) +
+                                     ":3: error: unexpected closing curly bracket"});
 
   e = entries_;
   for (auto& entry : e) {  // a delta whose last record claims more bytes than follow

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "authoring/script_messages.h"
 #include "package_test_util.h"
 #include "script/script_call.h"
 #include "script_test_util.h"
@@ -176,6 +177,37 @@ TEST(ScriptParserFailures, KeepWhatWasCompleteAndStop) {
   EXPECT_EQ(IntegerArgument(parsed.first()->next->body, 0), 2);
 }
 
+// Messages point at the offending byte, or at the start of the word or
+// literal they are about, or at the end when the text ran out.
+TEST(ScriptParserFailures, MessagesGiveLineAndColumn) {
+  const std::string x32(32, 'x');
+  const struct {
+    std::string text;
+    Messages lines;
+  } cases[] = {
+      {"!a(i)\r\na(1, 2)", {"t.scr:2:4: error: closing bracket expected"}},
+      {"!a(i)\r\n  b(1)", {"t.scr:2:3: error: unknown keyword b"}},
+      {"!a(s)\r\na(\"open\r\nmore", {"t.scr:2:3: error: expected ending \""}},
+      {"!a(i)\r\na(1/*x*/)", {"t.scr:2:4: error: invalid termination of integer"}},
+      {"!a(i)\r\na(12", {"t.scr:2:5: error: invalid termination of integer"}},
+      {"!a(i) a(xyz)", {"t.scr:1:9: error: unknown const name 'xyz'"}},
+      {"!a(i)\na(-q)", {"t.scr:2:4: error: expected number"}},
+      {"!a()\r\na();\r\n}",
+       {"t.scr:2:4: warning: its not c!", "t.scr:3:1: error: unexpected closing curly bracket"}},
+      {"!a() " + x32, {"t.scr:1:6: error: word limit exceeded", "t.scr:1:6: error: error in call"}},
+      {"!f(s s)", {"t.scr:1:6: error: unexpected characted in typedef"}},
+      {"$c(i, 1) !a(s) a(c)", {"t.scr:1:18: error: 'c' const type != 'string'"}},
+  };
+  for (const auto& c : cases) {
+    std::unique_ptr<ScriptReader> reader = ScriptFromText(c.text, "t.scr");
+    ScriptMessages sink;
+    reader->errorSink = &sink;
+    int error = 0;
+    ParseProgram(*reader, error);
+    EXPECT_EQ(sink.lines, c.lines) << c.text;
+  }
+}
+
 // Writes `files` (name, text) into a fresh directory.
 class IncludeTest : public ::testing::Test {
  protected:
@@ -232,6 +264,16 @@ TEST_F(IncludeTest, FailuresInAnIncludedFileFailTheWholeParse) {
   EXPECT_NE(parsed.error, 0);
   EXPECT_EQ(parsed.messages, Messages{"unknown const name 'x'"});
   EXPECT_EQ(Shape(parsed.first()), "a,b");
+  {
+    // The place is in the included file, under its own name.
+    std::unique_ptr<ScriptReader> reader = LoadScript(dir_.Join("main.scr").c_str());
+    ScriptMessages sink;
+    reader->errorSink = &sink;
+    int error = 0;
+    ParseProgram(*reader, error);
+    EXPECT_EQ(sink.lines,
+              Messages{reader->directory + "bad.scr:1:14: error: unknown const name 'x'"});
+  }
 
   Write("brace.scr", "}");
   parsed = ParseFile(Write("main2.scr", "!include(\"brace.scr\")"));

@@ -21,6 +21,8 @@
 #include "package/package.h"
 #include "pack_commands.h"
 #include "pack_options.h"
+#include "pack_progress.h"
+#include "platform/console.h"
 
 namespace upkeep {
 namespace pack {
@@ -51,7 +53,7 @@ const char kMakeUsage[] =
     "                        --strings Strings.scr [--terms FILE] [--stub FILE]\n"
     "                        [--to-version V] [--level 1-9] [--remove-folders]\n"
     "                        [--allow-any-version] [--delta-format F]\n"
-    "                        [BRANDING] [-f] -o OUT\n"
+    "                        [BRANDING] [-q] [-f] -o OUT\n"
     "\n"
     "Compares the trees and writes a package whose patch.scr checks every file it\n"
     "patches or deletes, states the free space it needs, then creates directories,\n"
@@ -78,6 +80,11 @@ const char kMakeUsage[] =
     "                     VERSION= cannot match what the updater sees in an old tree\n"
     "  -o OUT             the package; written only when complete\n"
     "  -f, --force        replace OUT when it exists\n"
+    "  -q, --quiet        no progress line (it is drawn only on a terminal anyway)\n"
+    "\n"
+    "Progress goes to standard error; notes and warnings too, always. The summary\n"
+    "(files patched, created, renamed and deleted, payload bytes, the package's\n"
+    "size against the new tree's) goes to standard output, also with -q.\n"
     "\n"
     "Every tree's program (the first SRC_EXE name it has) is read as the updater\n"
     "reads it: the first 7 characters of its ProductVersion are the version, the\n"
@@ -257,6 +264,35 @@ std::string StubProblem(const std::string& path) {
          "build/linux/bin/upkeep for Linux)";
 }
 
+std::string Counted(size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// The result of a make in two lines: what the script does, and what it weighs.
+std::string SummaryText(const MakeSummary& s, const std::string& out) {
+  std::string text = "wrote " + out + ": " + std::to_string(s.patched) + " patched, " +
+                     std::to_string(s.created) + " created, " + std::to_string(s.renamed) +
+                     " renamed, " + std::to_string(s.deleted) + " deleted";
+  if (s.dirs_created) text += ", " + Counted(s.dirs_created, "folder", "folders") + " created";
+  if (s.dirs_removed) text += ", " + Counted(s.dirs_removed, "folder", "folders") + " removed";
+  if (!s.kept_folders.empty()) {
+    text += ", " + Counted(s.kept_folders.size(), "folder", "folders") + " kept";
+  }
+  text += " (" + Counted(s.sections, "section", "sections") + ")\n";
+  std::error_code ec;
+  const uint64_t size = fs::file_size(out, ec);
+  text += "payloads " + std::to_string(s.payload_bytes) + " bytes; package " +
+          std::to_string(size) + " bytes";
+  if (s.new_tree_bytes > 0) {
+    char ratio[64];
+    std::snprintf(ratio, sizeof ratio, ", %.1f%% of the new tree's %llu bytes",
+                  100.0 * static_cast<double>(size) / static_cast<double>(s.new_tree_bytes),
+                  static_cast<unsigned long long>(s.new_tree_bytes));
+    text += ratio;
+  }
+  return text + "\n";
+}
+
 }  // namespace
 
 bool IsHelp(const Args& args) {
@@ -292,6 +328,7 @@ int Make(const Args& args) {
   MakeOptions options;
   std::string out;
   bool force = false;
+  bool quiet = false;
   const std::vector<Option> table = {
       {{"--old"},
        true,
@@ -351,6 +388,7 @@ int Make(const Args& args) {
       Flag({"--allow-any-version"}, &options.allow_any_version),
       Value({"-o", "--output"}, &out),
       Flag({"-f", "--force"}, &force),
+      Flag({"-q", "--quiet"}, &quiet),
   };
   std::vector<std::string> operands;
   std::string problem;
@@ -368,11 +406,14 @@ int Make(const Args& args) {
       return kExitFailed;
     }
   }
-  options.progress = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+  ProgressLine progress(!quiet && StderrIsTerminal());
+  options.progress = [&progress](const MakeProgress& p) { progress.Update(p); };
 
   MakeSummary summary;
   std::string error;
   const bool made = MakePackage(options, out, &summary, &error);
+  progress.Clear();
+  for (const auto& line : summary.script_messages) std::fprintf(stderr, "%s\n", line.c_str());
   for (const auto& line : summary.programs) std::fprintf(stderr, "%s\n", line.c_str());
   if (!made) {
     std::fprintf(stderr, "upkeep-pack: make failed: %s\n", error.c_str());
@@ -386,13 +427,8 @@ int Make(const Args& args) {
                  "(--remove-folders removes it)\n",
                  dir.c_str());
   }
-  std::error_code ec;
-  std::fprintf(stderr,
-               "wrote %s: %zu section(s), %zu patched, %zu created, %zu renamed, %zu deleted, %zu "
-               "directories created, %llu bytes\n",
-               out.c_str(), summary.sections, summary.patched, summary.created, summary.renamed,
-               summary.deleted, summary.dirs_created,
-               static_cast<unsigned long long>(fs::file_size(out, ec)));
+  std::fflush(stderr);
+  std::printf("%s", SummaryText(summary, out).c_str());
   return kExitOk;
 }
 

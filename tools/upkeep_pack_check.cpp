@@ -1,20 +1,26 @@
 // upkeep-pack verify and apply: both go through the runtime's own parser,
 // string table and engine, so they see a package as the updater does.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "authoring/package_verifier.h"
+#include "authoring/script_messages.h"
 #include "authoring/string_keys.h"
 #include "authoring/tree_diff.h"
 #include "authoring/tree_program.h"
+#include "engine/commands.h"
 #include "engine/script_runner.h"
 #include "install/bank_files.h"
 #include "package/package.h"
+#include "platform/code_page.h"
 #include "pack_commands.h"
 #include "pack_options.h"
 #include "script/command_schema.h"
@@ -47,10 +53,11 @@ const char kApplyUsage[] =
     "Runs the package's patch.scr with the updater's engine against DIR, without\n"
     "registry, program or version checks. As the updater does, stale bank files\n"
     "(bank* below Data\\Levels, LevelsNet, Films and LevelsCustom) are deleted\n"
-    "first. --version V is the installed version that selects the Version sections;\n"
-    "a package that has them needs it (All sections always run).\n"
+    "first, and listed. --version V is the installed version that selects the\n"
+    "Version sections; a package that has them needs it (All sections always run).\n"
     "--dry-run works on a temporary copy of DIR and reports what would change.\n"
-    "The run's patch.log is printed at the end.\n"
+    "The run's patch.log is printed at the end. Paths are shown as the updater\n"
+    "shows them: C:\\... when DIR is inside a Wine prefix, else relative to DIR.\n"
     "--loose-files (for developing a script) reads a name the package lacks from a\n"
     "file of that name, relative to the current folder, as the updater never does.\n"
     "--check-version first makes the updater's checks of DIR: one of the SRC_EXE\n"
@@ -74,13 +81,125 @@ bool CopyTree(const std::string& from, const std::string& to) {
   return !ec;
 }
 
-// Prints each new operation and file once; `last` is the line printed before.
-void OnProgress(void* last, int32_t overall, int32_t step, const char* file, const char* text) {
-  std::string line = std::string(text ? text : "") + " " + (file ? file : "");
-  std::string* previous = static_cast<std::string*>(last);
-  if (line == *previous) return;
-  *previous = line;
-  std::fprintf(stderr, "[%3d%%] %s\n", overall, line.c_str());
+// How apply names the game's files: as the updater would (C:\\Games\\...) when
+// the folder lies on a drive of a Wine prefix, else relative to the folder;
+// with backslashes either way, and never under the scratch copy's name.
+class GamePaths {
+ public:
+  GamePaths(std::string work_dir, std::string shown_root)
+      : work_dir_(std::move(work_dir)), shown_root_(std::move(shown_root)) {}
+
+  // An engine text (a log line, a progress label) with every path below the
+  // work folder shown so, and the ANSI text made UTF-8 as the console
+  // updater shows it.
+  std::string Show(const std::string& text) const {
+    std::string out;
+    size_t at = 0;
+    for (;;) {
+      size_t hit = text.find(work_dir_, at);
+      if (hit == std::string::npos) break;
+      out += AnsiToUtf8(text.substr(at, hit - at));
+      size_t after = hit + work_dir_.size();
+      const bool separated = after < text.size() && (text[after] == '\\' || text[after] == '/');
+      // "/x/game2" is another folder, not one below "/x/game".
+      if (!separated && after < text.size() &&
+          (std::isalnum(static_cast<unsigned char>(text[after])) || text[after] == '_' ||
+           text[after] == '.' || text[after] == '-')) {
+        out += text.substr(hit, after - hit);
+        at = after;
+        continue;
+      }
+      if (separated) {
+        ++after;
+        out += shown_root_.empty() ? "" : shown_root_ + "\\";
+      } else {
+        out += shown_root_.empty() ? "." : shown_root_;
+      }
+      at = after;
+    }
+    return out + AnsiToUtf8(text.substr(at));
+  }
+
+  const std::string& root() const { return shown_root_; }
+
+ private:
+  std::string work_dir_;
+  std::string shown_root_;
+};
+
+// The Windows form of a native folder that lies on a drive of a Wine prefix
+// (dosdevices/x: of an enclosing folder), or empty. The longest drive wins, so
+// C: (drive_c) beats Z: (the whole file system).
+std::string WindowsFormOf(const std::string& native) {
+  std::error_code ec;
+  const fs::path dir = fs::weakly_canonical(native, ec);
+  if (ec) return std::string();
+  std::string best, best_target;
+  for (fs::path up = dir; !up.empty(); up = up.parent_path()) {
+    const fs::path devices = up / "dosdevices";
+    if (fs::is_directory(devices, ec)) {
+      for (fs::directory_iterator it(devices, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() != 2 || name[1] != ':' ||
+            !std::isalpha(static_cast<unsigned char>(name[0])))
+          continue;
+        std::error_code e2;
+        const std::string target = fs::canonical(it->path(), e2).string();
+        const std::string d = dir.string();
+        if (e2 || target.size() <= best_target.size()) continue;
+        const bool below =
+            d == target || (d.size() > target.size() && d.compare(0, target.size(), target) == 0 &&
+                            (target.back() == '/' || d[target.size()] == '/'));
+        if (!below) continue;
+        std::string rest = d.substr(target.size());
+        for (char& c : rest) c = c == '/' ? '\\' : c;
+        if (!rest.empty() && rest[0] == '\\') rest.erase(0, 1);
+        best =
+            std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])))) +
+            ":\\" + rest;
+        if (best.size() > 3 && best.back() == '\\') best.pop_back();
+        best_target = target;
+      }
+    }
+    if (up == up.root_path()) break;
+  }
+  return best;
+}
+
+// Names the engine works on that the updater never shows for a file: the
+// new content beside its file, the old patch temporary file.
+bool IsTemporaryName(const std::string& file) {
+  const std::string fresh = NewContentPath("");
+  const std::string temp = "mya$$.tmp";
+  auto ends = [&file](const std::string& tail) {
+    return file.size() >= tail.size() &&
+           file.compare(file.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  return ends(fresh) || ends("\\" + temp) || ends("/" + temp) || file == temp;
+}
+
+// Each operation once per file, as the console updater shows them, with the
+// file's name; nothing for the textless reports of delta application.
+struct ProgressLines {
+  const GamePaths* paths = nullptr;
+  std::string file;             // the file the lines printed last are about
+  std::set<std::string> shown;  // their operation texts
+};
+
+void OnProgress(void* self, int32_t, int32_t, const char* file, const char* text) {
+  ProgressLines* p = static_cast<ProgressLines*>(self);
+  std::string operation = text ? text : "";
+  operation = operation.substr(0, operation.find_first_of("\r\n"));
+  const std::string name = file ? file : "";
+  if (operation.empty() || IsTemporaryName(name)) return;
+  if (name != p->file) {
+    p->file = name;
+    p->shown.clear();
+  }
+  if (!p->shown.insert(operation).second) return;
+  std::string line = p->paths->Show(operation);
+  if (!name.empty()) line += " " + p->paths->Show(name);
+  std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 const char* Meaning(int32_t code) {
@@ -99,11 +218,13 @@ const char* Meaning(int32_t code) {
   return "unknown result";
 }
 
-// The first versions of the package's Version sections.
-std::vector<std::string> SectionVersions() {
+// The first versions of the package's Version sections; the parser's
+// messages go to `messages`.
+std::vector<std::string> SectionVersions(ScriptErrorSink* messages) {
   std::vector<std::string> versions;
   std::unique_ptr<ScriptReader> reader = LoadScript("patch.scr");
   if (!reader) return versions;
+  reader->errorSink = messages;
   int failed = 0;
   std::unique_ptr<ScriptProgram> program = ParseProgram(*reader, failed);
   if (failed || !program) return versions;
@@ -112,6 +233,19 @@ std::vector<std::string> SectionVersions() {
     if (CallNameIs(call, "Version") && from) versions.push_back(from);
   }
   return versions;
+}
+
+// The files below `dir` by folded name, for telling which ones a step removed.
+bool FileNames(const std::string& dir, std::map<std::string, std::string>* names,
+               std::string* error) {
+  Tree tree;
+  if (!ReadTree(dir, &tree, error)) return false;
+  for (const auto& f : tree.files) {
+    std::string folded = f.name;
+    for (char& c : folded) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    (*names)[folded] = f.name;
+  }
+  return true;
 }
 
 }  // namespace
@@ -126,6 +260,7 @@ int Verify(const Args& args) {
   const PackageArchive* archive = MountPackage(plain[0], &mounted);
   if (!archive) return kExitFailed;
   VerifyReport report = VerifyPackage(*archive);
+  for (const auto& m : report.script_messages) std::printf("%s\n", m.c_str());
   for (const auto& f : report.faults) std::printf("FAULT: %s\n", f.c_str());
   for (const auto& w : report.warnings) std::printf("warning: %s\n", w.c_str());
   // Without these the updater cannot find the game or name its windows, so
@@ -158,7 +293,8 @@ int Verify(const Args& args) {
   std::printf("Strings.scr: %d key(s), %zu of the updater's %zu missing\n", report.string_keys,
               missing, count);
   std::printf("%s: %zu fault(s), %zu warning(s)\n", plain[0].c_str(), report.faults.size(),
-              report.warnings.size() + report.missing_keys.size());
+              report.warnings.size() + report.missing_keys.size() +
+                  static_cast<size_t>(report.script_warnings));
   return report.faults.empty() ? kExitOk : kExitFailed;
 }
 
@@ -193,7 +329,12 @@ int Apply(const Args& args) {
   }
   std::string mounted;
   if (!MountPackage(package, &mounted)) return kExitFailed;
-  LoadStringTable("Strings.scr");
+  // The updater says nothing about a script that does not parse; its author
+  // learns where it stopped.
+  ScriptMessages messages;
+  LoadStringTable("Strings.scr", &messages);
+  std::vector<std::string> versions = SectionVersions(&messages);
+  for (const auto& m : messages.lines) std::fprintf(stderr, "%s\n", m.c_str());
   if (check_version) {
     TreeProgram program = ReadTreeProgram(dir, ExpandText("&SRC_EXE&"));
     std::printf("%s\n", program.Describe().c_str());
@@ -209,7 +350,6 @@ int Apply(const Args& args) {
     }
     if (version.empty()) version = program.version;
   }
-  std::vector<std::string> versions = SectionVersions();
   if (version.empty() && !versions.empty()) {
     std::string list;
     for (const auto& v : versions) list += (list.empty() ? "" : ", ") + v;
@@ -234,15 +374,38 @@ int Apply(const Args& args) {
       return kExitFailed;
     }
   }
+  const GamePaths paths(work_dir, WindowsFormOf(real_dir));
+  const std::string folder = paths.root().empty() ? "the game folder" : paths.root();
+
+  // The bank files the clean-up takes, told by what is gone after it.
+  std::map<std::string, std::string> before_banks, after_banks;
+  std::string error;
+  const bool listed = FileNames(work_dir, &before_banks, &error);
   DeleteStaleBankFiles(work_dir);
+  std::vector<std::string> banks;
+  if (listed && FileNames(work_dir, &after_banks, &error)) {
+    for (const auto& b : before_banks) {
+      if (!after_banks.count(b.first)) banks.push_back(b.second);
+    }
+  } else {
+    std::fprintf(stderr, "upkeep-pack: cannot tell which bank files were deleted: %s\n",
+                 error.c_str());
+  }
+  if (!dry_run && !banks.empty()) {
+    std::printf("deleted before the script, as the updater does (its checks see them gone):\n");
+    for (const auto& b : banks) std::printf("  %s\n", b.c_str());
+  }
+  std::fflush(stdout);
+
   fs::path log_path = scratch / "patch.log";
   PackageFile* log = OpenPackageFile(log_path.string().c_str(), "wt");
-  std::string last_progress;
+  ProgressLines progress;
+  progress.paths = &paths;
   RunRequest request;
   request.packagePath = mounted;
   request.sourceRoot = work_dir;
   request.targetRoot = work_dir;
-  request.progress = ProgressCallback(&OnProgress, &last_progress);
+  request.progress = ProgressCallback(&OnProgress, &progress);
   request.log = log;
   request.currentVersion = version;
   request.skipSpaceCheck = skip_space;
@@ -253,24 +416,46 @@ int Apply(const Args& args) {
   if (log) ClosePackageFile(log);
   std::vector<uint8_t> log_bytes;
   if (ReadWholeFile(log_path.string(), &log_bytes)) {
-    std::printf("--- patch.log\n");
-    std::fwrite(log_bytes.data(), 1, log_bytes.size(), stdout);
-    std::printf("---\n");
+    std::string text;
+    for (size_t i = 0; i < log_bytes.size(); ++i) {
+      if (log_bytes[i] == '\r' && i + 1 < log_bytes.size() && log_bytes[i + 1] == '\n') continue;
+      text += static_cast<char>(log_bytes[i]);
+    }
+    text = paths.Show(text);
+    std::printf("--- patch.log\n%s---\n", text.c_str());
   }
   std::printf("result %d: %s\n", code, Meaning(code));
 
   if (dry_run) {
+    // What the script did, against the folder as the clean-up left it; the
+    // bank files it takes are listed on their own.
     Tree before, after;
     TreeChanges changes;
-    std::string error;
-    if (ReadTree(real_dir, &before, &error) && ReadTree(work_dir, &after, &error) &&
-        DiffTrees(before, after, &changes, &error)) {
-      std::printf("would change %s:\n", real_dir.c_str());
+    error.clear();
+    if (ReadTree(real_dir, &before, &error) && ReadTree(work_dir, &after, &error)) {
+      std::set<std::string> taken;
+      for (const auto& b : banks) taken.insert(b);
+      before.files.erase(
+          std::remove_if(before.files.begin(), before.files.end(),
+                         [&taken](const TreeFile& f) { return taken.count(f.name); }),
+          before.files.end());
+    }
+    if (!error.empty() || !DiffTrees(before, after, &changes, &error)) {
+      std::fprintf(stderr, "upkeep-pack: cannot compare the result: %s\n", error.c_str());
+    } else {
+      std::printf("would change %s (it was not changed):\n", folder.c_str());
+      for (const auto& b : banks)
+        std::printf("  delete bank  %s (before the script: its checks see it gone)\n", b.c_str());
       for (const auto& d : changes.created_dirs) std::printf("  create dir   %s\n", d.c_str());
-      for (const auto& f : changes.changed_files)
-        std::printf("  change file  %s (%llu -> %llu bytes)\n", f.name.c_str(),
+      for (const auto& r : changes.renamed_files)
+        std::printf("  rename file  %s -> %s\n", r.old_name.c_str(), r.name.c_str());
+      for (const auto& f : changes.changed_files) {
+        const std::string moved =
+            CompareNames(f.name, f.old_name) != 0 ? " from " + f.old_name : std::string();
+        std::printf("  change file  %s%s (%llu -> %llu bytes)\n", f.name.c_str(), moved.c_str(),
                     static_cast<unsigned long long>(f.old_size),
                     static_cast<unsigned long long>(f.new_size));
+      }
       for (const auto& f : changes.created_files)
         std::printf("  create file  %s\n", f.name.c_str());
       for (const auto& f : changes.replaced_files) std::printf("  remove file  %s\n", f.c_str());
@@ -280,8 +465,6 @@ int Apply(const Args& args) {
       for (const auto& d : changes.deleted_dirs) std::printf("  remove dir   %s\n", d.c_str());
       std::printf("  %llu file(s) unchanged\n",
                   static_cast<unsigned long long>(changes.unchanged_files));
-    } else {
-      std::fprintf(stderr, "upkeep-pack: cannot compare the result: %s\n", error.c_str());
     }
   }
   fs::remove_all(scratch, ec);

@@ -159,7 +159,15 @@ std::vector<uint8_t> EncodeDelta(const uint8_t* old_data, size_t old_size, const
   ptrdiff_t recent[kRecentShifts];
   size_t recent_count = 0;
 
+  // A report costs one comparison per step between reports.
+  constexpr size_t kReportEvery = 1 << 20;
+  size_t next_report = options.progress ? kReportEvery : SIZE_MAX;
+
   while (old_size > 0 && pos < new_size) {
+    if (pos >= next_report) {
+      options.progress(pos);
+      next_report = pos + kReportEvery;
+    }
     size_t best_len = 0;
     size_t best_back = 0;
     size_t best_old = 0;

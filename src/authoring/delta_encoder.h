@@ -5,12 +5,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace upkeep {
 
 struct DeltaOptions {
   int level = 9;  // 1 fastest .. 9 smallest
+  // Told the bytes of the new file covered so far, every few hundred kB.
+  std::function<void(size_t done)> progress;
 };
 
 // The decoded delta (before payload compression). Rebuilds `new_data` exactly

@@ -11,6 +11,7 @@
 
 #include "authoring/delta_encoder.h"
 #include "authoring/payload_writer.h"
+#include "authoring/script_messages.h"
 #include "authoring/script_writer.h"
 #include "authoring/stub_image.h"
 #include "authoring/string_keys.h"
@@ -43,31 +44,20 @@ std::string Hex8(uint32_t v) {
 
 uint64_t OnDisk(uint64_t size) { return (size + kCluster - 1) / kCluster * kCluster; }
 
-std::string Megabytes(uint64_t n) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(n) / 1e6);
-  return buf;
-}
-
-class FirstMessage : public ScriptErrorSink {
- public:
-  void OnScriptError(const char* message) override {
-    if (text.empty()) text = message;
-  }
-  std::string text;
-};
-
-// Parses a script as the updater will; false with the parser's first message.
+// Parses a script as the updater will; false when it does not parse. Its
+// messages, placed in `shown_as`, go to `messages`.
 bool ParsesAsTheUpdaterReadsIt(const std::vector<uint8_t>& bytes, const char* name,
+                               const std::string& shown_as, std::vector<std::string>* messages,
                                std::string* error) {
   std::unique_ptr<ScriptReader> reader =
       ScriptFromText(std::string(bytes.begin(), bytes.end()), name);
-  FirstMessage sink;
+  ScriptMessages sink(name, shown_as);
   reader->errorSink = &sink;
   int failed = 0;
   std::unique_ptr<ScriptProgram> program = ParseProgram(*reader, failed);
+  messages->insert(messages->end(), sink.lines.begin(), sink.lines.end());
   if (failed) {
-    *error = std::string(name) + " does not parse: " + (sink.text.empty() ? "?" : sink.text);
+    *error = shown_as + " does not parse";
     return false;
   }
   return true;
@@ -114,10 +104,15 @@ class Builder {
           std::string* error)
       : options_(options), entries_(entries), summary_(summary), error_(error) {}
 
-  bool Section(const Tree& from, const Tree& to, const std::string& from_version,
-               const std::string& to_version, ScriptSection* section) {
-    TreeChanges changes;
-    if (!DiffTrees(from, to, &changes, error_)) return false;
+  // The work ahead, for progress: files to encode and their new sizes.
+  void AddWork(size_t files, uint64_t bytes) {
+    progress_.files_total += files;
+    progress_.bytes_total += bytes;
+  }
+
+  bool Section(const Tree& from, const Tree& to, const TreeChanges& changes,
+               const std::string& from_version, const std::string& to_version,
+               ScriptSection* section) {
     section->from_version = from_version;
     section->to_version = to_version;
     std::vector<ScriptCommand> checks, work;
@@ -149,7 +144,7 @@ class Builder {
       }
       DeleteOldFiles(from, name, &work);
       work.push_back({"DeleteDir", {Text(name)}});
-      ++summary_->deleted;
+      ++summary_->dirs_removed;
     }
     for (const auto& name : changes.created_dirs) {
       work.push_back({"CreateDir", {Text(name)}});
@@ -164,8 +159,6 @@ class Builder {
       Wrote(r.name);
       ++summary_->renamed;
     }
-    size_t step = 0;
-    const size_t steps = changes.changed_files.size() + changes.created_files.size();
     for (const auto& c : changes.changed_files) {
       if (!Fits(to, c.name, c.new_size, kMaxPayloadSize) ||
           !Fits(from, c.old_name, c.old_size, 0xFFFFFFFFull))
@@ -180,19 +173,7 @@ class Builder {
       const uint64_t old_size = old_bytes.size();  // 64-bit even where size_t is not
       if (new_bytes.size() > kMaxPayloadSize || old_size > 0xFFFFFFFFull)
         return Fail("too large for a package:", to, c.name);
-      Progress(++step, steps, "patch", c.name, new_bytes.size());
       using Format = MakeOptions::DeltaFormat;
-      std::vector<uint8_t> delta_payload;
-      bool delta_ok = false;
-      if (options_.delta_format != Format::kExtended) {
-        DeltaOptions delta_options;
-        delta_options.level = options_.delta_level;
-        std::vector<uint8_t> delta = EncodeDelta(old_bytes.data(), old_bytes.size(),
-                                                 new_bytes.data(), new_bytes.size(), delta_options);
-        delta_ok = delta.size() <= kMaxPayloadSize &&
-                   EncodePayload(delta.data(), delta.size(), &delta_payload);
-      }
-      const char* delta_kind = "DELTA";
       // The suffix sort needs about seven bytes per byte of the pair; past
       // this size "smaller" keeps make's memory near the files' own size.
       constexpr uint64_t kExtendedAutoLimit = 40ull << 20;
@@ -200,6 +181,35 @@ class Builder {
           options_.delta_format == Format::kExtended ||
           (options_.delta_format == Format::kSmaller && old_size <= kExtendedAutoLimit &&
            new_bytes.size() <= kExtendedAutoLimit);
+      Begin("patch", c.name);
+      std::vector<uint8_t> delta_payload;
+      bool delta_ok = false;
+      if (options_.delta_format != Format::kExtended) {
+        DeltaOptions delta_options;
+        delta_options.level = options_.delta_level;
+        if (options_.progress) {
+          // The basic form reports how far into the new file it is; when the
+          // extended form follows, that is the first half of the work.
+          const uint64_t base = progress_.bytes_done;
+          const unsigned share = try_extended ? 2 : 1;
+          delta_options.progress = [this, base, share](size_t done) {
+            progress_.bytes_done = base + done / share;
+            options_.progress(progress_);
+          };
+        }
+        std::vector<uint8_t> delta = EncodeDelta(old_bytes.data(), old_bytes.size(),
+                                                 new_bytes.data(), new_bytes.size(), delta_options);
+        delta_ok = delta.size() <= kMaxPayloadSize &&
+                   EncodePayload(delta.data(), delta.size(), &delta_payload);
+      }
+      const char* delta_kind = "DELTA";
+      // The extended form tells nothing while it works: a big file shows
+      // that it is at this part, half done when the basic form ran first.
+      if (try_extended && options_.progress && new_bytes.size() >= (4u << 20)) {
+        progress_.what = "patch (extended form)";
+        progress_.bytes_done = done_bytes_ + (delta_ok ? new_bytes.size() / 2 : 0);
+        options_.progress(progress_);
+      }
       if (try_extended) {
         std::vector<uint8_t> delta, payload;
         if (EncodeExtendedDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
@@ -244,6 +254,7 @@ class Builder {
         need(static_cast<int64_t>(OnDisk(c.new_size)));
       }
       extra += static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size));
+      Done(c.new_size);
     }
     for (const auto& f : changes.created_files) {
       if (!Fits(to, f.name, f.size, kMaxPayloadSize)) return false;
@@ -251,7 +262,7 @@ class Builder {
       if (!ReadWholeFile(NativePath(to.root, f.name), &bytes))
         return Fail("cannot read", to, f.name);
       if (bytes.size() > kMaxPayloadSize) return Fail("too large for a package:", to, f.name);
-      Progress(++step, steps, "add", f.name, bytes.size());
+      Begin("add", f.name);
       std::vector<uint8_t> payload;
       if (!EncodePayload(bytes.data(), bytes.size(), &payload))
         return Fail("cannot compress", to, f.name);
@@ -261,6 +272,7 @@ class Builder {
       ++summary_->created;
       need(static_cast<int64_t>(OnDisk(f.size)));
       extra += static_cast<int64_t>(OnDisk(f.size));
+      Done(f.size);
     }
     for (const auto& f : changes.deleted_files) {
       work.push_back({"DeleteFile", {Text(f.name), Text(CrcOf(from, f.name))}});
@@ -272,7 +284,7 @@ class Builder {
       DeleteOldFiles(from, name, &work, moved_from);
       if (options_.remove_folders) {
         work.push_back({"DeleteDir", {Text(name)}});
-        ++summary_->deleted;
+        ++summary_->dirs_removed;
       } else {
         summary_->kept_folders.push_back(name);
       }
@@ -316,6 +328,7 @@ class Builder {
       uint64_t size = 0;
       for (const auto& f : to.files) size = CompareNames(f.name, name) == 0 ? f.size : size;
       if (!Fits(to, name, size, kMaxPayloadSize)) return false;
+      Begin("add", name);
       std::vector<uint8_t> bytes;
       if (!ReadWholeFile(NativePath(to.root, name), &bytes)) return Fail("cannot read", to, name);
       if (bytes.size() > kMaxPayloadSize) return Fail("too large for a package:", to, name);
@@ -326,6 +339,7 @@ class Builder {
       work.push_back({"CreateFile", {Text(name), Text(entry), Text(ChecksumText(Crc32(bytes)))}});
       ++summary_->created;
       space += OnDisk(bytes.size());
+      Done(size);
     }
     if (space > 0xFFFFFFFFull) space = 0xFFFFFFFFull;
     section->commands.push_back({"FreeSpace", {Number(static_cast<uint32_t>(space))}});
@@ -412,11 +426,19 @@ class Builder {
     return name;
   }
 
-  void Progress(size_t step, size_t steps, const char* what, const std::string& name,
-                uint64_t size) {
+  void Begin(const char* what, const std::string& name) {
     if (!options_.progress) return;
-    options_.progress("[" + std::to_string(step) + "/" + std::to_string(steps) + "] " + what + " " +
-                      name + " (" + Megabytes(size) + ")");
+    progress_.step = MakeProgress::Step::kEncoding;
+    progress_.what = what;
+    progress_.name = name;
+    options_.progress(progress_);
+  }
+
+  // A file is done: its whole size counts, whatever its encoder reported.
+  void Done(uint64_t size) {
+    progress_.bytes_done = done_bytes_ += size;
+    ++progress_.files_done;
+    if (options_.progress) options_.progress(progress_);
   }
 
   const MakeOptions& options_;
@@ -424,6 +446,8 @@ class Builder {
   MakeSummary* summary_;
   std::string* error_;
   uint32_t payload_count_ = 0;
+  MakeProgress progress_;
+  uint64_t done_bytes_ = 0;
   std::map<std::string, std::string> crc_cache_;
   std::set<std::string> written_;  // folded names
   std::multimap<std::pair<std::string, uint32_t>, size_t> payload_index_;
@@ -481,7 +505,11 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
     *error = "cannot read the string table " + options.strings_path;
     return false;
   }
-  if (!ParsesAsTheUpdaterReadsIt(strings, "Strings.scr", error)) return false;
+  if (!ParsesAsTheUpdaterReadsIt(strings, "Strings.scr", options.strings_path,
+                                 &summary->script_messages, error)) {
+    *error = "the string table " + *error;
+    return false;
+  }
   const std::map<std::string, std::string> texts = StringTexts(strings);
   if (texts.empty()) {
     *error = "the string table " + options.strings_path +
@@ -526,6 +554,7 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
     if (!ReadTree(options.olds[i].dir, &trees[i], error)) return false;
   }
   if (!ReadTree(options.new_dir, &trees.back(), error)) return false;
+  for (const auto& f : trees.back().files) summary->new_tree_bytes += f.size;
   // The updater deletes bank files before every run: they are neither checked
   // nor patched, and the new tree's are written again at the end of every run.
   std::vector<std::string> banks;
@@ -610,15 +639,31 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
 
   std::vector<ArchiveEntry> payloads;
   Builder builder(options, &payloads, summary, error);
-  std::vector<ScriptSection> sections(options.olds.size());
+  std::vector<TreeChanges> changes(options.olds.size());
   for (size_t i = 0; i < options.olds.size(); ++i) {
     if (options.progress) {
-      options.progress("comparing " + trees[i].root + " with " + trees[i + 1].root);
+      MakeProgress p;
+      p.name = trees[i].root + " with " + trees[i + 1].root;
+      options.progress(p);
     }
+    if (!DiffTrees(trees[i], trees[i + 1], &changes[i], error)) return false;
+    uint64_t bytes = 0;
+    for (const auto& c : changes[i].changed_files) bytes += c.new_size;
+    for (const auto& f : changes[i].created_files) bytes += f.size;
+    builder.AddWork(changes[i].changed_files.size() + changes[i].created_files.size(), bytes);
+  }
+  for (const auto& name : banks) {
+    for (const auto& f : trees.back().files) {
+      if (CompareNames(f.name, name) == 0) builder.AddWork(1, f.size);
+    }
+  }
+  std::vector<ScriptSection> sections(options.olds.size());
+  for (size_t i = 0; i < options.olds.size(); ++i) {
     std::string to = !versioned                    ? ""
                      : i + 1 < options.olds.size() ? options.olds[i + 1].version
                                                    : options.to_version;
-    if (!builder.Section(trees[i], trees[i + 1], options.olds[i].version, to, &sections[i]))
+    if (!builder.Section(trees[i], trees[i + 1], changes[i], options.olds[i].version, to,
+                         &sections[i]))
       return false;
   }
   ScriptSection check, bank_section;
@@ -638,7 +683,10 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
   std::string script;
   if (!WriteScript(sections, &script, error)) return false;
   std::vector<uint8_t> script_bytes(script.begin(), script.end());
-  if (!ParsesAsTheUpdaterReadsIt(script_bytes, "patch.scr", error)) return false;
+  if (!ParsesAsTheUpdaterReadsIt(script_bytes, "patch.scr", "the written patch.scr",
+                                 &summary->script_messages, error)) {
+    return false;
+  }
 
   ArchiveEntry e;
   e.name = "patch.scr";
@@ -760,7 +808,12 @@ bool MakePackage(const MakeOptions& options, const std::string& out_path, MakeSu
       !PrepareStub(options, out_path, entries, &stub, summary, error)) {
     return false;
   }
-  if (options.progress) options.progress("writing " + out_path);
+  if (options.progress) {
+    MakeProgress p;
+    p.step = MakeProgress::Step::kWriting;
+    p.name = out_path;
+    options.progress(p);
+  }
   ArchiveOptions archive;
   archive.end_alignment = 8;
   archive.pe_checksum = true;

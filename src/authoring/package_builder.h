@@ -40,6 +40,19 @@ struct StubBrandingOptions {
   }
 };
 
+// Long work of a make: comparing the trees, then the files encoded (their
+// new sizes count as the bytes), then writing the package.
+struct MakeProgress {
+  enum class Step { kComparing, kEncoding, kWriting };
+  Step step = Step::kComparing;
+  std::string what;  // "patch" or "add" while encoding
+  std::string name;  // the file, or the trees compared, or the output
+  size_t files_done = 0;
+  size_t files_total = 0;
+  uint64_t bytes_done = 0;
+  uint64_t bytes_total = 0;
+};
+
 struct MakeOptions {
   // Oldest first. One unversioned tree makes an "All" section; versioned trees
   // make one "Version" section each, every one bringing its tree to the next
@@ -61,18 +74,21 @@ struct MakeOptions {
   // Make the package even when GAME_VERSION, LANG_VERSION or a Version
   // section cannot match the version the updater sees in an old tree.
   bool allow_any_version = false;
-  // One line per step of long work, without a line end.
-  std::function<void(const std::string&)> progress;
+  // Where the work stands, reported often (also within a big file); a
+  // receiver that draws it picks how often.
+  std::function<void(const MakeProgress&)> progress;
 };
 
 struct MakeSummary {
   size_t sections = 0;
   size_t patched = 0;
-  size_t created = 0;  // new files and changed files sent whole
-  size_t deleted = 0;  // files and directories
-  size_t renamed = 0;  // files moved, changed or not
+  size_t created = 0;       // new files and changed files sent whole
+  size_t deleted = 0;       // files
+  size_t dirs_removed = 0;  // with whatever is in them (--remove-folders)
+  size_t renamed = 0;       // files moved, changed or not
   size_t dirs_created = 0;
   uint64_t payload_bytes = 0;
+  uint64_t new_tree_bytes = 0;  // every file of the new tree
   // What the author should know: files left out, settings that do not fit.
   std::vector<std::string> notes;
   // What the author must act on: what will surprise the players, a stub that
@@ -80,6 +96,9 @@ struct MakeSummary {
   std::vector<std::string> warnings;
   // Folders of an old tree that the update empties of the old files but keeps.
   std::vector<std::string> kept_folders;
+  // The parser's messages about the string table, as "file:line:column:
+  // error: text" lines; also when it does not parse.
+  std::vector<std::string> script_messages;
   // One line per tree: its program and the version and language the updater
   // sees there; filled before the version checks, so also when they refuse.
   std::vector<std::string> programs;

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "authoring/payload_writer.h"
+#include "authoring/script_messages.h"
 #include "authoring/string_keys.h"
 #include "engine/delta.h"
 #include "package/delta_extended.h"
@@ -19,12 +20,6 @@
 namespace upkeep {
 
 namespace {
-
-class CollectMessages : public ScriptErrorSink {
- public:
-  void OnScriptError(const char* message) override { messages.push_back(message); }
-  std::vector<std::string> messages;
-};
 
 class Checker {
  public:
@@ -54,20 +49,15 @@ class Checker {
       Fault(std::string(name) + ": cannot be read");
       return nullptr;
     }
-    CollectMessages sink;
+    ScriptMessages sink;
     reader->errorSink = &sink;
     int error = 0;
     std::unique_ptr<ScriptProgram> program = ParseProgram(*reader, error);
-    for (const auto& m : sink.messages) {
-      // Some reports ("its not c!") do not fail the parse.
-      if (error) {
-        Fault(std::string(name) + ": " + m);
-      } else {
-        Warn(std::string(name) + ": " + m);
-      }
-    }
+    // Some reports ("its not c!") do not fail the parse.
+    for (const auto& m : sink.lines) report_->script_messages.push_back(m);
+    report_->script_warnings += static_cast<int>(sink.warnings);
     if (error) {
-      if (sink.messages.empty()) Fault(std::string(name) + ": does not parse");
+      Fault(std::string(name) + " does not parse, so the updater uses none of it");
       return nullptr;
     }
     return program;

@@ -16,6 +16,10 @@ struct VerifyReport {
   std::vector<std::string> faults;        // the updater would fail or refuse
   std::vector<std::string> warnings;      // it would run, but not as perhaps meant
   std::vector<std::string> missing_keys;  // keys the updater uses that Strings.scr lacks
+  // The parser's messages, "patch.scr:12:5: error: comma expected"; a
+  // script that does not parse is also a fault.
+  std::vector<std::string> script_messages;
+  int script_warnings = 0;
   int sections = 0;
   int string_keys = 0;
 };

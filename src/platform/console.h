@@ -8,6 +8,9 @@ bool StdinIsTerminal();
 bool StdoutIsTerminal();
 // Columns of the terminal on standard output; 80 when it cannot be told.
 int TerminalColumns();
+// The same for standard error, where tools draw their progress.
+bool StderrIsTerminal();
+int StderrColumns();
 
 // While held, Ctrl-C, Ctrl-\, a hang-up of the terminal and a termination
 // request do not end the process: an update must not stop half-way. Released,

@@ -44,8 +44,9 @@ ScriptValue* ParseValue(ScriptReader& reader, ScriptValueType type, int& error) 
 }
 
 // Reports `message` (a fixed text) and marks the failure.
-void Fail(ScriptReader& reader, int& error, const char* message) {
-  reader.ReportError("%s", message);
+void Fail(ScriptReader& reader, int& error, const char* message,
+          ScriptReader::Place place = ScriptReader::Place::kLastByte) {
+  reader.Report(place, false, "%s", message);
   error = 1;
 }
 
@@ -65,11 +66,15 @@ void ParseInclude(ScriptReader& reader, int& error, ScriptCall*& includeCalls,
   if (name == nullptr) return;
   reader.SkipBlanks();
   if (reader.GetChar() != ')') return Fail(reader, error, "right bracked expected in include");
-  if (reader.includeDepth >= kMaxIncludeDepth) return Fail(reader, error, "include depth exceeded");
-  if (reader.includeCount >= kMaxIncludes) return Fail(reader, error, "too many includes");
+  // The messages about the included file point at its name.
+  constexpr ScriptReader::Place kName = ScriptReader::Place::kItem;
+  if (reader.includeDepth >= kMaxIncludeDepth) {
+    return Fail(reader, error, "include depth exceeded", kName);
+  }
+  if (reader.includeCount >= kMaxIncludes) return Fail(reader, error, "too many includes", kName);
   std::string path = reader.directory + static_cast<ScriptString*>(name.get())->value.c_str();
   if (path.size() > kMaxScriptPath) {
-    reader.ReportError("include path too long: %s", path.c_str());
+    reader.Report(kName, false, "include path too long: %s", path.c_str());
     error = 1;
     return;
   }
@@ -80,7 +85,7 @@ void ParseInclude(ScriptReader& reader, int& error, ScriptCall*& includeCalls,
   included->includeCount = reader.includeCount + 1;
   if (included->readFailed) {
     reader.includeCount = included->includeCount;
-    reader.ReportError("cannot read script %s", path.c_str());
+    reader.Report(kName, false, "cannot read script %s", path.c_str());
     error = 1;
     return;
   }
@@ -145,7 +150,7 @@ ScriptCall* ParseBlock(ScriptReader& reader, ScriptPrototype*& prototypes, int& 
         if (after == '{') {
           frames.push_back(Frame{&call->body, prototypes, true});
         } else if (after == ';') {
-          reader.ReportError("its not c!");  // a warning only
+          reader.Report(ScriptReader::Place::kLastByte, true, "its not c!");
         } else if (after != kEndOfInput) {
           reader.UngetChar();
         }
@@ -167,7 +172,7 @@ ScriptCall* ParseCall(ScriptReader& reader, ScriptPrototype* prototypes, int& er
   reader.SkipBlanks();
   char word[kWordCapacity];
   if (reader.ReadWord(word, sizeof word) != kWordOk) {
-    Fail(reader, error, "error in call");
+    Fail(reader, error, "error in call", ScriptReader::Place::kItem);
     return nullptr;
   }
   std::string name(word);
@@ -175,7 +180,7 @@ ScriptCall* ParseCall(ScriptReader& reader, ScriptPrototype* prototypes, int& er
   const ScriptPrototype* prototype = prototypes;
   while (prototype != nullptr && prototype->name != name) prototype = prototype->next;
   if (prototype == nullptr) {
-    reader.ReportError("unknown keyword %s", name.c_str());
+    reader.Report(ScriptReader::Place::kItem, false, "unknown keyword %s", name.c_str());
     error = 1;
     return nullptr;
   }
@@ -214,7 +219,9 @@ ScriptCall* ParseCall(ScriptReader& reader, ScriptPrototype* prototypes, int& er
 void ParseDeclaration(ScriptReader& reader, int& error, ScriptCall*& includeCalls,
                       ScriptPrototype*& prototypes) {
   char word[kWordCapacity];
-  if (reader.ReadWord(word, sizeof word) != kWordOk) return Fail(reader, error, "error in typedef");
+  if (reader.ReadWord(word, sizeof word) != kWordOk) {
+    return Fail(reader, error, "error in typedef", ScriptReader::Place::kItem);
+  }
   std::string name(word);
   ToLowerInPlace(&name);
   reader.SkipBlanks();
@@ -249,7 +256,7 @@ void ParseDeclaration(ScriptReader& reader, int& error, ScriptCall*& includeCall
 void ParseConstDef(ScriptReader& reader, int& error) {
   char word[kWordCapacity];
   if (reader.ReadWord(word, sizeof word) != kWordOk) {
-    return Fail(reader, error, "error in const def");
+    return Fail(reader, error, "error in const def", ScriptReader::Place::kItem);
   }
   std::unique_ptr<ScriptConst> constant(new ScriptConst());
   constant->name = word;
@@ -276,7 +283,8 @@ std::unique_ptr<ScriptProgram> ParseProgram(ScriptReader& reader, int& error) {
   error = 0;
   auto program = std::make_unique<ScriptProgram>();
   if (reader.readFailed) {
-    reader.ReportError("cannot read script %s", reader.path.c_str());
+    reader.Report(ScriptReader::Place::kWholeFile, false, "cannot read script %s",
+                  reader.path.c_str());
     error = 1;
     return program;
   }
@@ -286,7 +294,8 @@ std::unique_ptr<ScriptProgram> ParseProgram(ScriptReader& reader, int& error) {
   } catch (const std::bad_alloc&) {
     // Running out of memory fails the parse like any other fault; what was
     // built before is left to the process's end rather than walked again.
-    reader.ReportError("out of memory in script %s", reader.path.c_str());
+    reader.Report(ScriptReader::Place::kWholeFile, false, "out of memory in script %s",
+                  reader.path.c_str());
     error = 1;
   }
   ReleasePrototypesUntil(prototypes, nullptr);

@@ -66,7 +66,11 @@ void DestroyConstList(ScriptConst* head) {
 ScriptReader::~ScriptReader() { DestroyConstList(consts); }
 
 int ScriptReader::GetChar() {
-  if (position >= size || position >= text.size()) return kEndOfInput;
+  if (position >= size || position >= text.size()) {
+    lastRead = size;
+    return kEndOfInput;
+  }
+  lastRead = position;
   return text[position++];
 }
 
@@ -117,6 +121,7 @@ bool ScriptReader::SkipBlanks() {
 
 int ScriptReader::ReadWord(char* buffer, size_t capacity) {
   if (capacity == 0) return kWordTooLong;
+  itemStart = position;
   size_t length = 0;
   for (;;) {
     int c = GetChar();
@@ -130,7 +135,7 @@ int ScriptReader::ReadWord(char* buffer, size_t capacity) {
       return kWordOk;
     }
     if (length + 1 >= capacity) {
-      ReportError("word limit exceeded");
+      Report(Place::kItem, false, "word limit exceeded");
       UngetChar();
       buffer[length] = 0;
       return kWordTooLong;
@@ -148,20 +153,20 @@ const ScriptConst* ScriptReader::ReadConstReference(ScriptValueType type, int& e
   const ScriptConst* found = consts;
   while (found != nullptr && CompareNoCase(found->name.c_str(), word) != 0) found = found->next;
   if (found == nullptr) {
-    ReportError("unknown const name '%s'", word);
+    Report(Place::kItem, false, "unknown const name '%s'", word);
     error = 1;
     return nullptr;
   }
   if (found->value->type != type) {
     switch (type) {
       case ScriptValueType::Integer:
-        ReportError("'%s' const type != 'int'", word);
+        Report(Place::kItem, false, "'%s' const type != 'int'", word);
         break;
       case ScriptValueType::Float:
-        ReportError("'%s' const type != 'float'", word);
+        Report(Place::kItem, false, "'%s' const type != 'float'", word);
         break;
       case ScriptValueType::String:
-        ReportError("'%s' const type != 'string'", word);
+        Report(Place::kItem, false, "'%s' const type != 'string'", word);
         break;
     }
     error = 1;
@@ -266,6 +271,7 @@ ScriptValue* ScriptReader::ParseString(int& error) {
     const ScriptConst* found = ReadConstReference(ScriptValueType::String, error);
     return found != nullptr ? CopyValue(found->value) : nullptr;
   }
+  itemStart = position - 1;  // the opening quote
   std::string value;
   for (;;) {
     c = GetChar();
@@ -296,29 +302,60 @@ ScriptValue* ScriptReader::ParseString(int& error) {
       value.push_back(static_cast<char>(escaped));
     }
   }
-  ReportError("expected ending \"");
+  Report(Place::kItem, false, "expected ending \"");
   error = 1;
   return nullptr;
 }
 
 void ScriptReader::ReportError(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Deliver(lastRead, false, format, args);
+  va_end(args);
+}
+
+void ScriptReader::Report(Place place, bool warning, const char* format, ...) {
+  const size_t offset = place == Place::kItem       ? itemStart
+                        : place == Place::kLastByte ? lastRead
+                                                    : std::numeric_limits<size_t>::max();
+  va_list args;
+  va_start(args, format);
+  Deliver(offset, warning, format, args);
+  va_end(args);
+}
+
+void ScriptReader::Deliver(size_t offset, bool warning, const char* format, va_list args) {
+  if (errorSink == nullptr) return;
   // Each message is formatted on its own, so parses on two threads would
   // not mix their texts.
   char small[256];
-  va_list args;
-  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
   int n = std::vsnprintf(small, sizeof small, format, args);
-  va_end(args);
-  if (n < 0 || errorSink == nullptr) return;
-  if (static_cast<size_t>(n) < sizeof small) {
-    errorSink->OnScriptError(small);
-    return;
+  std::vector<char> big;
+  const char* message = small;
+  if (n >= 0 && static_cast<size_t>(n) >= sizeof small) {
+    big.resize(static_cast<size_t>(n) + 1);
+    std::vsnprintf(big.data(), big.size(), format, again);
+    message = big.data();
   }
-  std::vector<char> big(static_cast<size_t>(n) + 1);
-  va_start(args, format);
-  std::vsnprintf(big.data(), big.size(), format, args);
-  va_end(args);
-  errorSink->OnScriptError(big.data());
+  va_end(again);
+  if (n < 0) return;
+  // The place is counted only for a sink, so the updater, which attaches
+  // none, pays nothing for it.
+  size_t line = 0, column = 0;
+  if (offset <= size) {
+    line = 1;
+    size_t line_start = 0;
+    for (size_t i = 0; i < offset && i < text.size(); ++i) {
+      if (text[i] == '\n') {
+        ++line;
+        line_start = i + 1;
+      }
+    }
+    column = offset - line_start + 1;
+  }
+  errorSink->OnScriptMessage(ScriptPlace{path, line, column, warning}, message);
 }
 
 std::unique_ptr<ScriptReader> LoadScript(const char* path) {

@@ -4,6 +4,7 @@
 #ifndef UPKEEP_SCRIPT_SCRIPT_READER_H_
 #define UPKEEP_SCRIPT_SCRIPT_READER_H_
 
+#include <cstdarg>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -26,11 +27,25 @@ constexpr size_t kWordCapacity = 32;
 // Longest path a reader is loaded from, and longest include path.
 constexpr size_t kMaxScriptPath = 255;
 
+// Where a parse message points: the file it was read from and the 1-based
+// line and column (in bytes) of the byte or item it is about; line 0 when it
+// is about the file as a whole.
+struct ScriptPlace {
+  const std::string& path;
+  size_t line;
+  size_t column;
+  bool warning;  // the parse goes on
+};
+
 // Receives each formatted parse message.
 class ScriptErrorSink {
  public:
   virtual ~ScriptErrorSink() = default;
   virtual void OnScriptError(const char* message) = 0;
+  // The same message with its place, for sinks that show it.
+  virtual void OnScriptMessage(const ScriptPlace& place, const char* message) {
+    OnScriptError(message);
+  }
 };
 
 // A named constant of one script file.
@@ -72,8 +87,14 @@ class ScriptReader {
   ScriptValue* ParseFloat(int& error);
   ScriptValue* ParseString(int& error);
 
-  // Formats a message printf-style and hands it to the sink, if any.
+  // Formats a message printf-style and hands it to the sink, if any, placed
+  // at the byte read last (the end of the text when that read met it).
   virtual void ReportError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // The same placed elsewhere: at the start of the word or literal read last,
+  // or at the file as a whole; a warning does not fail anything.
+  enum class Place { kLastByte, kItem, kWholeFile };
+  void Report(Place place, bool warning, const char* format, ...)
+      __attribute__((format(printf, 4, 5)));
 
   std::string directory;  // the path up to its last '\' (else '/'), or empty
   std::string path;
@@ -91,7 +112,13 @@ class ScriptReader {
   // than running what part of it there is.
   bool readFailed = false;
 
+  // For messages only: where the word or string literal read last began,
+  // and the byte read last (`size` once a read met the end).
+  size_t itemStart = 0;
+  size_t lastRead = 0;
+
  private:
+  void Deliver(size_t offset, bool warning, const char* format, va_list args);
   // UngetChar unless the read met the end of the text.
   void PushBack(int c);
   // The constant named by the word read here, which must be of `type`.

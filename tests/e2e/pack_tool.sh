@@ -34,7 +34,6 @@ grep -q 'String("IDS_ERR_WRONG_CRC"' "$W/Strings.scr" || fail "init-strings lack
 
 "$PACK" make --old "$W/v1" --new "$W/v2" --strings "$W/Strings.scr" -o "$W/p.pkg" \
   2>"$W/make.err" || fail "make"
-grep -q 'patch Data' "$W/make.err" || fail "make shows no progress"
 "$PACK" list "$W/p.pkg" >"$W/list.txt" || fail "list"
 grep -q '00000001.DELTA' "$W/list.txt" || fail "list lacks the delta"
 "$PACK" cat "$W/p.pkg" patch.scr >"$W/patch.scr" || fail "cat"

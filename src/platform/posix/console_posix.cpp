@@ -15,6 +15,14 @@ int TerminalColumns() {
   return 80;
 }
 
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+int StderrColumns() {
+  struct winsize size;
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
 namespace {
 
 constexpr int kHeld[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
