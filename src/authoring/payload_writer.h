@@ -1,5 +1,5 @@
 // The stored form of a payload entry (.FILE and .DELTA): one zlib stream
-// (libdeflate's best level where the build links it, else zlib level 9), then
+// (libdeflate where the build links it, its best level unless told, else zlib level 9), then
 // the u32 Adler-32 of the data and the u32 data length.
 #ifndef UPKEEP_AUTHORING_PAYLOAD_WRITER_H_
 #define UPKEEP_AUTHORING_PAYLOAD_WRITER_H_
