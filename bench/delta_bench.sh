@@ -8,6 +8,8 @@
 #
 # usage: bench/delta_bench.sh [BIN_DIR]     (BIN_DIR holds delta_bench and upkeep-pack)
 # env:   WORK (scratch, default /tmp/upkeep-delta-bench), PACKAGES, MIN_SIZE
+#        PACKAGES entries may pin the pair as NAME=OLD..NEW (the archive drops
+#        old versions, and a table should stay comparable).
 set -euo pipefail
 
 BIN=${1:-build/linux/bin}
@@ -79,10 +81,14 @@ run_set() {
 }
 
 for p in $PACKAGES; do
-  versions=$(apt-cache madison "$p" 2>/dev/null | awk -F'|' '{gsub(/ /, "", $2); print $2}' |
-    sort -uV)
-  first=$(echo "$versions" | head -1)
-  last=$(echo "$versions" | tail -1)
+  if [[ $p == *=*..* ]]; then
+    first=${p#*=} last=${first#*..} first=${first%%..*} p=${p%%=*}
+  else
+    versions=$(apt-cache madison "$p" 2>/dev/null | awk -F'|' '{gsub(/ /, "", $2); print $2}' |
+      sort -uV)
+    first=$(echo "$versions" | head -1)
+    last=$(echo "$versions" | tail -1)
+  fi
   if [ -z "$first" ] || [ "$first" = "$last" ]; then
     echo "skipping $p: fewer than two versions in the archive" >&2
     continue
@@ -111,7 +117,7 @@ run_set "game tree" "$(changed_pairs "$WORK/game/old" "$WORK/game/new")"
 "$BIN/upkeep-pack" init-strings >"$WORK/out/Strings.scr"
 # The time is the last line, after make's summary.
 pkg_time=$(cpu "$BIN/upkeep-pack" make --old "$WORK/game/old" --new "$WORK/game/new" \
-  --strings "$WORK/out/Strings.scr" -o "$WORK/out/game.pkg" 2>/dev/null | tail -1)
+  --strings "$WORK/out/Strings.scr" -f -o "$WORK/out/game.pkg" 2>/dev/null | tail -1)
 pkg_size=$(stat -c %s "$WORK/out/game.pkg")
 
 echo

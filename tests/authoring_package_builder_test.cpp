@@ -249,7 +249,8 @@ TEST_F(PackageBuilderTest, ScriptChecksFirstAndPatchesWithDeltas) {
   std::string script(entries[0].data.begin(), entries[0].data.end());
   size_t check = script.find("CheckFile(\"Data\\\\level.pak\"");
   size_t space = script.find("  FreeSpace(");
-  size_t patch = script.find("PatchFile(\"Data\\\\level.pak\", \"00000001.DELTA\"");
+  // Either delta form; the smaller one depends on the encoders.
+  size_t patch = script.find("PatchFile(\"Data\\\\level.pak\", \"00000001.DELTA");
   size_t create = script.find("CreateFile(\"rand.bin\"");
   size_t remove = script.find("DeleteFile(\"gone.txt\"");
   ASSERT_NE(check, std::string::npos) << script;

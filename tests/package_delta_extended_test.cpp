@@ -125,7 +125,11 @@ TEST(ExtendedDelta, RecordsAndMalformedStreams) {
   AppendExtendedDeltaRecord(add, 3, extra, 2, -2, &good);       // old[0..3)+add, "xy", back to 1
   AppendExtendedDeltaRecord(add + 1, 2, nullptr, 0, 3, &good);  // old[1..3), on to 6
   AppendExtendedDeltaRecord(nullptr, 0, extra, 1, -6, &good);   // "x", back to 0
-  const std::vector<uint8_t> good_out = {11, 20, 29, 'x', 'y', 20, 29, 'x'};
+  AppendExtendedDeltaRecord(nullptr, 2, nullptr, 0, 2, &good);  // old[0..2) as it is, on to 4
+  AppendExtendedDeltaRecord(nullptr, 2, extra, 1, 0, &good);    // old[4..6), "x"
+  const std::vector<uint8_t> good_out = {11, 20, 29, 'x', 'y', 20, 29, 'x', 10, 20, 50, 60, 'x'};
+  // The first layout: no plain bit, the copy varint is the length.
+  const std::vector<uint8_t> first_layout = {'U', 'K', 'X', '1', 2, 1, 4, 0, 1, 'y'};
 
   std::vector<uint8_t> past_end = magic();
   AppendExtendedDeltaRecord(nullptr, 0, nullptr, 0, 5, &past_end);
@@ -150,7 +154,8 @@ TEST(ExtendedDelta, RecordsAndMalformedStreams) {
       {"records with adds, inserts and seeks", good, true, good_out},
       {"magic only", magic(), true, {}},
       {"empty: no magic", {}, false, {}},
-      {"wrong magic", {'U', 'K', 'X', '2'}, false, {}},
+      {"first layout", first_layout, true, {10, 21, 'y'}},
+      {"wrong magic", {'U', 'K', 'X', '3'}, false, {}},
       {"copy past the old end", past_end, false, {}},
       {"seek before the start", before_start, false, {}},
       {"copy longer than the old file", huge_copy, false, {}},

@@ -27,6 +27,10 @@ std::vector<uint8_t> EncodeDelta(const uint8_t* old_data, size_t old_size, const
 bool EncodeExtendedDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                          size_t new_size, std::vector<uint8_t>* out);
 
+// The payload level for extended deltas: the best level costs about twice the
+// time of the whole encode on executables for 1-4 per cent of size.
+constexpr int kExtendedDeltaPayloadLevel = 11;
+
 }  // namespace upkeep
 
 #endif  // UPKEEP_AUTHORING_DELTA_ENCODER_H_

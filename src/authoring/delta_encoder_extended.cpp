@@ -19,36 +19,153 @@ namespace upkeep {
 
 namespace {
 
-size_t MatchLength(const uint8_t* a, size_t an, const uint8_t* b, size_t bn) {
-  size_t i = 0;
-  const size_t n = std::min(an, bn);
+// The suffix array with, per first two bytes, the range of suffixes that
+// start with them: a search starts inside that range instead of the whole
+// array, which saves most of the cache misses of a binary search.
+struct SuffixIndex {
+  const uint8_t* old = nullptr;
+  size_t size = 0;
+  std::vector<saidx_t> sa;
+  std::vector<uint32_t> start;  // 65537 entries: range of key k is [start[k], start[k + 1])
+  size_t single = 0;            // rank of the one-byte suffix (the last byte)
+};
+
+bool BuildIndex(const uint8_t* old, size_t old_size, SuffixIndex* index) {
+  index->old = old;
+  index->size = old_size;
+  index->sa.resize(old_size);
+  if (divsufsort(old, index->sa.data(), static_cast<saidx_t>(old_size)) != 0) return false;
+  std::vector<uint32_t> count(65536, 0);
+  for (size_t i = 0; i + 1 < old_size; ++i) ++count[(old[i] << 8) | old[i + 1]];
+  index->start.assign(65537, 0);
+  // The one-byte suffix sorts before every longer suffix with its first byte.
+  const unsigned last = old[old_size - 1];
+  uint32_t at = 0;
+  for (unsigned k = 0; k < 65536; ++k) {
+    if ((k & 0xFF) == 0 && (k >> 8) == last) index->single = at++;
+    index->start[k] = at;
+    at += count[k];
+  }
+  index->start[65536] = at;
+  return true;
+}
+
+// Length of the common prefix of a and b (n bytes at most), from `from` on.
+size_t CommonPrefix(const uint8_t* a, const uint8_t* b, size_t n, size_t from) {
+  size_t i = from;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) {
+      while (a[i] == b[i]) ++i;
+      return i;
+    }
+  }
   while (i < n && a[i] == b[i]) ++i;
   return i;
 }
 
-// Longest prefix of `target` found in old, by binary search of the suffix array.
-size_t Search(const std::vector<saidx_t>& sa, const uint8_t* old, size_t old_size,
-              const uint8_t* target, size_t target_size, size_t* pos) {
+// Longest prefix of `target` found in old, by binary search of the suffix
+// array. Every suffix between lo and hi shares at least min(lcp_lo, lcp_hi)
+// bytes with the target, so comparisons start there: long matches are not
+// compared again at every step.
+size_t Search(const SuffixIndex& index, const uint8_t* target, size_t target_size, size_t* pos) {
+  const uint8_t* old = index.old;
+  const size_t old_size = index.size;
   size_t lo = 0, hi = old_size - 1;
+  if (target_size >= 2) {
+    const unsigned k = (target[0] << 8) | target[1];
+    if (index.start[k + 1] > index.start[k]) lo = index.start[k], hi = index.start[k + 1] - 1;
+  }
+  auto lcp_at = [&](size_t rank, size_t from) {
+    const size_t at = static_cast<size_t>(index.sa[rank]);
+    return CommonPrefix(old + at, target, std::min(old_size - at, target_size), from);
+  };
+  // The bucket's bounds need their own lengths (its first suffix may be shorter).
+  size_t lcp_lo = lcp_at(lo, 0), lcp_hi = lcp_at(hi, 0);
   while (hi - lo >= 2) {
     const size_t mid = lo + (hi - lo) / 2;
-    const size_t at = static_cast<size_t>(sa[mid]);
+    const size_t at = static_cast<size_t>(index.sa[mid]);
     const size_t n = std::min(old_size - at, target_size);
-    if (std::memcmp(old + at, target, n) < 0) {
-      lo = mid;
+    const size_t l = CommonPrefix(old + at, target, n, std::min(lcp_lo, lcp_hi));
+    // The suffix sorts before the target when it is a proper prefix of it or
+    // its first differing byte is smaller.
+    if (l == n ? n < target_size : (l < target_size && old[at + l] < target[l])) {
+      lo = mid, lcp_lo = l;
     } else {
-      hi = mid;
+      hi = mid, lcp_hi = l;
     }
   }
-  const size_t a = static_cast<size_t>(sa[lo]), b = static_cast<size_t>(sa[hi]);
-  const size_t la = MatchLength(old + a, old_size - a, target, target_size);
-  const size_t lb = MatchLength(old + b, old_size - b, target, target_size);
-  if (la >= lb) {
-    *pos = a;
-    return la;
+  if (lcp_lo >= lcp_hi) {
+    *pos = static_cast<size_t>(index.sa[lo]);
+    return lcp_lo;
   }
-  *pos = b;
-  return lb;
+  *pos = static_cast<size_t>(index.sa[hi]);
+  return lcp_hi;
+}
+
+// A set of the old file's 8-byte windows that may answer "present" wrongly but
+// never "absent" wrongly: where a window of the new file is absent, no match
+// there can be long enough to matter and the search is skipped.
+class WindowFilter {
+ public:
+  static constexpr size_t kWindow = 8;
+
+  WindowFilter(const uint8_t* old, size_t old_size) {
+    size_t bits = size_t{1} << 16;
+    while (bits < old_size * 4) bits <<= 1;  // at most a byte per old byte
+    mask_ = bits - 1;
+    bits_.assign(bits / 64, 0);
+    for (size_t i = 0; i + kWindow <= old_size; ++i) {
+      const size_t h = Hash(old + i);
+      bits_[h >> 6] |= uint64_t{1} << (h & 63);
+    }
+  }
+
+  bool MayContain(const uint8_t* p) const {
+    const size_t h = Hash(p);
+    return (bits_[h >> 6] >> (h & 63)) & 1;
+  }
+
+ private:
+  size_t Hash(const uint8_t* p) const {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return static_cast<size_t>((v * 0x9E3779B97F4A7C15ull) >> 20) & mask_;
+  }
+
+  std::vector<uint64_t> bits_;
+  size_t mask_ = 0;
+};
+
+// Writes one copy-with-add and its insert, with long runs of zero adds as
+// plain copies: a compressor still spends bits on every run of zeros, which
+// adds up over files that are mostly unchanged.
+void AppendCopy(const uint8_t* add, size_t length, const uint8_t* extra, size_t insert_length,
+                int64_t seek, std::vector<uint8_t>* out) {
+  constexpr size_t kPlainRun = 1024;
+  size_t done = 0, i = 0;
+  while (i < length) {
+    if (add[i] != 0) {
+      ++i;
+      continue;
+    }
+    size_t end = i;
+    while (end < length && add[end] == 0) ++end;
+    if (end - i >= kPlainRun || (end == length && i == done)) {
+      if (i > done) AppendExtendedDeltaRecord(add + done, i - done, nullptr, 0, 0, out);
+      if (end == length) {
+        AppendExtendedDeltaRecord(nullptr, end - i, extra, insert_length, seek, out);
+        return;
+      }
+      AppendExtendedDeltaRecord(nullptr, end - i, nullptr, 0, 0, out);
+      done = end;
+    }
+    i = end;
+  }
+  AppendExtendedDeltaRecord(length > done ? add + done : nullptr, length - done, extra,
+                            insert_length, seek, out);
 }
 
 }  // namespace
@@ -63,11 +180,16 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
       return true;
     }
     if (old_size > 0x7FFFFFFF) return false;
-    std::vector<saidx_t> sa(old_size);
-    if (divsufsort(old, sa.data(), static_cast<saidx_t>(old_size)) != 0) return false;
+    SuffixIndex index;
+    if (!BuildIndex(old, old_size, &index)) return false;
+    const WindowFilter filter(old, old_size);
     out->reserve(new_size + new_size / 8 + 64);
     std::vector<uint8_t> add;
 
+    // Far jumps need longer matches: in noisy data short matches turn up
+    // anywhere and each costs a record with a long seek.
+    constexpr size_t kLeave = 8, kLeaveFar = 16;
+    constexpr int64_t kNear = 4096;
     size_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0;
     int64_t last_offset = 0;
     auto old_at = [&](size_t s) -> int {
@@ -78,13 +200,21 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
       size_t old_score = 0;
       size_t scsc = scan += len;
       for (; scan < new_size; ++scan) {
-        len = Search(sa, old, old_size, next + scan, new_size - scan, &pos);
+        if (scsc < scan) scsc = scan;  // old_score counts [scan, scsc)
+        // Without an 8-byte match no match can be worth a record (below).
+        if (new_size - scan >= WindowFilter::kWindow && !filter.MayContain(next + scan)) {
+          len = 0;
+        } else {
+          len = Search(index, next + scan, new_size - scan, &pos);
+        }
         for (; scsc < scan + len; ++scsc)
           if (old_at(scsc) == next[scsc]) ++old_score;
         // A match worth leaving the current alignment for: whole where the
         // old alignment is not, or clearly longer.
-        if ((len == old_score && len != 0) || len > old_score + 8) break;
-        if (old_at(scan) == next[scan]) --old_score;
+        const int64_t jump = static_cast<int64_t>(pos) - static_cast<int64_t>(scan) - last_offset;
+        const size_t leave = (jump < kNear && jump > -kNear) ? kLeave : kLeaveFar;
+        if ((len == old_score && len != 0) || len > old_score + leave) break;
+        if (scsc > scan && old_at(scan) == next[scan]) --old_score;
       }
       if (len == old_score && scan != new_size) continue;
 
@@ -124,7 +254,7 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
       const size_t insert_len = (scan - len_b) - insert_from;
       const int64_t seek =
           static_cast<int64_t>(pos - len_b) - static_cast<int64_t>(last_pos + len_f);
-      AppendExtendedDeltaRecord(add.data(), len_f, next + insert_from, insert_len, seek, out);
+      AppendCopy(add.data(), len_f, next + insert_from, insert_len, seek, out);
 
       last_scan = scan - len_b;
       last_pos = pos - len_b;

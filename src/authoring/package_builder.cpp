@@ -215,7 +215,7 @@ class Builder {
         if (EncodeExtendedDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
                                 new_bytes.size(), &delta) &&
             delta.size() <= kMaxPayloadSize &&
-            EncodePayload(delta.data(), delta.size(), &payload) &&
+            EncodePayload(delta.data(), delta.size(), &payload, kExtendedDeltaPayloadLevel) &&
             (!delta_ok || payload.size() < delta_payload.size())) {
           delta_payload.swap(payload);
           delta_ok = true;

@@ -47,8 +47,8 @@ constexpr size_t kTryBothBelow = 64 * 1024;
 
 // Near-optimal parsing: a few per cent smaller than zlib 9, still a plain
 // zlib stream for the runtime's inflate.
-bool LibdeflateStream(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
-  libdeflate_compressor* c = libdeflate_alloc_compressor(12);
+bool LibdeflateStream(const uint8_t* data, size_t size, int level, std::vector<uint8_t>* out) {
+  libdeflate_compressor* c = libdeflate_alloc_compressor(level);
   if (c == nullptr) return false;
   size_t produced = 0;
   try {
@@ -68,11 +68,11 @@ bool LibdeflateStream(const uint8_t* data, size_t size, std::vector<uint8_t>* ou
 
 }  // namespace
 
-bool EncodePayload(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
+bool EncodePayload(const uint8_t* data, size_t size, std::vector<uint8_t>* out, int level) {
   out->clear();
   if (size > kMaxPayloadSize || (data == nullptr && size != 0)) return false;
 #ifdef UPKEEP_HAVE_LIBDEFLATE
-  if (!LibdeflateStream(data, size, out) && !ZlibStream(data, size, out)) {
+  if (!LibdeflateStream(data, size, level, out) && !ZlibStream(data, size, out)) {
     out->clear();
     return false;
   }
@@ -83,6 +83,7 @@ bool EncodePayload(const uint8_t* data, size_t size, std::vector<uint8_t>* out) 
     out->swap(other);
   }
 #else
+  (void)level;
   if (!ZlibStream(data, size, out)) {
     out->clear();
     return false;

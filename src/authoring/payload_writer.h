@@ -1,5 +1,5 @@
 // The stored form of a payload entry (.FILE and .DELTA): one zlib stream
-// (libdeflate's best level where the build links it, else zlib level 9), then
+// (libdeflate where the build links it, its best level unless told, else zlib level 9), then
 // the u32 Adler-32 of the data and the u32 data length.
 #ifndef UPKEEP_AUTHORING_PAYLOAD_WRITER_H_
 #define UPKEEP_AUTHORING_PAYLOAD_WRITER_H_
@@ -10,9 +10,12 @@
 
 namespace upkeep {
 
+constexpr int kBestPayloadLevel = 12;
+
 // False when `size` exceeds what the loader accepts (kMaxPayloadSize) or
-// compression fails.
-bool EncodePayload(const uint8_t* data, size_t size, std::vector<uint8_t>* out);
+// compression fails. `level` is libdeflate's (1..12); zlib, where used, runs at 9.
+bool EncodePayload(const uint8_t* data, size_t size, std::vector<uint8_t>* out,
+                   int level = kBestPayloadLevel);
 // Convenience form; empty on failure (a valid payload is never empty).
 std::vector<uint8_t> EncodePayload(const std::vector<uint8_t>& data);
 

@@ -37,7 +37,11 @@ class RecordParser {
     while (n > 0) {
       switch (state_) {
         case kMagic:
-          if (*p != static_cast<uint8_t>(kExtendedDeltaMagic[field_])) return false;
+          if (field_ == 3 && *p == '1') {
+            plain_bit_ = false;  // the first layout, still made by older tools
+          } else if (*p != static_cast<uint8_t>(kExtendedDeltaMagic[field_])) {
+            return false;
+          }
           ++p, --n;
           if (++field_ == 4) state_ = kCopyLength, field_ = 0;
           break;
@@ -95,7 +99,8 @@ class RecordParser {
     value_ = 0;
     shift_ = 0;
     if (state_ == kCopyLength) {
-      copy_ = v;
+      plain_ = plain_bit_ && (v & 1) != 0;
+      copy_ = plain_bit_ ? v >> 1 : v;
       state_ = kInsertLength;
     } else if (state_ == kInsertLength) {
       insert_ = v;
@@ -111,6 +116,17 @@ class RecordParser {
       info_->outputSize += copy_;
       if (insert_ > std::numeric_limits<uint64_t>::max() - info_->outputSize) return false;
       info_->outputSize += insert_;
+      if (plain_) {
+        if (sink_ != nullptr) {
+          for (uint64_t done = 0; done < copy_;) {
+            const size_t k = static_cast<size_t>(std::min<uint64_t>(copy_ - done, kChunk));
+            sink_(old_ + position_ + done, k);
+            done += k;
+          }
+        }
+        position_ += copy_;
+        return StartInsert();
+      }
       remaining_ = copy_;
       state_ = kAdd;
       if (remaining_ == 0) return StartInsert();
@@ -147,6 +163,8 @@ class RecordParser {
   int field_ = 0;
   uint64_t value_ = 0;
   int shift_ = 0;
+  bool plain_bit_ = true;  // the copy varint carries the plain bit
+  bool plain_ = false;
   uint64_t copy_ = 0, insert_ = 0, remaining_ = 0;
   int64_t seek_ = 0;
   uint64_t position_ = 0;
@@ -216,10 +234,11 @@ void AppendExtendedDeltaMagic(std::vector<uint8_t>* out) {
 
 void AppendExtendedDeltaRecord(const uint8_t* add, uint64_t copyLength, const uint8_t* extra,
                                uint64_t insertLength, int64_t seek, std::vector<uint8_t>* out) {
-  PutVarint(copyLength, out);
+  const bool plain = add == nullptr && copyLength != 0;
+  PutVarint((copyLength << 1) | (plain ? 1 : 0), out);
   PutVarint(insertLength, out);
   PutVarint((static_cast<uint64_t>(seek) << 1) ^ static_cast<uint64_t>(seek >> 63), out);
-  if (copyLength != 0) out->insert(out->end(), add, add + copyLength);
+  if (copyLength != 0 && !plain) out->insert(out->end(), add, add + copyLength);
   if (insertLength != 0) out->insert(out->end(), extra, extra + insertLength);
 }
 

@@ -1,16 +1,18 @@
 // The extended delta form: a PatchFile entry whose name ends in
 // kExtendedDeltaSuffix. Its stored form is a payload (one zlib stream, u32
 // Adler-32 of the inflated bytes, u32 inflated length); the inflated bytes are
-//   "UKX1"                     magic
+//   "UKX2"                     magic
 //   then records back to back until the bytes end, each
-//     varint copyLength        bytes made from the old file at the position
+//     varint copy              copyLength * 2 + plain
 //     varint insertLength      bytes taken as they are
 //     varint seek (zigzag)     added to the position after the copy
-//     copyLength add bytes     new[i] = old[position + i] + add[i] (mod 256)
+//     copyLength add bytes     new[i] = old[position + i] + add[i] (mod 256),
+//                              absent when plain is 1: the bytes are old's as they are
 //     insertLength bytes
 // Varints are LEB128, least significant group first, at most 64 bits. The
 // position starts at 0 and moves on by copyLength after each copy. A copy must
-// lie inside the old file and the position never goes below 0.
+// lie inside the old file and the position never goes below 0. Streams that
+// start "UKX1" have no plain bit: the first varint is copyLength itself.
 //
 // Decoding streams: the inflate and the output go through fixed buffers, so
 // memory does not depend on any length the bytes claim.
@@ -25,7 +27,7 @@
 namespace upkeep {
 
 constexpr char kExtendedDeltaSuffix[] = ".DELTAX";
-constexpr char kExtendedDeltaMagic[4] = {'U', 'K', 'X', '1'};
+constexpr char kExtendedDeltaMagic[4] = {'U', 'K', 'X', '2'};
 
 // True when the entry name (any letter case) ends in kExtendedDeltaSuffix.
 bool IsExtendedDeltaName(const char* name);
@@ -46,7 +48,8 @@ using DeltaSink = std::function<void(const uint8_t* data, size_t size)>;
 bool DecodeExtendedDelta(const uint8_t* stored, size_t storedSize, const uint8_t* old,
                          uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info);
 
-// Writers of the inflated layout.
+// Writers of the inflated layout; a record with `add` null and a copy is a
+// plain copy.
 void AppendExtendedDeltaMagic(std::vector<uint8_t>* out);
 void AppendExtendedDeltaRecord(const uint8_t* add, uint64_t copyLength, const uint8_t* extra,
                                uint64_t insertLength, int64_t seek, std::vector<uint8_t>* out);

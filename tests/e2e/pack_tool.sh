@@ -37,7 +37,7 @@ grep -q 'String("IDS_ERR_WRONG_CRC"' "$W/Strings.scr" || fail "init-strings lack
 "$PACK" list "$W/p.pkg" >"$W/list.txt" || fail "list"
 grep -q '00000001.DELTA' "$W/list.txt" || fail "list lacks the delta"
 "$PACK" cat "$W/p.pkg" patch.scr >"$W/patch.scr" || fail "cat"
-grep -q 'PatchFile("Data\\\\big.pak", "00000001.DELTA"' "$W/patch.scr" || fail "script lacks PatchFile"
+grep -q 'PatchFile("Data\\\\big.pak", "00000001.DELTA' "$W/patch.scr" || fail "script lacks PatchFile"
 # A dropped folder loses the old files, one by one, and keeps what players put there.
 grep -q 'DeleteFile("Old\\\\x.dat"' "$W/patch.scr" || fail "script lacks DeleteFile"
 grep -q '^  DeleteDir' "$W/patch.scr" && fail "script removes a folder without --remove-folders"

@@ -46,8 +46,9 @@ strings_with "$work/plain.scr" 'REG_KEY=Software\Gry\Żółw' 'REG_DESTINATION=K
   'GAME_VERSION=1.0.0.0' 'PATCH_VERSION=1.0.0.1' 'LANG_VERSION=en' 'SHOW_README=0' \
   'LOCALE=Polish' || exit 1
 iconv -f UTF-8 -t CP1250 "$work/plain.scr" >"$work/Strings.scr" || exit 1
-"$LINUX_BIN/upkeep-pack" make --old "$work/trees/old" --new "$work/trees/new" \
-  --strings "$work/Strings.scr" -o "$work/ascii.bin" >/dev/null || exit 1
+# The basic form throughout, so that the entries repacked below keep their names.
+"$LINUX_BIN/upkeep-pack" make --delta-format basic --old "$work/trees/old" \
+  --new "$work/trees/new" --strings "$work/Strings.scr" -o "$work/ascii.bin" >/dev/null || exit 1
 "$LINUX_BIN/upkeep-pack" extract "$work/ascii.bin" "$work/entries" >/dev/null || exit 1
 # Polish names for the sample's, a rename and a whole tree removed; in 1250.
 sed -e 's/Data\\\\maps\\\\island.map/Źródła\\\\Mapy świata\\\\wyspa.map/' \
