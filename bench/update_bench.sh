@@ -57,8 +57,8 @@ new=$trees/new
 export WINEPREFIX=$WORK/prefix WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY
 game="$WINEPREFIX/drive_c/Games/Bench Game"
-if [ ! -f "$WORK/prefix.done" ]; then
-  rm -rf "$WINEPREFIX"
+if [ ! -f "$WORK/prefix.$WINE_RUNS" ]; then
+  rm -rf "$WINEPREFIX" "$WORK"/prefix.?
   if [ "$WINE_RUNS" != 0 ]; then
     wineboot -i >/dev/null 2>&1
     wine reg add 'HKLM\Software\Bench Studio\Bench Game' /v InstallPath /t REG_SZ \
@@ -69,7 +69,7 @@ if [ ! -f "$WORK/prefix.done" ]; then
     write_system_reg "$WINEPREFIX" 'Software\Bench Studio\Bench Game' InstallPath \
       'C:\Games\Bench Game'
   fi
-  touch "$WORK/prefix.done"
+  touch "$WORK/prefix.$WINE_RUNS"
 fi
 
 # The updates, one per build (and per delta form).
@@ -95,13 +95,15 @@ for form in "${forms[@]}"; do
   [ "$WINE_RUNS" = 0 ] || make_update "$WINDOWS_BIN/upkeep.exe" "$form" "$WORK/updates/win-$form.exe"
 done
 
-# Seconds of wall time of a command, printed as a number.
-seconds() {
-  local t0 t1
+declare -A times
+# timed KEY COMMAND...: adds the wall seconds of the command to times[KEY].
+timed() {
+  local key=$1 t0 t1
+  shift
   t0=$(date +%s.%N)
-  "$@" >"$WORK/run.out" 2>&1 || { echo "failed ($?): $* :: $(tail -3 "$WORK/run.out")" >&2; return 1; }
+  "$@" >"$WORK/run.out" 2>&1 || { echo "failed ($?): $* :: $(tail -3 "$WORK/run.out")" >&2; exit 1; }
   t1=$(date +%s.%N)
-  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }'
+  times[$key]="${times[$key]:-} $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')"
 }
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
@@ -148,29 +150,34 @@ io_bound() {
   find "$dst" -type f -exec cat {} + >/dev/null
 }
 
-declare -A times
-add() { times[$1]="${times[$1]:-} $2"; }
-[ "$WINE_RUNS" = 0 ] || wineserver -p 60  # Wine's server stays up between runs
+# Wine's server stays up between runs, and the prefix's own start-up (its
+# services, first run after an update of the prefix) is done before timing.
+# What Wine alone costs per run is the start of a program that does nothing.
+if [ "$WINE_RUNS" != 0 ]; then
+  wineserver -p 60
+  wine "$old/game.exe" >/dev/null 2>&1 </dev/null
+fi
 for r in $(seq "$RUNS"); do
   echo "run $r of $RUNS" >&2
-  add io "$(seconds io_bound)"
-  add xdelta "$(seconds xdelta_all)"
+  timed io io_bound
+  timed xdelta xdelta_all
   for form in "${forms[@]}"; do
     install_game
-    add "linux-$form" "$(seconds run_linux "./linux-$form" -silent)"
+    timed "linux-$form" run_linux "./linux-$form" -silent
     check_tree "linux-$form"
     if [ "$WINE_RUNS" != 0 ]; then
       install_game
-      add "win-$form" "$(seconds run_wine "./win-$form.exe" -silent)"
+      timed "win-$form" run_wine "./win-$form.exe" -silent
       check_tree "win-$form"
     fi
   done
+  [ "$WINE_RUNS" = 0 ] || timed wine-start wine "$old/game.exe"
 done
 # Once without -silent (the console updater with -force, no display): the
 # same update and its pauses.
 if [ "$PAUSE" != 0 ]; then
   install_game
-  add linux-pause "$(seconds run_linux ./linux-basic -force)"
+  timed linux-pause run_linux ./linux-basic -force
   check_tree "linux-basic -force"
 fi
 
@@ -197,6 +204,9 @@ for form in "${forms[@]}"; do
     echo "| (Wine / Linux) | | $(ratio "$w" "$t") | |"
   fi
 done
+if [ "$WINE_RUNS" != 0 ]; then
+  echo "| Wine start-up alone (a program that prints a line) | \`wine game.exe\` | $(med wine-start) | |"
+fi
 if [ "$PAUSE" != 0 ]; then
   p=${times[linux-pause]# }
   echo "| Linux console updater without -silent | \`./linux-basic -force\` | $p | |"
