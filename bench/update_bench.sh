@@ -9,7 +9,8 @@
 # usage: bench/update_bench.sh [LINUX_BIN [WINDOWS_BIN]]
 # env:   SIZE_MB (290) and FILES (30): the tree; RUNS (3); WORK (scratch,
 #        reused: default /tmp/upkeep-update-bench); PAUSE=0 skips the runs
-#        without -silent; WINE=0 skips upkeep.exe; EXTENDED=1 adds an update
+#        without -silent (upkeep.exe's needs Xvfb and upkeep_ui.exe beside it);
+#        WINE=0 skips upkeep.exe; EXTENDED=1 adds an update
 #        made with the extended delta form where it is smaller.
 # Smoke run: SIZE_MB=8 FILES=6 RUNS=1 bench/update_bench.sh
 set -euo pipefail
@@ -180,6 +181,35 @@ if [ "$PAUSE" != 0 ]; then
   timed linux-pause run_linux ./linux-basic -force
   check_tree "linux-basic -force"
 fi
+# upkeep.exe with its window: from the start to its final message box, which
+# comes after the work and both pauses; the box is then confirmed and the
+# program ended.
+ui=$WINDOWS_BIN/upkeep_ui.exe
+if [ "$PAUSE" != 0 ] && [ "$WINE_RUNS" != 0 ] && [ -f "$ui" ] && command -v Xvfb >/dev/null; then
+  display=
+  for n in $(seq 150 199); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=$n; break; }
+  done
+  Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb=$!
+  trap 'kill "$xvfb" 2>/dev/null' EXIT
+  for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+  export DISPLAY=:$display
+  wine "$ui" wait nothing 1 >/dev/null 2>&1 || true
+  install_game
+  t0=$(date +%s.%N)
+  (cd "$WORK/updates" && exec wine ./win-basic.exe -force) >/dev/null 2>&1 &
+  app=$!
+  wine "$ui" wait "Bench Game update" 600000 >/dev/null 2>&1 || { echo "no final box" >&2; exit 1; }
+  t1=$(date +%s.%N)
+  times[win-window]=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')
+  wine "$ui" click "Bench Game update" 1 >/dev/null 2>&1
+  sleep 1
+  kill "$app" 2>/dev/null
+  wait "$app" 2>/dev/null || true
+  check_tree "win-basic.exe -force"
+  unset DISPLAY
+fi
 
 bytes_old=$(find "$old" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
 bytes_new=$(find "$new" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
@@ -211,6 +241,9 @@ if [ "$PAUSE" != 0 ]; then
   p=${times[linux-pause]# }
   echo "| Linux console updater without -silent | \`./linux-basic -force\` | $p | |"
   echo "| (its pauses: -force minus -silent) | | $(awk -v a="$p" -v b="$(med linux-basic)" 'BEGIN { printf "%.2f", a - b }') | |"
+fi
+if [ -n "${times[win-window]:-}" ]; then
+  echo "| upkeep.exe under Wine with its window, to the final box | \`wine ./win-basic.exe -force\` | ${times[win-window]} | |"
 fi
 echo
 for k in "${!times[@]}"; do echo "runs $k:${times[$k]}"; done | sort
