@@ -70,12 +70,24 @@ BOOL CProgressPage::OnInitDialog() {
   return TRUE;
 }
 
-void CProgressPage::SetProgress(int overall, int step, const char* operationText,
+bool CProgressPage::SetProgress(int overall, int step, const char* operationText,
                                 const char* fileText) {
-  m_barOverall.SetPos(overall);
-  m_barStep.SetPos(step);
-  m_stFile.SetText(fileText != nullptr ? fileText : "");
-  m_stOperation.SetText(operationText != nullptr ? operationText : "");
+  // Only what changed is sent to the controls: the worker reports far more
+  // often than the page changes, and each control message crosses threads.
+  const std::string file = fileText != nullptr ? fileText : "";
+  const std::string operation = operationText != nullptr ? operationText : "";
+  const bool changed = !m_bShown || overall != m_nOverall || step != m_nStep || file != m_strFile ||
+                       operation != m_strOperation;
+  if (!m_bShown || overall != m_nOverall) m_barOverall.SetPos(overall);
+  if (!m_bShown || step != m_nStep) m_barStep.SetPos(step);
+  if (!m_bShown || file != m_strFile) m_stFile.SetText(file);
+  if (!m_bShown || operation != m_strOperation) m_stOperation.SetText(operation);
+  m_bShown = true;
+  m_nOverall = overall;
+  m_nStep = step;
+  m_strFile = file;
+  m_strOperation = operation;
+  return changed;
 }
 
 CUpdateDlg::CUpdateDlg(CWnd* parent) : CDialog(IDD_UPDATE_DIALOG, parent) {
@@ -286,10 +298,10 @@ void CUpdateDlg::SetProgress(int32_t overall, int32_t step, const char* operatio
   if (dialog == nullptr) dialog = this;
   CProgressPage* page = dialog->m_pProgressPage;
   if (page == nullptr || page->m_hWnd == nullptr) return;
-  page->SetProgress(overall, step, operationText, fileName);
-  // Painted before the worker goes on, not when the message loop gets to it.
-  RedrawWindow(page->m_hWnd, nullptr, nullptr,
-               RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  if (!page->SetProgress(overall, step, operationText, fileName)) return;
+  // Painted before the worker goes on, not when the message loop gets to it;
+  // only the controls that changed, which invalidated themselves.
+  RedrawWindow(page->m_hWnd, nullptr, nullptr, RDW_ALLCHILDREN | RDW_UPDATENOW);
 }
 
 }  // namespace upkeep

@@ -35,8 +35,9 @@ class CProgressPage : public CDialog {
  public:
   explicit CProgressPage(CWnd* parent = nullptr);
   ~CProgressPage() override;
-  // Lower bar, upper bar, file label, operation label, in that order.
-  void SetProgress(int overall, int step, const char* operationText, const char* fileText);
+  // Lower bar, upper bar, file label, operation label, in that order; false
+  // when the page already showed exactly that.
+  bool SetProgress(int overall, int step, const char* operationText, const char* fileText);
 
   CStatic m_stFile;
   CStatic m_stOperation;
@@ -46,6 +47,13 @@ class CProgressPage : public CDialog {
  protected:
   void DoDataExchange(CDataExchange* pDX) override;
   BOOL OnInitDialog() override;
+
+ private:
+  bool m_bShown = false;  // nothing reported yet
+  int m_nOverall = 0;
+  int m_nStep = 0;
+  std::string m_strFile;
+  std::string m_strOperation;
 };
 
 class CUpdateDlg : public CDialog, public UpdateHost {
