@@ -122,3 +122,86 @@ exactly_new() {
   done < <(tree_paths "$new")
   return $ok
 }
+
+# The kill rounds. The caller defines fresh_old (the old tree in GAME),
+# start_updater (the update, unattended, in the background; PID its pid),
+# run_again (a whole run in the foreground; RC its exit code) and fail; H
+# holds the trees. Totals: KILLS, DURING_WRITE, DAMAGED, FINISHED.
+KILLS=0 DURING_WRITE=0 DAMAGED=0 FINISHED=0
+
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+pause_ms() { sleep "$(printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)))"; }
+
+# wait_for FILE: until FILE exists, while the updater runs (at most 60 s).
+wait_for() {
+  local limit=$((SECONDS + 60))
+  while [ ! -e "$1" ] && kill -0 "$PID" 2>/dev/null && [ "$SECONDS" -lt "$limit" ]; do :; done
+}
+
+# yardstick: one whole run, timed: RUN_MS its length, WRITE_MS how long new
+# content stays beside a data file; it must make the new tree.
+yardstick() {
+  local start seen watched
+  fresh_old
+  start=$(now_ms)
+  start_updater
+  watched=$GAME/${PATCHED[${#PATCHED[@]} / 2]}.~up
+  wait_for "$watched"
+  seen=$(now_ms)
+  while [ -e "$watched" ]; do :; done
+  WRITE_MS=$(($(now_ms) - seen + 1))
+  wait "$PID"
+  RC=$?
+  RUN_MS=$(($(now_ms) - start))
+  [ "$RC" -eq 0 ] || fail "uninterrupted run: exit code $RC"
+  exactly_new "$GAME" "$H/new" || fail "the uninterrupted run did not make the new tree"
+  echo "one run: $RUN_MS ms, new content of a data file beside it for $WRITE_MS ms"
+}
+
+# kill_round [KILLER]: one run stopped by the command KILLER (default:
+# SIGKILL of PID), mostly while new content of a data file is being written,
+# flushed, checked or put in place, one in four at any moment; then the
+# checks and a run again. Returns 1 when the run ended before the kill (nothing counted).
+kill_round() {
+  local killer=${1:-kill -9 \"\$PID\"} rc n
+  fresh_old
+  start_updater
+  if [ $((RANDOM % 4)) -ne 0 ]; then
+    wait_for "$GAME/${PATCHED[RANDOM % ${#PATCHED[@]}]}.~up"
+    pause_ms $((RANDOM % (WRITE_MS + WRITE_MS / 4)))
+  else
+    pause_ms $((RANDOM % RUN_MS))
+  fi
+  local alive=0
+  kill -0 "$PID" 2>/dev/null && alive=1
+  eval "$killer" >/dev/null 2>&1
+  wait "$PID" 2>/dev/null
+  rc=$?
+  # SIGKILL of the updater is certain by its status; a Wine process whose
+  # server is killed ends with 0 instead, so it counts if it was still there.
+  if [ $# -eq 0 ]; then
+    [ "$rc" -eq 137 ] || return 1
+  else
+    [ "$alive" -eq 1 ] || return 1
+  fi
+  KILLS=$((KILLS + 1))
+  if [ -n "$(find "$GAME" -name '*.~up' -print -quit)" ]; then DURING_WRITE=$((DURING_WRITE + 1)); fi
+  n=$(count_damaged "$GAME" "$H/old" "$H/new")
+  if [ "$n" -ne 0 ]; then
+    fail "kill $KILLS left $n damaged file(s)"
+    DAMAGED=$((DAMAGED + n))
+  fi
+  run_again
+  if [ "$RC" -eq 0 ] && exactly_new "$GAME" "$H/new"; then
+    FINISHED=$((FINISHED + 1))
+  else
+    fail "kill $KILLS: the run after it ended with $RC and not the new tree"
+    tail -4 "$GAME/patch.log" 2>/dev/null | tr -d '\r' >&2
+  fi
+  return 0
+}
+
+kill_summary() {
+  echo "kills: $KILLS, during a write: $DURING_WRITE, damaged files: $DAMAGED," \
+    "re-runs finished: $FINISHED"
+}
