@@ -92,7 +92,7 @@ count_damaged() {
   local from to from_to
   for from_to in Music/track1.ogg:Music/theme.ogg Video/intro.bik:Video/Cuts/opening.bik; do
     from=${from_to%%:*} to=${from_to#*:}
-    if [ ! -f "$game/$from" ] && [ ! -f "$game/$to" ]; then
+    if [ -f "$old/$from" ] && [ ! -f "$game/$from" ] && [ ! -f "$game/$to" ]; then
       echo "  lost in a move: $from" >&2
       damaged=$((damaged + 1))
     fi
