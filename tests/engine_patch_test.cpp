@@ -166,6 +166,52 @@ TEST(EnginePatchTest, FailuresAfterTheMoveBringTheOldFileBack) {
   }
 }
 
+// New content is written under the target's name plus ".~up": at the longest
+// target a joined path may be (255 characters) that is 259, still a path the
+// system takes, so patching and creating work right up to the limit, and a
+// longer target is refused before anything is touched.
+TEST(EnginePatchTest, TargetsUpToTheLongestPathArePatchedAndCreated) {
+  const std::vector<uint8_t> old_bytes = test::RandomBytes(20000, 61);
+  std::vector<uint8_t> new_bytes = old_bytes;
+  new_bytes.insert(new_bytes.begin() + 500, 64, 0x42);
+  const std::vector<uint8_t> created = test::RandomBytes(3000, 62);
+  for (size_t length = 252; length <= 256; ++length) {
+    SCOPED_TRACE(length);
+    UpdateFixture f;
+    // Folders of up to 60 characters, then "p.dat" and "c.dat".
+    const size_t folders = length - f.game().size() - 6;
+    std::string dir;
+    for (size_t left = folders; left > 0;) {
+      const size_t part = left <= 61 ? left - 1 : left == 62 ? 59 : 60;
+      dir += std::string(part, static_cast<char>('a' + dir.size() % 26)) + "\\";
+      left -= part + 1;
+    }
+    ASSERT_EQ(f.EnginePath(dir + "p.dat").size(), length);
+    std::string native = dir;
+    for (char& c : native) c = c == '\\' ? '/' : c;
+    f.Write(native + "p.dat", old_bytes);
+    f.Write(native + "c.dat", old_bytes);
+    f.AddDelta("00000001.DELTA", old_bytes, new_bytes);
+    f.AddPayload("00000002.FILE", created);
+    const int32_t code =
+        f.Run("all() { PatchFile(" + test::Lit(dir + "p.dat") + ", \"00000001.DELTA\", \"0\", \"" +
+              CrcText(new_bytes) + "\") CreateFile(" + test::Lit(dir + "c.dat") +
+              ", \"00000002.FILE\", \"" + CrcText(created) + "\") }");
+    if (length <= kMaxJoinedPath) {
+      EXPECT_EQ(code, kRunSucceeded) << f.log();
+      EXPECT_EQ(f.Read(native + "p.dat"), new_bytes);
+      EXPECT_EQ(f.Read(native + "c.dat"), created);
+    } else {
+      EXPECT_EQ(code, kOperationFailed);
+      EXPECT_EQ(f.log(),
+                Crlf("ERROR: couldn't update file " + f.EnginePath(dir + "p.dat") + " !\n"));
+      EXPECT_EQ(f.Read(native + "p.dat"), old_bytes);
+    }
+    EXPECT_FALSE(f.Exists(native + "p.dat.~up"));
+    EXPECT_FALSE(f.Exists(native + "c.dat.~up"));
+  }
+}
+
 TEST(EnginePatchTest, InsertOnlyAndEmptyDeltas) {
   UpdateFixture f;
   f.WriteText("a.txt", "old");

@@ -193,6 +193,8 @@ int32_t UpdateFixture::RunWithSource(const std::string& script, const std::strin
   request.skipShortcuts = options.skipShortcuts;
   request.linkBaseDir = game_.path() + "\\";
   request.gameExecutable = "game.exe";
+  request.journal = options.journal;
+  request.changed = options.changed;
   int32_t code = RunUpdateScript(request);
   if (!options.withLog) GetFileSystem()->SetCurrentDir(saved_dir);
   if (log != nullptr) ClosePackageFile(log);
@@ -226,10 +228,34 @@ class BudgetFile : public File {
   }
   int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_->Seek(offset, origin); }
   int64_t Size() override { return inner_->Size(); }
+  bool Flush() override { return inner_->Flush(); }
 
  private:
   std::unique_ptr<File> inner_;
   FaultyFileSystem* owner_;
+};
+
+// Counts writes and flushes for the Nth-operation fault.
+class CountedFile : public File {
+ public:
+  CountedFile(std::unique_ptr<File> inner, FaultyFileSystem* owner, const std::string& path)
+      : inner_(std::move(inner)), owner_(owner), path_(path) {}
+  int64_t Read(void* dst, size_t n) override { return inner_->Read(dst, n); }
+  int64_t Write(const void* src, size_t n) override {
+    if (owner_->FailsNow(FaultyFileSystem::Op::kWrite, path_)) return -1;
+    return inner_->Write(src, n);
+  }
+  int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_->Seek(offset, origin); }
+  int64_t Size() override { return inner_->Size(); }
+  bool Flush() override {
+    if (owner_->FailsNow(FaultyFileSystem::Op::kFlush, path_)) return false;
+    return inner_->Flush();
+  }
+
+ private:
+  std::unique_ptr<File> inner_;
+  FaultyFileSystem* owner_;
+  std::string path_;
 };
 
 bool Contains(const std::string& text, const std::string& part) {
@@ -250,12 +276,23 @@ FaultyFileSystem::~FaultyFileSystem() { SetFileSystem(nullptr); }
 std::unique_ptr<File> FaultyFileSystem::Open(const std::string& path, OpenMode mode) {
   if (IsWriteMode(mode) && Contains(path, refuseCreate)) return nullptr;
   std::unique_ptr<File> f = target()->Open(path, mode);
-  if (f == nullptr || !IsWriteMode(mode) || !Contains(path, failWritesTo)) return f;
+  if (f == nullptr || !IsWriteMode(mode)) return f;
+  if (failKind == Op::kWrite || failKind == Op::kFlush) {
+    f.reset(new CountedFile(std::move(f), this, path));
+  }
+  if (!Contains(path, failWritesTo)) return f;
   return std::unique_ptr<File>(new BudgetFile(std::move(f), this));
+}
+
+bool FaultyFileSystem::FailsNow(Op kind, const std::string& path) {
+  if (kind != failKind || ++opsSeen != failNth) return false;
+  failedPath = path;
+  return true;
 }
 
 bool FaultyFileSystem::Move(const std::string& from, const std::string& to) {
   if (Contains(from, refuseMovesWith) || Contains(to, refuseMovesWith)) return false;
+  if (FailsNow(Op::kMove, to)) return false;
   if (movesAllowed == 0) return false;
   if (movesAllowed > 0) --movesAllowed;
   return target()->Move(from, to);
@@ -263,13 +300,14 @@ bool FaultyFileSystem::Move(const std::string& from, const std::string& to) {
 
 bool FaultyFileSystem::Replace(const std::string& from, const std::string& to) {
   if (Contains(from, refuseMovesWith) || Contains(to, refuseMovesWith)) return false;
+  if (FailsNow(Op::kMove, to)) return false;
   if (movesAllowed == 0) return false;
   if (movesAllowed > 0) --movesAllowed;
   return target()->Replace(from, to);
 }
 
 bool FaultyFileSystem::Delete(const std::string& path) {
-  if (Contains(path, refuseDeleteWith)) return false;
+  if (Contains(path, refuseDeleteWith) || FailsNow(Op::kDelete, path)) return false;
   return target()->Delete(path);
 }
 

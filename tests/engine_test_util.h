@@ -10,6 +10,7 @@
 
 #include "authoring/archive_writer.h"
 #include "engine/progress.h"
+#include "engine/run_journal.h"
 #include "engine/shortcut_hook.h"
 #include "test_util.h"
 
@@ -69,6 +70,8 @@ struct RunOptions {
   // Mounted before the run, as start-up does, and unmounted after it.
   bool mounted = false;
   ProgressCallback progress;
+  RunJournal* journal = nullptr;
+  bool* changed = nullptr;
 };
 
 class UpdateFixture {
@@ -149,6 +152,15 @@ class FaultyFileSystem : public FileSystemWrapper {
   std::string refuseDeleteWith;
   // Every file opens but none can be mapped.
   bool failMaps = false;
+  // The `failNth` (from 1) operation of one kind fails and every other one
+  // succeeds, a moment's fault; moves and replacements count as one kind.
+  enum class Op { kNone, kWrite, kFlush, kMove, kDelete };
+  Op failKind = Op::kNone;
+  int failNth = 0;
+  int opsSeen = 0;         // of that kind so far
+  std::string failedPath;  // what the failed operation was on
+  // Counts the operation; true when it is the one to fail.
+  bool FailsNow(Op kind, const std::string& path);
   // Reported free space, when set; paths asked are recorded.
   bool fakeFreeSpace = false;
   uint64_t freeBytes = 0;

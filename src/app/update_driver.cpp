@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/command_context.h"
+#include "engine/run_journal.h"
 #include "engine/script_runner.h"
 #include "install/bank_files.h"
 #include "install/installation.h"
@@ -24,6 +25,22 @@ namespace {
 constexpr size_t kMaxPath = 259;
 
 std::string X(const char* token) { return std::string(ExpandText(token)); }
+
+// The texts of messages newer than most string tables, in English when the
+// package's table does not have them.
+const char kIncompleteToken[] = "&IDS_ERR_UPDATE_INCOMPLETE&";
+const char kIncompleteText[] =
+    "%1\nThe update is not complete: some game files are already updated. Run the update again "
+    "to finish it.";
+const char kUnfinishedToken[] = "&IDS_ERR_UNFINISHED_UPDATE&";
+const char kUnfinishedText[] =
+    "An earlier update of %1 (to version %2) did not finish, so this one cannot start.\nRun that "
+    "update again to finish it, then run this one.";
+
+std::string TextOr(const char* token, const char* fallback) {
+  const std::string text = X(token);
+  return text == token ? std::string(fallback) : text;
+}
 
 std::string Format(const std::string& templ, const std::vector<std::string>& args) {
   return FormatText(templ.c_str(), args);
@@ -56,6 +73,9 @@ struct Run {
   std::string gameDir;
   std::string programName;
   PackageFile* log = nullptr;
+  RunJournal journal;
+  bool journalOurs = false;  // begun or taken over by this run, not another package's
+  bool changed = false;      // the game was changed, by this run or the one it resumes
 };
 
 // Steps 2 to 21: every check and the script. Returns the run's code; the
@@ -121,16 +141,36 @@ int32_t Update(Run* run) {
     }
   }
 
+  // An update that died half-way is finished before anything else: by its
+  // own package, from the version it started at (its Version sections may
+  // have changed the program since); any other package is turned away.
+  RunJournal& journal = run->journal;
+  uint32_t packageCrc = 0;
+  const bool scriptRead = PackageScriptCrc(&packageCrc);
+  if (scriptRead && journal.Load(RunJournal::PathIn(gameDir)) &&
+      journal.start().packageCrc != packageCrc) {
+    run->message = Format(TextOr(kUnfinishedToken, kUnfinishedText),
+                          {journal.start().programName, journal.start().patchVersion});
+    return kCannotUpdate;
+  }
+  const bool resuming = journal.resumed();
+
   const std::string language = X("&LANG_VERSION&");
-  if (!CheckGameLanguage(gameDir, programName, language)) {
+  const std::string installedLanguage =
+      resuming ? journal.start().language : GetInstalledLanguage(gameDir, programName);
+  if (resuming ? !LanguageAccepted(installedLanguage, language)
+               : !CheckGameLanguage(gameDir, programName, language)) {
     const std::string joined = X("&IDS_ERR_WRONG_LANG&") + X("&IDS_YOUR_GAME_LANG_VER_IS&") +
-                               Literal(GetInstalledLanguage(gameDir, programName)) +
-                               X("&IDS_THIS_PATCH_IS_FOR_LANG_VER&") + language;
+                               Literal(installedLanguage) + X("&IDS_THIS_PATCH_IS_FOR_LANG_VER&") +
+                               language;
     run->message = Format(joined, {program});
     return kWrongInstallation;
   }
   const std::string versions = X("&GAME_VERSION&");
-  if (!CheckGameVersion(gameDir, programName, versions)) {
+  const std::string installedVersion =
+      resuming ? journal.start().version : GetInstalledVersion(gameDir, programName);
+  if (resuming ? !VersionAccepted(installedVersion, versions)
+               : !CheckGameVersion(gameDir, programName, versions)) {
     run->message = Format(X("&IDS_ERROR_WRONG_VERSION&"), {versions});
     return kWrongInstallation;
   }
@@ -143,6 +183,23 @@ int32_t Update(Run* run) {
   const std::string packagePath = GetProgramPath();
   if (packagePath.empty() || packagePath.size() > kMaxPath) return kOperationFailed;
 
+  // On the disk before the first change, or the run does not start: a crash
+  // without it would leave a half-updated game no run can finish.
+  if (scriptRead) {
+    JournalStart start;
+    start.packageCrc = packageCrc;
+    start.version = installedVersion;
+    start.language = installedLanguage;
+    start.programName = program;
+    start.patchVersion = X("&PATCH_VERSION&");
+    if (!(resuming ? journal.Continue() : journal.Begin(RunJournal::PathIn(gameDir), start))) {
+      journal.Close();
+      run->journalOurs = !resuming;  // a journal begun in part is ours to remove
+      return kOperationFailed;
+    }
+    run->journalOurs = true;
+  }
+
   DeleteStaleBankFiles(gameDir);
 
   RunRequest request;
@@ -151,12 +208,16 @@ int32_t Update(Run* run) {
   request.targetRoot = gameDir;
   request.progress = run->progress;
   request.log = run->log;
-  request.currentVersion = GetInstalledVersion(gameDir, programName);
+  request.currentVersion = installedVersion;
   request.skipSpaceCheck = run->host->SkipSpaceCheck();
   request.skipShortcuts = run->host->SkipShortcuts();
   request.linkBaseDir = gameDir + "\\";
   request.gameExecutable = programName;
+  request.journal = run->journalOurs ? &journal : nullptr;
+  bool changed = false;
+  request.changed = &changed;
   const int32_t code = RunUpdateScript(request);
+  run->changed = changed || (resuming && journal.changedBefore());
 
   if (code == kRunSucceeded) {
     Progress(100, 100, "&IDS_PROGRESS_UPDATE_DONE&");
@@ -229,7 +290,17 @@ uint32_t UpdateDriver(UpdateHost* host) {
   run.caption = Format(X("&IDS_TITLE&"), {X("&PROGRAM_NAME&")});
   const int32_t code = Update(&run);
 
-  const FinalReport report = FinalReportFor(code, run.message);
+  FinalReport report = FinalReportFor(code, run.message);
+  // A checksum failure says nothing changed, and a resumed run's failure does
+  // not say an earlier run already changed files: after changes, both say
+  // the update is half-done and that running it again finishes it.
+  const bool resumed = run.journalOurs && run.journal.resumed();
+  if (run.changed &&
+      (code == kChecksumBeforeChange ||
+       (resumed && code != kRunSucceeded && code != kWrongInstallation && code != kCannotUpdate))) {
+    report = {Format(TextOr(kIncompleteToken, kIncompleteText), {report.text}), MessageIcon::Error,
+              UpdateOutcome::Failed};
+  }
   if (run.log != nullptr) {
     PrintfPackageFile(run.log, "\nFinal update state:\n%s\n", report.text.c_str());
   }
@@ -246,6 +317,15 @@ uint32_t UpdateDriver(UpdateHost* host) {
     WriteLogCopy(copy, run, hadLog, report.text);
   }
   host->ShowMessage(report.text, run.caption, report.icon, MessageButtons::Ok);
+  // Kept while the game is half-updated, so the next run of this package
+  // finishes it; gone before the front end may end the process.
+  if (run.journalOurs) {
+    if (code == kRunSucceeded || !run.changed) {
+      run.journal.Remove();
+    } else {
+      run.journal.Close();
+    }
+  }
   host->Finished(report.outcome);
   if (run.log != nullptr) ClosePackageFile(run.log);
   return 0;

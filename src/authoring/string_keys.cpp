@@ -63,6 +63,16 @@ const StringKey kKeys[] = {
     {"IDS_ERR_WRONG_CRC",
      "A game file is not the one this update expects. Details are in patch.log in the game folder.",
      "message box: a checksum did not match"},
+    {"IDS_ERR_UPDATE_INCOMPLETE",
+     "%1\\nThe update is not complete: some game files are already updated. Run the update "
+     "again to finish it.",
+     "message box: a run stopped after it had changed game files (or one that resumed an "
+     "interrupted update failed); %1 the failure's own message"},
+    {"IDS_ERR_UNFINISHED_UPDATE",
+     "An earlier update of %1 (to version %2) did not finish, so this one cannot start.\\nRun "
+     "that update again to finish it, then run this one.",
+     "message box: another update was interrupted half-way and must be finished first; %1 its "
+     "PROGRAM_NAME, %2 its PATCH_VERSION"},
     // Main window.
     {"IDS_UPDATE", "Install the update now?", "question before the update starts"},
     {"IDS_INFO_BEGIN",

@@ -60,6 +60,17 @@ uint32_t ComputeFileCrc(const MappedFile& mapped, const char* displayName,
   return crc;
 }
 
+uint32_t ComputeBufferCrc(const uint8_t* data, size_t size) {
+  uint32_t crc = 0;
+  while (size > 0) {
+    const uint32_t n = size > kCrcChunk ? kCrcChunk : static_cast<uint32_t>(size);
+    crc = UpdateCrc(crc, data, n);
+    data += n;
+    size -= n;
+  }
+  return crc;
+}
+
 bool FileMatchesChecksum(const char* baseDir, const char* name, const char* expected,
                          ProgressCallback progress, int32_t overallPercent, const char* message) {
   std::string path;

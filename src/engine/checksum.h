@@ -2,6 +2,7 @@
 #ifndef UPKEEP_ENGINE_CHECKSUM_H_
 #define UPKEEP_ENGINE_CHECKSUM_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "engine/mapped_file.h"
@@ -14,6 +15,9 @@ namespace upkeep {
 // with 100, never for an empty file. An unusable mapping yields 0 unread.
 uint32_t ComputeFileCrc(const MappedFile& mapped, const char* displayName,
                         ProgressCallback progress, int32_t overallPercent, const char* message);
+
+// The CRC-32 of bytes in memory.
+uint32_t ComputeBufferCrc(const uint8_t* data, size_t size);
 
 // True when base + '\' + name (no separator after an empty base or one ending
 // in '\') has the CRC-32 the text names (as ParseChecksumText reads it). A

@@ -4,6 +4,11 @@
 #include <cstdio>
 #include <vector>
 
+#include "engine/checksum.h"
+#include "engine/run_journal.h"
+#include "platform/file_system.h"
+#include "platform/text.h"
+#include "script/command_schema.h"
 #include "script/string_table.h"
 
 namespace upkeep {
@@ -67,6 +72,38 @@ int32_t AbortRun(CommandContext& context, int32_t code, const char* format, ...)
   WriteLog(context, format, args);
   va_end(args);
   return code;
+}
+
+bool BeginChange(CommandContext& context) {
+  return context.journal == nullptr || context.journal->NoteChange();
+}
+
+bool NoteNewContent(CommandContext& context, const std::string& path) {
+  return context.journal == nullptr || context.journal->NoteTemporary(context.ordinal, path);
+}
+
+bool Resuming(const CommandContext& context) {
+  return context.journal != nullptr && context.journal->resumed();
+}
+
+bool AlreadyPatched(const CommandContext& context, const std::string& path) {
+  if (!Resuming(context) || context.ordinal < 0) return false;
+  const int checksum = GetCommandInfo(CommandId::kPatchFile).checksum;
+  for (size_t i = static_cast<size_t>(context.ordinal) + 1; i < context.plan.size(); ++i) {
+    const ScriptCall* call = context.plan[i];
+    if (!CallNameIs(call, "PatchFile")) continue;
+    const char* name = StringArgument(call, 0);
+    std::string target;
+    if (name == nullptr || !JoinPath(context.targetRoot, name, kMaxJoinedPath, &target) ||
+        CompareNoCase(target.c_str(), path.c_str()) != 0) {
+      continue;
+    }
+    const char* after = StringArgument(call, checksum);
+    // A missing file is no file this package patched, whatever it checks as.
+    return after != nullptr && GetFileSystem()->GetAttributes(path) != kInvalidAttributes &&
+           FileMatchesChecksum("", path.c_str(), after, nullptr, 0, nullptr);
+  }
+  return false;
 }
 
 }  // namespace upkeep

@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/progress.h"
 #include "package/package.h"
+#include "script/script_call.h"
 
 namespace upkeep {
 
@@ -27,6 +29,8 @@ enum : int32_t {
 constexpr size_t kMaxJoinedPath = 255;
 constexpr size_t kMaxLinkPath = 259;
 
+class RunJournal;
+
 struct CommandContext {
   std::string packagePath;
   std::string sourceRoot;
@@ -41,7 +45,35 @@ struct CommandContext {
   bool skipShortcuts = false;
   std::string linkBaseDir;
   std::string gameExecutable;
+
+  // Null when the run keeps no journal.
+  RunJournal* journal = nullptr;
+  // The calls of every section the run walks, in order; a call's index is its
+  // ordinal in the journal.
+  std::vector<const ScriptCall*> plan;
+  int64_t sectionStart = 0;  // ordinal of the first call of the section being run
+  int64_t ordinal = -1;      // of the call being carried out
+  // The game really was changed (unlike `modified`, which the commands set
+  // before they act and some never set).
+  bool changed = false;
+  // The current command failed in a way the run goes past: it is not done,
+  // and a resumed run tries it again.
+  bool notDone = false;
 };
+
+// Called by a handler just before it changes the game. The first time, the
+// journal notes that changes begin, on the disk, so that a crash from here
+// on leaves a journal the next run finishes. False when that cannot be
+// written: the handler must stop.
+bool BeginChange(CommandContext& context);
+// Tells the journal under which name new content is about to be written;
+// false when it cannot.
+bool NoteNewContent(CommandContext& context, const std::string& path);
+// The run finishes an update an earlier run of this package began.
+bool Resuming(const CommandContext& context);
+// On a resumed run: `path` already holds the content the first PatchFile of
+// it after the current call produces, so the earlier run got that far.
+bool AlreadyPatched(const CommandContext& context, const std::string& path);
 
 // root + '\' (unless root is empty or ends with '\') + name. False, with the
 // untruncated text in *out, when the result is longer than `limit`.

@@ -197,6 +197,12 @@ int32_t CheckFileCommand(CommandContext& context, const ScriptCall& call) {
     Report(context, 100, path.c_str(), key);
     return kContinue;
   }
+  // Its old content is gone because the interrupted run already patched it.
+  if (AlreadyPatched(context, path)) {
+    context.modified = context.changed = true;
+    Report(context, 100, path.c_str(), key);
+    return kContinue;
+  }
   return AbortRun(context, context.modified ? kChecksumAfterChange : kChecksumBeforeChange,
                   "ERROR: wrong CRC of %s !\n", path.c_str());
 }
@@ -232,13 +238,14 @@ int32_t IsOKFileCommand(CommandContext& context, const ScriptCall& call) {
     LogLine(context, "Copying file: %s\n", target.c_str());
     // Copied beside the file first: a copy cut short never takes its place.
     const std::string fresh = NewContentPath(target);
-    if (SamePath(source, target) ||
+    if (SamePath(source, target) || !NoteNewContent(context, fresh) ||
         !CopyFileWithProgress(source, fresh, context.progress, context.overallPercent) ||
-        !FlushFileToDisk(fresh) || !PutInPlace(fresh, target)) {
+        !FlushFileToDisk(fresh) || !BeginChange(context) || !PutInPlace(fresh, target)) {
       GetFileSystem()->Delete(fresh);
       return AbortRun(context, kOperationFailed, "ERROR: couldn't copy file %s !\n",
                       source.c_str());
     }
+    context.changed = true;
   }
   Report(context, 100, target.c_str(), key);
   return kContinue;
@@ -254,10 +261,11 @@ int32_t IsOKDirCommand(CommandContext& context, const ScriptCall& call) {
   const char* key = "&IDS_PROGRESS_VERYFING_DEST_DIR&";
   Report(context, 0, path.c_str(), key);
   if (!IsDirectory(path)) {
-    if (GetFileSystem()->CreateDir(path) != CreateDirResult::kCreated) {
+    if (!BeginChange(context) || GetFileSystem()->CreateDir(path) != CreateDirResult::kCreated) {
       return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir: %s !\n",
                       path.c_str());
     }
+    context.changed = true;
     LogLine(context, "Created dir: %s\n", path.c_str());
   }
   Report(context, 100, path.c_str(), key);
@@ -273,9 +281,14 @@ int32_t CreateDirCommand(CommandContext& context, const ScriptCall& call) {
   }
   const char* key = "&IDS_PROGRESS_CREATING_DIR&";
   Report(context, 0, path.c_str(), key);
-  if (GetFileSystem()->CreateDir(path) == CreateDirResult::kFailed) {
+  if (!IsDirectory(path) && !BeginChange(context)) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir %s !\n", path.c_str());
   }
+  const CreateDirResult created = GetFileSystem()->CreateDir(path);
+  if (created == CreateDirResult::kFailed) {
+    return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir %s !\n", path.c_str());
+  }
+  if (created == CreateDirResult::kCreated) context.changed = true;
   LogLine(context, "Created dir: %s\n", path.c_str());
   Report(context, 100, path.c_str(), key);
   return kContinue;
@@ -290,8 +303,12 @@ int32_t DeleteDirCommand(CommandContext& context, const ScriptCall& call) {
   }
   const char* key = "&IDS_PROGRESS_REMOVING_DIR&";
   Report(context, 0, path.c_str(), key);
+  if (fits && IsDirectory(path) && !BeginChange(context)) {
+    return AbortRun(context, kOperationFailed, "ERROR: couldn't remove dir: %s !\n", path.c_str());
+  }
   int r = fits ? RemoveDirectoryTree(path) : kTreeNotEntered;
-  if (r != kTreeNotEntered) context.modified = true;
+  if (r != kTreeNotEntered) context.modified = context.changed = true;
+  if (r != kTreeRemoved) context.notDone = true;
   if (r == kTreeRemoved) {
     LogLine(context, "Removed dir: %s\n", path.c_str());
   } else {
@@ -311,14 +328,19 @@ int32_t DeleteFileCommand(CommandContext& context, const ScriptCall& call) {
   const char* key = "&IDS_PROGRESS_REMOVING_FILE&";
   context.modified = true;
   Report(context, 0, path.c_str(), key);
+  if (fits && PathExists(path) && !BeginChange(context)) {
+    return AbortRun(context, kOperationFailed, "ERROR: couldn't remove file %s !\n", path.c_str());
+  }
   bool deleted = false;
   if (fits) {
     GetFileSystem()->SetAttributes(path, kAttrNormal);
     deleted = GetFileSystem()->Delete(path);
   }
   if (deleted) {
+    context.changed = true;
     LogLine(context, "Deleted file: %s\n", path.c_str());
   } else {
+    context.notDone = true;
     LogLine(context, "ERROR: couldn't remove file %s !\n", path.c_str());
   }
   Report(context, 100, path.c_str(), key);
@@ -347,7 +369,8 @@ int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
   FileSystem* fs = GetFileSystem();
   fs->SetAttributes(fresh, kAttrNormal);
   uint64_t needed = 0;
-  int r = ExtractPayloadFile(entry, fresh, &needed);
+  int r = NoteNewContent(context, fresh) ? ExtractPayloadFile(entry, fresh, &needed)
+                                         : kExtractDestinationFailed;
   if (r != kExtractDone) {
     fs->Delete(fresh);
     return AbortRun(context,
@@ -366,11 +389,12 @@ int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
     return AbortRun(context, kChecksumAfterChange, "ERROR: wrong CRC of %s after creation!\n",
                     path.c_str());
   }
-  if (!PutInPlace(fresh, path)) {
+  if (!BeginChange(context) || !PutInPlace(fresh, path)) {
     fs->Delete(fresh);
     return AbortRun(context, kOperationFailed, "ERROR: couldn' create file %s - reason %d!\n",
                     path.c_str(), static_cast<int>(kExtractDestinationFailed));
   }
+  context.changed = true;
   Report(context, 100, path.c_str(), "&IDS_PROGRESS_VERYFING_CREATED_FILE&");
   return kContinue;
 }
@@ -384,10 +408,15 @@ int32_t RenameFileCommand(CommandContext& context, const ScriptCall& call) {
   // The base already ends with '\': plain concatenation.
   std::string old_path = context.linkBaseDir + old_name;
   std::string new_path = context.linkBaseDir + new_name;
-  if (old_path.size() <= kMaxLinkPath && new_path.size() <= kMaxLinkPath &&
-      GetFileSystem()->Move(old_path, new_path)) {
+  const bool fits = old_path.size() <= kMaxLinkPath && new_path.size() <= kMaxLinkPath;
+  if (fits && PathExists(old_path) && !BeginChange(context)) {
+    return AbortRun(context, kOperationFailed, "Couldn't rename file: %s\n", old_name);
+  }
+  if (fits && GetFileSystem()->Move(old_path, new_path)) {
+    context.changed = true;
     LogLine(context, "Renamed file: %s to %s\n", old_name, new_name);
   } else {
+    context.notDone = true;
     LogLine(context, "Couldn't rename file: %s\n", old_name);
   }
   return kContinue;

@@ -37,6 +37,12 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   }
   context.modified = true;
   FileSystem* fs = GetFileSystem();
+  // The interrupted run patched this file but died before noting it done.
+  if (Resuming(context) && fs->GetAttributes(target) != kInvalidAttributes &&
+      FileMatchesChecksum("", target.c_str(), checksum_after, nullptr, 0, nullptr)) {
+    context.changed = true;
+    return kContinue;
+  }
 
   // The delta is loaded and checked while the target is still in place, so a
   // delta that cannot be applied leaves the installation as it was.
@@ -72,7 +78,9 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   ProgressCallback progress = context.progress != nullptr ? shown.callback() : nullptr;
   const uint64_t new_size = delta->outputSize;
   fs->SetAttributes(fresh, kAttrNormal);
-  int applied = ApplyDelta(*delta, old, fresh, progress, context.overallPercent, "");
+  int applied = NoteNewContent(context, fresh)
+                    ? ApplyDelta(*delta, old, fresh, progress, context.overallPercent, "")
+                    : kApplyTargetFailed;
   CloseMappedFile(&old);
   delta.reset();
   uint64_t written = 0;
@@ -92,11 +100,12 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
     fs->Delete(fresh);
     return AbortRun(context, kChecksumAfterChange, "ERROR: wrong crc of: %s!\n", target.c_str());
   }
-  if (!PutInPlace(fresh, target)) {
+  if (!BeginChange(context) || !PutInPlace(fresh, target)) {
     fs->Delete(fresh);
     return AbortRun(context, kOperationFailed, "ERROR: couldn't update file %s !\n",
                     target.c_str());
   }
+  context.changed = true;
   Report(context, 100, target.c_str(), key);
   return kContinue;
 }

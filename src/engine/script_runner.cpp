@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "engine/commands.h"
+#include "engine/run_journal.h"
 #include "engine/shortcut_hook.h"
 #include "platform/file_system.h"
 #include "platform/text.h"
@@ -21,6 +22,7 @@ const char kNoSpaceLine[] =
     "B\xB3\xB9"
     "d: niewystarczaj\xB9"
     "ca ilo\x9C\xE6 miejsca na dysku!\n";
+const char kJournalLine[] = "ERROR: couldn't note the progress of the update !\n";
 
 // How the dispatcher carries out each command of the schema.
 struct CommandEntry {
@@ -94,10 +96,18 @@ bool HasEnoughFreeSpace(const std::string& directory, uint32_t required) {
 }
 
 int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
+  RunJournal* journal = context.journal;
+  // A section the interrupted run began had its space checked then; what it
+  // has written since is no reason to stop now.
+  bool begun = false;
+  int64_t ordinal = context.sectionStart;
+  for (const ScriptCall* c = first; c != nullptr && journal != nullptr; c = c->next) {
+    if (journal->IsDone(ordinal++)) begun = true;
+  }
   int32_t count = 0;
   for (const ScriptCall* c = first; c != nullptr; c = c->next) {
     ++count;
-    if (context.skipSpaceCheck || !CallNameIs(c, "FreeSpace")) continue;
+    if (context.skipSpaceCheck || begun || !CallNameIs(c, "FreeSpace")) continue;
     ReportFixed(context, 0, "&IDS_PROGRESS_CHECKING_DISK_SPACE&");
     uint32_t required = static_cast<uint32_t>(IntegerArgument(c, 0));
     if (!HasEnoughFreeSpace(context.targetRoot, required)) {
@@ -110,15 +120,29 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
     ++index;
     context.overallPercent =
         static_cast<int32_t>(static_cast<int64_t>(index) * 100 / static_cast<int64_t>(count));
+    context.ordinal = context.sectionStart + index - 1;
     const CommandEntry* command = FindCommand(c);
     if (command == nullptr) continue;
+    // Done by the run this one resumes: passed over without a word.
+    if (journal != nullptr && journal->IsDone(context.ordinal)) continue;
+    context.notDone = false;
     if (GetCommandInfo(command->id).group == CommandGroup::kShortcut) {
       if (context.skipShortcuts) continue;
       ShortcutHandler handler = GetShortcutHandler(command->id);
-      if (handler != nullptr) handler(context, *c);
+      if (handler != nullptr) {
+        if (!BeginChange(context)) return AbortRun(context, kOperationFailed, "%s", kJournalLine);
+        handler(context, *c);
+        context.changed = true;
+      }
     } else {
       int32_t r = command->handler(context, *c);
       if (r != kContinue) return r;
+    }
+    // Checks change nothing: a record lost with them only repeats a check.
+    const bool durable =
+        command->id != CommandId::kCheckFile && command->id != CommandId::kCheckDir;
+    if (journal != nullptr && !context.notDone && !journal->NoteDone(context.ordinal, durable)) {
+      return AbortRun(context, kOperationFailed, "%s", kJournalLine);
     }
     if (command->doneKey != nullptr) ReportFixed(context, 0, command->doneKey);
   }
@@ -168,10 +192,7 @@ class RunResources {
   bool mounted_ = false;
 };
 
-}  // namespace
-
-int32_t RunUpdateScript(const RunRequest& request) {
-  CommandContext context;
+int32_t RunScript(const RunRequest& request, CommandContext& context) {
   context.packagePath = request.packagePath;
   context.sourceRoot = request.sourceRoot;
   context.targetRoot = request.targetRoot;
@@ -181,6 +202,9 @@ int32_t RunUpdateScript(const RunRequest& request) {
   context.skipShortcuts = request.skipShortcuts;
   context.linkBaseDir = request.linkBaseDir;
   context.gameExecutable = request.gameExecutable;
+  context.journal = request.journal;
+  // What the interrupted run changed counts as changed by this one.
+  context.modified = Resuming(context) && context.journal->changedBefore();
   RunResources resources(&context, request.log);
 
   // Declared after the resources, so the program goes first on every path.
@@ -193,18 +217,46 @@ int32_t RunUpdateScript(const RunRequest& request) {
     return AbortRun(context, kOperationFailed, "%s", kBadScriptLine);
   }
 
+  // The sections the walk takes: a Version section applies when it starts
+  // from the version the walk has reached. Known before the first runs, so
+  // every call has its ordinal and a check can look ahead.
+  std::vector<const ScriptCall*> sections;
+  std::string version = context.currentVersion;
   for (const ScriptCall* c = program->first; c != nullptr; c = c->next) {
     if (CallNameIs(c, "Version")) {
-      if (context.currentVersion != StringArgument(c, 0)) continue;
-      int32_t r = DispatchCommands(context, c->body);
-      if (r != kContinue) return r;
-      context.currentVersion = StringArgument(c, 1);
+      if (version != StringArgument(c, 0)) continue;
+      version = StringArgument(c, 1);
+      sections.push_back(c);
     } else if (CallNameIs(c, "All")) {
-      int32_t r = DispatchCommands(context, c->body);
-      if (r != kContinue) return r;
+      sections.push_back(c);
     }
   }
+  for (const ScriptCall* s : sections) {
+    for (const ScriptCall* c = s->body; c != nullptr; c = c->next) context.plan.push_back(c);
+  }
+  if (Resuming(context)) {
+    LogLine(context, "Resuming the interrupted update: %d command(s) done before\n",
+            static_cast<int>(context.journal->doneCount()));
+  }
+
+  int64_t start = 0;
+  for (const ScriptCall* s : sections) {
+    context.sectionStart = start;
+    int32_t r = DispatchCommands(context, s->body);
+    if (r != kContinue) return r;
+    if (CallNameIs(s, "Version")) context.currentVersion = StringArgument(s, 1);
+    for (const ScriptCall* c = s->body; c != nullptr; c = c->next) ++start;
+  }
   return kRunSucceeded;
+}
+
+}  // namespace
+
+int32_t RunUpdateScript(const RunRequest& request) {
+  CommandContext context;
+  const int32_t code = RunScript(request, context);
+  if (request.changed != nullptr) *request.changed = context.changed;
+  return code;
 }
 
 }  // namespace upkeep

@@ -13,6 +13,8 @@
 
 namespace upkeep {
 
+class RunJournal;
+
 // What one run is given. The driver fills it from the installation it found;
 // tools and tests fill it directly.
 struct RunRequest {
@@ -36,6 +38,11 @@ struct RunRequest {
   std::string linkBaseDir;
   // The game's program file name, for the shortcut-adding commands.
   std::string gameExecutable;
+  // The journal the run notes its progress in, begun or loaded by the caller;
+  // null for none. A loaded one makes the run finish what it records.
+  RunJournal* journal = nullptr;
+  // Set, when given, to whether the run really changed the game.
+  bool* changed = nullptr;
 };
 
 // 0 when the whole script ran, otherwise 1, 2, 3 or 6. Whatever the run opened

@@ -170,20 +170,28 @@ std::string GetInstalledLanguage(const std::string& directory, const std::string
   return p.substr(kVersionBytes);
 }
 
-bool CheckGameVersion(const std::string& directory, const std::string& name,
-                      const std::string& versions) {
+bool VersionAccepted(const std::string& installed, const std::string& versions) {
   if (versions.empty()) return true;
-  const std::string installed = GetInstalledVersion(directory, name);
   for (const std::string& item : SplitList(versions, true)) {
     if (TextEqualsNoCase(TrimText(item), installed)) return true;
   }
   return false;
 }
 
+bool LanguageAccepted(const std::string& installed, const std::string& tag) {
+  return tag.empty() || TextEqualsNoCase(installed, tag);
+}
+
+bool CheckGameVersion(const std::string& directory, const std::string& name,
+                      const std::string& versions) {
+  if (versions.empty()) return true;
+  return VersionAccepted(GetInstalledVersion(directory, name), versions);
+}
+
 bool CheckGameLanguage(const std::string& directory, const std::string& name,
                        const std::string& tag) {
   if (tag.empty()) return true;
-  return TextEqualsNoCase(GetInstalledLanguage(directory, name), tag);
+  return LanguageAccepted(GetInstalledLanguage(directory, name), tag);
 }
 
 }  // namespace upkeep

@@ -54,6 +54,10 @@ bool CheckGameVersion(const std::string& directory, const std::string& name,
 bool CheckGameLanguage(const std::string& directory, const std::string& name,
                        const std::string& tag);
 
+// The same two tests of a version and language already read.
+bool VersionAccepted(const std::string& installed, const std::string& versions);
+bool LanguageAccepted(const std::string& installed, const std::string& tag);
+
 // Text rules of these checks, exposed for tests: trimming of the locale's
 // white space and comparison folding ASCII letters only, both stepping over
 // double-byte characters of the ANSI code page whole.

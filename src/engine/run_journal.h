@@ -1,0 +1,101 @@
+// The record a run keeps in the game folder while it changes the game, so
+// that after a crash the next run of the same package finishes the update
+// instead of refusing the half-updated files, and another package knows not
+// to start on top of it.
+//
+// One record per line, appended and never rewritten: fields separated by a
+// tab, then a tab and the CRC-32 of everything before it in eight hex digits.
+// A line whose checksum does not match (a record torn by a crash) is ignored.
+//   upkeep-journal 1 <package crc> <version> <language> <program> <patch version>
+//   change                        changes to the game begin
+//   temp <ordinal> <path>         new content is being written under this name
+//   done <ordinal>                the command with this ordinal completed
+// Ordinals number the calls of the sections a run walks, from 0, so a run that
+// starts from the same version numbers them the same way.
+#ifndef UPKEEP_ENGINE_RUN_JOURNAL_H_
+#define UPKEEP_ENGINE_RUN_JOURNAL_H_
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace upkeep {
+
+// What a journal says about the run that began it.
+struct JournalStart {
+  uint32_t packageCrc = 0;  // CRC-32 of the package's "patch.scr"
+  std::string version;      // installed version the run started from
+  std::string language;     // installed language it started from
+  std::string programName;  // the update's names, for the message another package shows
+  std::string patchVersion;
+};
+
+// The CRC-32 of "patch.scr" as the run will read it; false when it cannot
+// be read.
+bool PackageScriptCrc(uint32_t* crc);
+
+class RunJournal {
+ public:
+  RunJournal() = default;
+  ~RunJournal();
+  RunJournal(const RunJournal&) = delete;
+  RunJournal& operator=(const RunJournal&) = delete;
+
+  // The journal of the game folder `gameDir`.
+  static std::string PathIn(const std::string& gameDir);
+
+  // Reads the journal at `path`. False when there is none, or when its first
+  // record is not whole: a run that died writing it had changed nothing.
+  bool Load(const std::string& path);
+  // Starts a new journal at `path` over whatever is there; true once its
+  // first record is on the disk.
+  bool Begin(const std::string& path, const JournalStart& start);
+  // Goes on with the loaded journal: the temporary files it names are
+  // removed, and new records follow its last whole one.
+  bool Continue();
+
+  const JournalStart& start() const { return start_; }
+  // Loaded from an earlier run rather than begun by this one.
+  bool resumed() const { return resumed_; }
+  bool IsDone(int64_t ordinal) const { return done_.count(ordinal) != 0; }
+  size_t doneCount() const { return done_.size(); }
+  // Some run of this journal began to change the game.
+  bool changeNoted() const { return change_noted_; }
+  // The earlier run this one resumes began to change the game.
+  bool changedBefore() const { return changed_before_; }
+
+  // Append one record each; false when it could not be written. Every record
+  // reaches the system at once, so it outlives the process. The change record
+  // also goes down to the disk, and so does a done record when `durable`;
+  // a temporary name need not: a crash that loses it leaves a stray file that
+  // the next writer of that name replaces.
+  bool NoteChange();
+  bool NoteTemporary(int64_t ordinal, const std::string& path);
+  bool NoteDone(int64_t ordinal, bool durable);
+
+  // Closes the journal and deletes it; false when it stays on the disk.
+  bool Remove();
+  void Close();
+
+ private:
+  void Reset();
+  bool Append(const std::string& fields, bool durable);
+
+  std::string path_;
+  std::unique_ptr<File> file_;
+  JournalStart start_;
+  std::set<int64_t> done_;
+  std::vector<std::string> temporaries_;
+  bool resumed_ = false;
+  bool change_noted_ = false;
+  bool changed_before_ = false;
+  bool ends_torn_ = false;  // the loaded file ends inside a record
+};
+
+}  // namespace upkeep
+
+#endif  // UPKEEP_ENGINE_RUN_JOURNAL_H_
