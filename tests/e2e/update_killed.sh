@@ -14,7 +14,7 @@ RANDOM=$seed
 echo "seed $seed"
 
 H=$WORK/heavy
-make_heavy_trees "$H" 12 2048 || {
+make_heavy_trees "$H" 12 4096 || {
   echo "cannot build the game trees" >&2
   exit 1
 }

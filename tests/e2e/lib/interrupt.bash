@@ -100,17 +100,17 @@ count_damaged() {
   echo "$damaged"
 }
 
-# exactly_new GAME NEW: GAME is the NEW tree file for file, with patch.log and
+# same_tree GAME TREE: GAME is TREE file for file, with patch.log and
 # nothing else beside it (no temporary file, nothing of an earlier run).
-exactly_new() {
-  local game=$1 new=$2 ok=0 path
+same_tree() {
+  local game=$1 tree=$2 ok=0 path
   while IFS= read -r path; do
     if [ "$path" = patch.log ]; then continue; fi
-    if [ ! -f "$new/$path" ]; then
+    if [ ! -f "$tree/$path" ]; then
       echo "  left over: $path" >&2
       ok=1
-    elif ! cmp -s "$game/$path" "$new/$path"; then
-      echo "  not new: $path" >&2
+    elif ! cmp -s "$game/$path" "$tree/$path"; then
+      echo "  differs: $path" >&2
       ok=1
     fi
   done < <(tree_paths "$game")
@@ -119,18 +119,26 @@ exactly_new() {
       echo "  missing: $path" >&2
       ok=1
     }
-  done < <(tree_paths "$new")
+  done < <(tree_paths "$tree")
   return $ok
 }
 
 # The kill rounds. The caller defines fresh_old (the old tree in GAME),
 # start_updater (the update, unattended, in the background; PID its pid),
 # run_again (a whole run in the foreground; RC its exit code) and fail; H
-# holds the trees. Totals: KILLS, DURING_WRITE, DAMAGED, FINISHED.
-KILLS=0 DURING_WRITE=0 DAMAGED=0 FINISHED=0
+# holds the trees. Totals: KILLS, DURING_WRITE, DAMAGED, FINISHED, and
+# ALREADY_NEW (kills after the update was complete).
+KILLS=0 DURING_WRITE=0 DAMAGED=0 FINISHED=0 ALREADY_NEW=0
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
-pause_ms() { sleep "$(printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)))"; }
+# pause_ms MS: waits MS milliseconds without starting a process, whose start
+# would take about as long as a file's write.
+exec {PAUSE_FD}<> <(:)
+pause_ms() {
+  local t
+  printf -v t '%d.%03d' $(($1 / 1000)) $(($1 % 1000))
+  read -r -t "$t" -u "$PAUSE_FD"
+}
 
 # wait_for FILE: until FILE exists, while the updater runs (at most 60 s).
 wait_for() {
@@ -154,7 +162,7 @@ yardstick() {
   RC=$?
   RUN_MS=$(($(now_ms) - start))
   [ "$RC" -eq 0 ] || fail "uninterrupted run: exit code $RC"
-  exactly_new "$GAME" "$H/new" || fail "the uninterrupted run did not make the new tree"
+  same_tree "$GAME" "$H/new" || fail "the uninterrupted run did not make the new tree"
   echo "one run: $RUN_MS ms, new content of a data file beside it for $WRITE_MS ms"
 }
 
@@ -168,7 +176,7 @@ kill_round() {
   start_updater
   if [ $((RANDOM % 4)) -ne 0 ]; then
     wait_for "$GAME/${PATCHED[RANDOM % ${#PATCHED[@]}]}.~up"
-    pause_ms $((RANDOM % (WRITE_MS + WRITE_MS / 4)))
+    pause_ms $((RANDOM % (WRITE_MS * 3 / 4 + 1)))
   else
     pause_ms $((RANDOM % RUN_MS))
   fi
@@ -191,8 +199,15 @@ kill_round() {
     fail "kill $KILLS left $n damaged file(s)"
     DAMAGED=$((DAMAGED + n))
   fi
+  # A kill after the update's last step finds the game new and no journal:
+  # the run again then meets a version it no longer applies to and changes
+  # nothing (code 1).
+  local done_before=1
+  same_tree "$GAME" "$H/new" 2>/dev/null || done_before=0
+  [ "$done_before" -eq 0 ] || ALREADY_NEW=$((ALREADY_NEW + 1))
   run_again
-  if [ "$RC" -eq 0 ] && exactly_new "$GAME" "$H/new"; then
+  if { [ "$RC" -eq 0 ] || { [ "$done_before" -eq 1 ] && [ "$RC" -eq 1 ]; }; } &&
+    same_tree "$GAME" "$H/new"; then
     FINISHED=$((FINISHED + 1))
   else
     fail "kill $KILLS: the run after it ended with $RC and not the new tree"
@@ -203,5 +218,5 @@ kill_round() {
 
 kill_summary() {
   echo "kills: $KILLS, during a write: $DURING_WRITE, damaged files: $DAMAGED," \
-    "re-runs finished: $FINISHED"
+    "re-runs finished: $FINISHED (update already complete at $ALREADY_NEW kills)"
 }
