@@ -60,13 +60,20 @@ fill_to() {
 }
 
 SPACE_TEXT='There is not enough free disk space for the update.'
-# The free-space check of the script stops a run before it changes anything.
+# The free-space check of the script stops a run before it changes anything;
+# so does a disk too full for even the log, which the player is told.
 fill_to 512
 run_updater "$WORK/update" -silent </dev/null
 expect_rc 3 "free-space check"
 grep -qF "$SPACE_TEXT" "$GAME/patch.log" || fail "free-space check: no disk-space message"
 rm -f "$DRIVE/filler" "$GAME/patch.log"
 same_tree "$GAME" "$D/old" || fail "the free-space check changed the game"
+fill_to 0
+run_updater "$WORK/update" -force </dev/null
+expect_rc 3 "disk full from the start"
+expect_out "error: $SPACE_TEXT" "disk full from the start"
+rm -f "$DRIVE/filler" "$GAME/patch.log"
+same_tree "$GAME" "$D/old" || fail "a run on a full disk changed the game"
 
 # Past that check (-skipspacecheck), as when something else eats the room
 # while the update runs: KiB left, and the file that finds the disk full.

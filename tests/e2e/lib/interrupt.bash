@@ -169,7 +169,8 @@ yardstick() {
 # kill_round [KILLER]: one run stopped by the command KILLER (default:
 # SIGKILL of PID), mostly while new content of a data file is being written,
 # flushed, checked or put in place, one in four at any moment; then the
-# checks and a run again. Returns 1 when the run ended before the kill (nothing counted).
+# checks and a run again. Returns 1 when the run ended before the kill
+# (nothing counted).
 kill_round() {
   local killer=${1:-kill -9 \"\$PID\"} rc n
   fresh_old
