@@ -221,6 +221,23 @@ TEST(AppUpdateResume, OtherPackagesWaitAndFailuresAfterChangesSaySo) {
   EXPECT_EQ(LastBox(f), "success");
   u.ExpectNew(f);
 
+  // A game installed again over a half-updated one: what the journal says
+  // is done no longer holds, and the update starts over.
+  DriverFixture again;
+  u.Install(&again);
+  const std::string againScript = u.Script(&again);
+  {
+    test::FaultyFileSystem faults;
+    faults.refuseMovesWith = "b.dat";
+    again.Run(againScript);
+  }
+  ASSERT_TRUE(again.Exists("upkeep.journal"));
+  u.Install(&again);
+  again.host = test::FakeHost();
+  again.Run(againScript);
+  EXPECT_EQ(LastBox(again), "success");
+  u.ExpectNew(again);
+
   // A fresh run that repaired something before a check failed is no longer
   // "nothing changed"; one whose first check fails still is, and leaves no
   // journal. A stale temporary file of the old way, with no journal, stops

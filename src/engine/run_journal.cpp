@@ -210,6 +210,15 @@ bool RunJournal::Continue() {
   return true;
 }
 
+bool RunJournal::Restart() {
+  const JournalStart start = start_;
+  const std::string path = path_;
+  const bool before = changed_before_;
+  if (!Begin(path, start)) return false;
+  changed_before_ = before;
+  return true;
+}
+
 bool RunJournal::Append(const std::string& fields, bool durable) {
   if (file_ == nullptr) return false;
   const std::string line = fields + "\t" + Hex8(TextCrc(fields)) + "\n";

@@ -62,6 +62,11 @@ class RunJournal {
   // removed, and new records follow its last whole one.
   bool Continue();
 
+  // Starts the journal over with the same first record, for a game that is no
+  // longer what the records say (installed again since, say); true once that
+  // record is on the disk.
+  bool Restart();
+
   const JournalStart& start() const { return start_; }
   // Loaded from an earlier run rather than begun by this one.
   bool resumed() const { return resumed_; }

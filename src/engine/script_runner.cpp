@@ -1,8 +1,10 @@
 #include "engine/script_runner.h"
 
 #include <cstring>
+#include <map>
 #include <memory>
 
+#include "engine/checksum.h"
 #include "engine/commands.h"
 #include "engine/run_journal.h"
 #include "engine/shortcut_hook.h"
@@ -199,6 +201,45 @@ class RunResources {
   bool mounted_ = false;
 };
 
+std::string Lowered(std::string text) {
+  for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return text;
+}
+
+// Every file a done PatchFile or CreateFile wrote, and that nothing later in
+// the walk names, still has the content that command checked, when it is there.
+bool DoneResultsHold(const CommandContext& context) {
+  // The last call that names each path, by its lower-cased full form.
+  std::map<std::string, size_t> last;
+  std::string path;
+  for (size_t i = 0; i < context.plan.size(); ++i) {
+    const ScriptCall* call = context.plan[i];
+    for (int a = 0; a < 2; ++a) {
+      const char* name = StringArgument(call, a);
+      if (name != nullptr && JoinPath(context.targetRoot, name, kMaxJoinedPath, &path)) {
+        last[Lowered(path)] = i;
+      }
+    }
+  }
+  for (size_t i = 0; i < context.plan.size(); ++i) {
+    const ScriptCall* call = context.plan[i];
+    if (!context.journal->IsDone(static_cast<int64_t>(i))) continue;
+    int checksum = -1;
+    if (CallNameIs(call, "PatchFile")) checksum = GetCommandInfo(CommandId::kPatchFile).checksum;
+    if (CallNameIs(call, "CreateFile")) checksum = GetCommandInfo(CommandId::kCreateFile).checksum;
+    const char* name = StringArgument(call, 0);
+    const char* expected = checksum >= 0 ? StringArgument(call, checksum) : nullptr;
+    if (expected == nullptr || !JoinPath(context.targetRoot, name, kMaxJoinedPath, &path) ||
+        last[Lowered(path)] != i) {
+      continue;
+    }
+    // A file gone since (with a folder removed later, say) proves nothing.
+    if (GetFileSystem()->GetAttributes(path) == kInvalidAttributes) continue;
+    if (!FileMatchesChecksum("", path.c_str(), expected, nullptr, 0, nullptr)) return false;
+  }
+  return true;
+}
+
 int32_t RunScript(const RunRequest& request, CommandContext& context) {
   context.packagePath = request.packagePath;
   context.sourceRoot = request.sourceRoot;
@@ -240,6 +281,11 @@ int32_t RunScript(const RunRequest& request, CommandContext& context) {
   }
   for (const ScriptCall* s : sections) {
     for (const ScriptCall* c = s->body; c != nullptr; c = c->next) context.plan.push_back(c);
+  }
+  // A game installed again since the interrupted run no longer holds what
+  // that run did: the update then starts over from the recorded version.
+  if (Resuming(context) && !DoneResultsHold(context) && !context.journal->Restart()) {
+    return AbortRun(context, kOperationFailed, "%s", kJournalLine);
   }
   if (Resuming(context)) {
     LogLine(context, "Resuming the interrupted update: %d command(s) done before\n",
