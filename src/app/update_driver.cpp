@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/command_context.h"
+#include "engine/commands.h"
 #include "engine/run_journal.h"
 #include "engine/script_runner.h"
 #include "install/bank_files.h"
@@ -195,7 +196,10 @@ int32_t Update(Run* run) {
     if (!(resuming ? journal.Continue() : journal.Begin(RunJournal::PathIn(gameDir), start))) {
       journal.Close();
       run->journalOurs = !resuming;  // a journal begun in part is ours to remove
-      return kOperationFailed;
+      // On a full disk this is the first write, ahead of the script's own
+      // free-space check: it must say so, not send the player to an empty log.
+      return RanOutOfSpace(RunJournal::PathIn(gameDir), kJournalRoom) ? kNotEnoughSpace
+                                                                      : kOperationFailed;
     }
     run->journalOurs = true;
   }

@@ -34,6 +34,10 @@ struct JournalStart {
   std::string patchVersion;
 };
 
+// A record that cannot be written while fewer bytes than this are free was
+// stopped by a full disk.
+constexpr uint64_t kJournalRoom = 65536;
+
 // The CRC-32 of "patch.scr" as the run will read it; false when it cannot
 // be read.
 bool PackageScriptCrc(uint32_t* crc);

@@ -86,6 +86,13 @@ bool VersionSectionsValid(const ScriptCall* first) {
   return true;
 }
 
+// A journal that cannot take its record on a full disk ends the run with the
+// disk-space code, as any other write would.
+int32_t JournalFailed(CommandContext& context) {
+  const bool full = RanOutOfSpace(RunJournal::PathIn(context.targetRoot), kJournalRoom);
+  return AbortRun(context, full ? kNotEnoughSpace : kOperationFailed, "%s", kJournalLine);
+}
+
 }  // namespace
 
 bool HasEnoughFreeSpace(const std::string& directory, uint32_t required) {
@@ -132,7 +139,7 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
       if (context.skipShortcuts) continue;
       ShortcutHandler handler = GetShortcutHandler(command->id);
       if (handler != nullptr) {
-        if (!BeginChange(context)) return AbortRun(context, kOperationFailed, "%s", kJournalLine);
+        if (!BeginChange(context)) return JournalFailed(context);
         handler(context, *c);
         context.changed = true;
       }
@@ -144,7 +151,7 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
     const bool durable =
         command->id != CommandId::kCheckFile && command->id != CommandId::kCheckDir;
     if (journal != nullptr && !context.notDone && !journal->NoteDone(context.ordinal, durable)) {
-      return AbortRun(context, kOperationFailed, "%s", kJournalLine);
+      return JournalFailed(context);
     }
     if (command->doneKey != nullptr) ReportFixed(context, 0, command->doneKey);
   }

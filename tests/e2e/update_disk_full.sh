@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# A disk that fills up during the update: the game on a small tmpfs with only
+# so much room left that the update runs out of it while patching a file,
+# while writing a file anew over an old one, and while creating a new file.
+# Nothing is lost (every file old or new, no temporary file left), the run
+# ends with the disk-space message and code, and once there is room again
+# the same update finishes. Mounting needs root: skipped otherwise.
+source "$SRC/tests/e2e/lib/e2e.bash"
+source "$SRC/tests/e2e/lib/interrupt.bash"
+
+MIB=1048576
+D=$WORK/disk
+make_game_trees "$D" || exit 1
+mkdir -p "$D/new/Data/Extra"
+random_file "$D/old/Data/a_patched.dat" $((1 * MIB)) 400 || exit 1
+cp "$D/old/Data/a_patched.dat" "$D/new/Data/a_patched.dat"
+scatter "$D/new/Data/a_patched.dat" 401 20 || exit 1
+random_file "$D/old/Data/b_rewritten.dat" $((2 * MIB)) 402 || exit 1
+random_file "$D/new/Data/b_rewritten.dat" $((2 * MIB)) 403 || exit 1
+random_file "$D/new/Data/Extra/c_new.dat" $((3 * MIB)) 404 || exit 1
+
+strings_with "$WORK/Strings.scr" "REG_KEY=$GAME_KEY" 'REG_DESTINATION=InstallPath' \
+  'PROGRAM_NAME=Sample Game 1.0.1' 'PROGRAM_NAME_OLD=Sample Game' 'SRC_EXE=game.exe' \
+  'GAME_VERSION=1.0.0.0' 'PATCH_VERSION=1.0.0.1' 'LANG_VERSION=en' 'SHOW_README=0' || exit 1
+"$BIN/upkeep-pack" make --old "$D/old" --new "$D/new" --strings "$WORK/Strings.scr" \
+  --stub "$BIN/upkeep" --delta-format basic -o "$WORK/update" >"$WORK/make.log" 2>&1 || {
+  cat "$WORK/make.log" >&2
+  exit 1
+}
+# The three writes come in this order, each larger than the one before, so
+# that the room left decides which of them finds the disk full.
+"$BIN/upkeep-pack" extract "$WORK/update" "$WORK/x" >/dev/null || fail "extract"
+order=$(grep -oE '(PatchFile|CreateFile)\("[^"]*(a_patched|b_rewritten|c_new)' "$WORK/x/PATCH.SCR" |
+  sed 's/("Data.*\\/ /' | tr '\n' ' ')
+[ "$order" = "PatchFile a_patched CreateFile b_rewritten CreateFile c_new " ] ||
+  fail "the script writes the files otherwise than this test needs: $order"
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: a tmpfs can be mounted only by root"
+  exit 0
+fi
+install_game
+# The whole of drive C:, since the script's free-space check looks at the
+# drive the game is on.
+DRIVE=$PREFIX/drive_c
+trap 'umount "$DRIVE" 2>/dev/null; e2e_cleanup' EXIT
+if ! mount -t tmpfs -o size=16m upkeep-disk-full "$DRIVE" 2>"$WORK/mount.txt"; then
+  echo "skipped: no tmpfs could be mounted ($(head -1 "$WORK/mount.txt"))"
+  exit 0
+fi
+
+# fill_to KB: the old game on the disk and a filler that leaves KB KiB free.
+fill_to() {
+  find "$DRIVE" -mindepth 1 -delete
+  mkdir -p "$GAME"
+  cp -r "$D/old/." "$GAME/"
+  local bytes=$((($(df -k --output=avail "$DRIVE" | tail -1) - $1) * 1024))
+  fallocate -l "$bytes" "$DRIVE/filler" 2>/dev/null ||
+    head -c "$bytes" /dev/zero >"$DRIVE/filler" || fail "cannot fill the disk"
+}
+
+SPACE_TEXT='There is not enough free disk space for the update.'
+# The free-space check of the script stops a run before it changes anything;
+# so does a disk too full for even the log, which the player is told.
+fill_to 512
+run_updater "$WORK/update" -silent </dev/null
+expect_rc 3 "free-space check"
+grep -qF "$SPACE_TEXT" "$GAME/patch.log" || fail "free-space check: no disk-space message"
+rm -f "$DRIVE/filler" "$GAME/patch.log"
+same_tree "$GAME" "$D/old" || fail "the free-space check changed the game"
+fill_to 0
+run_updater "$WORK/update" -force </dev/null
+expect_rc 3 "disk full from the start"
+expect_out "error: $SPACE_TEXT" "disk full from the start"
+rm -f "$DRIVE/filler" "$GAME/patch.log"
+same_tree "$GAME" "$D/old" || fail "a run on a full disk changed the game"
+
+# Past that check (-skipspacecheck), as when something else eats the room
+# while the update runs: KiB left, and the file that finds the disk full.
+for point in 512:a_patched 1536:b_rewritten 2560:c_new; do
+  kb=${point%%:*} file=${point#*:}
+  fill_to "$kb"
+  run_updater "$WORK/update" -silent -skipspacecheck </dev/null
+  expect_rc 3 "full at $file"
+  grep -qF "$SPACE_TEXT" "$GAME/patch.log" || fail "full at $file: no disk-space message"
+  grep -q "^ERROR: .*$file" "$GAME/patch.log" || fail "full at $file: no error line names it"
+  n=$(count_damaged "$GAME" "$D/old" "$D/new")
+  [ "$n" -eq 0 ] || fail "full at $file: $n damaged file(s)"
+  [ -z "$(find "$GAME" -name '*.~up' -print -quit)" ] || fail "full at $file: new content left"
+  rm -f "$DRIVE/filler"
+  run_updater "$WORK/update" -silent </dev/null
+  expect_rc 0 "after room was made at $file"
+  same_tree "$GAME" "$D/new" || fail "after room was made at $file: not the new tree"
+done
+finish
