@@ -19,14 +19,7 @@ random_file "$D/old/Data/b_rewritten.dat" $((2 * MIB)) 402 || exit 1
 random_file "$D/new/Data/b_rewritten.dat" $((2 * MIB)) 403 || exit 1
 random_file "$D/new/Data/Extra/c_new.dat" $((3 * MIB)) 404 || exit 1
 
-strings_with "$WORK/Strings.scr" "REG_KEY=$GAME_KEY" 'REG_DESTINATION=InstallPath' \
-  'PROGRAM_NAME=Sample Game 1.0.1' 'PROGRAM_NAME_OLD=Sample Game' 'SRC_EXE=game.exe' \
-  'GAME_VERSION=1.0.0.0' 'PATCH_VERSION=1.0.0.1' 'LANG_VERSION=en' 'SHOW_README=0' || exit 1
-"$BIN/upkeep-pack" make --old "$D/old" --new "$D/new" --strings "$WORK/Strings.scr" \
-  --stub "$BIN/upkeep" --delta-format basic -o "$WORK/update" >"$WORK/make.log" 2>&1 || {
-  cat "$WORK/make.log" >&2
-  exit 1
-}
+make_interrupt_update "$D/old" "$D/new" "$GAME_KEY" "$BIN/upkeep" "$WORK/update" || exit 1
 # The three writes come in this order, each larger than the one before, so
 # that the room left decides which of them finds the disk full.
 "$BIN/upkeep-pack" extract "$WORK/update" "$WORK/x" >/dev/null || fail "extract"

@@ -18,15 +18,7 @@ make_heavy_trees "$H" 12 4096 || {
   echo "cannot build the game trees" >&2
   exit 1
 }
-strings_with "$WORK/Strings.scr" "REG_KEY=$GAME_KEY" 'REG_DESTINATION=InstallPath' \
-  'PROGRAM_NAME=Sample Game 1.0.1' 'PROGRAM_NAME_OLD=Sample Game' 'SRC_EXE=game.exe' \
-  'GAME_VERSION=1.0.0.0' 'PATCH_VERSION=1.0.0.1' 'LANG_VERSION=en' 'SHOW_README=0' || exit 1
-# The basic delta form: the quickest to make, and the write path is the same.
-"$BIN/upkeep-pack" make --old "$H/old" --new "$H/new" --strings "$WORK/Strings.scr" \
-  --stub "$BIN/upkeep" --delta-format basic -o "$WORK/update" >"$WORK/make.log" 2>&1 || {
-  cat "$WORK/make.log" >&2
-  exit 1
-}
+make_interrupt_update "$H/old" "$H/new" "$GAME_KEY" "$BIN/upkeep" "$WORK/update" || exit 1
 install_game
 
 fresh_old() {

@@ -44,14 +44,8 @@ make_heavy_trees "$H" 12 4096 || {
 key='Software\Upkeep Kill Test\Game'
 wine reg add "HKLM\\$key" /v InstallPath /t REG_SZ /d 'C:\upkeep-kill-test\Game' /f \
   >/dev/null 2>&1 || fail "wine reg add"
-BIN=$LINUX_BIN strings_with "$WORK/Strings.scr" "REG_KEY=$key" 'REG_DESTINATION=InstallPath' \
-  'PROGRAM_NAME=Sample Game 1.0.1' 'PROGRAM_NAME_OLD=Sample Game' 'SRC_EXE=game.exe' \
-  'GAME_VERSION=1.0.0.0' 'PATCH_VERSION=1.0.0.1' 'LANG_VERSION=en' 'SHOW_README=0' || exit 1
-"$LINUX_BIN/upkeep-pack" make --old "$H/old" --new "$H/new" --strings "$WORK/Strings.scr" \
-  --stub "$BIN/upkeep.exe" --delta-format basic -o "$WORK/update.exe" >"$WORK/make.log" 2>&1 || {
-  cat "$WORK/make.log"
+BIN=$LINUX_BIN make_interrupt_update "$H/old" "$H/new" "$key" "$BIN/upkeep.exe" "$WORK/update.exe" ||
   exit 1
-}
 
 fresh_old() {
   rm -rf "$GAME"

@@ -9,19 +9,19 @@ namespace upkeep {
 bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
-int TerminalColumns() {
+namespace {
+int ColumnsOf(int fd) {
   struct winsize size;
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
   return 80;
 }
+}  // namespace
+
+int TerminalColumns() { return ColumnsOf(STDOUT_FILENO); }
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
-int StderrColumns() {
-  struct winsize size;
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  return 80;
-}
+int StderrColumns() { return ColumnsOf(STDERR_FILENO); }
 
 namespace {
 

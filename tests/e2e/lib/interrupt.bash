@@ -3,6 +3,20 @@
 # holds every file either as it was or as the update makes it. Source it
 # after game.bash; works below $WORK.
 
+# make_interrupt_update OLD NEW KEY STUB OUT: the package from OLD to NEW for
+# the game registered under KEY, on STUB. The basic delta form: the quickest
+# to make, and the write path is the same. $BIN must hold upkeep-pack.
+make_interrupt_update() {
+  strings_with "$WORK/Strings.scr" "REG_KEY=$3" 'REG_DESTINATION=InstallPath' \
+    'PROGRAM_NAME=Sample Game 1.0.1' 'PROGRAM_NAME_OLD=Sample Game' 'SRC_EXE=game.exe' \
+    'GAME_VERSION=1.0.0.0' 'PATCH_VERSION=1.0.0.1' 'LANG_VERSION=en' 'SHOW_README=0' || return 1
+  "$BIN/upkeep-pack" make --old "$1" --new "$2" --strings "$WORK/Strings.scr" \
+    --stub "$4" --delta-format basic -o "$5" >"$WORK/make.log" 2>&1 || {
+    cat "$WORK/make.log" >&2
+    return 1
+  }
+}
+
 # random_file OUT SIZE SEED: SIZE bytes, the same for the same SEED.
 random_file() {
   # openssl fails once head has what it needs: the size tells success.
