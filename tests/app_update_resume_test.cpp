@@ -87,6 +87,13 @@ struct Update {
   }
 };
 
+// A run of `script` during which every move or replace of `name` is refused.
+void RunRefusingMovesOf(DriverFixture* f, const std::string& script, const char* name) {
+  test::FaultyFileSystem faults;
+  faults.refuseMovesWith = name;
+  f->Run(script);
+}
+
 std::string LastBox(const DriverFixture& f) {
   return f.host.boxes.empty() ? std::string() : f.host.boxes.back().text;
 }
@@ -178,11 +185,7 @@ TEST(AppUpdateResume, OtherPackagesWaitAndFailuresAfterChangesSaySo) {
   DriverFixture f;
   u.Install(&f);
   const std::string script = u.Script(&f);
-  {
-    test::FaultyFileSystem faults;
-    faults.refuseMovesWith = "a.dat";
-    f.Run(script);
-  }
+  RunRefusingMovesOf(&f, script, "a.dat");
   ASSERT_TRUE(f.Exists("upkeep.journal"));
 
   // Another package changes nothing and names the update to finish.
@@ -200,20 +203,12 @@ TEST(AppUpdateResume, OtherPackagesWaitAndFailuresAfterChangesSaySo) {
   // The package again, stopped once more: the message says the update is
   // half-done, in the table's words when it has them.
   f.host = test::FakeHost();
-  {
-    test::FaultyFileSystem faults;
-    faults.refuseMovesWith = "b.dat";
-    f.Run(script);
-  }
+  RunRefusingMovesOf(&f, script, "b.dat");
   EXPECT_EQ(f.host.finished, std::vector<UpdateOutcome>{UpdateOutcome::Failed});
   EXPECT_EQ(LastBox(f), std::string("generic failure") + kIncomplete);
   f.strings["IDS_ERR_UPDATE_INCOMPLETE"] = "half done [%1]";
   f.host = test::FakeHost();
-  {
-    test::FaultyFileSystem faults;
-    faults.refuseMovesWith = "b.dat";
-    f.Run(script);
-  }
+  RunRefusingMovesOf(&f, script, "b.dat");
   EXPECT_EQ(LastBox(f), "half done [generic failure]");
   EXPECT_TRUE(f.Exists("upkeep.journal"));
   f.host = test::FakeHost();
@@ -226,11 +221,7 @@ TEST(AppUpdateResume, OtherPackagesWaitAndFailuresAfterChangesSaySo) {
   DriverFixture again;
   u.Install(&again);
   const std::string againScript = u.Script(&again);
-  {
-    test::FaultyFileSystem faults;
-    faults.refuseMovesWith = "b.dat";
-    again.Run(againScript);
-  }
+  RunRefusingMovesOf(&again, againScript, "b.dat");
   ASSERT_TRUE(again.Exists("upkeep.journal"));
   u.Install(&again);
   again.host = test::FakeHost();

@@ -94,11 +94,15 @@ bool AlreadyPatched(const CommandContext& context, const std::string& path) {
       continue;
     }
     const char* after = StringArgument(call, checksum);
-    // A missing file is no file this package patched, whatever it checks as.
-    return after != nullptr && GetFileSystem()->GetAttributes(path) != kInvalidAttributes &&
-           FileMatchesChecksum("", path.c_str(), after, nullptr, 0, nullptr);
+    return after != nullptr && HasContent(path, after);
   }
   return false;
+}
+
+bool HasContent(const std::string& path, const char* checksum) {
+  // A missing file is no file this package wrote, whatever it checks as.
+  return GetFileSystem()->GetAttributes(path) != kInvalidAttributes &&
+         FileMatchesChecksum("", path.c_str(), checksum, nullptr, 0, nullptr);
 }
 
 }  // namespace upkeep

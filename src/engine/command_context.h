@@ -74,6 +74,8 @@ bool Resuming(const CommandContext& context);
 // On a resumed run: `path` already holds the content the first PatchFile of
 // it after the current call produces, so the earlier run got that far.
 bool AlreadyPatched(const CommandContext& context, const std::string& path);
+// `path` is there and matches `checksum` (a checksum text of the script).
+bool HasContent(const std::string& path, const char* checksum);
 
 // root + '\' (unless root is empty or ends with '\') + name. False, with the
 // untruncated text in *out, when the result is longer than `limit`.

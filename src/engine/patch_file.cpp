@@ -38,8 +38,7 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   context.modified = true;
   FileSystem* fs = GetFileSystem();
   // The interrupted run patched this file but died before noting it done.
-  if (Resuming(context) && fs->GetAttributes(target) != kInvalidAttributes &&
-      FileMatchesChecksum("", target.c_str(), checksum_after, nullptr, 0, nullptr)) {
+  if (Resuming(context) && HasContent(target, checksum_after)) {
     context.changed = true;
     return kContinue;
   }

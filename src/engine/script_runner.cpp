@@ -201,8 +201,9 @@ class RunResources {
   bool mounted_ = false;
 };
 
+// Folded as CompareNoCase folds, so the same file is one key.
 std::string Lowered(std::string text) {
-  for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  ToLowerInPlace(&text);
   return text;
 }
 
