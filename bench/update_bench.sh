@@ -150,6 +150,17 @@ io_bound() {
   cp -r "$new/." "$dst/"
   find "$dst" -type f -exec cat {} + >/dev/null
 }
+# The same for a writer that must survive a power cut: each new file flushed
+# to the disk once (fsync per file) before it is read back.
+io_bound_flushed() {
+  local dst=$WORK/io
+  rm -rf "$dst"
+  mkdir -p "$dst"
+  find "$old" -type f -exec cat {} + >/dev/null
+  cp -r "$new/." "$dst/"
+  find "$dst" -type f -exec sync {} +
+  find "$dst" -type f -exec cat {} + >/dev/null
+}
 
 # Wine's server stays up between runs, and the prefix's own start-up (its
 # services, first run after an update of the prefix) is done before timing.
@@ -161,6 +172,7 @@ fi
 for r in $(seq "$RUNS"); do
   echo "run $r of $RUNS" >&2
   timed io io_bound
+  timed io-sync io_bound_flushed
   timed xdelta xdelta_all
   for form in "${forms[@]}"; do
     install_game
@@ -216,34 +228,36 @@ bytes_new=$(find "$new" -type f -printf '%s\n' | awk '{ s += $1 } END { print s 
 med() { echo "${times[$1]}" | median; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 io=$(med io)
+ios=$(med io-sync)
 echo
 echo "Tree: $FILES files, old $bytes_old bytes, new $bytes_new bytes; ${#pairs[@]} files changed"
 echo "Wall seconds, median of $RUNS interleaved runs; every run of ours byte-checked"
 echo
-echo "| what | command | s | x I/O bound |"
-echo "|---|---|---:|---:|"
-echo "| I/O bound | \`cat\` old files; \`cp -r\` new tree; \`cat\` its files | $io | 1.00 |"
+echo "| what | command | s | x I/O bound | x flushed bound |"
+echo "|---|---|---:|---:|---:|"
+echo "| I/O bound | \`cat\` old files; \`cp -r\` new tree; \`cat\` its files | $io | 1.00 | $(ratio "$io" "$ios") |"
+echo "| I/O bound, new files flushed | the same with \`sync FILE...\` (one fsync per file) before the last \`cat\` | $ios | $(ratio "$ios" "$io") | 1.00 |"
 x=$(med xdelta)
-echo "| xdelta3 | \`xdelta3 -d -f -s OLD DELTA OUT\` per changed file (${#pairs[@]}) | $x | $(ratio "$x" "$io") |"
+echo "| xdelta3 | \`xdelta3 -d -f -s OLD DELTA OUT\` per changed file (${#pairs[@]}) | $x | $(ratio "$x" "$io") | $(ratio "$x" "$ios") |"
 for form in "${forms[@]}"; do
   t=$(med "linux-$form")
-  echo "| Linux console updater, $form deltas | \`./linux-$form -silent\` | $t | $(ratio "$t" "$io") |"
+  echo "| Linux console updater, $form deltas | \`./linux-$form -silent\` | $t | $(ratio "$t" "$io") | $(ratio "$t" "$ios") |"
   if [ "$WINE_RUNS" != 0 ]; then
     w=$(med "win-$form")
-    echo "| upkeep.exe under Wine, $form deltas | \`wine ./win-$form.exe -silent\` | $w | $(ratio "$w" "$io") |"
-    echo "| (Wine / Linux) | | $(ratio "$w" "$t") | |"
+    echo "| upkeep.exe under Wine, $form deltas | \`wine ./win-$form.exe -silent\` | $w | $(ratio "$w" "$io") | $(ratio "$w" "$ios") |"
+    echo "| (Wine / Linux) | | $(ratio "$w" "$t") | | |"
   fi
 done
 if [ "$WINE_RUNS" != 0 ]; then
-  echo "| Wine start-up alone (a program that prints a line) | \`wine game.exe\` | $(med wine-start) | |"
+  echo "| Wine start-up alone (a program that prints a line) | \`wine game.exe\` | $(med wine-start) | | |"
 fi
 if [ "$PAUSE" != 0 ]; then
   p=${times[linux-pause]# }
-  echo "| Linux console updater without -silent | \`./linux-basic -force\` | $p | |"
-  echo "| (its pauses: -force minus -silent) | | $(awk -v a="$p" -v b="$(med linux-basic)" 'BEGIN { printf "%.2f", a - b }') | |"
+  echo "| Linux console updater without -silent | \`./linux-basic -force\` | $p | | |"
+  echo "| (its pauses: -force minus -silent) | | $(awk -v a="$p" -v b="$(med linux-basic)" 'BEGIN { printf "%.2f", a - b }') | | |"
 fi
 if [ -n "${times[win-window]:-}" ]; then
-  echo "| upkeep.exe under Wine with its window, to the final box | \`wine ./win-basic.exe -force\` | ${times[win-window]} | |"
+  echo "| upkeep.exe under Wine with its window, to the final box | \`wine ./win-basic.exe -force\` | ${times[win-window]} | | |"
 fi
 echo
 for k in "${!times[@]}"; do echo "runs $k:${times[$k]}"; done | sort

@@ -243,13 +243,15 @@ class CountedFile : public File {
   int64_t Read(void* dst, size_t n) override { return inner_->Read(dst, n); }
   int64_t Write(const void* src, size_t n) override {
     if (owner_->FailsNow(FaultyFileSystem::Op::kWrite, path_)) return -1;
+    owner_->NoteWrite(path_, src, n);
     return inner_->Write(src, n);
   }
   int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_->Seek(offset, origin); }
   int64_t Size() override { return inner_->Size(); }
   bool Flush() override {
-    if (owner_->FailsNow(FaultyFileSystem::Op::kFlush, path_)) return false;
-    return inner_->Flush();
+    if (owner_->FailsNow(FaultyFileSystem::Op::kFlush, path_) || !inner_->Flush()) return false;
+    owner_->NoteFlush(path_);
+    return true;
   }
 
  private:
@@ -266,7 +268,62 @@ bool IsWriteMode(OpenMode mode) {
   return mode == OpenMode::kWrite || mode == OpenMode::kWriteExclusive ||
          mode == OpenMode::kReadWrite;
 }
+
+std::string Folded(std::string path) {
+  for (char& c : path) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c == '/') c = '\\';
+  }
+  while (path.size() > 1 && path.back() == '\\') path.pop_back();
+  return path;
+}
+
+std::string FolderOfPath(const std::string& path) {
+  const std::string p = Folded(path);
+  const size_t cut = p.find_last_of('\\');
+  return cut == std::string::npos ? "." : p.substr(0, cut);
+}
+
+bool EndsWithText(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 }  // namespace
+
+void FaultyFileSystem::NoteWrite(const std::string& path, const void* data, size_t n) {
+  const std::string text(static_cast<const char*>(data), n);
+  if (EndsWithText(Folded(path), "upkeep.journal") && text.find("done\t") != std::string::npos) {
+    for (const std::string& folder : unflushedFolders_) {
+      // A folder removed since holds nothing to lose.
+      if (IsDirectory(folder)) orderFaults.push_back("done record before flushing " + folder);
+    }
+  }
+  unflushedFiles_.insert(Folded(path));
+}
+
+void FaultyFileSystem::NoteFlush(const std::string& path) { unflushedFiles_.erase(Folded(path)); }
+
+void FaultyFileSystem::FolderChanged(const std::string& path) {
+  unflushedFolders_.insert(FolderOfPath(path));
+}
+
+bool FaultyFileSystem::FlushDir(const std::string& path) {
+  if (FailsNow(Op::kFlush, path) || !target()->FlushDir(path)) return false;
+  unflushedFolders_.erase(Folded(path));
+  return true;
+}
+
+CreateDirResult FaultyFileSystem::CreateDir(const std::string& path) {
+  if (FailsNow(Op::kMove, path)) return CreateDirResult::kFailed;
+  const CreateDirResult r = target()->CreateDir(path);
+  if (r == CreateDirResult::kCreated) FolderChanged(path);
+  return r;
+}
+
+bool FaultyFileSystem::RemoveDir(const std::string& path) {
+  if (FailsNow(Op::kDelete, path) || !target()->RemoveDir(path)) return false;
+  FolderChanged(path);
+  return true;
+}
 
 FaultyFileSystem::FaultyFileSystem() : FileSystemWrapper(DefaultFileSystem()) {
   SetFileSystem(this);
@@ -274,19 +331,19 @@ FaultyFileSystem::FaultyFileSystem() : FileSystemWrapper(DefaultFileSystem()) {
 FaultyFileSystem::~FaultyFileSystem() { SetFileSystem(nullptr); }
 
 std::unique_ptr<File> FaultyFileSystem::Open(const std::string& path, OpenMode mode) {
-  if (IsWriteMode(mode) && Contains(path, refuseCreate)) return nullptr;
+  if (IsWriteMode(mode) && (killed_ || Contains(path, refuseCreate))) return nullptr;
   std::unique_ptr<File> f = target()->Open(path, mode);
   if (f == nullptr || !IsWriteMode(mode)) return f;
-  if (failKind == Op::kWrite || failKind == Op::kFlush) {
-    f.reset(new CountedFile(std::move(f), this, path));
-  }
+  f.reset(new CountedFile(std::move(f), this, path));
   if (!Contains(path, failWritesTo)) return f;
   return std::unique_ptr<File>(new BudgetFile(std::move(f), this));
 }
 
 bool FaultyFileSystem::FailsNow(Op kind, const std::string& path) {
-  if (kind != failKind || ++opsSeen != failNth) return false;
+  if (killed_) return true;
+  if ((kind != failKind && failKind != Op::kAny) || ++opsSeen != failNth) return false;
   failedPath = path;
+  killed_ = failKind == Op::kAny;
   return true;
 }
 
@@ -295,7 +352,10 @@ bool FaultyFileSystem::Move(const std::string& from, const std::string& to) {
   if (FailsNow(Op::kMove, to)) return false;
   if (movesAllowed == 0) return false;
   if (movesAllowed > 0) --movesAllowed;
-  return target()->Move(from, to);
+  if (!target()->Move(from, to)) return false;
+  FolderChanged(from);
+  FolderChanged(to);
+  return true;
 }
 
 bool FaultyFileSystem::Replace(const std::string& from, const std::string& to) {
@@ -303,12 +363,20 @@ bool FaultyFileSystem::Replace(const std::string& from, const std::string& to) {
   if (FailsNow(Op::kMove, to)) return false;
   if (movesAllowed == 0) return false;
   if (movesAllowed > 0) --movesAllowed;
-  return target()->Replace(from, to);
+  if (unflushedFiles_.count(Folded(from)) != 0) {
+    orderFaults.push_back("put in place before its content was flushed: " + from);
+  }
+  if (!target()->Replace(from, to)) return false;
+  FolderChanged(to);
+  return true;
 }
 
 bool FaultyFileSystem::Delete(const std::string& path) {
   if (Contains(path, refuseDeleteWith) || FailsNow(Op::kDelete, path)) return false;
-  return target()->Delete(path);
+  if (!target()->Delete(path)) return false;
+  // New content that never took a name of the game may go missing unharmed.
+  if (!EndsWithText(Folded(path), ".~up")) FolderChanged(path);
+  return true;
 }
 
 namespace {

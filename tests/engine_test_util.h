@@ -127,6 +127,8 @@ class UpdateFixture {
 }  // namespace test
 }  // namespace upkeep
 
+#include <set>
+
 #include "platform/file_system.h"
 
 namespace upkeep {
@@ -154,7 +156,9 @@ class FaultyFileSystem : public FileSystemWrapper {
   bool failMaps = false;
   // The `failNth` (from 1) operation of one kind fails and every other one
   // succeeds, a moment's fault; moves and replacements count as one kind.
-  enum class Op { kNone, kWrite, kFlush, kMove, kDelete };
+  // kAny counts every kind, and from the Nth on every change fails, as if the
+  // process had been killed there.
+  enum class Op { kNone, kWrite, kFlush, kMove, kDelete, kAny };
   Op failKind = Op::kNone;
   int failNth = 0;
   int opsSeen = 0;         // of that kind so far
@@ -166,14 +170,30 @@ class FaultyFileSystem : public FileSystemWrapper {
   uint64_t freeBytes = 0;
   std::vector<std::string> freeSpaceAsked;
 
+  // Steps in an order that a power cut could turn into a damaged game or an
+  // update no run finishes: a file put in place before its content was
+  // flushed, or a done record written while a changed folder was not.
+  std::vector<std::string> orderFaults;
+  void NoteWrite(const std::string& path, const void* data, size_t n);
+  void NoteFlush(const std::string& path);
+
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
   bool Move(const std::string& from, const std::string& to) override;
   bool Replace(const std::string& from, const std::string& to) override;
+  bool FlushDir(const std::string& path) override;
+  CreateDirResult CreateDir(const std::string& path) override;
+  bool RemoveDir(const std::string& path) override;
   bool GetFreeBytes(const std::string& path, uint64_t* bytes) override;
   bool Delete(const std::string& path) override;
   std::unique_ptr<MappedView> MapFile(const std::string& path) override;
 
   int64_t writtenToFailing = 0;
+
+ private:
+  std::set<std::string> unflushedFiles_;    // lower-cased
+  std::set<std::string> unflushedFolders_;  // lower-cased
+  bool killed_ = false;
+  void FolderChanged(const std::string& path);
 };
 
 }  // namespace test

@@ -32,9 +32,18 @@ void WriteLog(CommandContext& context, const char* format, va_list args) {
   if (context.log == nullptr) return;
   std::string line = FormatV(format, args);
   PrintfPackageFile(context.log, "%s", line.c_str());
-  // Each line reaches the disk as it is written: after a crash the log is
-  // the only trace of how far the update got.
-  FlushPackageFile(context.log);
+  // Each line reaches the system as it is written, so it outlives the
+  // process; the disk gets the lines at the next commit.
+  PushPackageFile(context.log);
+  context.logUnsynced = true;
+}
+
+std::string FolderOf(std::string path) {
+  while (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  const size_t cut = path.find_last_of("\\/");
+  if (cut == std::string::npos) return ".";
+  // A drive's root keeps its separator.
+  return cut == 2 && path[1] == ':' ? path.substr(0, 3) : path.substr(0, cut);
 }
 
 }  // namespace
@@ -66,6 +75,8 @@ int32_t AbortRun(CommandContext& context, int32_t code, const char* format, ...)
   va_start(args, format);
   WriteLog(context, format, args);
   va_end(args);
+  // What the calls before this one did is kept: their records go down now.
+  CommitDone(context);
   return code;
 }
 
@@ -75,6 +86,26 @@ bool BeginChange(CommandContext& context) {
 
 bool NoteNewContent(CommandContext& context, const std::string& path) {
   return context.journal == nullptr || context.journal->NoteTemporary(context.ordinal, path);
+}
+
+void NoteFolderChange(CommandContext& context, const std::string& path) {
+  context.changedFolders.insert(FolderOf(path));
+}
+
+bool CommitDone(CommandContext& context) {
+  FileSystem* fs = GetFileSystem();
+  for (const std::string& folder : context.changedFolders) {
+    // One removed since holds nothing left to keep; its parent was noted.
+    if (!fs->FlushDir(folder) && IsDirectory(folder)) return false;
+  }
+  context.changedFolders.clear();
+  if (context.logUnsynced && context.log != nullptr) FlushPackageFile(context.log);
+  context.logUnsynced = false;
+  context.pendingPaths.clear();
+  if (context.pendingDone.empty()) return true;
+  const bool written = context.journal == nullptr || context.journal->NoteDone(context.pendingDone);
+  context.pendingDone.clear();
+  return written;
 }
 
 bool Resuming(const CommandContext& context) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,14 @@ struct CommandContext {
   // The current command failed in a way the run goes past: it is not done,
   // and a resumed run tries it again.
   bool notDone = false;
+
+  // Since the last commit: the folders whose names changed, the calls done
+  // whose records wait for those folders to reach the disk, and the paths
+  // those calls named (lower-cased, joined to both roots).
+  std::set<std::string> changedFolders;
+  std::vector<int64_t> pendingDone;
+  std::set<std::string> pendingPaths;
+  bool logUnsynced = false;
 };
 
 // Called by a handler just before it changes the game. The first time, the
@@ -69,6 +78,14 @@ bool BeginChange(CommandContext& context);
 // Tells the journal under which name new content is about to be written;
 // false when it cannot.
 bool NoteNewContent(CommandContext& context, const std::string& path);
+// The folder holding `path` gained, lost or renamed a name; the next commit
+// makes that durable.
+void NoteFolderChange(CommandContext& context, const std::string& path);
+// The commit point: every changed folder and the log go down to the disk,
+// then the records of the calls done since the last commit are written and
+// flushed at once, so no record is on the disk before what it records. False
+// when a folder or the journal cannot be flushed.
+bool CommitDone(CommandContext& context);
 // The run finishes an update an earlier run of this package began.
 bool Resuming(const CommandContext& context);
 // On a resumed run: `path` already holds the content the first PatchFile of

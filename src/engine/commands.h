@@ -53,8 +53,9 @@ bool FlushFileToDisk(const std::string& path);
 // missing file never matches.
 bool NewContentMatches(const std::string& fresh, const char* expected, const std::string& label,
                        ProgressCallback progress, int32_t overallPercent, const char* message);
-// Puts the checked new content in place of `target` (read-only bits cleared first).
-bool PutInPlace(const std::string& fresh, const std::string& target);
+// Puts the checked new content in place of `target` (read-only bits cleared
+// first); the next commit makes that durable.
+bool PutInPlace(CommandContext& context, const std::string& fresh, const std::string& target);
 // A failed write of `needed` bytes beside `target` that ran out of room: the
 // folder has fewer bytes free than were needed.
 bool RanOutOfSpace(const std::string& target, uint64_t needed);

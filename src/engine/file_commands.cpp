@@ -65,9 +65,11 @@ bool NewContentMatches(const std::string& fresh, const char* expected, const std
   return match;
 }
 
-bool PutInPlace(const std::string& fresh, const std::string& target) {
+bool PutInPlace(CommandContext& context, const std::string& fresh, const std::string& target) {
   UnprotectFile(target);
-  return GetFileSystem()->Replace(fresh, target);
+  if (!GetFileSystem()->Replace(fresh, target)) return false;
+  NoteFolderChange(context, target);
+  return true;
 }
 
 bool RanOutOfSpace(const std::string& target, uint64_t needed) {
@@ -240,7 +242,7 @@ int32_t IsOKFileCommand(CommandContext& context, const ScriptCall& call) {
     const std::string fresh = NewContentPath(target);
     if (SamePath(source, target) || !NoteNewContent(context, fresh) ||
         !CopyFileWithProgress(source, fresh, context.progress, context.overallPercent) ||
-        !FlushFileToDisk(fresh) || !BeginChange(context) || !PutInPlace(fresh, target)) {
+        !FlushFileToDisk(fresh) || !BeginChange(context) || !PutInPlace(context, fresh, target)) {
       GetFileSystem()->Delete(fresh);
       return AbortRun(context, kOperationFailed, "ERROR: couldn't copy file %s !\n",
                       source.c_str());
@@ -265,6 +267,7 @@ int32_t IsOKDirCommand(CommandContext& context, const ScriptCall& call) {
       return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir: %s !\n",
                       path.c_str());
     }
+    NoteFolderChange(context, path);
     context.changed = true;
     LogLine(context, "Created dir: %s\n", path.c_str());
   }
@@ -288,7 +291,10 @@ int32_t CreateDirCommand(CommandContext& context, const ScriptCall& call) {
   if (created == CreateDirResult::kFailed) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir %s !\n", path.c_str());
   }
-  if (created == CreateDirResult::kCreated) context.changed = true;
+  if (created == CreateDirResult::kCreated) {
+    NoteFolderChange(context, path);
+    context.changed = true;
+  }
   LogLine(context, "Created dir: %s\n", path.c_str());
   Report(context, 100, path.c_str(), key);
   return kContinue;
@@ -307,7 +313,12 @@ int32_t DeleteDirCommand(CommandContext& context, const ScriptCall& call) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't remove dir: %s !\n", path.c_str());
   }
   int r = fits ? RemoveDirectoryTree(path) : kTreeNotEntered;
-  if (r != kTreeNotEntered) context.modified = context.changed = true;
+  if (r != kTreeNotEntered) {
+    NoteFolderChange(context, path);
+    // What a removal cut short took from the folder itself.
+    if (r == kTreeNotRemoved) NoteFolderChange(context, path + "\\*");
+    context.modified = context.changed = true;
+  }
   if (r != kTreeRemoved) context.notDone = true;
   if (r == kTreeRemoved) {
     LogLine(context, "Removed dir: %s\n", path.c_str());
@@ -337,6 +348,7 @@ int32_t DeleteFileCommand(CommandContext& context, const ScriptCall& call) {
     deleted = GetFileSystem()->Delete(path);
   }
   if (deleted) {
+    NoteFolderChange(context, path);
     context.changed = true;
     LogLine(context, "Deleted file: %s\n", path.c_str());
   } else {
@@ -389,7 +401,7 @@ int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
     return AbortRun(context, kChecksumAfterChange, "ERROR: wrong CRC of %s after creation!\n",
                     path.c_str());
   }
-  if (!BeginChange(context) || !PutInPlace(fresh, path)) {
+  if (!BeginChange(context) || !PutInPlace(context, fresh, path)) {
     fs->Delete(fresh);
     return AbortRun(context, kOperationFailed, "ERROR: couldn' create file %s - reason %d!\n",
                     path.c_str(), static_cast<int>(kExtractDestinationFailed));
@@ -413,6 +425,8 @@ int32_t RenameFileCommand(CommandContext& context, const ScriptCall& call) {
     return AbortRun(context, kOperationFailed, "Couldn't rename file: %s\n", old_name);
   }
   if (fits && GetFileSystem()->Move(old_path, new_path)) {
+    NoteFolderChange(context, old_path);
+    NoteFolderChange(context, new_path);
     context.changed = true;
     LogLine(context, "Renamed file: %s to %s\n", old_name, new_name);
   } else {

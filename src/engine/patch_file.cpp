@@ -99,7 +99,7 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
     fs->Delete(fresh);
     return AbortRun(context, kChecksumAfterChange, "ERROR: wrong crc of: %s!\n", target.c_str());
   }
-  if (!BeginChange(context) || !PutInPlace(fresh, target)) {
+  if (!BeginChange(context) || !PutInPlace(context, fresh, target)) {
     fs->Delete(fresh);
     return AbortRun(context, kOperationFailed, "ERROR: couldn't update file %s !\n",
                     target.c_str());

@@ -109,6 +109,7 @@ void RunJournal::Reset() {
   path_.clear();
   start_ = JournalStart();
   done_.clear();
+  begun_.clear();
   temporaries_.clear();
   resumed_ = change_noted_ = changed_before_ = ends_torn_ = false;
 }
@@ -154,6 +155,7 @@ bool RunJournal::Load(const std::string& path) {
       change_noted_ = true;
     } else if (f.size() == 3 && f[0] == "temp" && ParseOrdinal(f[1], &ordinal)) {
       temporaries_.push_back(f[2]);
+      begun_.insert(ordinal);
     } else if (f.size() == 2 && f[0] == "done" && ParseOrdinal(f[1], &ordinal)) {
       done_.insert(ordinal);
     }
@@ -228,6 +230,10 @@ bool RunJournal::Append(const std::string& fields, bool durable) {
 
 bool RunJournal::NoteChange() {
   if (change_noted_) return true;
+  // A journal whose name a power cut loses would leave the changes unfinished.
+  std::string folder = FolderOf(path_);
+  if (folder.size() > 1 && !(folder.size() == 3 && folder[1] == ':')) folder.pop_back();
+  if (!folder.empty() && !GetFileSystem()->FlushDir(folder)) return false;
   if (!Append("change", true)) return false;
   change_noted_ = true;
   return true;
@@ -237,9 +243,18 @@ bool RunJournal::NoteTemporary(int64_t ordinal, const std::string& path) {
   return Append("temp\t" + std::to_string(ordinal) + "\t" + Field(path), false);
 }
 
-bool RunJournal::NoteDone(int64_t ordinal, bool durable) {
-  if (!Append("done\t" + std::to_string(ordinal), durable)) return false;
-  done_.insert(ordinal);
+bool RunJournal::NoteDone(const std::vector<int64_t>& ordinals) {
+  if (file_ == nullptr) return false;
+  std::string lines;
+  for (int64_t ordinal : ordinals) {
+    const std::string fields = "done\t" + std::to_string(ordinal);
+    lines += fields + "\t" + Hex8(TextCrc(fields)) + "\n";
+  }
+  if (file_->Write(lines.data(), lines.size()) != static_cast<int64_t>(lines.size()) ||
+      !file_->Flush()) {
+    return false;
+  }
+  done_.insert(ordinals.begin(), ordinals.end());
   return true;
 }
 

@@ -71,20 +71,23 @@ class RunJournal {
   // Loaded from an earlier run rather than begun by this one.
   bool resumed() const { return resumed_; }
   bool IsDone(int64_t ordinal) const { return done_.count(ordinal) != 0; }
+  // The command was done, or had begun to write new content.
+  bool WasBegun(int64_t ordinal) const { return IsDone(ordinal) || begun_.count(ordinal) != 0; }
   size_t doneCount() const { return done_.size(); }
   // Some run of this journal began to change the game.
   bool changeNoted() const { return change_noted_; }
   // The earlier run this one resumes began to change the game.
   bool changedBefore() const { return changed_before_; }
 
-  // Append one record each; false when it could not be written. Every record
+  // Append records; false when they could not be written. Every record
   // reaches the system at once, so it outlives the process. The change record
-  // also goes down to the disk, and so does a done record when `durable`;
-  // a temporary name need not: a crash that loses it leaves a stray file that
-  // the next writer of that name replaces.
+  // (with the journal's own name in its folder) also goes down to the disk,
+  // and so do the done records, all of one call in one flush; a temporary
+  // name need not: a crash that loses it leaves a stray file that the next
+  // writer of that name replaces.
   bool NoteChange();
   bool NoteTemporary(int64_t ordinal, const std::string& path);
-  bool NoteDone(int64_t ordinal, bool durable);
+  bool NoteDone(const std::vector<int64_t>& ordinals);
 
   // Closes the journal and deletes it; false when it stays on the disk.
   bool Remove();
@@ -98,6 +101,7 @@ class RunJournal {
   std::unique_ptr<File> file_;
   JournalStart start_;
   std::set<int64_t> done_;
+  std::set<int64_t> begun_;  // named by a temporary record
   std::vector<std::string> temporaries_;
   bool resumed_ = false;
   bool change_noted_ = false;

@@ -93,6 +93,37 @@ int32_t JournalFailed(CommandContext& context) {
   return AbortRun(context, full ? kNotEnoughSpace : kOperationFailed, "%s", kJournalLine);
 }
 
+// Commands whose second run, after they and any later command of other paths
+// took effect, changes nothing and passes: their records may wait for a
+// commit. A rename, a deletion or a shortcut run twice fails or does twice.
+bool RerunPasses(CommandId id) {
+  switch (id) {
+    case CommandId::kCheckFile:
+    case CommandId::kCheckDir:
+    case CommandId::kCreateDir:
+    case CommandId::kIsOKDir:
+    case CommandId::kIsOKFile:
+    case CommandId::kCreateFile:
+    case CommandId::kPatchFile:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The paths a call names, folded as CompareNoCase folds, under both roots.
+std::vector<std::string> CallPaths(const CommandContext& context, const ScriptCall* call) {
+  std::vector<std::string> paths;
+  const char* name = StringArgument(call, 0);
+  std::string path;
+  for (const std::string* root : {&context.targetRoot, &context.sourceRoot}) {
+    if (name == nullptr || !JoinPath(*root, name, kMaxJoinedPath, &path)) continue;
+    ToLowerInPlace(&path);
+    paths.push_back(path);
+  }
+  return paths;
+}
+
 }  // namespace
 
 bool HasEnoughFreeSpace(const std::string& directory, uint32_t required) {
@@ -111,7 +142,7 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
   bool begun = false;
   int64_t ordinal = context.sectionStart;
   for (const ScriptCall* c = first; c != nullptr && journal != nullptr; c = c->next) {
-    if (journal->IsDone(ordinal++)) begun = true;
+    if (journal->WasBegun(ordinal++)) begun = true;
   }
   int32_t count = 0;
   for (const ScriptCall* c = first; c != nullptr; c = c->next) {
@@ -134,6 +165,15 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
     if (command == nullptr) continue;
     // Done by the run this one resumes: passed over without a word.
     if (journal != nullptr && journal->IsDone(context.ordinal)) continue;
+    // A command whose second run could harm or fail, or one on a path a
+    // waiting call named (a chain patching one file twice), starts once the
+    // waiting records are on the disk: a re-run after a crash then redoes
+    // only calls that pass when done twice.
+    const bool deferred = RerunPasses(command->id);
+    const std::vector<std::string> paths = CallPaths(context, c);
+    bool overlaps = false;
+    for (const std::string& p : paths) overlaps = overlaps || context.pendingPaths.count(p) != 0;
+    if ((!deferred || overlaps) && !CommitDone(context)) return JournalFailed(context);
     context.notDone = false;
     if (GetCommandInfo(command->id).group == CommandGroup::kShortcut) {
       if (context.skipShortcuts) continue;
@@ -147,14 +187,15 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
       int32_t r = command->handler(context, *c);
       if (r != kContinue) return r;
     }
-    // Checks change nothing: a record lost with them only repeats a check.
-    const bool durable =
-        command->id != CommandId::kCheckFile && command->id != CommandId::kCheckDir;
-    if (journal != nullptr && !context.notDone && !journal->NoteDone(context.ordinal, durable)) {
-      return JournalFailed(context);
+    if (journal != nullptr && !context.notDone) {
+      context.pendingDone.push_back(context.ordinal);
+      context.pendingPaths.insert(paths.begin(), paths.end());
     }
+    if (!deferred && !CommitDone(context)) return JournalFailed(context);
     if (command->doneKey != nullptr) ReportFixed(context, 0, command->doneKey);
   }
+  // Each section ends on the disk, before the next starts from its version.
+  if (!CommitDone(context)) return JournalFailed(context);
   return kContinue;
 }
 

@@ -95,6 +95,9 @@ size_t WritePackageFile(const void* src, size_t elemSize, size_t count, PackageF
 // Pushes what a disk stream has buffered to the file and the file to the disk;
 // 0 on success, -1 for an entry or a failed write.
 int FlushPackageFile(PackageFile* file);
+// Pushes what a disk stream has buffered to the file only, where it outlives
+// the process but not a power cut; 0 on success, -1 as FlushPackageFile.
+int PushPackageFile(PackageFile* file);
 // printf to a disk stream opened for writing; -1 for an entry.
 int PrintfPackageFile(PackageFile* file, const char* format, ...)
     __attribute__((format(printf, 2, 3)));

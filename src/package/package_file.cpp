@@ -203,6 +203,11 @@ int FlushPackageFile(PackageFile* file) {
   return disk != nullptr && disk->stream->Sync() ? 0 : -1;
 }
 
+int PushPackageFile(PackageFile* file) {
+  DiskFile* disk = AsDisk(file);
+  return disk != nullptr && disk->stream->Flush() ? 0 : -1;
+}
+
 int SeekPackageFile(PackageFile* file, int32_t offset, int origin) {
   if (PackageEntry* entry = AsEntry(file)) {
     int64_t position = entry->position;

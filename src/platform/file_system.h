@@ -86,13 +86,21 @@ class FileSystem {
   virtual bool SetAttributes(const std::string& path, uint32_t attributes) = 0;
   // Rename or move; fails when `to` exists or `from` does not (MoveFileA).
   virtual bool Move(const std::string& from, const std::string& to) = 0;
-  // Puts `from` in place of `to` in one step, whether or not `to` exists, and
-  // makes the change durable: a crash leaves either the old or the new file
-  // under `to`, never neither. Both must be in the same folder. The default,
-  // for doubles that do not care, is not atomic.
+  // Puts `from` in place of `to` in one step, whether or not `to` exists: a
+  // crash leaves either the old or the new file under `to`, never neither.
+  // Both must be in the same folder. The default, for doubles that do not
+  // care, is not atomic.
   virtual bool Replace(const std::string& from, const std::string& to) {
     if (GetAttributes(to) != kInvalidAttributes && !Delete(to)) return false;
     return Move(from, to);
+  }
+  // Makes what was done to the names in the folder `path` (files put in
+  // place, moved, deleted, folders made or removed) survive a power cut.
+  // Replace, Move, Delete, CreateDir and RemoveDir leave that to this call,
+  // so that many changes to one folder share one flush.
+  virtual bool FlushDir(const std::string& path) {
+    (void)path;
+    return true;
   }
   // Fails on a read-only file, as DeleteFileA does.
   virtual bool Delete(const std::string& path) = 0;
@@ -143,6 +151,7 @@ class FileSystemWrapper : public FileSystem {
   bool Replace(const std::string& from, const std::string& to) override {
     return target_->Replace(from, to);
   }
+  bool FlushDir(const std::string& path) override { return target_->FlushDir(path); }
   bool Delete(const std::string& path) override { return target_->Delete(path); }
   CreateDirResult CreateDir(const std::string& path) override { return target_->CreateDir(path); }
   bool RemoveDir(const std::string& path) override { return target_->RemoveDir(path); }
