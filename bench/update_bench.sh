@@ -84,7 +84,7 @@ make_update() {  # make_update STUB FORM OUT
   local form=()
   [ "$2" = basic ] && form=(--delta-format basic)
   local cmd=("$LINUX_BIN/upkeep-pack" make --old "$old" --new "$new" --strings "$WORK/Strings.scr"
-    --stub "$1" "${form[@]}" -o "$3")
+    --stub "$1" "${form[@]}" -f -o "$3")
   if [ ! -f "$3" ] || [ "$3" -ot "$1" ]; then
     echo "+ ${cmd[*]}" >&2
     "${cmd[@]}" >"$WORK/make.log" 2>&1 || { cat "$WORK/make.log" >&2; exit 1; }
