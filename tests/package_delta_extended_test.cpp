@@ -73,8 +73,9 @@ TEST(ExtendedDelta, EncodedPairsRoundTrip) {
   // against the old block, which are as noisy as the old code.
   std::vector<uint8_t> block(40000);
   for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>('a' + i % 16);
-  std::vector<uint8_t> replaced = code;
-  std::copy(block.begin(), block.end(), replaced.begin() + 80000);
+  const std::vector<uint8_t> large = Code(5u << 20, 3, 0);  // past the size always sorted
+  std::vector<uint8_t> replaced = large;
+  std::copy(block.begin(), block.end(), replaced.begin() + 2000000);
   std::vector<uint8_t> block_stored;
   ASSERT_TRUE(EncodePayload(block.data(), block.size(), &block_stored));
 
@@ -93,7 +94,7 @@ TEST(ExtendedDelta, EncodedPairsRoundTrip) {
       {"addresses moved", code, Code(200000, 1, 0x1234), 0.05},
       {"edited, inserted, deleted", code, edited, 0.05},
       {"halves swapped", code, swapped, 0.02},
-      {"block replaced in place", code, replaced, 2.0 * block_stored.size() / code.size()},
+      {"block replaced in place", large, replaced, 2.0 * block_stored.size() / large.size()},
       {"one long run", repeat, std::vector<uint8_t>(90000, 0xAB), 0.01},
       {"run to noise", repeat, Random(1000, 6), 1.2},
   };

@@ -319,13 +319,17 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
       seeds = &found;
     }
     // Where the basic form's copies are long (assets moved in archives) a
-    // sort finds next to nothing more and costs more than the rest together;
-    // past the size limit its memory would outgrow the files'.
+    // sort of a large file finds next to nothing more and costs more than the
+    // rest together; small files are sorted anyway, as the sort is cheap there
+    // and still finds short matches between the long copies. Past the size
+    // limit the sort's memory would outgrow the files'.
+    constexpr size_t kSortAlways = size_t{4} << 20;
     constexpr size_t kSortLimit = size_t{40} << 20;
     constexpr size_t kLongCopies = 2048;
     size_t covered = 0;
     for (const auto& m : *seeds) covered += m.length;
-    if (old_size <= kSortLimit && covered < kLongCopies * std::max<size_t>(seeds->size(), 1))
+    if (old_size < kSortAlways ||
+        (old_size <= kSortLimit && covered < kLongCopies * std::max<size_t>(seeds->size(), 1)))
       return EncodeSorted(old, old_size, next, new_size, out);
     EncodeSeeded(old, old_size, next, new_size, *seeds, out);
     return true;
