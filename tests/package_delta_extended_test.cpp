@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -67,6 +68,16 @@ TEST(ExtendedDelta, EncodedPairsRoundTrip) {
   std::vector<uint8_t> swapped(code.begin() + 100000, code.end());
   swapped.insert(swapped.end(), code.begin(), code.begin() + 100000);
   const std::vector<uint8_t> repeat(70000, 0xAB);
+  // A block replaced in place between unchanged ones: it must be inserted
+  // (costing about what it costs compressed alone), not written as adds
+  // against the old block, which are as noisy as the old code.
+  std::vector<uint8_t> block(40000);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>('a' + i % 16);
+  const std::vector<uint8_t> large = Code(5u << 20, 3, 0);  // past the size always sorted
+  std::vector<uint8_t> replaced = large;
+  std::copy(block.begin(), block.end(), replaced.begin() + 2000000);
+  std::vector<uint8_t> block_stored;
+  ASSERT_TRUE(EncodePayload(block.data(), block.size(), &block_stored));
 
   struct Case {
     const char* name;
@@ -83,6 +94,7 @@ TEST(ExtendedDelta, EncodedPairsRoundTrip) {
       {"addresses moved", code, Code(200000, 1, 0x1234), 0.05},
       {"edited, inserted, deleted", code, edited, 0.05},
       {"halves swapped", code, swapped, 0.02},
+      {"block replaced in place", large, replaced, 2.0 * block_stored.size() / large.size()},
       {"one long run", repeat, std::vector<uint8_t>(90000, 0xAB), 0.01},
       {"run to noise", repeat, Random(1000, 6), 1.2},
   };

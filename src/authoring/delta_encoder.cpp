@@ -210,6 +210,7 @@ std::vector<uint8_t> EncodeDelta(const uint8_t* old_data, size_t old_size, const
       size_t start = pos - best_back;
       writer.Insert(pending, start);
       writer.Copy(best_old - best_back, total);
+      if (options.matches) options.matches->push_back({start, best_old - best_back, total});
       ptrdiff_t shift = static_cast<ptrdiff_t>(best_old) - static_cast<ptrdiff_t>(pos);
       size_t at = 0;
       while (at < recent_count && recent[at] != shift) ++at;

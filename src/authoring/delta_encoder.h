@@ -10,10 +10,19 @@
 
 namespace upkeep {
 
+// A run of new_pos.. equal to old_pos.., as the basic form copies it.
+struct DeltaMatch {
+  size_t new_pos;
+  size_t old_pos;
+  size_t length;
+};
+
 struct DeltaOptions {
   int level = 9;  // 1 fastest .. 9 smallest
   // Told the bytes of the new file covered so far, every few hundred kB.
   std::function<void(size_t done)> progress;
+  // When set, receives the copies in new-file order (seeds for the extended form).
+  std::vector<DeltaMatch>* matches = nullptr;
 };
 
 // The decoded delta (before payload compression). Rebuilds `new_data` exactly
@@ -22,10 +31,14 @@ std::vector<uint8_t> EncodeDelta(const uint8_t* old_data, size_t old_size, const
                                  size_t new_size, const DeltaOptions& options = DeltaOptions());
 
 // The inflated bytes of the extended form (package/delta_extended.h): copies
-// with byte-wise adds found over a suffix array of the old file, inserts and
-// seeks. False when the old file is too large to index or memory runs out.
+// with byte-wise adds, inserts and seeks. Matches come from a suffix array of
+// the old file where the basic form's copies are short (edited code), else
+// from those copies themselves (`seeds`: EncodeDelta's matches for the same
+// pair; found here when null), which costs no sort and no memory per old byte.
+// False when memory runs out.
 bool EncodeExtendedDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
-                         size_t new_size, std::vector<uint8_t>* out);
+                         size_t new_size, std::vector<uint8_t>* out,
+                         const std::vector<DeltaMatch>* seeds = nullptr);
 
 // The payload level for extended deltas: the best level costs about twice the
 // time of the whole encode on executables for 1-4 per cent of size.

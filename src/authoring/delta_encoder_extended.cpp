@@ -168,10 +168,142 @@ void AppendCopy(const uint8_t* add, size_t length, const uint8_t* extra, size_t 
                             insert_length, seek, out);
 }
 
+// The copy-with-add search over the new file. `find(scan, &pos)` gives the
+// length of a match of new bytes from `scan` at old position `pos` (0 for none).
+// With `split_gaps`, a match on the current alignment still starts a record
+// when the bytes before it, since the last match, mostly disagree: without
+// chance matches to break it up, a replaced block between two unchanged ones
+// would become one long copy whose adds cost more than inserting the block.
+template <typename Find>
+void EncodeMatches(const uint8_t* old, size_t old_size, const uint8_t* next, size_t new_size,
+                   Find find, bool split_gaps, std::vector<uint8_t>* out) {
+  constexpr size_t kGap = 32;
+  std::vector<uint8_t> add;
+  // Far jumps need longer matches: in noisy data short matches turn up
+  // anywhere and each costs a record with a long seek.
+  constexpr size_t kLeave = 8, kLeaveFar = 16;
+  constexpr int64_t kNear = 4096;
+  size_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0;
+  int64_t last_offset = 0;
+  auto old_at = [&](size_t s) -> int {
+    const int64_t o = static_cast<int64_t>(s) + last_offset;
+    return (o >= 0 && static_cast<size_t>(o) < old_size) ? old[o] : -1;
+  };
+  while (scan < new_size) {
+    size_t old_score = 0;
+    size_t scsc = scan += len;
+    const size_t matched_to = scan;  // end of the last match taken or passed
+    bool split = false;
+    for (; scan < new_size; ++scan) {
+      if (scsc < scan) scsc = scan;  // old_score counts [scan, scsc)
+      len = find(scan, &pos);
+      for (; scsc < scan + len; ++scsc)
+        if (old_at(scsc) == next[scsc]) ++old_score;
+      // A match worth leaving the current alignment for: whole where the
+      // old alignment is not, or clearly longer.
+      const int64_t jump = static_cast<int64_t>(pos) - static_cast<int64_t>(scan) - last_offset;
+      const size_t leave = (jump < kNear && jump > -kNear) ? kLeave : kLeaveFar;
+      if (len == old_score && len != 0 && split_gaps && scan - matched_to >= kGap) {
+        size_t agree = 0;
+        for (size_t i = matched_to; i < scan; ++i) agree += old_at(i) == next[i];
+        split = agree * 2 < scan - matched_to;
+      }
+      if ((len == old_score && len != 0) || len > old_score + leave) break;
+      if (scsc > scan && old_at(scan) == next[scan]) --old_score;
+    }
+    if (len == old_score && scan != new_size && !split) continue;
+
+    // Grow the previous match forwards and the new one backwards while at
+    // least half the bytes agree.
+    size_t s = 0, best = 0, len_f = 0;
+    for (size_t i = 0; last_scan + i < scan && last_pos + i < old_size;) {
+      if (old[last_pos + i] == next[last_scan + i]) ++s;
+      ++i;
+      if (s * 2 > best * 2 + i - len_f) best = s, len_f = i;
+    }
+    size_t len_b = 0;
+    if (scan < new_size) {
+      size_t sb = 0, best_b = 0;
+      // After a split both matches share one alignment: the new one grows
+      // back over the gap only, not over what the previous one covers.
+      const size_t floor = split ? matched_to : last_scan;
+      for (size_t i = 1; scan >= floor + i && pos >= i; ++i) {
+        if (old[pos - i] == next[scan - i]) ++sb;
+        if (sb * 2 > best_b * 2 + i - len_b) best_b = sb, len_b = i;
+      }
+    }
+    if (last_scan + len_f > scan - len_b) {
+      const size_t overlap = (last_scan + len_f) - (scan - len_b);
+      int64_t so = 0, best_s = 0;
+      size_t lens = 0;
+      for (size_t i = 0; i < overlap; ++i) {
+        if (next[last_scan + len_f - overlap + i] == old[last_pos + len_f - overlap + i]) ++so;
+        if (next[scan - len_b + i] == old[pos - len_b + i]) --so;
+        if (so > best_s) best_s = so, lens = i + 1;
+      }
+      len_f += lens - overlap;
+      len_b -= lens;
+    }
+
+    const size_t insert_from = last_scan + len_f;
+    const size_t insert_len = (scan - len_b) - insert_from;
+    const int64_t seek = static_cast<int64_t>(pos - len_b) - static_cast<int64_t>(last_pos + len_f);
+    // A copy of a whole large file would need an add buffer as large: it is
+    // written in blocks, each its own record.
+    constexpr size_t kAddBlock = size_t{4} << 20;
+    size_t done = 0;
+    while (len_f - done > kAddBlock) {
+      add.resize(kAddBlock);
+      for (size_t i = 0; i < kAddBlock; ++i)
+        add[i] = static_cast<uint8_t>(next[last_scan + done + i] - old[last_pos + done + i]);
+      AppendCopy(add.data(), kAddBlock, nullptr, 0, 0, out);
+      done += kAddBlock;
+    }
+    add.resize(len_f - done);
+    for (size_t i = done; i < len_f; ++i)
+      add[i - done] = static_cast<uint8_t>(next[last_scan + i] - old[last_pos + i]);
+    AppendCopy(add.data(), len_f - done, next + insert_from, insert_len, seek, out);
+
+    last_scan = scan - len_b;
+    last_pos = pos - len_b;
+    last_offset = static_cast<int64_t>(pos) - static_cast<int64_t>(scan);
+  }
+}
+
+// Matches from a suffix array of the old file: every match there is, at a
+// sort's cost and five bytes per old byte.
+bool EncodeSorted(const uint8_t* old, size_t old_size, const uint8_t* next, size_t new_size,
+                  std::vector<uint8_t>* out) {
+  SuffixIndex index;
+  if (!BuildIndex(old, old_size, &index)) return false;
+  const WindowFilter filter(old, old_size);
+  auto find = [&](size_t scan, size_t* pos) -> size_t {
+    // Without an 8-byte match no match can be worth a record.
+    if (new_size - scan >= WindowFilter::kWindow && !filter.MayContain(next + scan)) return 0;
+    return Search(index, next + scan, new_size - scan, pos);
+  };
+  EncodeMatches(old, old_size, next, new_size, find, false, out);
+  return true;
+}
+
+// Matches from the basic form's copies: the copy-with-add growth between them
+// turns small edits inside moved blocks into adds.
+void EncodeSeeded(const uint8_t* old, size_t old_size, const uint8_t* next, size_t new_size,
+                  const std::vector<DeltaMatch>& seeds, std::vector<uint8_t>* out) {
+  size_t at = 0;
+  auto find = [&](size_t scan, size_t* pos) -> size_t {
+    while (at < seeds.size() && seeds[at].new_pos + seeds[at].length <= scan) ++at;
+    if (at == seeds.size() || seeds[at].new_pos > scan) return 0;
+    *pos = seeds[at].old_pos + (scan - seeds[at].new_pos);
+    return seeds[at].new_pos + seeds[at].length - scan;
+  };
+  EncodeMatches(old, old_size, next, new_size, find, true, out);
+}
+
 }  // namespace
 
 bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* next, size_t new_size,
-                         std::vector<uint8_t>* out) {
+                         std::vector<uint8_t>* out, const std::vector<DeltaMatch>* seeds) {
   out->clear();
   try {
     AppendExtendedDeltaMagic(out);
@@ -179,87 +311,27 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
       AppendExtendedDeltaRecord(nullptr, 0, next, new_size, 0, out);
       return true;
     }
-    if (old_size > 0x7FFFFFFF) return false;
-    SuffixIndex index;
-    if (!BuildIndex(old, old_size, &index)) return false;
-    const WindowFilter filter(old, old_size);
-    out->reserve(new_size + new_size / 8 + 64);
-    std::vector<uint8_t> add;
-
-    // Far jumps need longer matches: in noisy data short matches turn up
-    // anywhere and each costs a record with a long seek.
-    constexpr size_t kLeave = 8, kLeaveFar = 16;
-    constexpr int64_t kNear = 4096;
-    size_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0;
-    int64_t last_offset = 0;
-    auto old_at = [&](size_t s) -> int {
-      const int64_t o = static_cast<int64_t>(s) + last_offset;
-      return (o >= 0 && static_cast<size_t>(o) < old_size) ? old[o] : -1;
-    };
-    while (scan < new_size) {
-      size_t old_score = 0;
-      size_t scsc = scan += len;
-      for (; scan < new_size; ++scan) {
-        if (scsc < scan) scsc = scan;  // old_score counts [scan, scsc)
-        // Without an 8-byte match no match can be worth a record (below).
-        if (new_size - scan >= WindowFilter::kWindow && !filter.MayContain(next + scan)) {
-          len = 0;
-        } else {
-          len = Search(index, next + scan, new_size - scan, &pos);
-        }
-        for (; scsc < scan + len; ++scsc)
-          if (old_at(scsc) == next[scsc]) ++old_score;
-        // A match worth leaving the current alignment for: whole where the
-        // old alignment is not, or clearly longer.
-        const int64_t jump = static_cast<int64_t>(pos) - static_cast<int64_t>(scan) - last_offset;
-        const size_t leave = (jump < kNear && jump > -kNear) ? kLeave : kLeaveFar;
-        if ((len == old_score && len != 0) || len > old_score + leave) break;
-        if (scsc > scan && old_at(scan) == next[scan]) --old_score;
-      }
-      if (len == old_score && scan != new_size) continue;
-
-      // Grow the previous match forwards and the new one backwards while at
-      // least half the bytes agree.
-      size_t s = 0, best = 0, len_f = 0;
-      for (size_t i = 0; last_scan + i < scan && last_pos + i < old_size;) {
-        if (old[last_pos + i] == next[last_scan + i]) ++s;
-        ++i;
-        if (s * 2 > best * 2 + i - len_f) best = s, len_f = i;
-      }
-      size_t len_b = 0;
-      if (scan < new_size) {
-        size_t sb = 0, best_b = 0;
-        for (size_t i = 1; scan >= last_scan + i && pos >= i; ++i) {
-          if (old[pos - i] == next[scan - i]) ++sb;
-          if (sb * 2 > best_b * 2 + i - len_b) best_b = sb, len_b = i;
-        }
-      }
-      if (last_scan + len_f > scan - len_b) {
-        const size_t overlap = (last_scan + len_f) - (scan - len_b);
-        int64_t so = 0, best_s = 0;
-        size_t lens = 0;
-        for (size_t i = 0; i < overlap; ++i) {
-          if (next[last_scan + len_f - overlap + i] == old[last_pos + len_f - overlap + i]) ++so;
-          if (next[scan - len_b + i] == old[pos - len_b + i]) --so;
-          if (so > best_s) best_s = so, lens = i + 1;
-        }
-        len_f += lens - overlap;
-        len_b -= lens;
-      }
-
-      add.resize(len_f);
-      for (size_t i = 0; i < len_f; ++i)
-        add[i] = static_cast<uint8_t>(next[last_scan + i] - old[last_pos + i]);
-      const size_t insert_from = last_scan + len_f;
-      const size_t insert_len = (scan - len_b) - insert_from;
-      const int64_t seek =
-          static_cast<int64_t>(pos - len_b) - static_cast<int64_t>(last_pos + len_f);
-      AppendCopy(add.data(), len_f, next + insert_from, insert_len, seek, out);
-
-      last_scan = scan - len_b;
-      last_pos = pos - len_b;
-      last_offset = static_cast<int64_t>(pos) - static_cast<int64_t>(scan);
+    std::vector<DeltaMatch> found;
+    if (!seeds) {
+      DeltaOptions options;
+      options.matches = &found;
+      EncodeDelta(old, old_size, next, new_size, options);
+      seeds = &found;
     }
+    // Where the basic form's copies are long (assets moved in archives) a
+    // sort of a large file finds next to nothing more and costs more than the
+    // rest together; small files are sorted anyway, as the sort is cheap there
+    // and still finds short matches between the long copies. Past the size
+    // limit the sort's memory would outgrow the files'.
+    constexpr size_t kSortAlways = size_t{4} << 20;
+    constexpr size_t kSortLimit = size_t{40} << 20;
+    constexpr size_t kLongCopies = 2048;
+    size_t covered = 0;
+    for (const auto& m : *seeds) covered += m.length;
+    if (old_size < kSortAlways ||
+        (old_size <= kSortLimit && covered < kLongCopies * std::max<size_t>(seeds->size(), 1)))
+      return EncodeSorted(old, old_size, next, new_size, out);
+    EncodeSeeded(old, old_size, next, new_size, *seeds, out);
     return true;
   } catch (const std::bad_alloc&) {
     out->clear();
@@ -269,8 +341,9 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
 
 #else
 
-bool EncodeExtendedDelta(const uint8_t*, size_t, const uint8_t*, size_t,
-                         std::vector<uint8_t>* out) {
+// Without the sorter (MinGW) make keeps to the basic form.
+bool EncodeExtendedDelta(const uint8_t*, size_t, const uint8_t*, size_t, std::vector<uint8_t>* out,
+                         const std::vector<DeltaMatch>*) {
   out->clear();
   return false;
 }

@@ -174,19 +174,16 @@ class Builder {
       if (new_bytes.size() > kMaxPayloadSize || old_size > 0xFFFFFFFFull)
         return Fail("too large for a package:", to, c.name);
       using Format = MakeOptions::DeltaFormat;
-      // The suffix sort needs about seven bytes per byte of the pair; past
-      // this size "smaller" keeps make's memory near the files' own size.
-      constexpr uint64_t kExtendedAutoLimit = 40ull << 20;
-      const bool try_extended =
-          options_.delta_format == Format::kExtended ||
-          (options_.delta_format == Format::kSmaller && old_size <= kExtendedAutoLimit &&
-           new_bytes.size() <= kExtendedAutoLimit);
+      const bool try_extended = options_.delta_format != Format::kBasic;
       Begin("patch", c.name);
       std::vector<uint8_t> delta_payload;
+      std::vector<DeltaMatch> matches;
       bool delta_ok = false;
       if (options_.delta_format != Format::kExtended) {
         DeltaOptions delta_options;
         delta_options.level = options_.delta_level;
+        // The extended form grows its copies from these instead of searching again.
+        if (try_extended) delta_options.matches = &matches;
         if (options_.progress) {
           // The basic form reports how far into the new file it is; when the
           // extended form follows, that is the first half of the work.
@@ -213,7 +210,8 @@ class Builder {
       if (try_extended) {
         std::vector<uint8_t> delta, payload;
         if (EncodeExtendedDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
-                                new_bytes.size(), &delta) &&
+                                new_bytes.size(), &delta,
+                                options_.delta_format == Format::kExtended ? nullptr : &matches) &&
             delta.size() <= kMaxPayloadSize &&
             EncodePayload(delta.data(), delta.size(), &payload, kExtendedDeltaPayloadLevel) &&
             (!delta_ok || payload.size() < delta_payload.size())) {
