@@ -85,8 +85,7 @@ void ExtendedPair(const std::vector<uint8_t>& old_data, const std::vector<uint8_
   std::vector<uint8_t> delta, payload;
   if (!upkeep::EncodeExtendedDelta(old_data.data(), old_data.size(), new_data.data(),
                                    new_data.size(), &delta) ||
-      !upkeep::EncodePayload(delta.data(), delta.size(), &payload,
-                             upkeep::kExtendedDeltaPayloadLevel)) {
+      !upkeep::PackExtendedDelta(delta, &payload)) {
     std::fprintf(stderr, "extended encoding failed for %s\n", new_path.c_str());
     std::exit(2);
   }

@@ -3,8 +3,8 @@
 # ships its output: ours is the payload entry (zlib stream and trailer).
 #
 # Pairs: the changed files of two versions of some Debian packages (the oldest
-# and newest version the archive offers), and a generated game-like tree with
-# large archives where parts change.
+# and newest version the archive offers), a generated game-like tree with
+# large archives where parts change, and a generated zip-style archive.
 #
 # usage: bench/delta_bench.sh [BIN_DIR]     (BIN_DIR holds delta_bench and upkeep-pack)
 # env:   WORK (scratch, default /tmp/upkeep-delta-bench), PACKAGES, MIN_SIZE
@@ -112,6 +112,45 @@ if [ ! -d "$WORK/game" ]; then
 fi
 echo "== game-like tree" >&2
 run_set "game tree" "$(changed_pairs "$WORK/game/old" "$WORK/game/new")"
+
+# A zip-style archive: members deflated one by one, a few changed, added and
+# removed between the versions, so most of the archive is the same bytes.
+if [ ! -f "$WORK/zip/new/assets.zip" ]; then
+  mkdir -p "$WORK/zip/old" "$WORK/zip/new"
+  python3 - "$WORK/zip" <<'PY'
+import random, sys, zipfile
+root = sys.argv[1]
+rng = random.Random(16)
+words = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9)))
+         for _ in range(3000)]
+def member(i):
+    if i % 3 == 0:  # text: scripts, tables
+        return " ".join(rng.choice(words) for _ in range(rng.randint(2000, 12000))).encode()
+    n = rng.randint(20000, 120000)  # binary: structured records with noise
+    out = bytearray()
+    while len(out) < n:
+        base = rng.randrange(256)
+        out += bytes((base + k % 16) & 255 if rng.random() < 0.7 else rng.randrange(256)
+                     for k in range(64))
+    return bytes(out[:n])
+old = {"data/%04d.%s" % (i, "txt" if i % 3 == 0 else "bin"): member(i) for i in range(240)}
+new = dict(old)
+names = sorted(old)
+for name in rng.sample(names, 12):
+    new[name] = member(0 if name.endswith("txt") else 1)  # rewritten
+for name in rng.sample(names, 6):
+    del new[name]
+for i in range(240, 246):
+    new["data/%04d.bin" % i] = member(i)
+for path, files in (("old", old), ("new", new)):
+    with zipfile.ZipFile("%s/%s/assets.zip" % (root, path), "w", zipfile.ZIP_DEFLATED) as z:
+        for name in sorted(files):
+            z.writestr(zipfile.ZipInfo(name, (2024, 1, 1, 0, 0, 0)), files[name],
+                       zipfile.ZIP_DEFLATED)
+PY
+fi
+echo "== zip-style archive" >&2
+run_set "zip archive" "$(changed_pairs "$WORK/zip/old" "$WORK/zip/new")"
 
 # The whole game update as upkeep-pack ships it, new files included.
 "$BIN/upkeep-pack" init-strings >"$WORK/out/Strings.scr"

@@ -8,6 +8,7 @@ dir=build/windows
 [ "$arch" = x86_64 ] || dir=build/windows-$arch
 scripts/install-deps.sh
 scripts/libdeflate-mingw.sh "$arch-w64-mingw32"
+scripts/liblzma-mingw.sh "$arch-w64-mingw32"
 cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-$arch.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPKEEP_TESTS=OFF >/dev/null
 ninja -C "$dir" upkeep

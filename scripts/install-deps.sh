@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config zlib1g-dev libgtest-dev googletest
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 libz-mingw-w64-dev binutils-mingw-w64-x86-64
-  wine wine64 xvfb x11-apps x11-utils xdotool imagemagick librsvg2-bin libdeflate-dev libdivsufsort-dev
+  wine wine64 xvfb x11-apps x11-utils xdotool imagemagick librsvg2-bin libdeflate-dev libdivsufsort-dev liblzma-dev
   xdelta3 bsdiff liblnk-utils osslsigncode openssl locales
   clang libclang-rt-14-dev
 )

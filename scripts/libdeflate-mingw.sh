@@ -39,7 +39,9 @@ tar -xzf "$tarball" -C "$src"
 for t in "${todo[@]}"; do
   out="$root/build/deps/$t"
   obj="$out/obj"
-  rm -rf "$out" && mkdir -p "$obj" "$out/include" "$out/lib"
+  # The folder is shared with the other libraries built for the target.
+  rm -rf "$obj" "$out/include/libdeflate.h" "$out/lib/libdeflate.a"
+  mkdir -p "$obj" "$out/include" "$out/lib"
   for c in "$src/libdeflate-$version"/lib/*.c "$src/libdeflate-$version"/lib/x86/*.c; do
     "$t-gcc" -O2 -std=c99 -DLIBDEFLATE_STATIC -I"$src/libdeflate-$version" \
       -c "$c" -o "$obj/$(basename "$c" .c).o"

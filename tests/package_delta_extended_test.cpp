@@ -98,23 +98,28 @@ TEST(ExtendedDelta, EncodedPairsRoundTrip) {
       {"one long run", repeat, std::vector<uint8_t>(90000, 0xAB), 0.01},
       {"run to noise", repeat, Random(1000, 6), 1.2},
   };
+  const ExtendedLayout layouts[] = {ExtendedLayout::kSmallest, ExtendedLayout::kInterleavedDeflate,
+                                    ExtendedLayout::kSplitStored, ExtendedLayout::kSplitDeflate,
+                                    ExtendedLayout::kSplitLzma};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
     std::vector<uint8_t> raw, stored, got;
     ASSERT_TRUE(EncodeExtendedDelta(c.old_data.data(), c.old_data.size(), c.new_data.data(),
                                     c.new_data.size(), &raw));
-    ASSERT_TRUE(EncodePayload(raw.data(), raw.size(), &stored));
-    ExtendedDeltaInfo info;
-    ASSERT_TRUE(Decode(stored, c.old_data, &got, &info));
-    EXPECT_TRUE(got == c.new_data);
-    EXPECT_EQ(info.outputSize, c.new_data.size());
-    if (!c.new_data.empty()) {
-      EXPECT_LE(stored.size(), c.max_ratio * c.new_data.size() + 64);
-    }
-    // An old file shorter than the copies need is refused, never read past.
-    if (info.oldNeeded > 0) {
-      std::vector<uint8_t> short_old(c.old_data.begin(), c.old_data.begin() + info.oldNeeded - 1);
-      EXPECT_FALSE(Decode(stored, short_old, &got, &info));
+    for (const ExtendedLayout layout : layouts) {
+      SCOPED_TRACE(std::string(c.name) + ", layout " + std::to_string(static_cast<int>(layout)));
+      ASSERT_TRUE(PackExtendedDelta(raw, &stored, layout));
+      ExtendedDeltaInfo info;
+      ASSERT_TRUE(Decode(stored, c.old_data, &got, &info));
+      EXPECT_TRUE(got == c.new_data);
+      EXPECT_EQ(info.outputSize, c.new_data.size());
+      if (!c.new_data.empty() && layout == ExtendedLayout::kSmallest) {
+        EXPECT_LE(stored.size(), c.max_ratio * c.new_data.size() + 64);
+      }
+      // An old file shorter than the copies need is refused, never read past.
+      if (info.oldNeeded > 0) {
+        std::vector<uint8_t> short_old(c.old_data.begin(), c.old_data.begin() + info.oldNeeded - 1);
+        EXPECT_FALSE(Decode(stored, short_old, &got, &info));
+      }
     }
   }
 }
@@ -199,6 +204,56 @@ TEST(ExtendedDelta, RecordsAndMalformedStreams) {
     ExtendedDeltaInfo info;
     EXPECT_FALSE(Decode(*s, old, &got, &info));
   }
+
+  // The split layout: every header field and stream checked.
+  auto put32 = [](std::vector<uint8_t>* v, size_t at, uint32_t x) {
+    for (int i = 0; i < 4; ++i) (*v)[at + i] = static_cast<uint8_t>(x >> (8 * i));
+  };
+  auto get32 = [](const std::vector<uint8_t>& v, size_t at) {
+    return uint32_t{v[at]} | uint32_t{v[at + 1]} << 8 | uint32_t{v[at + 2]} << 16 |
+           uint32_t{v[at + 3]} << 24;
+  };
+  // Field offsets in the header of stream `s`.
+  auto field = [](int s, size_t f) { return 4 + s * kExtendedStreamHeaderSize + f; };
+  for (const ExtendedLayout layout :
+       {ExtendedLayout::kSplitStored, ExtendedLayout::kSplitDeflate, ExtendedLayout::kSplitLzma}) {
+    SCOPED_TRACE(static_cast<int>(layout));
+    std::vector<uint8_t> split, got;
+    ASSERT_TRUE(PackExtendedDelta(good, &split, layout));
+    ExtendedDeltaInfo info;
+    ASSERT_TRUE(Decode(split, old, &got, &info));
+    EXPECT_TRUE(got == good_out);
+    std::vector<std::vector<uint8_t>> bad;
+    for (int s = 0; s < kExtendedStreams; ++s) {
+      for (size_t f : {5, 9, 13}) {  // raw size, CRC, stored size one off
+        bad.push_back(split);
+        put32(&bad.back(), field(s, f), get32(split, field(s, f)) + 1);
+      }
+      bad.push_back(split);
+      bad.back()[field(s, 0)] = 3;  // no such codec
+    }
+    bad.push_back(split);
+    bad.back().push_back(0);  // a byte after the streams
+    bad.push_back(split);
+    bad.back().pop_back();  // the last stream cut short
+    bad.push_back(
+        std::vector<uint8_t>(split.begin(), split.begin() + kExtendedSplitHeaderSize - 1));
+    if (layout == ExtendedLayout::kSplitLzma) {
+      bad.push_back(split);
+      put32(&bad.back(), field(2, 1), kMaxExtendedDictionary + 1);
+      // Each fits alone; together they are more than the runtime allows.
+      bad.push_back(split);
+      for (int s = 0; s < kExtendedStreams; ++s)
+        put32(&bad.back(), field(s, 1), kMaxExtendedDictionary / 2);
+      bad.push_back(split);
+      bad.back()[kExtendedSplitHeaderSize + 2] ^= 0x10;  // damage inside the controls
+    }
+    for (size_t i = 0; i < bad.size(); ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_FALSE(Decode(bad[i], old, &got, &info));
+    }
+  }
+
   EXPECT_TRUE(IsExtendedDeltaName("0000002a.deltax"));
   EXPECT_FALSE(IsExtendedDeltaName("0000002A.DELTA"));
   EXPECT_FALSE(IsExtendedDeltaName(".DELTAX"));

@@ -44,6 +44,21 @@ bool EncodeExtendedDelta(const uint8_t* old_data, size_t old_size, const uint8_t
 // time of the whole encode on executables for 1-4 per cent of size.
 constexpr int kExtendedDeltaPayloadLevel = 11;
 
+// How PackExtendedDelta stores the records; all but kSmallest force one form.
+enum class ExtendedLayout {
+  kSmallest,            // split, each stream in its smallest codec; small deltas also interleaved
+  kInterleavedDeflate,  // "UKX2" as one payload
+  kSplitStored,
+  kSplitDeflate,
+  kSplitLzma,
+};
+
+// The stored bytes of an extended delta entry from EncodeExtendedDelta's
+// records. False when they are malformed, too long for a stream, or memory
+// runs out.
+bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>* stored,
+                       ExtendedLayout layout = ExtendedLayout::kSmallest);
+
 }  // namespace upkeep
 
 #endif  // UPKEEP_AUTHORING_DELTA_ENCODER_H_

@@ -212,8 +212,7 @@ class Builder {
         if (EncodeExtendedDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
                                 new_bytes.size(), &delta,
                                 options_.delta_format == Format::kExtended ? nullptr : &matches) &&
-            delta.size() <= kMaxPayloadSize &&
-            EncodePayload(delta.data(), delta.size(), &payload, kExtendedDeltaPayloadLevel) &&
+            delta.size() <= kMaxPayloadSize && PackExtendedDelta(delta, &payload) &&
             (!delta_ok || payload.size() < delta_payload.size())) {
           delta_payload.swap(payload);
           delta_ok = true;

@@ -1,5 +1,6 @@
 #include "package/delta_extended.h"
 
+#include <lzma.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -27,14 +28,150 @@ void PutVarint(uint64_t v, std::vector<uint8_t>* out) {
   out->push_back(static_cast<uint8_t>(v));
 }
 
-// Consumes inflated bytes as they arrive; any chunking gives the same result.
+// One stream of the split layout, decoded through a fixed buffer. Its end is
+// checked where it is reached: exactly the declared length and checksum, and no
+// stored bytes left over.
+class StreamSource {
+ public:
+  StreamSource() = default;
+  StreamSource(const StreamSource&) = delete;
+  StreamSource& operator=(const StreamSource&) = delete;
+  ~StreamSource() {
+    if (zlib_open_) inflateEnd(&zs_);
+    if (lzma_open_) lzma_end(&xz_);
+  }
+
+  bool Open(uint8_t codec, const uint8_t* in, size_t inSize, uint32_t rawSize, uint32_t crc,
+            uint32_t dictionary) {
+    codec_ = codec;
+    in_ = in;
+    in_size_ = inSize;
+    raw_size_ = rawSize;
+    want_crc_ = crc;
+    crc_ = crc32(0, nullptr, 0);
+    if (codec == kExtendedCodecStored) return inSize == rawSize;
+    buffer_.reset(new (std::nothrow) uint8_t[kChunk]);
+    if (buffer_ == nullptr) return false;
+    if (codec == kExtendedCodecDeflate) {
+      if (inflateInit(&zs_) != Z_OK) return false;
+      zlib_open_ = true;
+      zs_.next_in = const_cast<uint8_t*>(in);
+      zs_.avail_in = static_cast<uInt>(inSize);
+      return true;
+    }
+    if (codec != kExtendedCodecLzma2 || dictionary < LZMA_DICT_SIZE_MIN ||
+        dictionary > kMaxExtendedDictionary) {
+      return false;
+    }
+    lzma_options_lzma options = {};
+    options.dict_size = dictionary;
+    options.lc = LZMA_LC_DEFAULT;
+    options.lp = LZMA_LP_DEFAULT;
+    options.pb = LZMA_PB_DEFAULT;
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    if (lzma_raw_decoder(&xz_, filters) != LZMA_OK) return false;
+    lzma_open_ = true;
+    xz_.next_in = in;
+    xz_.avail_in = inSize;
+    return true;
+  }
+
+  // Up to `want` decoded bytes; none (and true) only where the stream has ended.
+  bool Take(size_t want, const uint8_t** p, size_t* got) {
+    if (at_ == have_ && !Refill()) return false;
+    *got = std::min(want, have_ - at_);
+    *p = data_ + at_;
+    at_ += *got;
+    return true;
+  }
+
+  // True when every decoded byte was taken and the stream ends there.
+  bool Finish() {
+    if (at_ != have_) return false;
+    return ended_ || (Refill() && have_ == 0 && ended_);
+  }
+
+ private:
+  bool Refill() {
+    at_ = have_ = 0;
+    if (ended_) return true;
+    if (codec_ == kExtendedCodecStored) {
+      have_ = static_cast<size_t>(std::min<uint64_t>(kChunk, raw_size_ - produced_));
+      data_ = in_ + produced_;
+      ended_ = produced_ + have_ == raw_size_;
+    } else {
+      data_ = buffer_.get();
+      while (have_ == 0 && !ended_) {
+        size_t left = 0;
+        if (codec_ == kExtendedCodecDeflate) {
+          zs_.next_out = buffer_.get();
+          zs_.avail_out = static_cast<uInt>(kChunk);
+          const int r = inflate(&zs_, Z_NO_FLUSH);
+          if (r != Z_OK && r != Z_STREAM_END) return false;
+          have_ = kChunk - zs_.avail_out;
+          ended_ = r == Z_STREAM_END;
+          left = zs_.avail_in;
+        } else {
+          xz_.next_out = buffer_.get();
+          xz_.avail_out = kChunk;
+          const lzma_ret r = lzma_code(&xz_, LZMA_FINISH);
+          if (r != LZMA_OK && r != LZMA_STREAM_END) return false;
+          have_ = kChunk - xz_.avail_out;
+          ended_ = r == LZMA_STREAM_END;
+          left = xz_.avail_in;
+        }
+        if (ended_ && left != 0) return false;                 // bytes after the stream
+        if (!ended_ && have_ == 0 && left == 0) return false;  // cut short
+      }
+    }
+    // Stops as soon as the stream says more than its header, however long it would run.
+    if (have_ > raw_size_ - produced_) return false;
+    produced_ += have_;
+    if (have_ != 0) crc_ = crc32(crc_, data_, static_cast<uInt>(have_));
+    return !ended_ || (produced_ == raw_size_ && crc_ == want_crc_);
+  }
+
+  uint8_t codec_ = kExtendedCodecStored;
+  const uint8_t* in_ = nullptr;
+  size_t in_size_ = 0;
+  uint32_t raw_size_ = 0, want_crc_ = 0;
+  uLong crc_ = 0;
+  uint64_t produced_ = 0;
+  std::unique_ptr<uint8_t[]> buffer_;
+  const uint8_t* data_ = nullptr;
+  size_t at_ = 0, have_ = 0;
+  bool ended_ = false;
+  z_stream zs_ = {};
+  bool zlib_open_ = false;
+  lzma_stream xz_ = LZMA_STREAM_INIT;
+  bool lzma_open_ = false;
+};
+
+// Consumes record bytes as they arrive; any chunking gives the same result.
+// With `adds` and `inserts` given (the split layout) the fed bytes are the
+// controls alone, without magic, and the records' bytes come from those streams.
 class RecordParser {
  public:
-  RecordParser(const uint8_t* old, uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info)
-      : old_(old), old_size_(oldSize), sink_(sink), info_(info) {}
+  RecordParser(const uint8_t* old, uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info,
+               StreamSource* adds = nullptr, StreamSource* inserts = nullptr)
+      : old_(old), old_size_(oldSize), sink_(sink), info_(info), adds_(adds), inserts_(inserts) {
+    if (adds_ != nullptr) state_ = kCopyLength;
+  }
 
   bool Feed(const uint8_t* p, size_t n) {
-    while (n > 0) {
+    for (;;) {
+      if (adds_ != nullptr && (state_ == kAdd || state_ == kInsert)) {
+        StreamSource* from = state_ == kAdd ? adds_ : inserts_;
+        const uint8_t* q;
+        size_t got;
+        if (!from->Take(static_cast<size_t>(std::min<uint64_t>(remaining_, kChunk)), &q, &got) ||
+            got == 0) {
+          return false;
+        }
+        if (!(state_ == kAdd ? Adds(q, got) : Inserts(q, got))) return false;
+        continue;
+      }
+      if (n == 0) return true;
       switch (state_) {
         case kMagic:
           if (field_ == 3 && *p == '1') {
@@ -58,34 +195,15 @@ class RecordParser {
           if (!EndField()) return false;
           break;
         }
-        case kAdd: {
-          const size_t take = static_cast<size_t>(std::min<uint64_t>(n, remaining_));
-          if (sink_ != nullptr) {
-            for (size_t done = 0; done < take;) {
-              const size_t k = std::min(take - done, kChunk);
-              const uint8_t* src = old_ + position_;
-              for (size_t i = 0; i < k; ++i) out_[i] = static_cast<uint8_t>(src[i] + p[done + i]);
-              sink_(out_, k);
-              position_ += k;
-              done += k;
-            }
-          } else {
-            position_ += take;
-          }
-          p += take, n -= take, remaining_ -= take;
-          if (remaining_ == 0 && !StartInsert()) return false;
-          break;
-        }
+        case kAdd:
         case kInsert: {
           const size_t take = static_cast<size_t>(std::min<uint64_t>(n, remaining_));
-          if (sink_ != nullptr) sink_(p, take);
-          p += take, n -= take, remaining_ -= take;
-          if (remaining_ == 0 && !EndRecord()) return false;
+          if (!(state_ == kAdd ? Adds(p, take) : Inserts(p, take))) return false;
+          p += take, n -= take;
           break;
         }
       }
     }
-    return true;
   }
 
   // True when the bytes ended between two records.
@@ -134,6 +252,29 @@ class RecordParser {
     return true;
   }
 
+  bool Adds(const uint8_t* p, size_t take) {
+    if (sink_ != nullptr) {
+      for (size_t done = 0; done < take;) {
+        const size_t k = std::min(take - done, kChunk);
+        const uint8_t* src = old_ + position_;
+        for (size_t i = 0; i < k; ++i) out_[i] = static_cast<uint8_t>(src[i] + p[done + i]);
+        sink_(out_, k);
+        position_ += k;
+        done += k;
+      }
+    } else {
+      position_ += take;
+    }
+    remaining_ -= take;
+    return remaining_ != 0 || StartInsert();
+  }
+
+  bool Inserts(const uint8_t* p, size_t take) {
+    if (sink_ != nullptr) sink_(p, take);
+    remaining_ -= take;
+    return remaining_ != 0 || EndRecord();
+  }
+
   bool StartInsert() {
     remaining_ = insert_;
     state_ = kInsert;
@@ -159,6 +300,8 @@ class RecordParser {
   uint64_t old_size_;
   const DeltaSink& sink_;
   ExtendedDeltaInfo* info_;
+  StreamSource* adds_;
+  StreamSource* inserts_;
   State state_ = kMagic;
   int field_ = 0;
   uint64_t value_ = 0;
@@ -185,9 +328,47 @@ bool IsExtendedDeltaName(const char* name) {
   return true;
 }
 
+namespace {
+
+bool DecodeSplit(const uint8_t* stored, size_t storedSize, const uint8_t* old, uint64_t oldSize,
+                 const DeltaSink& sink, ExtendedDeltaInfo* info) {
+  if (storedSize < kExtendedSplitHeaderSize) return false;
+  std::unique_ptr<StreamSource[]> streams(new (std::nothrow) StreamSource[kExtendedStreams]);
+  if (streams == nullptr) return false;
+  const uint8_t* at = stored + 4;
+  size_t offset = kExtendedSplitHeaderSize;
+  uint64_t dictionaries = 0;
+  for (int i = 0; i < kExtendedStreams; ++i, at += kExtendedStreamHeaderSize) {
+    const uint32_t dictionary = GetU32(at + 1), raw = GetU32(at + 5), crc = GetU32(at + 9);
+    const uint32_t size = GetU32(at + 13);
+    if (size > storedSize - offset) return false;
+    // The dictionaries are all allocated at once, so their sum is what is bounded.
+    if (at[0] == kExtendedCodecLzma2) dictionaries += dictionary;
+    if (dictionaries > kMaxExtendedDictionary) return false;
+    if (!streams[i].Open(at[0], stored + offset, size, raw, crc, dictionary)) return false;
+    offset += size;
+  }
+  if (offset != storedSize) return false;
+  std::unique_ptr<RecordParser> parser(
+      new (std::nothrow) RecordParser(old, oldSize, sink, info, &streams[1], &streams[2]));
+  if (parser == nullptr) return false;
+  for (;;) {
+    const uint8_t* p;
+    size_t got;
+    if (!streams[0].Take(kChunk, &p, &got)) return false;
+    if (got == 0) break;
+    if (!parser->Feed(p, got)) return false;
+  }
+  return parser->AtRecordBoundary() && streams[1].Finish() && streams[2].Finish();
+}
+
+}  // namespace
+
 bool DecodeExtendedDelta(const uint8_t* stored, size_t storedSize, const uint8_t* old,
                          uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info) {
   *info = ExtendedDeltaInfo();
+  if (storedSize >= 4 && std::memcmp(stored, kExtendedSplitMagic, 4) == 0)
+    return DecodeSplit(stored, storedSize, old, oldSize, sink, info);
   if (storedSize < 8) return false;
   const uint32_t want_adler = GetU32(stored + storedSize - 8);
   const uint32_t want_length = GetU32(stored + storedSize - 4);

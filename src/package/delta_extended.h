@@ -1,6 +1,7 @@
 // The extended delta form: a PatchFile entry whose name ends in
-// kExtendedDeltaSuffix. Its stored form is a payload (one zlib stream, u32
-// Adler-32 of the inflated bytes, u32 inflated length); the inflated bytes are
+// kExtendedDeltaSuffix. Its stored form is either the split layout (below) or
+// a payload (one zlib stream, u32 Adler-32 of the inflated bytes, u32 inflated
+// length) whose inflated bytes are
 //   "UKX2"                     magic
 //   then records back to back until the bytes end, each
 //     varint copy              copyLength * 2 + plain
@@ -14,8 +15,23 @@
 // lie inside the old file and the position never goes below 0. Streams that
 // start "UKX1" have no plain bit: the first varint is copyLength itself.
 //
-// Decoding streams: the inflate and the output go through fixed buffers, so
-// memory does not depend on any length the bytes claim.
+// The split layout keeps the same records in three streams, each compressed on
+// its own, which codes each kind of byte better. Its stored bytes are
+//   "UKX3"                     magic (never the start of a zlib stream)
+//   3 stream headers: controls, adds, inserts, each
+//     u8 codec                 kExtendedCodec*
+//     u32 dictionary           LZMA2 dictionary size, else 0
+//     u32 rawSize              decoded bytes
+//     u32 crc                  CRC-32 of the decoded bytes
+//     u32 storedSize           bytes of the stream, which follow in this order
+//   the three streams, nothing after them
+// The controls are the records' varints back to back, the adds every non-plain
+// copy's add bytes and the inserts every insert's bytes, in record order.
+// All values are little-endian.
+//
+// Decoding streams: each decompressor and the output go through fixed buffers,
+// so memory does not depend on any length the bytes claim; the LZMA2
+// dictionaries together may not exceed kMaxExtendedDictionary.
 #ifndef UPKEEP_PACKAGE_DELTA_EXTENDED_H_
 #define UPKEEP_PACKAGE_DELTA_EXTENDED_H_
 
@@ -28,6 +44,14 @@ namespace upkeep {
 
 constexpr char kExtendedDeltaSuffix[] = ".DELTAX";
 constexpr char kExtendedDeltaMagic[4] = {'U', 'K', 'X', '2'};
+constexpr char kExtendedSplitMagic[4] = {'U', 'K', 'X', '3'};
+constexpr uint8_t kExtendedCodecStored = 0;
+constexpr uint8_t kExtendedCodecDeflate = 1;  // a zlib stream
+constexpr uint8_t kExtendedCodecLzma2 = 2;    // a raw LZMA2 stream with its end marker
+constexpr int kExtendedStreams = 3;
+constexpr size_t kExtendedStreamHeaderSize = 17;
+constexpr size_t kExtendedSplitHeaderSize = 4 + kExtendedStreams * kExtendedStreamHeaderSize;
+constexpr uint32_t kMaxExtendedDictionary = 64u << 20;
 
 // True when the entry name (any letter case) ends in kExtendedDeltaSuffix.
 bool IsExtendedDeltaName(const char* name);

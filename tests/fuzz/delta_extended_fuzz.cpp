@@ -1,4 +1,5 @@
-// The extended delta decoder over arbitrary stored payloads. The first two
+// The extended delta decoder over arbitrary stored bytes (both layouts, every
+// codec: the seeds hold each). The first two
 // input bytes choose how much of the rest is the old file. Whatever the bytes,
 // the checking pass and the writing pass agree: both accept or both refuse,
 // an accepted delta writes exactly the bytes it announced, and no copy ends

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "authoring/archive_writer.h"
@@ -94,6 +95,19 @@ int main(int argc, char** argv) {
       root / "delta_extended_fuzz", "delta",
       Cat(Cat({static_cast<uint8_t>(old_size), static_cast<uint8_t>(old_size >> 8)}, old_file),
           EncodePayload(extended)));
+  // The split layout in each codec, so the fuzzer starts inside every decoder.
+  const std::pair<const char*, ExtendedLayout> split_layouts[] = {
+      {"split-stored", ExtendedLayout::kSplitStored},
+      {"split-deflate", ExtendedLayout::kSplitDeflate},
+      {"split-lzma", ExtendedLayout::kSplitLzma}};
+  for (const auto& [name, layout] : split_layouts) {
+    std::vector<uint8_t> split;
+    ok &= PackExtendedDelta(extended, &split, layout);
+    ok &= Write(
+        root / "delta_extended_fuzz", name,
+        Cat(Cat({static_cast<uint8_t>(old_size), static_cast<uint8_t>(old_size >> 8)}, old_file),
+            split));
+  }
 
   VersionResource version;
   version.tables.push_back({"040904e4", {{"ProductVersion", "1.02"}, {"FileVersion", "1.0.2.0"}}});

@@ -1,0 +1,160 @@
+// The stored form of an extended delta: the records split into controls, adds
+// and inserts, each stream in whichever codec makes it smallest.
+#include <lzma.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <new>
+
+#include "authoring/delta_encoder.h"
+#include "authoring/payload_writer.h"
+#include "package/delta_extended.h"
+#include "package/package.h"
+
+namespace upkeep {
+
+namespace {
+
+// The encoder needs about ten bytes of memory per dictionary byte (the
+// runtime one): 8 MiB keeps `make` of a 40 MiB file inside 1.5x the file plus
+// 256 MB. Streams this long are rare, and most of their matches are near.
+constexpr uint32_t kLzmaDictionary = 8u << 20;
+constexpr size_t kTryDeflateBelow = 64 * 1024;
+// On executables' adds deflate's near-optimal parsing still wins by a few per
+// cent at times; past this its time is out of proportion.
+constexpr size_t kTryDeflateStreamBelow = 2u << 20;
+
+bool GetVarint(const std::vector<uint8_t>& in, size_t* at, uint64_t* v) {
+  *v = 0;
+  for (int shift = 0; shift < 64 && *at < in.size(); shift += 7) {
+    const uint8_t b = in[(*at)++];
+    *v |= static_cast<uint64_t>(b & 0x7F) << shift;
+    if ((b & 0x80) == 0) return true;
+  }
+  return false;
+}
+
+// The records of a "UKX2" stream as three streams.
+bool Split(const std::vector<uint8_t>& records, std::vector<uint8_t> streams[3]) {
+  if (records.size() < 4 || !std::equal(records.begin(), records.begin() + 4, kExtendedDeltaMagic))
+    return false;
+  size_t at = 4;
+  while (at < records.size()) {
+    const size_t start = at;
+    uint64_t copy, insert, seek;
+    if (!GetVarint(records, &at, &copy) || !GetVarint(records, &at, &insert) ||
+        !GetVarint(records, &at, &seek)) {
+      return false;
+    }
+    streams[0].insert(streams[0].end(), records.begin() + start, records.begin() + at);
+    const uint64_t adds = (copy & 1) ? 0 : copy >> 1;
+    if (adds > records.size() - at || insert > records.size() - at - adds) return false;
+    streams[1].insert(streams[1].end(), records.begin() + at, records.begin() + at + adds);
+    at += adds;
+    streams[2].insert(streams[2].end(), records.begin() + at, records.begin() + at + insert);
+    at += insert;
+  }
+  return true;
+}
+
+// Controls and adds are bytes without context worth having (varints, add
+// bytes that are mostly zero): no literal context bits. Inserts are new file
+// content and keep the usual ones.
+bool Lzma(const std::vector<uint8_t>& in, bool literal_context, uint32_t dictionary,
+          std::vector<uint8_t>* out) {
+  lzma_options_lzma options;
+  if (lzma_lzma_preset(&options, 6)) return false;
+  options.dict_size = dictionary;
+  if (!literal_context) options.lc = 0, options.lp = 0, options.pb = 0;
+  const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  out->resize(lzma_stream_buffer_bound(in.size()));
+  size_t produced = 0;
+  uint8_t none = 0;
+  if (lzma_raw_buffer_encode(filters, nullptr, in.empty() ? &none : in.data(), in.size(),
+                             out->data(), &produced, out->size()) != LZMA_OK) {
+    return false;
+  }
+  out->resize(produced);
+  return true;
+}
+
+void PutU32(uint32_t v, std::vector<uint8_t>* out) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+}  // namespace
+
+bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>* stored,
+                       ExtendedLayout layout) {
+  stored->clear();
+  try {
+    std::vector<uint8_t> interleaved;
+    const bool try_interleaved =
+        layout == ExtendedLayout::kInterleavedDeflate ||
+        (layout == ExtendedLayout::kSmallest && records.size() <= kTryDeflateBelow);
+    if (try_interleaved &&
+        !EncodePayload(records.data(), records.size(), &interleaved, kExtendedDeltaPayloadLevel)) {
+      return false;
+    }
+    if (layout == ExtendedLayout::kInterleavedDeflate) {
+      stored->swap(interleaved);
+      return true;
+    }
+
+    std::vector<uint8_t> streams[kExtendedStreams];
+    if (!Split(records, streams)) return false;
+    std::vector<uint8_t> packed[kExtendedStreams];
+    uint8_t codecs[kExtendedStreams];
+    uint32_t dictionaries[kExtendedStreams];
+    for (int i = 0; i < kExtendedStreams; ++i) {
+      const std::vector<uint8_t>& raw = streams[i];
+      if (raw.size() > kMaxPayloadSize) return false;
+      codecs[i] = kExtendedCodecStored;
+      dictionaries[i] = 0;
+      packed[i] = raw;
+      std::vector<uint8_t> candidate;
+      if (layout == ExtendedLayout::kSplitLzma || layout == ExtendedLayout::kSmallest) {
+        // The three dictionaries stay below the runtime's bound together.
+        const uint32_t dictionary = std::max<uint32_t>(
+            LZMA_DICT_SIZE_MIN,
+            std::min<uint32_t>(static_cast<uint32_t>(raw.size()), kLzmaDictionary));
+        if (!Lzma(raw, i == 2, dictionary, &candidate)) return false;
+        if (layout == ExtendedLayout::kSplitLzma || candidate.size() < packed[i].size()) {
+          packed[i].swap(candidate);
+          codecs[i] = kExtendedCodecLzma2;
+          dictionaries[i] = dictionary;
+        }
+      }
+      if (layout == ExtendedLayout::kSplitDeflate ||
+          (layout == ExtendedLayout::kSmallest && raw.size() <= kTryDeflateStreamBelow)) {
+        if (!EncodePayload(raw.data(), raw.size(), &candidate, kExtendedDeltaPayloadLevel))
+          return false;
+        candidate.resize(candidate.size() - 8);  // the zlib stream without the payload trailer
+        if (layout == ExtendedLayout::kSplitDeflate || candidate.size() < packed[i].size()) {
+          packed[i].swap(candidate);
+          codecs[i] = kExtendedCodecDeflate;
+          dictionaries[i] = 0;
+        }
+      }
+    }
+
+    stored->insert(stored->end(), kExtendedSplitMagic, kExtendedSplitMagic + 4);
+    for (int i = 0; i < kExtendedStreams; ++i) {
+      stored->push_back(codecs[i]);
+      PutU32(dictionaries[i], stored);
+      PutU32(static_cast<uint32_t>(streams[i].size()), stored);
+      PutU32(static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), streams[i].data(),
+                                         static_cast<uInt>(streams[i].size()))),
+             stored);
+      PutU32(static_cast<uint32_t>(packed[i].size()), stored);
+    }
+    for (const auto& p : packed) stored->insert(stored->end(), p.begin(), p.end());
+    if (!interleaved.empty() && interleaved.size() <= stored->size()) stored->swap(interleaved);
+    return true;
+  } catch (const std::bad_alloc&) {
+    stored->clear();
+    return false;
+  }
+}
+
+}  // namespace upkeep
