@@ -87,6 +87,7 @@ make_update() {  # make_update STUB FORM OUT
     --stub "$1" "${form[@]}" -f -o "$3")
   if [ ! -f "$3" ] || [ "$3" -ot "$1" ]; then
     echo "+ ${cmd[*]}" >&2
+    rm -f "$3"  # made again after the stub was built again
     "${cmd[@]}" >"$WORK/make.log" 2>&1 || { cat "$WORK/make.log" >&2; exit 1; }
   fi
 }
@@ -216,7 +217,9 @@ if [ "$PAUSE" != 0 ] && [ "$WINE_RUNS" != 0 ] && [ -f "$ui" ] && command -v Xvfb
   t1=$(date +%s.%N)
   times[win-window]=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')
   wine "$ui" click "Bench Game update" 1 >/dev/null 2>&1
-  sleep 1
+  # The run ends (its journal gone) once the box has closed; without a window
+  # manager Wine's X driver waits 2 s for the box's window to be withdrawn.
+  for _ in $(seq 300); do [ -e "$game/upkeep.journal" ] || break; sleep 0.1; done
   kill "$app" 2>/dev/null
   wait "$app" 2>/dev/null || true
   check_tree "win-basic.exe -force"

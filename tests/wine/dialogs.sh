@@ -88,7 +88,9 @@ src="$work/src"
 mkdir -p "$src"
 printf 'good data\r\n' >"$src/data_good.txt"
 printf 'old data\r\n' >"$src/data_old.txt"
-head -c 1000000 /dev/urandom >"$src/new.bin"
+# Large enough that creating it lasts several of the page's repaint periods,
+# so a watcher sees the bars part way.
+head -c 24000000 /dev/urandom >"$src/new.bin"
 printf 'second new file\r\n' >"$src/more.txt"
 printf 'Terms of use.\r\nLine two.\r\nLast line, then a line break.\r\n' >"$src/umowa.txt"
 strings_file "$src/Strings.scr" ""

@@ -85,6 +85,9 @@ BOOL CUpdateApp::InitInstance() {
   bool hasPackage = false;
   const StartupOptions options =
       BeginStartup(m_lpCmdLine != nullptr ? m_lpCmdLine : "", &hasPackage);
+  // Only for a run that may show a window: loading the controls starts the
+  // window system (under Wine its desktop process), which -silent never uses.
+  if (!options.silent || options.help || options.version) InitCommonControlsFromSystem();
   if (options.help) {
     // Asked for by name, so shown even with -silent.
     MessageBoxA(nullptr, HelpText().c_str(), MessageCaption().c_str(), MB_ICONINFORMATION | MB_OK);
@@ -147,7 +150,6 @@ BOOL CUpdateApp::InitInstance() {
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR cmdLine, int) {
   upkeep::RestrictDllSearchToSystem();
-  upkeep::InitCommonControlsFromSystem();
   upkeep::CWinApp* app = upkeep::AfxGetApp();
   app->m_lpCmdLine = cmdLine;
   app->InitInstance();

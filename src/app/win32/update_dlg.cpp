@@ -10,6 +10,9 @@ namespace upkeep {
 
 namespace {
 
+// The pacing timer of the progress page.
+constexpr UINT_PTR kProgressTimer = 1;
+
 DWORD WINAPI WorkerMain(LPVOID host) { return UpdateDriver(static_cast<UpdateHost*>(host)); }
 
 // The caption a message box gets when the program names none of its own: the
@@ -91,6 +94,7 @@ bool CProgressPage::SetProgress(int overall, int step, const char* operationText
 }
 
 CUpdateDlg::CUpdateDlg(CWnd* parent) : CDialog(IDD_UPDATE_DIALOG, parent) {
+  InitializeCriticalSection(&progress_lock_);
   m_hIcon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
 }
 
@@ -100,6 +104,7 @@ CUpdateDlg::~CUpdateDlg() {
   delete m_pInfoPage;
   m_pInfoPage = nullptr;
   if (m_hThread != nullptr) CloseHandle(m_hThread);
+  DeleteCriticalSection(&progress_lock_);
 }
 
 void CUpdateDlg::DoDataExchange(CDataExchange* pDX) {
@@ -165,6 +170,13 @@ LRESULT CUpdateDlg::OnUpdateFinished(WPARAM outcome, LPARAM) {
   } else if (outcome == static_cast<WPARAM>(UpdateOutcome::Succeeded)) {
     result = UpdateOutcome::Succeeded;
   }
+  // The worker has reported its last: what it left goes onto the page first.
+  KillTimer(m_hWnd, kProgressTimer);
+  ApplyPendingProgress();
+  EnterCriticalSection(&progress_lock_);
+  progress_posted_ = false;
+  LeaveCriticalSection(&progress_lock_);
+
   ++run_count_;
   last_outcome_ = result;
   if (m_pInfoPage != nullptr) {
@@ -231,6 +243,15 @@ bool CUpdateDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR* 
     case WM_UPDATE_FINISHED:
       *result = OnUpdateFinished(wParam, lParam);
       return true;
+    case WM_UPDATE_PROGRESS:
+      OnUpdateProgress();
+      *result = 0;
+      return true;
+    case WM_TIMER:
+      if (wParam != kProgressTimer) return false;
+      OnProgressTimer();
+      *result = 0;
+      return true;
     default:
       return false;
   }
@@ -282,6 +303,9 @@ int CUpdateDlg::ShowMessage(const std::string& text, const std::string& caption,
       style |= MB_YESNO;
       break;
   }
+  // The box comes up over the page as the last report left it.
+  CUpdateDlg* dialog = ProgressTarget();
+  if (dialog->m_hWnd != nullptr) SendMessageA(dialog->m_hWnd, WM_UPDATE_PROGRESS, 0, 0);
   return MessageBoxA(m_hWnd, text.c_str(), caption.c_str(), style);
 }
 
@@ -291,17 +315,68 @@ void CUpdateDlg::Finished(UpdateOutcome outcome) {
 
 void CUpdateDlg::ShellOpen(const std::string& path) { ShellOpenFile(path, m_hWnd); }
 
-void CUpdateDlg::SetProgress(int32_t overall, int32_t step, const char* operationText,
-                             const char* fileName) {
+CUpdateDlg* CUpdateDlg::ProgressTarget() {
   CWinApp* app = AfxGetApp();
   CUpdateDlg* dialog = app != nullptr ? dynamic_cast<CUpdateDlg*>(app->m_pMainWnd) : this;
-  if (dialog == nullptr) dialog = this;
-  CProgressPage* page = dialog->m_pProgressPage;
-  if (page == nullptr || page->m_hWnd == nullptr) return;
-  if (!page->SetProgress(overall, step, operationText, fileName)) return;
-  // Painted before the worker goes on, not when the message loop gets to it;
-  // only the controls that changed, which invalidated themselves.
+  return dialog != nullptr ? dialog : this;
+}
+
+void CUpdateDlg::SetProgress(int32_t overall, int32_t step, const char* operationText,
+                             const char* fileName) {
+  // Each control message from this thread would wait for the window's thread
+  // and its repaint: the report is left for that thread instead, which shows
+  // the latest one and skips those it never got to.
+  CUpdateDlg* dialog = ProgressTarget();
+  if (dialog->m_hWnd == nullptr) return;
+  EnterCriticalSection(&dialog->progress_lock_);
+  dialog->pending_overall_ = overall;
+  dialog->pending_step_ = step;
+  dialog->pending_operation_ = operationText != nullptr ? operationText : "";
+  dialog->pending_file_ = fileName != nullptr ? fileName : "";
+  dialog->progress_dirty_ = true;
+  const bool post = !dialog->progress_posted_;
+  dialog->progress_posted_ = true;
+  LeaveCriticalSection(&dialog->progress_lock_);
+  if (post) PostMessageA(dialog->m_hWnd, WM_UPDATE_PROGRESS, 0, 0);
+}
+
+bool CUpdateDlg::ApplyPendingProgress() {
+  EnterCriticalSection(&progress_lock_);
+  const bool dirty = progress_dirty_;
+  const int overall = pending_overall_;
+  const int step = pending_step_;
+  const std::string operation = pending_operation_;
+  const std::string file = pending_file_;
+  progress_dirty_ = false;
+  LeaveCriticalSection(&progress_lock_);
+  if (!dirty) return false;
+  CProgressPage* page = m_pProgressPage;
+  if (page == nullptr || page->m_hWnd == nullptr) return true;
+  if (!page->SetProgress(overall, step, operation.c_str(), file.c_str())) return true;
+  // Painted now, not when the queue has nothing else: only the controls that
+  // changed, which invalidated themselves.
   RedrawWindow(page->m_hWnd, nullptr, nullptr, RDW_ALLCHILDREN | RDW_UPDATENOW);
+  return true;
+}
+
+void CUpdateDlg::OnUpdateProgress() {
+  // The first report after a quiet spell shows at once; those that follow
+  // within the pace wait for the timer.
+  ApplyPendingProgress();
+  if (IsRunning()) SetTimer(m_hWnd, kProgressTimer, kProgressPaceMs, nullptr);
+}
+
+void CUpdateDlg::OnProgressTimer() {
+  EnterCriticalSection(&progress_lock_);
+  const bool dirty = progress_dirty_;
+  // Under the lock with the check: a report left after it posts again.
+  if (!dirty) progress_posted_ = false;
+  LeaveCriticalSection(&progress_lock_);
+  if (!dirty) {
+    KillTimer(m_hWnd, kProgressTimer);
+    return;
+  }
+  ApplyPendingProgress();
 }
 
 }  // namespace upkeep

@@ -16,6 +16,9 @@ namespace upkeep {
 // The dialog's private message: wParam an UpdateOutcome, lParam 0, result 0.
 constexpr UINT WM_UPDATE_FINISHED = WM_USER + 100;
 static_assert(WM_UPDATE_FINISHED == 1124, "fixed message number");
+// Posted by the worker when it has left a progress report for the page, and
+// sent before each of its message boxes; wParam and lParam 0, result 0.
+constexpr UINT WM_UPDATE_PROGRESS = WM_USER + 101;
 
 class CInfoPage : public CDialog {
  public:
@@ -78,9 +81,12 @@ class CUpdateDlg : public CDialog, public UpdateHost {
   std::string LogCopyPath() const override { return m_strLogCopy; }
 
   // The progress callback: the progress page of the application's main
-  // window, when it has one.
+  // window, when it has one. The worker only leaves the report here; the
+  // window's own thread shows the latest one, at most about every
+  // kProgressPaceMs while reports keep coming.
   void SetProgress(int32_t overall, int32_t step, const char* operationText,
                    const char* fileName) override;
+  static constexpr UINT kProgressPaceMs = 30;
 
   CInfoPage* m_pInfoPage = nullptr;
   CProgressPage* m_pProgressPage = nullptr;
@@ -106,8 +112,26 @@ class CUpdateDlg : public CDialog, public UpdateHost {
   HCURSOR OnQueryDragIcon() { return reinterpret_cast<HCURSOR>(m_hIcon); }
   void OnUpdate();
   LRESULT OnUpdateFinished(WPARAM outcome, LPARAM unused);
+  void OnUpdateProgress();
+  void OnProgressTimer();
 
  private:
+  // The dialog whose page shows the reports, and its window thread's side:
+  // the pending report onto the page; false when there was none.
+  CUpdateDlg* ProgressTarget();
+  bool ApplyPendingProgress();
+
+  // The latest report not yet on the page, shared with the worker.
+  CRITICAL_SECTION progress_lock_;
+  int pending_overall_ = 0;
+  int pending_step_ = 0;
+  std::string pending_operation_;
+  std::string pending_file_;
+  bool progress_dirty_ = false;
+  // A WM_UPDATE_PROGRESS or the pacing timer is on its way: the worker posts
+  // nothing more until the window thread finds no new report.
+  bool progress_posted_ = false;
+
   int run_count_ = 0;
   UpdateOutcome last_outcome_ = UpdateOutcome::Failed;
 };
