@@ -6,6 +6,8 @@
 # Result: build/deps/TRIPLE/{include/libdeflate.h,lib/libdeflate.a}
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+# shellcheck source=lib/debian-source.bash
+. "$root/scripts/lib/debian-source.bash"
 version=1.14
 debian_version=1.14-1
 sha256=89e7df898c37c3427b0f39aadcf733731321a278771d20fc553f92da8d4808ac
@@ -20,19 +22,7 @@ done
 
 src="$root/build/deps/src"
 tarball="$src/libdeflate_$version.orig.tar.gz"
-if [ ! -f "$tarball" ] || ! echo "$sha256  $tarball" | sha256sum -c --quiet 2>/dev/null; then
-  list=/etc/apt/sources.list.d/upkeep-bookworm-src.sources
-  if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
-    printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: bookworm\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' >"$list"
-    apt-get update -qq
-  fi
-  mkdir -p "$src"
-  (cd "$src" && apt-get source -qq --download-only "libdeflate=$debian_version" >/dev/null 2>&1) || {
-    apt-get update -qq
-    (cd "$src" && apt-get source -qq --download-only "libdeflate=$debian_version" >/dev/null)
-  }
-  echo "$sha256  $tarball" | sha256sum -c --quiet
-fi
+fetch_debian_source libdeflate "$debian_version" "$tarball" "$sha256"
 rm -rf "$src/libdeflate-$version"
 tar -xzf "$tarball" -C "$src"
 

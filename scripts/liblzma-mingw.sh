@@ -7,6 +7,8 @@
 # Result: build/deps/TRIPLE/{include/lzma.h,include/lzma/,lib/liblzma.a}
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+# shellcheck source=lib/debian-source.bash
+. "$root/scripts/lib/debian-source.bash"
 version=5.4.1
 debian_version=5.4.1-1+deb12u1
 sha256=5d9827aa1875b21c288f78864bb26d2650b436ea8d2cad364e4921eb6266a5a5
@@ -21,19 +23,7 @@ done
 
 src="$root/build/deps/src"
 tarball="$src/xz-utils_$version.orig.tar.xz"
-if [ ! -f "$tarball" ] || ! echo "$sha256  $tarball" | sha256sum -c --quiet 2>/dev/null; then
-  list=/etc/apt/sources.list.d/upkeep-bookworm-src.sources
-  if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
-    printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: bookworm\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' >"$list"
-    apt-get update -qq
-  fi
-  mkdir -p "$src"
-  (cd "$src" && apt-get source -qq --download-only "xz-utils=$debian_version" >/dev/null 2>&1) || {
-    apt-get update -qq
-    (cd "$src" && apt-get source -qq --download-only "xz-utils=$debian_version" >/dev/null)
-  }
-  echo "$sha256  $tarball" | sha256sum -c --quiet
-fi
+fetch_debian_source xz-utils "$debian_version" "$tarball" "$sha256"
 
 for t in "${todo[@]}"; do
   out="$root/build/deps/$t"
