@@ -72,7 +72,6 @@ const char kMakeUsage[] =
     "  --level N          delta effort, 1 fastest to 9 smallest (default 9)\n"
     "  --delta-format F   basic, extended, or smaller (default): the delta form\n"
     "                     written per patched file; smaller keeps the smaller one\n"
-    "                     (files over 40 MiB get the basic form: memory)\n"
     "  --remove-folders   remove folders the new tree no longer has, with whatever\n"
     "                     players keep in them; by default only the old tree's files\n"
     "                     in them are deleted and the folders are kept (and listed)\n"
