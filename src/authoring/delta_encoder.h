@@ -30,6 +30,10 @@ struct DeltaOptions {
 std::vector<uint8_t> EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                                  size_t new_size, const DeltaOptions& options = DeltaOptions());
 
+// Old files from this size on may take the extended form from the basic
+// form's copies; below it the extended form never looks at them.
+constexpr size_t kExtendedSeedsFrom = size_t{4} << 20;
+
 // The inflated bytes of the extended form (package/delta_extended.h): copies
 // with byte-wise adds, inserts and seeks. Matches come from a suffix array of
 // the old file where the basic form's copies are short (edited code), else

@@ -311,6 +311,7 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
       AppendExtendedDeltaRecord(nullptr, 0, next, new_size, 0, out);
       return true;
     }
+    if (old_size < kExtendedSeedsFrom) return EncodeSorted(old, old_size, next, new_size, out);
     std::vector<DeltaMatch> found;
     if (!seeds) {
       DeltaOptions options;
@@ -323,13 +324,11 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
     // rest together; small files are sorted anyway, as the sort is cheap there
     // and still finds short matches between the long copies. Past the size
     // limit the sort's memory would outgrow the files'.
-    constexpr size_t kSortAlways = size_t{4} << 20;
     constexpr size_t kSortLimit = size_t{40} << 20;
     constexpr size_t kLongCopies = 2048;
     size_t covered = 0;
     for (const auto& m : *seeds) covered += m.length;
-    if (old_size < kSortAlways ||
-        (old_size <= kSortLimit && covered < kLongCopies * std::max<size_t>(seeds->size(), 1)))
+    if (old_size <= kSortLimit && covered < kLongCopies * std::max<size_t>(seeds->size(), 1))
       return EncodeSorted(old, old_size, next, new_size, out);
     EncodeSeeded(old, old_size, next, new_size, *seeds, out);
     return true;

@@ -179,16 +179,25 @@ class Builder {
       std::vector<uint8_t> delta_payload;
       std::vector<DeltaMatch> matches;
       bool delta_ok = false;
-      if (options_.delta_format != Format::kExtended) {
+      const char* delta_kind = "DELTA";
+      // Below the size where the extended form grows the basic form's copies it
+      // needs none of them, so it goes first; the basic form is then tried only
+      // when the extended delta is not far smaller than the file (compressed
+      // files) or is tiny (a few bytes changed, where the extended form's
+      // stream headers weigh): on everything else measured it lost by a wide
+      // margin.
+      constexpr size_t kBasicMayWinBelow = 4096;
+      const bool extended_first =
+          options_.delta_format == Format::kSmaller && old_size < kExtendedSeedsFrom;
+      const auto basic = [&](unsigned share) {
         DeltaOptions delta_options;
         delta_options.level = options_.delta_level;
         // The extended form grows its copies from these instead of searching again.
-        if (try_extended) delta_options.matches = &matches;
+        if (try_extended && !extended_first) delta_options.matches = &matches;
         if (options_.progress) {
           // The basic form reports how far into the new file it is; when the
           // extended form follows, that is the first half of the work.
           const uint64_t base = progress_.bytes_done;
-          const unsigned share = try_extended ? 2 : 1;
           delta_options.progress = [this, base, share](size_t done) {
             progress_.bytes_done = base + done / share;
             options_.progress(progress_);
@@ -196,28 +205,42 @@ class Builder {
         }
         std::vector<uint8_t> delta = EncodeDelta(old_bytes.data(), old_bytes.size(),
                                                  new_bytes.data(), new_bytes.size(), delta_options);
-        delta_ok = delta.size() <= kMaxPayloadSize &&
-                   EncodePayload(delta.data(), delta.size(), &delta_payload);
-      }
-      const char* delta_kind = "DELTA";
-      // The extended form tells nothing while it works: a big file shows
-      // that it is at this part, half done when the basic form ran first.
-      if (try_extended && options_.progress && new_bytes.size() >= (4u << 20)) {
-        progress_.what = "patch (extended form)";
-        progress_.bytes_done = done_bytes_ + (delta_ok ? new_bytes.size() / 2 : 0);
-        options_.progress(progress_);
-      }
-      if (try_extended) {
+        std::vector<uint8_t> payload;
+        if (delta.size() <= kMaxPayloadSize &&
+            EncodePayload(delta.data(), delta.size(), &payload) &&
+            (!delta_ok || payload.size() < delta_payload.size())) {
+          delta_payload.swap(payload);
+          delta_ok = true;
+          delta_kind = "DELTA";
+        }
+      };
+      const auto extended = [&]() {
+        // The extended form tells nothing while it works: a big file shows
+        // that it is at this part, half done when the basic form ran first.
+        if (options_.progress && new_bytes.size() >= (4u << 20)) {
+          progress_.what = "patch (extended form)";
+          progress_.bytes_done = done_bytes_ + (delta_ok ? new_bytes.size() / 2 : 0);
+          options_.progress(progress_);
+        }
         std::vector<uint8_t> delta, payload;
+        const bool seeded = options_.delta_format == Format::kSmaller && !extended_first;
         if (EncodeExtendedDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
-                                new_bytes.size(), &delta,
-                                options_.delta_format == Format::kExtended ? nullptr : &matches) &&
+                                new_bytes.size(), &delta, seeded ? &matches : nullptr) &&
             delta.size() <= kMaxPayloadSize && PackExtendedDelta(delta, &payload) &&
             (!delta_ok || payload.size() < delta_payload.size())) {
           delta_payload.swap(payload);
           delta_ok = true;
           delta_kind = kExtendedDeltaSuffix + 1;
         }
+      };
+      if (extended_first) {
+        extended();
+        if (!delta_ok || delta_payload.size() * 4 > new_bytes.size() ||
+            delta_payload.size() < kBasicMayWinBelow)
+          basic(1);
+      } else {
+        if (options_.delta_format != Format::kExtended) basic(try_extended ? 2 : 1);
+        if (try_extended) extended();
       }
       std::vector<uint8_t> file_payload;
       // The whole file can only win when the delta is not much smaller than it.
