@@ -269,6 +269,59 @@ TEST_F(PackageBuilderTest, ScriptChecksFirstAndPatchesWithDeltas) {
   EXPECT_LE(space_needed, 300077u + 4096u);
 }
 
+// Large new files are mapped and walked in windows; the package must not
+// depend on it. Every window boundary falls inside long copies here, in each
+// encoder and delta form.
+TEST_F(PackageBuilderTest, WindowedNewFilesMakeTheSamePackage) {
+  std::mt19937 rng(7);
+  std::string old_dir = tmp_.Join("old"), new_dir = tmp_.Join("new");
+  // Over the size where the extended form grows the basic form's copies:
+  // blocks replaced, one moved, bytes inserted.
+  std::vector<uint8_t> big = Data(rng, (size_t{5} << 20) + 123);
+  Write(old_dir + "/Data/assets.pak", big);
+  std::vector<uint8_t> moved(big.begin() + 3000000, big.begin() + 3300000);
+  big.erase(big.begin() + 3000000, big.begin() + 3300000);
+  big.insert(big.begin() + 100000, moved.begin(), moved.end());
+  for (size_t at : {size_t{1} << 20, size_t{4} << 20}) {
+    std::vector<uint8_t> block = test::RandomBytes(65536, static_cast<uint32_t>(at));
+    std::copy(block.begin(), block.end(), big.begin() + static_cast<ptrdiff_t>(at));
+  }
+  big.insert(big.begin() + 2500000, 4000, 9);
+  Write(new_dir + "/Data/assets.pak", big);
+  // Small, edited here and there: the suffix-sorted search.
+  std::vector<uint8_t> code = Data(rng, 200000);
+  Write(old_dir + "/engine.dll", code);
+  for (size_t i = 0; i < code.size(); i += 997) code[i] += 3;
+  Write(new_dir + "/engine.dll", code);
+  // Rewritten whole, emptied, and grown from nothing.
+  Write(old_dir + "/rand.bin", test::RandomBytes(70000, 1));
+  Write(new_dir + "/rand.bin", test::RandomBytes(70000, 2));
+  Write(old_dir + "/log.txt", {1, 2, 3});
+  Write(new_dir + "/log.txt", {});
+  Write(old_dir + "/empty.dat", {});
+  Write(new_dir + "/empty.dat", Data(rng, 9000));
+
+  using Format = MakeOptions::DeltaFormat;
+  for (Format format : {Format::kSmaller, Format::kBasic, Format::kExtended}) {
+    SCOPED_TRACE(static_cast<int>(format));
+    std::vector<ArchiveEntry> whole, windowed;
+    MakeSummary summary;
+    std::string error;
+    MakeOptions options = Options(old_dir, new_dir);
+    options.delta_format = format;
+    options.windowed_from = UINT64_MAX;
+    ASSERT_TRUE(BuildUpdate(options, &whole, &summary, &error)) << error;
+    options.windowed_from = 0;
+    options.window = 4093;
+    ASSERT_TRUE(BuildUpdate(options, &windowed, &summary, &error)) << error;
+    ASSERT_EQ(windowed.size(), whole.size());
+    for (size_t i = 0; i < whole.size(); ++i) {
+      EXPECT_EQ(windowed[i].name, whole[i].name);
+      EXPECT_TRUE(windowed[i].data == whole[i].data) << whole[i].name;
+    }
+  }
+}
+
 TEST_F(PackageBuilderTest, VersionChainsBringEveryOldVersionToTheNewest) {
   std::mt19937 rng(7);
   std::string v1 = tmp_.Join("v1"), v2 = tmp_.Join("v2"), v3 = tmp_.Join("v3"),

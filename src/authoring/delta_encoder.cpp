@@ -162,8 +162,23 @@ std::vector<uint8_t> EncodeDelta(const uint8_t* old_data, size_t old_size, const
   // A report costs one comparison per step between reports.
   constexpr size_t kReportEvery = 1 << 20;
   size_t next_report = options.progress ? kReportEvery : SIZE_MAX;
+  WindowFront front(options.window);
+  // A long copy is compared a window at a time, so the window hears of it.
+  auto forward = [&](const uint8_t* from_new, const uint8_t* from_old, size_t limit) {
+    if (!front.active()) return CommonForward(from_new, from_old, limit);
+    size_t n = 0;
+    while (n < limit) {
+      const size_t part = std::min(limit - n, front.step());
+      const size_t same = CommonForward(from_new + n, from_old + n, part);
+      n += same;
+      if (same < part) break;
+      front.At(static_cast<size_t>(from_new + n - new_data));
+    }
+    return n;
+  };
 
   while (old_size > 0 && pos < new_size) {
+    front.At(pos);
     if (pos >= next_report) {
       options.progress(pos);
       next_report = pos + kReportEvery;
@@ -180,7 +195,7 @@ std::vector<uint8_t> EncodeDelta(const uint8_t* old_data, size_t old_size, const
       if (best_len > 0 &&
           (best_len >= limit || new_data[pos + best_len] != old_data[cand + best_len]))
         return;
-      size_t fwd = CommonForward(new_data + pos, old_data + cand, limit);
+      size_t fwd = forward(new_data + pos, old_data + cand, limit);
       if (fwd == 0) return;
       size_t back = CommonBackward(new_data + pos, old_data + cand, std::min(back_room, cand));
       if (fwd + back > best_len + best_back) {

@@ -17,12 +17,50 @@ struct DeltaMatch {
   size_t length;
 };
 
+// Told by an encoder, as it goes, that it is done with the new bytes below
+// `pos` for now (it may still read a few of them again): the owner of a mapped
+// new file lets their pages go, so only a window of the file stays in memory.
+struct NewBytesWindow {
+  std::function<void(size_t pos)> passed;
+  size_t step = size_t{4} << 20;  // bytes the encoder moves between calls
+};
+
+// Calls the window's `passed` when the encoder has moved a step on from the
+// last call, or a step back (a second pass over bytes behind it). Cheap enough
+// to ask at every position.
+class WindowFront {
+ public:
+  explicit WindowFront(const NewBytesWindow* window)
+      : window_(window != nullptr && window->passed ? window : nullptr) {
+    if (window_ != nullptr) span_ = step_ = window_->step > 0 ? window_->step : 1;
+  }
+  bool active() const { return window_ != nullptr; }
+  size_t step() const { return step_; }
+  void At(size_t pos) {
+    if (pos - low_ >= span_) Move(pos);
+  }
+
+ private:
+  void Move(size_t pos) {
+    window_->passed(pos);
+    low_ = pos > step_ ? pos - step_ : 0;
+    span_ = pos + step_ - low_;
+  }
+
+  const NewBytesWindow* window_;
+  size_t step_ = SIZE_MAX;
+  size_t low_ = 0;
+  size_t span_ = SIZE_MAX;  // positions in [low_, low_ + span_) call nothing
+};
+
 struct DeltaOptions {
   int level = 9;  // 1 fastest .. 9 smallest
   // Told the bytes of the new file covered so far, every few hundred kB.
   std::function<void(size_t done)> progress;
   // When set, receives the copies in new-file order (seeds for the extended form).
   std::vector<DeltaMatch>* matches = nullptr;
+  // When set, told how far into the new file the encoder is.
+  const NewBytesWindow* window = nullptr;
 };
 
 // The decoded delta (before payload compression). Rebuilds `new_data` exactly
@@ -39,10 +77,12 @@ constexpr size_t kExtendedSeedsFrom = size_t{4} << 20;
 // the old file where the basic form's copies are short (edited code), else
 // from those copies themselves (`seeds`: EncodeDelta's matches for the same
 // pair; found here when null), which costs no sort and no memory per old byte.
-// False when memory runs out.
+// False when memory runs out. `window`, when set, is told how far into the
+// new file the encoder is.
 bool EncodeExtendedDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                          size_t new_size, std::vector<uint8_t>* out,
-                         const std::vector<DeltaMatch>* seeds = nullptr);
+                         const std::vector<DeltaMatch>* seeds = nullptr,
+                         const NewBytesWindow* window = nullptr);
 
 // The payload level for extended deltas: the best level costs about twice the
 // time of the whole encode on executables for 1-4 per cent of size.

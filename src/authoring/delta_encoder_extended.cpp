@@ -176,8 +176,12 @@ void AppendCopy(const uint8_t* add, size_t length, const uint8_t* extra, size_t 
 // would become one long copy whose adds cost more than inserting the block.
 template <typename Find>
 void EncodeMatches(const uint8_t* old, size_t old_size, const uint8_t* next, size_t new_size,
-                   Find find, bool split_gaps, std::vector<uint8_t>* out) {
+                   Find find, bool split_gaps, const NewBytesWindow* window,
+                   std::vector<uint8_t>* out) {
   constexpr size_t kGap = 32;
+  // Passes over long stretches go a window step at a time and tell the window.
+  WindowFront front(window);
+  const size_t part = front.step();
   std::vector<uint8_t> add;
   // Far jumps need longer matches: in noisy data short matches turn up
   // anywhere and each costs a record with a long seek.
@@ -195,10 +199,15 @@ void EncodeMatches(const uint8_t* old, size_t old_size, const uint8_t* next, siz
     const size_t matched_to = scan;  // end of the last match taken or passed
     bool split = false;
     for (; scan < new_size; ++scan) {
+      front.At(scan);
       if (scsc < scan) scsc = scan;  // old_score counts [scan, scsc)
       len = find(scan, &pos);
-      for (; scsc < scan + len; ++scsc)
-        if (old_at(scsc) == next[scsc]) ++old_score;
+      while (scsc < scan + len) {
+        const size_t end = scan + len - scsc > part ? scsc + part : scan + len;
+        for (; scsc < end; ++scsc)
+          if (old_at(scsc) == next[scsc]) ++old_score;
+        front.At(scsc);
+      }
       // A match worth leaving the current alignment for: whole where the
       // old alignment is not, or clearly longer.
       const int64_t jump = static_cast<int64_t>(pos) - static_cast<int64_t>(scan) - last_offset;
@@ -216,10 +225,16 @@ void EncodeMatches(const uint8_t* old, size_t old_size, const uint8_t* next, siz
     // Grow the previous match forwards and the new one backwards while at
     // least half the bytes agree.
     size_t s = 0, best = 0, len_f = 0;
-    for (size_t i = 0; last_scan + i < scan && last_pos + i < old_size;) {
-      if (old[last_pos + i] == next[last_scan + i]) ++s;
-      ++i;
-      if (s * 2 > best * 2 + i - len_f) best = s, len_f = i;
+    const size_t grow_limit = std::min(scan > last_scan ? scan - last_scan : 0,
+                                       old_size > last_pos ? old_size - last_pos : 0);
+    for (size_t i = 0; i < grow_limit;) {
+      const size_t end = grow_limit - i > part ? i + part : grow_limit;
+      while (i < end) {
+        if (old[last_pos + i] == next[last_scan + i]) ++s;
+        ++i;
+        if (s * 2 > best * 2 + i - len_f) best = s, len_f = i;
+      }
+      front.At(last_scan + i);
     }
     size_t len_b = 0;
     if (scan < new_size) {
@@ -258,6 +273,7 @@ void EncodeMatches(const uint8_t* old, size_t old_size, const uint8_t* next, siz
         add[i] = static_cast<uint8_t>(next[last_scan + done + i] - old[last_pos + done + i]);
       AppendCopy(add.data(), kAddBlock, nullptr, 0, 0, out);
       done += kAddBlock;
+      front.At(last_scan + done);
     }
     add.resize(len_f - done);
     for (size_t i = done; i < len_f; ++i)
@@ -273,7 +289,7 @@ void EncodeMatches(const uint8_t* old, size_t old_size, const uint8_t* next, siz
 // Matches from a suffix array of the old file: every match there is, at a
 // sort's cost and five bytes per old byte.
 bool EncodeSorted(const uint8_t* old, size_t old_size, const uint8_t* next, size_t new_size,
-                  std::vector<uint8_t>* out) {
+                  const NewBytesWindow* window, std::vector<uint8_t>* out) {
   SuffixIndex index;
   if (!BuildIndex(old, old_size, &index)) return false;
   const WindowFilter filter(old, old_size);
@@ -282,14 +298,15 @@ bool EncodeSorted(const uint8_t* old, size_t old_size, const uint8_t* next, size
     if (new_size - scan >= WindowFilter::kWindow && !filter.MayContain(next + scan)) return 0;
     return Search(index, next + scan, new_size - scan, pos);
   };
-  EncodeMatches(old, old_size, next, new_size, find, false, out);
+  EncodeMatches(old, old_size, next, new_size, find, false, window, out);
   return true;
 }
 
 // Matches from the basic form's copies: the copy-with-add growth between them
 // turns small edits inside moved blocks into adds.
 void EncodeSeeded(const uint8_t* old, size_t old_size, const uint8_t* next, size_t new_size,
-                  const std::vector<DeltaMatch>& seeds, std::vector<uint8_t>* out) {
+                  const std::vector<DeltaMatch>& seeds, const NewBytesWindow* window,
+                  std::vector<uint8_t>* out) {
   size_t at = 0;
   auto find = [&](size_t scan, size_t* pos) -> size_t {
     while (at < seeds.size() && seeds[at].new_pos + seeds[at].length <= scan) ++at;
@@ -297,13 +314,14 @@ void EncodeSeeded(const uint8_t* old, size_t old_size, const uint8_t* next, size
     *pos = seeds[at].old_pos + (scan - seeds[at].new_pos);
     return seeds[at].new_pos + seeds[at].length - scan;
   };
-  EncodeMatches(old, old_size, next, new_size, find, true, out);
+  EncodeMatches(old, old_size, next, new_size, find, true, window, out);
 }
 
 }  // namespace
 
 bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* next, size_t new_size,
-                         std::vector<uint8_t>* out, const std::vector<DeltaMatch>* seeds) {
+                         std::vector<uint8_t>* out, const std::vector<DeltaMatch>* seeds,
+                         const NewBytesWindow* window) {
   out->clear();
   try {
     AppendExtendedDeltaMagic(out);
@@ -311,11 +329,13 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
       AppendExtendedDeltaRecord(nullptr, 0, next, new_size, 0, out);
       return true;
     }
-    if (old_size < kExtendedSeedsFrom) return EncodeSorted(old, old_size, next, new_size, out);
+    if (old_size < kExtendedSeedsFrom)
+      return EncodeSorted(old, old_size, next, new_size, window, out);
     std::vector<DeltaMatch> found;
     if (!seeds) {
       DeltaOptions options;
       options.matches = &found;
+      options.window = window;
       EncodeDelta(old, old_size, next, new_size, options);
       seeds = &found;
     }
@@ -329,8 +349,8 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
     size_t covered = 0;
     for (const auto& m : *seeds) covered += m.length;
     if (old_size <= kSortLimit && covered < kLongCopies * std::max<size_t>(seeds->size(), 1))
-      return EncodeSorted(old, old_size, next, new_size, out);
-    EncodeSeeded(old, old_size, next, new_size, *seeds, out);
+      return EncodeSorted(old, old_size, next, new_size, window, out);
+    EncodeSeeded(old, old_size, next, new_size, *seeds, window, out);
     return true;
   } catch (const std::bad_alloc&) {
     out->clear();
@@ -342,7 +362,7 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
 
 // Without the sorter (MinGW) make keeps to the basic form.
 bool EncodeExtendedDelta(const uint8_t*, size_t, const uint8_t*, size_t, std::vector<uint8_t>* out,
-                         const std::vector<DeltaMatch>*) {
+                         const std::vector<DeltaMatch>*, const NewBytesWindow*) {
   out->clear();
   return false;
 }

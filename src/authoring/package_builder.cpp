@@ -21,6 +21,7 @@
 #include "package/delta_extended.h"
 #include "package/package.h"
 #include "platform/code_page.h"
+#include "platform/file_system.h"
 #include "platform/text.h"
 #include "script/command_schema.h"
 #include "script/script_call.h"
@@ -98,6 +99,52 @@ std::string Trimmed(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
+// The new version of a changed file: read whole, or for large files mapped
+// and let go of a window at a time behind the encoders (and the checksum).
+class NewFile {
+ public:
+  bool Open(const std::string& path, bool windowed, size_t window) {
+    if (windowed) {
+      view_ = GetFileSystem()->MapFile(path);
+      if (view_ != nullptr && view_->size() <= SIZE_MAX &&
+          (view_->data() != nullptr || view_->size() == 0)) {
+        data_ = view_->data();
+        size_ = static_cast<size_t>(view_->size());
+        window_.step = window;
+        window_.passed = [this](size_t pos) { view_->Release(0, pos); };
+        return true;
+      }
+      view_.reset();  // not mappable here: read it whole
+    }
+    if (!ReadWholeFile(path, &bytes_)) return false;
+    data_ = bytes_.data();
+    size_ = bytes_.size();
+    return true;
+  }
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+  const NewBytesWindow* window() const { return view_ != nullptr ? &window_ : nullptr; }
+
+  uint32_t Crc32() const {
+    uLong crc = crc32(0L, Z_NULL, 0);
+    const size_t part = view_ != nullptr ? std::max<size_t>(window_.step, 1) : size_t{1} << 30;
+    for (size_t at = 0; at < size_;) {
+      const size_t n = std::min<size_t>({size_ - at, part, size_t{1} << 30});
+      crc = crc32(crc, data_ + at, static_cast<uInt>(n));
+      at += n;
+      if (view_ != nullptr) view_->Release(0, at);
+    }
+    return static_cast<uint32_t>(crc);
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  std::unique_ptr<MappedView> view_;
+  NewBytesWindow window_;
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
 class Builder {
  public:
   Builder(const MakeOptions& options, std::vector<ArchiveEntry>* entries, MakeSummary* summary,
@@ -165,14 +212,17 @@ class Builder {
         return false;
       const bool moved = CompareNames(c.name, c.old_name) != 0;
       if (moved) moved_from.insert(FoldedName(c.old_name));
-      std::vector<uint8_t> old_bytes, new_bytes;
+      std::vector<uint8_t> old_bytes;
       if (!ReadWholeFile(NativePath(from.root, c.old_name), &old_bytes))
         return Fail("cannot read", from, c.old_name);
-      if (!ReadWholeFile(NativePath(to.root, c.name), &new_bytes))
+      NewFile new_bytes;
+      if (!new_bytes.Open(NativePath(to.root, c.name), c.new_size >= options_.windowed_from,
+                          options_.window))
         return Fail("cannot read", to, c.name);
       const uint64_t old_size = old_bytes.size();  // 64-bit even where size_t is not
       if (new_bytes.size() > kMaxPayloadSize || old_size > 0xFFFFFFFFull)
         return Fail("too large for a package:", to, c.name);
+      const std::string crc_old = ChecksumText(Crc32(old_bytes));
       using Format = MakeOptions::DeltaFormat;
       const bool try_extended = options_.delta_format != Format::kBasic;
       Begin("patch", c.name);
@@ -194,6 +244,7 @@ class Builder {
         delta_options.level = options_.delta_level;
         // The extended form grows its copies from these instead of searching again.
         if (try_extended && !extended_first) delta_options.matches = &matches;
+        delta_options.window = new_bytes.window();
         if (options_.progress) {
           // The basic form reports how far into the new file it is; when the
           // extended form follows, that is the first half of the work.
@@ -225,7 +276,8 @@ class Builder {
         std::vector<uint8_t> delta, payload;
         const bool seeded = options_.delta_format == Format::kSmaller && !extended_first;
         if (EncodeExtendedDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
-                                new_bytes.size(), &delta, seeded ? &matches : nullptr) &&
+                                new_bytes.size(), &delta, seeded ? &matches : nullptr,
+                                new_bytes.window()) &&
             delta.size() <= kMaxPayloadSize && PackExtendedDelta(delta, &payload) &&
             (!delta_ok || payload.size() < delta_payload.size())) {
           delta_payload.swap(payload);
@@ -242,20 +294,22 @@ class Builder {
         if (options_.delta_format != Format::kExtended) basic(try_extended ? 2 : 1);
         if (try_extended) extended();
       }
+      std::vector<DeltaMatch>().swap(matches);
+      const std::string crc_new = ChecksumText(new_bytes.Crc32());
       std::vector<uint8_t> file_payload;
       // The whole file can only win when the delta is not much smaller than it.
       if (!delta_ok || delta_payload.size() * 20 >= new_bytes.size()) {
+        std::vector<uint8_t>().swap(old_bytes);  // not needed any more
         if (!EncodePayload(new_bytes.data(), new_bytes.size(), &file_payload))
           return Fail("cannot compress", to, c.name);
       }
-      std::string crc_new = ChecksumText(Crc32(new_bytes));
       if (!file_payload.empty() && (!delta_ok || file_payload.size() <= delta_payload.size())) {
         std::string entry = AddPayload("FILE", std::move(file_payload));
         work.push_back({"CreateFile", {Text(c.name), Text(entry), Text(crc_new)}});
         Wrote(c.name);
         ++summary_->created;
         if (moved) {
-          work.push_back({"DeleteFile", {Text(c.old_name), Text(ChecksumText(Crc32(old_bytes)))}});
+          work.push_back({"DeleteFile", {Text(c.old_name), Text(crc_old)}});
           ++summary_->deleted;
         }
         need(static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size)));
@@ -265,9 +319,7 @@ class Builder {
           work.push_back({"RenameFile", {Text(c.old_name), Text(c.name)}});
           ++summary_->renamed;
         }
-        work.push_back(
-            {"PatchFile",
-             {Text(c.name), Text(entry), Text(ChecksumText(Crc32(old_bytes))), Text(crc_new)}});
+        work.push_back({"PatchFile", {Text(c.name), Text(entry), Text(crc_old), Text(crc_new)}});
         Wrote(c.name);
         ++summary_->patched;
         // The old content stays beside the new one until the patch is done.

@@ -77,6 +77,12 @@ struct MakeOptions {
   // Where the work stands, reported often (also within a big file); a
   // receiver that draws it picks how often.
   std::function<void(const MakeProgress&)> progress;
+  // Changed files whose new version has this many bytes or more are mapped,
+  // not read, and the encoders' passes let go of the pages behind them every
+  // `window` bytes: make's memory is then the old file and a window of the
+  // new one. The package is the same either way (tests force small values).
+  uint64_t windowed_from = uint64_t{64} << 20;
+  size_t window = size_t{4} << 20;
 };
 
 struct MakeSummary {

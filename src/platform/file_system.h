@@ -63,6 +63,14 @@ class MappedView {
   virtual ~MappedView() = default;
   virtual const uint8_t* data() const = 0;
   virtual uint64_t size() const = 0;
+  // Lets the system take back the pages of [offset, offset + length) (whole
+  // pages inside it): reading them again maps them again from the file, so a
+  // reader going through a large file keeps a window of it in memory, not all
+  // of it. Only a hint; views that cannot do it keep the pages.
+  virtual void Release(uint64_t offset, uint64_t length) {
+    (void)offset;
+    (void)length;
+  }
 };
 
 struct FindEntry {
