@@ -145,6 +145,20 @@ class NewFile {
   size_t size_ = 0;
 };
 
+// Whether the payload of `data` may come out smaller than `than` bytes.
+// Deflate's fastest level gives seldom more than a few tenths over its best
+// one, at a tenth of the time: where even it is well under twice `than`, the
+// best level is run; where it is over, the best level cannot get below.
+bool MayDeflateBelow(const uint8_t* data, size_t size, size_t than) {
+#ifndef UPKEEP_HAVE_LIBDEFLATE
+  return true;  // zlib has one level here: a trial would cost as much as the real one
+#endif
+  constexpr size_t kAlwaysBelow = size_t{1} << 20;  // cheap enough to just try
+  if (size < kAlwaysBelow) return true;
+  std::vector<uint8_t> fast;
+  return !EncodePayload(data, size, &fast, 1) || fast.size() < 2 * than;
+}
+
 class Builder {
  public:
   Builder(const MakeOptions& options, std::vector<ArchiveEntry>* entries, MakeSummary* summary,
@@ -239,6 +253,7 @@ class Builder {
       constexpr size_t kBasicMayWinBelow = 4096;
       const bool extended_first =
           options_.delta_format == Format::kSmaller && old_size < kExtendedSeedsFrom;
+      std::vector<uint8_t> basic_delta;
       const auto basic = [&](unsigned share) {
         DeltaOptions delta_options;
         delta_options.level = options_.delta_level;
@@ -254,16 +269,22 @@ class Builder {
             options_.progress(progress_);
           };
         }
-        std::vector<uint8_t> delta = EncodeDelta(old_bytes.data(), old_bytes.size(),
-                                                 new_bytes.data(), new_bytes.size(), delta_options);
+        basic_delta = EncodeDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
+                                  new_bytes.size(), delta_options);
+      };
+      // Kept when no smaller delta is at hand; on a tie the basic form wins.
+      const auto basic_payload = [&]() {
         std::vector<uint8_t> payload;
-        if (delta.size() <= kMaxPayloadSize &&
-            EncodePayload(delta.data(), delta.size(), &payload) &&
-            (!delta_ok || payload.size() < delta_payload.size())) {
+        if (basic_delta.size() <= kMaxPayloadSize &&
+            (!delta_ok ||
+             MayDeflateBelow(basic_delta.data(), basic_delta.size(), delta_payload.size() + 1)) &&
+            EncodePayload(basic_delta.data(), basic_delta.size(), &payload) &&
+            (!delta_ok || payload.size() <= delta_payload.size())) {
           delta_payload.swap(payload);
           delta_ok = true;
           delta_kind = "DELTA";
         }
+        std::vector<uint8_t>().swap(basic_delta);
       };
       const auto extended = [&]() {
         // The extended form tells nothing while it works: a big file shows
@@ -288,17 +309,24 @@ class Builder {
       if (extended_first) {
         extended();
         if (!delta_ok || delta_payload.size() * 4 > new_bytes.size() ||
-            delta_payload.size() < kBasicMayWinBelow)
+            delta_payload.size() < kBasicMayWinBelow) {
           basic(1);
+          basic_payload();
+        }
       } else {
+        // The basic form's records go first (the extended form may grow its
+        // copies); their payload is made once it is known what it has to beat.
         if (options_.delta_format != Format::kExtended) basic(try_extended ? 2 : 1);
         if (try_extended) extended();
+        if (options_.delta_format != Format::kExtended) basic_payload();
       }
       std::vector<DeltaMatch>().swap(matches);
       const std::string crc_new = ChecksumText(new_bytes.Crc32());
       std::vector<uint8_t> file_payload;
       // The whole file can only win when the delta is not much smaller than it.
-      if (!delta_ok || delta_payload.size() * 20 >= new_bytes.size()) {
+      if (!delta_ok ||
+          (delta_payload.size() * 20 >= new_bytes.size() &&
+           MayDeflateBelow(new_bytes.data(), new_bytes.size(), delta_payload.size() + 1))) {
         std::vector<uint8_t>().swap(old_bytes);  // not needed any more
         if (!EncodePayload(new_bytes.data(), new_bytes.size(), &file_payload))
           return Fail("cannot compress", to, c.name);
