@@ -293,9 +293,11 @@ TEST_F(PackageBuilderTest, WindowedNewFilesMakeTheSamePackage) {
   Write(old_dir + "/engine.dll", code);
   for (size_t i = 0; i < code.size(); i += 997) code[i] += 3;
   Write(new_dir + "/engine.dll", code);
-  // Rewritten whole, emptied, and grown from nothing.
-  Write(old_dir + "/rand.bin", test::RandomBytes(70000, 1));
-  Write(new_dir + "/rand.bin", test::RandomBytes(70000, 2));
+  // Rewritten whole (large enough for make's fast deflate trial, which must
+  // not keep the whole file from beating the basic form's inserts), emptied,
+  // and grown from nothing.
+  Write(old_dir + "/rand.bin", test::RandomBytes((1 << 20) + 1000, 1));
+  Write(new_dir + "/rand.bin", test::RandomBytes((1 << 20) + 1000, 2));
   Write(old_dir + "/log.txt", {1, 2, 3});
   Write(new_dir + "/log.txt", {});
   Write(old_dir + "/empty.dat", {});
@@ -311,6 +313,11 @@ TEST_F(PackageBuilderTest, WindowedNewFilesMakeTheSamePackage) {
     options.delta_format = format;
     options.windowed_from = UINT64_MAX;
     ASSERT_TRUE(BuildUpdate(options, &whole, &summary, &error)) << error;
+    const std::string script(whole[0].data.begin(), whole[0].data.end());
+    if (format == Format::kBasic) {
+      EXPECT_NE(script.find("CreateFile(\"rand.bin\""), std::string::npos) << script;
+    }
+    EXPECT_NE(script.find("PatchFile(\"Data\\\\assets.pak\""), std::string::npos) << script;
     options.windowed_from = 0;
     options.window = 4093;
     ASSERT_TRUE(BuildUpdate(options, &windowed, &summary, &error)) << error;
