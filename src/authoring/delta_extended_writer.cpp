@@ -85,6 +85,21 @@ bool Lzma(const std::vector<uint8_t>& in, bool literal_context, uint32_t diction
   return true;
 }
 
+// LZMA2 goes at a few MB/s over bytes it cannot compress (a rewritten file's
+// inserts take it minutes): a long stream whose samples, spread over all of
+// it, deflate's fastest level leaves no smaller is stored without trying.
+constexpr size_t kSampleLongFrom = size_t{16} << 20;
+bool LooksIncompressible(const std::vector<uint8_t>& raw) {
+  if (raw.size() < kSampleLongFrom) return false;
+  constexpr size_t kSamples = 16, kSample = 64 * 1024;
+  std::vector<uint8_t> packed;
+  for (size_t i = 0; i < kSamples; ++i) {
+    const uint8_t* at = raw.data() + (raw.size() - kSample) / (kSamples - 1) * i;
+    if (!EncodePayload(at, kSample, &packed, 1) || packed.size() < kSample) return false;
+  }
+  return true;
+}
+
 void PutU32(uint32_t v, std::vector<uint8_t>* out) {
   for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
@@ -120,13 +135,17 @@ bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>
       dictionaries[i] = 0;
       packed[i] = raw;
       std::vector<uint8_t> candidate;
-      if (layout == ExtendedLayout::kSplitLzma || layout == ExtendedLayout::kSmallest) {
+      if (layout == ExtendedLayout::kSplitLzma ||
+          (layout == ExtendedLayout::kSmallest && !LooksIncompressible(raw))) {
         // The three dictionaries stay below the runtime's bound together.
         const uint32_t dictionary = std::max<uint32_t>(
             LZMA_DICT_SIZE_MIN,
             std::min<uint32_t>(static_cast<uint32_t>(raw.size()), kLzmaDictionary));
-        if (!Lzma(raw, i == 2, dictionary, &candidate)) return false;
-        if (layout == ExtendedLayout::kSplitLzma || candidate.size() < packed[i].size()) {
+        // LZMA2 fails where its output outgrows the buffer's bound, which
+        // is over the stored size: the stream is then stored.
+        if (!Lzma(raw, i == 2, dictionary, &candidate)) {
+          if (layout == ExtendedLayout::kSplitLzma) return false;
+        } else if (layout == ExtendedLayout::kSplitLzma || candidate.size() < packed[i].size()) {
           packed[i].swap(candidate);
           codecs[i] = kExtendedCodecLzma2;
           dictionaries[i] = dictionary;
