@@ -125,7 +125,9 @@ bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>
 
     std::vector<uint8_t> streams[kExtendedStreams];
     if (!Split(records, streams)) return false;
+    // A stream kept stored is written from `streams`, not copied first.
     std::vector<uint8_t> packed[kExtendedStreams];
+    size_t sizes[kExtendedStreams];
     uint8_t codecs[kExtendedStreams];
     uint32_t dictionaries[kExtendedStreams];
     for (int i = 0; i < kExtendedStreams; ++i) {
@@ -133,7 +135,7 @@ bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>
       if (raw.size() > kMaxPayloadSize) return false;
       codecs[i] = kExtendedCodecStored;
       dictionaries[i] = 0;
-      packed[i] = raw;
+      sizes[i] = raw.size();
       std::vector<uint8_t> candidate;
       if (layout == ExtendedLayout::kSplitLzma ||
           (layout == ExtendedLayout::kSmallest && !LooksIncompressible(raw))) {
@@ -145,8 +147,9 @@ bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>
         // is over the stored size: the stream is then stored.
         if (!Lzma(raw, i == 2, dictionary, &candidate)) {
           if (layout == ExtendedLayout::kSplitLzma) return false;
-        } else if (layout == ExtendedLayout::kSplitLzma || candidate.size() < packed[i].size()) {
+        } else if (layout == ExtendedLayout::kSplitLzma || candidate.size() < sizes[i]) {
           packed[i].swap(candidate);
+          sizes[i] = packed[i].size();
           codecs[i] = kExtendedCodecLzma2;
           dictionaries[i] = dictionary;
         }
@@ -156,14 +159,18 @@ bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>
         if (!EncodePayload(raw.data(), raw.size(), &candidate, kExtendedDeltaPayloadLevel))
           return false;
         candidate.resize(candidate.size() - 8);  // the zlib stream without the payload trailer
-        if (layout == ExtendedLayout::kSplitDeflate || candidate.size() < packed[i].size()) {
+        if (layout == ExtendedLayout::kSplitDeflate || candidate.size() < sizes[i]) {
           packed[i].swap(candidate);
+          sizes[i] = packed[i].size();
           codecs[i] = kExtendedCodecDeflate;
           dictionaries[i] = 0;
         }
       }
     }
 
+    size_t total = kExtendedSplitHeaderSize;
+    for (size_t size : sizes) total += size;
+    stored->reserve(total);
     stored->insert(stored->end(), kExtendedSplitMagic, kExtendedSplitMagic + 4);
     for (int i = 0; i < kExtendedStreams; ++i) {
       stored->push_back(codecs[i]);
@@ -172,9 +179,12 @@ bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>
       PutU32(static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), streams[i].data(),
                                          static_cast<uInt>(streams[i].size()))),
              stored);
-      PutU32(static_cast<uint32_t>(packed[i].size()), stored);
+      PutU32(static_cast<uint32_t>(sizes[i]), stored);
     }
-    for (const auto& p : packed) stored->insert(stored->end(), p.begin(), p.end());
+    for (int i = 0; i < kExtendedStreams; ++i) {
+      const std::vector<uint8_t>& p = codecs[i] == kExtendedCodecStored ? streams[i] : packed[i];
+      stored->insert(stored->end(), p.begin(), p.end());
+    }
     if (!interleaved.empty() && interleaved.size() <= stored->size()) stored->swap(interleaved);
     return true;
   } catch (const std::bad_alloc&) {
