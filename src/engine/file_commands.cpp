@@ -49,20 +49,16 @@ std::string ChildPath(const std::string& dir, const std::string& name) {
 
 std::string NewContentPath(const std::string& target) { return target + ".~up"; }
 
-bool FlushFileToDisk(const std::string& path) {
-  std::unique_ptr<File> f = GetFileSystem()->Open(path, OpenMode::kReadWrite);
-  return f != nullptr && f->Flush();
-}
-
-bool NewContentMatches(const std::string& fresh, const char* expected, const std::string& label,
-                       ProgressCallback progress, int32_t overallPercent, const char* message) {
+bool WrittenContentMatches(const WrittenContent& written, const char* expected,
+                           const std::string& label, ProgressCallback progress,
+                           int32_t overallPercent, const char* message) {
   uint32_t wanted = 0;
   if (!ParseChecksumText(expected, &wanted)) return false;
-  MappedFile mapped = OpenMappedFile(fresh);
-  bool match = mapped.usable() &&
-               ComputeFileCrc(mapped, label.c_str(), progress, overallPercent, message) == wanted;
-  CloseMappedFile(&mapped);
-  return match;
+  // Content of 4 GiB or more is beyond any file the package can check.
+  if (written.accepted > 0xFFFFFFFFu) return false;
+  ReportCrcProgress(written.accepted, label.c_str(), progress, overallPercent, message);
+  return written.fileSize >= 0 && static_cast<uint64_t>(written.fileSize) == written.accepted &&
+         written.crc == wanted;
 }
 
 bool PutInPlace(CommandContext& context, const std::string& fresh, const std::string& target) {
@@ -86,7 +82,8 @@ void RelabeledProgress::Forward(void* self, int32_t overall, int32_t step, const
   p->inner(overall, step, shown, text);
 }
 
-int ExtractPayloadFile(const char* entryName, const std::string& destination, uint64_t* size) {
+int ExtractPayloadFile(const char* entryName, const std::string& destination, uint64_t* size,
+                       WrittenContent* written) {
   if (entryName == nullptr) return kExtractPayloadFailed;
   std::unique_ptr<Payload> payload = LoadPayloadEntry(entryName);
   if (payload == nullptr) return kExtractPayloadFailed;
@@ -99,11 +96,16 @@ int ExtractPayloadFile(const char* entryName, const std::string& destination, ui
   if (!data.empty() && out->Write(data.data(), data.size()) != static_cast<int64_t>(data.size())) {
     return kExtractDestinationFailed;
   }
+  if (written != nullptr) {
+    written->accepted = data.size();
+    written->crc = ComputeBufferCrc(data.data(), data.size());
+    written->fileSize = out->Size();
+  }
   return out->Flush() ? kExtractDone : kExtractDestinationFailed;
 }
 
 bool CopyFileWithProgress(const std::string& source, const std::string& destination,
-                          ProgressCallback progress, int32_t overallPercent) {
+                          ProgressCallback progress, int32_t overallPercent, bool flush) {
   // Creating the destination would truncate the very bytes about to be read.
   if (SamePath(source, destination)) return false;
   FileSystem* fs = GetFileSystem();
@@ -139,7 +141,7 @@ bool CopyFileWithProgress(const std::string& source, const std::string& destinat
       progress(overallPercent, p, source.c_str(), text.c_str());
     }
   }
-  return true;
+  return !flush || out->Flush();
 }
 
 int RemoveDirectoryTree(const std::string& directory) {
@@ -241,8 +243,8 @@ int32_t IsOKFileCommand(CommandContext& context, const ScriptCall& call) {
     // Copied beside the file first: a copy cut short never takes its place.
     const std::string fresh = NewContentPath(target);
     if (SamePath(source, target) || !NoteNewContent(context, fresh) ||
-        !CopyFileWithProgress(source, fresh, context.progress, context.overallPercent) ||
-        !FlushFileToDisk(fresh) || !BeginChange(context) || !PutInPlace(context, fresh, target)) {
+        !CopyFileWithProgress(source, fresh, context.progress, context.overallPercent, true) ||
+        !BeginChange(context) || !PutInPlace(context, fresh, target)) {
       GetFileSystem()->Delete(fresh);
       return AbortRun(context, kOperationFailed, "ERROR: couldn't copy file %s !\n",
                       source.c_str());
@@ -381,7 +383,8 @@ int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
   FileSystem* fs = GetFileSystem();
   fs->SetAttributes(fresh, kAttrNormal);
   uint64_t needed = 0;
-  int r = NoteNewContent(context, fresh) ? ExtractPayloadFile(entry, fresh, &needed)
+  WrittenContent written;
+  int r = NoteNewContent(context, fresh) ? ExtractPayloadFile(entry, fresh, &needed, &written)
                                          : kExtractDestinationFailed;
   if (r != kExtractDone) {
     fs->Delete(fresh);
@@ -395,8 +398,8 @@ int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
   Report(context, 100, path.c_str(), "&IDS_PROGRESS_CREATING_FILE&");
   Report(context, 0, path.c_str(), "&IDS_PROGRESS_VERYFING_CREATED_FILE&");
   std::string text = ExpandedText("&IDS_PROGRESS_CREATING_FILE&");
-  if (!NewContentMatches(fresh, checksum, path, context.progress, context.overallPercent,
-                         text.c_str())) {
+  if (!WrittenContentMatches(written, checksum, path, context.progress, context.overallPercent,
+                             text.c_str())) {
     fs->Delete(fresh);
     return AbortRun(context, kChecksumAfterChange, "ERROR: wrong CRC of %s after creation!\n",
                     path.c_str());
