@@ -141,7 +141,8 @@ bool CopyFileWithProgress(const std::string& source, const std::string& destinat
       progress(overallPercent, p, source.c_str(), text.c_str());
     }
   }
-  return !flush || out->Flush();
+  // A device that drops bytes without saying so leaves the copy short.
+  return out->Size() == size && (!flush || out->Flush());
 }
 
 int RemoveDirectoryTree(const std::string& directory) {
