@@ -27,7 +27,10 @@ uint32_t Unprotected(uint32_t attributes) {
 
 void UnprotectFile(const std::string& path) {
   uint32_t a = GetFileSystem()->GetAttributes(path);
-  if (a != kInvalidAttributes) GetFileSystem()->SetAttributes(path, Unprotected(a));
+  // Most files carry no bit to clear: nothing to ask the system.
+  if (a != kInvalidAttributes && Unprotected(a) != a) {
+    GetFileSystem()->SetAttributes(path, Unprotected(a));
+  }
 }
 
 // Same file by its absolute spelling, letter case ignored as the system does.
