@@ -49,6 +49,9 @@ bool CopyFileWithProgress(const std::string& source, const std::string& destinat
 // flushed and checked, and only then put in its place in one step, so a crash
 // never leaves the file half-written.
 std::string NewContentPath(const std::string& target);
+// A leftover of new content from an interrupted run may be read-only, hidden
+// or system: it becomes a normal file, so writing the new content replaces it.
+void ClearLeftoverAttributes(const std::string& fresh);
 // The new content written beside a file matches the script's checksum text,
 // reported under `label` as the test of the file would be. Its CRC was taken
 // as it was written, so the file is never read back: the file holds exactly

@@ -52,6 +52,13 @@ std::string ChildPath(const std::string& dir, const std::string& name) {
 
 std::string NewContentPath(const std::string& target) { return target + ".~up"; }
 
+void ClearLeftoverAttributes(const std::string& fresh) {
+  // Asking is cheaper than a change that fails (under Wine a change opens the
+  // file), and there is almost never a leftover.
+  FileSystem* fs = GetFileSystem();
+  if (fs->GetAttributes(fresh) != kInvalidAttributes) fs->SetAttributes(fresh, kAttrNormal);
+}
+
 bool WrittenContentMatches(const WrittenContent& written, const char* expected,
                            const std::string& label, ProgressCallback progress,
                            int32_t overallPercent, const char* message) {
@@ -385,7 +392,7 @@ int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
   Report(context, 0, path.c_str(), "&IDS_PROGRESS_CREATING_FILE&");
   const std::string fresh = NewContentPath(path);
   FileSystem* fs = GetFileSystem();
-  fs->SetAttributes(fresh, kAttrNormal);
+  ClearLeftoverAttributes(fresh);
   uint64_t needed = 0;
   WrittenContent written;
   int r = NoteNewContent(context, fresh) ? ExtractPayloadFile(entry, fresh, &needed, &written)

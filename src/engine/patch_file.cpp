@@ -74,7 +74,7 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   RelabeledProgress shown{context.progress, fresh, target};
   ProgressCallback progress = context.progress != nullptr ? shown.callback() : nullptr;
   const uint64_t new_size = delta->outputSize;
-  fs->SetAttributes(fresh, kAttrNormal);
+  ClearLeftoverAttributes(fresh);
   // Written, flushed and checksummed in one pass through one handle: the
   // checksum covers the very bytes the file was given.
   WrittenContent written;
