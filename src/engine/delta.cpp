@@ -137,10 +137,11 @@ int ApplyExtendedDelta(const Delta& delta, const MappedFile& old, const std::str
   ExtendedDeltaInfo info;
   const bool ok = DecodeExtendedDelta(delta.stored.data(), delta.stored.size(), old.view, old_size,
                                       sink, &info);
-  Finish(&writer, out.get(), written);
   // The stream was checked when loaded, so this fails only when the old
   // content does not fit; the caller then puts the old file back.
-  return ok ? kApplyDone : kApplyDoesNotFit;
+  if (!ok) return kApplyDoesNotFit;
+  Finish(&writer, out.get(), written);
+  return kApplyDone;
 }
 
 }  // namespace
