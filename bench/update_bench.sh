@@ -11,7 +11,9 @@
 #        reused: default /tmp/upkeep-update-bench); PAUSE=0 skips the runs
 #        without -silent (upkeep.exe's needs Xvfb and upkeep_ui.exe beside it);
 #        WINE=0 skips upkeep.exe; EXTENDED=1 adds an update
-#        made with the extended delta form where it is smaller.
+#        made with the extended delta form where it is smaller; BEFORE=DIR
+#        adds, interleaved, the same update run by an earlier build's
+#        upkeep (and upkeep.exe) from DIR, for before/after figures.
 # Smoke run: SIZE_MB=8 FILES=6 RUNS=1 bench/update_bench.sh
 set -euo pipefail
 
@@ -25,6 +27,8 @@ WORK=${WORK:-/tmp/upkeep-update-bench}
 PAUSE=${PAUSE:-1}
 WINE_RUNS=${WINE:-1}
 EXTENDED=${EXTENDED:-0}
+BEFORE=${BEFORE:-}
+[ -z "$BEFORE" ] || BEFORE=$(cd "$BEFORE" && pwd)
 [ "$WINE_RUNS" = 0 ] || WINDOWS_BIN=$(cd "$WINDOWS_BIN" && pwd)
 
 for tool in xdelta3 python3 x86_64-w64-mingw32-gcc "$LINUX_BIN/upkeep" "$LINUX_BIN/upkeep-pack"; do
@@ -96,6 +100,10 @@ for form in "${forms[@]}"; do
   make_update "$LINUX_BIN/upkeep" "$form" "$WORK/updates/linux-$form"
   [ "$WINE_RUNS" = 0 ] || make_update "$WINDOWS_BIN/upkeep.exe" "$form" "$WORK/updates/win-$form.exe"
 done
+if [ -n "$BEFORE" ]; then
+  make_update "$BEFORE/upkeep" basic "$WORK/updates/linux-before"
+  [ "$WINE_RUNS" = 0 ] || make_update "$BEFORE/upkeep.exe" basic "$WORK/updates/win-before.exe"
+fi
 
 declare -A times
 # timed KEY COMMAND...: adds the wall seconds of the command to times[KEY].
@@ -177,6 +185,16 @@ for r in $(seq "$RUNS"); do
       check_tree "win-$form"
     fi
   done
+  if [ -n "$BEFORE" ]; then
+    install_game
+    timed linux-before run_linux ./linux-before -silent
+    check_tree linux-before
+    if [ "$WINE_RUNS" != 0 ]; then
+      install_game
+      timed win-before run_wine ./win-before.exe -silent
+      check_tree win-before
+    fi
+  fi
   [ "$WINE_RUNS" = 0 ] || timed wine-start wine "$old/game.exe"
 done
 # Once without -silent (the console updater with -force, no display): the
@@ -243,6 +261,14 @@ for form in "${forms[@]}"; do
     echo "| (Wine / Linux) | | $(ratio "$w" "$t") | | |"
   fi
 done
+if [ -n "$BEFORE" ]; then
+  t=$(med linux-before)
+  echo "| Linux console updater, earlier build | \`./linux-before -silent\` | $t | $(ratio "$t" "$io") | $(ratio "$t" "$ios") |"
+  if [ "$WINE_RUNS" != 0 ]; then
+    w=$(med win-before)
+    echo "| upkeep.exe under Wine, earlier build | \`wine ./win-before.exe -silent\` | $w | $(ratio "$w" "$io") | $(ratio "$w" "$ios") |"
+  fi
+fi
 if [ "$WINE_RUNS" != 0 ]; then
   echo "| Wine start-up alone (a program that prints a line) | \`wine game.exe\` | $(med wine-start) | | |"
 fi

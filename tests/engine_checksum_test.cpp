@@ -1,5 +1,7 @@
 #include <zlib.h>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "engine/checksum.h"
@@ -41,6 +43,8 @@ std::vector<int32_t> ReferenceSteps(uint64_t size) {
   return out;
 }
 
+// Content checksummed while it is written must check and report exactly as
+// the same bytes read back from the file would.
 TEST(EngineChecksumTest, CrcAndProgressMatchTheByteRuleForManySizes) {
   std::vector<uint8_t> data = test::RandomBytes(5000, 9);
   for (size_t size : {1u, 2u, 3u, 7u, 99u, 100u, 101u, 199u, 200u, 201u, 333u, 1000u, 4999u}) {
@@ -53,6 +57,21 @@ TEST(EngineChecksumTest, CrcAndProgressMatchTheByteRuleForManySizes) {
       EXPECT_EQ(e.overall, 42);
       EXPECT_EQ(e.file, "f");
       EXPECT_EQ(e.text, "msg");
+    }
+    // In uneven pieces, as writes are accepted.
+    uint32_t pieces = 0;
+    for (size_t at = 0, n = 1; at < size; at += n, n = n * 3 + 1) {
+      pieces = ContinueCrc(pieces, part.data() + at, std::min(n, size - at));
+    }
+    EXPECT_EQ(pieces, crc) << size;
+    ProgressRecorder written;
+    ReportCrcProgress(size, "f", ProgressRecorder::callback(), 42, "msg");
+    ASSERT_EQ(written.events.size(), rec.events.size()) << size;
+    for (size_t i = 0; i < rec.events.size(); ++i) {
+      EXPECT_EQ(written.events[i].step, rec.events[i].step) << size;
+      EXPECT_EQ(written.events[i].overall, 42);
+      EXPECT_EQ(written.events[i].file, "f");
+      EXPECT_EQ(written.events[i].text, "msg");
     }
   }
 }

@@ -220,11 +220,12 @@ class BudgetFile : public File {
   int64_t Read(void* dst, size_t n) override { return inner_->Read(dst, n); }
   int64_t Write(const void* src, size_t n) override {
     int64_t left = owner_->writeBudget - owner_->writtenToFailing;
-    if (left <= 0) return -1;
+    const int64_t hidden = owner_->hideWriteFailures ? static_cast<int64_t>(n) : -1;
+    if (left <= 0) return hidden;
     size_t take = static_cast<int64_t>(n) > left ? static_cast<size_t>(left) : n;
     int64_t put = inner_->Write(src, take);
     if (put > 0) owner_->writtenToFailing += put;
-    return put;
+    return put >= 0 && owner_->hideWriteFailures ? hidden : put;
   }
   int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_->Seek(offset, origin); }
   int64_t Size() override { return inner_->Size(); }

@@ -144,6 +144,9 @@ class FaultyFileSystem : public FileSystemWrapper {
   // bytes in total, then every write fails (a full disk, a failing device).
   std::string failWritesTo;
   int64_t writeBudget = 0;
+  // Past the budget, writes are reported whole while nothing more is stored,
+  // as a device that loses data without saying so.
+  bool hideWriteFailures = false;
   // Moves (replacements too) whose source or destination contains this text are refused.
   std::string refuseMovesWith;
   // Moves allowed before every further move is refused; negative: no limit.

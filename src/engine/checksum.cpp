@@ -60,8 +60,9 @@ uint32_t ComputeFileCrc(const MappedFile& mapped, const char* displayName,
   return crc;
 }
 
-uint32_t ComputeBufferCrc(const uint8_t* data, size_t size) {
-  uint32_t crc = 0;
+uint32_t ComputeBufferCrc(const uint8_t* data, size_t size) { return ContinueCrc(0, data, size); }
+
+uint32_t ContinueCrc(uint32_t crc, const uint8_t* data, size_t size) {
   while (size > 0) {
     const uint32_t n = size > kCrcChunk ? kCrcChunk : static_cast<uint32_t>(size);
     crc = UpdateCrc(crc, data, n);
@@ -69,6 +70,16 @@ uint32_t ComputeBufferCrc(const uint8_t* data, size_t size) {
     size -= n;
   }
   return crc;
+}
+
+void ReportCrcProgress(uint64_t size, const char* displayName, ProgressCallback progress,
+                       int32_t overallPercent, const char* message) {
+  if (progress == nullptr) return;
+  // The same points as ComputeFileCrc's walk: each distinct percentage once.
+  for (uint64_t i = 0; i < size; i = FirstIndexAbove(static_cast<uint32_t>(i * 100 / size), size)) {
+    progress(overallPercent, static_cast<int32_t>(i * 100 / size), TextOrEmpty(displayName),
+             TextOrEmpty(message));
+  }
 }
 
 bool FileMatchesChecksum(const char* baseDir, const char* name, const char* expected,

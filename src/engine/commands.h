@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/checksum.h"
 #include "engine/command_context.h"
 #include "script/script_call.h"
 
@@ -32,27 +33,32 @@ enum : int {
   kExtractPayloadFailed = 3,      // the entry cannot be loaded
 };
 // Writes and flushes the entry's bytes; *size, when given, gets their count
-// once the entry is loaded. A failed write or flush fails the destination.
+// once the entry is loaded, and *written what the destination was given. A
+// failed write or flush fails the destination.
 int ExtractPayloadFile(const char* entryName, const std::string& destination,
-                       uint64_t* size = nullptr);
+                       uint64_t* size = nullptr, WrittenContent* written = nullptr);
 
 // Copies in 102400-byte chunks, reporting (overall, p, source, copying text)
 // when the integer percentage changes. False when anything failed, and at once,
-// touching nothing, when both paths name the same file.
+// touching nothing, when both paths name the same file. With `flush`, the copy
+// is also flushed to the disk before the destination is closed.
 bool CopyFileWithProgress(const std::string& source, const std::string& destination,
-                          ProgressCallback progress, int32_t overallPercent);
+                          ProgressCallback progress, int32_t overallPercent, bool flush = false);
 
 // New content of an existing file is written beside it under this name,
 // flushed and checked, and only then put in its place in one step, so a crash
 // never leaves the file half-written.
 std::string NewContentPath(const std::string& target);
-// Flushes a written file to the disk; false when it cannot be opened or flushed.
-bool FlushFileToDisk(const std::string& path);
-// The new content beside a file matches the script's checksum text (shown
-// under `label` in progress reports). Unlike the test of a named file, a
-// missing file never matches.
-bool NewContentMatches(const std::string& fresh, const char* expected, const std::string& label,
-                       ProgressCallback progress, int32_t overallPercent, const char* message);
+// A leftover of new content from an interrupted run may be read-only, hidden
+// or system: it becomes a normal file, so writing the new content replaces it.
+void ClearLeftoverAttributes(const std::string& fresh);
+// The new content written beside a file matches the script's checksum text,
+// reported under `label` as the test of the file would be. Its CRC was taken
+// as it was written, so the file is never read back: the file holds exactly
+// the accepted bytes once its size agrees.
+bool WrittenContentMatches(const WrittenContent& written, const char* expected,
+                           const std::string& label, ProgressCallback progress,
+                           int32_t overallPercent, const char* message);
 // Puts the checked new content in place of `target` (read-only bits cleared
 // first); the next commit makes that durable.
 bool PutInPlace(CommandContext& context, const std::string& fresh, const std::string& target);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "engine/checksum.h"
 #include "platform/file_system.h"
 
 namespace upkeep {
@@ -13,11 +14,15 @@ namespace {
 // become one system call per piece.
 constexpr size_t kWriteBuffer = 1u << 20;
 
-// Write errors are not reported: the checksum test after the patch catches a
-// damaged result, and the writing goes on so that progress runs to the end.
+// Write errors are not reported: the caller compares what was accepted with
+// the content's length, and the writing goes on so that progress runs to the
+// end. The CRC covers exactly the bytes the system took, in file order, so it
+// is the CRC of the file whenever the lengths agree.
 class BufferedWriter {
  public:
   explicit BufferedWriter(File* file) : file_(file) { buffer_.reserve(kWriteBuffer); }
+  uint64_t accepted() const { return accepted_; }
+  uint32_t crc() const { return crc_; }
   void Write(const uint8_t* data, size_t n) {
     if (n >= kWriteBuffer) {
       Flush();
@@ -34,11 +39,28 @@ class BufferedWriter {
 
  private:
   void WriteAll(const uint8_t* data, size_t n) {
-    if (n != 0) file_->Write(data, n);
+    if (n == 0) return;
+    const int64_t put = file_->Write(data, n);
+    if (put <= 0) return;
+    const size_t taken = static_cast<size_t>(put) < n ? static_cast<size_t>(put) : n;
+    crc_ = ContinueCrc(crc_, data, taken);
+    accepted_ += taken;
   }
   File* file_;
   std::vector<uint8_t> buffer_;
+  uint64_t accepted_ = 0;
+  uint32_t crc_ = 0;
 };
+
+// The end of a write: what `written` wants to know, and the flush it asks for.
+void Finish(BufferedWriter* writer, File* out, WrittenContent* written) {
+  writer->Flush();
+  if (written == nullptr) return;
+  written->accepted = writer->accepted();
+  written->crc = writer->crc();
+  written->fileSize = out->Size();
+  written->flushed = out->Flush();
+}
 
 // The stored bytes of an entry; their size is what the entry holds, never a
 // length taken from inside it.
@@ -101,7 +123,8 @@ std::unique_ptr<Delta> LoadExtendedDelta(const char* entryName) {
 }
 
 int ApplyExtendedDelta(const Delta& delta, const MappedFile& old, const std::string& target,
-                       ProgressCallback progress, int32_t overallPercent, const char* label) {
+                       ProgressCallback progress, int32_t overallPercent, const char* label,
+                       WrittenContent* written) {
   const uint64_t old_size = old.view != nullptr ? old.size : 0;
   std::unique_ptr<File> out = GetFileSystem()->Open(target, OpenMode::kWrite);
   if (out == nullptr) return kApplyTargetFailed;
@@ -114,10 +137,11 @@ int ApplyExtendedDelta(const Delta& delta, const MappedFile& old, const std::str
   ExtendedDeltaInfo info;
   const bool ok = DecodeExtendedDelta(delta.stored.data(), delta.stored.size(), old.view, old_size,
                                       sink, &info);
-  writer.Flush();
   // The stream was checked when loaded, so this fails only when the old
   // content does not fit; the caller then puts the old file back.
-  return ok ? kApplyDone : kApplyDoesNotFit;
+  if (!ok) return kApplyDoesNotFit;
+  Finish(&writer, out.get(), written);
+  return kApplyDone;
 }
 
 }  // namespace
@@ -146,12 +170,13 @@ bool DeltaFitsSource(const Delta& delta, uint64_t oldSize) {
 }
 
 int ApplyDelta(const Delta& delta, const MappedFile& old, const std::string& target,
-               ProgressCallback progress, int32_t overallPercent, const char* text) {
+               ProgressCallback progress, int32_t overallPercent, const char* text,
+               WrittenContent* written) {
   uint64_t old_size = old.view != nullptr ? old.size : 0;
   if (!DeltaFitsSource(delta, old_size)) return kApplyDoesNotFit;
   const char* label = text != nullptr ? text : "";
   if (delta.extended)
-    return ApplyExtendedDelta(delta, old, target, progress, overallPercent, label);
+    return ApplyExtendedDelta(delta, old, target, progress, overallPercent, label, written);
   std::unique_ptr<File> out = GetFileSystem()->Open(target, OpenMode::kWrite);
   if (out == nullptr) return kApplyTargetFailed;
   WriteProgress report{progress, overallPercent, target.c_str(), label, delta.outputSize};
@@ -163,7 +188,7 @@ int ApplyDelta(const Delta& delta, const MappedFile& old, const std::string& tar
     }
     report.Add(r.length);
   }
-  writer.Flush();
+  Finish(&writer, out.get(), written);
   return kApplyDone;
 }
 

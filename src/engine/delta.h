@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/checksum.h"
 #include "engine/mapped_file.h"
 #include "engine/progress.h"
 #include "package/delta_extended.h"
@@ -42,9 +43,12 @@ enum : int {
 };
 
 // Writes the new content to `target`, reporting (overall, p, target, text) when
-// the integer percentage of bytes written changes.
+// the integer percentage of bytes written changes. With `written`, the file is
+// also flushed to the disk through the handle that wrote it, and what it was
+// given is noted there.
 int ApplyDelta(const Delta& delta, const MappedFile& old, const std::string& target,
-               ProgressCallback progress, int32_t overallPercent, const char* text);
+               ProgressCallback progress, int32_t overallPercent, const char* text,
+               WrittenContent* written = nullptr);
 
 }  // namespace upkeep
 

@@ -27,7 +27,10 @@ uint32_t Unprotected(uint32_t attributes) {
 
 void UnprotectFile(const std::string& path) {
   uint32_t a = GetFileSystem()->GetAttributes(path);
-  if (a != kInvalidAttributes) GetFileSystem()->SetAttributes(path, Unprotected(a));
+  // Most files carry no bit to clear: nothing to ask the system.
+  if (a != kInvalidAttributes && Unprotected(a) != a) {
+    GetFileSystem()->SetAttributes(path, Unprotected(a));
+  }
 }
 
 // Same file by its absolute spelling, letter case ignored as the system does.
@@ -49,20 +52,23 @@ std::string ChildPath(const std::string& dir, const std::string& name) {
 
 std::string NewContentPath(const std::string& target) { return target + ".~up"; }
 
-bool FlushFileToDisk(const std::string& path) {
-  std::unique_ptr<File> f = GetFileSystem()->Open(path, OpenMode::kReadWrite);
-  return f != nullptr && f->Flush();
+void ClearLeftoverAttributes(const std::string& fresh) {
+  // Asking is cheaper than a change that fails (under Wine a change opens the
+  // file), and there is almost never a leftover.
+  FileSystem* fs = GetFileSystem();
+  if (fs->GetAttributes(fresh) != kInvalidAttributes) fs->SetAttributes(fresh, kAttrNormal);
 }
 
-bool NewContentMatches(const std::string& fresh, const char* expected, const std::string& label,
-                       ProgressCallback progress, int32_t overallPercent, const char* message) {
+bool WrittenContentMatches(const WrittenContent& written, const char* expected,
+                           const std::string& label, ProgressCallback progress,
+                           int32_t overallPercent, const char* message) {
   uint32_t wanted = 0;
   if (!ParseChecksumText(expected, &wanted)) return false;
-  MappedFile mapped = OpenMappedFile(fresh);
-  bool match = mapped.usable() &&
-               ComputeFileCrc(mapped, label.c_str(), progress, overallPercent, message) == wanted;
-  CloseMappedFile(&mapped);
-  return match;
+  // Content of 4 GiB or more is beyond any file the package can check.
+  if (written.accepted > 0xFFFFFFFFu) return false;
+  ReportCrcProgress(written.accepted, label.c_str(), progress, overallPercent, message);
+  return written.fileSize >= 0 && static_cast<uint64_t>(written.fileSize) == written.accepted &&
+         written.crc == wanted;
 }
 
 bool PutInPlace(CommandContext& context, const std::string& fresh, const std::string& target) {
@@ -86,7 +92,8 @@ void RelabeledProgress::Forward(void* self, int32_t overall, int32_t step, const
   p->inner(overall, step, shown, text);
 }
 
-int ExtractPayloadFile(const char* entryName, const std::string& destination, uint64_t* size) {
+int ExtractPayloadFile(const char* entryName, const std::string& destination, uint64_t* size,
+                       WrittenContent* written) {
   if (entryName == nullptr) return kExtractPayloadFailed;
   std::unique_ptr<Payload> payload = LoadPayloadEntry(entryName);
   if (payload == nullptr) return kExtractPayloadFailed;
@@ -99,11 +106,16 @@ int ExtractPayloadFile(const char* entryName, const std::string& destination, ui
   if (!data.empty() && out->Write(data.data(), data.size()) != static_cast<int64_t>(data.size())) {
     return kExtractDestinationFailed;
   }
+  if (written != nullptr) {
+    written->accepted = data.size();
+    written->crc = ComputeBufferCrc(data.data(), data.size());
+    written->fileSize = out->Size();
+  }
   return out->Flush() ? kExtractDone : kExtractDestinationFailed;
 }
 
 bool CopyFileWithProgress(const std::string& source, const std::string& destination,
-                          ProgressCallback progress, int32_t overallPercent) {
+                          ProgressCallback progress, int32_t overallPercent, bool flush) {
   // Creating the destination would truncate the very bytes about to be read.
   if (SamePath(source, destination)) return false;
   FileSystem* fs = GetFileSystem();
@@ -139,7 +151,8 @@ bool CopyFileWithProgress(const std::string& source, const std::string& destinat
       progress(overallPercent, p, source.c_str(), text.c_str());
     }
   }
-  return true;
+  // A device that drops bytes without saying so leaves the copy short.
+  return out->Size() == size && (!flush || out->Flush());
 }
 
 int RemoveDirectoryTree(const std::string& directory) {
@@ -241,8 +254,8 @@ int32_t IsOKFileCommand(CommandContext& context, const ScriptCall& call) {
     // Copied beside the file first: a copy cut short never takes its place.
     const std::string fresh = NewContentPath(target);
     if (SamePath(source, target) || !NoteNewContent(context, fresh) ||
-        !CopyFileWithProgress(source, fresh, context.progress, context.overallPercent) ||
-        !FlushFileToDisk(fresh) || !BeginChange(context) || !PutInPlace(context, fresh, target)) {
+        !CopyFileWithProgress(source, fresh, context.progress, context.overallPercent, true) ||
+        !BeginChange(context) || !PutInPlace(context, fresh, target)) {
       GetFileSystem()->Delete(fresh);
       return AbortRun(context, kOperationFailed, "ERROR: couldn't copy file %s !\n",
                       source.c_str());
@@ -379,9 +392,10 @@ int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
   Report(context, 0, path.c_str(), "&IDS_PROGRESS_CREATING_FILE&");
   const std::string fresh = NewContentPath(path);
   FileSystem* fs = GetFileSystem();
-  fs->SetAttributes(fresh, kAttrNormal);
+  ClearLeftoverAttributes(fresh);
   uint64_t needed = 0;
-  int r = NoteNewContent(context, fresh) ? ExtractPayloadFile(entry, fresh, &needed)
+  WrittenContent written;
+  int r = NoteNewContent(context, fresh) ? ExtractPayloadFile(entry, fresh, &needed, &written)
                                          : kExtractDestinationFailed;
   if (r != kExtractDone) {
     fs->Delete(fresh);
@@ -395,8 +409,8 @@ int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
   Report(context, 100, path.c_str(), "&IDS_PROGRESS_CREATING_FILE&");
   Report(context, 0, path.c_str(), "&IDS_PROGRESS_VERYFING_CREATED_FILE&");
   std::string text = ExpandedText("&IDS_PROGRESS_CREATING_FILE&");
-  if (!NewContentMatches(fresh, checksum, path, context.progress, context.overallPercent,
-                         text.c_str())) {
+  if (!WrittenContentMatches(written, checksum, path, context.progress, context.overallPercent,
+                             text.c_str())) {
     fs->Delete(fresh);
     return AbortRun(context, kChecksumAfterChange, "ERROR: wrong CRC of %s after creation!\n",
                     path.c_str());

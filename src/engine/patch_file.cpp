@@ -12,15 +12,6 @@ namespace {
 
 const char kTempName[] = "mya$$.tmp";
 
-bool SizeOfFile(const std::string& path, uint64_t* size) {
-  std::unique_ptr<File> f = GetFileSystem()->Open(path, OpenMode::kRead);
-  if (f == nullptr) return false;
-  int64_t n = f->Size();
-  if (n < 0) return false;
-  *size = static_cast<uint64_t>(n);
-  return true;
-}
-
 }  // namespace
 
 int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
@@ -48,8 +39,15 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   Report(context, 0, "", "&IDS_PROGRESS_LOADING_UPDATE&");
   std::unique_ptr<Delta> delta = LoadDelta(entry);
   Report(context, 100, "", "&IDS_PROGRESS_LOADING_UPDATE&");
-  uint64_t old_size = 0;
-  if (delta == nullptr || (SizeOfFile(target, &old_size) && !DeltaFitsSource(*delta, old_size))) {
+  if (delta == nullptr) {
+    return AbortRun(context, kOperationFailed, "ERROR: couldn't update file %s !\n",
+                    target.c_str());
+  }
+  // The old file is opened and mapped once: its length decides whether the
+  // delta fits, and its view feeds the new content.
+  MappedFile old = OpenMappedFile(target);
+  if (old.mapping != nullptr && !DeltaFitsSource(*delta, old.mapping->size())) {
+    CloseMappedFile(&old);
     return AbortRun(context, kOperationFailed, "ERROR: couldn't update file %s !\n",
                     target.c_str());
   }
@@ -59,13 +57,13 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   // left by an earlier run of the old way may hold the only copy of some
   // file's old content, so it still stops the patch and is never removed.
   fs->SetAttributes(target, kAttrNormal);
-  if (PathExists(temp) || !PathExists(target)) {
+  if (PathExists(temp) || (old.mapping == nullptr && !PathExists(target))) {
+    CloseMappedFile(&old);
     return AbortRun(context, kOperationFailed, "Cannot move file %s to temp file %s\n",
                     target.c_str(), temp.c_str());
   }
 
   Report(context, 0, temp.c_str(), "&IDS_PROGRESS_LOADING_SOURCE_FILE&");
-  MappedFile old = OpenMappedFile(target);
   if (!old.usable()) {
     CloseMappedFile(&old);
     return AbortRun(context, kOperationFailed, "ERROR: couldn't open file: %s!\n", temp.c_str());
@@ -76,15 +74,17 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   RelabeledProgress shown{context.progress, fresh, target};
   ProgressCallback progress = context.progress != nullptr ? shown.callback() : nullptr;
   const uint64_t new_size = delta->outputSize;
-  fs->SetAttributes(fresh, kAttrNormal);
+  ClearLeftoverAttributes(fresh);
+  // Written, flushed and checksummed in one pass through one handle: the
+  // checksum covers the very bytes the file was given.
+  WrittenContent written;
   int applied = NoteNewContent(context, fresh)
-                    ? ApplyDelta(*delta, old, fresh, progress, context.overallPercent, "")
+                    ? ApplyDelta(*delta, old, fresh, progress, context.overallPercent, "", &written)
                     : kApplyTargetFailed;
   CloseMappedFile(&old);
   delta.reset();
-  uint64_t written = 0;
-  if (applied != kApplyDone || !FlushFileToDisk(fresh) || !SizeOfFile(fresh, &written) ||
-      written != new_size) {
+  if (applied != kApplyDone || !written.flushed || written.accepted != new_size ||
+      written.fileSize < 0 || static_cast<uint64_t>(written.fileSize) != new_size) {
     fs->Delete(fresh);
     return AbortRun(context, RanOutOfSpace(target, new_size) ? kNotEnoughSpace : kOperationFailed,
                     "ERROR: couldn't update file %s !\n", target.c_str());
@@ -94,8 +94,8 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   const char* key = "&IDS_PROGRESS_VERYFING_DEST_FILE&";
   Report(context, 0, target.c_str(), key);
   std::string text = ExpandedText(key);
-  if (!NewContentMatches(fresh, checksum_after, target, context.progress, context.overallPercent,
-                         text.c_str())) {
+  if (!WrittenContentMatches(written, checksum_after, target, context.progress,
+                             context.overallPercent, text.c_str())) {
     fs->Delete(fresh);
     return AbortRun(context, kChecksumAfterChange, "ERROR: wrong crc of: %s!\n", target.c_str());
   }

@@ -46,6 +46,10 @@ TEST(PosixPath, DriveLettersGoThroughTheWinePrefix) {
   EXPECT_TRUE(PathExists("C:\\Games\\My Game\\Game.EXE"));
   EXPECT_TRUE(PathExists("c:\\GAMES\\my game\\game.exe"));
   EXPECT_TRUE(PathExists("C:/games/MY GAME/game.exe"));
+  // Folders spelled exactly, the name in another case.
+  EXPECT_TRUE(PathExists("C:\\Games\\My Game\\game.exe"));
+  EXPECT_EQ(GetFileSystem()->GetLongPath("C:\\Games\\My Game\\game.exe"),
+            "C:\\Games\\My Game\\Game.EXE");
   EXPECT_FALSE(PathExists("C:\\Games\\Other\\game.exe"));
   EXPECT_TRUE(IsDirectory("C:\\GAMES\\MY GAME\\"));
   EXPECT_EQ(GetFileSystem()->GetLongPath("c:\\games\\MY GAME\\GAME.exe"),

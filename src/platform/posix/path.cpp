@@ -79,6 +79,13 @@ bool FindNoCase(const std::string& dir, const std::string& name, std::string* fo
   return ok;
 }
 
+// The walked path as the system takes it.
+std::string Finished(std::string current, const std::string& base) {
+  if (current.empty()) current = "/";
+  if (base == "." && current.size() > 2) current = current.substr(2);  // drop "./"
+  return current;
+}
+
 }  // namespace
 
 ResolvedPath Resolve(const std::string& input) {
@@ -130,12 +137,41 @@ ResolvedPath Resolve(const std::string& input) {
     }
     start = slash + 1;
   }
+  // Most paths are spelled as on disk: one stat of the whole path settles
+  // them, where the walk below costs a stat per component. It finds the same
+  // name, since an exact component is always taken first.
   ResolvedPath out;
+  std::string exact = base;
+  for (const std::string& part : parts) exact += "/" + part;
+  out.native = Finished(exact, base);
+  if (!parts.empty()) {
+    if (stat(out.native.c_str(), &out.st) == 0) {
+      out.exists = out.statted = true;
+      return out;
+    }
+    if (Exists(out.native)) {  // a link to nothing
+      out.exists = true;
+      return out;
+    }
+  }
+  // Otherwise the last component is often what is missing (a file about to
+  // be made): when its folder is spelled exactly, only the name is looked up.
   std::string current = base;
+  size_t walked = 0;
+  if (parts.size() >= 2 && parts.back() != "..") {
+    std::string parent = exact.substr(0, exact.size() - parts.back().size() - 1);
+    if (Exists(Finished(parent, base))) {
+      current = parent;
+      walked = parts.size() - 1;
+    }
+  }
   bool found = true;
-  for (const std::string& part : parts) {
+  for (size_t i = walked; i < parts.size(); ++i) {
+    const std::string& part = parts[i];
     std::string next = current + "/" + part;
-    if (found && part != "." && part != ".." && !Exists(next)) {
+    // The exact last name was just found missing above.
+    const bool missing = i == parts.size() - 1 && walked > 0;
+    if (found && part != "." && part != ".." && (missing || !Exists(next))) {
       std::string spelled;
       if (FindNoCase(current, part, &spelled)) {
         next = current + "/" + spelled;
@@ -145,8 +181,7 @@ ResolvedPath Resolve(const std::string& input) {
     }
     current = next;
   }
-  if (current.empty()) current = "/";
-  if (base == "." && current.size() > 2) current = current.substr(2);  // drop "./"
+  current = Finished(current, base);
   if (!parts.empty() && found) found = Exists(current);
   if (parts.empty()) found = Exists(current);
   out.native = current;

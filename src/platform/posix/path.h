@@ -2,6 +2,8 @@
 #ifndef UPKEEP_PLATFORM_POSIX_PATH_H_
 #define UPKEEP_PLATFORM_POSIX_PATH_H_
 
+#include <sys/stat.h>
+
 #include <string>
 
 namespace upkeep {
@@ -18,6 +20,10 @@ std::string ChosenWinePrefix();
 struct ResolvedPath {
   std::string native;   // the path to hand to the system
   bool exists = false;  // every component was found
+  // What stat() gave for `native` while it was resolved (links followed), so
+  // callers need not ask again; false when it was not taken or failed.
+  bool statted = false;
+  struct stat st {};
 };
 
 // '\' becomes '/'; "X:" goes through $WINEPREFIX/dosdevices/x:; a leading '/'

@@ -127,9 +127,7 @@ class Win32FileSystem : public FileSystem {
     std::unique_ptr<File> file = Open(path, OpenMode::kRead);
     if (file == nullptr) return nullptr;
     HANDLE handle = static_cast<Win32File*>(file.get())->handle();
-    // The length as the end of the file tells it, then back to the start.
-    const int64_t end = file->Seek(0, SeekOrigin::kEnd);
-    file->Seek(0, SeekOrigin::kBegin);
+    const int64_t end = file->Size();
     const uint64_t size = end > 0 ? static_cast<uint64_t>(end) : 0;
     HANDLE mapping = nullptr;
     const void* view = nullptr;
