@@ -105,7 +105,7 @@ class NewFile {
  public:
   bool Open(const std::string& path, bool windowed, size_t window) {
     if (windowed) {
-      view_ = GetFileSystem()->MapFile(path);
+      view_ = GetFileSystem()->MapFileForWalk(path);
       if (view_ != nullptr && view_->size() <= SIZE_MAX &&
           (view_->data() != nullptr || view_->size() == 0)) {
         data_ = view_->data();

@@ -89,6 +89,12 @@ class FileSystem {
   // Opens an existing file for reading (others may read too) and maps all of
   // it read-only. Null when the file cannot be opened.
   virtual std::unique_ptr<MappedView> MapFile(const std::string& path) = 0;
+  // The same for a reader that walks the file once and Releases what it has
+  // passed: no page is brought in before it is read, so memory stays at the
+  // window however large the file.
+  virtual std::unique_ptr<MappedView> MapFileForWalk(const std::string& path) {
+    return MapFile(path);
+  }
 
   virtual uint32_t GetAttributes(const std::string& path) = 0;
   virtual bool SetAttributes(const std::string& path, uint32_t attributes) = 0;
@@ -148,6 +154,9 @@ class FileSystemWrapper : public FileSystem {
   }
   std::unique_ptr<MappedView> MapFile(const std::string& path) override {
     return target_->MapFile(path);
+  }
+  std::unique_ptr<MappedView> MapFileForWalk(const std::string& path) override {
+    return target_->MapFileForWalk(path);
   }
   uint32_t GetAttributes(const std::string& path) override { return target_->GetAttributes(path); }
   bool SetAttributes(const std::string& path, uint32_t a) override {

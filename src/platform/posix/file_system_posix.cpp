@@ -204,6 +204,14 @@ class PosixFileSystem : public FileSystem {
   }
 
   std::unique_ptr<MappedView> MapFile(const std::string& path) override {
+    return Map(path, true);
+  }
+
+  std::unique_ptr<MappedView> MapFileForWalk(const std::string& path) override {
+    return Map(path, false);
+  }
+
+  std::unique_ptr<MappedView> Map(const std::string& path, bool populate) {
     std::unique_ptr<File> file = Open(path, OpenMode::kRead);
     if (file == nullptr) return nullptr;
     const int fd = static_cast<PosixFile*>(file.get())->fd();
@@ -215,7 +223,7 @@ class PosixFileSystem : public FileSystem {
     // taking them one fault at a time.
     int flags = MAP_PRIVATE;
 #ifdef MAP_POPULATE
-    if (size < (1ull << 32)) flags |= MAP_POPULATE;
+    if (populate && size < (1ull << 32)) flags |= MAP_POPULATE;
 #endif
     if (size > 0 && size <= SIZE_MAX) {
       addr = mmap(nullptr, static_cast<size_t>(size), PROT_READ, flags, fd, 0);
