@@ -19,6 +19,7 @@
 #include "authoring/tree_program.h"
 #include "install/installation.h"
 #include "package/delta_extended.h"
+#include "package/delta_redeflate.h"
 #include "package/package.h"
 #include "platform/code_page.h"
 #include "platform/text.h"
@@ -175,11 +176,30 @@ class Builder {
         return Fail("too large for a package:", to, c.name);
       using Format = MakeOptions::DeltaFormat;
       const bool try_extended = options_.delta_format != Format::kBasic;
+      const bool forced_extended =
+          options_.delta_format == Format::kExtended || options_.delta_format == Format::kRedeflate;
       Begin("patch", c.name);
       std::vector<uint8_t> delta_payload;
       std::vector<DeltaMatch> matches;
       bool delta_ok = false;
       const char* delta_kind = "DELTA";
+      // Files with deflate streams: the delta between their inflated views,
+      // kept when it is smaller than every other form.
+      const auto redeflate = [&]() {
+        if (options_.progress && new_bytes.size() >= (4u << 20)) {
+          progress_.what = "patch (deflated view)";
+          options_.progress(progress_);
+        }
+        std::vector<uint8_t> stored;
+        if (EncodeRedeflateDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
+                                 new_bytes.size(), &stored) &&
+            stored.size() <= kMaxPayloadSize &&
+            (!delta_ok || stored.size() < delta_payload.size())) {
+          delta_payload.swap(stored);
+          delta_ok = true;
+          delta_kind = kRedeflateDeltaSuffix + 1;
+        }
+      };
       // Below the size where the extended form grows the basic form's copies it
       // needs none of them, so it goes first; the basic form is then tried only
       // when the extended delta is not far smaller than the file (compressed
@@ -233,15 +253,18 @@ class Builder {
           delta_kind = kExtendedDeltaSuffix + 1;
         }
       };
-      if (extended_first) {
+      // Forced, the deflated-view form goes alone where it applies.
+      if (options_.delta_format == Format::kRedeflate) redeflate();
+      if (!delta_ok && extended_first) {
         extended();
         if (!delta_ok || delta_payload.size() * 4 > new_bytes.size() ||
             delta_payload.size() < kBasicMayWinBelow)
           basic(1);
-      } else {
-        if (options_.delta_format != Format::kExtended) basic(try_extended ? 2 : 1);
+      } else if (!delta_ok) {
+        if (!forced_extended) basic(try_extended ? 2 : 1);
         if (try_extended) extended();
       }
+      if (options_.delta_format == Format::kSmaller) redeflate();
       std::vector<uint8_t> file_payload;
       // The whole file can only win when the delta is not much smaller than it.
       if (!delta_ok || delta_payload.size() * 20 >= new_bytes.size()) {
