@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 
 namespace upkeep {
 
@@ -116,6 +117,30 @@ bool Inflate(z_stream* z, uint8_t* scratch, const uint8_t* data, size_t size, si
   s->inflated = view->size() - base;
   s->stored = z->total_in;
   s->view_offset = base;
+  return true;
+}
+
+// The view again from the file with only `kept` (a subset of the streams the
+// view was made with) inflated; their view offsets follow.
+bool Reexpand(const uint8_t* data, size_t size, std::vector<DeflateStream>* kept,
+              std::vector<uint8_t>* view) {
+  try {
+    std::vector<uint8_t> again;
+    again.reserve(view->size());
+    uint64_t copied = 0;
+    for (DeflateStream& s : *kept) {
+      again.insert(again.end(), data + copied, data + s.offset);
+      const uint64_t at = again.size();
+      again.insert(again.end(), view->begin() + s.view_offset,
+                   view->begin() + s.view_offset + s.inflated);
+      s.view_offset = at;
+      copied = s.offset + s.stored;
+    }
+    again.insert(again.end(), data + copied, data + size);
+    view->swap(again);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   return true;
 }
 
@@ -236,26 +261,49 @@ bool KeepReproducibleStreams(const uint8_t* data, size_t size, std::vector<Defla
       ++missed;
     }
   }
-  if (kept.size() == streams->size()) return true;
-  // Again from the file, with only the kept streams inflated.
+  if (kept.size() != streams->size() && !Reexpand(data, size, &kept, view)) return false;
+  streams->swap(kept);
+  return true;
+}
+
+bool DropSharedStreams(const uint8_t* old_data, size_t old_size,
+                       std::vector<DeflateStream>* old_streams, std::vector<uint8_t>* old_view,
+                       const uint8_t* new_data, size_t new_size,
+                       std::vector<DeflateStream>* new_streams, std::vector<uint8_t>* new_view) {
   try {
-    std::vector<uint8_t> again;
-    again.reserve(view->size());
-    uint64_t copied = 0;
-    for (DeflateStream& s : kept) {
-      again.insert(again.end(), data + copied, data + s.offset);
-      const uint64_t at = again.size();
-      again.insert(again.end(), view->begin() + s.view_offset,
-                   view->begin() + s.view_offset + s.inflated);
-      s.view_offset = at;
-      copied = s.offset + s.stored;
+    std::unordered_multimap<uint64_t, size_t> by_key;
+    const auto key = [](const uint8_t* data, const DeflateStream& s) {
+      return s.stored << 32 ^
+             crc32(0, data + s.offset, static_cast<uInt>(std::min<uint64_t>(s.stored, 4096)));
+    };
+    for (size_t i = 0; i < old_streams->size(); ++i)
+      by_key.emplace(key(old_data, (*old_streams)[i]), i);
+    std::vector<bool> old_shared(old_streams->size());
+    std::vector<DeflateStream> old_kept, new_kept;
+    for (const DeflateStream& s : *new_streams) {
+      bool shared = false;
+      const auto range = by_key.equal_range(key(new_data, s));
+      for (auto it = range.first; it != range.second; ++it) {
+        const DeflateStream& o = (*old_streams)[it->second];
+        if (o.stored == s.stored &&
+            std::memcmp(old_data + o.offset, new_data + s.offset, s.stored) == 0) {
+          old_shared[it->second] = shared = true;
+        }
+      }
+      if (!shared) new_kept.push_back(s);
     }
-    again.insert(again.end(), data + copied, data + size);
-    view->swap(again);
+    for (size_t i = 0; i < old_streams->size(); ++i)
+      if (!old_shared[i]) old_kept.push_back((*old_streams)[i]);
+    if ((old_kept.size() != old_streams->size() &&
+         !Reexpand(old_data, old_size, &old_kept, old_view)) ||
+        (new_kept.size() != new_streams->size() &&
+         !Reexpand(new_data, new_size, &new_kept, new_view)))
+      return false;
+    old_streams->swap(old_kept);
+    new_streams->swap(new_kept);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  streams->swap(kept);
   return true;
 }
 

@@ -52,6 +52,15 @@ bool FindDeflateParams(const uint8_t* inflated, size_t inflated_size, const uint
 bool KeepReproducibleStreams(const uint8_t* data, size_t size, std::vector<DeflateStream>* streams,
                              std::vector<uint8_t>* view);
 
+// Drops from both files' lists (and views) the streams whose deflate bytes
+// the other file holds as they are (members that did not change): they stay
+// deflated in both views, where the delta copies them, and the updater never
+// deflates them again. False when memory runs out.
+bool DropSharedStreams(const uint8_t* old_data, size_t old_size,
+                       std::vector<DeflateStream>* old_streams, std::vector<uint8_t>* old_view,
+                       const uint8_t* new_data, size_t new_size,
+                       std::vector<DeflateStream>* new_streams, std::vector<uint8_t>* new_view);
+
 }  // namespace upkeep
 
 #endif  // UPKEEP_AUTHORING_DEFLATE_STREAMS_H_

@@ -25,15 +25,18 @@ bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_
                           size_t new_size, std::vector<uint8_t>* stored) {
   stored->clear();
   try {
-    // The new file first: without a stream that can be made again the form
-    // has nothing to offer, and finding that out is cheap.
+    // Only streams that changed are listed: a member both files hold as it is
+    // is copied deflated, and never deflated again by the updater.
     std::vector<DeflateStream> new_streams, old_streams;
     std::vector<uint8_t> new_view, old_view;
     if (!ExpandDeflateStreams(new_data, new_size, kMaxRedeflateExpanded, &new_streams, &new_view) ||
         new_streams.empty() ||
-        !KeepReproducibleStreams(new_data, new_size, &new_streams, &new_view) ||
+        !ExpandDeflateStreams(old_data, old_size, kMaxRedeflateExpanded, &old_streams, &old_view) ||
+        !DropSharedStreams(old_data, old_size, &old_streams, &old_view, new_data, new_size,
+                           &new_streams, &new_view) ||
         new_streams.empty() ||
-        !ExpandDeflateStreams(old_data, old_size, kMaxRedeflateExpanded, &old_streams, &old_view)) {
+        !KeepReproducibleStreams(new_data, new_size, &new_streams, &new_view) ||
+        new_streams.empty()) {
       return false;
     }
     std::vector<uint8_t> records, delta;
