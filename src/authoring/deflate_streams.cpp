@@ -71,6 +71,28 @@ bool Candidate(const uint8_t* data, size_t size, size_t at, DeflateStream* s) {
   return true;
 }
 
+// Whether the first block header at `p` can start a stream: most candidates
+// in binary data fail here, far cheaper than inflate setting up for them.
+bool PlausibleFirstBlock(const uint8_t* p, size_t n) {
+  if (n < 2) return false;
+  const int type = (p[0] >> 1) & 3;
+  if (type == 3) return false;
+  if (type == 1) return true;  // fixed codes: nothing cheap to check
+  if (type == 0) return n >= 5 && (Get16(p + 1) ^ Get16(p + 3)) == 0xFFFF;
+  // Dynamic codes: the counts in range and a complete code-length code.
+  uint64_t bits = 0;
+  for (size_t i = 0; i < 8 && i < n; ++i) bits |= uint64_t{p[i]} << (8 * i);
+  const unsigned lit = (bits >> 3) & 31, dist = (bits >> 8) & 31, codes = ((bits >> 13) & 15) + 4;
+  if (lit > 29 || dist > 29 || n < 10) return false;
+  unsigned kraft = 0;
+  for (unsigned i = 0; i < codes; ++i) {
+    const unsigned at = 17 + 3 * i;
+    const unsigned len = ((p[at / 8] | (p[at / 8 + 1] << 8)) >> (at % 8)) & 7;
+    if (len) kraft += 128u >> len;
+  }
+  return kraft == 128;
+}
+
 // Inflates the raw deflate bytes at data[s->offset..) onto `view` after the
 // file's bytes from `copied` to there, which go in only once the stream makes
 // output (most candidates fail within the first bytes), the view kept within
@@ -78,7 +100,8 @@ bool Candidate(const uint8_t* data, size_t size, size_t at, DeflateStream* s) {
 // kMinDeflateStream bytes. `view` is as before on false.
 bool Inflate(z_stream* z, uint8_t* scratch, const uint8_t* data, size_t size, size_t copied,
              uint64_t limit, DeflateStream* s, std::vector<uint8_t>* view, bool* no_memory) {
-  if (inflateReset(z) != Z_OK) return false;
+  if (!PlausibleFirstBlock(data + s->offset, size - s->offset) || inflateReset(z) != Z_OK)
+    return false;
   const size_t mark = view->size();
   const size_t base = mark + static_cast<size_t>(s->offset - copied);
   if (base > limit) return false;
