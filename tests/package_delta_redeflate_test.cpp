@@ -244,7 +244,11 @@ TEST(RedeflateDelta, MalformedInputsAreRefused) {
 
   // Every cut of good bytes is refused by both passes.
   const std::vector<uint8_t> good = test::Serialize(base.layout);
-  ASSERT_TRUE(DecodeBoth(good, base.oldFile).ok);
+  const Result whole = DecodeBoth(good, base.oldFile);
+  ASSERT_TRUE(whole.ok);
+  // The copies reach the old tail past the last stream, so a shorter old file
+  // is refused before anything is written.
+  EXPECT_EQ(whole.check.oldNeeded, base.oldFile.size());
   for (size_t n = 0; n < good.size(); ++n) {
     const std::vector<uint8_t> cut(good.begin(), good.begin() + static_cast<ptrdiff_t>(n));
     const Result r = DecodeBoth(cut, base.oldFile);
