@@ -50,11 +50,12 @@ bool IsRedeflateDeltaName(const char* name);
 
 // Decodes the stored bytes against the old file, handing the new file to
 // `sink` piece by piece. With `sink` empty only the tables and the embedded
-// delta's shape are checked and `old` is not read; info->outputSize is then
-// newSize and info->oldNeeded the end of the last old stream. False, with the
-// sink possibly part-fed, on any malformed table, an old stream that does not
-// inflate as listed, a view over kMaxRedeflateExpanded, a failing embedded
-// delta, or a new stream whose deflate bytes are not storedLength long.
+// delta's shape are checked and `old` is not read. info->outputSize is newSize
+// and info->oldNeeded the old size that the old streams and the embedded
+// delta's copies need. False, with the sink possibly part-fed, on any
+// malformed table, an old stream that does not inflate as listed, a view over
+// kMaxRedeflateExpanded, a failing embedded delta, or a new stream whose
+// deflate bytes are not storedLength long.
 bool DecodeRedeflateDelta(const uint8_t* stored, size_t storedSize, const uint8_t* old,
                           uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info);
 
