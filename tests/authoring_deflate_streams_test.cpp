@@ -104,6 +104,9 @@ std::vector<uint8_t> Redeflated(const std::vector<uint8_t>& view,
 }
 
 TEST(DeflateStreamsTest, FindsStreamsAndTheSettingsThatMakeThemAgain) {
+  // The streams come from the system's zlib, which deflates as the pinned copy
+  // only in the same version.
+  if (std::strcmp(zlibVersion(), "1.2.13") != 0) GTEST_SKIP() << "zlib " << zlibVersion();
   const std::vector<uint8_t> a = Words(30000, 1), b = Words(70000, 2), c = Words(9000, 3);
   const std::vector<uint8_t> big = Words(300000, 4);
   struct Case {
