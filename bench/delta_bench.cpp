@@ -3,8 +3,10 @@
 // checks that it rebuilds the new file, and prints one line:
 //   <compressed bytes> <raw delta bytes> <CPU seconds> <copies> <inserts>
 // (processor time, so that other work on the machine does not count)
-// Usage: delta_bench [-x] [-l LEVEL] OLD NEW [OLD NEW ...]
-// (-x: the extended form, checked by the runtime's streaming decoder)
+// Usage: delta_bench [-x|-z] [-l LEVEL] OLD NEW [OLD NEW ...]
+// (-x: the extended form, checked by the runtime's streaming decoder; -z: the
+// deflated-view form, checked by its runtime decoder; a pair it does not
+// apply to counts as 0 bytes and prints "n/a" in place of the size)
 // A pair given as two directories is walked as trees: files of the same
 // relative path are compared, and the figures are summed.
 //        delta_bench --make-game OLD NEW
@@ -25,6 +27,7 @@
 #include "authoring/payload_writer.h"
 #include "package/delta_extended.h"
 #include "package/delta_format.h"
+#include "package/delta_redeflate.h"
 
 namespace {
 
@@ -78,6 +81,31 @@ uint64_t PayloadSize(const std::vector<uint8_t>& data) {
 }
 
 bool extended = false;
+bool redeflate = false;
+
+void RedeflatePair(const std::vector<uint8_t>& old_data, const std::vector<uint8_t>& new_data,
+                   const std::string& new_path, Totals* t) {
+  std::clock_t start = std::clock();
+  std::vector<uint8_t> stored;
+  const bool applies = upkeep::EncodeRedeflateDelta(old_data.data(), old_data.size(),
+                                                    new_data.data(), new_data.size(), &stored);
+  t->seconds += static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+  if (!applies) {
+    t->ok = false;
+    return;
+  }
+  t->compressed += stored.size();
+  t->raw += stored.size();
+  std::vector<uint8_t> out;
+  upkeep::ExtendedDeltaInfo info;
+  upkeep::DeltaSink sink = [&](const uint8_t* p, size_t n) { out.insert(out.end(), p, p + n); };
+  if (!upkeep::DecodeRedeflateDelta(stored.data(), stored.size(), old_data.data(), old_data.size(),
+                                    sink, &info) ||
+      out != new_data) {
+    std::fprintf(stderr, "deflated-view delta does not rebuild %s\n", new_path.c_str());
+    std::exit(1);
+  }
+}
 
 void ExtendedPair(const std::vector<uint8_t>& old_data, const std::vector<uint8_t>& new_data,
                   const std::string& new_path, Totals* t) {
@@ -111,6 +139,10 @@ void Pair(const std::string& old_path, const std::string& new_path, int level, T
   }
   if (extended) {
     ExtendedPair(old_data, new_data, new_path, t);
+    return;
+  }
+  if (redeflate) {
+    RedeflatePair(old_data, new_data, new_path, t);
     return;
   }
   upkeep::DeltaOptions options;
@@ -230,6 +262,9 @@ int main(int argc, char** argv) {
   if (i < argc && std::strcmp(argv[i], "-x") == 0) {
     extended = true;
     ++i;
+  } else if (i < argc && std::strcmp(argv[i], "-z") == 0) {
+    redeflate = true;
+    ++i;
   }
   if (i + 1 < argc && std::strcmp(argv[i], "-l") == 0) {
     level = std::atoi(argv[i + 1]);
@@ -237,7 +272,8 @@ int main(int argc, char** argv) {
   }
   if ((argc - i) < 2 || (argc - i) % 2 != 0) {
     std::fprintf(
-        stderr, "usage: delta_bench [-x] [-l LEVEL] OLD NEW [OLD NEW ...] | --make-game OLD NEW\n");
+        stderr,
+        "usage: delta_bench [-x|-z] [-l LEVEL] OLD NEW [OLD NEW ...] | --make-game OLD NEW\n");
     return 2;
   }
   Totals t;
@@ -254,6 +290,11 @@ int main(int argc, char** argv) {
     } else {
       Pair(argv[i], argv[i + 1], level, &t);
     }
+  }
+  if (redeflate && !t.ok) {
+    // The form does not apply to some pair: no size to show.
+    std::printf("n/a 0 %.3f 0 0\n", t.seconds);
+    return 0;
   }
   std::printf("%llu %llu %.3f %llu %llu\n", static_cast<unsigned long long>(t.compressed),
               static_cast<unsigned long long>(t.raw), t.seconds,

@@ -2,6 +2,7 @@
 
 #include "engine/command_context.h"
 #include "package/delta_extended.h"
+#include "redeflate_test_util.h"
 #include "engine_test_util.h"
 
 namespace upkeep {
@@ -253,28 +254,53 @@ TEST(EnginePatchTest, ExtendedDeltasPatchOrLeaveTheTargetAsItWas) {
   AppendExtendedDeltaRecord(add, 1, nullptr, 0, 0, &past_end);  // old[5]
   std::vector<uint8_t> cut = good;
   cut.pop_back();
+  // The deflated-view form: a new file holding a deflate stream of the old
+  // bytes repeated; then the same with a stream length that only deflating
+  // again shows to be wrong, once the target is open.
+  test::Piece plain_old, xy, repeated;
+  plain_old.raw = old;
+  xy.raw = {'X', 'Y'};
+  for (int i = 0; i < 3; ++i) repeated.raw.insert(repeated.raw.end(), old.begin(), old.end());
+  repeated.deflated = true;
+  repeated.params.level = 9;
+  const test::RedeflatePair deflated = test::MakeRedeflatePair({plain_old}, {xy, repeated});
+  test::RedeflateLayout long_stream = deflated.layout;
+  long_stream.news[0].stored += 1;
+  long_stream.newSize += 1;
 
   struct Case {
-    std::vector<uint8_t> decoded;
-    bool patches;
-  } cases[] = {{good, true}, {past_end, false}, {cut, false}, {{'U', 'K', 'X'}, false}};
+    std::string entry;
+    std::vector<uint8_t> bytes;  // decoded for the extended form, stored for the deflated view
+    std::vector<uint8_t> out;    // empty: refused
+  };
+  std::vector<Case> cases = {{"00000001.DELTAX", good, good_out},
+                             {"00000001.DELTAX", past_end, {}},
+                             {"00000001.DELTAX", cut, {}},
+                             {"00000001.DELTAX", {'U', 'K', 'X'}, {}}};
+  cases.push_back({"00000001.DeltaZ", test::Serialize(deflated.layout), deflated.newFile});
+  cases.push_back({"00000001.DELTAZ", test::Serialize(long_stream), {}});
+  cases.push_back({"00000001.DELTAZ", good, {}});
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.entry);
     UpdateFixture f;
     f.Write("a.bin", old);
-    f.AddDecodedDelta("00000001.DELTAX", c.decoded);
-    const std::string target = f.EnginePath("a.bin");
-    if (c.patches) {
-      EXPECT_EQ(f.Run("all() { " + Patch("a.bin", "00000001.DELTAX", CrcText(good_out)) + " }"),
-                kRunSucceeded);
-      EXPECT_EQ(f.log(), Crlf("Updated file: " + target + "\n"));
-      EXPECT_EQ(f.Read("a.bin"), good_out);
+    if (IsExtendedDeltaName(c.entry.c_str())) {
+      f.AddDecodedDelta(c.entry, c.bytes);
     } else {
-      EXPECT_EQ(f.Run("all() { " + Patch("a.bin", "00000001.DELTAX", "00000000") + " }"),
-                kOperationFailed);
+      f.AddRawEntry(c.entry, c.bytes);
+    }
+    const std::string target = f.EnginePath("a.bin");
+    if (!c.out.empty()) {
+      EXPECT_EQ(f.Run("all() { " + Patch("a.bin", c.entry, CrcText(c.out)) + " }"), kRunSucceeded);
+      EXPECT_EQ(f.log(), Crlf("Updated file: " + target + "\n"));
+      EXPECT_EQ(f.Read("a.bin"), c.out);
+    } else {
+      EXPECT_EQ(f.Run("all() { " + Patch("a.bin", c.entry, "00000000") + " }"), kOperationFailed);
       EXPECT_EQ(f.log(), Crlf("ERROR: couldn't update file " + target + " !\n"));
       EXPECT_EQ(f.Read("a.bin"), old);
     }
     EXPECT_FALSE(f.Exists("mya$$.tmp"));
+    EXPECT_FALSE(f.Exists("a.bin.~up"));
   }
 }
 

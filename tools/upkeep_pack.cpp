@@ -70,8 +70,10 @@ const char kMakeUsage[] =
     "  --stub FILE        updater program to put in front (upkeep.exe for Windows,\n"
     "                     upkeep for Linux and Wine): OUT becomes runnable\n"
     "  --level N          delta effort, 1 fastest to 9 smallest (default 9)\n"
-    "  --delta-format F   basic, extended, or smaller (default): the delta form\n"
-    "                     written per patched file; smaller keeps the smaller one\n"
+    "  --delta-format F   basic, extended, redeflate, or smaller (default): the\n"
+    "                     delta form written per patched file; smaller keeps the\n"
+    "                     smallest; redeflate takes the form for files holding\n"
+    "                     deflate streams (zip, gzip) wherever it applies\n"
     "  --remove-folders   remove folders the new tree no longer has, with whatever\n"
     "                     players keep in them; by default only the old tree's files\n"
     "                     in them are deleted and the folders are kept (and listed)\n"
@@ -376,10 +378,12 @@ int Make(const Args& args) {
            options.delta_format = Format::kBasic;
          } else if (v == "extended") {
            options.delta_format = Format::kExtended;
+         } else if (v == "redeflate") {
+           options.delta_format = Format::kRedeflate;
          } else if (v == "smaller") {
            options.delta_format = Format::kSmaller;
          } else {
-           return std::string("--delta-format takes basic, extended or smaller");
+           return std::string("--delta-format takes basic, extended, redeflate or smaller");
          }
          return std::string();
        }},

@@ -103,6 +103,14 @@ enum class ExtendedLayout {
 bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>* stored,
                        ExtendedLayout layout = ExtendedLayout::kSmallest);
 
+// The stored bytes of a deflated-view delta (package/delta_redeflate.h): the
+// extended delta between the files' expanded views, in PackExtendedDelta's
+// smallest layout. False when the form does not apply (no deflate stream of
+// the new file can be made again, or a view is over kMaxRedeflateExpanded) or
+// memory runs out.
+bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
+                          size_t new_size, std::vector<uint8_t>* stored);
+
 }  // namespace upkeep
 
 #endif  // UPKEEP_AUTHORING_DELTA_ENCODER_H_

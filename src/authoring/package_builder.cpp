@@ -19,6 +19,7 @@
 #include "authoring/tree_program.h"
 #include "install/installation.h"
 #include "package/delta_extended.h"
+#include "package/delta_redeflate.h"
 #include "package/package.h"
 #include "platform/code_page.h"
 #include "platform/file_system.h"
@@ -239,11 +240,31 @@ class Builder {
       const std::string crc_old = ChecksumText(Crc32(old_bytes));
       using Format = MakeOptions::DeltaFormat;
       const bool try_extended = options_.delta_format != Format::kBasic;
+      const bool forced_extended =
+          options_.delta_format == Format::kExtended || options_.delta_format == Format::kRedeflate;
       Begin("patch", c.name);
       std::vector<uint8_t> delta_payload;
       std::vector<DeltaMatch> matches;
       bool delta_ok = false;
       const char* delta_kind = "DELTA";
+      std::vector<uint8_t> redeflated;  // the deflated-view delta, when it waits for the others
+      // Files with deflate streams: the delta between their inflated views,
+      // kept when it is smaller than every other form.
+      const auto redeflate = [&]() {
+        if (options_.progress && new_bytes.size() >= (4u << 20)) {
+          progress_.what = "patch (deflated view)";
+          options_.progress(progress_);
+        }
+        std::vector<uint8_t> stored;
+        if (EncodeRedeflateDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
+                                 new_bytes.size(), &stored) &&
+            stored.size() <= kMaxPayloadSize &&
+            (!delta_ok || stored.size() < delta_payload.size())) {
+          delta_payload.swap(stored);
+          delta_ok = true;
+          delta_kind = kRedeflateDeltaSuffix + 1;
+        }
+      };
       // Below the size where the extended form grows the basic form's copies it
       // needs none of them, so it goes first; the basic form is then tried only
       // when the extended delta is not far smaller than the file (compressed
@@ -306,21 +327,40 @@ class Builder {
           delta_kind = kExtendedDeltaSuffix + 1;
         }
       };
-      if (extended_first) {
+      // Forced, the deflated-view form goes alone where it applies. Left to
+      // choose, it goes first too: where it applies (a changed stream it can
+      // make again) the other forms carry that stream's deflate bytes nearly
+      // whole, so they are tried only when its delta is not far smaller than
+      // the file, as for the extended form below.
+      if (options_.delta_format == Format::kRedeflate) redeflate();
+      const bool redeflate_first = options_.delta_format == Format::kSmaller;
+      if (redeflate_first) {
+        redeflate();
+        if (delta_ok && delta_payload.size() * 4 > new_bytes.size()) {
+          redeflated.swap(delta_payload);
+          delta_ok = false;
+        }
+      }
+      if (!delta_ok && extended_first) {
         extended();
         if (!delta_ok || delta_payload.size() * 4 > new_bytes.size() ||
             delta_payload.size() < kBasicMayWinBelow) {
           basic(1);
           basic_payload();
         }
-      } else {
+      } else if (!delta_ok) {
         // The basic form's records go first (the extended form may grow its
         // copies); their payload is made once it is known what it has to beat.
-        if (options_.delta_format != Format::kExtended) basic(try_extended ? 2 : 1);
+        if (!forced_extended) basic(try_extended ? 2 : 1);
         if (try_extended) extended();
-        if (options_.delta_format != Format::kExtended) basic_payload();
+        if (!forced_extended) basic_payload();
       }
       std::vector<DeltaMatch>().swap(matches);
+      if (!redeflated.empty() && (!delta_ok || redeflated.size() < delta_payload.size())) {
+        delta_payload.swap(redeflated);
+        delta_ok = true;
+        delta_kind = kRedeflateDeltaSuffix + 1;
+      }
       const std::string crc_new = ChecksumText(new_bytes.Crc32());
       std::vector<uint8_t> file_payload;
       // The whole file can only win when the delta is not much smaller than it.

@@ -65,8 +65,10 @@ struct MakeOptions {
   StubBrandingOptions branding;  // applied when the stub is a Windows program
   std::string to_version;
   int delta_level = 9;
-  // Which delta forms `make` may write; with both it keeps the smaller per file.
-  enum class DeltaFormat { kSmaller, kBasic, kExtended };
+  // Which delta forms `make` may write; kSmaller keeps the smallest per file.
+  // kRedeflate takes the deflated-view form wherever it applies (files with
+  // deflate streams it can make again), else the extended one.
+  enum class DeltaFormat { kSmaller, kBasic, kExtended, kRedeflate };
   DeltaFormat delta_format = DeltaFormat::kSmaller;
   // A folder the new tree no longer has keeps what players put in it unless
   // this is set: only the files the old tree had are deleted, one by one.

@@ -11,6 +11,7 @@
 #include "engine/delta.h"
 #include "package/delta_extended.h"
 #include "package/delta_format.h"
+#include "package/delta_redeflate.h"
 #include "package/package.h"
 #include "script/command_schema.h"
 #include "script/script_call.h"
@@ -147,8 +148,8 @@ class Checker {
     if (info->checksum >= 0) CheckChecksumText(what, checksum);
     if (info->entry < 0) return;
     const char* entry = StringArgument(call, info->entry);
-    if (info->id == CommandId::kPatchFile && entry && IsExtendedDeltaName(entry) &&
-        HasEntry(entry)) {
+    if (info->id == CommandId::kPatchFile && entry &&
+        (IsExtendedDeltaName(entry) || IsRedeflateDeltaName(entry)) && HasEntry(entry)) {
       if (LoadDelta(entry) == nullptr) Fault(std::string("delta ") + entry + " is malformed");
       return;
     }

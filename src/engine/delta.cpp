@@ -4,6 +4,7 @@
 #include <new>
 
 #include "engine/checksum.h"
+#include "package/delta_redeflate.h"
 #include "platform/file_system.h"
 
 namespace upkeep {
@@ -107,15 +108,21 @@ struct WriteProgress {
   uint32_t last = 0;
 };
 
-std::unique_ptr<Delta> LoadExtendedDelta(const char* entryName) {
+// Both decoders have the same shape: a checking pass without a sink, then the
+// writing pass against the old content.
+bool DecodeStored(const Delta& delta, const uint8_t* old, uint64_t oldSize, const DeltaSink& sink,
+                  ExtendedDeltaInfo* info) {
+  return (delta.redeflate ? DecodeRedeflateDelta : DecodeExtendedDelta)(
+      delta.stored.data(), delta.stored.size(), old, oldSize, sink, info);
+}
+
+std::unique_ptr<Delta> LoadExtendedDelta(const char* entryName, bool redeflate) {
   std::unique_ptr<Delta> delta(new (std::nothrow) Delta);
   if (delta == nullptr || !ReadStored(entryName, &delta->stored)) return nullptr;
+  delta->redeflate = redeflate;
   // A first pass checks the whole stream before anything is moved or written.
   ExtendedDeltaInfo info;
-  if (!DecodeExtendedDelta(delta->stored.data(), delta->stored.size(), nullptr, UINT64_MAX, nullptr,
-                           &info)) {
-    return nullptr;
-  }
+  if (!DecodeStored(*delta, nullptr, UINT64_MAX, nullptr, &info)) return nullptr;
   delta->extended = true;
   delta->outputSize = info.outputSize;
   delta->oldNeeded = info.oldNeeded;
@@ -135,10 +142,10 @@ int ApplyExtendedDelta(const Delta& delta, const MappedFile& old, const std::str
     report.Add(n);
   };
   ExtendedDeltaInfo info;
-  const bool ok = DecodeExtendedDelta(delta.stored.data(), delta.stored.size(), old.view, old_size,
-                                      sink, &info);
+  const bool ok = DecodeStored(delta, old.view, old_size, sink, &info);
   // The stream was checked when loaded, so this fails only when the old
-  // content does not fit; the caller then puts the old file back.
+  // content does not fit (or, for deflated views, does not inflate or deflate
+  // as listed); the caller then puts the old file back.
   if (!ok) return kApplyDoesNotFit;
   Finish(&writer, out.get(), written);
   return kApplyDone;
@@ -148,7 +155,8 @@ int ApplyExtendedDelta(const Delta& delta, const MappedFile& old, const std::str
 
 std::unique_ptr<Delta> LoadDelta(const char* entryName) {
   if (entryName == nullptr) return nullptr;
-  if (IsExtendedDeltaName(entryName)) return LoadExtendedDelta(entryName);
+  if (IsExtendedDeltaName(entryName)) return LoadExtendedDelta(entryName, false);
+  if (IsRedeflateDeltaName(entryName)) return LoadExtendedDelta(entryName, true);
   std::unique_ptr<Payload> payload = LoadPayloadEntry(entryName);
   if (payload == nullptr) return nullptr;
   std::unique_ptr<Delta> delta(new (std::nothrow) Delta);

@@ -25,13 +25,14 @@ struct Delta {
   std::vector<DeltaRecord> records;
   uint64_t outputSize = 0;  // sum of record lengths
   bool extended = false;
+  bool redeflate = false;       // extended form between deflated views (package/delta_redeflate.h)
   std::vector<uint8_t> stored;  // extended form only
   uint64_t oldNeeded = 0;       // extended form only: the old size its copies need
 };
 
-// Loads and splits the entry; an entry named as the extended form is loaded
-// as one. Null when the entry cannot be loaded or the decoded bytes end inside
-// a record.
+// Loads and splits the entry; an entry named as the extended form or the
+// deflated-view form is loaded as one. Null when the entry cannot be loaded or the decoded bytes
+// end inside a record.
 std::unique_ptr<Delta> LoadDelta(const char* entryName);
 // True when every non-empty copy record lies inside an old file of `oldSize` bytes.
 bool DeltaFitsSource(const Delta& delta, uint64_t oldSize);

@@ -21,6 +21,24 @@ deterministic_bytes "$T/v2/Data/Levels/bank2.bnk" 3000 22
 printf 'slot' >"$T/v0/Saves/slots.idx"
 cp "$T/v0/Saves/slots.idx" "$T/v1/Saves/slots.idx"
 rm -rf "$T/v2/Saves"
+# Compressed files that change on the way: a zip-style archive of deflated
+# members (one edited per version, the rest as they were) and a gzip file.
+python3 - "$T" <<'PY' || exit 1
+import random, sys, zipfile
+rng = random.Random(7)
+words = ["".join(rng.choice("abcdefghij") for _ in range(rng.randint(2, 8))) for _ in range(500)]
+text = [" ".join(rng.choice(words) for _ in range(4000)).encode() for _ in range(8)]
+lines = [b"release %d: %s\n" % (n, rng.choice(text)[n:n + 60]) for n in range(2100)]
+for v in range(3):
+    if v:
+        text[v * 3] = text[v * 3].replace(b" ", b" %d " % v, 40)
+    with zipfile.ZipFile("%s/v%d/Data/assets.pak" % (sys.argv[1], v), "w") as z:
+        for i, t in enumerate(text):
+            z.writestr(zipfile.ZipInfo("a/%d.txt" % i, (2024, 1, 1, 0, 0, 0)), t,
+                       zipfile.ZIP_DEFLATED, 6 if i % 2 else 9)
+    open("%s/v%d/Data/changes" % (sys.argv[1], v), "wb").write(b"".join(lines[:2000 + 50 * v]))
+PY
+for v in 0 1 2; do gzip -9n "$T/v$v/Data/changes" || exit 1; done
 printf 'one\r\n' >"$T/v0/ReadMe.txt"
 printf 'two\r\n' >"$T/v1/ReadMe.txt"
 printf 'three\r\n' >"$T/v2/ReadMe.txt"
@@ -30,19 +48,22 @@ strings_with "$WORK/Strings.scr" "REG_KEY=$GAME_KEY" 'REG_DESTINATION=InstallPat
   'GAME_VERSION=' 'LANG_VERSION=en' 'SHOW_README=0' || exit 1
 "$BIN/upkeep-pack" make --old "1.0.0.0=$T/v0" --old "1.0.1.0=$T/v1" --new "$T/v2" \
   --to-version 1.0.2.0 --strings "$WORK/Strings.scr" --stub "$BIN/upkeep" \
-  --delta-format extended -o "$WORK/update" >"$WORK/make.log" 2>&1 || {
+  --delta-format redeflate -o "$WORK/update" >"$WORK/make.log" 2>&1 || {
   cat "$WORK/make.log" >&2
   exit 1
 }
 grep -q 'kept folder Saves' "$WORK/make.log" || fail "make does not list the kept folder"
-# The executables are patched with the extended form, which the checker
-# accepts; forcing the basic form leaves none.
-"$BIN/upkeep-pack" list "$WORK/update" | grep -q '\.DELTAX' || fail "no extended delta made"
+# The executables are patched with the extended form, the compressed files
+# with the deflated-view one, which the checker accepts; forcing the basic form
+# leaves neither.
+"$BIN/upkeep-pack" list "$WORK/update" >"$WORK/list.txt"
+grep -q '\.DELTAX' "$WORK/list.txt" || fail "no extended delta made"
+[ "$(grep -c '\.DELTAZ' "$WORK/list.txt")" = 4 ] || fail "not every compressed file has a deflated-view delta"
 "$BIN/upkeep-pack" verify "$WORK/update" >/dev/null || fail "the made package does not verify"
 "$BIN/upkeep-pack" make --old "1.0.0.0=$T/v0" --old "1.0.1.0=$T/v1" --new "$T/v2" \
   --to-version 1.0.2.0 --strings "$WORK/Strings.scr" --delta-format basic \
   -o "$WORK/basic" >/dev/null 2>&1 || fail "make --delta-format basic"
-"$BIN/upkeep-pack" list "$WORK/basic" | grep -q '\.DELTAX' && fail "--delta-format basic made an extended delta"
+"$BIN/upkeep-pack" list "$WORK/basic" | grep -q '\.DELTA[XZ]' && fail "--delta-format basic made another form"
 grep -q 'warning: .*bank2.bnk: .* writes it again' "$WORK/make.log" ||
   fail "make does not warn about the new tree's bank files"
 
@@ -53,7 +74,8 @@ install_from() {
 }
 expect_newest() {
   local f
-  for f in game.exe ReadMe.txt Data/Levels/bank1.bnk Data/Levels/bank2.bnk; do
+  for f in game.exe ReadMe.txt Data/Levels/bank1.bnk Data/Levels/bank2.bnk Data/assets.pak \
+    Data/changes.gz; do
     expect_file_same "$GAME/$f" "$T/v2/$f"
   done
 }

@@ -15,6 +15,7 @@
 #include "authoring/payload_writer.h"
 #include "authoring/version_resource_writer.h"
 #include "platform/shell_link_format.h"
+#include "../redeflate_test_util.h"
 
 namespace {
 
@@ -107,6 +108,32 @@ int main(int argc, char** argv) {
         root / "delta_extended_fuzz", name,
         Cat(Cat({static_cast<uint8_t>(old_size), static_cast<uint8_t>(old_size >> 8)}, old_file),
             split));
+  }
+
+  // Deflated views: an archive-like file whose stream changes, deflated as
+  // zlib and as gzip do, and new streams where the old file has none.
+  {
+    using test::Piece;
+    DeflateParams zlib6, gzip9;
+    gzip9.level = 9;
+    gzip9.gzipBlocks = true;
+    const Piece head{Bytes("PK\3\4"), false, {}}, tail{Bytes("dir!"), false, {}};
+    const std::vector<uint8_t> text(old_file.begin(), old_file.begin() + 300);
+    std::vector<uint8_t> text2 = text;
+    text2.insert(text2.begin() + 100, 20, 'n');
+    const std::pair<const char*, test::RedeflatePair> pairs[] = {
+        {"zlib", test::MakeRedeflatePair({head, {text, true, zlib6}, tail},
+                                         {head, {text2, true, zlib6}, tail})},
+        {"gzip",
+         test::MakeRedeflatePair({{text, true, gzip9}, tail}, {{text2, true, gzip9}, tail})},
+        {"new-streams",
+         test::MakeRedeflatePair({head, tail}, {{{}, true, zlib6}, head, {text, true, gzip9}})}};
+    for (const auto& [name, pair] : pairs) {
+      const uint16_t n = static_cast<uint16_t>(pair.oldFile.size());
+      ok &= Write(root / "delta_redeflate_fuzz", name,
+                  Cat(Cat({static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8)}, pair.oldFile),
+                      test::Serialize(pair.layout)));
+    }
   }
 
   VersionResource version;

@@ -1,0 +1,78 @@
+// The deflated-view delta form: tables of the streams to inflate in the old
+// file and to deflate again in the new one, then the extended delta between
+// the expanded views.
+#include <new>
+
+#include "authoring/deflate_streams.h"
+#include "authoring/delta_encoder.h"
+#include "package/delta_redeflate.h"
+
+namespace upkeep {
+
+namespace {
+
+void PutVarint(uint64_t v, std::vector<uint8_t>* out) {
+  while (v >= 0x80) {
+    out->push_back(static_cast<uint8_t>(v | 0x80));
+    v >>= 7;
+  }
+  out->push_back(static_cast<uint8_t>(v));
+}
+
+}  // namespace
+
+bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
+                          size_t new_size, std::vector<uint8_t>* stored) {
+  stored->clear();
+  try {
+    // Only streams that changed are listed: a member both files hold as it is
+    // is copied deflated, and never deflated again by the updater.
+    std::vector<DeflateStream> new_streams, old_streams;
+    std::vector<uint8_t> new_view, old_view;
+    if (!ExpandDeflateStreams(new_data, new_size, kMaxRedeflateExpanded, &new_streams, &new_view) ||
+        new_streams.empty() ||
+        !ExpandDeflateStreams(old_data, old_size, kMaxRedeflateExpanded, &old_streams, &old_view) ||
+        !DropSharedStreams(old_data, old_size, &old_streams, &old_view, new_data, new_size,
+                           &new_streams, &new_view) ||
+        new_streams.empty() ||
+        !KeepReproducibleStreams(new_data, new_size, &new_streams, &new_view) ||
+        new_streams.empty()) {
+      return false;
+    }
+    std::vector<uint8_t> records, delta;
+    if (!EncodeExtendedDelta(old_view.data(), old_view.size(), new_view.data(), new_view.size(),
+                             &records) ||
+        !PackExtendedDelta(records, &delta)) {
+      return false;
+    }
+    stored->assign(kRedeflateDeltaMagic, kRedeflateDeltaMagic + 4);
+    PutVarint(old_streams.size(), stored);
+    uint64_t end = 0;
+    for (const DeflateStream& s : old_streams) {
+      PutVarint(s.offset - end, stored);
+      PutVarint(s.stored, stored);
+      PutVarint(s.inflated, stored);
+      end = s.offset + s.stored;
+    }
+    PutVarint(new_streams.size(), stored);
+    end = 0;
+    for (const DeflateStream& s : new_streams) {
+      PutVarint(s.view_offset - end, stored);
+      PutVarint(s.inflated, stored);
+      PutVarint(s.stored, stored);
+      const DeflateParams& p = s.params;
+      stored->insert(stored->end(),
+                     {p.level, p.memLevel, p.windowBits, p.strategy,
+                      static_cast<uint8_t>(p.gzipBlocks ? kRedeflateGzipBlocks : 0)});
+      end = s.view_offset + s.inflated;
+    }
+    PutVarint(new_size, stored);
+    stored->insert(stored->end(), delta.begin(), delta.end());
+  } catch (const std::bad_alloc&) {
+    stored->clear();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace upkeep

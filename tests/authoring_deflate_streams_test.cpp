@@ -1,0 +1,211 @@
+#include "authoring/deflate_streams.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "test_util.h"
+
+namespace upkeep {
+namespace {
+
+// Text-like bytes: words from a small vocabulary, so that deflate levels
+// parse them differently.
+std::vector<uint8_t> Words(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::string> words;
+  for (int i = 0; i < 400; ++i) {
+    std::string w;
+    for (size_t k = 2 + rng() % 8; k > 0; --k) w += static_cast<char>('a' + rng() % 26);
+    words.push_back(w);
+  }
+  std::vector<uint8_t> out;
+  while (out.size() < n) {
+    const std::string& w = words[rng() % words.size()];
+    out.insert(out.end(), w.begin(), w.end());
+    out.push_back(rng() % 12 == 0 ? '\n' : ' ');
+  }
+  out.resize(n);
+  return out;
+}
+
+// With the system's zlib, not the pinned deflater: streams as other tools make them.
+std::vector<uint8_t> Deflate(const std::vector<uint8_t>& in, int level, int window_bits,
+                             int mem_level = 8, int strategy = Z_DEFAULT_STRATEGY) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, window_bits, mem_level, strategy), Z_OK);
+  std::vector<uint8_t> out(deflateBound(&z, in.size()));
+  z.next_in = const_cast<Bytef*>(in.data());
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+void Append(std::vector<uint8_t>* out, const std::vector<uint8_t>& bytes) {
+  out->insert(out->end(), bytes.begin(), bytes.end());
+}
+
+// A zip local file header and its member's bytes.
+void ZipMember(std::vector<uint8_t>* out, const std::string& name, uint16_t method,
+               const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> h = {'P', 'K', 3, 4, 20, 0, 0, 0, static_cast<uint8_t>(method), 0};
+  h.resize(26, 0x11);  // time, date, crc, sizes: not read
+  h.push_back(static_cast<uint8_t>(name.size()));
+  h.push_back(0);
+  h.push_back(4);  // an extra field
+  h.push_back(0);
+  h.insert(h.end(), name.begin(), name.end());
+  h.insert(h.end(), {0xCA, 0xFE, 0, 0});
+  Append(out, h);
+  Append(out, data);
+}
+
+// gzip's own output, through the shell; empty where gzip is not at hand.
+std::vector<uint8_t> Gzip(const std::vector<uint8_t>& in, const char* flags) {
+  test::TempDir dir;
+  const std::string plain = dir.Join("plain"), packed = dir.Join("plain.gz");
+  std::vector<uint8_t> out;
+  if (!test::WriteFileBytes(plain, in)) return out;
+  const std::string command =
+      std::string("gzip ") + flags + " -c '" + plain + "' > '" + packed + "' 2>/dev/null";
+  if (std::system(command.c_str()) != 0 || !test::ReadFileBytes(packed, &out)) out.clear();
+  return out;
+}
+
+// The file again from the view and the kept streams, each deflated with the
+// pinned deflater and its found settings.
+std::vector<uint8_t> Redeflated(const std::vector<uint8_t>& view,
+                                const std::vector<DeflateStream>& streams) {
+  std::vector<uint8_t> out;
+  size_t at = 0;
+  Redeflater r;
+  const DeflateSink sink = [&](const uint8_t* d, size_t n) {
+    out.insert(out.end(), d, d + n);
+    return true;
+  };
+  for (const DeflateStream& s : streams) {
+    out.insert(out.end(), view.begin() + at, view.begin() + s.view_offset);
+    const size_t before = out.size();
+    EXPECT_TRUE(r.Start(s.params) && r.Write(view.data() + s.view_offset, s.inflated, sink) &&
+                r.Finish(sink));
+    EXPECT_EQ(out.size() - before, s.stored);
+    at = s.view_offset + s.inflated;
+  }
+  out.insert(out.end(), view.begin() + at, view.end());
+  return out;
+}
+
+TEST(DeflateStreamsTest, FindsStreamsAndTheSettingsThatMakeThemAgain) {
+  // The streams come from the system's zlib, which deflates as the pinned copy
+  // only in the same version.
+  if (std::strcmp(zlibVersion(), "1.2.13") != 0) GTEST_SKIP() << "zlib " << zlibVersion();
+  const std::vector<uint8_t> a = Words(30000, 1), b = Words(70000, 2), c = Words(9000, 3);
+  const std::vector<uint8_t> big = Words(300000, 4);
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> file;
+    size_t found;
+    std::vector<std::vector<uint8_t>> kept;  // inflated bytes of the streams kept, in order
+  };
+  std::vector<Case> cases;
+  {
+    // zlib's levels and memory levels, a stored member between, the central directory after.
+    std::vector<uint8_t> zip;
+    ZipMember(&zip, "a.txt", 8, Deflate(a, 1, -15));
+    ZipMember(&zip, "b.txt", 8, Deflate(b, 9, -15));
+    ZipMember(&zip, "raw.bin", 0, c);
+    ZipMember(&zip, "c.txt", 8, Deflate(c, 6, -15));
+    ZipMember(&zip, "d.txt", 8, Deflate(a, 9, -15, 9));
+    ZipMember(&zip, "e.txt", 8, Deflate(b, 4, -15));
+    Append(&zip, test::RandomBytes(3000, 5));
+    cases.push_back({"zip", zip, 5, {a, b, c, a, b}});
+  }
+  // Without and with the file's name in the header.
+  for (const char* flags : {"-9n", "-6"}) {
+    std::vector<uint8_t> gz = Gzip(big, flags);
+    if (gz.empty()) continue;  // no gzip here (the Windows build's tests)
+    cases.push_back({flags, gz, 1, {big}});
+  }
+  {
+    // zlib streams amid binary bytes, one with a small window from its header.
+    std::vector<uint8_t> bin = test::RandomBytes(20000, 6);
+    Append(&bin, Deflate(b, 9, 15));
+    Append(&bin, test::RandomBytes(5000, 7));
+    Append(&bin, Deflate(c, 6, 11));
+    Append(&bin, test::RandomBytes(7000, 8));
+    cases.push_back({"zlib in binary", bin, 2, {b, c}});
+  }
+  {
+    // A gzip member whose first block has the reserved type, and a member
+    // cut short at the end of the file: neither is a stream.
+    std::vector<uint8_t> broken = {0x1f, 0x8b, 8, 8, 0, 0, 0, 0, 0, 3, 'n', 0};
+    std::vector<uint8_t> bad = Deflate(b, 6, -15);
+    bad[0] |= 0x06;
+    Append(&broken, bad);
+    Append(&broken, test::RandomBytes(100, 10));
+    std::vector<uint8_t> cut = Deflate(a, 6, -15);
+    cut.resize(cut.size() / 2);
+    ZipMember(&broken, "cut.txt", 8, cut);
+    cases.push_back({"corrupt and truncated", broken, 0, {}});
+  }
+  {
+    // Another deflater's stream inflates but is not made again: left as it is.
+    std::vector<uint8_t> other;
+    ZipMember(&other, "f.txt", 8, Deflate(c, 6, -15, 8, Z_FILTERED));
+    ZipMember(&other, "h.txt", 8, Deflate(c, 6, -15, 8, Z_HUFFMAN_ONLY));
+    cases.push_back({"other deflater", other, 2, {}});
+  }
+  {
+    // No streams, with their signatures scattered over random bytes.
+    std::vector<uint8_t> none = test::RandomBytes(2 << 20, 9);
+    for (size_t at = 1000; at + 40 < none.size(); at += 997) {
+      static const uint8_t kSigns[3][4] = {{'P', 'K', 3, 4}, {0x1f, 0x8b, 8, 0}, {0x78, 0x9c}};
+      std::memcpy(&none[at], kSigns[at % 3], at % 3 == 2 ? 2 : 4);
+      if (at % 3 == 0) none[at + 8] = 8, none[at + 9] = 0;
+    }
+    cases.push_back({"no streams", none, 0, {}});
+  }
+
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.name);
+    std::vector<DeflateStream> streams;
+    std::vector<uint8_t> view;
+    ASSERT_TRUE(
+        ExpandDeflateStreams(t.file.data(), t.file.size(), uint64_t{1} << 30, &streams, &view));
+    EXPECT_EQ(streams.size(), t.found);
+    uint64_t grown = 0;
+    for (const DeflateStream& s : streams) grown += s.inflated - s.stored;
+    EXPECT_EQ(view.size(), t.file.size() + grown);
+    ASSERT_TRUE(KeepReproducibleStreams(t.file.data(), t.file.size(), &streams, &view));
+    ASSERT_EQ(streams.size(), t.kept.size());
+    for (size_t i = 0; i < streams.size(); ++i) {
+      ASSERT_EQ(streams[i].inflated, t.kept[i].size());
+      EXPECT_TRUE(
+          std::equal(t.kept[i].begin(), t.kept[i].end(), view.begin() + streams[i].view_offset))
+          << "stream " << i;
+    }
+    EXPECT_TRUE(Redeflated(view, streams) == t.file);
+  }
+
+  // A view limit leaves the streams that do not fit as they are.
+  const Case& zip = cases.front();
+  std::vector<DeflateStream> streams;
+  std::vector<uint8_t> view;
+  ASSERT_TRUE(ExpandDeflateStreams(zip.file.data(), zip.file.size(), zip.file.size() + 50000,
+                                   &streams, &view));
+  EXPECT_LE(view.size(), zip.file.size() + 50000);
+  EXPECT_GE(streams.size(), 1u);
+  EXPECT_LT(streams.size(), zip.found);
+  EXPECT_FALSE(ExpandDeflateStreams(zip.file.data(), zip.file.size(), 100, &streams, &view));
+}
+
+}  // namespace
+}  // namespace upkeep
