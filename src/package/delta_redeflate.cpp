@@ -307,7 +307,8 @@ bool Decode(const uint8_t* stored, size_t storedSize, const uint8_t* old, uint64
 
   uint64_t view_size = t->oldPrefix;
   if (!AddWithin(&view_size, oldSize - t->oldEnd, kMaxRedeflateExpanded)) return false;
-  std::unique_ptr<uint8_t[]> view(new (std::nothrow) uint8_t[std::max<uint64_t>(view_size, 1)]);
+  std::unique_ptr<uint8_t[]> view(
+      new (std::nothrow) uint8_t[static_cast<size_t>(std::max<uint64_t>(view_size, 1))]);
   if (view == nullptr) return false;
   {
     Inflater inflater;
