@@ -16,6 +16,7 @@
 #include "authoring/string_keys.h"
 #include "authoring/tree_program.h"
 #include "package/delta_extended.h"
+#include "package/delta_redeflate.h"
 #include "authoring/stub_image.h"
 #include "authoring/tree_diff.h"
 #include "package/package.h"
@@ -132,12 +133,39 @@ const char kCatUsage[] =
     "Writes one entry's bytes to standard output; --inflate writes what a payload\n"
     "entry inflates to.\n";
 
-bool IsPayloadName(const std::string& name) {
+// Reads the first bytes of an entry (packed entries are read whole only).
+bool ReadEntryHead(PackageEntry* e, uint8_t* head, size_t n) {
+  if (e->size < n) return false;
+  if (e->packedSize != 0) {
+    std::vector<uint8_t> bytes;
+    if (!ReadPackageEntry(e, &bytes) || bytes.size() < n) return false;
+    std::memcpy(head, bytes.data(), n);
+    return true;
+  }
+  return SeekPackageFile(e, 0, 0) == 0 && ReadPackageFile(head, 1, n, e) == n;
+}
+
+// Entries that are one zlib payload (stream, Adler-32, length). Extended
+// deltas in the split layout and deflated-view deltas are not.
+bool IsPayloadEntry(PackageEntry* e) {
+  const std::string& name = e->name;
   auto ends = [&](const char* s) {
     size_t n = std::strlen(s);
     return name.size() > n && name.compare(name.size() - n, n, s) == 0;
   };
-  return ends(".FILE") || ends(".DELTA") || ends(kExtendedDeltaSuffix);
+  if (ends(".FILE") || ends(".DELTA")) return true;
+  if (!ends(kExtendedDeltaSuffix)) return false;
+  uint8_t head[4];
+  return !ReadEntryHead(e, head, 4) || std::memcmp(head, kExtendedSplitMagic, 4) != 0;
+}
+
+const char* DeltaLayoutName(PackageEntry* e) {
+  if (IsRedeflateDeltaName(e->name.c_str())) return "deflated-view delta";
+  uint8_t head[4];
+  if (IsExtendedDeltaName(e->name.c_str()) && ReadEntryHead(e, head, 4) &&
+      std::memcmp(head, kExtendedSplitMagic, 4) == 0)
+    return "extended delta in three streams";
+  return nullptr;
 }
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -478,7 +506,10 @@ int List(const Args& args) {
     uint32_t stored = e->packedSize ? e->packedSize : e->size;
     if (index == 0) {
       packing = e->size ? "program image" : "no program image (bare archive)";
-    } else if (IsPayloadName(e->name)) {
+    } else if (const char* layout = DeltaLayoutName(e.get())) {
+      packing += ", ";
+      packing += layout;
+    } else if (IsPayloadEntry(e.get())) {
       // The inflated length is the payload's last four bytes.
       uint8_t tail[4];
       bool ok = e->size >= 8;
@@ -535,7 +566,7 @@ int Extract(const Args& args) {
     }
     std::vector<uint8_t> bytes;
     bool ok;
-    if (inflate && IsPayloadName(e->name)) {
+    if (inflate && IsPayloadEntry(e.get())) {
       std::unique_ptr<Payload> p = LoadPayload(e.get());
       ok = p != nullptr;
       if (ok) bytes = std::move(p->data);

@@ -59,6 +59,8 @@ grep -q 'kept folder Saves' "$WORK/make.log" || fail "make does not list the kep
 "$BIN/upkeep-pack" list "$WORK/update" >"$WORK/list.txt"
 grep -q '\.DELTAX' "$WORK/list.txt" || fail "no extended delta made"
 [ "$(grep -c '\.DELTAZ' "$WORK/list.txt")" = 4 ] || fail "not every compressed file has a deflated-view delta"
+[ "$(grep '\.DELTAZ' "$WORK/list.txt" | grep -c 'deflated-view delta$')" = 4 ] ||
+  fail "list does not tell the deflated-view deltas"
 "$BIN/upkeep-pack" verify "$WORK/update" >/dev/null || fail "the made package does not verify"
 "$BIN/upkeep-pack" make --old "1.0.0.0=$T/v0" --old "1.0.1.0=$T/v1" --new "$T/v2" \
   --to-version 1.0.2.0 --strings "$WORK/Strings.scr" --delta-format basic \

@@ -203,9 +203,7 @@ class PosixFileSystem : public FileSystem {
     return std::unique_ptr<File>(new PosixFile(fd));
   }
 
-  std::unique_ptr<MappedView> MapFile(const std::string& path) override {
-    return Map(path, true);
-  }
+  std::unique_ptr<MappedView> MapFile(const std::string& path) override { return Map(path, true); }
 
   std::unique_ptr<MappedView> MapFileForWalk(const std::string& path) override {
     return Map(path, false);
