@@ -1,5 +1,6 @@
 // Packages made from two trees, run through the real engine, must turn the old
 // tree into the new one exactly.
+#include "authoring/delta_encoder.h"
 #include "authoring/package_builder.h"
 
 #include <gtest/gtest.h>
@@ -317,7 +318,13 @@ TEST_F(PackageBuilderTest, WindowedNewFilesMakeTheSamePackage) {
     if (format == Format::kBasic) {
       EXPECT_NE(script.find("CreateFile(\"rand.bin\""), std::string::npos) << script;
     }
-    EXPECT_NE(script.find("PatchFile(\"Data\\\\assets.pak\""), std::string::npos) << script;
+    // Builds without the suffix sort (MinGW) write no extended form at all.
+    std::vector<uint8_t> probe;
+    const uint8_t tiny[16] = {};
+    if (format != Format::kExtended ||
+        EncodeExtendedDelta(tiny, sizeof tiny, tiny, sizeof tiny, &probe, nullptr, nullptr)) {
+      EXPECT_NE(script.find("PatchFile(\"Data\\\\assets.pak\""), std::string::npos) << script;
+    }
     options.windowed_from = 0;
     options.window = 4093;
     ASSERT_TRUE(BuildUpdate(options, &windowed, &summary, &error)) << error;
