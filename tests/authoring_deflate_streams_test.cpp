@@ -55,9 +55,11 @@ void Append(std::vector<uint8_t>* out, const std::vector<uint8_t>& bytes) {
 
 // A zip local file header and its member's bytes.
 void ZipMember(std::vector<uint8_t>* out, const std::string& name, uint16_t method,
-               const std::vector<uint8_t>& data) {
+               const std::vector<uint8_t>& data, uint32_t claimed = 0) {
   std::vector<uint8_t> h = {'P', 'K', 3, 4, 20, 0, 0, 0, static_cast<uint8_t>(method), 0};
-  h.resize(26, 0x11);  // time, date, crc, sizes: not read
+  h.resize(26, 0x11);  // time, date, crc, uncompressed size: not read
+  if (claimed == 0) claimed = static_cast<uint32_t>(data.size());
+  for (int i = 0; i < 4; ++i) h[18 + i] = static_cast<uint8_t>(claimed >> (8 * i));
   h.push_back(static_cast<uint8_t>(name.size()));
   h.push_back(0);
   h.push_back(4);  // an extra field
@@ -205,6 +207,76 @@ TEST(DeflateStreamsTest, FindsStreamsAndTheSettingsThatMakeThemAgain) {
   EXPECT_GE(streams.size(), 1u);
   EXPECT_LT(streams.size(), zip.found);
   EXPECT_FALSE(ExpandDeflateStreams(zip.file.data(), zip.file.size(), 100, &streams, &view));
+}
+
+TEST(DeflateStreamsTest, MembersTakenFromAnotherFileExpandAsInflated) {
+  const std::vector<uint8_t> a = Words(30000, 11), b = Words(70000, 12), c = Words(9000, 13);
+  const std::vector<uint8_t> da = Deflate(a, 6, -15), db = Deflate(b, 9, -15),
+                             dc = Deflate(c, 1, -15);
+  std::vector<uint8_t> known_file;
+  ZipMember(&known_file, "a.txt", 8, da);
+  ZipMember(&known_file, "b.txt", 8, db);
+  ZipMember(&known_file, "c.txt", 8, dc);
+  std::vector<DeflateStream> known_streams;
+  std::vector<uint8_t> known_view;
+  ASSERT_TRUE(ExpandDeflateStreams(known_file.data(), known_file.size(), uint64_t{1} << 30,
+                                   &known_streams, &known_view));
+  ASSERT_EQ(known_streams.size(), 3u);
+  const ExpandedFile known{known_file.data(), &known_streams, &known_view};
+
+  // Shared members among changed ones; a member of a known stream's size
+  // with other bytes; a header whose size is wrong; a stream with a known
+  // stream's bytes plus more; a shared member cut short by the end of the file.
+  std::vector<uint8_t> file = test::RandomBytes(500, 14);
+  ZipMember(&file, "b.txt", 8, db);
+  ZipMember(&file, "a2.txt", 8, Deflate(Words(30000, 15), 6, -15));
+  ZipMember(&file, "a.txt", 8, da);
+  std::vector<uint8_t> other = Deflate(Words(9000, 16), 1, -15);
+  other.resize(dc.size(), 0);
+  ZipMember(&file, "same size", 8, other);
+  ZipMember(&file, "wrong size", 8, dc, static_cast<uint32_t>(da.size()));
+  std::vector<uint8_t> longer = da;
+  longer[longer.size() / 2] ^= 0x10;
+  ZipMember(&file, "prefix", 8, longer, static_cast<uint32_t>(da.size() / 2));
+  ZipMember(&file, "c.txt", 8, dc);
+  ZipMember(&file, "cut", 8, std::vector<uint8_t>(db.begin(), db.end() - 100),
+            static_cast<uint32_t>(db.size()));
+
+  // With and without the known file, every view limit gives the same streams
+  // and view, down to where the members stop fitting.
+  for (uint64_t limit = file.size() + 250000; limit + 40000 >= file.size(); limit -= 20000) {
+    SCOPED_TRACE(limit);
+    std::vector<DeflateStream> plain, taken;
+    std::vector<uint8_t> plain_view, taken_view;
+    const bool plain_ok =
+        ExpandDeflateStreams(file.data(), file.size(), limit, &plain, &plain_view);
+    ASSERT_EQ(ExpandDeflateStreams(file.data(), file.size(), limit, &taken, &taken_view, &known),
+              plain_ok);
+    EXPECT_TRUE(taken_view == plain_view);
+    ASSERT_EQ(taken.size(), plain.size());
+    for (size_t i = 0; i < plain.size(); ++i) {
+      EXPECT_EQ(taken[i].offset, plain[i].offset);
+      EXPECT_EQ(taken[i].stored, plain[i].stored);
+      EXPECT_EQ(taken[i].view_offset, plain[i].view_offset);
+      EXPECT_EQ(taken[i].inflated, plain[i].inflated);
+    }
+  }
+
+  // The shared members' bytes do come from the known view, not inflate.
+  std::vector<uint8_t> marked = known_view;
+  for (const DeflateStream& s : known_streams) marked[s.view_offset] ^= 0xFF;
+  const ExpandedFile doctored{known_file.data(), &known_streams, &marked};
+  std::vector<DeflateStream> streams;
+  std::vector<uint8_t> view;
+  ASSERT_TRUE(ExpandDeflateStreams(file.data(), file.size(), uint64_t{1} << 30, &streams, &view,
+                                   &doctored));
+  size_t taken_from_known = 0;
+  for (const DeflateStream& s : streams) {
+    for (const DeflateStream& k : known_streams)
+      if (s.inflated == k.inflated && view[s.view_offset] == marked[k.view_offset])
+        ++taken_from_known;
+  }
+  EXPECT_EQ(taken_from_known, 3u);  // b, a and c; not the "prefix" or the cut one
 }
 
 }  // namespace

@@ -161,6 +161,36 @@ bool Inflate(z_stream* z, uint8_t* scratch, const uint8_t* data, size_t size, si
   return true;
 }
 
+// What Inflate makes of a candidate whose deflate bytes, `claimed` long as its
+// zip header says, are those of one of `known`'s streams, from that stream's
+// inflated bytes: inflate's output is a function of the bytes it takes, and
+// the view's bound is checked as Inflate does. `*matched` is false when none
+// of `known`'s streams has these bytes, and Inflate has to run.
+bool Reuse(const ExpandedFile& known, const std::unordered_multimap<uint64_t, size_t>& by_stored,
+           const uint8_t* data, size_t size, size_t copied, uint64_t limit, uint64_t claimed,
+           DeflateStream* s, std::vector<uint8_t>* view, bool* matched) {
+  *matched = false;
+  if (claimed == 0 || claimed > size - s->offset) return false;
+  const DeflateStream* o = nullptr;
+  const auto range = by_stored.equal_range(claimed);
+  for (auto it = range.first; it != range.second && o == nullptr; ++it) {
+    const DeflateStream& k = (*known.streams)[it->second];
+    if (std::memcmp(known.data + k.offset, data + s->offset, claimed) == 0) o = &k;
+  }
+  if (o == nullptr) return false;
+  *matched = true;
+  if (!PlausibleFirstBlock(data + s->offset, size - s->offset)) return false;
+  const size_t base = view->size() + static_cast<size_t>(s->offset - copied);
+  if (base > limit || base + o->inflated > limit) return false;
+  view->insert(view->end(), data + copied, data + s->offset);
+  view->insert(view->end(), known.view->begin() + o->view_offset,
+               known.view->begin() + o->view_offset + o->inflated);
+  s->inflated = o->inflated;
+  s->stored = o->stored;
+  s->view_offset = base;
+  return true;
+}
+
 // The view again from the file with only `kept` (a subset of the streams the
 // view was made with) inflated; their view offsets follow.
 bool Reexpand(const uint8_t* data, size_t size, std::vector<DeflateStream>* kept,
@@ -188,7 +218,8 @@ bool Reexpand(const uint8_t* data, size_t size, std::vector<DeflateStream>* kept
 }  // namespace
 
 bool ExpandDeflateStreams(const uint8_t* data, size_t size, uint64_t max_view,
-                          std::vector<DeflateStream>* streams, std::vector<uint8_t>* view) {
+                          std::vector<DeflateStream>* streams, std::vector<uint8_t>* view,
+                          const ExpandedFile* known) {
   streams->clear();
   view->clear();
   if (size > max_view) return false;
@@ -198,6 +229,11 @@ bool ExpandDeflateStreams(const uint8_t* data, size_t size, uint64_t max_view,
   try {
     view->reserve(size);
     std::vector<uint8_t> scratch(kChunk);
+    std::unordered_multimap<uint64_t, size_t> by_stored;
+    if (known != nullptr) {
+      for (size_t i = 0; i < known->streams->size(); ++i)
+        by_stored.emplace((*known->streams)[i].stored, i);
+    }
     size_t copied = 0;  // bytes of the file before this are in the view
     size_t at = 0;
     while (at + 2 < size && !no_memory) {
@@ -213,8 +249,20 @@ bool ExpandDeflateStreams(const uint8_t* data, size_t size, uint64_t max_view,
       const size_t mark = view->size();
       // Room for the rest of the file as it is, which the view still takes.
       const uint64_t rest = size - s.offset;
+      bool reused = false;
+      if (max_view >= rest && !by_stored.empty() && data[at] == 'P') {
+        const uint64_t claimed = Get16(data + at + 18) | uint64_t{Get16(data + at + 20)} << 16;
+        if (!Reuse(*known, by_stored, data, size, copied, max_view - rest, claimed, &s, view,
+                   &reused) &&
+            reused) {
+          view->resize(mark);
+          ++at;
+          continue;
+        }
+      }
       if (max_view < rest ||
-          !Inflate(&z, scratch.data(), data, size, copied, max_view - rest, &s, view, &no_memory) ||
+          (!reused && !Inflate(&z, scratch.data(), data, size, copied, max_view - rest, &s, view,
+                               &no_memory)) ||
           view->size() + (rest - s.stored) > max_view) {
         view->resize(mark);
         ++at;

@@ -29,13 +29,23 @@ struct DeflateStream {
   DeflateParams params;  // set by KeepReproducibleStreams
 };
 
+// A file ExpandDeflateStreams has gone through, with what it found.
+struct ExpandedFile {
+  const uint8_t* data = nullptr;
+  const std::vector<DeflateStream>* streams = nullptr;
+  const std::vector<uint8_t>* view = nullptr;
+};
+
 // Finds the streams in order, not overlapping, each inflating cleanly to at
 // least kMinDeflateStream bytes, and writes the view: the file with every
 // stream replaced by its inflated bytes. A stream that would take the view
 // past `max_view` bytes stays as it is. False when memory runs out or the file
-// itself is over `max_view`.
+// itself is over `max_view`. A zip member whose deflate bytes (as long as its
+// header says) `known` holds as one of its streams takes that stream's
+// inflated bytes instead of being inflated again: the same streams and view.
 bool ExpandDeflateStreams(const uint8_t* data, size_t size, uint64_t max_view,
-                          std::vector<DeflateStream>* streams, std::vector<uint8_t>* view);
+                          std::vector<DeflateStream>* streams, std::vector<uint8_t>* view,
+                          const ExpandedFile* known = nullptr);
 
 // Settings with which Redeflater makes `stored` from `inflated` byte for
 // byte, `hint` (when set) tried first, then the usual ones; false when none

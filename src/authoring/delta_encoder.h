@@ -100,8 +100,12 @@ enum class ExtendedLayout {
 // The stored bytes of an extended delta entry from EncodeExtendedDelta's
 // records. False when they are malformed, too long for a stream, or memory
 // runs out.
+// `quick_inserts` trades about 1 % of a long inserts stream's LZMA2 size for
+// a fifth of its time (a faster match finder, shorter good-enough matches);
+// short ones are packed as without it.
 bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>* stored,
-                       ExtendedLayout layout = ExtendedLayout::kSmallest);
+                       ExtendedLayout layout = ExtendedLayout::kSmallest,
+                       bool quick_inserts = false);
 
 // The stored bytes of a deflated-view delta (package/delta_redeflate.h): the
 // extended delta between the files' expanded views, in PackExtendedDelta's

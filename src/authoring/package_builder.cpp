@@ -157,6 +157,21 @@ bool MayDeflateBelow(const uint8_t* data, size_t size, size_t than) {
   constexpr size_t kAlwaysBelow = size_t{1} << 20;  // cheap enough to just try
   if (size < kAlwaysBelow) return true;
   std::vector<uint8_t> fast;
+  // Pieces first, which stop the trial early where their sizes alone pass the
+  // mark (a big compressed file, whose trial cost as much as all the rest of
+  // its delta): deflating the whole could save over them at most what matches
+  // across a piece's start (its first window) and a block's headers take.
+  constexpr size_t kPiece = size_t{1} << 20;
+  constexpr size_t kPieceSlack = 32 * 1024 + 1024;
+  if (size >= 2 * kPiece) {
+    size_t pieces = 0, slack = 0;
+    for (size_t at = 0; at < size; at += kPiece) {
+      if (!EncodePayload(data + at, std::min(kPiece, size - at), &fast, 1)) break;
+      pieces += fast.size();
+      slack += kPieceSlack;
+      if (pieces >= 2 * than + slack) return false;
+    }
+  }
   return !EncodePayload(data, size, &fast, 1) || fast.size() < 2 * than;
 }
 

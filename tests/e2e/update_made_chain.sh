@@ -22,18 +22,20 @@ printf 'slot' >"$T/v0/Saves/slots.idx"
 cp "$T/v0/Saves/slots.idx" "$T/v1/Saves/slots.idx"
 rm -rf "$T/v2/Saves"
 # Compressed files that change on the way: a zip-style archive of deflated
-# members (one edited per version, the rest as they were) and a gzip file.
+# members (one edited per version, the rest as they were; the newest adds a
+# long one, whose new content is packed the quicker way) and a gzip file.
 python3 - "$T" <<'PY' || exit 1
 import random, sys, zipfile
 rng = random.Random(7)
 words = ["".join(rng.choice("abcdefghij") for _ in range(rng.randint(2, 8))) for _ in range(500)]
 text = [" ".join(rng.choice(words) for _ in range(4000)).encode() for _ in range(8)]
 lines = [b"release %d: %s\n" % (n, rng.choice(text)[n:n + 60]) for n in range(2100)]
+long_text = bytes(rng.randrange(32, 96) for _ in range(400000))
 for v in range(3):
     if v:
         text[v * 3] = text[v * 3].replace(b" ", b" %d " % v, 40)
     with zipfile.ZipFile("%s/v%d/Data/assets.pak" % (sys.argv[1], v), "w") as z:
-        for i, t in enumerate(text):
+        for i, t in enumerate(text + ([long_text] if v == 2 else [])):
             z.writestr(zipfile.ZipInfo("a/%d.txt" % i, (2024, 1, 1, 0, 0, 0)), t,
                        zipfile.ZIP_DEFLATED, 6 if i % 2 else 9)
     open("%s/v%d/Data/changes" % (sys.argv[1], v), "wb").write(b"".join(lines[:2000 + 50 * v]))
