@@ -316,17 +316,19 @@ class RecordParser {
 
 }  // namespace
 
-bool IsExtendedDeltaName(const char* name) {
+bool HasDeltaSuffix(const char* name, const char* suffix) {
   if (name == nullptr) return false;
-  const size_t n = std::strlen(name), k = sizeof(kExtendedDeltaSuffix) - 1;
+  const size_t n = std::strlen(name), k = std::strlen(suffix);
   if (n <= k) return false;
   for (size_t i = 0; i < k; ++i) {
     char c = name[n - k + i];
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != kExtendedDeltaSuffix[i]) return false;
+    if (c != suffix[i]) return false;
   }
   return true;
 }
+
+bool IsExtendedDeltaName(const char* name) { return HasDeltaSuffix(name, kExtendedDeltaSuffix); }
 
 namespace {
 

@@ -53,6 +53,10 @@ constexpr size_t kExtendedStreamHeaderSize = 17;
 constexpr size_t kExtendedSplitHeaderSize = 4 + kExtendedStreams * kExtendedStreamHeaderSize;
 constexpr uint32_t kMaxExtendedDictionary = 64u << 20;
 
+// True when the entry name (any letter case) ends in `suffix` (upper case)
+// and has more before it.
+bool HasDeltaSuffix(const char* name, const char* suffix);
+
 // True when the entry name (any letter case) ends in kExtendedDeltaSuffix.
 bool IsExtendedDeltaName(const char* name);
 

@@ -335,17 +335,7 @@ bool Decode(const uint8_t* stored, size_t storedSize, const uint8_t* old, uint64
 
 }  // namespace
 
-bool IsRedeflateDeltaName(const char* name) {
-  if (name == nullptr) return false;
-  const size_t n = std::strlen(name), k = sizeof(kRedeflateDeltaSuffix) - 1;
-  if (n <= k) return false;
-  for (size_t i = 0; i < k; ++i) {
-    char c = name[n - k + i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != kRedeflateDeltaSuffix[i]) return false;
-  }
-  return true;
-}
+bool IsRedeflateDeltaName(const char* name) { return HasDeltaSuffix(name, kRedeflateDeltaSuffix); }
 
 bool DecodeRedeflateDelta(const uint8_t* stored, size_t storedSize, const uint8_t* old,
                           uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info) {
