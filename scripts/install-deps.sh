@@ -8,6 +8,7 @@ packages=(
   wine wine64 xvfb x11-apps x11-utils xdotool imagemagick librsvg2-bin libdeflate-dev libdivsufsort-dev liblzma-dev
   xdelta3 bsdiff liblnk-utils osslsigncode openssl locales
   clang libclang-rt-14-dev
+  patch bzip2
 )
 missing=()
 for p in "${packages[@]}"; do
