@@ -36,16 +36,8 @@ std::vector<uint8_t> Words(size_t n, uint32_t seed) {
 // With the system's zlib, not the pinned deflater: streams as other tools make them.
 std::vector<uint8_t> Deflate(const std::vector<uint8_t>& in, int level, int window_bits,
                              int mem_level = 8, int strategy = Z_DEFAULT_STRATEGY) {
-  z_stream z{};
-  EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, window_bits, mem_level, strategy), Z_OK);
-  std::vector<uint8_t> out(deflateBound(&z, in.size()));
-  z.next_in = const_cast<Bytef*>(in.data());
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(z.total_out);
-  deflateEnd(&z);
+  std::vector<uint8_t> out = test::SystemDeflate(in, level, window_bits, mem_level, strategy);
+  EXPECT_FALSE(out.empty());
   return out;
 }
 

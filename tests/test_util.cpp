@@ -6,6 +6,8 @@
 #include <fstream>
 #include <random>
 
+#include <zlib.h>
+
 namespace upkeep {
 namespace test {
 
@@ -75,6 +77,21 @@ std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
   std::mt19937 rng(seed);
   std::vector<uint8_t> out(n);
   for (auto& b : out) b = static_cast<uint8_t>(rng());
+  return out;
+}
+
+std::vector<uint8_t> SystemDeflate(const std::vector<uint8_t>& in, int level, int windowBits,
+                                   int memLevel, int strategy) {
+  z_stream z{};
+  if (deflateInit2(&z, level, Z_DEFLATED, windowBits, memLevel, strategy) != Z_OK) return {};
+  std::vector<uint8_t> out(deflateBound(&z, in.size()));
+  z.next_in = const_cast<Bytef*>(in.data());
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  const bool ok = deflate(&z, Z_FINISH) == Z_STREAM_END;
+  out.resize(ok ? z.total_out : 0);
+  deflateEnd(&z);
   return out;
 }
 

@@ -30,6 +30,10 @@ bool WriteFileText(const std::string& path, const std::string& text);
 bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes);
 std::string ReadFileText(const std::string& path);  // empty when unreadable
 std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed);
+// One deflate stream made by the system's zlib (windowBits as deflateInit2
+// takes it: negative for raw deflate), as other tools make them.
+std::vector<uint8_t> SystemDeflate(const std::vector<uint8_t>& in, int level, int windowBits,
+                                   int memLevel = 8, int strategy = 0);
 
 }  // namespace test
 }  // namespace upkeep
