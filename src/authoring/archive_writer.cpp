@@ -1,5 +1,6 @@
 #include "authoring/archive_writer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -61,8 +62,12 @@ bool Plan(const std::vector<uint8_t>& stub, const std::vector<ArchiveEntry>& ent
       SetError(error, "duplicate entry name: " + name);
       return false;
     }
-    if (entry.data.size() > kMaxU32) {
+    if (entry.size() > kMaxU32) {
       SetError(error, "entry too large: " + name);
+      return false;
+    }
+    if (entry.packed && entry.spool != nullptr) {
+      SetError(error, "cannot pack a spooled entry: " + name);
       return false;
     }
     names.push_back(name);
@@ -85,7 +90,7 @@ bool Plan(const std::vector<uint8_t>& stub, const std::vector<ArchiveEntry>& ent
   uint64_t offset = stub.size();
   for (size_t i = 0; i < entries.size(); ++i) {
     const ArchiveEntry& entry = entries[i];
-    uint64_t stored = entry.data.size();
+    uint64_t stored = entry.size();
     if (entry.packed) {
       if (!EncodePackedEntry(entry.data.data(), entry.data.size(), &layout->packed[i])) {
         SetError(error, "cannot pack entry: " + names[i]);
@@ -97,7 +102,7 @@ bool Plan(const std::vector<uint8_t>& stub, const std::vector<ArchiveEntry>& ent
       SetError(error, "package larger than 4 GiB");
       return false;
     }
-    record(offset, entry.data.size(), entry.packed ? stored : 0, names[i]);
+    record(offset, entry.size(), entry.packed ? stored : 0, names[i]);
     offset += stored;
   }
   // Padding goes in front of the directory, which the trailer points past it.
@@ -114,35 +119,57 @@ bool Plan(const std::vector<uint8_t>& stub, const std::vector<ArchiveEntry>& ent
   return true;
 }
 
+constexpr size_t kSpoolPiece = size_t{1} << 20;
+
+// Calls `sink(bytes, n)` for each piece of an entry's bytes; spooled bytes
+// come a piece at a time.
+template <typename Sink>
+bool EmitEntry(const ArchiveEntry& entry, std::vector<uint8_t>* buffer, Sink& sink) {
+  if (entry.spool == nullptr) return sink(entry.data.data(), entry.data.size());
+  for (uint64_t done = 0; done < entry.spool_size;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(entry.spool_size - done, kSpoolPiece));
+    buffer->resize(kSpoolPiece);
+    if (!entry.spool->Read(entry.spool_offset + done, buffer->data(), n) ||
+        !sink(buffer->data(), n))
+      return false;
+    done += n;
+  }
+  return true;
+}
+
 // Calls `sink(bytes, n)` for each piece of the package in file order.
 template <typename Sink>
 bool Emit(const std::vector<uint8_t>& stub, const std::vector<ArchiveEntry>& entries,
           const Layout& layout, Sink sink) {
   if (!sink(stub.data(), stub.size())) return false;
+  std::vector<uint8_t> buffer;
   for (size_t i = 0; i < entries.size(); ++i) {
-    const std::vector<uint8_t>& bytes = entries[i].packed ? layout.packed[i] : entries[i].data;
-    if (!sink(bytes.data(), bytes.size())) return false;
+    if (entries[i].packed) {
+      if (!sink(layout.packed[i].data(), layout.packed[i].size())) return false;
+    } else if (!EmitEntry(entries[i], &buffer, sink)) {
+      return false;
+    }
   }
   return sink(layout.directory.data(), layout.directory.size());
 }
 
 // The stub with the PE checksum of the whole package in its header, or the
-// stub as it is when it is no PE image.
-std::vector<uint8_t> ChecksummedStub(const std::vector<uint8_t>& stub,
-                                     const std::vector<ArchiveEntry>& entries,
-                                     const Layout& layout) {
-  std::vector<uint8_t> out = stub;
-  const size_t at = PeChecksumOffset(out);
-  if (at == 0) return out;
-  for (size_t i = 0; i < 4; ++i) out[at + i] = 0;
+// stub as it is when it is no PE image. False when a spooled entry cannot be read.
+bool ChecksummedStub(const std::vector<uint8_t>& stub, const std::vector<ArchiveEntry>& entries,
+                     const Layout& layout, std::vector<uint8_t>* out) {
+  *out = stub;
+  const size_t at = PeChecksumOffset(*out);
+  if (at == 0) return true;
+  for (size_t i = 0; i < 4; ++i) (*out)[at + i] = 0;
   PeChecksum sum;
-  Emit(out, entries, layout, [&sum](const uint8_t* p, size_t n) {
-    sum.Add(p, n);
-    return true;
-  });
+  if (!Emit(*out, entries, layout, [&sum](const uint8_t* p, size_t n) {
+        sum.Add(p, n);
+        return true;
+      }))
+    return false;
   const uint32_t value = sum.Value();
-  for (size_t i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(value >> (8 * i));
-  return out;
+  for (size_t i = 0; i < 4; ++i) (*out)[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  return true;
 }
 
 bool WriteAll(File* file, const uint8_t* data, size_t size) {
@@ -200,6 +227,73 @@ bool Replace(FileSystem* fs, const std::string& from, const std::string& to) {
 
 }  // namespace
 
+PayloadSpool::PayloadSpool(const std::string& path, std::unique_ptr<File> file)
+    : path_(path), file_(std::move(file)) {}
+
+std::shared_ptr<PayloadSpool> PayloadSpool::Create(const std::string& stem) {
+  FileSystem* fs = GetFileSystem();
+  const std::string path = FreeName(fs, stem, ".spool");
+  // Created empty, then opened again for both reading and writing.
+  std::unique_ptr<File> file = fs->Open(path, OpenMode::kWrite);
+  if (file == nullptr) return nullptr;
+  file.reset();
+  file = fs->Open(path, OpenMode::kReadWrite);
+  if (file == nullptr) {
+    fs->Delete(path);
+    return nullptr;
+  }
+  return std::shared_ptr<PayloadSpool>(new PayloadSpool(path, std::move(file)));
+}
+
+PayloadSpool::~PayloadSpool() {
+  file_.reset();  // closed before it can be deleted
+  GetFileSystem()->Delete(path_);
+}
+
+bool PayloadSpool::Append(const uint8_t* data, size_t size) {
+  if (size == 0) return true;
+  if (file_->Seek(static_cast<int64_t>(end_), SeekOrigin::kBegin) < 0 ||
+      !WriteAll(file_.get(), data, size))
+    return false;
+  end_ += size;
+  return true;
+}
+
+void PayloadSpool::Cut(uint64_t end) { end_ = std::min(end_, end); }
+
+bool PayloadSpool::Read(uint64_t offset, uint8_t* data, size_t size) {
+  if (offset > end_ || size > end_ - offset) return false;
+  if (file_->Seek(static_cast<int64_t>(offset), SeekOrigin::kBegin) < 0) return false;
+  while (size > 0) {
+    const int64_t got = file_->Read(data, size);
+    if (got <= 0) return false;
+    data += got;
+    size -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+bool SameEntryBytes(const ArchiveEntry& a, const ArchiveEntry& b) {
+  if (a.size() != b.size()) return false;
+  if (a.spool == nullptr && b.spool == nullptr) return a.data == b.data;
+  std::vector<uint8_t> pa, pb;
+  // A piece of either entry, read from its spool when it is kept there.
+  const auto piece = [](const ArchiveEntry& e, uint64_t at, size_t n,
+                        std::vector<uint8_t>* buffer) -> const uint8_t* {
+    if (e.spool == nullptr) return e.data.data() + at;
+    buffer->resize(n);
+    return e.spool->Read(e.spool_offset + at, buffer->data(), n) ? buffer->data() : nullptr;
+  };
+  for (uint64_t done = 0; done < a.size();) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(a.size() - done, kSpoolPiece));
+    const uint8_t* x = piece(a, done, n, &pa);
+    const uint8_t* y = piece(b, done, n, &pb);
+    if (x == nullptr || y == nullptr || !std::equal(x, x + n, y)) return false;
+    done += n;
+  }
+  return true;
+}
+
 bool NormalizeEntryName(const std::string& name, std::string* out) {
   std::string n = name;
   NormalizePackagePath(&n);
@@ -214,13 +308,21 @@ bool BuildPackage(const std::vector<uint8_t>& stub, const std::vector<ArchiveEnt
   try {
     if (!Plan(stub, entries, options, &layout, error)) return false;
     image->clear();
-    const std::vector<uint8_t> head =
-        options.pe_checksum ? ChecksummedStub(stub, entries, layout) : std::vector<uint8_t>();
-    return Emit(options.pe_checksum ? head : stub, entries, layout,
-                [image](const uint8_t* p, size_t n) {
-                  image->insert(image->end(), p, p + n);
-                  return true;
-                });
+    std::vector<uint8_t> head;
+    if (options.pe_checksum && !ChecksummedStub(stub, entries, layout, &head)) {
+      SetError(error, "cannot read the spool");
+      return false;
+    }
+    if (!Emit(options.pe_checksum ? head : stub, entries, layout,
+              [image](const uint8_t* p, size_t n) {
+                image->insert(image->end(), p, p + n);
+                return true;
+              })) {
+      SetError(error, "cannot read the spool");
+      image->clear();
+      return false;
+    }
+    return true;
   } catch (const std::bad_alloc&) {
     SetError(error, "out of memory");
     image->clear();
@@ -235,7 +337,10 @@ bool WritePackage(const std::string& path, const std::vector<uint8_t>& stub,
   std::vector<uint8_t> head;
   try {
     if (!Plan(stub, entries, options, &layout, error)) return false;
-    if (options.pe_checksum) head = ChecksummedStub(stub, entries, layout);
+    if (options.pe_checksum && !ChecksummedStub(stub, entries, layout, &head)) {
+      SetError(error, "cannot read the spool");
+      return false;
+    }
   } catch (const std::bad_alloc&) {
     SetError(error, "out of memory");
     return false;

@@ -4,17 +4,58 @@
 #ifndef UPKEEP_AUTHORING_ARCHIVE_WRITER_H_
 #define UPKEEP_AUTHORING_ARCHIVE_WRITER_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace upkeep {
 
+class File;
+
+// A temporary file that holds large entries until the package is written, so
+// that the writer's memory does not grow with them. It is deleted when the
+// last entry that refers to it goes, on success and failure alike.
+class PayloadSpool {
+ public:
+  // A new file named `stem` + ".spool" (a free variant of it); null when it
+  // cannot be created.
+  static std::shared_ptr<PayloadSpool> Create(const std::string& stem);
+  ~PayloadSpool();
+  PayloadSpool(const PayloadSpool&) = delete;
+  PayloadSpool& operator=(const PayloadSpool&) = delete;
+
+  const std::string& path() const { return path_; }
+  // Where the next appended bytes go.
+  uint64_t end() const { return end_; }
+  bool Append(const uint8_t* data, size_t size);
+  // Forgets what was appended from `end` on (a payload that was not kept).
+  void Cut(uint64_t end);
+  bool Read(uint64_t offset, uint8_t* data, size_t size);
+
+ private:
+  PayloadSpool(const std::string& path, std::unique_ptr<File> file);
+  std::string path_;
+  std::unique_ptr<File> file_;
+  uint64_t end_ = 0;
+};
+
 struct ArchiveEntry {
   std::string name;           // any case, '/' or '\'; stored as the reader looks it up
   std::vector<uint8_t> data;  // the bytes the entry yields when read
   bool packed = false;        // archive-level packing instead of stored as is
+  // Set instead of `data`: the bytes are [spool_offset, spool_offset +
+  // spool_size) of the spool (never packed).
+  std::shared_ptr<PayloadSpool> spool;
+  uint64_t spool_offset = 0;
+  uint64_t spool_size = 0;
+
+  uint64_t size() const { return spool != nullptr ? spool_size : data.size(); }
 };
+
+// Whether two entries hold the same bytes, wherever each is kept.
+bool SameEntryBytes(const ArchiveEntry& a, const ArchiveEntry& b);
 
 struct ArchiveOptions {
   // Name of the first record, the one that covers the stub.

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <set>
 
 #include "authoring/delta_encoder.h"
@@ -19,6 +20,7 @@
 #include "authoring/tree_program.h"
 #include "install/installation.h"
 #include "package/delta_extended.h"
+#include "package/delta_format.h"
 #include "package/delta_redeflate.h"
 #include "package/package.h"
 #include "platform/code_page.h"
@@ -125,6 +127,10 @@ class NewFile {
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
   const NewBytesWindow* window() const { return view_ != nullptr ? &window_ : nullptr; }
+  // Lets the pages below `pos` go, where the file is mapped.
+  void Release(size_t pos) const {
+    if (view_ != nullptr) view_->Release(0, pos);
+  }
 
   uint32_t Crc32() const {
     uLong crc = crc32(0L, Z_NULL, 0);
@@ -173,6 +179,25 @@ bool MayDeflateBelow(const uint8_t* data, size_t size, size_t than) {
     }
   }
   return !EncodePayload(data, size, &fast, 1) || fast.size() < 2 * than;
+}
+
+// The new bytes a basic delta takes from the old file.
+uint64_t CopiedBytes(const std::vector<uint8_t>& delta) {
+  DeltaReader reader(delta.data(), delta.size());
+  DeltaRecord record;
+  uint64_t copied = 0;
+  while (reader.Next(&record) == DeltaReader::kRecord) copied += record.isCopy ? record.length : 0;
+  return copied;
+}
+
+// A name no other make uses at the same time, in the temporary folder.
+std::string TemporarySpoolStem() {
+  std::error_code ec;
+  const std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
+  std::random_device random;
+  char tag[9];
+  std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(random()));
+  return ((ec ? std::filesystem::path(".") : dir) / (std::string("upkeep-pack-") + tag)).string();
 }
 
 class Builder {
@@ -250,6 +275,7 @@ class Builder {
                           options_.window))
         return Fail("cannot read", to, c.name);
       const uint64_t old_size = old_bytes.size();  // 64-bit even where size_t is not
+      const bool streamed = new_bytes.size() >= options_.streamed_from;
       if (new_bytes.size() > kMaxPayloadSize || old_size > 0xFFFFFFFFull)
         return Fail("too large for a package:", to, c.name);
       const std::string crc_old = ChecksumText(Crc32(old_bytes));
@@ -367,8 +393,15 @@ class Builder {
         // The basic form's records go first (the extended form may grow its
         // copies); their payload is made once it is known what it has to beat.
         if (!forced_extended) basic(try_extended ? 2 : 1);
-        if (try_extended) extended();
-        if (!forced_extended) basic_payload();
+        // A large file rewritten whole: with next to nothing copied, a delta
+        // cannot get much below the file itself, and the other forms would
+        // only cost memory (the extended search sorts the old file) and time.
+        if (!forced_extended && streamed && CopiedBytes(basic_delta) * 32 < new_bytes.size()) {
+          std::vector<uint8_t>().swap(basic_delta);
+        } else {
+          if (try_extended) extended();
+          if (!forced_extended) basic_payload();
+        }
       }
       std::vector<DeltaMatch>().swap(matches);
       if (!redeflated.empty() && (!delta_ok || redeflated.size() < delta_payload.size())) {
@@ -377,17 +410,28 @@ class Builder {
         delta_kind = kRedeflateDeltaSuffix + 1;
       }
       const std::string crc_new = ChecksumText(new_bytes.Crc32());
-      std::vector<uint8_t> file_payload;
+      std::string file_entry;  // set when the whole file wins; ties go to it
       // The whole file can only win when the delta is not much smaller than it.
-      if (!delta_ok ||
-          (delta_payload.size() * 20 >= new_bytes.size() &&
-           MayDeflateBelow(new_bytes.data(), new_bytes.size(), delta_payload.size() + 1))) {
+      if (streamed && (!delta_ok || delta_payload.size() * 20 >= new_bytes.size())) {
         std::vector<uint8_t>().swap(old_bytes);  // not needed any more
+        // The stream stops as soon as it is over the delta.
+        if (!StreamWhole(new_bytes, delta_ok ? delta_payload.size() : UINT64_MAX, &file_entry,
+                         nullptr))
+          return false;
+      } else if (!streamed && (!delta_ok || (delta_payload.size() * 20 >= new_bytes.size() &&
+                                             MayDeflateBelow(new_bytes.data(), new_bytes.size(),
+                                                             delta_payload.size() + 1)))) {
+        std::vector<uint8_t>().swap(old_bytes);
+        std::vector<uint8_t> file_payload;
         if (!EncodePayload(new_bytes.data(), new_bytes.size(), &file_payload))
           return Fail("cannot compress", to, c.name);
+        if (!delta_ok || file_payload.size() <= delta_payload.size()) {
+          file_entry = AddPayload("FILE", std::move(file_payload));
+          if (file_entry.empty()) return false;
+        }
       }
-      if (!file_payload.empty() && (!delta_ok || file_payload.size() <= delta_payload.size())) {
-        std::string entry = AddPayload("FILE", std::move(file_payload));
+      if (!file_entry.empty()) {
+        const std::string& entry = file_entry;
         work.push_back({"CreateFile", {Text(c.name), Text(entry), Text(crc_new)}});
         Wrote(c.name);
         ++summary_->created;
@@ -398,6 +442,7 @@ class Builder {
         need(static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size)));
       } else {
         std::string entry = AddPayload(delta_kind, std::move(delta_payload));
+        if (entry.empty()) return false;
         if (moved) {
           work.push_back({"RenameFile", {Text(c.old_name), Text(c.name)}});
           ++summary_->renamed;
@@ -413,16 +458,10 @@ class Builder {
     }
     for (const auto& f : changes.created_files) {
       if (!Fits(to, f.name, f.size, kMaxPayloadSize)) return false;
-      std::vector<uint8_t> bytes;
-      if (!ReadWholeFile(NativePath(to.root, f.name), &bytes))
-        return Fail("cannot read", to, f.name);
-      if (bytes.size() > kMaxPayloadSize) return Fail("too large for a package:", to, f.name);
-      Begin("add", f.name);
-      std::vector<uint8_t> payload;
-      if (!EncodePayload(bytes.data(), bytes.size(), &payload))
-        return Fail("cannot compress", to, f.name);
-      std::string entry = AddPayload("FILE", std::move(payload));
-      work.push_back({"CreateFile", {Text(f.name), Text(entry), Text(ChecksumText(Crc32(bytes)))}});
+      std::string entry, crc;
+      uint64_t size = 0;
+      if (!WholeFile(to, f.name, f.size, &entry, &crc, &size)) return false;
+      work.push_back({"CreateFile", {Text(f.name), Text(entry), Text(crc)}});
       Wrote(f.name);
       ++summary_->created;
       need(static_cast<int64_t>(OnDisk(f.size)));
@@ -483,17 +522,12 @@ class Builder {
       uint64_t size = 0;
       for (const auto& f : to.files) size = CompareNames(f.name, name) == 0 ? f.size : size;
       if (!Fits(to, name, size, kMaxPayloadSize)) return false;
-      Begin("add", name);
-      std::vector<uint8_t> bytes;
-      if (!ReadWholeFile(NativePath(to.root, name), &bytes)) return Fail("cannot read", to, name);
-      if (bytes.size() > kMaxPayloadSize) return Fail("too large for a package:", to, name);
-      std::vector<uint8_t> payload;
-      if (!EncodePayload(bytes.data(), bytes.size(), &payload))
-        return Fail("cannot compress", to, name);
-      std::string entry = AddPayload("FILE", std::move(payload));
-      work.push_back({"CreateFile", {Text(name), Text(entry), Text(ChecksumText(Crc32(bytes)))}});
+      std::string entry, crc;
+      uint64_t written = 0;
+      if (!WholeFile(to, name, size, &entry, &crc, &written)) return false;
+      work.push_back({"CreateFile", {Text(name), Text(entry), Text(crc)}});
       ++summary_->created;
-      space += OnDisk(bytes.size());
+      space += OnDisk(written);
       Done(size);
     }
     if (space > 0xFFFFFFFFull) space = 0xFFFFFFFFull;
@@ -562,23 +596,132 @@ class Builder {
     return text;
   }
 
-  // Equal payloads (the same file created in several places or sections) are
-  // stored once; the compressor is deterministic, so equal bytes mean equal files.
+  // The entry name of a payload; empty (with the error set) when it cannot
+  // be spooled.
   std::string AddPayload(const char* kind, std::vector<uint8_t> payload) {
-    auto key = std::make_pair(std::string(kind), Crc32(payload));
+    const uint32_t crc = Crc32(payload);
+    ArchiveEntry entry;
+    entry.data = std::move(payload);
+    return AddEntry(kind, crc, std::move(entry));
+  }
+
+  // Equal payloads (the same file created in several places or sections) are
+  // stored once; the compressor is deterministic, so equal bytes mean equal
+  // files. `crc` is the payload's. A spooled entry is the spool's last bytes.
+  std::string AddEntry(const char* kind, uint32_t crc, ArchiveEntry entry) {
+    auto key = std::make_pair(std::string(kind), crc);
     auto range = payload_index_.equal_range(key);
     for (auto it = range.first; it != range.second; ++it) {
       const ArchiveEntry& e = (*entries_)[it->second];
-      if (e.data == payload) return e.name;
+      if (!SameEntryBytes(e, entry)) continue;
+      if (entry.spool != nullptr) entry.spool->Cut(entry.spool_offset);
+      return e.name;
+    }
+    // Past what memory may hold, a payload waits in the spool.
+    if (entry.spool == nullptr && entry.data.size() > options_.held_payloads - held_bytes_) {
+      PayloadSpool* spool = Spool();
+      const uint64_t at = spool != nullptr ? spool->end() : 0;
+      if (spool == nullptr || !spool->Append(entry.data.data(), entry.data.size())) {
+        if (spool != nullptr) *error_ = "cannot write the spool file " + spool->path();
+        return std::string();
+      }
+      entry.spool = spool_;
+      entry.spool_offset = at;
+      entry.spool_size = entry.data.size();
+      std::vector<uint8_t>().swap(entry.data);
+    } else if (entry.spool == nullptr) {
+      held_bytes_ += entry.data.size();
     }
     std::string name = Hex8(++payload_count_) + "." + kind;
-    summary_->payload_bytes += payload.size();
-    ArchiveEntry entry;
+    summary_->payload_bytes += entry.size();
     entry.name = name;
-    entry.data = std::move(payload);
     payload_index_.emplace(key, entries_->size());
     entries_->push_back(std::move(entry));
     return name;
+  }
+
+  // The spool file, made when it is first needed; null (error set) when it
+  // cannot be made.
+  PayloadSpool* Spool() {
+    if (spool_ == nullptr) {
+      const std::string stem =
+          options_.spool_stem.empty() ? TemporarySpoolStem() : options_.spool_stem;
+      spool_ = PayloadSpool::Create(stem);
+      if (spool_ == nullptr) *error_ = "cannot create a spool file " + stem + ".spool";
+    }
+    return spool_.get();
+  }
+
+  // The whole file's payload compressed as a stream into the spool, letting
+  // the file's pages go behind it; `entry` stays empty when the payload would
+  // be over `limit` bytes. `crc`, when given, gets the file's checksum from
+  // the same pass. False (error set) when it cannot be written.
+  bool StreamWhole(const NewFile& file, uint64_t limit, std::string* entry, uint32_t* crc) {
+    entry->clear();
+    PayloadSpool* spool = Spool();
+    if (spool == nullptr) return false;
+    const uint64_t start = spool->end();
+    uLong payload_crc = crc32(0L, Z_NULL, 0);
+    uLong file_crc = crc32(0L, Z_NULL, 0);
+    size_t crc_at = 0, released = 0;
+    const size_t step = std::max<size_t>(options_.window, 1);
+    const StreamedPayload result = StreamPayload(
+        file.data(), file.size(),
+        [&](const uint8_t* p, size_t n) {
+          payload_crc = crc32(payload_crc, p, static_cast<uInt>(n));
+          return spool->Append(p, n);
+        },
+        [&](size_t pos) {
+          if (crc != nullptr) {
+            file_crc = crc32(file_crc, file.data() + crc_at, static_cast<uInt>(pos - crc_at));
+            crc_at = pos;
+          }
+          if (pos - released >= step || pos == file.size()) file.Release(released = pos);
+        },
+        limit);
+    if (result != StreamedPayload::kDone) {
+      spool->Cut(start);
+      if (result == StreamedPayload::kOverLimit) return true;
+      *error_ = "cannot compress into the spool file " + spool->path();
+      return false;
+    }
+    if (crc != nullptr) *crc = static_cast<uint32_t>(file_crc);
+    ArchiveEntry e;
+    e.spool = spool_;
+    e.spool_offset = start;
+    e.spool_size = spool->end() - start;
+    *entry = AddEntry("FILE", static_cast<uint32_t>(payload_crc), std::move(e));
+    return true;
+  }
+
+  // A file sent whole: its payload's entry, its checksum text and its size.
+  // Large files are mapped and streamed, smaller ones read and compressed in
+  // one call. False (error set) on failure.
+  bool WholeFile(const Tree& to, const std::string& name, uint64_t listed_size, std::string* entry,
+                 std::string* crc, uint64_t* size) {
+    const std::string path = NativePath(to.root, name);
+    if (listed_size >= options_.streamed_from) {
+      NewFile file;
+      if (!file.Open(path, true, options_.window)) return Fail("cannot read", to, name);
+      if (file.size() > kMaxPayloadSize) return Fail("too large for a package:", to, name);
+      Begin("add", name);
+      uint32_t value = 0;
+      if (!StreamWhole(file, UINT64_MAX, entry, &value)) return false;
+      *crc = ChecksumText(value);
+      *size = file.size();
+      return true;
+    }
+    std::vector<uint8_t> bytes;
+    if (!ReadWholeFile(path, &bytes)) return Fail("cannot read", to, name);
+    if (bytes.size() > kMaxPayloadSize) return Fail("too large for a package:", to, name);
+    Begin("add", name);
+    std::vector<uint8_t> payload;
+    if (!EncodePayload(bytes.data(), bytes.size(), &payload))
+      return Fail("cannot compress", to, name);
+    *entry = AddPayload("FILE", std::move(payload));
+    *crc = ChecksumText(Crc32(bytes));
+    *size = bytes.size();
+    return !entry->empty();
   }
 
   void Begin(const char* what, const std::string& name) {
@@ -606,6 +749,8 @@ class Builder {
   std::map<std::string, std::string> crc_cache_;
   std::set<std::string> written_;  // folded names
   std::multimap<std::pair<std::string, uint32_t>, size_t> payload_index_;
+  std::shared_ptr<PayloadSpool> spool_;
+  uint64_t held_bytes_ = 0;  // payload bytes in memory
 };
 
 }  // namespace
@@ -957,7 +1102,9 @@ bool PrepareStub(const MakeOptions& options, const std::string& out_path,
 bool MakePackage(const MakeOptions& options, const std::string& out_path, MakeSummary* summary,
                  std::string* error) {
   std::vector<ArchiveEntry> entries;
-  if (!BuildUpdate(options, &entries, summary, error)) return false;
+  MakeOptions beside = options;
+  if (beside.spool_stem.empty()) beside.spool_stem = out_path;  // on the disk the package needs
+  if (!BuildUpdate(beside, &entries, summary, error)) return false;
   std::vector<uint8_t> stub;
   if (!options.stub_path.empty() &&
       !PrepareStub(options, out_path, entries, &stub, summary, error)) {

@@ -85,6 +85,20 @@ struct MakeOptions {
   // new one. The package is the same either way (tests force small values).
   uint64_t windowed_from = uint64_t{64} << 20;
   size_t window = size_t{4} << 20;
+  // Files sent whole from this size on are mapped and compressed as a stream
+  // (zlib, incompressible pieces stored) straight into the spool, instead of
+  // in one call into a second buffer as large as the file; changed ones whose
+  // basic delta copies under 1/32 of them skip the other delta forms, which
+  // could not win. Their payloads differ from the one-call compressor's.
+  uint64_t streamed_from = uint64_t{64} << 20;
+  // Payload bytes held in memory until the package is written; any payload
+  // that would go over this waits in the spool instead. The package is the
+  // same either way.
+  uint64_t held_payloads = uint64_t{64} << 20;
+  // The spool is the file this + ".spool" (or a free variant of that name);
+  // empty: one in the system's temporary folder (MakePackage puts it beside
+  // its output). It is deleted with the last entry that refers to it.
+  std::string spool_stem;
 };
 
 struct MakeSummary {

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <new>
 
 #ifdef UPKEEP_HAVE_LIBDEFLATE
@@ -94,6 +95,137 @@ bool EncodePayload(const uint8_t* data, size_t size, std::vector<uint8_t>* out, 
   AppendU32(out, static_cast<uint32_t>(adler));
   AppendU32(out, static_cast<uint32_t>(size));
   return true;
+}
+
+namespace {
+
+constexpr size_t kStreamPiece = size_t{1} << 20;
+constexpr size_t kStreamOutput = size_t{256} << 10;
+
+// Whether deflate's fastest level saves under 1/64 of the piece: then the
+// piece is stored, which costs next to no time (a best level gains at most a
+// few bytes per thousand more on such data).
+class IncompressibleTest {
+ public:
+  IncompressibleTest() : out_(kStreamPiece) {
+#ifdef UPKEEP_HAVE_LIBDEFLATE
+    c_ = libdeflate_alloc_compressor(1);
+#endif
+  }
+  ~IncompressibleTest() {
+#ifdef UPKEEP_HAVE_LIBDEFLATE
+    libdeflate_free_compressor(c_);
+#endif
+  }
+  IncompressibleTest(const IncompressibleTest&) = delete;
+  IncompressibleTest& operator=(const IncompressibleTest&) = delete;
+
+  bool operator()(const uint8_t* data, size_t size) {
+    const size_t room = size - size / 64;
+    if (room == 0) return false;
+#ifdef UPKEEP_HAVE_LIBDEFLATE
+    // A compressor that does not fit the output in `room` returns 0.
+    if (c_ != nullptr) return libdeflate_deflate_compress(c_, data, size, out_.data(), room) == 0;
+#endif
+    z_stream zs = {};
+    if (deflateInit2(&zs, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
+    zs.next_in = const_cast<uint8_t*>(data);
+    zs.avail_in = static_cast<uInt>(size);
+    zs.next_out = out_.data();
+    zs.avail_out = static_cast<uInt>(room);
+    const bool fits = deflate(&zs, Z_FINISH) == Z_STREAM_END;
+    deflateEnd(&zs);
+    return !fits;
+  }
+
+ private:
+  std::vector<uint8_t> out_;
+#ifdef UPKEEP_HAVE_LIBDEFLATE
+  libdeflate_compressor* c_ = nullptr;
+#endif
+};
+
+}  // namespace
+
+StreamedPayload StreamPayload(const uint8_t* data, size_t size,
+                              const std::function<bool(const uint8_t*, size_t)>& emit,
+                              const std::function<void(size_t pos)>& passed, uint64_t limit) {
+  if (size > kMaxPayloadSize || (data == nullptr && size != 0)) return StreamedPayload::kFailed;
+  std::vector<uint8_t> out;
+  try {
+    out.resize(kStreamOutput);
+  } catch (const std::bad_alloc&) {
+    return StreamedPayload::kFailed;
+  }
+  IncompressibleTest incompressible;
+  z_stream zs = {};
+  int level = 9;
+  if (deflateInit2(&zs, level, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    return StreamedPayload::kFailed;
+  uint64_t total = 0;
+  StreamedPayload result = StreamedPayload::kDone;
+  // Hands on what deflate has made; false once the work stops.
+  const auto drain = [&]() {
+    const size_t made = out.size() - zs.avail_out;
+    total += made;
+    if (total + 8 > limit) {
+      result = StreamedPayload::kOverLimit;
+      return false;
+    }
+    if (made > 0 && !emit(out.data(), made)) {
+      result = StreamedPayload::kFailed;
+      return false;
+    }
+    zs.next_out = out.data();
+    zs.avail_out = static_cast<uInt>(out.size());
+    return true;
+  };
+  // Runs deflate with `flush` until it has taken all input and has room left
+  // over, that is until it has nothing more to give for now.
+  const auto run = [&](int flush) {
+    for (;;) {
+      const int r = deflate(&zs, flush);
+      if (r == Z_STREAM_ERROR) {
+        result = StreamedPayload::kFailed;
+        return false;
+      }
+      const bool more = zs.avail_out == 0;
+      if (!drain()) return false;
+      if (flush == Z_FINISH ? r == Z_STREAM_END : !more && zs.avail_in == 0) return true;
+    }
+  };
+  zs.next_out = out.data();
+  zs.avail_out = static_cast<uInt>(out.size());
+  uLong adler = adler32(0L, Z_NULL, 0);
+  bool ok = true;
+  for (size_t at = 0; ok && at < size;) {
+    const size_t n = std::min(kStreamPiece, size - at);
+    const int want = incompressible(data + at, n) ? 0 : 9;
+    if (want != level) {
+      // What the old level holds goes out first, so the change finds no input
+      // left and needs no room of its own.
+      ok = run(Z_BLOCK) && deflateParams(&zs, want, Z_DEFAULT_STRATEGY) == Z_OK;
+      if (!ok && result == StreamedPayload::kDone) result = StreamedPayload::kFailed;
+      level = want;
+    }
+    zs.next_in = const_cast<uint8_t*>(data + at);
+    zs.avail_in = static_cast<uInt>(n);
+    ok = ok && run(Z_NO_FLUSH);
+    adler = adler32(adler, data + at, static_cast<uInt>(n));
+    at += n;
+    if (ok && passed) passed(at);
+  }
+  if (ok) {
+    zs.next_in = nullptr;
+    zs.avail_in = 0;
+    ok = run(Z_FINISH);
+  }
+  deflateEnd(&zs);
+  if (!ok) return result == StreamedPayload::kDone ? StreamedPayload::kFailed : result;
+  std::vector<uint8_t> trailer;
+  AppendU32(&trailer, static_cast<uint32_t>(adler));
+  AppendU32(&trailer, static_cast<uint32_t>(size));
+  return emit(trailer.data(), trailer.size()) ? StreamedPayload::kDone : StreamedPayload::kFailed;
 }
 
 std::vector<uint8_t> EncodePayload(const std::vector<uint8_t>& data) {

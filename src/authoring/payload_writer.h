@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace upkeep {
@@ -18,6 +19,20 @@ bool EncodePayload(const uint8_t* data, size_t size, std::vector<uint8_t>* out,
                    int level = kBestPayloadLevel);
 // Convenience form; empty on failure (a valid payload is never empty).
 std::vector<uint8_t> EncodePayload(const std::vector<uint8_t>& data);
+
+// How StreamPayload ended.
+enum class StreamedPayload { kDone, kOverLimit, kFailed };
+
+// The same stored form for inputs too large to hold twice: zlib's deflate over
+// the input a piece at a time, each piece that a fast trial finds
+// incompressible stored as it is (quick, and hardly larger). `emit` gets the
+// output as it is made (false stops the work); `passed(pos)`, when set, is
+// told that the input below `pos` is done with. kOverLimit, early, once the
+// whole would be over `limit` bytes.
+StreamedPayload StreamPayload(const uint8_t* data, size_t size,
+                              const std::function<bool(const uint8_t*, size_t)>& emit,
+                              const std::function<void(size_t pos)>& passed,
+                              uint64_t limit = UINT64_MAX);
 
 // CRC-32 of the bytes, the value scripts state for whole files.
 uint32_t Crc32(const std::vector<uint8_t>& data);
