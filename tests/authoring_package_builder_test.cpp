@@ -336,6 +336,82 @@ TEST_F(PackageBuilderTest, WindowedNewFilesMakeTheSamePackage) {
   }
 }
 
+// Payloads past the memory budget wait in a spool file, and large files sent
+// whole are streamed: the first makes the same package, the second one that
+// verifies and updates; neither leaves a spool behind, made or failed.
+TEST_F(PackageBuilderTest, SpooledAndStreamedPayloadsMakeWorkingPackages) {
+  std::mt19937 rng(11);
+  std::string old_dir = tmp_.Join("old"), new_dir = tmp_.Join("new");
+  // Random and compressible pieces by turns, so the stream changes level.
+  std::vector<uint8_t> mixed;
+  for (uint32_t i = 0; i < 3; ++i) {
+    std::vector<uint8_t> part =
+        i % 2 == 0 ? test::RandomBytes(size_t{1} << 20, i) : Data(rng, size_t{1} << 20);
+    mixed.insert(mixed.end(), part.begin(), part.end());
+  }
+  Write(new_dir + "/Movies/intro.bik", mixed);
+  Write(new_dir + "/Movies/Copy/intro.bik", mixed);  // stored once
+  Write(new_dir + "/empty.dat", {});
+  // Rewritten whole: the streamed file does without the basic form's payload.
+  Write(old_dir + "/rand.bin", test::RandomBytes(size_t{1} << 20, 1));
+  Write(new_dir + "/rand.bin", test::RandomBytes(size_t{1} << 20, 2));
+  // Half rewritten: the stream of the whole file stops once over the delta.
+  std::vector<uint8_t> half = test::RandomBytes(size_t{1} << 20, 3);
+  Write(old_dir + "/Data/half.pak", half);
+  std::vector<uint8_t> other = test::RandomBytes(half.size() / 2, 4);
+  std::copy(other.begin(), other.end(), half.begin() + static_cast<ptrdiff_t>(other.size()));
+  Write(new_dir + "/Data/half.pak", half);
+
+  const auto spools = [this]() {
+    std::vector<std::string> found;
+    for (auto& e : fs::recursive_directory_iterator(tmp_.path())) {
+      if (e.path().extension() == ".spool") found.push_back(e.path().string());
+    }
+    return found;
+  };
+  MakeSummary summary;
+  std::string error;
+  std::vector<ArchiveEntry> held, spooled;
+  MakeOptions o = Options(old_dir, new_dir);
+  o.delta_format = MakeOptions::DeltaFormat::kBasic;  // quick; the spool is the same for all
+  o.spool_stem = tmp_.Join("work");
+  ASSERT_TRUE(BuildUpdate(o, &held, &summary, &error)) << error;
+  o.held_payloads = 0;
+  ASSERT_TRUE(BuildUpdate(o, &spooled, &summary, &error)) << error;
+  ASSERT_EQ(spooled.size(), held.size());
+  EXPECT_EQ(spooled.size(), 2u + 4u);  // scripts, two files, the delta, the rewritten file
+  EXPECT_NE(spooled.back().spool, nullptr);
+  EXPECT_EQ(spools().size(), 1u);
+  std::vector<uint8_t> a, b;
+  ASSERT_TRUE(BuildPackage({}, held, &a, &error)) << error;
+  ASSERT_TRUE(BuildPackage({}, spooled, &b, &error)) << error;
+  EXPECT_TRUE(a == b);
+  spooled.clear();
+  EXPECT_TRUE(spools().empty());
+
+  o.streamed_from = 0;
+  o.window = 4093;
+  const std::string pkg = tmp_.Join("out.pkg");
+  ASSERT_TRUE(MakePackage(o, pkg, &summary, &error)) << error;
+  EXPECT_TRUE(spools().empty());
+  EXPECT_EQ(summary.patched, 1u);
+  EXPECT_EQ(summary.created, 4u);
+  const PackageArchive* archive = OpenPackage(pkg.c_str());
+  ASSERT_NE(archive, nullptr);
+  const VerifyReport report = VerifyPackage(*archive);
+  ClosePackage(pkg.c_str());
+  EXPECT_TRUE(report.faults.empty()) << report.faults[0];
+  EXPECT_EQ(Apply(pkg, old_dir, tmp_.Join("game")), 0) << log_;
+  ExpectSameTree(tmp_.Join("game"), new_dir);
+
+  // The output cannot be written: the spool beside it goes all the same.
+  const std::string blocked = tmp_.Join("blocked");
+  fs::create_directories(blocked);
+  o.spool_stem.clear();
+  EXPECT_FALSE(MakePackage(o, blocked, &summary, &error));
+  EXPECT_TRUE(spools().empty());
+}
+
 TEST_F(PackageBuilderTest, VersionChainsBringEveryOldVersionToTheNewest) {
   std::mt19937 rng(7);
   std::string v1 = tmp_.Join("v1"), v2 = tmp_.Join("v2"), v3 = tmp_.Join("v3"),
