@@ -233,6 +233,7 @@ PayloadSpool::PayloadSpool(const std::string& path, std::unique_ptr<File> file)
 std::shared_ptr<PayloadSpool> PayloadSpool::Create(const std::string& stem) {
   FileSystem* fs = GetFileSystem();
   const std::string path = FreeName(fs, stem, ".spool");
+  if (fs->GetAttributes(path) != kInvalidAttributes) return nullptr;  // no free name left
   // Created empty, then opened again for both reading and writing.
   std::unique_ptr<File> file = fs->Open(path, OpenMode::kWrite);
   if (file == nullptr) return nullptr;
