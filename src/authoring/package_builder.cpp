@@ -655,7 +655,8 @@ class Builder {
   // The whole file's payload compressed as a stream into the spool, letting
   // the file's pages go behind it; `entry` stays empty when the payload would
   // be over `limit` bytes. `crc`, when given, gets the file's checksum from
-  // the same pass. False (error set) when it cannot be written.
+  // the same pass, which then reports progress. False (error set) when it
+  // cannot be written.
   bool StreamWhole(const NewFile& file, uint64_t limit, std::string* entry, uint32_t* crc) {
     entry->clear();
     PayloadSpool* spool = Spool();
@@ -676,7 +677,13 @@ class Builder {
             file_crc = crc32(file_crc, file.data() + crc_at, static_cast<uInt>(pos - crc_at));
             crc_at = pos;
           }
-          if (pos - released >= step || pos == file.size()) file.Release(released = pos);
+          if (pos - released < step && pos != file.size()) return;
+          file.Release(released = pos);
+          // A file sent whole is all the work of its step.
+          if (crc != nullptr && options_.progress) {
+            progress_.bytes_done = done_bytes_ + pos;
+            options_.progress(progress_);
+          }
         },
         limit);
     if (result != StreamedPayload::kDone) {
