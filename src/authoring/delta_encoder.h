@@ -72,6 +72,14 @@ std::vector<uint8_t> EncodeDelta(const uint8_t* old_data, size_t old_size, const
 // form's copies; below it the extended form never looks at them.
 constexpr size_t kExtendedSeedsFrom = size_t{4} << 20;
 
+// True when a quick sample says the basic form's copies between the files
+// would be short (edited code, not moved blocks), so that the extended form
+// will sort the old file and need none of them: `make` then runs it first,
+// without the basic encode. False when unsure, or the old file is outside the
+// sizes where that applies.
+bool ExtendedCopiesLookShort(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
+                             size_t new_size);
+
 // The inflated bytes of the extended form (package/delta_extended.h): copies
 // with byte-wise adds, inserts and seeks. Matches come from a suffix array of
 // the old file where the basic form's copies are short (edited code), else

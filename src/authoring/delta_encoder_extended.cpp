@@ -317,7 +317,60 @@ void EncodeSeeded(const uint8_t* old, size_t old_size, const uint8_t* next, size
   EncodeMatches(old, old_size, next, new_size, find, true, window, out);
 }
 
+// Past this size the suffix array's memory would outgrow the files'.
+constexpr size_t kSortLimit = size_t{40} << 20;
+// Where the basic form's copies average this or more (assets moved in
+// archives) the copies themselves seed the search.
+constexpr size_t kLongCopies = 2048;
+
 }  // namespace
+
+bool ExtendedCopiesLookShort(const uint8_t* old, size_t old_size, const uint8_t* next,
+                             size_t new_size) {
+  // Old windows at every 32nd position: every common run of 63 bytes or more
+  // holds one, so a slice of the new file finds the runs the basic form would
+  // copy, each grown forwards to its end. Far shorter than kLongCopies on
+  // average means edited code; anything else (few matches, long ones) is left
+  // to the basic encode to tell.
+  constexpr size_t kWindow = 32, kSlices = 16, kSlice = 16 * 1024, kGrowLimit = size_t{1} << 20;
+  constexpr size_t kMinCopies = 64, kShortCopies = 512;
+  if (old_size < kWindow * 1024 || old_size > kSortLimit || new_size < kSlices * kSlice)
+    return false;
+  try {
+    const auto hash = [](const uint8_t* p) {
+      uint64_t a, b, c, d;
+      std::memcpy(&a, p, 8), std::memcpy(&b, p + 8, 8), std::memcpy(&c, p + 16, 8),
+          std::memcpy(&d, p + 24, 8);
+      return (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^
+             (c * 0x165667B19E3779F9ull) ^ (d * 0x27D4EB2F165667C5ull);
+    };
+    int bits = 16;
+    while ((size_t{1} << bits) < 2 * (old_size / kWindow)) ++bits;
+    std::vector<uint32_t> table(size_t{1} << bits, 0);  // old position + 1, 0 for none
+    for (size_t at = 0; at + kWindow <= old_size; at += kWindow)
+      table[hash(old + at) >> (64 - bits)] = static_cast<uint32_t>(at + 1);
+    size_t copies = 0, covered = 0;
+    for (size_t s = 0; s < kSlices; ++s) {
+      const size_t start = (new_size - kSlice) / (kSlices - 1) * s;
+      for (size_t at = start; at < start + kSlice && at + kWindow <= new_size;) {
+        const uint32_t hit = table[hash(next + at) >> (64 - bits)];
+        if (hit == 0 || std::memcmp(old + hit - 1, next + at, kWindow) != 0) {
+          ++at;
+          continue;
+        }
+        const size_t from = hit - 1;
+        const size_t limit = std::min({old_size - from, new_size - at, kGrowLimit});
+        const size_t length = CommonPrefix(old + from, next + at, limit, kWindow);
+        ++copies;
+        covered += length;
+        at += length;
+      }
+    }
+    return copies >= kMinCopies && covered < kShortCopies * copies;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
 
 bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* next, size_t new_size,
                          std::vector<uint8_t>* out, const std::vector<DeltaMatch>* seeds,
@@ -329,7 +382,8 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
       AppendExtendedDeltaRecord(nullptr, 0, next, new_size, 0, out);
       return true;
     }
-    if (old_size < kExtendedSeedsFrom)
+    if (old_size < kExtendedSeedsFrom ||
+        (!seeds && ExtendedCopiesLookShort(old, old_size, next, new_size)))
       return EncodeSorted(old, old_size, next, new_size, window, out);
     std::vector<DeltaMatch> found;
     if (!seeds) {
@@ -342,10 +396,7 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
     // Where the basic form's copies are long (assets moved in archives) a
     // sort of a large file finds next to nothing more and costs more than the
     // rest together; small files are sorted anyway, as the sort is cheap there
-    // and still finds short matches between the long copies. Past the size
-    // limit the sort's memory would outgrow the files'.
-    constexpr size_t kSortLimit = size_t{40} << 20;
-    constexpr size_t kLongCopies = 2048;
+    // and still finds short matches between the long copies.
     size_t covered = 0;
     for (const auto& m : *seeds) covered += m.length;
     if (old_size <= kSortLimit && covered < kLongCopies * std::max<size_t>(seeds->size(), 1))
@@ -359,6 +410,8 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
 }
 
 #else
+
+bool ExtendedCopiesLookShort(const uint8_t*, size_t, const uint8_t*, size_t) { return false; }
 
 // Without the sorter (MinGW) make keeps to the basic form.
 bool EncodeExtendedDelta(const uint8_t*, size_t, const uint8_t*, size_t, std::vector<uint8_t>* out,

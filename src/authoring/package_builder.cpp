@@ -313,8 +313,10 @@ class Builder {
       // stream headers weigh): on everything else measured it lost by a wide
       // margin.
       constexpr size_t kBasicMayWinBelow = 4096;
-      const bool extended_first =
-          options_.delta_format == Format::kSmaller && old_size < kExtendedSeedsFrom;
+      const bool extended_first = options_.delta_format == Format::kSmaller &&
+                                  (old_size < kExtendedSeedsFrom ||
+                                   ExtendedCopiesLookShort(old_bytes.data(), old_bytes.size(),
+                                                           new_bytes.data(), new_bytes.size()));
       std::vector<uint8_t> basic_delta;
       const auto basic = [&](unsigned share) {
         DeltaOptions delta_options;
