@@ -10,10 +10,97 @@ namespace upkeep {
 
 namespace {
 
+// Under Wine a flush is the host's fsync, and nothing starts the disk on a file
+// being written before it: the flush at the end waits for all of the file.
+// (Windows' lazy writer starts on its own, so there the flush finds little
+// left, and a flush from another thread would hold up the writer's calls on the
+// handle.) One thread flushes a file being written every few megabytes, beside
+// the writes, as the Linux build asks its kernel to.
+class WriteBehind {
+ public:
+  // Null where the system starts the disk by itself.
+  static WriteBehind* Get() {
+    // Never destroyed: its thread may still wait on it while the process ends.
+    static WriteBehind* const instance = UnderWine() ? new WriteBehind() : nullptr;
+    return instance;
+  }
+
+  // Has `h` flushed beside the caller, unless a flush is asked for or running.
+  bool Start(HANDLE h) {
+    EnterCriticalSection(&lock_);
+    bool taken = false;
+    if (pending_ == nullptr && running_ == nullptr && StartThread()) {
+      pending_ = h;
+      taken = true;
+      WakeAllConditionVariable(&changed_);
+    }
+    LeaveCriticalSection(&lock_);
+    return taken;
+  }
+
+  // Returns once no flush of `h` is asked for or running: before the caller's
+  // own flush, and before `h` is closed.
+  void Finish(HANDLE h) {
+    EnterCriticalSection(&lock_);
+    if (pending_ == h) pending_ = nullptr;
+    while (running_ == h) SleepConditionVariableCS(&changed_, &lock_, INFINITE);
+    LeaveCriticalSection(&lock_);
+  }
+
+ private:
+  WriteBehind() {
+    InitializeCriticalSection(&lock_);
+    InitializeConditionVariable(&changed_);
+  }
+
+  static bool UnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }
+
+  bool StartThread() {  // under lock_
+    if (thread_ == nullptr && !failed_) {
+      thread_ = CreateThread(nullptr, 64 * 1024, &WriteBehind::Run, this,
+                             STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+      failed_ = thread_ == nullptr;
+    }
+    return thread_ != nullptr;
+  }
+
+  static DWORD WINAPI Run(void* param) {
+    WriteBehind* self = static_cast<WriteBehind*>(param);
+    EnterCriticalSection(&self->lock_);
+    for (;;) {
+      while (self->pending_ == nullptr) {
+        SleepConditionVariableCS(&self->changed_, &self->lock_, INFINITE);
+      }
+      self->running_ = self->pending_;
+      self->pending_ = nullptr;
+      LeaveCriticalSection(&self->lock_);
+      // Its result does not matter: the writer's own flush at the end decides.
+      FlushFileBuffers(self->running_);
+      EnterCriticalSection(&self->lock_);
+      self->running_ = nullptr;
+      WakeAllConditionVariable(&self->changed_);
+    }
+  }
+
+  CRITICAL_SECTION lock_;
+  CONDITION_VARIABLE changed_;
+  HANDLE thread_ = nullptr;
+  bool failed_ = false;
+  HANDLE pending_ = nullptr;
+  HANDLE running_ = nullptr;
+};
+
 class Win32File : public File {
  public:
-  explicit Win32File(HANDLE h) : handle_(h) {}
-  ~Win32File() override { CloseHandle(handle_); }
+  Win32File(HANDLE h, bool writing)
+      : handle_(h), write_behind_(writing ? WriteBehind::Get() : nullptr) {}
+  ~Win32File() override {
+    if (write_behind_ != nullptr) write_behind_->Finish(handle_);
+    CloseHandle(handle_);
+  }
   HANDLE handle() const { return handle_; }
 
   int64_t Read(void* dst, size_t n) override {
@@ -40,6 +127,11 @@ class Win32File : public File {
       }
       done += put;
     }
+    if (write_behind_ != nullptr) {
+      constexpr uint64_t kWriteBehindStep = 8u << 20;
+      unflushed_ += done;
+      if (unflushed_ >= kWriteBehindStep && write_behind_->Start(handle_)) unflushed_ = 0;
+    }
     return static_cast<int64_t>(done);
   }
   int64_t Seek(int64_t offset, SeekOrigin origin) override {
@@ -58,8 +150,14 @@ class Win32File : public File {
   }
 
  private:
-  bool Flush() override { return FlushFileBuffers(handle_) != 0; }
+  bool Flush() override {
+    if (write_behind_ != nullptr) write_behind_->Finish(handle_);
+    unflushed_ = 0;
+    return FlushFileBuffers(handle_) != 0;
+  }
   HANDLE handle_;
+  WriteBehind* write_behind_;
+  uint64_t unflushed_ = 0;
 };
 
 class Win32View : public MappedView {
@@ -120,7 +218,8 @@ class Win32FileSystem : public FileSystem {
     HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
-    return std::unique_ptr<File>(new Win32File(h));
+    return std::unique_ptr<File>(
+        new Win32File(h, (access & GENERIC_WRITE) != 0 && mode != OpenMode::kTestExclusive));
   }
 
   std::unique_ptr<MappedView> MapFile(const std::string& path) override {
