@@ -433,8 +433,7 @@ class Builder {
         }
       }
       if (!file_entry.empty()) {
-        const std::string& entry = file_entry;
-        work.push_back({"CreateFile", {Text(c.name), Text(entry), Text(crc_new)}});
+        work.push_back({"CreateFile", {Text(c.name), Text(file_entry), Text(crc_new)}});
         Wrote(c.name);
         ++summary_->created;
         if (moved) {

@@ -27,17 +27,6 @@ check() {  # check DESCRIPTION COMMAND...
 }
 
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
-# Through a file, not a pipe: the desktop process this call may start inherits
-# its output and would hold a pipe open for as long as the prefix lives.
-ui() {  # calls may run side by side: a file each
-  local rc out
-  out=$(mktemp "$work/ui.XXXXXX")
-  wine "$BIN/upkeep_ui.exe" "$@" >"$out" 2>&1
-  rc=$?
-  tr -d '\r' <"$out"
-  rm -f "$out"
-  return $rc
-}
 # dump CAPTION: the dialog's controls into $dumped.
 dumped=
 dump() { dumped=$(ui dump "$1"); }

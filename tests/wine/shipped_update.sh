@@ -15,18 +15,6 @@ start_desktop 141 190
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-# Bounded, so that a Wine that stops answering fails the check instead of hanging.
-# Through a file, not a pipe: the desktop process this call may start inherits
-# its output and would hold a pipe open for as long as the prefix lives.
-ui() {  # calls may run side by side: a file each
-  local rc out
-  out=$(mktemp "$work/ui.XXXXXX")
-  timeout 120 wine "$BIN/upkeep_ui.exe" "$@" >"$out" 2>&1
-  rc=$?
-  tr -d '\r' <"$out"
-  rm -f "$out"
-  return $rc
-}
 start() {  # start EXE [ARGS]: $app is its pid
   (cd "$(dirname "$1")" && exec wine "$@") >/dev/null 2>&1 &
   app=$!

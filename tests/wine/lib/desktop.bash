@@ -26,3 +26,18 @@ start_desktop() {
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
 }
+
+# ui ARGS: the window tool ($BIN/upkeep_ui.exe), its output without CRs. Bounded,
+# so that a Wine that stops answering fails the check instead of hanging. Through
+# a file, not a pipe: the desktop process a call may start inherits its output
+# and would hold a pipe open for as long as the prefix lives. Calls may run side
+# by side: a file each.
+ui() {
+  local rc out
+  out=$(mktemp "$work/ui.XXXXXX")
+  timeout 120 wine "$BIN/upkeep_ui.exe" "$@" >"$out" 2>&1
+  rc=$?
+  tr -d '\r' <"$out"
+  rm -f "$out"
+  return $rc
+}
