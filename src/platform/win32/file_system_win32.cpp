@@ -1,10 +1,12 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <utility>
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/win32/wide_path.h"
 
 namespace upkeep {
 
@@ -178,7 +180,30 @@ class Win32View : public MappedView {
   uint64_t size_;
 };
 
-typedef BOOL(WINAPI* FreeSpaceExFn)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
+typedef BOOL(WINAPI* FreeSpaceExFn)(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
+
+using win32::NarrowPath;
+using win32::WidePath;
+
+// A path the path code page cannot spell names no file.
+#define UPKEEP_WIDE_OR(path, wide, fail)        \
+  std::wstring wide;                            \
+  if (!WidePath(path, &wide)) {                 \
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION); \
+    return fail;                                \
+  }
+
+// A folder the system names, in the path code page; empty when it is longer
+// than the 259 characters callers take, or cannot be spelled there.
+template <typename Query>
+std::string NarrowQuery(Query query) {
+  wchar_t buf[MAX_PATH];
+  DWORD n = query(buf, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return std::string();
+  std::string out;
+  if (!NarrowPath(buf, n, &out) || out.size() >= MAX_PATH) return std::string();
+  return out;
+}
 
 class Win32FileSystem : public FileSystem {
  public:
@@ -206,16 +231,17 @@ class Win32FileSystem : public FileSystem {
         share = 0;
         break;
     }
+    UPKEEP_WIDE_OR(path, wide, nullptr)
     if (access & GENERIC_WRITE) {
       // Windows refuses to write a read-only file; Wine running as root would not.
-      DWORD a = GetFileAttributesA(path.c_str());
+      DWORD a = GetFileAttributesW(wide.c_str());
       if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) != 0 &&
           (a & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
       }
     }
-    HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+    HANDLE h = CreateFileW(wide.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     return std::unique_ptr<File>(
@@ -232,7 +258,7 @@ class Win32FileSystem : public FileSystem {
     const void* view = nullptr;
     // An empty file cannot be mapped; nor can more than the address space holds.
     if (size > 0 && size <= SIZE_MAX) {
-      mapping = CreateFileMappingA(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+      mapping = CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
       if (mapping != nullptr) {
         view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
       }
@@ -241,84 +267,101 @@ class Win32FileSystem : public FileSystem {
   }
 
   uint32_t GetAttributes(const std::string& path) override {
-    DWORD a = GetFileAttributesA(path.c_str());
+    UPKEEP_WIDE_OR(path, wide, kInvalidAttributes)
+    DWORD a = GetFileAttributesW(wide.c_str());
     return a == INVALID_FILE_ATTRIBUTES ? kInvalidAttributes : static_cast<uint32_t>(a);
   }
   bool SetAttributes(const std::string& path, uint32_t attributes) override {
-    return SetFileAttributesA(path.c_str(), attributes) != 0;
+    UPKEEP_WIDE_OR(path, wide, false)
+    return SetFileAttributesW(wide.c_str(), attributes) != 0;
   }
   bool Move(const std::string& from, const std::string& to) override {
-    return MoveFileA(from.c_str(), to.c_str()) != 0;
+    UPKEEP_WIDE_OR(from, wfrom, false)
+    UPKEEP_WIDE_OR(to, wto, false)
+    return MoveFileW(wfrom.c_str(), wto.c_str()) != 0;
   }
   bool Replace(const std::string& from, const std::string& to) override {
-    return MoveFileExA(from.c_str(), to.c_str(),
+    UPKEEP_WIDE_OR(from, wfrom, false)
+    UPKEEP_WIDE_OR(to, wto, false)
+    return MoveFileExW(wfrom.c_str(), wto.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   }
-  bool Delete(const std::string& path) override { return DeleteFileA(path.c_str()) != 0; }
+  bool Delete(const std::string& path) override {
+    UPKEEP_WIDE_OR(path, wide, false)
+    return DeleteFileW(wide.c_str()) != 0;
+  }
   CreateDirResult CreateDir(const std::string& path) override {
-    if (CreateDirectoryA(path.c_str(), nullptr)) return CreateDirResult::kCreated;
+    UPKEEP_WIDE_OR(path, wide, CreateDirResult::kFailed)
+    if (CreateDirectoryW(wide.c_str(), nullptr)) return CreateDirResult::kCreated;
     return GetLastError() == ERROR_ALREADY_EXISTS ? CreateDirResult::kAlreadyExists
                                                   : CreateDirResult::kFailed;
   }
-  bool RemoveDir(const std::string& path) override { return RemoveDirectoryA(path.c_str()) != 0; }
+  bool RemoveDir(const std::string& path) override {
+    UPKEEP_WIDE_OR(path, wide, false)
+    return RemoveDirectoryW(wide.c_str()) != 0;
+  }
 
   bool Find(const std::string& pattern, std::vector<FindEntry>* out) override {
     out->clear();
-    WIN32_FIND_DATAA data;
-    HANDLE h = FindFirstFileA(pattern.c_str(), &data);
+    UPKEEP_WIDE_OR(pattern, wide, false)
+    WIN32_FIND_DATAW data;
+    HANDLE h = FindFirstFileW(wide.c_str(), &data);
     if (h == INVALID_HANDLE_VALUE) {
       // An existing folder with no match is an empty listing, not a failure.
       return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
     do {
+      // A name the code page cannot spell is left out: a stand-in could name
+      // another file.
+      std::string name;
+      if (!NarrowPath(data.cFileName, wcslen(data.cFileName), &name)) continue;
       uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-      out->push_back(FindEntry{data.cFileName, data.dwFileAttributes, size});
-    } while (FindNextFileA(h, &data));
+      out->push_back(FindEntry{name, data.dwFileAttributes, size});
+    } while (FindNextFileW(h, &data));
     FindClose(h);
     return true;
   }
 
   std::string GetCurrentDir() override {
-    char buf[MAX_PATH];
-    DWORD n = GetCurrentDirectoryA(MAX_PATH, buf);
-    if (n == 0 || n >= MAX_PATH) return std::string();
-    return std::string(buf, n);
+    return NarrowQuery([](wchar_t* buf, DWORD n) { return GetCurrentDirectoryW(n, buf); });
   }
   bool SetCurrentDir(const std::string& path) override {
-    return SetCurrentDirectoryA(path.c_str()) != 0;
+    UPKEEP_WIDE_OR(path, wide, false)
+    return SetCurrentDirectoryW(wide.c_str()) != 0;
   }
 
   bool GetFreeBytes(const std::string& path, uint64_t* bytes) override {
+    UPKEEP_WIDE_OR(path, wide, false)
     // Looked up at run time, as very old systems lack the extended query.
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     FreeSpaceExFn ex = kernel != nullptr ? reinterpret_cast<FreeSpaceExFn>(reinterpret_cast<void*>(
-                                               GetProcAddress(kernel, "GetDiskFreeSpaceExA")))
+                                               GetProcAddress(kernel, "GetDiskFreeSpaceExW")))
                                          : nullptr;
     if (ex != nullptr) {
       ULARGE_INTEGER avail, total, free;
-      if (!ex(path.c_str(), &avail, &total, &free)) return false;
+      if (!ex(wide.c_str(), &avail, &total, &free)) return false;
       *bytes = avail.QuadPart;
       return true;
     }
     DWORD spc, bps, freeClusters, clusters;
-    if (!GetDiskFreeSpaceA(path.c_str(), &spc, &bps, &freeClusters, &clusters)) return false;
+    if (!GetDiskFreeSpaceW(wide.c_str(), &spc, &bps, &freeClusters, &clusters)) return false;
     *bytes = static_cast<uint64_t>(spc) * bps * freeClusters;
     return true;
   }
 
   std::string GetFullPath(const std::string& path) override {
-    char buf[MAX_PATH];
-    DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, buf, nullptr);
-    if (n == 0 || n >= MAX_PATH) return std::string();
-    return std::string(buf, n);
+    UPKEEP_WIDE_OR(path, wide, std::string())
+    return NarrowQuery(
+        [&wide](wchar_t* buf, DWORD n) { return GetFullPathNameW(wide.c_str(), n, buf, nullptr); });
   }
   std::string GetLongPath(const std::string& path) override {
-    char buf[MAX_PATH];
-    DWORD n = GetLongPathNameA(path.c_str(), buf, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return std::string();
-    return std::string(buf, n);
+    UPKEEP_WIDE_OR(path, wide, std::string())
+    return NarrowQuery(
+        [&wide](wchar_t* buf, DWORD n) { return GetLongPathNameW(wide.c_str(), buf, n); });
   }
 };
+
+#undef UPKEEP_WIDE_OR
 
 }  // namespace
 
