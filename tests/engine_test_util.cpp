@@ -195,6 +195,7 @@ int32_t UpdateFixture::RunWithSource(const std::string& script, const std::strin
   request.gameExecutable = "game.exe";
   request.journal = options.journal;
   request.changed = options.changed;
+  request.readWindow = options.readWindow;
   int32_t code = RunUpdateScript(request);
   if (!options.withLog) GetFileSystem()->SetCurrentDir(saved_dir);
   if (log != nullptr) ClosePackageFile(log);
@@ -259,6 +260,24 @@ class CountedFile : public File {
   std::unique_ptr<File> inner_;
   FaultyFileSystem* owner_;
   std::string path_;
+};
+
+class ReadFailingFile : public File {
+ public:
+  ReadFailingFile(std::unique_ptr<File> inner, int allowed)
+      : inner_(std::move(inner)), allowed_(allowed) {}
+  int64_t Read(void* dst, size_t n) override { return Allowed() ? inner_->Read(dst, n) : -1; }
+  int64_t ReadAt(uint64_t offset, void* dst, size_t n) override {
+    return Allowed() ? inner_->ReadAt(offset, dst, n) : -1;
+  }
+  int64_t Write(const void* src, size_t n) override { return inner_->Write(src, n); }
+  int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_->Seek(offset, origin); }
+  int64_t Size() override { return inner_->Size(); }
+
+ private:
+  bool Allowed() { return allowed_-- > 0; }
+  std::unique_ptr<File> inner_;
+  int allowed_;
 };
 
 bool Contains(const std::string& text, const std::string& part) {
@@ -333,7 +352,11 @@ FaultyFileSystem::~FaultyFileSystem() { SetFileSystem(nullptr); }
 
 std::unique_ptr<File> FaultyFileSystem::Open(const std::string& path, OpenMode mode) {
   if (IsWriteMode(mode) && (killed_ || Contains(path, refuseCreate))) return nullptr;
+  if (!IsWriteMode(mode) && Contains(path, refuseReadOf)) return nullptr;
   std::unique_ptr<File> f = target()->Open(path, mode);
+  if (f != nullptr && mode == OpenMode::kRead && Contains(path, failReadsOf)) {
+    return std::unique_ptr<File>(new ReadFailingFile(std::move(f), readsAllowed));
+  }
   if (f == nullptr || !IsWriteMode(mode)) return f;
   f.reset(new CountedFile(std::move(f), this, path));
   if (!Contains(path, failWritesTo)) return f;

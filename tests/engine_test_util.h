@@ -72,6 +72,7 @@ struct RunOptions {
   ProgressCallback progress;
   RunJournal* journal = nullptr;
   bool* changed = nullptr;
+  size_t readWindow = kDefaultReadWindow;
 };
 
 class UpdateFixture {
@@ -157,6 +158,12 @@ class FaultyFileSystem : public FileSystemWrapper {
   std::string refuseDeleteWith;
   // Every file opens but none can be mapped.
   bool failMaps = false;
+  // Opens for reading whose path contains this text fail.
+  std::string refuseReadOf;
+  // Files opened for reading whose path contains this text open, but every
+  // read of them after the first `readsAllowed` fails (a failing disk).
+  std::string failReadsOf;
+  int readsAllowed = 0;
   // The `failNth` (from 1) operation of one kind fails and every other one
   // succeeds, a moment's fault; moves and replacements count as one kind.
   // kAny counts every kind, and from the Nth on every change fails, as if the

@@ -503,7 +503,7 @@ int List(const Args& args) {
   int faults = 0;
   for (const auto& e : archive->entries) {
     std::string packing = e->packedSize ? "packed" : "stored";
-    uint32_t stored = e->packedSize ? e->packedSize : e->size;
+    uint64_t stored = e->storedSize();
     if (index == 0) {
       packing = e->size ? "program image" : "no program image (bare archive)";
     } else if (const char* layout = DeltaLayoutName(e.get())) {
@@ -532,7 +532,8 @@ int List(const Args& args) {
         ++faults;
       }
     }
-    std::printf("%-4d %-24s %12u %12u  %s\n", index, e->name.c_str(), e->size, stored,
+    std::printf("%-4d %-24s %12llu %12llu  %s\n", index, e->name.c_str(),
+                static_cast<unsigned long long>(e->size), static_cast<unsigned long long>(stored),
                 packing.c_str());
     ++index;
   }
