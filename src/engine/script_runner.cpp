@@ -11,6 +11,7 @@
 #include "engine/shortcut_hook.h"
 #include "package/delta_extended.h"
 #include "package/package_check.h"
+#include "package/payload_stream.h"
 #include "platform/file_system.h"
 #include "platform/text.h"
 #include "script/command_schema.h"
@@ -249,13 +250,6 @@ class RunResources {
 
 const char kDamagedLine[] = "ERROR: the update's data is damaged: %s !\n";
 
-bool IsPayloadName(const std::string& name) {
-  for (const char* suffix : {".FILE", ".FILEX", ".DELTA", ".DELTAX", ".DELTAZ"}) {
-    if (HasDeltaSuffix(name.c_str(), suffix)) return true;
-  }
-  return false;
-}
-
 // The sections a walk from `version` takes: a Version section applies when
 // it starts from the version the walk has reached.
 std::vector<const ScriptCall*> PlanSections(const ScriptProgram& program, std::string version) {
@@ -282,7 +276,7 @@ std::vector<const PackageEntry*> RunInputs(const PackageArchive& archive,
   std::vector<const PackageEntry*> inputs;
   std::set<const PackageEntry*> seen;
   for (const auto& e : archive.entries) {
-    if (!e->inVolumes && !IsPayloadName(e->name) && seen.insert(e.get()).second)
+    if (!e->inVolumes && !IsPayloadEntryName(e->name) && seen.insert(e.get()).second)
       inputs.push_back(e.get());
   }
   for (const ScriptCall* s : sections) {

@@ -71,6 +71,13 @@ uint64_t LoadU64(const uint8_t* p) {
 
 bool IsBlockFileName(const char* name) { return HasDeltaSuffix(name, kBlockFileSuffix); }
 
+bool IsPayloadEntryName(const std::string& name) {
+  for (const char* suffix : {".FILE", ".FILEX", ".DELTA", ".DELTAX", ".DELTAZ"}) {
+    if (HasDeltaSuffix(name.c_str(), suffix)) return true;
+  }
+  return false;
+}
+
 bool DecodeBlockStream(PackageSource& source, const ByteSink& sink, uint64_t* rawSize) {
   const uint64_t total = source.size();
   uint8_t head[kBlockStreamHeaderSize];

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "package/package.h"
 
@@ -39,6 +40,9 @@ using ByteSink = std::function<bool(const uint8_t* data, size_t size)>;
 
 // True when the entry name (any letter case) ends in kBlockFileSuffix.
 bool IsBlockFileName(const char* name);
+// True for the names of whole-file and delta entries (.FILE, .FILEX, .DELTA,
+// .DELTAX, .DELTAZ): what only commands read, unlike scripts and texts.
+bool IsPayloadEntryName(const std::string& name);
 
 // The most a block's stored form may take: a zlib stream of a block that
 // does not shrink is stored raw instead, so anything larger is damage.
