@@ -171,7 +171,12 @@ int32_t UpdateFixture::RunWithSource(const std::string& script, const std::strin
   // The package is written past any fault-injecting file system a test set.
   FileSystem* active = GetFileSystem();
   SetFileSystem(nullptr);
-  WritePackage(package_path_, RandomBytes(512, 5), entries);
+  ArchiveOptions archive;
+  archive.manifest = options.manifest;
+  archive.volume_size = options.volumeSize;
+  archive.end_alignment = options.manifest ? 8 : 1;
+  WritePackage(package_path_, RandomBytes(512, 5), entries, nullptr, archive);
+  if (options.damage) options.damage(package_path_);
   SetFileSystem(active == DefaultFileSystem() ? nullptr : active);
 
   if (options.mounted) OpenPackage(package_path_.c_str());

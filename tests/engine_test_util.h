@@ -5,6 +5,7 @@
 #define UPKEEP_TESTS_ENGINE_TEST_UTIL_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,12 @@ struct RunOptions {
   RunJournal* journal = nullptr;
   bool* changed = nullptr;
   size_t readWindow = kDefaultReadWindow;
+  // The package as make writes it: a manifest, and payloads past
+  // `volumeSize` (when not 0) in data volumes beside it.
+  bool manifest = false;
+  uint64_t volumeSize = 0;
+  // Called with the package's path once it is written, before the run.
+  std::function<void(const std::string&)> damage;
 };
 
 class UpdateFixture {

@@ -17,15 +17,6 @@ struct Pending {
   Sha256 sha;
 };
 
-// The volume holding the volumes' byte `at`, for naming the damage.
-const PackageVolume* VolumeAt(const PackageArchive& archive, uint64_t at) {
-  for (const PackageVolume& v : archive.volumeList) {
-    if (at < v.size) return &v;
-    at -= v.size;
-  }
-  return archive.volumeList.empty() ? nullptr : &archive.volumeList.back();
-}
-
 bool HashRange(PackageSource* source, uint64_t offset, uint64_t size, uint8_t* buffer, Sha256* sha,
                uint64_t* done, uint64_t total, const CheckProgress& progress) {
   for (uint64_t at = 0; at < size;) {
@@ -116,9 +107,9 @@ bool CheckPackageData(const PackageArchive& archive,
           ++it;
           continue;
         }
+        // Every volume before this one matched whole: the damage is here.
         if (it->sha.Finish() != e->digest) {
-          const PackageVolume* holder = VolumeAt(archive, e->offset);
-          *damagedFile = holder != nullptr ? holder->path : archive.path;
+          *damagedFile = v.path;
           return false;
         }
         it = active.erase(it);
