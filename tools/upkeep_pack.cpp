@@ -56,6 +56,7 @@ const char kMakeUsage[] =
     "                        --strings Strings.scr [--terms FILE] [--stub FILE]\n"
     "                        [--to-version V] [--level 1-9] [--remove-folders]\n"
     "                        [--allow-any-version] [--delta-format F] [--volume-size S]\n"
+    "                        [--large-from S]\n"
     "                        [BRANDING] [-q] [-f] -o OUT\n"
     "\n"
     "Compares the trees and writes a package whose patch.scr checks every file it\n"
@@ -85,6 +86,9 @@ const char kMakeUsage[] =
     "                     would take OUT past it go into NAME-1.upkd, NAME-2.upkd,\n"
     "                     ... beside it (NAME is OUT without its extension), which\n"
     "                     ship with it; OUT's manifest lists their sizes and SHA-256\n"
+    "  --large-from S     files from this size on (default 1G) are read through\n"
+    "                     buffers, whatever their size: sent whole in blocks\n"
+    "                     (.FILEX), or, changed, as a delta of block matches\n"
     "  --allow-any-version  make it even when GAME_VERSION, LANG_VERSION or a\n"
     "                     VERSION= cannot match what the updater sees in an old tree\n"
     "  -o OUT             the package; written only when complete\n"
@@ -513,6 +517,15 @@ int Make(const Args& args) {
          if (!ParseByteSize(v, &size) || size < 4096 || size > 0xFFFFFFFFull)
            return std::string("--volume-size takes a size from 4K to 4G - 1 (digits, K, M or G)");
          options.volume_size = size;
+         return std::string();
+       }},
+      {{"--large-from"},
+       true,
+       [&](const std::string& v) {
+         uint64_t size = 0;
+         if (!ParseByteSize(v, &size) || size == 0)
+           return std::string("--large-from takes a size (digits, K, M or G)");
+         options.large_from = size;
          return std::string();
        }},
       Flag({"--remove-folders"}, &options.remove_folders),
