@@ -109,9 +109,16 @@ TEST(PackageVolumesTest, PayloadsSpillIntoVolumesAndReadAcrossThem) {
 TEST(PackageVolumesTest, DamageIsFoundAndNamed) {
   test::PackageTableGuard guard;
   enum Found { kOpens, kRefused, kCheckFails };
+  // Where the program file's parts are, learnt before the damage (a package
+  // holds its files open, which Windows lets nobody change).
+  struct Places {
+    uint64_t strings = 0;
+    uint64_t manifest = 0;
+    uint64_t manifest_end = 0;
+  };
   struct Case {
     const char* what;
-    std::function<void(const test::TempDir&, const std::string&, const PackageArchive&)> damage;
+    std::function<void(const test::TempDir&, const std::string&, const Places&)> damage;
     Found found;
     PackageProblem::Kind kind;  // when refused
     std::string file;           // the file named: a volume's name, or "" for the program
@@ -119,53 +126,49 @@ TEST(PackageVolumesTest, DamageIsFoundAndNamed) {
   const auto volume = [](const test::TempDir& dir, size_t i) {
     return dir.Join(VolumeFileName("update.exe", i));
   };
-  const auto entry_at = [](const PackageArchive& a, const char* name) {
-    return FindPackageEntry(a, name)->offset;
-  };
   const Case cases[] = {
       {"a volume removed",
-       [&](const test::TempDir& d, const std::string&, const PackageArchive&) {
+       [&](const test::TempDir& d, const std::string&, const Places&) {
          std::remove(volume(d, 2).c_str());
        },
        kRefused, PackageProblem::kVolumeMissing, VolumeFileName("update.exe", 2)},
       {"a volume cut short",
-       [&](const test::TempDir& d, const std::string&, const PackageArchive&) {
+       [&](const test::TempDir& d, const std::string&, const Places&) {
          Resize(volume(d, 1), 8191);
        },
        kRefused, PackageProblem::kVolumeWrongSize, VolumeFileName("update.exe", 1)},
       {"a volume with bytes added",
-       [&](const test::TempDir& d, const std::string&, const PackageArchive&) {
+       [&](const test::TempDir& d, const std::string&, const Places&) {
          Resize(volume(d, 5), FileSize(volume(d, 5)) + 1);
        },
        kRefused, PackageProblem::kVolumeWrongSize, VolumeFileName("update.exe", 5)},
       {"a byte flipped in a volume",
-       [&](const test::TempDir& d, const std::string&, const PackageArchive&) {
+       [&](const test::TempDir& d, const std::string&, const Places&) {
          FlipByte(volume(d, 3), 4000);
        },
        kCheckFails, PackageProblem::kNone, VolumeFileName("update.exe", 3)},
       {"a byte flipped in the last payload, the last byte of all",
-       [&](const test::TempDir& d, const std::string&, const PackageArchive&) {
+       [&](const test::TempDir& d, const std::string&, const Places&) {
          FlipByte(volume(d, 5), FileSize(volume(d, 5)) - 1);
        },
        kCheckFails, PackageProblem::kNone, VolumeFileName("update.exe", 5)},
       {"a byte flipped in the string table",
-       [&](const test::TempDir&, const std::string& p, const PackageArchive& a) {
-         FlipByte(p, entry_at(a, "Strings.scr") + 20);
+       [&](const test::TempDir&, const std::string& p, const Places& at) {
+         FlipByte(p, at.strings + 20);
        },
        kCheckFails, PackageProblem::kNone, ""},
       {"a byte flipped in the manifest",
-       [&](const test::TempDir&, const std::string& p, const PackageArchive& a) {
-         FlipByte(p, entry_at(a, kManifestEntryName) + 30);
+       [&](const test::TempDir&, const std::string& p, const Places& at) {
+         FlipByte(p, at.manifest + 30);
        },
        kRefused, PackageProblem::kManifestDamaged, ""},
       {"the manifest's footer damaged",
-       [&](const test::TempDir&, const std::string& p, const PackageArchive& a) {
-         const PackageEntry* m = FindPackageEntry(a, kManifestEntryName);
-         FlipByte(p, m->offset + m->size - 1);
+       [&](const test::TempDir&, const std::string& p, const Places& at) {
+         FlipByte(p, at.manifest_end - 1);
        },
        kRefused, PackageProblem::kManifestDamaged, ""},
       {"the string table's record names another entry",
-       [&](const test::TempDir&, const std::string& p, const PackageArchive&) {
+       [&](const test::TempDir&, const std::string& p, const Places&) {
          std::vector<uint8_t> bytes;
          test::ReadFileBytes(p, &bytes);
          const std::string name = "STRINGS.SCR";
@@ -178,12 +181,17 @@ TEST(PackageVolumesTest, DamageIsFoundAndNamed) {
     SCOPED_TRACE(c.what);
     test::TempDir dir;
     const std::string path = Write(dir);
+    Places places;
     {
       PackageArchive* before = OpenPackage(path.c_str());
       ASSERT_NE(before, nullptr);
-      c.damage(dir, path, *before);
+      places.strings = FindPackageEntry(*before, "Strings.scr")->offset;
+      const PackageEntry* m = FindPackageEntry(*before, kManifestEntryName);
+      places.manifest = m->offset;
+      places.manifest_end = m->offset + m->size;
       ClosePackage(path.c_str());
     }
+    c.damage(dir, path, places);
     PackageProblem problem;
     PackageArchive* archive = OpenPackage(path.c_str(), &problem);
     const std::string named = c.file.empty() ? path : dir.Join(c.file);

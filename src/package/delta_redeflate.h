@@ -27,7 +27,7 @@
 // listed stream replaced by its inflated bytes; it is held in memory and may
 // not exceed kMaxRedeflateExpanded (so this form, alone of the delta forms,
 // holds up to that much of the old file in memory; make writes it only for
-// views well below the bound). The new file is the expanded new view with
+// views up to kRedeflateOldViewWritten). The new file is the expanded new view with
 // every listed stream's inflatedLength bytes replaced by their deflate bytes;
 // newSize must equal the view's size less the streams' inflated lengths plus
 // their stored lengths.
@@ -45,6 +45,9 @@ namespace upkeep {
 constexpr char kRedeflateDeltaSuffix[] = ".DELTAZ";
 constexpr char kRedeflateDeltaMagic[4] = {'U', 'K', 'Z', '1'};
 constexpr uint64_t kMaxRedeflateExpanded = 256ull << 20;
+// make writes this form only where the old view is at most this large, so
+// that the updater, holding it and one old stream's bytes, stays under 256 MB.
+constexpr uint64_t kRedeflateOldViewWritten = 160ull << 20;
 constexpr uint8_t kRedeflateGzipBlocks = 1;
 
 // True when the entry name (any letter case) ends in kRedeflateDeltaSuffix.

@@ -45,9 +45,11 @@ class File {
   // Bytes read (0 at the end), or -1 on error.
   virtual int64_t Read(void* dst, size_t n) = 0;
   // Bytes read from `offset` on (fewer only at the end), or -1 on error.
-  // Positional: it shares no cursor with Read, Write, Seek or other ReadAt
-  // calls, so several readers (threads too) may use one file at once. The
-  // default, for doubles that do not care, goes through Seek and Read.
+  // Positional: it never depends on the cursor, so several readers (threads
+  // too) may use one file at once. Whether it moves the cursor is the
+  // platform's (pread does not, ReadFile at an offset does): a file is read
+  // by position or in order, never both. The default, for doubles that do
+  // not care, goes through Seek and Read.
   virtual int64_t ReadAt(uint64_t offset, void* dst, size_t n) {
     if (offset > static_cast<uint64_t>(INT64_MAX) ||
         Seek(static_cast<int64_t>(offset), SeekOrigin::kBegin) < 0) {
