@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
   best = 0;
   for (int i = 0; i < runs; ++i) {
     const auto start = std::chrono::steady_clock::now();
-    if (upkeep::ComputeStreamedFileCrc(upkeep::GetFileSystem(), argv[1],
-                                       upkeep::kDefaultReadWindow, argv[1], nullptr, 0, "",
+    if (upkeep::ComputeStreamedFileCrc(upkeep::GetFileSystem(), argv[1], upkeep::kDefaultReadWindow,
+                                       argv[1], nullptr, 0, "",
                                        &crc) != upkeep::FileCrcResult::kDone) {
       std::fprintf(stderr, "crc_bench: cannot read %s\n", argv[1]);
       return 1;
