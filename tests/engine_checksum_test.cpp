@@ -138,17 +138,27 @@ TEST(EngineChecksumTest, FileMatchesChecksumOnDisk) {
   EXPECT_FALSE(FileMatchesChecksum(dir.path().c_str(), "empty.bin", "zz", nullptr, 0, ""));
 }
 
-TEST(EngineChecksumTest, UnmappableFileNeverMatches) {
-  // A file that opens but cannot be mapped must not be read nor taken as empty.
+TEST(EngineChecksumTest, UnreadableFileNeverMatches) {
+  // A file that opens but cannot be read to its end is not taken as empty,
+  // nor as what its first part checks as.
   test::FaultyFileSystem fs;
-  fs.failMaps = true;
   test::TempDir dir;
-  test::WriteFileBytes(dir.Join("a.bin"), {1, 2, 3});
-  MappedFile m = OpenMappedFile(dir.path() + "\\a.bin");
-  EXPECT_FALSE(m.usable());
-  EXPECT_EQ(m.size, 3u);
-  CloseMappedFile(&m);
-  EXPECT_FALSE(FileMatchesChecksum(dir.path().c_str(), "a.bin", "00000000", nullptr, 0, ""));
+  const std::vector<uint8_t> bytes = test::RandomBytes(10000, 3);
+  test::WriteFileBytes(dir.Join("a.bin"), bytes);
+  const std::vector<uint8_t> head(bytes.begin(), bytes.begin() + 4096);
+  fs.failReadsOf = "a.bin";
+  const std::vector<std::string> texts = {"00000000", test::CrcText(head), test::CrcText(bytes)};
+  for (int allowed : {0, 1, 2}) {
+    fs.readsAllowed = allowed;
+    for (const std::string& expected : texts) {
+      EXPECT_FALSE(FileMatchesChecksum(GetFileSystem(), 4096, dir.path().c_str(), "a.bin",
+                                       expected.c_str(), nullptr, 0, ""))
+          << allowed << " " << expected;
+    }
+  }
+  fs.failReadsOf.clear();
+  EXPECT_TRUE(FileMatchesChecksum(GetFileSystem(), 4096, dir.path().c_str(), "a.bin",
+                                  test::CrcText(bytes).c_str(), nullptr, 0, ""));
 }
 
 TEST(EngineChecksumTest, OverlongPathNeverMatches) {

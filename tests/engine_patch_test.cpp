@@ -146,12 +146,30 @@ TEST(EnginePatchTest, FailuresAfterTheMoveBringTheOldFileBack) {
     f.Write("a.bin", ex.old_data);
     f.AddDecodedDelta("00000004.DELTA", kExampleDelta);
     test::FaultyFileSystem fs;
-    fs.failMaps = true;
+    fs.refuseReadOf = "a.bin";
     EXPECT_EQ(f.Run("all() { " + Patch("a.bin", "00000004.DELTA", CrcText(ex.new_data)) + " }"),
               kOperationFailed);
     EXPECT_EQ(f.log(), Crlf("ERROR: couldn't open file: " + f.EnginePath("mya$$.tmp") + "!\n"));
     EXPECT_EQ(f.Read("a.bin"), ex.old_data);
     EXPECT_FALSE(f.Exists("mya$$.tmp"));
+  }
+  {
+    // The old file opens but fails half-way through: the new content is cut
+    // short and never takes its place.
+    UpdateFixture f;
+    f.Write("a.bin", ex.old_data);
+    f.AddDecodedDelta("00000004.DELTA", kExampleDelta);
+    test::FaultyFileSystem fs;
+    fs.failReadsOf = "a.bin";
+    fs.readsAllowed = 1;
+    RunOptions small;
+    small.readWindow = 4096;
+    EXPECT_EQ(
+        f.Run("all() { " + Patch("a.bin", "00000004.DELTA", CrcText(ex.new_data)) + " }", small),
+        kOperationFailed);
+    EXPECT_EQ(f.log(), Crlf("ERROR: couldn't update file " + f.EnginePath("a.bin") + " !\n"));
+    EXPECT_EQ(f.Read("a.bin"), ex.old_data);
+    EXPECT_FALSE(f.Exists("a.bin.~up"));
   }
   {
     UpdateFixture f;

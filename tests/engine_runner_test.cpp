@@ -4,6 +4,9 @@
 #include "engine/script_runner.h"
 #include "engine/shortcut_hook.h"
 #include "engine_test_util.h"
+#include "package/manifest.h"
+#include "platform/file_system.h"
+#include "test_util.h"
 
 namespace upkeep {
 namespace {
@@ -152,6 +155,106 @@ TEST(EngineRunnerTest, FreeSpaceIsCheckedBeforeTheSectionRuns) {
     bare.withPrelude = false;
     EXPECT_EQ(f.Run(text_prototype, bare), kRunSucceeded);
     EXPECT_TRUE(f.Exists("z"));
+  }
+}
+
+// A literal wider than 32 bits asks for what it says; every other integer is
+// taken modulo 2^32 as the format has always read it.
+TEST(EngineRunnerTest, FreeSpaceTakesLiteralsWiderThanThirtyTwoBits) {
+  const uint64_t kGiB = uint64_t{1} << 30;
+  const struct {
+    const char* literal;
+    uint64_t free;
+    int32_t code;
+  } cases[] = {
+      {"6442450944", 6 * kGiB - 1, kNotEnoughSpace},  // 6 GiB: once taken as 2 GiB
+      {"6442450944", 6 * kGiB, kRunSucceeded},
+      {"4294967296", 4 * kGiB - 1, kNotEnoughSpace},  // once taken as 0
+      {"4294967295", 4 * kGiB - 1, kRunSucceeded},
+      {"99999999999999999999999", UINT64_MAX - 1, kNotEnoughSpace},  // saturates
+      {"-1", 4 * kGiB - 2, kNotEnoughSpace},                          // wraps, as before
+      {"-1", 4 * kGiB - 1, kRunSucceeded},
+      {"BIG", 6 * kGiB - 1, kNotEnoughSpace},  // through a constant
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.literal);
+    UpdateFixture f;
+    test::FaultyFileSystem fs;
+    fs.fakeFreeSpace = true;
+    fs.freeBytes = c.free;
+    EXPECT_EQ(f.Run(std::string("$big(i, 6442450944)\r\nall() { FreeSpace(") + c.literal +
+                    ") CreateDir(\"x\") }\r\n"),
+              c.code);
+    EXPECT_EQ(f.Exists("x"), c.code == kRunSucceeded);
+  }
+}
+
+// Before the first change the run compares what it will read with the
+// package's manifest: a damaged download changes nothing, and says so.
+TEST(EngineRunnerTest, ADamagedPackageChangesNothing) {
+  const std::vector<uint8_t> old_bytes = test::RandomBytes(30000, 1);
+  std::vector<uint8_t> new_bytes = old_bytes;
+  new_bytes[100] ^= 1;
+  const std::vector<uint8_t> created = test::RandomBytes(20000, 2);
+  const std::string script = "all() { CheckFile(\"p.dat\", \"" + CrcText(old_bytes) +
+                             "\") DeleteFile(\"gone.dat\", \"0\") PatchFile(\"p.dat\", "
+                             "\"00000002.DELTA\", \"0\", \"" + CrcText(new_bytes) +
+                             "\") CreateFile(\"c.dat\", \"00000001.FILE\", \"" + CrcText(created) +
+                             "\") }";
+  // Where the damage is: the last payload's last byte, in the last volume or
+  // in the program file itself.
+  const auto flip_last_byte = [](const std::string& path) {
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(test::ReadFileBytes(path, &bytes));
+    bytes.back() ^= 0x40;
+    ASSERT_TRUE(test::WriteFileBytes(path, bytes));
+  };
+  for (uint64_t volume_size : {uint64_t{0}, uint64_t{8192}}) {
+    SCOPED_TRACE(volume_size);
+    UpdateFixture f;
+    f.Write("p.dat", old_bytes);
+    f.Write("gone.dat", {1, 2, 3});
+    f.AddDelta("00000002.DELTA", old_bytes, new_bytes);
+    f.AddPayload("00000001.FILE", created);
+    RunOptions o;
+    o.manifest = true;
+    o.volumeSize = volume_size;
+    std::string damaged;
+    o.damage = [&](const std::string& package) {
+      if (volume_size == 0) {
+        // The last payload is right before the manifest: found by its offset.
+        PackageArchive* a = OpenPackage(package.c_str());
+        ASSERT_NE(a, nullptr);
+        const PackageEntry* e = FindPackageEntry(*a, "00000001.FILE");
+        const uint64_t at = e->offset + e->size - 1;
+        ClosePackage(package.c_str());
+        std::vector<uint8_t> bytes;
+        ASSERT_TRUE(test::ReadFileBytes(package, &bytes));
+        bytes[at] ^= 0x40;
+        ASSERT_TRUE(test::WriteFileBytes(package, bytes));
+        damaged = package;
+      } else {
+        const std::string folder = package.substr(0, package.find_last_of("\\/") + 1);
+        size_t last = 0;
+        while (GetFileSystem()->GetAttributes(folder + VolumeFileName(package, last + 1)) !=
+               kInvalidAttributes) {
+          ++last;
+        }
+        ASSERT_GE(last, 1u);
+        damaged = folder + VolumeFileName(package, last);
+        flip_last_byte(damaged);
+      }
+    };
+    EXPECT_EQ(f.Run(script, o), kPackageDamaged);
+    EXPECT_EQ(f.log(), Crlf("ERROR: the update's data is damaged: " + damaged + " !\n"));
+    EXPECT_EQ(f.Read("p.dat"), old_bytes);
+    EXPECT_TRUE(f.Exists("gone.dat"));
+    EXPECT_FALSE(f.Exists("c.dat"));
+    // Undamaged, the same package runs.
+    o.damage = nullptr;
+    EXPECT_EQ(f.Run(script, o), kRunSucceeded) << f.log();
+    EXPECT_EQ(f.Read("p.dat"), new_bytes);
+    EXPECT_EQ(f.Read("c.dat"), created);
   }
 }
 

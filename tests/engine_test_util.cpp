@@ -171,7 +171,12 @@ int32_t UpdateFixture::RunWithSource(const std::string& script, const std::strin
   // The package is written past any fault-injecting file system a test set.
   FileSystem* active = GetFileSystem();
   SetFileSystem(nullptr);
-  WritePackage(package_path_, RandomBytes(512, 5), entries);
+  ArchiveOptions archive;
+  archive.manifest = options.manifest;
+  archive.volume_size = options.volumeSize;
+  archive.end_alignment = options.manifest ? 8 : 1;
+  WritePackage(package_path_, RandomBytes(512, 5), entries, nullptr, archive);
+  if (options.damage) options.damage(package_path_);
   SetFileSystem(active == DefaultFileSystem() ? nullptr : active);
 
   if (options.mounted) OpenPackage(package_path_.c_str());
@@ -195,6 +200,7 @@ int32_t UpdateFixture::RunWithSource(const std::string& script, const std::strin
   request.gameExecutable = "game.exe";
   request.journal = options.journal;
   request.changed = options.changed;
+  request.readWindow = options.readWindow;
   int32_t code = RunUpdateScript(request);
   if (!options.withLog) GetFileSystem()->SetCurrentDir(saved_dir);
   if (log != nullptr) ClosePackageFile(log);
@@ -259,6 +265,24 @@ class CountedFile : public File {
   std::unique_ptr<File> inner_;
   FaultyFileSystem* owner_;
   std::string path_;
+};
+
+class ReadFailingFile : public File {
+ public:
+  ReadFailingFile(std::unique_ptr<File> inner, int allowed)
+      : inner_(std::move(inner)), allowed_(allowed) {}
+  int64_t Read(void* dst, size_t n) override { return Allowed() ? inner_->Read(dst, n) : -1; }
+  int64_t ReadAt(uint64_t offset, void* dst, size_t n) override {
+    return Allowed() ? inner_->ReadAt(offset, dst, n) : -1;
+  }
+  int64_t Write(const void* src, size_t n) override { return inner_->Write(src, n); }
+  int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_->Seek(offset, origin); }
+  int64_t Size() override { return inner_->Size(); }
+
+ private:
+  bool Allowed() { return allowed_-- > 0; }
+  std::unique_ptr<File> inner_;
+  int allowed_;
 };
 
 bool Contains(const std::string& text, const std::string& part) {
@@ -333,7 +357,11 @@ FaultyFileSystem::~FaultyFileSystem() { SetFileSystem(nullptr); }
 
 std::unique_ptr<File> FaultyFileSystem::Open(const std::string& path, OpenMode mode) {
   if (IsWriteMode(mode) && (killed_ || Contains(path, refuseCreate))) return nullptr;
+  if (!IsWriteMode(mode) && Contains(path, refuseReadOf)) return nullptr;
   std::unique_ptr<File> f = target()->Open(path, mode);
+  if (f != nullptr && mode == OpenMode::kRead && Contains(path, failReadsOf)) {
+    return std::unique_ptr<File>(new ReadFailingFile(std::move(f), readsAllowed));
+  }
   if (f == nullptr || !IsWriteMode(mode)) return f;
   f.reset(new CountedFile(std::move(f), this, path));
   if (!Contains(path, failWritesTo)) return f;

@@ -5,6 +5,7 @@
 #define UPKEEP_TESTS_ENGINE_TEST_UTIL_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,13 @@ struct RunOptions {
   ProgressCallback progress;
   RunJournal* journal = nullptr;
   bool* changed = nullptr;
+  size_t readWindow = kDefaultReadWindow;
+  // The package as make writes it: a manifest, and payloads past
+  // `volumeSize` (when not 0) in data volumes beside it.
+  bool manifest = false;
+  uint64_t volumeSize = 0;
+  // Called with the package's path once it is written, before the run.
+  std::function<void(const std::string&)> damage;
 };
 
 class UpdateFixture {
@@ -157,6 +165,12 @@ class FaultyFileSystem : public FileSystemWrapper {
   std::string refuseDeleteWith;
   // Every file opens but none can be mapped.
   bool failMaps = false;
+  // Opens for reading whose path contains this text fail.
+  std::string refuseReadOf;
+  // Files opened for reading whose path contains this text open, but every
+  // read of them after the first `readsAllowed` fails (a failing disk).
+  std::string failReadsOf;
+  int readsAllowed = 0;
   // The `failNth` (from 1) operation of one kind fails and every other one
   // succeeds, a moment's fault; moves and replacements count as one kind.
   // kAny counts every kind, and from the Nth on every change fails, as if the

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "platform/file_system.h"
 #include "platform/stream.h"
@@ -125,6 +127,57 @@ TEST(PlatformFiles, MappingSeesTheBytes) {
   EXPECT_EQ(empty->size(), 0u);
   EXPECT_EQ(empty->data(), nullptr);
   EXPECT_EQ(GetFileSystem()->MapFile(dir.Join("none")), nullptr);
+}
+
+// Positional reads: at any 64-bit offset (past 4 GiB in a sparse file), short
+// only at the end, and sharing no cursor, with Read or with each other.
+TEST(PlatformFiles, ReadAtReadsWhereAskedAndMovesNothing) {
+  TempDir dir;
+  const uint64_t far = (uint64_t{5} << 30) + 12345;
+  const std::vector<uint8_t> near = test::RandomBytes(70000, 3), mark = test::RandomBytes(600, 4);
+  {
+    auto w = GetFileSystem()->Open(dir.Join("s"), OpenMode::kWrite);
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(w->Write(near.data(), near.size()), static_cast<int64_t>(near.size()));
+    ASSERT_EQ(w->Seek(static_cast<int64_t>(far), SeekOrigin::kBegin), static_cast<int64_t>(far));
+    ASSERT_EQ(w->Write(mark.data(), mark.size()), static_cast<int64_t>(mark.size()));
+  }
+  auto f = GetFileSystem()->Open(dir.Join("s"), OpenMode::kRead);
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(static_cast<uint64_t>(f->Size()), far + mark.size());
+  uint8_t first[10];
+  ASSERT_EQ(f->Read(first, sizeof first), 10);
+  std::vector<uint8_t> got(mark.size() + 100);
+  // Past 4 GiB, and across the end: short there, and 0 past it.
+  EXPECT_EQ(f->ReadAt(far, got.data(), mark.size()), static_cast<int64_t>(mark.size()));
+  EXPECT_TRUE(std::equal(mark.begin(), mark.end(), got.begin()));
+  EXPECT_EQ(f->ReadAt(far + 100, got.data(), got.size()), static_cast<int64_t>(mark.size() - 100));
+  EXPECT_EQ(f->ReadAt(far + mark.size(), got.data(), 10), 0);
+  EXPECT_EQ(f->ReadAt(uint64_t{4} << 30, got.data(), 16), 16);  // inside the hole
+  EXPECT_EQ(got[0] | got[15], 0);
+#ifndef _WIN32
+  // pread leaves the cursor where the plain read left it (Windows moves it:
+  // a file is read by position or in order, never both).
+  ASSERT_EQ(f->Read(first, sizeof first), 10);
+  EXPECT_TRUE(std::equal(first, first + 10, near.begin() + 10));
+#endif
+  // Threads reading one file at once each get their own bytes.
+  std::vector<std::thread> readers;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&, t] {
+      uint8_t buffer[1000];
+      for (int i = 0; i < 200; ++i) {
+        const uint64_t at = static_cast<uint64_t>((t * 7919 + i * 131) % (near.size() - 1000));
+        if (f->ReadAt(at, buffer, sizeof buffer) != 1000 ||
+            !std::equal(buffer, buffer + 1000, near.begin() + static_cast<ptrdiff_t>(at))) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (std::thread& r : readers) r.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 // Large writes start the disk early (a flush beside the writer under Wine):

@@ -19,7 +19,9 @@
 #include "package/delta_redeflate.h"
 #include "authoring/stub_image.h"
 #include "authoring/tree_diff.h"
+#include "package/manifest.h"
 #include "package/package.h"
+#include "package/payload_stream.h"
 #include "pack_commands.h"
 #include "pack_options.h"
 #include "pack_progress.h"
@@ -53,7 +55,8 @@ const char kMakeUsage[] =
     "usage: upkeep-pack make --old [VERSION=]DIR [--old VERSION=DIR ...] --new DIR\n"
     "                        --strings Strings.scr [--terms FILE] [--stub FILE]\n"
     "                        [--to-version V] [--level 1-9] [--remove-folders]\n"
-    "                        [--allow-any-version] [--delta-format F]\n"
+    "                        [--allow-any-version] [--delta-format F] [--volume-size S]\n"
+    "                        [--large-from S]\n"
     "                        [BRANDING] [-q] [-f] -o OUT\n"
     "\n"
     "Compares the trees and writes a package whose patch.scr checks every file it\n"
@@ -78,6 +81,14 @@ const char kMakeUsage[] =
     "  --remove-folders   remove folders the new tree no longer has, with whatever\n"
     "                     players keep in them; by default only the old tree's files\n"
     "                     in them are deleted and the folders are kept (and listed)\n"
+    "  --volume-size S    the most bytes the program file and each data volume\n"
+    "                     hold (digits, K, M or G; default 4G - 1): payloads that\n"
+    "                     would take OUT past it go into NAME-1.upkd, NAME-2.upkd,\n"
+    "                     ... beside it (NAME is OUT without its extension), which\n"
+    "                     ship with it; OUT's manifest lists their sizes and SHA-256\n"
+    "  --large-from S     files from this size on (default 1G) are read through\n"
+    "                     buffers, whatever their size: sent whole in blocks\n"
+    "                     (.FILEX), or, changed, as a delta of block matches\n"
     "  --allow-any-version  make it even when GAME_VERSION, LANG_VERSION or a\n"
     "                     VERSION= cannot match what the updater sees in an old tree\n"
     "  -o OUT             the package; written only when complete\n"
@@ -119,7 +130,8 @@ const char kListUsage[] =
     "usage: upkeep-pack list PKG\n"
     "\n"
     "Lists the entries of a package (bare archive or runnable updater): name, size,\n"
-    "archive packing, and for payload entries the size they inflate to.\n";
+    "archive packing, and for payload entries the size they inflate to; entries in\n"
+    "data volumes with their offset, then the volumes the manifest lists.\n";
 
 const char kExtractUsage[] =
     "usage: upkeep-pack extract PKG DIR [--inflate]\n"
@@ -133,20 +145,26 @@ const char kCatUsage[] =
     "Writes one entry's bytes to standard output; --inflate writes what a payload\n"
     "entry inflates to.\n";
 
-// Reads the first bytes of an entry (packed entries are read whole only).
-bool ReadEntryHead(PackageEntry* e, uint8_t* head, size_t n) {
-  if (e->size < n) return false;
+// Reads bytes of an entry at `at` (packed entries are read whole only).
+bool ReadEntryBytes(PackageEntry* e, uint64_t at, uint8_t* out, size_t n) {
+  if (e->size < n || at > e->size - n) return false;
   if (e->packedSize != 0) {
     std::vector<uint8_t> bytes;
-    if (!ReadPackageEntry(e, &bytes) || bytes.size() < n) return false;
-    std::memcpy(head, bytes.data(), n);
+    if (!ReadPackageEntry(e, &bytes) || bytes.size() < at + n) return false;
+    std::memcpy(out, bytes.data() + at, n);
     return true;
   }
-  return SeekPackageFile(e, 0, 0) == 0 && ReadPackageFile(head, 1, n, e) == n;
+  return ReadEntryAt(*e, at, out, n);
+}
+
+bool HeadIs(PackageEntry* e, const char magic[4]) {
+  uint8_t head[4];
+  return ReadEntryBytes(e, 0, head, 4) && std::memcmp(head, magic, 4) == 0;
 }
 
 // Entries that are one zlib payload (stream, Adler-32, length). Extended
-// deltas in the split layout and deflated-view deltas are not.
+// deltas in the split or block layout, deflated-view deltas and whole files
+// in blocks are not.
 bool IsPayloadEntry(PackageEntry* e) {
   const std::string& name = e->name;
   auto ends = [&](const char* s) {
@@ -155,17 +173,69 @@ bool IsPayloadEntry(PackageEntry* e) {
   };
   if (ends(".FILE") || ends(".DELTA")) return true;
   if (!ends(kExtendedDeltaSuffix)) return false;
-  uint8_t head[4];
-  return !ReadEntryHead(e, head, 4) || std::memcmp(head, kExtendedSplitMagic, 4) != 0;
+  return !HeadIs(e, kExtendedSplitMagic) && !HeadIs(e, kBlockStreamMagic);
 }
 
 const char* DeltaLayoutName(PackageEntry* e) {
   if (IsRedeflateDeltaName(e->name.c_str())) return "deflated-view delta";
-  uint8_t head[4];
-  if (IsExtendedDeltaName(e->name.c_str()) && ReadEntryHead(e, head, 4) &&
-      std::memcmp(head, kExtendedSplitMagic, 4) == 0)
+  if (IsExtendedDeltaName(e->name.c_str()) && HeadIs(e, kExtendedSplitMagic))
     return "extended delta in three streams";
+  if (IsExtendedDeltaName(e->name.c_str()) && HeadIs(e, kBlockStreamMagic))
+    return "extended delta in blocks";
   return nullptr;
+}
+
+// Streams a whole-file entry decoded (any size) to `out`; false when it does
+// not decode.
+bool WriteDecoded(PackageEntry* e, std::FILE* out) {
+  return DecodeFileEntry(
+      *e, [out](const uint8_t* p, size_t n) { return std::fwrite(p, 1, n, out) == n; });
+}
+
+// Streams an entry's stored bytes to `out`.
+bool WriteStored(PackageEntry* e, std::FILE* out) {
+  if (e->packedSize != 0) {
+    std::vector<uint8_t> bytes;
+    return ReadPackageEntry(e, &bytes) &&
+           std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+  }
+  std::vector<uint8_t> buffer(size_t{1} << 20);
+  for (uint64_t at = 0; at < e->size;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), e->size - at));
+    if (!ReadEntryAt(*e, at, buffer.data(), n) || std::fwrite(buffer.data(), 1, n, out) != n)
+      return false;
+    at += n;
+  }
+  return true;
+}
+
+// The size of a file beside `path`, or 0.
+uint64_t SizeOf(const std::string& path) {
+  std::error_code ec;
+  const uint64_t size = fs::file_size(path, ec);
+  return ec ? 0 : size;
+}
+
+// A size given as digits with an optional K, M or G (binary multiples).
+bool ParseByteSize(const std::string& text, uint64_t* out) {
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  std::string unit = end;
+  for (char& c : unit) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  int shift = 0;
+  if (unit == "K" || unit == "KIB") {
+    shift = 10;
+  } else if (unit == "M" || unit == "MIB") {
+    shift = 20;
+  } else if (unit == "G" || unit == "GIB") {
+    shift = 30;
+  } else if (!unit.empty()) {
+    return false;
+  }
+  if (value > (UINT64_MAX >> shift)) return false;
+  *out = static_cast<uint64_t>(value) << shift;
+  return true;
 }
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -308,10 +378,19 @@ std::string SummaryText(const MakeSummary& s, const std::string& out) {
     text += ", " + Counted(s.kept_folders.size(), "folder", "folders") + " kept";
   }
   text += " (" + Counted(s.sections, "section", "sections") + ")\n";
-  std::error_code ec;
-  const uint64_t size = fs::file_size(out, ec);
+  uint64_t size = SizeOf(out);
   text += "payloads " + std::to_string(s.payload_bytes) + " bytes; package " +
           std::to_string(size) + " bytes";
+  if (s.volumes > 0) {
+    const std::string folder = fs::path(out).parent_path().string();
+    for (size_t v = 0; v < s.volumes; ++v) {
+      size += SizeOf((fs::path(folder) / VolumeFileName(out, v)).string());
+    }
+    text += " with " + Counted(s.volumes, "data volume", "data volumes") + " (" +
+            VolumeFileName(out, 0) +
+            (s.volumes > 1 ? " to " + VolumeFileName(out, s.volumes - 1) : std::string()) + "), " +
+            std::to_string(size) + " bytes in all";
+  }
   if (s.new_tree_bytes > 0) {
     char ratio[64];
     std::snprintf(ratio, sizeof ratio, ", %.1f%% of the new tree's %llu bytes",
@@ -344,12 +423,28 @@ const PackageArchive* MountPackage(const std::string& path, std::string* mounted
     return nullptr;
   }
   *mounted_as = fs::absolute(path, ec).string();
-  const PackageArchive* archive = OpenPackage(mounted_as->c_str());
-  if (!archive) {
-    std::fprintf(stderr, "upkeep-pack: not a package (no valid archive at its end): %s\n",
-                 path.c_str());
+  PackageProblem problem;
+  const PackageArchive* archive = OpenPackage(mounted_as->c_str(), &problem);
+  if (archive) return archive;
+  switch (problem.kind) {
+    case PackageProblem::kVolumeMissing:
+      std::fprintf(stderr, "upkeep-pack: the data volume %s of %s is missing\n",
+                   problem.file.c_str(), path.c_str());
+      break;
+    case PackageProblem::kVolumeWrongSize:
+      std::fprintf(stderr, "upkeep-pack: the data volume %s of %s is not its listed size\n",
+                   problem.file.c_str(), path.c_str());
+      break;
+    case PackageProblem::kManifestDamaged:
+      std::fprintf(stderr,
+                   "upkeep-pack: the manifest of %s or the directory it vouches for is damaged\n",
+                   path.c_str());
+      break;
+    default:
+      std::fprintf(stderr, "upkeep-pack: not a package (no valid archive at its end): %s\n",
+                   path.c_str());
   }
-  return archive;
+  return nullptr;
 }
 
 int Make(const Args& args) {
@@ -413,6 +508,24 @@ int Make(const Args& args) {
          } else {
            return std::string("--delta-format takes basic, extended, redeflate or smaller");
          }
+         return std::string();
+       }},
+      {{"--volume-size"},
+       true,
+       [&](const std::string& v) {
+         uint64_t size = 0;
+         if (!ParseByteSize(v, &size) || size < 4096 || size > 0xFFFFFFFFull)
+           return std::string("--volume-size takes a size from 4K to 4G - 1 (digits, K, M or G)");
+         options.volume_size = size;
+         return std::string();
+       }},
+      {{"--large-from"},
+       true,
+       [&](const std::string& v) {
+         uint64_t size = 0;
+         if (!ParseByteSize(v, &size) || size == 0)
+           return std::string("--large-from takes a size (digits, K, M or G)");
+         options.large_from = size;
          return std::string();
        }},
       Flag({"--remove-folders"}, &options.remove_folders),
@@ -503,26 +616,30 @@ int List(const Args& args) {
   int faults = 0;
   for (const auto& e : archive->entries) {
     std::string packing = e->packedSize ? "packed" : "stored";
-    uint32_t stored = e->packedSize ? e->packedSize : e->size;
+    const uint64_t stored = e->storedSize();
     if (index == 0) {
       packing = e->size ? "program image" : "no program image (bare archive)";
+    } else if (e->name == kManifestEntryName && !e->inVolumes) {
+      packing += ", manifest";
     } else if (const char* layout = DeltaLayoutName(e.get())) {
       packing += ", ";
       packing += layout;
+    } else if (IsBlockFileName(e->name.c_str())) {
+      // The length is in the block stream's header.
+      uint8_t head[kBlockStreamHeaderSize];
+      if (ReadEntryBytes(e.get(), 0, head, sizeof head) &&
+          std::memcmp(head, kBlockStreamMagic, 4) == 0) {
+        uint64_t raw = 0;
+        for (int i = 7; i >= 0; --i) raw = raw << 8 | head[4 + i];
+        packing += ", blocks of " + std::to_string(raw) + " bytes";
+      } else {
+        packing += ", blocks unreadable";
+        ++faults;
+      }
     } else if (IsPayloadEntry(e.get())) {
       // The inflated length is the payload's last four bytes.
       uint8_t tail[4];
-      bool ok = e->size >= 8;
-      if (ok && e->packedSize != 0) {  // packed entries are read whole only
-        std::vector<uint8_t> bytes;
-        ok = ReadPackageEntry(e.get(), &bytes) && bytes.size() >= 8;
-        if (ok) std::memcpy(tail, bytes.data() + bytes.size() - 4, 4);
-      } else if (ok) {
-        // An entry is its own read handle.
-        ok = SeekPackageFile(e.get(), static_cast<int32_t>(e->size - 4), 0) == 0 &&
-             ReadPackageFile(tail, 1, 4, e.get()) == 4;
-      }
-      if (ok) {
+      if (e->size >= 8 && ReadEntryBytes(e.get(), e->size - 4, tail, 4)) {
         uint32_t inflated = static_cast<uint32_t>(tail[0]) | static_cast<uint32_t>(tail[1]) << 8 |
                             static_cast<uint32_t>(tail[2]) << 16 |
                             static_cast<uint32_t>(tail[3]) << 24;
@@ -532,9 +649,19 @@ int List(const Args& args) {
         ++faults;
       }
     }
-    std::printf("%-4d %-24s %12u %12u  %s\n", index, e->name.c_str(), e->size, stored,
+    if (e->inVolumes) packing += ", in the data volumes at " + std::to_string(e->offset);
+    std::printf("%-4d %-24s %12llu %12llu  %s\n", index, e->name.c_str(),
+                static_cast<unsigned long long>(e->size), static_cast<unsigned long long>(stored),
                 packing.c_str());
     ++index;
+  }
+  if (archive->hasManifest) {
+    std::printf("manifest: SHA-256 of every entry; %zu data volume(s)\n",
+                archive->volumeList.size());
+    for (const PackageVolume& v : archive->volumeList) {
+      std::printf("  %s %llu bytes %s\n", v.path.c_str(), static_cast<unsigned long long>(v.size),
+                  DigestHex(v.digest).c_str());
+    }
   }
   return faults ? kExitFailed : kExitOk;
 }
@@ -564,18 +691,13 @@ int Extract(const Args& args) {
       ++failed;
       continue;
     }
-    std::vector<uint8_t> bytes;
-    bool ok;
-    if (inflate && IsPayloadEntry(e.get())) {
-      std::unique_ptr<Payload> p = LoadPayload(e.get());
-      ok = p != nullptr;
-      if (ok) bytes = std::move(p->data);
-    } else {
-      ok = ReadPackageEntry(e.get(), &bytes);
-    }
     fs::path target = fs::path(plain[1]) / rel;
     fs::create_directories(target.parent_path(), ec);
-    if (!ok || !WriteFile(target.string(), bytes)) {
+    std::FILE* out = std::fopen(target.string().c_str(), "wb");
+    const bool decode = inflate && (IsPayloadEntry(e.get()) || IsBlockFileName(e->name.c_str()));
+    bool ok = out != nullptr && (decode ? WriteDecoded(e.get(), out) : WriteStored(e.get(), out));
+    if (out != nullptr && std::fclose(out) != 0) ok = false;
+    if (!ok) {
       std::fprintf(stderr, "upkeep-pack: cannot extract %s\n", e->name.c_str());
       ++failed;
       continue;
@@ -601,19 +723,15 @@ int Cat(const Args& args) {
     std::fprintf(stderr, "upkeep-pack: no entry %s in %s\n", plain[1].c_str(), plain[0].c_str());
     return kExitFailed;
   }
-  std::vector<uint8_t> bytes;
   if (inflate) {
-    std::unique_ptr<Payload> p = LoadPayload(entry);
-    if (!p) {
+    if (!WriteDecoded(entry, stdout)) {
       std::fprintf(stderr, "upkeep-pack: %s does not inflate\n", entry->name.c_str());
       return kExitFailed;
     }
-    bytes = std::move(p->data);
-  } else if (!ReadPackageEntry(entry, &bytes)) {
+  } else if (!WriteStored(entry, stdout)) {
     std::fprintf(stderr, "upkeep-pack: cannot read %s\n", entry->name.c_str());
     return kExitFailed;
   }
-  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
 }
 

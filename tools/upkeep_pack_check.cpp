@@ -212,6 +212,8 @@ const char* Meaning(int32_t code) {
       return "the script is unreadable or a file or directory operation failed";
     case 3:
       return "a checksum was wrong after the directory had been changed";
+    case 5:
+      return "the package's data is damaged; nothing was changed";
     case 6:
       return "a checksum was wrong before anything changed";
   }
@@ -357,6 +359,19 @@ int Apply(const Args& args) {
                                   "): --version names the installed one");
   }
 
+  // The package is checked whole before the folder is touched, as the
+  // updater checks it (its bank clean-up included).
+  RunRequest probe;
+  probe.packagePath = mounted;
+  probe.currentVersion = version;
+  std::string damaged;
+  const int32_t checked = CheckRunPackage(probe, &damaged);
+  if (checked == kPackageDamaged) {
+    std::fprintf(stderr, "upkeep-pack: %s\nresult %d: %s\n", DamagedDownloadText(damaged).c_str(),
+                 kPackageDamaged, Meaning(kPackageDamaged));
+    return kExitFailed;
+  }
+
   std::string real_dir = fs::absolute(dir, ec).lexically_normal().string();
   while (real_dir.size() > 1 && real_dir.back() == '/') real_dir.pop_back();
   std::string work_dir = real_dir;
@@ -412,6 +427,7 @@ int Apply(const Args& args) {
   // Shortcuts belong to the user's menus, not to the tree being updated.
   request.skipShortcuts = true;
   request.linkBaseDir = work_dir + "\\";
+  request.packageChecked = checked == kContinue;
   int32_t code = RunUpdateScript(request);
   if (log) ClosePackageFile(log);
   std::vector<uint8_t> log_bytes;

@@ -5,6 +5,8 @@
 
 #include "app/version.h"
 #include "package/package.h"
+#include "package/package_check.h"
+#include "package/payload_stream.h"
 #include "platform/file_system.h"
 #include "platform/instance_guard.h"
 #include "platform/process.h"
@@ -18,6 +20,7 @@ namespace {
 
 // The program path has a 260-byte buffer.
 constexpr size_t kMaxProgramPath = 259;
+
 // Width and precision beyond this are refused as written rather than honoured.
 constexpr int kMaxFieldWidth = 1023;
 
@@ -127,16 +130,52 @@ const char kDamagedUpdateText[] =
     "This update file is damaged or incomplete, so it cannot update anything. Nothing was "
     "changed. Please download the update again.";
 
-StartupOptions BeginStartup(const std::string& commandLine, bool* hasPackage) {
+std::string DamagedPackageText(const PackageProblem& problem) {
+  const size_t cut = problem.file.find_last_of("\\/");
+  const std::string name = cut == std::string::npos ? problem.file : problem.file.substr(cut + 1);
+  switch (problem.kind) {
+    case PackageProblem::kVolumeMissing:
+      return "This update's data file " + name +
+             " is missing: it belongs in the same folder as the update program. Nothing was "
+             "changed. Please download it again.";
+    case PackageProblem::kVolumeWrongSize:
+      return "This update's data file " + name +
+             " is damaged or incomplete, so the update cannot run. Nothing was changed. Please "
+             "download it again.";
+    default:
+      return kDamagedUpdateText;
+  }
+}
+
+StartupOptions BeginStartup(const std::string& commandLine, bool* hasPackage,
+                            std::string* damagedText) {
   AttachInstanceCounter();
   // A script, string table or payload planted in the start folder (often a
   // downloads folder) must never stand in for a missing or damaged package.
   AllowLooseFileReads(false);
   // A path that does not fit its buffer is a package that cannot be opened.
   const std::string program = GetProgramPath();
-  const bool opened = !program.empty() && program.size() <= kMaxProgramPath &&
-                      OpenPackage(program.c_str()) != nullptr;
-  if (hasPackage != nullptr) *hasPackage = opened;
+  PackageProblem problem;
+  problem.kind = PackageProblem::kCannotOpen;
+  PackageArchive* package = !program.empty() && program.size() <= kMaxProgramPath
+                                ? OpenPackage(program.c_str(), &problem)
+                                : nullptr;
+  // The scripts and texts are read before the run checks anything: damage
+  // to them is found here, before a word of them is shown or run. (The
+  // payloads wait for the run's check, which reports its progress.)
+  if (package != nullptr) {
+    for (const auto& e : package->entries) {
+      if (e->inVolumes || !e->hasDigest || IsPayloadEntryName(e->name)) continue;
+      if (!EntryDigestMatches(*e)) {
+        problem.kind = PackageProblem::kManifestDamaged;
+        ClosePackage(program.c_str());
+        package = nullptr;
+        break;
+      }
+    }
+  }
+  if (hasPackage != nullptr) *hasPackage = package != nullptr;
+  if (damagedText != nullptr) *damagedText = package != nullptr ? "" : DamagedPackageText(problem);
   LoadStringTable("Strings.scr");
   RegisterShortcutCommands();
   return ParseOptions(commandLine);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/host.h"
+#include "package/package.h"
 
 namespace upkeep {
 
@@ -59,12 +60,20 @@ std::string LogCopyRefusal(const std::string& file);
 // valid package; without one the caller shows kDamagedUpdateText and ends with
 // kExitFailed. A string table that does not load is not examined: texts then
 // show their tokens.
-StartupOptions BeginStartup(const std::string& commandLine, bool* hasPackage = nullptr);
+// `damagedText`, when given, gets what to show when there is no package: a
+// missing or damaged data volume is named, anything else is
+// kDamagedUpdateText. A package whose manifest gives digests has its scripts
+// and texts checked here too, before any of them is read.
+StartupOptions BeginStartup(const std::string& commandLine, bool* hasPackage = nullptr,
+                            std::string* damagedText = nullptr);
 
 // Shown, with the program's file name as caption, when the program carries no
 // valid package: a truncated download or a program started on its own. The
 // string table is not there to word it.
 extern const char kDamagedUpdateText[];
+// What BeginStartup says of a package that did not open: kDamagedUpdateText,
+// or for a data volume the same naming the file.
+std::string DamagedPackageText(const PackageProblem& problem);
 
 // The single-instance guard. Returns when this process may go on; otherwise
 // calls `showRefusal` (text, caption: the information box owned by the

@@ -142,12 +142,16 @@ int32_t Update(Run* run) {
     }
   }
 
+  // The run reads the package start-up opened, by the program's own path.
+  const std::string packagePath = GetProgramPath();
+  PackageArchive* package = packagePath.size() <= kMaxPath ? FindOpenPackage(packagePath) : nullptr;
+
   // An update that died half-way is finished before anything else: by its
   // own package, from the version it started at (its Version sections may
   // have changed the program since); any other package is turned away.
   RunJournal& journal = run->journal;
   uint32_t packageCrc = 0;
-  const bool scriptRead = PackageScriptCrc(&packageCrc);
+  const bool scriptRead = PackageScriptCrc(package, &packageCrc);
   if (scriptRead && journal.Load(RunJournal::PathIn(gameDir)) &&
       journal.start().packageCrc != packageCrc) {
     run->message = Format(TextOr(kUnfinishedToken, kUnfinishedText),
@@ -176,13 +180,35 @@ int32_t Update(Run* run) {
     return kWrongInstallation;
   }
 
-  Progress(0, 100, "&IDS_PROGRESS_INIT_DONE&");
-  Progress(0, 0, "&IDS_PROGRESS_UPDATING_DATA&");
-
   // Without its own path the run would read "patch.scr" from wherever the
   // current directory is; refuse instead.
-  const std::string packagePath = GetProgramPath();
   if (packagePath.empty() || packagePath.size() > kMaxPath) return kOperationFailed;
+
+  RunRequest request;
+  request.packagePath = packagePath;
+  request.package = package;
+  request.sourceRoot = sourceRoot;
+  request.targetRoot = gameDir;
+  request.progress = run->progress;
+  request.log = run->log;
+  request.currentVersion = installedVersion;
+  request.skipSpaceCheck = run->host->SkipSpaceCheck();
+  request.skipShortcuts = run->host->SkipShortcuts();
+  request.linkBaseDir = gameDir + "\\";
+  request.gameExecutable = programName;
+
+  // The download is checked whole before anything in the game folder is
+  // touched (the journal and the bank clean-up included).
+  std::string damaged;
+  const int32_t checked = CheckRunPackage(request, &damaged);
+  if (checked == kPackageDamaged) {
+    run->message = DamagedDownloadText(damaged);
+    return kPackageDamaged;
+  }
+  request.packageChecked = checked == kContinue;
+
+  Progress(0, 100, "&IDS_PROGRESS_INIT_DONE&");
+  Progress(0, 0, "&IDS_PROGRESS_UPDATING_DATA&");
 
   // On the disk before the first change, or the run does not start: a crash
   // without it would leave a half-updated game no run can finish.
@@ -206,22 +232,12 @@ int32_t Update(Run* run) {
 
   DeleteStaleBankFiles(gameDir);
 
-  RunRequest request;
-  request.packagePath = packagePath;
-  request.sourceRoot = sourceRoot;
-  request.targetRoot = gameDir;
-  request.progress = run->progress;
-  request.log = run->log;
-  request.currentVersion = installedVersion;
-  request.skipSpaceCheck = run->host->SkipSpaceCheck();
-  request.skipShortcuts = run->host->SkipShortcuts();
-  request.linkBaseDir = gameDir + "\\";
-  request.gameExecutable = programName;
   request.journal = run->journalOurs ? &journal : nullptr;
   bool changed = false;
   request.changed = &changed;
   const int32_t code = RunUpdateScript(request);
   run->changed = changed || (resuming && journal.changedBefore());
+  if (code == kPackageDamaged) run->message = DamagedDownloadText(packagePath);
 
   if (code == kRunSucceeded) {
     Progress(100, 100, "&IDS_PROGRESS_UPDATE_DONE&");
@@ -277,6 +293,7 @@ FinalReport FinalReportFor(int32_t code, const std::string& message) {
     case kChecksumAfterChange:
       return {X("&IDS_ERR_WRONG_CRC&"), MessageIcon::Error, UpdateOutcome::Failed};
     case kCannotUpdate:
+    case kPackageDamaged:
       return {message, MessageIcon::Error, UpdateOutcome::Failed};
     case kChecksumBeforeChange:
       return {X("&IDS_ERR_WRONG_CRC&"), MessageIcon::Warning, UpdateOutcome::Interrupted};
@@ -299,7 +316,8 @@ uint32_t UpdateDriver(UpdateHost* host) {
   // not say an earlier run already changed files: after changes, both say
   // the update is half-done and that running it again finishes it.
   const bool resumed = run.journalOurs && run.journal.resumed();
-  if (run.changed &&
+  // A damaged download is no case for running it again: it says so itself.
+  if (run.changed && code != kPackageDamaged &&
       (code == kChecksumBeforeChange ||
        (resumed && code != kRunSucceeded && code != kWrongInstallation && code != kCannotUpdate))) {
     report = {Format(TextOr(kIncompleteToken, kIncompleteText), {report.text}), MessageIcon::Error,

@@ -30,6 +30,8 @@ class PayloadSpool {
   // Where the next appended bytes go.
   uint64_t end() const { return end_; }
   bool Append(const uint8_t* data, size_t size);
+  // Writes over bytes already appended (a header made at the end).
+  bool Overwrite(uint64_t offset, const uint8_t* data, size_t size);
   // Forgets what was appended from `end` on (a payload that was not kept).
   void Cut(uint64_t end);
   bool Read(uint64_t offset, uint8_t* data, size_t size);
@@ -66,6 +68,14 @@ struct ArchiveOptions {
   uint32_t end_alignment = 1;
   // A PE stub gets the checksum of the whole file in its header.
   bool pe_checksum = false;
+  // WritePackage adds a manifest (package/manifest.h) as the last entry: every
+  // entry's digest, the directory it vouches for, and the data volumes, into
+  // which go the payloads that would take the program file past
+  // `volume_size` (each volume is cut at that size too; 0: 4 GiB - 1, the
+  // most the program file's format holds). Scripts and texts always stay in
+  // the program file.
+  bool manifest = false;
+  uint64_t volume_size = 0;
 };
 
 // The stored form of an entry name ("data/x.txt" -> "DATA\X.TXT"). False when
@@ -82,9 +92,11 @@ bool BuildPackage(const std::vector<uint8_t>& stub, const std::vector<ArchiveEnt
 // Writes the package to `path` through the platform file system: a temporary
 // file beside it, then a rename, so `path` holds either the complete package or
 // whatever it held before.
+// `volumes`, when given, gets the paths of the data volumes written beside it.
 bool WritePackage(const std::string& path, const std::vector<uint8_t>& stub,
                   const std::vector<ArchiveEntry>& entries, std::string* error = nullptr,
-                  const ArchiveOptions& options = ArchiveOptions());
+                  const ArchiveOptions& options = ArchiveOptions(),
+                  std::vector<std::string>* volumes = nullptr);
 
 // WritePackage with the stub read from a file (an empty stub_path writes a
 // bare archive whose first record is empty).

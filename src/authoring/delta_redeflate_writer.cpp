@@ -33,7 +33,7 @@ bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_
     const ExpandedFile expanded_new{new_data, &new_streams, &new_view};
     if (!ExpandDeflateStreams(new_data, new_size, kMaxRedeflateExpanded, &new_streams, &new_view) ||
         new_streams.empty() ||
-        !ExpandDeflateStreams(old_data, old_size, kMaxRedeflateExpanded, &old_streams, &old_view,
+        !ExpandDeflateStreams(old_data, old_size, kRedeflateOldViewWritten, &old_streams, &old_view,
                               &expanded_new) ||
         !DropSharedStreams(old_data, old_size, &old_streams, &old_view, new_data, new_size,
                            &new_streams, &new_view) ||

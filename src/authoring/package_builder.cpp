@@ -10,6 +10,8 @@
 #include <random>
 #include <set>
 
+#include "authoring/block_stream_writer.h"
+#include "authoring/delta_block_match.h"
 #include "authoring/delta_encoder.h"
 #include "authoring/payload_writer.h"
 #include "authoring/script_messages.h"
@@ -23,6 +25,7 @@
 #include "package/delta_format.h"
 #include "package/delta_redeflate.h"
 #include "package/package.h"
+#include "package/payload_stream.h"
 #include "platform/code_page.h"
 #include "platform/file_system.h"
 #include "platform/text.h"
@@ -47,6 +50,17 @@ std::string Hex8(uint32_t v) {
 }
 
 uint64_t OnDisk(uint64_t size) { return (size + kCluster - 1) / kCluster * kCluster; }
+
+// zlib's crc32 over any length (its length argument is 32 bits wide).
+uLong Crc32Continue(uLong crc, const uint8_t* p, size_t n) {
+  while (n > 0) {
+    const uInt k = static_cast<uInt>(std::min<size_t>(n, size_t{1} << 30));
+    crc = crc32(crc, p, k);
+    p += k;
+    n -= k;
+  }
+  return crc;
+}
 
 // Parses a script as the updater will; false when it does not parse. Its
 // messages, placed in `shown_as`, go to `messages`.
@@ -261,12 +275,46 @@ class Builder {
       Wrote(r.name);
       ++summary_->renamed;
     }
+    // A changed file goes in as a whole file (`file_entry`) or a delta.
+    const auto changed = [&](const TreeChanges::Changed& c, bool moved,
+                             const std::string& file_entry, const std::string& delta_entry,
+                             const std::string& crc_old, const std::string& crc_new) {
+      if (!file_entry.empty()) {
+        work.push_back({"CreateFile", {Text(c.name), Text(file_entry), Text(crc_new)}});
+        Wrote(c.name);
+        ++summary_->created;
+        if (moved) {
+          work.push_back({"DeleteFile", {Text(c.old_name), Text(crc_old)}});
+          ++summary_->deleted;
+        }
+        need(static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size)));
+      } else {
+        if (moved) {
+          work.push_back({"RenameFile", {Text(c.old_name), Text(c.name)}});
+          ++summary_->renamed;
+        }
+        work.push_back(
+            {"PatchFile", {Text(c.name), Text(delta_entry), Text(crc_old), Text(crc_new)}});
+        Wrote(c.name);
+        ++summary_->patched;
+        // The old content stays beside the new one until the patch is done.
+        need(static_cast<int64_t>(OnDisk(c.new_size)));
+      }
+      extra += static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size));
+      Done(c.new_size);
+    };
     for (const auto& c : changes.changed_files) {
-      if (!Fits(to, c.name, c.new_size, kMaxPayloadSize) ||
-          !Fits(from, c.old_name, c.old_size, 0xFFFFFFFFull))
-        return false;
       const bool moved = CompareNames(c.name, c.old_name) != 0;
       if (moved) moved_from.insert(FoldedName(c.old_name));
+      if (c.old_size >= options_.large_from || c.new_size >= options_.large_from) {
+        std::string file_entry, delta_entry;
+        if (!LargeChange(from, to, c, &file_entry, &delta_entry)) return false;
+        const std::string crc_old = CrcOf(from, c.old_name), crc_new = CrcOf(to, c.name);
+        if (crc_old.empty()) return Fail("cannot read", from, c.old_name);
+        if (crc_new.empty()) return Fail("cannot read", to, c.name);
+        changed(c, moved, file_entry, delta_entry, crc_old, crc_new);
+        continue;
+      }
       std::vector<uint8_t> old_bytes;
       if (!ReadWholeFile(NativePath(from.root, c.old_name), &old_bytes))
         return Fail("cannot read", from, c.old_name);
@@ -432,33 +480,14 @@ class Builder {
           if (file_entry.empty()) return false;
         }
       }
-      if (!file_entry.empty()) {
-        work.push_back({"CreateFile", {Text(c.name), Text(file_entry), Text(crc_new)}});
-        Wrote(c.name);
-        ++summary_->created;
-        if (moved) {
-          work.push_back({"DeleteFile", {Text(c.old_name), Text(crc_old)}});
-          ++summary_->deleted;
-        }
-        need(static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size)));
-      } else {
-        std::string entry = AddPayload(delta_kind, std::move(delta_payload));
-        if (entry.empty()) return false;
-        if (moved) {
-          work.push_back({"RenameFile", {Text(c.old_name), Text(c.name)}});
-          ++summary_->renamed;
-        }
-        work.push_back({"PatchFile", {Text(c.name), Text(entry), Text(crc_old), Text(crc_new)}});
-        Wrote(c.name);
-        ++summary_->patched;
-        // The old content stays beside the new one until the patch is done.
-        need(static_cast<int64_t>(OnDisk(c.new_size)));
+      std::string delta_entry;
+      if (file_entry.empty()) {
+        delta_entry = AddPayload(delta_kind, std::move(delta_payload));
+        if (delta_entry.empty()) return false;
       }
-      extra += static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size));
-      Done(c.new_size);
+      changed(c, moved, file_entry, delta_entry, crc_old, crc_new);
     }
     for (const auto& f : changes.created_files) {
-      if (!Fits(to, f.name, f.size, kMaxPayloadSize)) return false;
       std::string entry, crc;
       uint64_t size = 0;
       if (!WholeFile(to, f.name, f.size, &entry, &crc, &size)) return false;
@@ -484,10 +513,9 @@ class Builder {
         summary_->kept_folders.push_back(name);
       }
     }
-    uint64_t required = static_cast<uint64_t>(std::max<int64_t>(peak, 0));
-    if (required > 0xFFFFFFFFull) required = 0xFFFFFFFFull;  // the most the command can ask for
+    const uint64_t required = static_cast<uint64_t>(std::max<int64_t>(peak, 0));
     section->commands = std::move(checks);
-    section->commands.push_back({"FreeSpace", {Number(static_cast<uint32_t>(required))}});
+    section->commands.push_back({"FreeSpace", {Number(required)}});
     for (auto& c : work) section->commands.push_back(std::move(c));
     ++summary_->sections;
     return true;
@@ -522,7 +550,6 @@ class Builder {
       }
       uint64_t size = 0;
       for (const auto& f : to.files) size = CompareNames(f.name, name) == 0 ? f.size : size;
-      if (!Fits(to, name, size, kMaxPayloadSize)) return false;
       std::string entry, crc;
       uint64_t written = 0;
       if (!WholeFile(to, name, size, &entry, &crc, &written)) return false;
@@ -531,8 +558,7 @@ class Builder {
       space += OnDisk(written);
       Done(size);
     }
-    if (space > 0xFFFFFFFFull) space = 0xFFFFFFFFull;
-    section->commands.push_back({"FreeSpace", {Number(static_cast<uint32_t>(space))}});
+    section->commands.push_back({"FreeSpace", {Number(space)}});
     for (auto& c : work) section->commands.push_back(std::move(c));
     return true;
   }
@@ -564,14 +590,6 @@ class Builder {
       work->push_back({"DeleteFile", {Text(name), Text(CrcOf(from, name))}});
       ++summary_->deleted;
     }
-  }
-
-  // Sizes are checked before a file is read whole.
-  bool Fits(const Tree& tree, const std::string& name, uint64_t size, uint64_t limit) {
-    if (size <= limit) return true;
-    *error_ = "too large for a package: " + NativePath(tree.root, name) + " has " +
-              std::to_string(size) + " bytes, the most it can have is " + std::to_string(limit);
-    return false;
   }
 
   bool Fail(const char* what, const Tree& tree, const std::string& name) {
@@ -702,12 +720,144 @@ class Builder {
     return true;
   }
 
+  // A large file sent whole, in blocks (.FILEX) read through a buffer into
+  // the spool; `crc` and `size` are the file's, from the same pass.
+  bool StreamBlocks(const Tree& to, const std::string& name, std::string* entry, uint32_t* crc,
+                    uint64_t* size) {
+    std::unique_ptr<File> file = GetFileSystem()->Open(NativePath(to.root, name), OpenMode::kRead);
+    const int64_t length = file != nullptr ? file->Size() : -1;
+    if (length < 0) return Fail("cannot read", to, name);
+    PayloadSpool* spool = Spool();
+    if (spool == nullptr) return false;
+    const uint64_t start = spool->end();
+    uLong payload_crc = crc32(0L, Z_NULL, 0);
+    BlockStreamWriter writer(
+        [&](const uint8_t* p, size_t n) {
+          payload_crc = Crc32Continue(payload_crc, p, n);
+          return spool->Append(p, n);
+        },
+        static_cast<uint64_t>(length));
+    std::vector<uint8_t> buffer(kDefaultStreamBlock);
+    uLong file_crc = crc32(0L, Z_NULL, 0);
+    const uint64_t base = progress_.bytes_done;
+    for (uint64_t at = 0; at < static_cast<uint64_t>(length);) {
+      const size_t n = static_cast<size_t>(
+          std::min<uint64_t>(buffer.size(), static_cast<uint64_t>(length) - at));
+      if (file->ReadAt(at, buffer.data(), n) != static_cast<int64_t>(n)) {
+        spool->Cut(start);
+        return Fail("cannot read", to, name);
+      }
+      file_crc = Crc32Continue(file_crc, buffer.data(), n);
+      if (!writer.Write(buffer.data(), n)) break;
+      at += n;
+      if (options_.progress) {
+        progress_.bytes_done = base + at;
+        options_.progress(progress_);
+      }
+    }
+    if (!writer.Finish() || writer.rawSize() != static_cast<uint64_t>(length)) {
+      spool->Cut(start);
+      *error_ = "cannot compress into the spool file " + spool->path();
+      return false;
+    }
+    *crc = static_cast<uint32_t>(file_crc);
+    *size = static_cast<uint64_t>(length);
+    // The closing check needs it again: not read a second time.
+    crc_cache_[NativePath(to.root, name)] = ChecksumText(*crc);
+    ArchiveEntry e;
+    e.spool = spool_;
+    e.spool_offset = start;
+    e.spool_size = spool->end() - start;
+    *entry = AddEntry(kBlockFileSuffix + 1, static_cast<uint32_t>(payload_crc), std::move(e));
+    return !entry->empty();
+  }
+
+  // A changed file at or over large_from: a delta of block matches, or the
+  // whole file where too little of it is found in the old one.
+  bool LargeChange(const Tree& from, const Tree& to, const TreeChanges::Changed& c,
+                   std::string* file_entry, std::string* delta_entry) {
+    Begin("patch", c.name);
+    FileSystem* fs = GetFileSystem();
+    std::unique_ptr<File> old_file = fs->Open(NativePath(from.root, c.old_name), OpenMode::kRead);
+    std::unique_ptr<File> new_file = fs->Open(NativePath(to.root, c.name), OpenMode::kRead);
+    const int64_t old_size = old_file != nullptr ? old_file->Size() : -1;
+    const int64_t new_size = new_file != nullptr ? new_file->Size() : -1;
+    if (old_size < 0) return Fail("cannot read", from, c.old_name);
+    if (new_size < 0) return Fail("cannot read", to, c.name);
+    PayloadSpool* spool = Spool();
+    if (spool == nullptr) return false;
+    const uint64_t start = spool->end();
+    // Its length is known at the end: the header is written again then.
+    BlockStreamWriter writer([&](const uint8_t* p, size_t n) { return spool->Append(p, n); }, 0);
+    BlockMatchOptions match;
+    match.block = options_.match_block;
+    const uint64_t base = progress_.bytes_done;
+    if (options_.progress) {
+      match.progress = [this, base](uint64_t done) {
+        progress_.bytes_done = base + done;
+        options_.progress(progress_);
+      };
+    }
+    BlockMatchResult found;
+    const bool encoded =
+        EncodeBlockMatchDelta(
+            old_file.get(), static_cast<uint64_t>(old_size), new_file.get(),
+            static_cast<uint64_t>(new_size), match,
+            [&writer](const uint8_t* p, size_t n) { return writer.Write(p, n); }, &found) &&
+        writer.Finish();
+    if (!encoded && !found.gaveUp) {
+      spool->Cut(start);
+      *error_ = "cannot make a delta of " + NativePath(to.root, c.name) +
+                " (a file cannot be "
+                "read, or the spool file " +
+                spool->path() + " written)";
+      return false;
+    }
+    if (encoded && found.copied * 32 >= static_cast<uint64_t>(new_size)) {
+      const std::vector<uint8_t> head = BlockStreamHeader(writer.rawSize());
+      if (!spool->Overwrite(start, head.data(), head.size())) {
+        *error_ = "cannot write the spool file " + spool->path();
+        return false;
+      }
+      // The payload's CRC (equal payloads are stored once) from what the spool holds.
+      uLong payload_crc = crc32(0L, Z_NULL, 0);
+      std::vector<uint8_t> piece(size_t{1} << 20);
+      for (uint64_t at = start; at < spool->end();) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), spool->end() - at));
+        if (!spool->Read(at, piece.data(), n)) {
+          *error_ = "cannot read the spool file " + spool->path();
+          return false;
+        }
+        payload_crc = Crc32Continue(payload_crc, piece.data(), n);
+        at += n;
+      }
+      ArchiveEntry e;
+      e.spool = spool_;
+      e.spool_offset = start;
+      e.spool_size = spool->end() - start;
+      *delta_entry =
+          AddEntry(kExtendedDeltaSuffix + 1, static_cast<uint32_t>(payload_crc), std::move(e));
+      return !delta_entry->empty();
+    }
+    spool->Cut(start);
+    uint32_t crc = 0;
+    uint64_t size = 0;
+    return StreamBlocks(to, c.name, file_entry, &crc, &size);
+  }
+
   // A file sent whole: its payload's entry, its checksum text and its size.
   // Large files are mapped and streamed, smaller ones read and compressed in
   // one call. False (error set) on failure.
   bool WholeFile(const Tree& to, const std::string& name, uint64_t listed_size, std::string* entry,
                  std::string* crc, uint64_t* size) {
     const std::string path = NativePath(to.root, name);
+    if (listed_size >= options_.large_from) {
+      Begin("add", name);
+      uint32_t value = 0;
+      if (!StreamBlocks(to, name, entry, &value, size)) return false;
+      *crc = ChecksumText(value);
+      return true;
+    }
     if (listed_size >= options_.streamed_from) {
       NewFile file;
       if (!file.Open(path, true, options_.window)) return Fail("cannot read", to, name);
@@ -1127,7 +1277,11 @@ bool MakePackage(const MakeOptions& options, const std::string& out_path, MakeSu
   ArchiveOptions archive;
   archive.end_alignment = 8;
   archive.pe_checksum = true;
-  if (!WritePackage(out_path, stub, entries, error, archive)) return false;
+  archive.manifest = true;
+  archive.volume_size = options.volume_size;
+  std::vector<std::string> volumes;
+  if (!WritePackage(out_path, stub, entries, error, archive, &volumes)) return false;
+  summary->volumes = volumes.size();
   if (!options.stub_path.empty()) {
     // A runnable updater: keep it executable like the stub it came from.
     std::error_code ec;

@@ -91,6 +91,19 @@ struct MakeOptions {
   // basic delta copies under 1/32 of them skip the other delta forms, which
   // could not win. Their payloads differ from the one-call compressor's.
   uint64_t streamed_from = uint64_t{64} << 20;
+  // Files from this size on (the old or the new version of a changed file, a
+  // created file) take the forms made for any size, read through buffers:
+  // a whole file goes in blocks (.FILEX), a changed one gets a delta of
+  // block matches (.DELTAX in blocks), or is sent whole when less than 1/32
+  // of it is found in the old file.
+  uint64_t large_from = uint64_t{1} << 30;
+  // The block length the block matches are sought with; 0 chooses by size.
+  uint32_t match_block = 0;
+  // The most bytes the program file and each data volume may hold: payloads
+  // that would take the program file past it go into volumes beside it
+  // (NAME-1.upkd, ...), each cut at this size. 0: the program file's format
+  // limit (4 GiB - 1), which is also every volume's size.
+  uint64_t volume_size = 0;
   // Payload bytes held in memory until the package is written; any payload
   // that would go over this waits in the spool instead. The package is the
   // same either way.
@@ -111,6 +124,7 @@ struct MakeSummary {
   size_t dirs_created = 0;
   uint64_t payload_bytes = 0;
   uint64_t new_tree_bytes = 0;  // every file of the new tree
+  size_t volumes = 0;           // data volumes written beside the program file
   // What the author should know: files left out, settings that do not fit.
   std::vector<std::string> notes;
   // What the author must act on: what will surprise the players, a stub that

@@ -8,11 +8,15 @@
 #include "authoring/payload_writer.h"
 #include "authoring/script_messages.h"
 #include "authoring/string_keys.h"
+#include "engine/checksum.h"
 #include "engine/delta.h"
 #include "package/delta_extended.h"
 #include "package/delta_format.h"
 #include "package/delta_redeflate.h"
+#include "package/delta_stream.h"
 #include "package/package.h"
+#include "package/package_check.h"
+#include "package/payload_stream.h"
 #include "script/command_schema.h"
 #include "script/script_call.h"
 #include "script/script_parser.h"
@@ -98,19 +102,16 @@ class Checker {
   }
 
  private:
-  std::unique_ptr<Payload> LoadEntry(const std::string& command, const char* entry) {
+  // The entry a command names; a fault when the package lacks it (the loader
+  // would fall back to a disk file of that name).
+  const PackageEntry* Entry(const std::string& command, const char* entry) {
     if (!entry) {
       Fault(command + " without an entry name");
       return nullptr;
     }
-    // Checked first: the loader would fall back to a disk file of that name.
-    if (!HasEntry(entry)) {
-      Fault(command + " names missing entry " + entry);
-      return nullptr;
-    }
-    std::unique_ptr<Payload> p = LoadPayloadEntry(entry);
-    if (!p) Fault(std::string("entry ") + entry + " does not inflate");
-    return p;
+    const PackageEntry* e = FindPackageEntry(archive_, entry);
+    if (!e) Fault(command + " names missing entry " + entry);
+    return e;
   }
 
   void CheckChecksumText(const std::string& what, const char* text) {
@@ -147,21 +148,36 @@ class Checker {
     const char* checksum = info->checksum >= 0 ? StringArgument(call, info->checksum) : nullptr;
     if (info->checksum >= 0) CheckChecksumText(what, checksum);
     if (info->entry < 0) return;
-    const char* entry = StringArgument(call, info->entry);
-    if (info->id == CommandId::kPatchFile && entry &&
-        (IsExtendedDeltaName(entry) || IsRedeflateDeltaName(entry)) && HasEntry(entry)) {
-      if (LoadDelta(entry) == nullptr) Fault(std::string("delta ") + entry + " is malformed");
+    const char* name_of_entry = StringArgument(call, info->entry);
+    const PackageEntry* entry = Entry(what, name_of_entry);
+    if (!entry) return;
+    // Streamed, whatever the size: a whole file is decoded and checksummed,
+    // a delta's every record read.
+    if (info->id == CommandId::kPatchFile) {
+      ExtendedDeltaInfo shape;
+      if (DeltaFormOf(entry->name.c_str()) != DeltaForm::kBasic) {
+        if (!InspectDeltaEntry(*entry, &shape))
+          Fault(std::string("delta ") + name_of_entry + " is malformed");
+        return;
+      }
+      if (!DecodeFileEntry(*entry, [](const uint8_t*, size_t) { return true; })) {
+        Fault(std::string("entry ") + name_of_entry + " does not inflate");
+      } else if (!InspectDeltaEntry(*entry, &shape)) {
+        Fault(std::string("delta ") + name_of_entry + " ends inside a record");
+      }
       return;
     }
-    std::unique_ptr<Payload> p = LoadEntry(what, entry);
-    if (!p) return;
+    uint32_t crc = 0;
+    if (!DecodeFileEntry(*entry, [&crc](const uint8_t* p, size_t n) {
+          crc = ContinueCrc(crc, p, n);
+          return true;
+        })) {
+      Fault(std::string("entry ") + name_of_entry + " does not inflate");
+      return;
+    }
     uint32_t want;
-    if (info->id == CommandId::kCreateFile && ParseChecksumText(checksum, &want) &&
-        Crc32(p->data) != want) {
-      Fault(what + ": checksum " + checksum + " does not match entry " + entry);
-    } else if (info->id == CommandId::kPatchFile &&
-               !IsWellFormedDelta(p->data.data(), p->data.size())) {
-      Fault(std::string("delta ") + entry + " ends inside a record");
+    if (info->id == CommandId::kCreateFile && ParseChecksumText(checksum, &want) && crc != want) {
+      Fault(what + ": checksum " + checksum + " does not match entry " + name_of_entry);
     }
   }
 
@@ -174,6 +190,17 @@ class Checker {
 VerifyReport VerifyPackage(const PackageArchive& archive) {
   VerifyReport report;
   Checker checker(archive, &report);
+  // Every byte against the manifest first: a damaged download is the fault
+  // that explains every other.
+  if (archive.hasManifest) {
+    std::vector<const PackageEntry*> all;
+    for (const auto& e : archive.entries) all.push_back(e.get());
+    std::string damaged;
+    if (!CheckPackageData(archive, all, nullptr, &damaged)) {
+      checker.Fault("the package's data is damaged: " + damaged +
+                    " differs from what its manifest lists");
+    }
+  }
   if (std::unique_ptr<ScriptProgram> script = checker.Parse("patch.scr")) checker.Script(*script);
   if (std::unique_ptr<ScriptProgram> strings = checker.Parse("Strings.scr")) {
     checker.Strings(*strings);

@@ -24,7 +24,7 @@ ScriptArgument Text(const std::string& text) {
   return a;
 }
 
-ScriptArgument Number(uint32_t number) {
+ScriptArgument Number(uint64_t number) {
   ScriptArgument a;
   a.is_integer = true;
   a.number = number;

@@ -11,8 +11,11 @@ namespace upkeep {
 
 struct ScriptArgument {
   bool is_integer = false;
-  std::string text;     // a string argument
-  uint32_t number = 0;  // an integer argument, written as its unsigned decimal
+  std::string text;  // a string argument
+  // An integer argument, written as its unsigned decimal. Values wider than
+  // 32 bits are read in full only by FreeSpace (an older updater takes them
+  // modulo 2^32).
+  uint64_t number = 0;
 };
 
 struct ScriptCommand {
@@ -40,7 +43,7 @@ bool WriteScript(const std::vector<ScriptSection>& sections, std::string* script
 
 // Convenience builders.
 ScriptArgument Text(const std::string& text);
-ScriptArgument Number(uint32_t number);
+ScriptArgument Number(uint64_t number);
 
 }  // namespace upkeep
 

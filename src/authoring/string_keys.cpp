@@ -68,6 +68,11 @@ const StringKey kKeys[] = {
      "again to finish it.",
      "message box: a run stopped after it had changed game files (or one that resumed an "
      "interrupted update failed); %1 the failure's own message"},
+    {"IDS_ERR_DAMAGED_DOWNLOAD",
+     "The update's file %1 is damaged or incomplete, so the update cannot run. Nothing was "
+     "changed by it. Please download the update again.",
+     "message box: the update's data does not match its manifest (checked before anything "
+     "changes); %1 the damaged file's name"},
     {"IDS_ERR_UNFINISHED_UPDATE",
      "An earlier update of %1 (to version %2) did not finish, so this one cannot start.\\nRun "
      "that update again to finish it, then run this one.",
@@ -90,6 +95,8 @@ const StringKey kKeys[] = {
     {"IDS_BTN_UPDATE", "Update", "button"},
     // Steps of the script.
     {"IDS_PROGRESS_CHECKING_DISK_SPACE", "Checking free disk space...", "progress: FreeSpace"},
+    {"IDS_PROGRESS_CHECKING_DOWNLOAD", "Checking the update's data...",
+     "progress: the check of the update's data before anything changes"},
     {"IDS_PROGRESS_RENAMING_FILE", "Renaming a file...", "progress: RenameFile"},
     {"IDS_PROGRESS_ADDING_SHORTCUT", "Adding a shortcut...", "progress: Add...Link"},
     {"IDS_PROGRESS_UPDATING_SHORTCUT", "Updating shortcuts...", "progress: Update...Link"},

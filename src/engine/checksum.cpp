@@ -6,6 +6,9 @@
 #include <zlib.h>
 #endif
 
+#include <algorithm>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "engine/command_context.h"
@@ -82,23 +85,71 @@ void ReportCrcProgress(uint64_t size, const char* displayName, ProgressCallback 
   }
 }
 
-bool FileMatchesChecksum(const char* baseDir, const char* name, const char* expected,
-                         ProgressCallback progress, int32_t overallPercent, const char* message) {
+FileCrcResult ComputeStreamedFileCrc(FileSystem* fs, const std::string& path, size_t buffer,
+                                     const char* displayName, ProgressCallback progress,
+                                     int32_t overallPercent, const char* message, uint32_t* crc) {
+  *crc = 0;
+  std::unique_ptr<File> file = fs->Open(path, OpenMode::kRead);
+  if (file == nullptr) return FileCrcResult::kCannotOpen;
+  const int64_t end = file->Size();
+  if (end < 0) return FileCrcResult::kReadFailed;
+  const uint64_t size = static_cast<uint64_t>(end);
+  if (size == 0) return FileCrcResult::kDone;
+  const size_t piece = static_cast<size_t>(std::min<uint64_t>(std::max<size_t>(buffer, 1), size));
+  std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[piece]);
+  if (data == nullptr) return FileCrcResult::kReadFailed;
+  uint32_t value = 0;
+  uint64_t i = 0;
+  // The byte index at which the next distinct percentage is first reached.
+  uint64_t next_change = 0;
+  while (i < size) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size - i, piece));
+    if (file->ReadAt(i, data.get(), n) != static_cast<int64_t>(n))
+      return FileCrcResult::kReadFailed;
+    const uint64_t piece_end = i + n;
+    while (i < piece_end) {
+      uint64_t stop = piece_end;
+      if (progress != nullptr && stop > next_change + 1) stop = next_change + 1;
+      value = ContinueCrc(value, data.get() + (i + n - piece_end), static_cast<size_t>(stop - i));
+      i = stop;
+      if (progress != nullptr && i == next_change + 1) {
+        const uint32_t p = static_cast<uint32_t>(next_change * 100 / size);
+        progress(overallPercent, static_cast<int32_t>(p), TextOrEmpty(displayName),
+                 TextOrEmpty(message));
+        next_change = FirstIndexAbove(p, size);
+      }
+    }
+  }
+  *crc = value;
+  return FileCrcResult::kDone;
+}
+
+bool FileMatchesChecksum(FileSystem* fs, size_t buffer, const char* baseDir, const char* name,
+                         const char* expected, ProgressCallback progress, int32_t overallPercent,
+                         const char* message) {
   std::string path;
   if (name == nullptr || !JoinPath(TextOrEmpty(baseDir), name, kMaxJoinedPath, &path)) {
     return false;
   }
   uint32_t wanted = 0;
   if (!ParseChecksumText(expected, &wanted)) return false;
-  MappedFile mapped = OpenMappedFile(path);
-  bool match = false;
-  if (mapped.mapping == nullptr) {
-    match = wanted == 0;  // missing or unopenable: checksummed as empty
-  } else if (mapped.usable()) {
-    match = ComputeFileCrc(mapped, path.c_str(), progress, overallPercent, message) == wanted;
+  uint32_t crc = 0;
+  switch (ComputeStreamedFileCrc(fs, path, buffer, path.c_str(), progress, overallPercent, message,
+                                 &crc)) {
+    case FileCrcResult::kCannotOpen:
+      return wanted == 0;  // missing or unopenable: checksummed as empty
+    case FileCrcResult::kReadFailed:
+      return false;
+    case FileCrcResult::kDone:
+      break;
   }
-  CloseMappedFile(&mapped);
-  return match;
+  return crc == wanted;
+}
+
+bool FileMatchesChecksum(const char* baseDir, const char* name, const char* expected,
+                         ProgressCallback progress, int32_t overallPercent, const char* message) {
+  return FileMatchesChecksum(GetFileSystem(), kDefaultReadWindow, baseDir, name, expected, progress,
+                             overallPercent, message);
 }
 
 }  // namespace upkeep

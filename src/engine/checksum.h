@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "engine/mapped_file.h"
 #include "engine/progress.h"
+#include "platform/file_system.h"
 
 namespace upkeep {
 
@@ -38,10 +40,23 @@ void ReportCrcProgress(uint64_t size, const char* displayName, ProgressCallback 
 
 // True when base + '\' + name (no separator after an empty base or one ending
 // in '\') has the CRC-32 the text names (as ParseChecksumText reads it). A
-// missing or unopenable file counts as empty; an unmappable non-empty file, an
-// over-long path or a bad text never matches.
+// missing or unopenable file counts as empty; a file that cannot be read to
+// its end, an over-long path or a bad text never matches. The file is read in
+// pieces of `buffer` bytes, whatever its size; progress as ComputeFileCrc
+// reports it.
+bool FileMatchesChecksum(FileSystem* fs, size_t buffer, const char* baseDir, const char* name,
+                         const char* expected, ProgressCallback progress, int32_t overallPercent,
+                         const char* message);
+// The same through the process's file system, in pieces of 4 MiB.
 bool FileMatchesChecksum(const char* baseDir, const char* name, const char* expected,
                          ProgressCallback progress, int32_t overallPercent, const char* message);
+
+enum class FileCrcResult { kDone, kCannotOpen, kReadFailed };
+// The CRC-32 of the file at `path`, read in pieces of `buffer` bytes, with
+// ComputeFileCrc's progress reports under `displayName`.
+FileCrcResult ComputeStreamedFileCrc(FileSystem* fs, const std::string& path, size_t buffer,
+                                     const char* displayName, ProgressCallback progress,
+                                     int32_t overallPercent, const char* message, uint32_t* crc);
 
 }  // namespace upkeep
 

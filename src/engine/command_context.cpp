@@ -93,7 +93,7 @@ void NoteFolderChange(CommandContext& context, const std::string& path) {
 }
 
 bool CommitDone(CommandContext& context) {
-  FileSystem* fs = GetFileSystem();
+  FileSystem* fs = context.fs;
   for (const std::string& folder : context.changedFolders) {
     // One removed since holds nothing left to keep; its parent was noted.
     if (!fs->FlushDir(folder) && IsDirectory(folder)) return false;
@@ -125,15 +125,26 @@ bool AlreadyPatched(const CommandContext& context, const std::string& path) {
       continue;
     }
     const char* after = StringArgument(call, checksum);
-    return after != nullptr && HasContent(path, after);
+    return after != nullptr && HasContent(context, path, after);
   }
   return false;
 }
 
-bool HasContent(const std::string& path, const char* checksum) {
+bool HasContent(const CommandContext& context, const std::string& path, const char* checksum) {
   // A missing file is no file this package wrote, whatever it checks as.
-  return GetFileSystem()->GetAttributes(path) != kInvalidAttributes &&
-         FileMatchesChecksum("", path.c_str(), checksum, nullptr, 0, nullptr);
+  return context.fs->GetAttributes(path) != kInvalidAttributes &&
+         FileMatchesChecksum(context.fs, context.readWindow, "", path.c_str(), checksum, nullptr, 0,
+                             nullptr);
+}
+
+const PackageEntry* RunEntry(const CommandContext& context, const char* name,
+                             std::unique_ptr<PackageEntry>* loose) {
+  if (name == nullptr) return nullptr;
+  if (context.package != nullptr) {
+    if (PackageEntry* entry = FindPackageEntry(*context.package, name)) return entry;
+  }
+  *loose = OpenLooseEntry(name);
+  return loose->get();
 }
 
 }  // namespace upkeep

@@ -6,12 +6,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "engine/progress.h"
 #include "package/package.h"
+#include "platform/file_system.h"
 #include "script/script_call.h"
 
 namespace upkeep {
@@ -26,6 +28,14 @@ enum : int32_t {
   kChecksumBeforeChange = 6,  // wrong checksum of a source file, nothing changed yet
 };
 
+// A run whose package's data is damaged: nothing was changed, and running it
+// again cannot help (the download has to be made again).
+constexpr int32_t kPackageDamaged = 5;
+
+// The bytes a run reads a file through at a time (the old file of a patch, a
+// file being checksummed): memory stays at that for any file size.
+constexpr size_t kDefaultReadWindow = size_t{4} << 20;
+
 // Longest joined path of the handlers, and of RenameFile's base-relative paths.
 constexpr size_t kMaxJoinedPath = 255;
 constexpr size_t kMaxLinkPath = 259;
@@ -34,6 +44,11 @@ class RunJournal;
 
 struct CommandContext {
   std::string packagePath;
+  // What the run reads and where it changes things: the opened package and
+  // the file system, handed over by the request.
+  PackageArchive* package = nullptr;
+  FileSystem* fs = nullptr;
+  size_t readWindow = kDefaultReadWindow;
   std::string sourceRoot;
   std::string targetRoot;
   ProgressCallback progress;
@@ -92,7 +107,13 @@ bool Resuming(const CommandContext& context);
 // it after the current call produces, so the earlier run got that far.
 bool AlreadyPatched(const CommandContext& context, const std::string& path);
 // `path` is there and matches `checksum` (a checksum text of the script).
-bool HasContent(const std::string& path, const char* checksum);
+bool HasContent(const CommandContext& context, const std::string& path, const char* checksum);
+
+// The entry `name` of the run's package; a name it lacks comes from the disk
+// only while loose file reads are allowed, and is then held in `loose`.
+// Null when there is neither.
+const PackageEntry* RunEntry(const CommandContext& context, const char* name,
+                             std::unique_ptr<PackageEntry>* loose);
 
 // root + '\' (unless root is empty or ends with '\') + name. False, with the
 // untruncated text in *out, when the result is longer than `limit`.

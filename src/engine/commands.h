@@ -5,6 +5,7 @@
 #define UPKEEP_ENGINE_COMMANDS_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "engine/checksum.h"
@@ -32,18 +33,27 @@ enum : int {
   kExtractDestinationFailed = 2,  // cannot be created
   kExtractPayloadFailed = 3,      // the entry cannot be loaded
 };
-// Writes and flushes the entry's bytes; *size, when given, gets their count
-// once the entry is loaded, and *written what the destination was given. A
-// failed write or flush fails the destination.
+// Writes and flushes the entry's bytes, decoded as a stream (a whole-file
+// entry of any size, in the form its name says); *size, when given, gets
+// their count as soon as it is known, and *written what the destination was
+// given. A failed write or flush fails the destination, an entry that does
+// not decode whole the payload. `progress`, when set, is told each decoded
+// piece's length.
+int ExtractPayloadFile(const PackageEntry& entry, FileSystem* fs, const std::string& destination,
+                       uint64_t* size = nullptr, WrittenContent* written = nullptr,
+                       const std::function<void(uint64_t)>& progress = nullptr);
+// The same for an entry named as the process-wide package table finds it.
 int ExtractPayloadFile(const char* entryName, const std::string& destination,
                        uint64_t* size = nullptr, WrittenContent* written = nullptr);
 
 // Copies in 102400-byte chunks, reporting (overall, p, source, copying text)
 // when the integer percentage changes. False when anything failed, and at once,
 // touching nothing, when both paths name the same file. With `flush`, the copy
-// is also flushed to the disk before the destination is closed.
+// is also flushed to the disk before the destination is closed. Through `fs`
+// (the process's when null).
 bool CopyFileWithProgress(const std::string& source, const std::string& destination,
-                          ProgressCallback progress, int32_t overallPercent, bool flush = false);
+                          ProgressCallback progress, int32_t overallPercent, bool flush = false,
+                          FileSystem* fs = nullptr);
 
 // New content of an existing file is written beside it under this name,
 // flushed and checked, and only then put in its place in one step, so a crash
@@ -51,7 +61,7 @@ bool CopyFileWithProgress(const std::string& source, const std::string& destinat
 std::string NewContentPath(const std::string& target);
 // A leftover of new content from an interrupted run may be read-only, hidden
 // or system: it becomes a normal file, so writing the new content replaces it.
-void ClearLeftoverAttributes(const std::string& fresh);
+void ClearLeftoverAttributes(const CommandContext& context, const std::string& fresh);
 // The new content written beside a file matches the script's checksum text,
 // reported under `label` as the test of the file would be. Its CRC was taken
 // as it was written, so the file is never read back: the file holds exactly
@@ -64,7 +74,11 @@ bool WrittenContentMatches(const WrittenContent& written, const char* expected,
 bool PutInPlace(CommandContext& context, const std::string& fresh, const std::string& target);
 // A failed write of `needed` bytes beside `target` that ran out of room: the
 // folder has fewer bytes free than were needed.
-bool RanOutOfSpace(const std::string& target, uint64_t needed);
+bool RanOutOfSpace(const std::string& target, uint64_t needed, FileSystem* fs = nullptr);
+inline bool RanOutOfSpace(const CommandContext& context, const std::string& target,
+                          uint64_t needed) {
+  return RanOutOfSpace(target, needed, context.fs);
+}
 
 // Progress reports with one file label shown as another: work done on the new
 // content beside a file is shown under the file's own name.
@@ -82,7 +96,7 @@ enum : int {
   kTreeNotEntered = 1,  // nothing was touched
   kTreeNotRemoved = 2,  // some content may be gone
 };
-int RemoveDirectoryTree(const std::string& directory);
+int RemoveDirectoryTree(const std::string& directory, FileSystem* fs = nullptr);
 
 }  // namespace upkeep
 

@@ -4,64 +4,14 @@
 #include <new>
 
 #include "engine/checksum.h"
+#include "engine/content_writer.h"
+#include "package/delta_stream.h"
 #include "package/delta_redeflate.h"
 #include "platform/file_system.h"
 
 namespace upkeep {
 
 namespace {
-
-// Small records are gathered so that a delta of many short pieces does not
-// become one system call per piece.
-constexpr size_t kWriteBuffer = 1u << 20;
-
-// Write errors are not reported: the caller compares what was accepted with
-// the content's length, and the writing goes on so that progress runs to the
-// end. The CRC covers exactly the bytes the system took, in file order, so it
-// is the CRC of the file whenever the lengths agree.
-class BufferedWriter {
- public:
-  explicit BufferedWriter(File* file) : file_(file) { buffer_.reserve(kWriteBuffer); }
-  uint64_t accepted() const { return accepted_; }
-  uint32_t crc() const { return crc_; }
-  void Write(const uint8_t* data, size_t n) {
-    if (n >= kWriteBuffer) {
-      Flush();
-      WriteAll(data, n);
-      return;
-    }
-    if (buffer_.size() + n > kWriteBuffer) Flush();
-    buffer_.insert(buffer_.end(), data, data + n);
-  }
-  void Flush() {
-    WriteAll(buffer_.data(), buffer_.size());
-    buffer_.clear();
-  }
-
- private:
-  void WriteAll(const uint8_t* data, size_t n) {
-    if (n == 0) return;
-    const int64_t put = file_->Write(data, n);
-    if (put <= 0) return;
-    const size_t taken = static_cast<size_t>(put) < n ? static_cast<size_t>(put) : n;
-    crc_ = ContinueCrc(crc_, data, taken);
-    accepted_ += taken;
-  }
-  File* file_;
-  std::vector<uint8_t> buffer_;
-  uint64_t accepted_ = 0;
-  uint32_t crc_ = 0;
-};
-
-// The end of a write: what `written` wants to know, and the flush it asks for.
-void Finish(BufferedWriter* writer, File* out, WrittenContent* written) {
-  writer->Flush();
-  if (written == nullptr) return;
-  written->accepted = writer->accepted();
-  written->crc = writer->crc();
-  written->fileSize = out->Size();
-  written->flushed = out->Flush();
-}
 
 // The stored bytes of an entry; their size is what the entry holds, never a
 // length taken from inside it.
@@ -83,37 +33,14 @@ bool ReadStored(const char* name, std::vector<uint8_t>* out) {
   return ok;
 }
 
-// Reports (overall, 0, target, label) at once, then (overall, p, target, label)
-// whenever the integer percentage of the new content written changes.
-struct WriteProgress {
-  WriteProgress(ProgressCallback progress, int32_t overall, const char* target, const char* label,
-                uint64_t total)
-      : progress(progress), overall(overall), target(target), label(label), total(total) {
-    if (progress != nullptr) progress(overall, 0, target, label);
-  }
-  void Add(uint64_t n) {
-    written += n;
-    if (progress == nullptr || total == 0) return;
-    const uint32_t p = static_cast<uint32_t>(written * 100 / total);
-    if (p == last) return;
-    last = p;
-    progress(overall, static_cast<int32_t>(p), target, label);
-  }
-  ProgressCallback progress;
-  int32_t overall;
-  const char* target;
-  const char* label;
-  uint64_t total;
-  uint64_t written = 0;
-  uint32_t last = 0;
-};
-
 // Both decoders have the same shape: a checking pass without a sink, then the
 // writing pass against the old content.
 bool DecodeStored(const Delta& delta, const uint8_t* old, uint64_t oldSize, const DeltaSink& sink,
                   ExtendedDeltaInfo* info) {
-  return (delta.redeflate ? DecodeRedeflateDelta : DecodeExtendedDelta)(
-      delta.stored.data(), delta.stored.size(), old, oldSize, sink, info);
+  MemorySource stored(delta.stored.data(), delta.stored.size());
+  MemoryOldSource from(old, old != nullptr ? oldSize : 0);
+  return DecodeDelta(delta.redeflate ? DeltaForm::kRedeflate : DeltaForm::kExtended, stored,
+                     old != nullptr ? &from : nullptr, oldSize, sink, info);
 }
 
 std::unique_ptr<Delta> LoadExtendedDelta(const char* entryName, bool redeflate) {
@@ -135,8 +62,8 @@ int ApplyExtendedDelta(const Delta& delta, const MappedFile& old, const std::str
   const uint64_t old_size = old.view != nullptr ? old.size : 0;
   std::unique_ptr<File> out = GetFileSystem()->Open(target, OpenMode::kWrite);
   if (out == nullptr) return kApplyTargetFailed;
-  WriteProgress report{progress, overallPercent, target.c_str(), label, delta.outputSize};
-  BufferedWriter writer(out.get());
+  ByteProgress report(progress, overallPercent, target.c_str(), label, delta.outputSize);
+  ContentWriter writer(out.get());
   DeltaSink sink = [&](const uint8_t* data, size_t n) {
     writer.Write(data, n);
     report.Add(n);
@@ -147,7 +74,7 @@ int ApplyExtendedDelta(const Delta& delta, const MappedFile& old, const std::str
   // content does not fit (or, for deflated views, does not inflate or deflate
   // as listed); the caller then puts the old file back.
   if (!ok) return kApplyDoesNotFit;
-  Finish(&writer, out.get(), written);
+  writer.Finish(written);
   return kApplyDone;
 }
 
@@ -187,8 +114,8 @@ int ApplyDelta(const Delta& delta, const MappedFile& old, const std::string& tar
     return ApplyExtendedDelta(delta, old, target, progress, overallPercent, label, written);
   std::unique_ptr<File> out = GetFileSystem()->Open(target, OpenMode::kWrite);
   if (out == nullptr) return kApplyTargetFailed;
-  WriteProgress report{progress, overallPercent, target.c_str(), label, delta.outputSize};
-  BufferedWriter writer(out.get());
+  ByteProgress report(progress, overallPercent, target.c_str(), label, delta.outputSize);
+  ContentWriter writer(out.get());
   for (const DeltaRecord& r : delta.records) {
     if (r.length > 0) {
       const uint8_t* src = r.isCopy ? old.view + r.sourceOffset : r.data;
@@ -196,7 +123,38 @@ int ApplyDelta(const Delta& delta, const MappedFile& old, const std::string& tar
     }
     report.Add(r.length);
   }
-  Finish(&writer, out.get(), written);
+  writer.Finish(written);
+  return kApplyDone;
+}
+
+bool InspectDeltaEntry(const PackageEntry& entry, ExtendedDeltaInfo* info) {
+  std::unique_ptr<EntrySource> stored = EntrySource::Open(entry);
+  return stored != nullptr && InspectDelta(DeltaFormOf(entry.name.c_str()), *stored, info);
+}
+
+int ApplyDeltaEntry(const PackageEntry& entry, const ExtendedDeltaInfo& shape, OldSource& old,
+                    FileSystem* fs, const std::string& target, ProgressCallback progress,
+                    int32_t overallPercent, const char* text, WrittenContent* written) {
+  if (shape.oldNeeded > old.size()) return kApplyDoesNotFit;
+  std::unique_ptr<EntrySource> stored = EntrySource::Open(entry);
+  if (stored == nullptr) return kApplyDoesNotFit;
+  std::unique_ptr<File> out = fs->Open(target, OpenMode::kWrite);
+  if (out == nullptr) return kApplyTargetFailed;
+  ByteProgress report(progress, overallPercent, target.c_str(), text != nullptr ? text : "",
+                      shape.outputSize);
+  ContentWriter writer(out.get());
+  uint64_t made = 0;
+  const DeltaSink sink = [&](const uint8_t* data, size_t n) {
+    made += n;
+    writer.Write(data, n);
+    report.Add(n);
+  };
+  ExtendedDeltaInfo info;
+  if (!DecodeDelta(DeltaFormOf(entry.name.c_str()), *stored, &old, old.size(), sink, &info) ||
+      made != shape.outputSize) {
+    return kApplyDoesNotFit;
+  }
+  writer.Finish(written);
   return kApplyDone;
 }
 

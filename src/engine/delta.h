@@ -51,6 +51,19 @@ int ApplyDelta(const Delta& delta, const MappedFile& old, const std::string& tar
                ProgressCallback progress, int32_t overallPercent, const char* text,
                WrittenContent* written = nullptr);
 
+// The streamed road PatchFile takes: the entry is read where it lies and the
+// old file through its source's window, so memory does not grow with either.
+// First the delta's shape, checked without the old file (false when it is
+// not whole and well formed; the form is the name's).
+bool InspectDeltaEntry(const PackageEntry& entry, ExtendedDeltaInfo* shape);
+// Then the new content written to `target` through `fs`, with the
+// reports and `written` of ApplyDelta. kApplyDoesNotFit when the old file is
+// shorter than the shape needs, cannot be read, or the delta fails on the
+// way (the target is then incomplete).
+int ApplyDeltaEntry(const PackageEntry& entry, const ExtendedDeltaInfo& shape, OldSource& old,
+                    FileSystem* fs, const std::string& target, ProgressCallback progress,
+                    int32_t overallPercent, const char* text, WrittenContent* written);
+
 }  // namespace upkeep
 
 #endif  // UPKEEP_ENGINE_DELTA_H_

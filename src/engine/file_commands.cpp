@@ -1,9 +1,12 @@
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/checksum.h"
 #include "engine/mapped_file.h"
 #include "engine/commands.h"
+#include "engine/content_writer.h"
+#include "package/payload_stream.h"
 #include "platform/file_system.h"
 #include "platform/text.h"
 #include "script/command_schema.h"
@@ -25,17 +28,14 @@ uint32_t Unprotected(uint32_t attributes) {
   return a == 0 ? kAttrNormal : a;
 }
 
-void UnprotectFile(const std::string& path) {
-  uint32_t a = GetFileSystem()->GetAttributes(path);
+void UnprotectFile(FileSystem* fs, const std::string& path) {
+  uint32_t a = fs->GetAttributes(path);
   // Most files carry no bit to clear: nothing to ask the system.
-  if (a != kInvalidAttributes && Unprotected(a) != a) {
-    GetFileSystem()->SetAttributes(path, Unprotected(a));
-  }
+  if (a != kInvalidAttributes && Unprotected(a) != a) fs->SetAttributes(path, Unprotected(a));
 }
 
 // Same file by its absolute spelling, letter case ignored as the system does.
-bool SamePath(const std::string& a, const std::string& b) {
-  FileSystem* fs = GetFileSystem();
+bool SamePath(FileSystem* fs, const std::string& a, const std::string& b) {
   std::string fa = fs->GetFullPath(a), fb = fs->GetFullPath(b);
   if (fa.empty() || fb.empty()) return CompareNoCase(a.c_str(), b.c_str()) == 0;
   if (CompareNoCase(fa.c_str(), fb.c_str()) == 0) return true;
@@ -52,10 +52,10 @@ std::string ChildPath(const std::string& dir, const std::string& name) {
 
 std::string NewContentPath(const std::string& target) { return target + ".~up"; }
 
-void ClearLeftoverAttributes(const std::string& fresh) {
+void ClearLeftoverAttributes(const CommandContext& context, const std::string& fresh) {
   // Asking is cheaper than a change that fails (under Wine a change opens the
   // file), and there is almost never a leftover.
-  FileSystem* fs = GetFileSystem();
+  FileSystem* fs = context.fs;
   if (fs->GetAttributes(fresh) != kInvalidAttributes) fs->SetAttributes(fresh, kAttrNormal);
 }
 
@@ -64,25 +64,24 @@ bool WrittenContentMatches(const WrittenContent& written, const char* expected,
                            int32_t overallPercent, const char* message) {
   uint32_t wanted = 0;
   if (!ParseChecksumText(expected, &wanted)) return false;
-  // Content of 4 GiB or more is beyond any file the package can check.
-  if (written.accepted > 0xFFFFFFFFu) return false;
   ReportCrcProgress(written.accepted, label.c_str(), progress, overallPercent, message);
   return written.fileSize >= 0 && static_cast<uint64_t>(written.fileSize) == written.accepted &&
          written.crc == wanted;
 }
 
 bool PutInPlace(CommandContext& context, const std::string& fresh, const std::string& target) {
-  UnprotectFile(target);
-  if (!GetFileSystem()->Replace(fresh, target)) return false;
+  UnprotectFile(context.fs, target);
+  if (!context.fs->Replace(fresh, target)) return false;
   NoteFolderChange(context, target);
   return true;
 }
 
-bool RanOutOfSpace(const std::string& target, uint64_t needed) {
+bool RanOutOfSpace(const std::string& target, uint64_t needed, FileSystem* fs) {
+  if (fs == nullptr) fs = GetFileSystem();
   size_t cut = target.find_last_of("\\/");
   std::string dir = cut == std::string::npos ? std::string(".") : target.substr(0, cut + 1);
   uint64_t free_bytes = 0;
-  return GetFileSystem()->GetFreeBytes(dir, &free_bytes) && free_bytes < needed;
+  return fs->GetFreeBytes(dir, &free_bytes) && free_bytes < needed;
 }
 
 void RelabeledProgress::Forward(void* self, int32_t overall, int32_t step, const char* file,
@@ -92,38 +91,59 @@ void RelabeledProgress::Forward(void* self, int32_t overall, int32_t step, const
   p->inner(overall, step, shown, text);
 }
 
+int ExtractPayloadFile(const PackageEntry& entry, FileSystem* fs, const std::string& destination,
+                       uint64_t* size, WrittenContent* written,
+                       const std::function<void(uint64_t)>& progress) {
+  // The destination goes straight to the disk with the spelling the script
+  // gave it; the package layer would upper-case a name it does not know.
+  std::unique_ptr<File> out = fs->Open(destination, OpenMode::kWrite);
+  if (out == nullptr) return kExtractDestinationFailed;
+  ContentWriter writer(out.get());
+  uint64_t made = 0, declared = 0;
+  const bool decoded = DecodeFileEntry(
+      entry,
+      [&](const uint8_t* data, size_t n) {
+        if (made == 0 && size != nullptr) *size = declared;
+        made += n;
+        writer.Write(data, n);
+        if (progress) progress(n);
+        return true;
+      },
+      &declared);
+  if (size != nullptr) *size = declared;
+  if (!decoded) return kExtractPayloadFailed;
+  WrittenContent result;
+  writer.Finish(&result);
+  if (written != nullptr) *written = result;
+  return result.flushed && result.accepted == made ? kExtractDone : kExtractDestinationFailed;
+}
+
 int ExtractPayloadFile(const char* entryName, const std::string& destination, uint64_t* size,
                        WrittenContent* written) {
   if (entryName == nullptr) return kExtractPayloadFailed;
-  std::unique_ptr<Payload> payload = LoadPayloadEntry(entryName);
-  if (payload == nullptr) return kExtractPayloadFailed;
-  // The destination goes straight to the disk with the spelling the script
-  // gave it; the package layer would upper-case a name it does not know.
-  std::unique_ptr<File> out = GetFileSystem()->Open(destination, OpenMode::kWrite);
-  if (out == nullptr) return kExtractDestinationFailed;
-  const std::vector<uint8_t>& data = payload->data;
-  if (size != nullptr) *size = data.size();
-  if (!data.empty() && out->Write(data.data(), data.size()) != static_cast<int64_t>(data.size())) {
-    return kExtractDestinationFailed;
+  std::string key = entryName;
+  NormalizePackagePath(&key);
+  for (const auto& archive : OpenPackages()) {
+    if (PackageEntry* entry = FindPackageEntry(*archive, key.c_str())) {
+      return ExtractPayloadFile(*entry, GetFileSystem(), destination, size, written);
+    }
   }
-  if (written != nullptr) {
-    written->accepted = data.size();
-    written->crc = ComputeBufferCrc(data.data(), data.size());
-    written->fileSize = out->Size();
-  }
-  return out->Flush() ? kExtractDone : kExtractDestinationFailed;
+  std::unique_ptr<PackageEntry> loose = OpenLooseEntry(entryName);
+  if (loose == nullptr) return kExtractPayloadFailed;
+  return ExtractPayloadFile(*loose, GetFileSystem(), destination, size, written);
 }
 
 bool CopyFileWithProgress(const std::string& source, const std::string& destination,
-                          ProgressCallback progress, int32_t overallPercent, bool flush) {
+                          ProgressCallback progress, int32_t overallPercent, bool flush,
+                          FileSystem* fs) {
+  if (fs == nullptr) fs = GetFileSystem();
   // Creating the destination would truncate the very bytes about to be read.
-  if (SamePath(source, destination)) return false;
-  FileSystem* fs = GetFileSystem();
+  if (SamePath(fs, source, destination)) return false;
   // The source is opened first so that a missing source leaves the
   // destination as it was instead of truncated.
   std::unique_ptr<File> in = fs->Open(source, OpenMode::kRead);
   if (in == nullptr) return false;
-  UnprotectFile(destination);
+  UnprotectFile(fs, destination);
   std::unique_ptr<File> out = fs->Open(destination, OpenMode::kWriteExclusive);
   if (out == nullptr) return false;
   int64_t size = in->Size();
@@ -155,10 +175,10 @@ bool CopyFileWithProgress(const std::string& source, const std::string& destinat
   return out->Size() == size && (!flush || out->Flush());
 }
 
-int RemoveDirectoryTree(const std::string& directory) {
-  FileSystem* fs = GetFileSystem();
+int RemoveDirectoryTree(const std::string& directory, FileSystem* fs) {
+  if (fs == nullptr) fs = GetFileSystem();
   std::vector<FindEntry> entries;
-  if (!IsDirectory(directory) || !fs->Find(ChildPath(directory, "*.*"), &entries)) {
+  if (!IsDirectory(fs, directory) || !fs->Find(ChildPath(directory, "*.*"), &entries)) {
     return kTreeNotEntered;
   }
   // Directories in the order they were entered; removing them in reverse takes
@@ -207,8 +227,8 @@ int32_t CheckFileCommand(CommandContext& context, const ScriptCall& call) {
   const char* key = "&IDS_PROGRESS_VERYFING_SOURCE_FILE&";
   Report(context, 0, path.c_str(), key);
   std::string text = ExpandedText(key);
-  if (FileMatchesChecksum(context.sourceRoot.c_str(), name, checksum, context.progress,
-                          context.overallPercent, text.c_str())) {
+  if (FileMatchesChecksum(context.fs, context.readWindow, context.sourceRoot.c_str(), name,
+                          checksum, context.progress, context.overallPercent, text.c_str())) {
     Report(context, 100, path.c_str(), key);
     return kContinue;
   }
@@ -231,7 +251,9 @@ int32_t CheckDirCommand(CommandContext& context, const ScriptCall& call) {
   }
   const char* key = "&IDS_PROGRESS_VERYFING_SOURCE_DIR&";
   Report(context, 0, path.c_str(), key);
-  if (!IsDirectory(path)) return AbortRun(context, kOperationFailed, kMissingDirLine, path.c_str());
+  if (!IsDirectory(context.fs, path)) {
+    return AbortRun(context, kOperationFailed, kMissingDirLine, path.c_str());
+  }
   Report(context, 100, path.c_str(), key);
   return kContinue;
 }
@@ -248,15 +270,16 @@ int32_t IsOKFileCommand(CommandContext& context, const ScriptCall& call) {
   const char* key = "&IDS_PROGRESS_VERYFING_DEST_FILE&";
   Report(context, 0, target.c_str(), key);
   std::string text = ExpandedText(key);
-  if (!FileMatchesChecksum(context.targetRoot.c_str(), name, checksum, context.progress,
-                           context.overallPercent, text.c_str())) {
+  if (!FileMatchesChecksum(context.fs, context.readWindow, context.targetRoot.c_str(), name,
+                           checksum, context.progress, context.overallPercent, text.c_str())) {
     LogLine(context, "Copying file: %s\n", target.c_str());
     // Copied beside the file first: a copy cut short never takes its place.
     const std::string fresh = NewContentPath(target);
-    if (SamePath(source, target) || !NoteNewContent(context, fresh) ||
-        !CopyFileWithProgress(source, fresh, context.progress, context.overallPercent, true) ||
+    if (SamePath(context.fs, source, target) || !NoteNewContent(context, fresh) ||
+        !CopyFileWithProgress(source, fresh, context.progress, context.overallPercent, true,
+                              context.fs) ||
         !BeginChange(context) || !PutInPlace(context, fresh, target)) {
-      GetFileSystem()->Delete(fresh);
+      context.fs->Delete(fresh);
       return AbortRun(context, kOperationFailed, "ERROR: couldn't copy file %s !\n",
                       source.c_str());
     }
@@ -275,8 +298,8 @@ int32_t IsOKDirCommand(CommandContext& context, const ScriptCall& call) {
   }
   const char* key = "&IDS_PROGRESS_VERYFING_DEST_DIR&";
   Report(context, 0, path.c_str(), key);
-  if (!IsDirectory(path)) {
-    if (!BeginChange(context) || GetFileSystem()->CreateDir(path) != CreateDirResult::kCreated) {
+  if (!IsDirectory(context.fs, path)) {
+    if (!BeginChange(context) || context.fs->CreateDir(path) != CreateDirResult::kCreated) {
       return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir: %s !\n",
                       path.c_str());
     }
@@ -297,10 +320,10 @@ int32_t CreateDirCommand(CommandContext& context, const ScriptCall& call) {
   }
   const char* key = "&IDS_PROGRESS_CREATING_DIR&";
   Report(context, 0, path.c_str(), key);
-  if (!IsDirectory(path) && !BeginChange(context)) {
+  if (!IsDirectory(context.fs, path) && !BeginChange(context)) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir %s !\n", path.c_str());
   }
-  const CreateDirResult created = GetFileSystem()->CreateDir(path);
+  const CreateDirResult created = context.fs->CreateDir(path);
   if (created == CreateDirResult::kFailed) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir %s !\n", path.c_str());
   }
@@ -322,10 +345,10 @@ int32_t DeleteDirCommand(CommandContext& context, const ScriptCall& call) {
   }
   const char* key = "&IDS_PROGRESS_REMOVING_DIR&";
   Report(context, 0, path.c_str(), key);
-  if (fits && IsDirectory(path) && !BeginChange(context)) {
+  if (fits && IsDirectory(context.fs, path) && !BeginChange(context)) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't remove dir: %s !\n", path.c_str());
   }
-  int r = fits ? RemoveDirectoryTree(path) : kTreeNotEntered;
+  int r = fits ? RemoveDirectoryTree(path, context.fs) : kTreeNotEntered;
   if (r != kTreeNotEntered) {
     NoteFolderChange(context, path);
     // What a removal cut short took from the folder itself.
@@ -352,13 +375,13 @@ int32_t DeleteFileCommand(CommandContext& context, const ScriptCall& call) {
   const char* key = "&IDS_PROGRESS_REMOVING_FILE&";
   context.modified = true;
   Report(context, 0, path.c_str(), key);
-  if (fits && PathExists(path) && !BeginChange(context)) {
+  if (fits && PathExists(context.fs, path) && !BeginChange(context)) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't remove file %s !\n", path.c_str());
   }
   bool deleted = false;
   if (fits) {
-    GetFileSystem()->SetAttributes(path, kAttrNormal);
-    deleted = GetFileSystem()->Delete(path);
+    context.fs->SetAttributes(path, kAttrNormal);
+    deleted = context.fs->Delete(path);
   }
   if (deleted) {
     NoteFolderChange(context, path);
@@ -391,16 +414,32 @@ int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
   context.modified = true;
   Report(context, 0, path.c_str(), "&IDS_PROGRESS_CREATING_FILE&");
   const std::string fresh = NewContentPath(path);
-  FileSystem* fs = GetFileSystem();
-  ClearLeftoverAttributes(fresh);
+  FileSystem* fs = context.fs;
+  ClearLeftoverAttributes(context, fresh);
   uint64_t needed = 0;
   WrittenContent written;
-  int r = NoteNewContent(context, fresh) ? ExtractPayloadFile(entry, fresh, &needed, &written)
-                                         : kExtractDestinationFailed;
+  std::unique_ptr<PackageEntry> loose;
+  const PackageEntry* payload = RunEntry(context, entry, &loose);
+  // Large files report their writing as it goes, as a copy does.
+  const std::string creating = ExpandedText("&IDS_PROGRESS_CREATING_FILE&");
+  std::unique_ptr<ByteProgress> report;
+  const auto progress = [&](uint64_t n) {
+    if (report == nullptr && context.progress != nullptr && needed >= kDefaultReadWindow) {
+      report.reset(new ByteProgress(context.progress, context.overallPercent, path.c_str(),
+                                    creating.c_str(), needed));
+    }
+    if (report != nullptr) report->Add(n);
+  };
+  int r = kExtractPayloadFailed;
+  if (payload != nullptr) {
+    r = NoteNewContent(context, fresh)
+            ? ExtractPayloadFile(*payload, fs, fresh, &needed, &written, progress)
+            : kExtractDestinationFailed;
+  }
   if (r != kExtractDone) {
     fs->Delete(fresh);
     return AbortRun(context,
-                    r == kExtractDestinationFailed && RanOutOfSpace(path, needed)
+                    r == kExtractDestinationFailed && RanOutOfSpace(context, path, needed)
                         ? kNotEnoughSpace
                         : kOperationFailed,
                     "ERROR: couldn' create file %s - reason %d!\n", path.c_str(), r);
@@ -435,10 +474,10 @@ int32_t RenameFileCommand(CommandContext& context, const ScriptCall& call) {
   std::string old_path = context.linkBaseDir + old_name;
   std::string new_path = context.linkBaseDir + new_name;
   const bool fits = old_path.size() <= kMaxLinkPath && new_path.size() <= kMaxLinkPath;
-  if (fits && PathExists(old_path) && !BeginChange(context)) {
+  if (fits && PathExists(context.fs, old_path) && !BeginChange(context)) {
     return AbortRun(context, kOperationFailed, "Couldn't rename file: %s\n", old_name);
   }
-  if (fits && GetFileSystem()->Move(old_path, new_path)) {
+  if (fits && context.fs->Move(old_path, new_path)) {
     NoteFolderChange(context, old_path);
     NoteFolderChange(context, new_path);
     context.changed = true;

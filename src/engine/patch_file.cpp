@@ -3,6 +3,7 @@
 #include "engine/checksum.h"
 #include "engine/commands.h"
 #include "engine/delta.h"
+#include "package/byte_sources.h"
 #include "platform/file_system.h"
 #include "script/command_schema.h"
 
@@ -27,27 +28,30 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
                     target.c_str());
   }
   context.modified = true;
-  FileSystem* fs = GetFileSystem();
+  FileSystem* fs = context.fs;
   // The interrupted run patched this file but died before noting it done.
-  if (Resuming(context) && HasContent(target, checksum_after)) {
+  if (Resuming(context) && HasContent(context, target, checksum_after)) {
     context.changed = true;
     return kContinue;
   }
 
-  // The delta is loaded and checked while the target is still in place, so a
-  // delta that cannot be applied leaves the installation as it was.
+  // The delta is checked while the target is still in place, so a delta that
+  // cannot be applied leaves the installation as it was.
   Report(context, 0, "", "&IDS_PROGRESS_LOADING_UPDATE&");
-  std::unique_ptr<Delta> delta = LoadDelta(entry);
+  std::unique_ptr<PackageEntry> loose;
+  const PackageEntry* delta = RunEntry(context, entry, &loose);
+  ExtendedDeltaInfo shape;
+  const bool loaded = delta != nullptr && InspectDeltaEntry(*delta, &shape);
   Report(context, 100, "", "&IDS_PROGRESS_LOADING_UPDATE&");
-  if (delta == nullptr) {
+  if (!loaded) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't update file %s !\n",
                     target.c_str());
   }
-  // The old file is opened and mapped once: its length decides whether the
-  // delta fits, and its view feeds the new content.
-  MappedFile old = OpenMappedFile(target);
-  if (old.mapping != nullptr && !DeltaFitsSource(*delta, old.mapping->size())) {
-    CloseMappedFile(&old);
+  // The old file is read where it is, through a window: its length decides
+  // whether the delta fits, and its bytes feed the new content.
+  std::unique_ptr<File> old_file = fs->Open(target, OpenMode::kRead);
+  const int64_t old_size = old_file != nullptr ? old_file->Size() : -1;
+  if (old_file != nullptr && (old_size < 0 || shape.oldNeeded > static_cast<uint64_t>(old_size))) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't update file %s !\n",
                     target.c_str());
   }
@@ -57,15 +61,13 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   // left by an earlier run of the old way may hold the only copy of some
   // file's old content, so it still stops the patch and is never removed.
   fs->SetAttributes(target, kAttrNormal);
-  if (PathExists(temp) || (old.mapping == nullptr && !PathExists(target))) {
-    CloseMappedFile(&old);
+  if (PathExists(temp) || (old_file == nullptr && !PathExists(target))) {
     return AbortRun(context, kOperationFailed, "Cannot move file %s to temp file %s\n",
                     target.c_str(), temp.c_str());
   }
 
   Report(context, 0, temp.c_str(), "&IDS_PROGRESS_LOADING_SOURCE_FILE&");
-  if (!old.usable()) {
-    CloseMappedFile(&old);
+  if (old_file == nullptr) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't open file: %s!\n", temp.c_str());
   }
   Report(context, 100, target.c_str(), "&IDS_PROGRESS_LOADING_SOURCE_FILE&");
@@ -73,20 +75,24 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   const std::string fresh = NewContentPath(target);
   RelabeledProgress shown{context.progress, fresh, target};
   ProgressCallback progress = context.progress != nullptr ? shown.callback() : nullptr;
-  const uint64_t new_size = delta->outputSize;
-  ClearLeftoverAttributes(fresh);
+  const uint64_t new_size = shape.outputSize;
+  ClearLeftoverAttributes(context, fresh);
   // Written, flushed and checksummed in one pass through one handle: the
   // checksum covers the very bytes the file was given.
   WrittenContent written;
+  WindowedOldSource old(old_file.get(), static_cast<uint64_t>(old_size), context.readWindow);
   int applied = NoteNewContent(context, fresh)
-                    ? ApplyDelta(*delta, old, fresh, progress, context.overallPercent, "", &written)
+                    ? ApplyDeltaEntry(*delta, shape, old, fs, fresh, progress,
+                                      context.overallPercent, "", &written)
                     : kApplyTargetFailed;
-  CloseMappedFile(&old);
-  delta.reset();
+  old_file.reset();
   if (applied != kApplyDone || !written.flushed || written.accepted != new_size ||
       written.fileSize < 0 || static_cast<uint64_t>(written.fileSize) != new_size) {
     fs->Delete(fresh);
-    return AbortRun(context, RanOutOfSpace(target, new_size) ? kNotEnoughSpace : kOperationFailed,
+    return AbortRun(context,
+                    applied == kApplyDone && RanOutOfSpace(context, target, new_size)
+                        ? kNotEnoughSpace
+                        : kOperationFailed,
                     "ERROR: couldn't update file %s !\n", target.c_str());
   }
   LogLine(context, "Updated file: %s\n", target.c_str());

@@ -90,8 +90,8 @@ bool EndsWithNoCase(const std::string& text, const char* suffix) {
 
 }  // namespace
 
-bool PackageScriptCrc(uint32_t* crc) {
-  std::unique_ptr<ScriptReader> reader = LoadScript("patch.scr");
+bool PackageScriptCrc(const PackageArchive* package, uint32_t* crc) {
+  std::unique_ptr<ScriptReader> reader = LoadScript(package, "patch.scr");
   if (reader == nullptr || reader->readFailed || reader->text.empty()) return false;
   *crc = ComputeBufferCrc(reader->text.data(), reader->text.size());
   return true;

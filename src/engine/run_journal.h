@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "package/package.h"
 #include "platform/file_system.h"
 
 namespace upkeep {
@@ -38,9 +39,9 @@ struct JournalStart {
 // stopped by a full disk.
 constexpr uint64_t kJournalRoom = 65536;
 
-// The CRC-32 of "patch.scr" as the run will read it; false when it cannot
-// be read.
-bool PackageScriptCrc(uint32_t* crc);
+// The CRC-32 of "patch.scr" as the run will read it from `package` (the
+// process-wide lookup when null); false when it cannot be read.
+bool PackageScriptCrc(const PackageArchive* package, uint32_t* crc);
 
 class RunJournal {
  public:

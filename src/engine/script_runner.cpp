@@ -3,14 +3,19 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "engine/checksum.h"
 #include "engine/commands.h"
 #include "engine/run_journal.h"
 #include "engine/shortcut_hook.h"
+#include "package/delta_extended.h"
+#include "package/package_check.h"
+#include "package/payload_stream.h"
 #include "platform/file_system.h"
 #include "platform/text.h"
 #include "script/command_schema.h"
+#include "script/format_text.h"
 #include "script/script_parser.h"
 
 namespace upkeep {
@@ -126,8 +131,8 @@ std::vector<std::string> CallPaths(const CommandContext& context, const ScriptCa
 
 }  // namespace
 
-bool HasEnoughFreeSpace(const std::string& directory, uint32_t required) {
-  FileSystem* fs = GetFileSystem();
+bool HasEnoughFreeSpace(const std::string& directory, uint64_t required, FileSystem* fs) {
+  if (fs == nullptr) fs = GetFileSystem();
   std::string text = HasDriveRoot(directory) ? directory : fs->GetCurrentDir();
   if (HasDriveRoot(text)) text.resize(3);
   uint64_t free_bytes = 0;
@@ -149,8 +154,9 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
     ++count;
     if (context.skipSpaceCheck || begun || !CallNameIs(c, "FreeSpace")) continue;
     ReportFixed(context, 0, "&IDS_PROGRESS_CHECKING_DISK_SPACE&");
-    uint32_t required = static_cast<uint32_t>(IntegerArgument(c, 0));
-    if (!HasEnoughFreeSpace(context.targetRoot, required)) {
+    // A literal too wide for 32 bits asks for what it says (games of many GB).
+    const uint64_t required = ByteCountArgument(c, 0);
+    if (!HasEnoughFreeSpace(context.targetRoot, required, context.fs)) {
       return AbortRun(context, kNotEnoughSpace, "%s", kNoSpaceLine);
     }
     ReportFixed(context, 100, "&IDS_PROGRESS_CHECKING_DISK_SPACE&");
@@ -201,13 +207,15 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
 
 namespace {
 
-bool IsMounted(const std::string& path) {
-  std::string name = path;
-  ToUpperInPlace(&name);  // as ClosePackage matches
-  for (const auto& archive : OpenPackages()) {
-    if (archive->name == name) return true;
-  }
-  return false;
+// The package a request names: the one it hands over, else the one mounted
+// under its path; `mounted` is set when it had to be mounted here.
+PackageArchive* RequestPackage(const RunRequest& request, bool* mounted) {
+  *mounted = false;
+  if (request.package != nullptr) return request.package;
+  if (PackageArchive* archive = FindOpenPackage(request.packagePath)) return archive;
+  PackageArchive* archive = OpenPackage(request.packagePath.c_str());
+  *mounted = archive != nullptr;
+  return archive;
 }
 
 // Everything a run opens for itself, held for the run and closed on every way
@@ -216,23 +224,21 @@ bool IsMounted(const std::string& path) {
 // the run as it began; handlers only log their line and return their code.
 class RunResources {
  public:
-  RunResources(CommandContext* context, PackageFile* log) : context_(context) {
-    if (log != nullptr) {
-      context->log = log;
+  RunResources(CommandContext* context, const RunRequest& request) : context_(context) {
+    if (request.log != nullptr) {
+      context->log = request.log;
     } else {
       context->log = OpenPackageFile("patch.log", "wt");
       context->logOwned = context->log != nullptr;
     }
-    if (!IsMounted(context->packagePath)) {
-      OpenPackage(context->packagePath.c_str());
-      mounted_ = IsMounted(context->packagePath);
-    }
+    context->package = RequestPackage(request, &mounted_);
   }
   ~RunResources() {
     if (context_->logOwned && context_->log != nullptr) ClosePackageFile(context_->log);
     context_->log = nullptr;
     context_->logOwned = false;
     if (mounted_) ClosePackage(context_->packagePath.c_str());
+    context_->package = nullptr;
   }
   RunResources(const RunResources&) = delete;
   RunResources& operator=(const RunResources&) = delete;
@@ -241,6 +247,83 @@ class RunResources {
   CommandContext* context_;
   bool mounted_ = false;
 };
+
+const char kDamagedLine[] = "ERROR: the update's data is damaged: %s !\n";
+
+// The sections a walk from `version` takes: a Version section applies when
+// it starts from the version the walk has reached.
+std::vector<const ScriptCall*> PlanSections(const ScriptProgram& program, std::string version) {
+  std::vector<const ScriptCall*> sections;
+  for (const ScriptCall* c = program.first; c != nullptr; c = c->next) {
+    if (CallNameIs(c, "Version")) {
+      const char* from = StringArgument(c, 0);
+      const char* to = StringArgument(c, 1);
+      if (from == nullptr || to == nullptr || version != from) continue;
+      version = to;
+      sections.push_back(c);
+    } else if (CallNameIs(c, "All")) {
+      sections.push_back(c);
+    }
+  }
+  return sections;
+}
+
+// The entries a run of these sections reads: every entry of the program
+// file's own archive that is no payload (scripts, includes, texts), and the
+// payloads and deltas the calls name.
+std::vector<const PackageEntry*> RunInputs(const PackageArchive& archive,
+                                           const std::vector<const ScriptCall*>& sections) {
+  std::vector<const PackageEntry*> inputs;
+  std::set<const PackageEntry*> seen;
+  for (const auto& e : archive.entries) {
+    if (!e->inVolumes && !IsPayloadEntryName(e->name) && seen.insert(e.get()).second)
+      inputs.push_back(e.get());
+  }
+  for (const ScriptCall* s : sections) {
+    for (const ScriptCall* c = s->body; c != nullptr; c = c->next) {
+      const CommandInfo* info = FindCommandInfo(c->name.c_str());
+      if (info == nullptr || info->entry < 0) continue;
+      const PackageEntry* e = FindPackageEntry(archive, StringArgument(c, info->entry));
+      if (e != nullptr && seen.insert(e).second) inputs.push_back(e);
+    }
+  }
+  return inputs;
+}
+
+// Reports the check as it goes, each percent once.
+struct CheckReport {
+  ProgressCallback progress;
+  std::string text;
+  int32_t last = -1;
+  void operator()(uint64_t done, uint64_t total) {
+    const int32_t p = total == 0 ? 100 : static_cast<int32_t>(done * 100 / total);
+    if (progress == nullptr || p == last) return;
+    last = p;
+    progress(0, p, "", text.c_str());
+  }
+};
+
+std::string ExpandedOr(const char* token, const char* fallback) {
+  const std::string text = ExpandedText(token);
+  return text == token ? std::string(fallback) : text;
+}
+
+// kContinue, or kPackageDamaged with the damaged file.
+int32_t CheckSections(const PackageArchive& archive, const std::vector<const ScriptCall*>& sections,
+                      ProgressCallback progress, std::string* damagedFile) {
+  if (!archive.hasManifest) return kContinue;
+  CheckReport report{
+      progress, ExpandedOr("&IDS_PROGRESS_CHECKING_DOWNLOAD&", "Checking the update's data...")};
+  const bool ok = CheckPackageData(
+      archive, RunInputs(archive, sections),
+      [&report](uint64_t done, uint64_t total) { report(done, total); }, damagedFile);
+  return ok ? kContinue : kPackageDamaged;
+}
+
+std::string FileNameOf(const std::string& path) {
+  const size_t cut = path.find_last_of("\\/");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
 
 // Folded as CompareNoCase folds, so the same file is one key.
 std::string Lowered(std::string text) {
@@ -276,8 +359,11 @@ bool DoneResultsHold(const CommandContext& context) {
       continue;
     }
     // A file gone since (with a folder removed later, say) proves nothing.
-    if (GetFileSystem()->GetAttributes(path) == kInvalidAttributes) continue;
-    if (!FileMatchesChecksum("", path.c_str(), expected, nullptr, 0, nullptr)) return false;
+    if (context.fs->GetAttributes(path) == kInvalidAttributes) continue;
+    if (!FileMatchesChecksum(context.fs, context.readWindow, "", path.c_str(), expected, nullptr, 0,
+                             nullptr)) {
+      return false;
+    }
   }
   return true;
 }
@@ -293,36 +379,33 @@ int32_t RunScript(const RunRequest& request, CommandContext& context) {
   context.linkBaseDir = request.linkBaseDir;
   context.gameExecutable = request.gameExecutable;
   context.journal = request.journal;
+  context.fs = request.fs != nullptr ? request.fs : GetFileSystem();
+  context.readWindow = request.readWindow > 0 ? request.readWindow : kDefaultReadWindow;
   // What the interrupted run changed counts as changed by this one.
   context.modified = Resuming(context) && context.journal->changedBefore();
-  RunResources resources(&context, request.log);
+  RunResources resources(&context, request);
 
   // Declared after the resources, so the program goes first on every path.
   std::unique_ptr<ScriptProgram> program;
   int error = 1;
-  std::unique_ptr<ScriptReader> reader = LoadScript("patch.scr");
+  std::unique_ptr<ScriptReader> reader = LoadScript(context.package, "patch.scr");
   if (reader != nullptr) program = ParseProgram(*reader, error);
   if (reader == nullptr || error != 0 || program == nullptr || program->first == nullptr ||
       context.currentVersion.size() > kMaxVersionText || !VersionSectionsValid(program->first)) {
     return AbortRun(context, kOperationFailed, "%s", kBadScriptLine);
   }
 
-  // The sections the walk takes: a Version section applies when it starts
-  // from the version the walk has reached. Known before the first runs, so
-  // every call has its ordinal and a check can look ahead.
-  std::vector<const ScriptCall*> sections;
-  std::string version = context.currentVersion;
-  for (const ScriptCall* c = program->first; c != nullptr; c = c->next) {
-    if (CallNameIs(c, "Version")) {
-      if (version != StringArgument(c, 0)) continue;
-      version = StringArgument(c, 1);
-      sections.push_back(c);
-    } else if (CallNameIs(c, "All")) {
-      sections.push_back(c);
-    }
-  }
+  // The sections the walk takes, known before the first runs, so every call
+  // has its ordinal and a check can look ahead.
+  const std::vector<const ScriptCall*> sections = PlanSections(*program, context.currentVersion);
   for (const ScriptCall* s : sections) {
     for (const ScriptCall* c = s->body; c != nullptr; c = c->next) context.plan.push_back(c);
+  }
+  // Nothing changes before what the run will read has proved whole.
+  std::string damaged;
+  if (!request.packageChecked && context.package != nullptr &&
+      CheckSections(*context.package, sections, context.progress, &damaged) != kContinue) {
+    return AbortRun(context, kPackageDamaged, kDamagedLine, damaged.c_str());
   }
   // A game installed again since the interrupted run no longer holds what
   // that run did: the update then starts over from the recorded version.
@@ -346,6 +429,35 @@ int32_t RunScript(const RunRequest& request, CommandContext& context) {
 }
 
 }  // namespace
+
+int32_t CheckRunPackage(const RunRequest& request, std::string* damagedFile) {
+  bool mounted = false;
+  PackageArchive* package = RequestPackage(request, &mounted);
+  int32_t code = kContinue;
+  if (package != nullptr && package->hasManifest) {
+    int error = 1;
+    std::unique_ptr<ScriptReader> reader = LoadScript(package, "patch.scr");
+    std::unique_ptr<ScriptProgram> program;
+    if (reader != nullptr) program = ParseProgram(*reader, error);
+    if (program == nullptr || error != 0) {
+      code = kOperationFailed;
+    } else {
+      code = CheckSections(*package, PlanSections(*program, request.currentVersion),
+                           request.progress, damagedFile);
+    }
+  }
+  if (mounted) ClosePackage(request.packagePath.c_str());
+  return code;
+}
+
+std::string DamagedDownloadText(const std::string& file) {
+  const std::string shown = FileNameOf(file);
+  std::string text = ExpandedOr(
+      "&IDS_ERR_DAMAGED_DOWNLOAD&",
+      "The update's file %1 is damaged or incomplete, so the update cannot run. Nothing was "
+      "changed by it. Please download the update again.");
+  return FormatText(text.c_str(), {shown});
+}
 
 int32_t RunUpdateScript(const RunRequest& request) {
   CommandContext context;

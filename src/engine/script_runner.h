@@ -21,6 +21,16 @@ struct RunRequest {
   // The running program file, which is the package. A package start-up has
   // already mounted is used as it is; otherwise the run mounts it for itself.
   std::string packagePath;
+  // The opened package the run reads; null: the one mounted under
+  // packagePath (mounted for the run when there is none).
+  PackageArchive* package = nullptr;
+  // Where the run reads and changes files; null: GetFileSystem().
+  FileSystem* fs = nullptr;
+  // Bytes a large file is read through at a time (tests make it small).
+  size_t readWindow = kDefaultReadWindow;
+  // The caller already ran CheckRunPackage on this request and it passed;
+  // otherwise the run checks the package itself before its first section.
+  bool packageChecked = false;
   // Where CheckFile and CheckDir verify, IsOKFile repairs from and PatchFile
   // keeps its temporary file.
   std::string sourceRoot;
@@ -56,7 +66,21 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first);
 
 // True when the drive of `directory` (or of the current directory, for a path
 // without a drive) has at least `required` bytes free for the caller.
-bool HasEnoughFreeSpace(const std::string& directory, uint32_t required);
+bool HasEnoughFreeSpace(const std::string& directory, uint64_t required, FileSystem* fs = nullptr);
+
+// The check of the download before anything changes: the script is parsed,
+// the sections the run will take are found from the request's version, and
+// every package entry they read (the scripts and texts, the payloads and
+// deltas they name) and every data volume is compared with the package's
+// manifest, in one pass, reporting progress. kContinue when all agree or
+// the package has no manifest; kPackageDamaged (with the damaged file) when
+// something differs; kOperationFailed when the script cannot be read (the
+// run reports that itself).
+int32_t CheckRunPackage(const RunRequest& request, std::string* damagedFile);
+
+// The text a damaged download is reported with, naming the file: the
+// string table's IDS_ERR_DAMAGED_DOWNLOAD, or an English default.
+std::string DamagedDownloadText(const std::string& file);
 
 }  // namespace upkeep
 

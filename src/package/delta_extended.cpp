@@ -1,5 +1,8 @@
 #include "package/delta_extended.h"
 
+#include "package/byte_sources.h"
+#include "package/payload_stream.h"
+
 #include <lzma.h>
 #include <zlib.h>
 
@@ -41,11 +44,12 @@ class StreamSource {
     if (lzma_open_) lzma_end(&xz_);
   }
 
-  bool Open(uint8_t codec, const uint8_t* in, size_t inSize, uint32_t rawSize, uint32_t crc,
-            uint32_t dictionary) {
+  // The stream is [offset, offset + inSize) of `source`.
+  bool Open(uint8_t codec, PackageSource* source, uint64_t offset, uint64_t inSize,
+            uint32_t rawSize, uint32_t crc, uint32_t dictionary) {
     codec_ = codec;
-    in_ = in;
-    in_size_ = inSize;
+    in_.reset(new (std::nothrow) SequentialSource(source, offset, offset + inSize, kChunk));
+    if (in_ == nullptr) return false;
     raw_size_ = rawSize;
     want_crc_ = crc;
     crc_ = crc32(0, nullptr, 0);
@@ -55,8 +59,6 @@ class StreamSource {
     if (codec == kExtendedCodecDeflate) {
       if (inflateInit(&zs_) != Z_OK) return false;
       zlib_open_ = true;
-      zs_.next_in = const_cast<uint8_t*>(in);
-      zs_.avail_in = static_cast<uInt>(inSize);
       return true;
     }
     if (codec != kExtendedCodecLzma2 || dictionary < LZMA_DICT_SIZE_MIN ||
@@ -71,8 +73,6 @@ class StreamSource {
     const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
     if (lzma_raw_decoder(&xz_, filters) != LZMA_OK) return false;
     lzma_open_ = true;
-    xz_.next_in = in;
-    xz_.avail_in = inSize;
     return true;
   }
 
@@ -96,30 +96,45 @@ class StreamSource {
     at_ = have_ = 0;
     if (ended_) return true;
     if (codec_ == kExtendedCodecStored) {
-      have_ = static_cast<size_t>(std::min<uint64_t>(kChunk, raw_size_ - produced_));
-      data_ = in_ + produced_;
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, raw_size_ - produced_));
+      if (!in_->Next(want, &data_, &have_) || have_ != want) return false;
       ended_ = produced_ + have_ == raw_size_;
     } else {
       data_ = buffer_.get();
       while (have_ == 0 && !ended_) {
+        const uint8_t* next = nullptr;
+        size_t given = 0;
+        if (codec_ == kExtendedCodecDeflate ? zs_.avail_in == 0 : xz_.avail_in == 0) {
+          if (!in_->Next(kChunk, &next, &given)) return false;
+          if (codec_ == kExtendedCodecDeflate) {
+            zs_.next_in = const_cast<uint8_t*>(next);
+            zs_.avail_in = static_cast<uInt>(given);
+          } else {
+            xz_.next_in = next;
+            xz_.avail_in = given;
+          }
+        }
         size_t left = 0;
         if (codec_ == kExtendedCodecDeflate) {
           zs_.next_out = buffer_.get();
           zs_.avail_out = static_cast<uInt>(kChunk);
           const int r = inflate(&zs_, Z_NO_FLUSH);
-          if (r != Z_OK && r != Z_STREAM_END) return false;
+          if (r != Z_OK && r != Z_STREAM_END && !(r == Z_BUF_ERROR && zs_.avail_in == 0))
+            return false;
           have_ = kChunk - zs_.avail_out;
           ended_ = r == Z_STREAM_END;
           left = zs_.avail_in;
         } else {
           xz_.next_out = buffer_.get();
           xz_.avail_out = kChunk;
-          const lzma_ret r = lzma_code(&xz_, LZMA_FINISH);
-          if (r != LZMA_OK && r != LZMA_STREAM_END) return false;
+          const lzma_ret r = lzma_code(&xz_, in_->left() == 0 ? LZMA_FINISH : LZMA_RUN);
+          if (r != LZMA_OK && r != LZMA_STREAM_END && !(r == LZMA_BUF_ERROR && xz_.avail_in == 0))
+            return false;
           have_ = kChunk - xz_.avail_out;
           ended_ = r == LZMA_STREAM_END;
           left = xz_.avail_in;
         }
+        left += static_cast<size_t>(std::min<uint64_t>(in_->left(), kChunk));
         if (ended_ && left != 0) return false;                 // bytes after the stream
         if (!ended_ && have_ == 0 && left == 0) return false;  // cut short
       }
@@ -132,8 +147,7 @@ class StreamSource {
   }
 
   uint8_t codec_ = kExtendedCodecStored;
-  const uint8_t* in_ = nullptr;
-  size_t in_size_ = 0;
+  std::unique_ptr<SequentialSource> in_;
   uint32_t raw_size_ = 0, want_crc_ = 0;
   uLong crc_ = 0;
   uint64_t produced_ = 0;
@@ -152,7 +166,7 @@ class StreamSource {
 // controls alone, without magic, and the records' bytes come from those streams.
 class RecordParser {
  public:
-  RecordParser(const uint8_t* old, uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info,
+  RecordParser(OldSource* old, uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info,
                StreamSource* adds = nullptr, StreamSource* inserts = nullptr)
       : old_(old), old_size_(oldSize), sink_(sink), info_(info), adds_(adds), inserts_(inserts) {
     if (adds_ != nullptr) state_ = kCopyLength;
@@ -236,9 +250,14 @@ class RecordParser {
       info_->outputSize += insert_;
       if (plain_) {
         if (sink_ != nullptr) {
+          // As large as the old source gives: a long copy then goes out in a
+          // few large writes.
+          const uint64_t piece = std::min<uint64_t>(old_->span(), uint64_t{1} << 30);
           for (uint64_t done = 0; done < copy_;) {
-            const size_t k = static_cast<size_t>(std::min<uint64_t>(copy_ - done, kChunk));
-            sink_(old_ + position_ + done, k);
+            const size_t k = static_cast<size_t>(std::min<uint64_t>(copy_ - done, piece));
+            const uint8_t* src = old_->Span(position_ + done, k);
+            if (src == nullptr) return false;
+            sink_(src, k);
             done += k;
           }
         }
@@ -255,8 +274,9 @@ class RecordParser {
   bool Adds(const uint8_t* p, size_t take) {
     if (sink_ != nullptr) {
       for (size_t done = 0; done < take;) {
-        const size_t k = std::min(take - done, kChunk);
-        const uint8_t* src = old_ + position_;
+        const size_t k = std::min({take - done, kChunk, old_->span()});
+        const uint8_t* src = old_->Span(position_, k);
+        if (src == nullptr) return false;
         for (size_t i = 0; i < k; ++i) out_[i] = static_cast<uint8_t>(src[i] + p[done + i]);
         sink_(out_, k);
         position_ += k;
@@ -296,7 +316,7 @@ class RecordParser {
     return true;
   }
 
-  const uint8_t* old_;
+  OldSource* old_;
   uint64_t old_size_;
   const DeltaSink& sink_;
   ExtendedDeltaInfo* info_;
@@ -332,13 +352,16 @@ bool IsExtendedDeltaName(const char* name) { return HasDeltaSuffix(name, kExtend
 
 namespace {
 
-bool DecodeSplit(const uint8_t* stored, size_t storedSize, const uint8_t* old, uint64_t oldSize,
-                 const DeltaSink& sink, ExtendedDeltaInfo* info) {
-  if (storedSize < kExtendedSplitHeaderSize) return false;
+bool DecodeSplit(PackageSource& stored, OldSource* old, uint64_t oldSize, const DeltaSink& sink,
+                 ExtendedDeltaInfo* info) {
+  const uint64_t storedSize = stored.size();
+  uint8_t header[kExtendedSplitHeaderSize];
+  if (storedSize < kExtendedSplitHeaderSize || !stored.ReadAt(0, header, sizeof header))
+    return false;
   std::unique_ptr<StreamSource[]> streams(new (std::nothrow) StreamSource[kExtendedStreams]);
   if (streams == nullptr) return false;
-  const uint8_t* at = stored + 4;
-  size_t offset = kExtendedSplitHeaderSize;
+  const uint8_t* at = header + 4;
+  uint64_t offset = kExtendedSplitHeaderSize;
   uint64_t dictionaries = 0;
   for (int i = 0; i < kExtendedStreams; ++i, at += kExtendedStreamHeaderSize) {
     const uint32_t dictionary = GetU32(at + 1), raw = GetU32(at + 5), crc = GetU32(at + 9);
@@ -347,7 +370,7 @@ bool DecodeSplit(const uint8_t* stored, size_t storedSize, const uint8_t* old, u
     // The dictionaries are all allocated at once, so their sum is what is bounded.
     if (at[0] == kExtendedCodecLzma2) dictionaries += dictionary;
     if (dictionaries > kMaxExtendedDictionary) return false;
-    if (!streams[i].Open(at[0], stored + offset, size, raw, crc, dictionary)) return false;
+    if (!streams[i].Open(at[0], &stored, offset, size, raw, crc, dictionary)) return false;
     offset += size;
   }
   if (offset != storedSize) return false;
@@ -366,49 +389,29 @@ bool DecodeSplit(const uint8_t* stored, size_t storedSize, const uint8_t* old, u
 
 }  // namespace
 
-bool DecodeExtendedDelta(const uint8_t* stored, size_t storedSize, const uint8_t* old,
-                         uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info) {
+bool DecodeExtendedDelta(PackageSource& stored, OldSource* old, uint64_t oldSize,
+                         const DeltaSink& sink, ExtendedDeltaInfo* info) {
   *info = ExtendedDeltaInfo();
-  if (storedSize >= 4 && std::memcmp(stored, kExtendedSplitMagic, 4) == 0)
-    return DecodeSplit(stored, storedSize, old, oldSize, sink, info);
-  if (storedSize < 8) return false;
-  const uint32_t want_adler = GetU32(stored + storedSize - 8);
-  const uint32_t want_length = GetU32(stored + storedSize - 4);
+  if (sink != nullptr && old == nullptr && oldSize != 0) return false;
+  const uint64_t storedSize = stored.size();
+  uint8_t magic[4] = {};
+  if (storedSize >= 4 && !stored.ReadAt(0, magic, 4)) return false;
+  if (storedSize >= 4 && std::memcmp(magic, kExtendedSplitMagic, 4) == 0)
+    return DecodeSplit(stored, old, oldSize, sink, info);
   std::unique_ptr<RecordParser> parser(new (std::nothrow) RecordParser(old, oldSize, sink, info));
   if (parser == nullptr) return false;
-  z_stream zs = {};
-  if (inflateInit(&zs) != Z_OK) return false;
-  std::vector<uint8_t> buffer(kChunk);
-  size_t in_left = storedSize - 8;
-  const uint8_t* in = stored;
-  uLong adler = adler32(0, nullptr, 0);
-  uint64_t produced = 0;
-  int result = Z_OK;
-  bool ok = true;
-  while (ok && result != Z_STREAM_END) {
-    if (zs.avail_in == 0) {
-      const size_t give = std::min<size_t>(in_left, 1u << 30);
-      zs.next_in = const_cast<uint8_t*>(in);
-      zs.avail_in = static_cast<uInt>(give);
-      in += give;
-      in_left -= give;
-    }
-    zs.next_out = buffer.data();
-    zs.avail_out = static_cast<uInt>(buffer.size());
-    result = inflate(&zs, Z_NO_FLUSH);
-    const size_t got = buffer.size() - zs.avail_out;
-    if (result != Z_OK && result != Z_STREAM_END) ok = false;
-    if (result == Z_OK && got == 0 && zs.avail_in == 0 && in_left == 0) ok = false;  // cut short
-    produced += got;
-    // Stops as soon as the stream says more than its trailer, however long it would run.
-    if (produced > want_length) ok = false;
-    if (ok && got != 0) {
-      adler = adler32(adler, buffer.data(), static_cast<uInt>(got));
-      ok = parser->Feed(buffer.data(), got);
-    }
-  }
-  inflateEnd(&zs);
-  return ok && produced == want_length && adler == want_adler && parser->AtRecordBoundary();
+  const ByteSink feed = [&parser](const uint8_t* p, size_t n) { return parser->Feed(p, n); };
+  // The records of a delta too long for one payload, in blocks.
+  if (storedSize >= 4 && std::memcmp(magic, kBlockStreamMagic, 4) == 0)
+    return DecodeBlockStream(stored, feed) && parser->AtRecordBoundary();
+  return DecodeZlibPayload(stored, feed, nullptr, true) && parser->AtRecordBoundary();
+}
+
+bool DecodeExtendedDelta(const uint8_t* stored, size_t storedSize, const uint8_t* old,
+                         uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info) {
+  MemorySource in(stored, storedSize);
+  MemoryOldSource from(old, old != nullptr ? oldSize : 0);
+  return DecodeExtendedDelta(in, old != nullptr ? &from : nullptr, oldSize, sink, info);
 }
 
 void AppendExtendedDeltaMagic(std::vector<uint8_t>* out) {

@@ -29,9 +29,15 @@
 // copy's add bytes and the inserts every insert's bytes, in record order.
 // All values are little-endian.
 //
-// Decoding streams: each decompressor and the output go through fixed buffers,
-// so memory does not depend on any length the bytes claim; the LZMA2
-// dictionaries together may not exceed kMaxExtendedDictionary.
+// A delta whose records are too long for one payload (over 4 GiB) keeps them,
+// "UKX2" magic first, in the block form of package/payload_stream.h, which
+// its stored bytes then start with ("UKB1").
+//
+// Decoding streams: the stored bytes are read in order through buffers, each
+// decompressor and the output go through fixed buffers and the old file
+// through its source's window, so memory does not depend on any length the
+// bytes claim; the LZMA2 dictionaries together may not exceed
+// kMaxExtendedDictionary.
 #ifndef UPKEEP_PACKAGE_DELTA_EXTENDED_H_
 #define UPKEEP_PACKAGE_DELTA_EXTENDED_H_
 
@@ -39,6 +45,8 @@
 #include <cstdint>
 #include <functional>
 #include <vector>
+
+#include "package/byte_sources.h"
 
 namespace upkeep {
 
@@ -68,11 +76,15 @@ struct ExtendedDeltaInfo {
 // Receives the new content piece by piece.
 using DeltaSink = std::function<void(const uint8_t* data, size_t size)>;
 
-// Decodes the stored payload bytes against the old file (`old` may be null
-// when `oldSize` is 0). With `sink` empty only the stream is checked, copies
-// against `oldSize` alone, and `old` is not read. False, with the sink possibly part-fed, when the
-// payload is not a complete stream of its declared length and checksum, or a record is malformed or
-// reads outside the old file.
+// Decodes the stored bytes against the old file (`old` may be null when
+// `oldSize` is 0). With `sink` empty only the stream is checked, copies
+// against `oldSize` alone, and `old` is not read. False, with the sink
+// possibly part-fed, when the payload is not a complete stream of its
+// declared length and checksum, or a record is malformed or reads outside the
+// old file (or the old file cannot be read).
+bool DecodeExtendedDelta(PackageSource& stored, OldSource* old, uint64_t oldSize,
+                         const DeltaSink& sink, ExtendedDeltaInfo* info);
+// The same over bytes in memory.
 bool DecodeExtendedDelta(const uint8_t* stored, size_t storedSize, const uint8_t* old,
                          uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info);
 

@@ -286,7 +286,22 @@ class NewWriter {
   bool failed_ = false;
 };
 
-bool Decode(const uint8_t* stored, size_t storedSize, const uint8_t* old, uint64_t oldSize,
+// `n` bytes of the old file from `at` into `out`, in the pieces the source gives.
+bool CopyOld(OldSource* old, uint64_t at, uint64_t n, uint8_t* out) {
+  const uint64_t piece = std::min<uint64_t>(old->span(), uint64_t{1} << 30);
+  while (n > 0) {
+    const size_t k = static_cast<size_t>(std::min(n, piece));
+    const uint8_t* p = old->Span(at, k);
+    if (p == nullptr) return false;
+    std::memcpy(out, p, k);
+    out += k;
+    at += k;
+    n -= k;
+  }
+  return true;
+}
+
+bool Decode(const uint8_t* stored, size_t storedSize, OldSource* old, uint64_t oldSize,
             const DeltaSink& sink, ExtendedDeltaInfo* info) {
   std::unique_ptr<Tables> t(new Tables);
   if (!ParseTables(stored, storedSize, oldSize, t.get())) return false;
@@ -307,21 +322,29 @@ bool Decode(const uint8_t* stored, size_t storedSize, const uint8_t* old, uint64
 
   uint64_t view_size = t->oldPrefix;
   if (!AddWithin(&view_size, oldSize - t->oldEnd, kMaxRedeflateExpanded)) return false;
+  if (old == nullptr && oldSize != 0) return false;
   std::unique_ptr<uint8_t[]> view(
       new (std::nothrow) uint8_t[static_cast<size_t>(std::max<uint64_t>(view_size, 1))]);
   if (view == nullptr) return false;
   {
     Inflater inflater;
+    std::vector<uint8_t> deflated;
     uint64_t from = 0, to = 0;
     for (const OldStream& s : t->olds) {
-      if (s.at != from) std::memcpy(view.get() + to, old + from, static_cast<size_t>(s.at - from));
+      if (!CopyOld(old, from, s.at - from, view.get() + to)) return false;
       to += s.at - from;
-      if (!inflater.Inflate(old + s.at, s.stored, view.get() + to, s.inflated)) return false;
+      // The view bounds a stream's stored bytes as it bounds its inflated ones.
+      if (!FitsSize(s.stored) || s.stored > kMaxRedeflateExpanded) return false;
+      deflated.resize(static_cast<size_t>(s.stored));
+      if (!CopyOld(old, s.at, s.stored, deflated.data()) ||
+          !inflater.Inflate(deflated.data(), s.stored, view.get() + to, s.inflated)) {
+        return false;
+      }
       to += s.inflated;
       from = s.at + s.stored;
     }
-    if (oldSize != from)
-      std::memcpy(view.get() + to, old + from, static_cast<size_t>(oldSize - from));
+    std::vector<uint8_t>().swap(deflated);
+    if (!CopyOld(old, from, oldSize - from, view.get() + to)) return false;
   }
   std::unique_ptr<NewWriter> writer(new NewWriter(*t, sink));
   DeltaSink take = [&writer](const uint8_t* p, size_t n) { writer->Take(p, n); };
@@ -337,11 +360,26 @@ bool Decode(const uint8_t* stored, size_t storedSize, const uint8_t* old, uint64
 
 bool IsRedeflateDeltaName(const char* name) { return HasDeltaSuffix(name, kRedeflateDeltaSuffix); }
 
+bool DecodeRedeflateDelta(PackageSource& stored, OldSource* old, uint64_t oldSize,
+                          const DeltaSink& sink, ExtendedDeltaInfo* info) {
+  *info = ExtendedDeltaInfo();
+  // The tables and the embedded delta are read whole; the view bounds them.
+  if (stored.size() > kMaxRedeflateExpanded) return false;
+  try {
+    std::vector<uint8_t> bytes(static_cast<size_t>(stored.size()));
+    if (!stored.ReadAt(0, bytes.data(), bytes.size())) return false;
+    return Decode(bytes.data(), bytes.size(), old, oldSize, sink, info);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 bool DecodeRedeflateDelta(const uint8_t* stored, size_t storedSize, const uint8_t* old,
                           uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info) {
   *info = ExtendedDeltaInfo();
+  MemoryOldSource from(old, old != nullptr ? oldSize : 0);
   try {
-    return Decode(stored, storedSize, old, oldSize, sink, info);
+    return Decode(stored, storedSize, old != nullptr ? &from : nullptr, oldSize, sink, info);
   } catch (const std::bad_alloc&) {
     return false;
   }

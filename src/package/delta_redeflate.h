@@ -25,7 +25,9 @@
 // that must end with its final block exactly at storedLength bytes and inflate
 // to exactly inflatedLength. The expanded old view is the old file with every
 // listed stream replaced by its inflated bytes; it is held in memory and may
-// not exceed kMaxRedeflateExpanded. The new file is the expanded new view with
+// not exceed kMaxRedeflateExpanded (so this form, alone of the delta forms,
+// holds up to that much of the old file in memory; make writes it only for
+// views up to kRedeflateOldViewWritten). The new file is the expanded new view with
 // every listed stream's inflatedLength bytes replaced by their deflate bytes;
 // newSize must equal the view's size less the streams' inflated lengths plus
 // their stored lengths.
@@ -43,6 +45,9 @@ namespace upkeep {
 constexpr char kRedeflateDeltaSuffix[] = ".DELTAZ";
 constexpr char kRedeflateDeltaMagic[4] = {'U', 'K', 'Z', '1'};
 constexpr uint64_t kMaxRedeflateExpanded = 256ull << 20;
+// make writes this form only where the old view is at most this large, so
+// that the updater, holding it and one old stream's bytes, stays under 256 MB.
+constexpr uint64_t kRedeflateOldViewWritten = 160ull << 20;
 constexpr uint8_t kRedeflateGzipBlocks = 1;
 
 // True when the entry name (any letter case) ends in kRedeflateDeltaSuffix.
@@ -56,6 +61,9 @@ bool IsRedeflateDeltaName(const char* name);
 // malformed table, an old stream that does not inflate as listed, a view over
 // kMaxRedeflateExpanded, a failing embedded delta, or a new stream whose
 // deflate bytes are not storedLength long.
+bool DecodeRedeflateDelta(PackageSource& stored, OldSource* old, uint64_t oldSize,
+                          const DeltaSink& sink, ExtendedDeltaInfo* info);
+// The same over bytes in memory.
 bool DecodeRedeflateDelta(const uint8_t* stored, size_t storedSize, const uint8_t* old,
                           uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info);
 

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "package/sha256.h"
+#include "platform/file_system.h"
 #include "platform/stream.h"
 
 namespace upkeep {
@@ -26,8 +28,21 @@ constexpr size_t kMaxPackagePath = 1023;
 // Bounds that make a malformed directory a refusal rather than a huge allocation.
 constexpr uint32_t kMaxPackageEntries = 1u << 20;
 constexpr uint32_t kMaxEntryNameLength = kMaxPackagePath + 1;  // with the NUL
-// Neither the stored nor the inflated bytes of a payload may exceed this.
+// Neither the stored nor the inflated bytes of a payload loaded whole into
+// memory (LoadPayloadEntry) may exceed this; streamed decoding
+// (package/payload_stream.h) has no such bound.
 constexpr uint32_t kMaxPayloadSize = 1u << 30;
+
+// Positional reads over the bytes a package's entries live in: the program
+// file, or the concatenation of its data volumes. Reads share no cursor, so
+// any number of readers (threads too) may use one source at once.
+class PackageSource {
+ public:
+  virtual ~PackageSource() = default;
+  // Exactly `n` bytes from `offset`, or false.
+  virtual bool ReadAt(uint64_t offset, void* dst, size_t n) = 0;
+  virtual uint64_t size() const = 0;
+};
 
 // Handle of the layer: a PackageEntry (tag == kPackageEntryTag) or a disk stream.
 struct PackageFile {
@@ -38,28 +53,73 @@ struct PackageArchive;
 
 struct PackageEntry : PackageFile {
   std::string name;
-  uint32_t offset = 0;
-  uint32_t size = 0;
-  int32_t position = 0;      // always within 0..size
-  Stream* stream = nullptr;  // the package's shared stream, or text_stream
+  uint64_t offset = 0;  // in `source`
+  uint64_t size = 0;
+  int64_t position = 0;  // always within 0..size
+  // Null, or the private "rt" stream of an entry opened in text mode.
+  Stream* stream = nullptr;
   uint32_t packedSize = 0;
-  std::unique_ptr<Stream> text_stream;  // private "rt" stream while opened in text mode
+  std::unique_ptr<Stream> text_stream;
   PackageArchive* archive = nullptr;
+  // Where the stored bytes are: the archive's own file or its volumes.
+  PackageSource* source = nullptr;
+  bool inVolumes = false;
+  // The SHA-256 of the stored bytes, from the package's manifest.
+  bool hasDigest = false;
+  Sha256Digest digest = {};
+  // The source of an entry that belongs to no package (OpenLooseEntry).
+  std::unique_ptr<PackageSource> own_source;
+
+  // Stored bytes (packed ones as stored) on the disk.
+  uint64_t storedSize() const { return packedSize != 0 ? packedSize : size; }
+};
+
+// A data volume of a package, as its manifest lists it.
+struct PackageVolume {
+  std::string name;  // the file name make gave it
+  std::string path;  // where it was found
+  uint64_t size = 0;
+  Sha256Digest digest = {};
 };
 
 struct PackageArchive {
-  std::string name;  // upper-cased path: what ClosePackage matches
-  std::string path;  // the path as given: what reaches the disk again
-  std::unique_ptr<Stream> stream;
-  int32_t entryCount = 0;
+  std::string name;                        // upper-cased path: what ClosePackage matches
+  std::string path;                        // the path as given: what reaches the disk again
+  std::unique_ptr<PackageSource> source;   // the archive's own file
+  std::unique_ptr<PackageSource> volumes;  // their concatenation; null without any
+  int32_t entryCount = 0;                  // directory records
+  // The directory's records in order, then the entries that live in volumes.
   std::vector<std::unique_ptr<PackageEntry>> entries;
+  // The package carries a manifest: every entry has its digest, and the
+  // directory was found to agree with it.
+  bool hasManifest = false;
+  std::vector<PackageVolume> volumeList;
+};
+
+// Why OpenPackage refused a file.
+struct PackageProblem {
+  enum Kind {
+    kNone,
+    kCannotOpen,       // the file does not open
+    kMalformed,        // no well-formed archive at its end
+    kManifestDamaged,  // the manifest or the directory it vouches for is damaged
+    kVolumeMissing,    // a data volume is not beside the program
+    kVolumeWrongSize,  // a data volume is shorter or longer than listed
+    kNoMemory,
+  };
+  Kind kind = kNone;
+  std::string file;  // the file concerned: the package or a volume
 };
 
 // Adds the archive at `path` to the table: its record, or null when the file
-// cannot be opened, is not a well-formed archive or the table cannot grow. An
-// archive without entries is a success. Opening a path that is already open
-// adds a second record. The record lives until ClosePackage removes it.
-PackageArchive* OpenPackage(const char* path);
+// cannot be opened, is not a well-formed archive or the table cannot grow (the
+// reason in `problem`, when given). An archive without entries is a success.
+// A package with a manifest is taken only when its directory agrees with the
+// manifest and its volumes are there with their listed sizes (their contents
+// are checked later, see package/package_check.h). Opening a path that is
+// already open adds a second record. The record lives until ClosePackage
+// removes it.
+PackageArchive* OpenPackage(const char* path, PackageProblem* problem = nullptr);
 // Closes the first record whose name is the upper-cased path: 0, or -1 when
 // none is open under it.
 int ClosePackage(const char* path);
@@ -122,8 +182,19 @@ PackageEntry* FindPackageEntry(const PackageArchive& archive, const char* name);
 // The entry's whole content (a packed entry decoded) into `out`; false when it
 // cannot be read. Leaves the entry at its end, as a whole read does.
 bool ReadPackageEntry(PackageEntry* entry, std::vector<uint8_t>* out);
+// `n` stored bytes of the entry from `at` on, by a positional read that moves
+// nothing; false unless they are all inside the entry and read.
+bool ReadEntryAt(const PackageEntry& entry, uint64_t at, void* dst, size_t n);
+// The entry of a name the package lacks, read from the disk file of that name
+// while loose file reads are allowed (AllowLooseFileReads); null otherwise.
+// It belongs to no package and is the caller's.
+std::unique_ptr<PackageEntry> OpenLooseEntry(const char* name);
 // LoadPayloadEntry on this very entry, whatever else is open under its name.
 std::unique_ptr<Payload> LoadPayload(PackageEntry* entry);
+
+// The first open package mounted under `path` (compared as ClosePackage
+// compares), or null.
+PackageArchive* FindOpenPackage(const std::string& path);
 
 // Read-only view of the package table, for tools and tests.
 const std::vector<std::unique_ptr<PackageArchive>>& OpenPackages();

@@ -44,10 +44,11 @@ PackageEntry* FindOpenEntry(const std::string& key) {
 PackageFile* OpenEntry(PackageEntry* entry, bool text) {
   entry->position = 0;
   // Any earlier text stream goes now, so re-opening never piles streams up.
-  entry->stream = entry->archive->stream.get();
+  entry->stream = nullptr;
   entry->text_stream.reset();
   if (!text) return entry;
-  if (entry->packedSize != 0) return nullptr;
+  // Text mode reads the program file through a stream of its own.
+  if (entry->packedSize != 0 || entry->inVolumes || entry->archive == nullptr) return nullptr;
   // By the path as given: an upper-cased copy would name another file where
   // letter case matters.
   entry->text_stream = Stream::Open(entry->archive->path, "rt");
@@ -71,15 +72,12 @@ size_t ReadPacked(PackageEntry* entry, void* dest, size_t elemSize, size_t count
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  Stream* stream = entry->stream;
-  if (stream->Seek(entry->offset, SeekOrigin::kBegin) != 0 ||
-      stream->Read(stored.data(), stored.size()) != stored.size()) {
+  if (!entry->source->ReadAt(entry->offset, stored.data(), stored.size())) return 0;
+  if (!DecodePackedEntry(stored.data(), stored.size(), static_cast<uint8_t*>(dest),
+                         static_cast<size_t>(entry->size))) {
     return 0;
   }
-  if (!DecodePackedEntry(stored.data(), stored.size(), static_cast<uint8_t*>(dest), entry->size)) {
-    return 0;
-  }
-  entry->position = static_cast<int32_t>(entry->size);
+  entry->position = static_cast<int64_t>(entry->size);
   return count;
 }
 
@@ -94,12 +92,11 @@ size_t ReadText(PackageEntry* entry, uint8_t* out, uint64_t n) {
     if (left == 1) {
       // The entry's last byte, read raw: a CR here must not pair with an LF
       // that belongs to the next entry.
-      Stream* raw = entry->archive->stream.get();
       uint8_t c = 0;
-      if (raw->Seek(at, SeekOrigin::kBegin) != 0 || raw->Read(&c, 1) != 1) break;
+      if (!entry->source->ReadAt(static_cast<uint64_t>(at), &c, 1)) break;
       if (c == 0x1A) break;  // Ctrl-Z ends a text stream
       out[done++] = c;
-      entry->position = static_cast<int32_t>(entry->size);
+      entry->position = static_cast<int64_t>(entry->size);
       break;
     }
     uint64_t ask = static_cast<uint64_t>(left / 2);
@@ -108,32 +105,45 @@ size_t ReadText(PackageEntry* entry, uint8_t* out, uint64_t n) {
     if (text->Seek(at, SeekOrigin::kBegin) != 0) break;
     const size_t got = text->Read(out + done, static_cast<size_t>(ask));
     done += got;
-    int64_t now = text->Tell() - entry->offset;
+    int64_t now = text->Tell() - static_cast<int64_t>(entry->offset);
     if (now < entry->position) now = entry->position;
-    if (now > entry->size) now = entry->size;
-    entry->position = static_cast<int32_t>(now);
+    if (now > static_cast<int64_t>(entry->size)) now = static_cast<int64_t>(entry->size);
+    entry->position = now;
     if (got < ask) break;  // Ctrl-Z or the file ended
   }
   return done;
 }
 
 size_t ReadStored(PackageEntry* entry, void* dest, size_t elemSize, size_t count) {
-  if (entry->position < 0 || static_cast<uint32_t>(entry->position) >= entry->size) return 0;
+  if (entry->position < 0 || static_cast<uint64_t>(entry->position) >= entry->size) return 0;
   uint64_t n = RequestBytes(elemSize, count);
-  const uint64_t left = entry->size - static_cast<uint32_t>(entry->position);
+  const uint64_t left = entry->size - static_cast<uint64_t>(entry->position);
   if (n > left) n = left;
-  if (entry->stream != entry->archive->stream.get()) {
-    return ReadText(entry, static_cast<uint8_t*>(dest), n) / elemSize;
+  if (n > std::numeric_limits<size_t>::max()) return 0;
+  if (entry->stream != nullptr) return ReadText(entry, static_cast<uint8_t*>(dest), n) / elemSize;
+  // Positional: no other entry's reads move anything this one depends on.
+  if (!entry->source->ReadAt(entry->offset + static_cast<uint64_t>(entry->position), dest,
+                             static_cast<size_t>(n))) {
+    return 0;
   }
-  // The stream is shared by the package's entries; a seek drops its buffer,
-  // so skip it when a read simply continues the previous one.
-  Stream* stream = entry->stream;
-  const int64_t at = static_cast<int64_t>(entry->offset) + entry->position;
-  if (stream->Tell() != at && stream->Seek(at, SeekOrigin::kBegin) != 0) return 0;
-  const size_t got = stream->Read(dest, static_cast<size_t>(n));
-  entry->position += static_cast<int32_t>(got);
-  return got / elemSize;
+  entry->position += static_cast<int64_t>(n);
+  return static_cast<size_t>(n) / elemSize;
 }
+
+class LooseFileSource : public PackageSource {
+ public:
+  LooseFileSource(std::unique_ptr<File> file, uint64_t size)
+      : file_(std::move(file)), size_(size) {}
+  bool ReadAt(uint64_t offset, void* dst, size_t n) override {
+    if (offset > size_ || n > size_ - offset) return false;
+    return n == 0 || file_->ReadAt(offset, dst, n) == static_cast<int64_t>(n);
+  }
+  uint64_t size() const override { return size_; }
+
+ private:
+  std::unique_ptr<File> file_;
+  uint64_t size_;
+};
 
 }  // namespace
 
@@ -177,12 +187,38 @@ PackageEntry* FindPackageEntry(const PackageArchive& archive, const char* name) 
 bool ReadPackageEntry(PackageEntry* entry, std::vector<uint8_t>* out) {
   if (entry == nullptr || out == nullptr) return false;
   OpenEntry(entry, false);
+  if (entry->size > std::numeric_limits<size_t>::max()) return false;
   try {
-    out->resize(entry->size);
+    out->resize(static_cast<size_t>(entry->size));
   } catch (const std::bad_alloc&) {
     return false;
   }
   return entry->size == 0 || ReadPackageFile(out->data(), 1, out->size(), entry) == out->size();
+}
+
+bool ReadEntryAt(const PackageEntry& entry, uint64_t at, void* dst, size_t n) {
+  const uint64_t stored = entry.storedSize();
+  if (at > stored || n > stored - at) return false;
+  return n == 0 || entry.source->ReadAt(entry.offset + at, dst, n);
+}
+
+std::unique_ptr<PackageEntry> OpenLooseEntry(const char* name) {
+  if (name == nullptr || !loose_file_reads) return nullptr;
+  const size_t length = package_internal::BoundedLength(name, kMaxPackagePath);
+  if (length > kMaxPackagePath) return nullptr;
+  std::string disk_name(name, length);
+  ResolvePackagePath(&disk_name);
+  std::unique_ptr<File> file = GetFileSystem()->Open(disk_name, OpenMode::kRead);
+  const int64_t size = file != nullptr ? file->Size() : -1;
+  if (size < 0) return nullptr;
+  auto entry = std::make_unique<PackageEntry>();
+  entry->tag = kPackageEntryTag;
+  entry->name = disk_name;
+  NormalizePackagePath(&entry->name);
+  entry->size = static_cast<uint64_t>(size);
+  entry->own_source.reset(new LooseFileSource(std::move(file), entry->size));
+  entry->source = entry->own_source.get();
+  return entry;
 }
 
 void AllowLooseFileReads(bool allow) { loose_file_reads = allow; }
@@ -225,9 +261,9 @@ int SeekPackageFile(PackageFile* file, int32_t offset, int origin) {
       default:
         break;
     }
-    if (position > entry->size) position = entry->size;
+    if (position > static_cast<int64_t>(entry->size)) position = static_cast<int64_t>(entry->size);
     if (position < 0) position = 0;
-    entry->position = static_cast<int32_t>(position);
+    entry->position = position;
     return 0;
   }
   DiskFile* disk = AsDisk(file);
@@ -236,7 +272,11 @@ int SeekPackageFile(PackageFile* file, int32_t offset, int origin) {
 }
 
 int32_t TellPackageFile(PackageFile* file) {
-  if (PackageEntry* entry = AsEntry(file)) return entry->position;
+  if (PackageEntry* entry = AsEntry(file)) {
+    return entry->position > std::numeric_limits<int32_t>::max()
+               ? -1
+               : static_cast<int32_t>(entry->position);
+  }
   DiskFile* disk = AsDisk(file);
   if (disk == nullptr) return -1;
   const int64_t position = disk->stream->Tell();

@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "package/package.h"
+#include "platform/file_system.h"
 
 namespace upkeep {
 namespace package_internal {
@@ -26,6 +28,36 @@ inline size_t BoundedLength(const char* text, size_t limit) {
   while (n <= limit && text[n] != 0) ++n;
   return n;
 }
+
+// One open file as a source.
+class FileSource : public PackageSource {
+ public:
+  FileSource(std::unique_ptr<File> file, uint64_t size) : file_(std::move(file)), size_(size) {}
+  bool ReadAt(uint64_t offset, void* dst, size_t n) override;
+  uint64_t size() const override { return size_; }
+
+ private:
+  std::unique_ptr<File> file_;
+  uint64_t size_;
+};
+
+// Files end to end, read as one: a read that crosses a file's end goes on in
+// the next.
+class VolumeSet : public PackageSource {
+ public:
+  void Add(std::unique_ptr<File> file, uint64_t size);
+  bool ReadAt(uint64_t offset, void* dst, size_t n) override;
+  uint64_t size() const override { return size_; }
+
+ private:
+  struct Part {
+    std::unique_ptr<File> file;
+    uint64_t start;
+    uint64_t size;
+  };
+  std::vector<Part> parts_;
+  uint64_t size_ = 0;
+};
 
 }  // namespace package_internal
 }  // namespace upkeep

@@ -39,12 +39,16 @@ FileSystem* GetFileSystem() {
 
 void SetFileSystem(FileSystem* fs) { g_file_system = fs; }
 
-bool PathExists(const std::string& path) {
-  return GetFileSystem()->GetAttributes(path) != kInvalidAttributes;
+bool PathExists(const std::string& path) { return PathExists(GetFileSystem(), path); }
+
+bool IsDirectory(const std::string& path) { return IsDirectory(GetFileSystem(), path); }
+
+bool PathExists(FileSystem* fs, const std::string& path) {
+  return fs->GetAttributes(path) != kInvalidAttributes;
 }
 
-bool IsDirectory(const std::string& path) {
-  uint32_t a = GetFileSystem()->GetAttributes(path);
+bool IsDirectory(FileSystem* fs, const std::string& path) {
+  uint32_t a = fs->GetAttributes(path);
   return a != kInvalidAttributes && (a & kAttrDirectory) != 0;
 }
 

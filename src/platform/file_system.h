@@ -44,6 +44,19 @@ class File {
   virtual ~File() = default;
   // Bytes read (0 at the end), or -1 on error.
   virtual int64_t Read(void* dst, size_t n) = 0;
+  // Bytes read from `offset` on (fewer only at the end), or -1 on error.
+  // Positional: it never depends on the cursor, so several readers (threads
+  // too) may use one file at once. Whether it moves the cursor is the
+  // platform's (pread does not, ReadFile at an offset does): a file is read
+  // by position or in order, never both. The default, for doubles that do
+  // not care, goes through Seek and Read.
+  virtual int64_t ReadAt(uint64_t offset, void* dst, size_t n) {
+    if (offset > static_cast<uint64_t>(INT64_MAX) ||
+        Seek(static_cast<int64_t>(offset), SeekOrigin::kBegin) < 0) {
+      return -1;
+    }
+    return Read(dst, n);
+  }
   // Bytes written, or -1 on error.
   virtual int64_t Write(const void* src, size_t n) = 0;
   // New position, or -1 on error (a negative target is an error).
@@ -190,9 +203,11 @@ class FileSystemWrapper : public FileSystem {
   FileSystem* target_;
 };
 
-// Helpers over GetFileSystem().
+// Helpers over GetFileSystem(), or over the file system given.
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
+bool PathExists(FileSystem* fs, const std::string& path);
+bool IsDirectory(FileSystem* fs, const std::string& path);
 // Windows wildcard match of one file name, letter case ignored.
 bool MatchWildcard(const char* pattern, const char* name);
 

@@ -59,4 +59,11 @@ int32_t IntegerArgument(const ScriptCall* call, int index) {
   return static_cast<const ScriptInteger*>(value)->value;
 }
 
+uint64_t ByteCountArgument(const ScriptCall* call, int index) {
+  const ScriptValue* value = GetArgument(call, index);
+  if (value == nullptr || value->type != ScriptValueType::Integer) return 0;
+  const ScriptInteger* integer = static_cast<const ScriptInteger*>(value);
+  return integer->wide != 0 ? integer->wide : static_cast<uint32_t>(integer->value);
+}
+
 }  // namespace upkeep

@@ -40,6 +40,9 @@ bool CallNameIs(const ScriptCall* call, const char* text);
 const ScriptValue* GetArgument(const ScriptCall* call, int index);
 const char* StringArgument(const ScriptCall* call, int index);
 int32_t IntegerArgument(const ScriptCall* call, int index);
+// A byte count: the literal's own value when it is wider than 32 bits, else
+// the argument as an unsigned 32-bit value (0 when absent or not an Integer).
+uint64_t ByteCountArgument(const ScriptCall* call, int index);
 
 }  // namespace upkeep
 

@@ -79,7 +79,7 @@ void ParseInclude(ScriptReader& reader, int& error, ScriptCall*& includeCalls,
     return;
   }
 
-  std::unique_ptr<ScriptReader> included = LoadScript(path.c_str());
+  std::unique_ptr<ScriptReader> included = LoadScript(reader.package, path.c_str());
   included->errorSink = reader.errorSink;
   included->includeDepth = reader.includeDepth + 1;
   included->includeCount = reader.includeCount + 1;

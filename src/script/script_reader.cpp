@@ -34,8 +34,12 @@ std::string DirectoryOf(const std::string& path) {
 
 ScriptValue* CopyValue(const ScriptValue* value) {
   switch (value->type) {
-    case ScriptValueType::Integer:
-      return new ScriptInteger(static_cast<const ScriptInteger*>(value)->value);
+    case ScriptValueType::Integer: {
+      const ScriptInteger* integer = static_cast<const ScriptInteger*>(value);
+      ScriptInteger* copy = new ScriptInteger(integer->value);
+      copy->wide = integer->wide;
+      return copy;
+    }
     case ScriptValueType::Float:
       return new ScriptFloat(static_cast<const ScriptFloat*>(value)->value);
     case ScriptValueType::String:
@@ -213,8 +217,11 @@ ScriptValue* ScriptReader::ParseInteger(int& error) {
       break;
   }
   uint32_t value = 0;  // wraps modulo 2^32, as the format has always done
+  uint64_t full = 0;   // saturates instead
   while (IsDigit(c)) {
     value = value * 10u + static_cast<uint32_t>(c - '0');
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    full = full > (UINT64_MAX - digit) / 10 ? UINT64_MAX : full * 10 + digit;
     c = GetChar();
   }
   if (!IsTerminator(c)) {
@@ -224,7 +231,9 @@ ScriptValue* ScriptReader::ParseInteger(int& error) {
   }
   PushBack(c);
   if (negative) value = 0u - value;
-  return new ScriptInteger(static_cast<int32_t>(value));
+  ScriptInteger* integer = new ScriptInteger(static_cast<int32_t>(value));
+  if (!negative && full > UINT32_MAX) integer->wide = full;
+  return integer;
 }
 
 ScriptValue* ScriptReader::ParseFloat(int& error) {
@@ -386,6 +395,32 @@ std::unique_ptr<ScriptReader> LoadScript(const char* path) {
     if (reader->readFailed) std::vector<unsigned char>().swap(reader->text);
   }
   ClosePackageFile(file);
+  reader->size = reader->text.size();
+  return reader;
+}
+
+std::unique_ptr<ScriptReader> LoadScript(const PackageArchive* package, const char* path) {
+  if (package == nullptr) return LoadScript(path);
+  auto reader = std::make_unique<ScriptReader>();
+  reader->package = package;
+  if (path == nullptr) return reader;
+  if (std::strlen(path) > kMaxScriptPath) {
+    reader->readFailed = true;
+    return reader;
+  }
+  std::unique_ptr<PackageEntry> loose;
+  PackageEntry* entry = FindPackageEntry(*package, path);
+  if (entry == nullptr) {
+    loose = OpenLooseEntry(path);
+    entry = loose.get();
+  }
+  if (entry == nullptr) return reader;
+  reader->path = path;
+  reader->directory = DirectoryOf(reader->path);
+  if (!ReadPackageEntry(entry, &reader->text)) {
+    reader->readFailed = true;
+    std::vector<unsigned char>().swap(reader->text);
+  }
   reader->size = reader->text.size();
   return reader;
 }

@@ -12,6 +12,8 @@
 
 #include "script/script_value.h"
 
+#include "package/package.h"
+
 namespace upkeep {
 
 // GetChar's mark for the end of the text.
@@ -111,6 +113,9 @@ class ScriptReader {
   // The file opened but could not be read whole; a parse of it fails rather
   // than running what part of it there is.
   bool readFailed = false;
+  // The package the file came from, where its includes are looked for too;
+  // null for the process-wide lookup. Not owned.
+  const PackageArchive* package = nullptr;
 
   // For messages only: where the word or string literal read last began,
   // and the byte read last (`size` once a read met the end).
@@ -135,6 +140,10 @@ class ScriptReader {
 // reader; a path longer than kMaxScriptPath, or a file that opens but cannot
 // be read whole, an empty reader marked readFailed.
 std::unique_ptr<ScriptReader> LoadScript(const char* path);
+// The same from the entry of `package` named `path` (a name it lacks comes
+// from the disk only while loose file reads are allowed); includes of the
+// file are looked for the same way. A null package is LoadScript(path).
+std::unique_ptr<ScriptReader> LoadScript(const PackageArchive* package, const char* path);
 
 // A reader over text already in memory, as if loaded from `path`.
 std::unique_ptr<ScriptReader> ScriptFromText(const std::string& text, const char* path = "");

@@ -22,7 +22,12 @@ struct ScriptValue {
 
 struct ScriptInteger : ScriptValue {
   explicit ScriptInteger(int32_t v) : ScriptValue(ScriptValueType::Integer), value(v) {}
+  // `value` wraps modulo 2^32, as the format has always read integers.
   int32_t value;
+  // A literal without a sign whose digits say more than 32 bits hold keeps
+  // what they say here (UINT64_MAX when they say more still); 0 otherwise.
+  // Only FreeSpace reads it, so a size of several GB is what it asks for.
+  uint64_t wide = 0;
 };
 
 struct ScriptFloat : ScriptValue {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A machine that stops in the middle of an update: the console updater is
 # killed (SIGKILL) again and again during an update that patches many large
-# files, mostly while new content is being written beside a file. After every
+# files (one of them large, patched through the forms for files of any size),
+# mostly while new content is being written beside a file. After every
 # kill each game file must be its old or its new version, and running the
 # same update again must finish it: exit code 0 and exactly the new tree.
 # UPKEEP_KILLS sets the number of kills (30), UPKEEP_KILL_SEED repeats a run.
@@ -14,7 +15,7 @@ RANDOM=$seed
 echo "seed $seed"
 
 H=$WORK/heavy
-make_heavy_trees "$H" 12 4096 || {
+LARGE_MB=${UPKEEP_KILL_LARGE_MB:-48} make_heavy_trees "$H" 12 4096 || {
   echo "cannot build the game trees" >&2
   exit 1
 }

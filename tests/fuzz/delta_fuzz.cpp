@@ -2,7 +2,9 @@
 // bytes choose how much of the rest is the old file; the remainder is the
 // delta. An accepted delta must account for every byte, keep its inserts
 // inside the bytes, and write exactly what its records say, or nothing when a
-// copy reaches past the old file.
+// copy reaches past the old file. The streamed decoder the updater uses, fed
+// the same bytes as a payload and the old file through a small window, must
+// agree with it on every input.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -10,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "authoring/payload_writer.h"
 #include "engine/delta.h"
+#include "package/delta_stream.h"
 #include "engine/mapped_file.h"
 #include "memory_file_system.h"
 #include "fuzz_check.h"
@@ -31,7 +35,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t n = size - 2 - old_size;
 
   Delta delta;
-  if (!ParseDelta(bytes, n, &delta.records, &delta.outputSize)) return 0;
+  const bool parsed = ParseDelta(bytes, n, &delta.records, &delta.outputSize);
+  {
+    std::vector<uint8_t> payload;
+    Check(EncodePayload(bytes, n, &payload));
+    MemorySource stored(payload.data(), payload.size());
+    MemoryOldSource whole(old, old_size);
+    std::vector<uint8_t> streamed;
+    ExtendedDeltaInfo info;
+    const bool decoded = DecodeBasicDelta(
+        stored, &whole, old_size,
+        [&streamed](const uint8_t* p, size_t k) { streamed.insert(streamed.end(), p, p + k); },
+        &info);
+    Check(decoded == (parsed && DeltaFitsSource(delta, old_size)));
+    if (decoded) {
+      Check(info.outputSize == delta.outputSize && streamed.size() == delta.outputSize);
+      size_t at = 0;
+      for (const DeltaRecord& r : delta.records) {
+        const uint8_t* src = r.isCopy ? old + r.sourceOffset : r.data;
+        Check(r.length == 0 || memcmp(streamed.data() + at, src, r.length) == 0);
+        at += r.length;
+      }
+    }
+  }
+  if (!parsed) return 0;
   uint64_t total = 0;
   size_t consumed = 0;
   for (const DeltaRecord& r : delta.records) {

@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "authoring/archive_writer.h"
+#include "authoring/block_stream_writer.h"
 #include "authoring/delta_encoder.h"
 #include "authoring/packed_entry_encoder.h"
 #include "authoring/payload_writer.h"
 #include "authoring/version_resource_writer.h"
+#include "package/manifest.h"
 #include "platform/shell_link_format.h"
 #include "../redeflate_test_util.h"
 
@@ -80,6 +82,36 @@ int main(int argc, char** argv) {
   ok &= Write(root / "packed_entry_fuzz", "plain", Sample(200, 4));
 
   ok &= Write(root / "payload_fuzz", "payload", EncodePayload(Sample(400, 5)));
+
+  // Blocks and a manifest; a package with a manifest and data volumes.
+  {
+    std::vector<uint8_t> blocks;
+    BlockStreamWriter writer(
+        [&blocks](const uint8_t* p, size_t n) {
+          blocks.insert(blocks.end(), p, p + n);
+          return true;
+        },
+        9000, kMinStreamBlock);
+    const std::vector<uint8_t> content = Sample(9000, 8);
+    ok &= writer.Write(content.data(), content.size()) && writer.Finish();
+    ok &= Write(root / "block_stream_fuzz", "blocks", blocks);
+    Manifest manifest;
+    manifest.volumes.push_back({"update-1.upkd", 300, {}});
+    manifest.entries.push_back({"PATCH.SCR", false, 64, 40, 0, {}});
+    manifest.entries.push_back({"00000001.FILEX", true, 0, 300, 0, {}});
+    std::vector<uint8_t> bytes;
+    WriteManifest(manifest, &bytes);
+    ok &= Write(root / "block_stream_fuzz", "manifest", bytes);
+    ArchiveOptions options;
+    options.manifest = true;
+    const fs::path made = root / "package_fuzz" / "with-manifest";
+    std::error_code ec;
+    fs::create_directories(made.parent_path(), ec);
+    ok &= WritePackage(made.string(), Sample(64, 2),
+                       {{"patch.scr", Bytes("!all()\r\nall() {}\r\n"), false},
+                        {"00000001.FILE", EncodePayload(Sample(300, 3)), false}},
+                       nullptr, options);
+  }
 
   const std::vector<uint8_t> delta =
       EncodeDelta(old_file.data(), old_file.size(), new_file.data(), new_file.size());

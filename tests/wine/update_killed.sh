@@ -37,7 +37,7 @@ source "$SRC/tests/e2e/lib/interrupt.bash"
 RANDOM=${UPKEEP_KILL_SEED:-$$}
 
 H=$WORK/heavy
-make_heavy_trees "$H" 12 4096 || {
+LARGE_MB=${UPKEEP_KILL_LARGE_MB:-48} make_heavy_trees "$H" 12 4096 || {
   echo "cannot build the game trees"
   exit 1
 }

@@ -149,7 +149,8 @@ int main(int argc, char** argv) {
       SplitArguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
   IgnoreBrokenPipes();
   bool hasPackage = false;
-  const StartupOptions options = BeginStartup(arguments.commandLine, &hasPackage);
+  std::string damaged;
+  const StartupOptions options = BeginStartup(arguments.commandLine, &hasPackage, &damaged);
   if (options.help) {
     const std::string help = HelpText() + "\n";
     fwrite(help.data(), 1, help.size(), stdout);
@@ -162,7 +163,7 @@ int main(int argc, char** argv) {
   ConsoleUi ui(options.force);
   if (!hasPackage) {
     if (!options.silent) {
-      ui.MessageBox(kDamagedUpdateText, ApplicationName(), MessageIcon::Error, MessageButtons::Ok);
+      ui.MessageBox(damaged, ApplicationName(), MessageIcon::Error, MessageButtons::Ok);
     }
     fflush(stdout);
     return kExitFailed;

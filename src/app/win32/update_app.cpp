@@ -83,8 +83,9 @@ void ShowVersion() {
 
 BOOL CUpdateApp::InitInstance() {
   bool hasPackage = false;
+  std::string damaged;
   const StartupOptions options =
-      BeginStartup(m_lpCmdLine != nullptr ? m_lpCmdLine : "", &hasPackage);
+      BeginStartup(m_lpCmdLine != nullptr ? m_lpCmdLine : "", &hasPackage, &damaged);
   // Only for a run that may show a window: loading the controls starts the
   // window system (under Wine its desktop process), which -silent never uses.
   if (!options.silent || options.help || options.version) InitCommonControlsFromSystem();
@@ -102,7 +103,7 @@ BOOL CUpdateApp::InitInstance() {
   }
   if (!hasPackage) {
     if (!options.silent) {
-      MessageBoxA(nullptr, kDamagedUpdateText, ProgramFileName().c_str(), MB_ICONERROR | MB_OK);
+      MessageBoxA(nullptr, damaged.c_str(), ProgramFileName().c_str(), MB_ICONERROR | MB_OK);
     }
     m_nExitCode = kExitFailed;
     return FALSE;

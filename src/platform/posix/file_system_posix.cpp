@@ -52,6 +52,20 @@ class PosixFile : public File {
     }
     return static_cast<int64_t>(done);
   }
+  int64_t ReadAt(uint64_t offset, void* dst, size_t n) override {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return -1;
+    size_t done = 0;
+    while (done < n) {
+      const uint64_t at = offset + done;
+      if (at > static_cast<uint64_t>(INT64_MAX)) break;
+      ssize_t r = pread(fd_, static_cast<char*>(dst) + done, n - done, static_cast<off_t>(at));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return done > 0 ? static_cast<int64_t>(done) : -1;
+      if (r == 0) break;
+      done += static_cast<size_t>(r);
+    }
+    return static_cast<int64_t>(done);
+  }
   int64_t Write(const void* src, size_t n) override {
     size_t done = 0;
     while (done < n) {

@@ -118,6 +118,26 @@ class Win32File : public File {
     }
     return static_cast<int64_t>(done);
   }
+  // ReadFile at an OVERLAPPED offset: on a handle opened for synchronous
+  // use it reads there and waits, whatever the file pointer says.
+  int64_t ReadAt(uint64_t offset, void* dst, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      const uint64_t at = offset + done;
+      OVERLAPPED where = {};
+      where.Offset = static_cast<DWORD>(at);
+      where.OffsetHigh = static_cast<DWORD>(at >> 32);
+      DWORD want = static_cast<DWORD>(std::min<size_t>(n - done, 1u << 30));
+      DWORD got = 0;
+      if (!ReadFile(handle_, static_cast<char*>(dst) + done, want, &got, &where)) {
+        if (GetLastError() == ERROR_HANDLE_EOF) break;
+        return done > 0 ? static_cast<int64_t>(done) : -1;
+      }
+      if (got == 0) break;
+      done += got;
+    }
+    return static_cast<int64_t>(done);
+  }
   int64_t Write(const void* src, size_t n) override {
     size_t done = 0;
     while (done < n) {

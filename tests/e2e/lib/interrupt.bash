@@ -3,15 +3,17 @@
 # holds every file either as it was or as the update makes it. Source it
 # after game.bash; works below $WORK.
 
-# make_interrupt_update OLD NEW KEY STUB OUT: the package from OLD to NEW for
-# the game registered under KEY, on STUB. The basic delta form: the quickest
-# to make, and the write path is the same. $BIN must hold upkeep-pack.
+# make_interrupt_update OLD NEW KEY STUB OUT [MAKE OPTIONS...]: the package
+# from OLD to NEW for the game registered under KEY, on STUB. The basic delta
+# form: the quickest to make, and the write path is the same; files from
+# 16 MB on take the forms for files of any size (blocks, block matches).
+# $BIN must hold upkeep-pack.
 make_interrupt_update() {
   strings_with "$WORK/Strings.scr" "REG_KEY=$3" 'REG_DESTINATION=InstallPath' \
     'PROGRAM_NAME=Sample Game 1.0.1' 'PROGRAM_NAME_OLD=Sample Game' 'SRC_EXE=game.exe' \
     'GAME_VERSION=1.0.0.0' 'PATCH_VERSION=1.0.0.1' 'LANG_VERSION=en' 'SHOW_README=0' || return 1
   "$BIN/upkeep-pack" make --old "$1" --new "$2" --strings "$WORK/Strings.scr" \
-    --stub "$4" --delta-format basic -o "$5" >"$WORK/make.log" 2>&1 || {
+    --stub "$4" --delta-format basic --large-from 16M -o "$5" "${@:6}" >"$WORK/make.log" 2>&1 || {
     cat "$WORK/make.log" >&2
     return 1
   }
@@ -67,6 +69,14 @@ make_heavy_trees() {
     scatter "$dir/new/$name" $((200 + i)) 30 || return 1
     PATCHED+=("$name")
   done
+  # A large archive, patched with block matches read through windows.
+  if [ -n "${LARGE_MB:-}" ]; then
+    name=Data/Packs/large.pak
+    random_file "$dir/old/$name" $((LARGE_MB * 1024 * 1024)) 99 || return 1
+    cp "$dir/old/$name" "$dir/new/$name"
+    scatter "$dir/new/$name" 199 40 || return 1
+    PATCHED+=("$name")
+  fi
   random_file "$dir/old/Data/rewritten.dat" 700000 300
   random_file "$dir/new/Data/rewritten.dat" 650000 301
   for i in 0 1 2; do
