@@ -48,6 +48,26 @@ bool IsDirectory(const std::string& path) {
   return a != kInvalidAttributes && (a & kAttrDirectory) != 0;
 }
 
+bool IsLink(const std::string& path) {
+  const uint32_t a = GetFileSystem()->GetLinkAttributes(path);
+  return a != kInvalidAttributes && (a & kAttrReparsePoint) != 0;
+}
+
+bool ClearName(const std::string& path) {
+  FileSystem* fs = GetFileSystem();
+  const uint32_t a = fs->GetLinkAttributes(path);
+  if (a == kInvalidAttributes) return true;
+  if ((a & kAttrReparsePoint) != 0) return fs->RemoveLink(path);
+  if ((a & kAttrDirectory) != 0) return false;
+  if ((a & kAttrReadOnly) != 0) fs->SetAttributes(path, kAttrNormal);
+  return fs->Delete(path);
+}
+
+std::unique_ptr<File> CreateNewFile(const std::string& path) {
+  if (!ClearName(path)) return nullptr;
+  return GetFileSystem()->Open(path, OpenMode::kCreateNew);
+}
+
 bool MatchWildcard(const char* pattern, const char* name) {
   if (MatchFrom(pattern, name)) return true;
   // As on Windows, a trailing ".*" also matches names without an extension,

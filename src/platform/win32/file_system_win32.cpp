@@ -1,14 +1,32 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/text.h"
 
 namespace upkeep {
 
 namespace {
+
+bool RunsUnderWine() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Whether the last creating or writing call of this thread failed for a
+// full volume.
+thread_local bool g_last_failure_full = false;
+
+// Notes how such a call ended (GetLastError tells why it failed); returns `ok`.
+bool Noted(bool ok) {
+  const DWORD e = ok ? ERROR_SUCCESS : GetLastError();
+  g_last_failure_full = e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL;
+  return ok;
+}
 
 // Under Wine a flush is the host's fsync, and nothing starts the disk on a file
 // being written before it: the flush at the end waits for all of the file.
@@ -21,7 +39,7 @@ class WriteBehind {
   // Null where the system starts the disk by itself.
   static WriteBehind* Get() {
     // Never destroyed: its thread may still wait on it while the process ends.
-    static WriteBehind* const instance = UnderWine() ? new WriteBehind() : nullptr;
+    static WriteBehind* const instance = RunsUnderWine() ? new WriteBehind() : nullptr;
     return instance;
   }
 
@@ -51,11 +69,6 @@ class WriteBehind {
   WriteBehind() {
     InitializeCriticalSection(&lock_);
     InitializeConditionVariable(&changed_);
-  }
-
-  static bool UnderWine() {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
   }
 
   bool StartThread() {  // under lock_
@@ -123,10 +136,12 @@ class Win32File : public File {
       DWORD put = 0;
       if (!WriteFile(handle_, static_cast<const char*>(src) + done, want, &put, nullptr) ||
           put == 0) {
+        Noted(false);
         return done > 0 ? static_cast<int64_t>(done) : -1;
       }
       done += put;
     }
+    Noted(true);
     if (write_behind_ != nullptr) {
       constexpr uint64_t kWriteBehindStep = 8u << 20;
       unflushed_ += done;
@@ -153,7 +168,7 @@ class Win32File : public File {
   bool Flush() override {
     if (write_behind_ != nullptr) write_behind_->Finish(handle_);
     unflushed_ = 0;
-    return FlushFileBuffers(handle_) != 0;
+    return Noted(FlushFileBuffers(handle_) != 0);
   }
   HANDLE handle_;
   WriteBehind* write_behind_;
@@ -180,6 +195,104 @@ class Win32View : public MappedView {
 
 typedef BOOL(WINAPI* FreeSpaceExFn)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
 
+// Links. Windows marks every link with FILE_ATTRIBUTE_REPARSE_POINT; Wine
+// marks only links to folders, shows a link to a file as the file, and its
+// delete calls (DeleteFile, RemoveDirectory, delete-on-close) remove what a
+// link leads to. What it never follows is the destination of a rename.
+
+// The path of the file `path` names as the system finds it, links resolved,
+// without the "\\?\" prefix; empty when it cannot be opened.
+std::string FinalPathOf(const std::string& path) {
+  HANDLE h = CreateFileA(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::string();
+  char buf[MAX_PATH * 2];
+  const DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof buf, FILE_NAME_NORMALIZED);
+  CloseHandle(h);
+  if (n == 0 || n >= sizeof buf) return std::string();
+  std::string out(buf, n);
+  if (out.compare(0, 4, "\\\\?\\") == 0) out.erase(0, 4);
+  while (out.size() > 3 && out.back() == '\\') out.pop_back();
+  return out;
+}
+
+std::string FullPathOf(const std::string& path) {
+  char buf[MAX_PATH];
+  const DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, buf, nullptr);
+  if (n == 0 || n >= MAX_PATH) return std::string();
+  std::string out(buf, n);
+  while (out.size() > 3 && out.back() == '\\') out.pop_back();
+  return out;
+}
+
+std::string LeafOf(const std::string& path) {
+  const size_t cut = path.find_last_of("\\/");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+// A link Wine shows as the file it leads to: the system finds that file
+// somewhere else than under the name in the name's own folder.
+bool LeadsElsewhere(const std::string& path) {
+  const std::string full = FullPathOf(path);
+  const size_t cut = full.find_last_of('\\');
+  if (full.empty() || cut == std::string::npos || cut + 1 == full.size()) return false;
+  const std::string found = FinalPathOf(full);
+  if (found.empty() || CompareNoCase(found.c_str(), full.c_str()) == 0) return false;
+  const std::string folder = FinalPathOf(full.substr(0, cut == 2 ? 3 : cut));
+  const size_t found_cut = found.find_last_of('\\');
+  if (folder.empty() || found_cut == std::string::npos) return false;
+  std::string found_folder = found.substr(0, found_cut);
+  if (found_folder.size() == 2 && found_folder[1] == ':') found_folder += '\\';
+  if (CompareNoCase(found_folder.c_str(), folder.c_str()) != 0) return true;
+  // In the same folder under another name: a link there, unless the name
+  // is the short form of the file's own.
+  const std::string leaf = LeafOf(found);
+  if (CompareNoCase(leaf.c_str(), LeafOf(full).c_str()) == 0) return false;
+  char longer[MAX_PATH];
+  const DWORD n = GetLongPathNameA(full.c_str(), longer, MAX_PATH);
+  return n == 0 || n >= MAX_PATH || CompareNoCase(leaf.c_str(), LeafOf(longer).c_str()) != 0;
+}
+
+// The attributes of the name itself (links not followed), as the interface
+// reports them.
+uint32_t OwnAttributesOf(const std::string& path) {
+  const DWORD a = GetFileAttributesA(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return kInvalidAttributes;
+  if ((a & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return static_cast<uint32_t>(a);
+  if (!LeadsElsewhere(path)) return static_cast<uint32_t>(a);
+  return kAttrReparsePoint | (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// An empty file of our own takes the name by a rename, which replaces a link
+// at its destination without following it; the name then holds that file.
+bool ReplaceWithEmptyFile(const std::string& path) {
+  for (int i = 0; i < 16; ++i) {
+    const std::string stand_in = path + ".~" + std::to_string(i);
+    HANDLE h = CreateFileA(stand_in.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) continue;
+      return false;
+    }
+    CloseHandle(h);
+    if (MoveFileExA(stand_in.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    DeleteFileA(stand_in.c_str());
+    return false;
+  }
+  return false;
+}
+
+// Removes the link `path`, whose own attributes are `a`.
+bool RemoveLinkWith(const std::string& path, uint32_t a) {
+  if (a == kInvalidAttributes || (a & kAttrReparsePoint) == 0) return false;
+  if ((a & kAttrDirectory) != 0) {
+    // Wine removes a link to a folder only by removing the folder itself.
+    return !RunsUnderWine() && RemoveDirectoryA(path.c_str()) != 0;
+  }
+  return ReplaceWithEmptyFile(path) && DeleteFileA(path.c_str()) != 0;
+}
+
 class Win32FileSystem : public FileSystem {
  public:
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
@@ -205,18 +318,36 @@ class Win32FileSystem : public FileSystem {
         access = GENERIC_WRITE;
         share = 0;
         break;
+      case OpenMode::kCreateNew:
+        access = GENERIC_WRITE;
+        share = 0;
+        disposition = CREATE_NEW;
+        break;
     }
-    if (access & GENERIC_WRITE) {
+    if ((access & GENERIC_WRITE) != 0 && mode != OpenMode::kCreateNew) {
       // Windows refuses to write a read-only file; Wine running as root would not.
       DWORD a = GetFileAttributesA(path.c_str());
       if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) != 0 &&
           (a & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         SetLastError(ERROR_ACCESS_DENIED);
+        g_last_failure_full = false;
         return nullptr;
       }
     }
-    HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    const DWORD flags =
+        FILE_ATTRIBUTE_NORMAL | (mode == OpenMode::kCreateNew ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    // Wine shows a link to nothing to no call but a create, which it fails:
+    // that link is replaced, never written through.
+    if (h == INVALID_HANDLE_VALUE && mode == OpenMode::kCreateNew &&
+        GetLastError() == ERROR_FILE_EXISTS &&
+        GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES && ReplaceWithEmptyFile(path) &&
+        DeleteFileA(path.c_str())) {
+      h = CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    }
+    if ((access & GENERIC_WRITE) != 0 && mode != OpenMode::kTestExclusive) {
+      Noted(h != INVALID_HANDLE_VALUE);
+    }
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     return std::unique_ptr<File>(
         new Win32File(h, (access & GENERIC_WRITE) != 0 && mode != OpenMode::kTestExclusive));
@@ -244,23 +375,42 @@ class Win32FileSystem : public FileSystem {
     DWORD a = GetFileAttributesA(path.c_str());
     return a == INVALID_FILE_ATTRIBUTES ? kInvalidAttributes : static_cast<uint32_t>(a);
   }
+  uint32_t GetLinkAttributes(const std::string& path) override { return OwnAttributesOf(path); }
   bool SetAttributes(const std::string& path, uint32_t attributes) override {
+    // Wine would set them on what a link leads to.
+    const uint32_t own = OwnAttributesOf(path);
+    if (own != kInvalidAttributes && (own & kAttrReparsePoint) != 0) return true;
     return SetFileAttributesA(path.c_str(), attributes) != 0;
   }
   bool Move(const std::string& from, const std::string& to) override {
-    return MoveFileA(from.c_str(), to.c_str()) != 0;
+    return Noted(MoveFileA(from.c_str(), to.c_str()) != 0);
   }
   bool Replace(const std::string& from, const std::string& to) override {
-    return MoveFileExA(from.c_str(), to.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return Noted(MoveFileExA(from.c_str(), to.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0);
   }
-  bool Delete(const std::string& path) override { return DeleteFileA(path.c_str()) != 0; }
+  bool Delete(const std::string& path) override {
+    const uint32_t own = OwnAttributesOf(path);
+    if (own != kInvalidAttributes && (own & kAttrReparsePoint) != 0) {
+      return (own & kAttrDirectory) == 0 && RemoveLinkWith(path, own);
+    }
+    return DeleteFileA(path.c_str()) != 0;
+  }
+  bool RemoveLink(const std::string& path) override {
+    return RemoveLinkWith(path, OwnAttributesOf(path));
+  }
   CreateDirResult CreateDir(const std::string& path) override {
-    if (CreateDirectoryA(path.c_str(), nullptr)) return CreateDirResult::kCreated;
+    if (Noted(CreateDirectoryA(path.c_str(), nullptr) != 0)) return CreateDirResult::kCreated;
     return GetLastError() == ERROR_ALREADY_EXISTS ? CreateDirResult::kAlreadyExists
                                                   : CreateDirResult::kFailed;
   }
-  bool RemoveDir(const std::string& path) override { return RemoveDirectoryA(path.c_str()) != 0; }
+  bool RemoveDir(const std::string& path) override {
+    const uint32_t own = OwnAttributesOf(path);
+    if (own != kInvalidAttributes && (own & kAttrReparsePoint) != 0) {
+      return (own & kAttrDirectory) != 0 && RemoveLinkWith(path, own);
+    }
+    return RemoveDirectoryA(path.c_str()) != 0;
+  }
 
   bool Find(const std::string& pattern, std::vector<FindEntry>* out) override {
     out->clear();
@@ -318,6 +468,7 @@ class Win32FileSystem : public FileSystem {
     if (n == 0 || n >= MAX_PATH) return std::string();
     return std::string(buf, n);
   }
+  bool LastFailureWasFull() override { return g_last_failure_full; }
 };
 
 }  // namespace
