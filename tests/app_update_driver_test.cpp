@@ -347,6 +347,12 @@ TEST(AppUpdateDriver, RunnerCodesBecomeTextsIconsAndOutcomes) {
   const FinalReport unknown = FinalReportFor(5, "");
   EXPECT_EQ(unknown.outcome, UpdateOutcome::Failed);
   EXPECT_EQ(unknown.icon, MessageIcon::Error);
+  // A file too large to check is not a file with wrong contents.
+  const FinalReport large = FinalReportFor(kFileTooLarge, "");
+  EXPECT_EQ(large.text,
+            "A game file is too large for this update (4 GiB or more). Details are in patch.log "
+            "in the game folder.");
+  EXPECT_EQ(large.outcome, UpdateOutcome::Failed);
 }
 
 TEST(AppUpdateDriver, WithoutItsOwnPathTheRunStopsBeforeTouchingAnything) {

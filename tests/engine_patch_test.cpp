@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/command_context.h"
+#include "platform/file_system.h"
 #include "package/delta_extended.h"
 #include "redeflate_test_util.h"
 #include "engine_test_util.h"
@@ -149,7 +150,8 @@ TEST(EnginePatchTest, FailuresAfterTheMoveBringTheOldFileBack) {
     fs.failMaps = true;
     EXPECT_EQ(f.Run("all() { " + Patch("a.bin", "00000004.DELTA", CrcText(ex.new_data)) + " }"),
               kOperationFailed);
-    EXPECT_EQ(f.log(), Crlf("ERROR: couldn't open file: " + f.EnginePath("mya$$.tmp") + "!\n"));
+    // The file that cannot be read is named, not a temporary file no run makes.
+    EXPECT_EQ(f.log(), Crlf("ERROR: couldn't open file: " + f.EnginePath("a.bin") + "!\n"));
     EXPECT_EQ(f.Read("a.bin"), ex.old_data);
     EXPECT_FALSE(f.Exists("mya$$.tmp"));
   }
@@ -171,6 +173,35 @@ TEST(EnginePatchTest, FailuresAfterTheMoveBringTheOldFileBack) {
 // target a joined path may be (255 characters) that is 259, still a path the
 // system takes, so patching and creating work right up to the limit, and a
 // longer target is refused before anything is touched.
+// A file of 4 GiB or more fails no check of its content: no checksum here
+// covers it, and the run says the file is too large rather than wrong.
+TEST(EnginePatchTest, FilesOf4GiBOrMoreAreTooLargeNotWrong) {
+  const Example ex;
+  UpdateFixture f;
+  const int64_t size = (int64_t{1} << 32) + 1;
+  {
+    // Sparse: no disk blocks behind the hole.
+    std::unique_ptr<File> big = GetFileSystem()->Open(f.EnginePath("big.dat"), OpenMode::kWrite);
+    ASSERT_NE(big, nullptr);
+    ASSERT_EQ(big->Seek(size - 1, SeekOrigin::kBegin), size - 1);
+    ASSERT_EQ(big->Write("x", 1), 1);
+  }
+  f.AddDecodedDelta("00000004.DELTA", kExampleDelta);
+  const std::string line =
+      "ERROR: " + f.EnginePath("big.dat") + " is too large for this update (4 GiB or more) !\n";
+  for (const std::string& call : {std::string("CheckFile(\"big.dat\", \"00000000\")"),
+                                  std::string("IsOKFile(\"big.dat\", \"00000000\")"),
+                                  Patch("big.dat", "00000004.DELTA", CrcText(ex.new_data))}) {
+    SCOPED_TRACE(call);
+    EXPECT_EQ(f.Run("all() { " + call + " }"), kFileTooLarge);
+    EXPECT_EQ(f.log(), Crlf(line));
+    std::unique_ptr<File> big = GetFileSystem()->Open(f.EnginePath("big.dat"), OpenMode::kRead);
+    ASSERT_NE(big, nullptr);
+    EXPECT_EQ(big->Size(), size);
+    EXPECT_FALSE(f.Exists("big.dat.~up"));
+  }
+}
+
 TEST(EnginePatchTest, TargetsUpToTheLongestPathArePatchedAndCreated) {
   const std::vector<uint8_t> old_bytes = test::RandomBytes(20000, 61);
   std::vector<uint8_t> new_bytes = old_bytes;

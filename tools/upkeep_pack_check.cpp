@@ -214,6 +214,8 @@ const char* Meaning(int32_t code) {
       return "a checksum was wrong after the directory had been changed";
     case 6:
       return "a checksum was wrong before anything changed";
+    case 7:
+      return "a file is too large (4 GiB or more)";
   }
   return "unknown result";
 }

@@ -133,7 +133,7 @@ int ApplyExtendedDelta(const Delta& delta, const MappedFile& old, const std::str
                        ProgressCallback progress, int32_t overallPercent, const char* label,
                        WrittenContent* written) {
   const uint64_t old_size = old.view != nullptr ? old.size : 0;
-  std::unique_ptr<File> out = GetFileSystem()->Open(target, OpenMode::kWrite);
+  std::unique_ptr<File> out = CreateNewFile(target);
   if (out == nullptr) return kApplyTargetFailed;
   WriteProgress report{progress, overallPercent, target.c_str(), label, delta.outputSize};
   BufferedWriter writer(out.get());
@@ -185,7 +185,7 @@ int ApplyDelta(const Delta& delta, const MappedFile& old, const std::string& tar
   const char* label = text != nullptr ? text : "";
   if (delta.extended)
     return ApplyExtendedDelta(delta, old, target, progress, overallPercent, label, written);
-  std::unique_ptr<File> out = GetFileSystem()->Open(target, OpenMode::kWrite);
+  std::unique_ptr<File> out = CreateNewFile(target);
   if (out == nullptr) return kApplyTargetFailed;
   WriteProgress report{progress, overallPercent, target.c_str(), label, delta.outputSize};
   BufferedWriter writer(out.get());

@@ -18,6 +18,14 @@ constexpr uint32_t kAttrProtect = kAttrReadOnly | kAttrHidden | kAttrSystem;
 const char kMissingDirLine[] =
     "B\xB3\xB9"
     "d: nie znaleziono katalogu %s !\n";
+const char kTooLargeLine[] = "ERROR: %s is too large for this update (4 GiB or more) !\n";
+
+// A file whose size no checksum of the package covers fails every check:
+// that is no sign of wrong content, and the message must not say it is.
+bool TooLargeToCheck(const std::string& path) {
+  std::unique_ptr<File> file = GetFileSystem()->Open(path, OpenMode::kRead);
+  return file != nullptr && file->Size() > static_cast<int64_t>(kMaxFileSize);
+}
 
 // Attribute bits without read-only, hidden and system; "normal" when none remain.
 uint32_t Unprotected(uint32_t attributes) {
@@ -52,13 +60,6 @@ std::string ChildPath(const std::string& dir, const std::string& name) {
 
 std::string NewContentPath(const std::string& target) { return target + ".~up"; }
 
-void ClearLeftoverAttributes(const std::string& fresh) {
-  // Asking is cheaper than a change that fails (under Wine a change opens the
-  // file), and there is almost never a leftover.
-  FileSystem* fs = GetFileSystem();
-  if (fs->GetAttributes(fresh) != kInvalidAttributes) fs->SetAttributes(fresh, kAttrNormal);
-}
-
 bool WrittenContentMatches(const WrittenContent& written, const char* expected,
                            const std::string& label, ProgressCallback progress,
                            int32_t overallPercent, const char* message) {
@@ -79,10 +80,13 @@ bool PutInPlace(CommandContext& context, const std::string& fresh, const std::st
 }
 
 bool RanOutOfSpace(const std::string& target, uint64_t needed) {
+  FileSystem* fs = GetFileSystem();
+  // A volume out of file entries still has bytes free.
+  if (fs->LastFailureWasFull()) return true;
   size_t cut = target.find_last_of("\\/");
   std::string dir = cut == std::string::npos ? std::string(".") : target.substr(0, cut + 1);
   uint64_t free_bytes = 0;
-  return GetFileSystem()->GetFreeBytes(dir, &free_bytes) && free_bytes < needed;
+  return fs->GetFreeBytes(dir, &free_bytes) && free_bytes < needed;
 }
 
 void RelabeledProgress::Forward(void* self, int32_t overall, int32_t step, const char* file,
@@ -99,7 +103,7 @@ int ExtractPayloadFile(const char* entryName, const std::string& destination, ui
   if (payload == nullptr) return kExtractPayloadFailed;
   // The destination goes straight to the disk with the spelling the script
   // gave it; the package layer would upper-case a name it does not know.
-  std::unique_ptr<File> out = GetFileSystem()->Open(destination, OpenMode::kWrite);
+  std::unique_ptr<File> out = CreateNewFile(destination);
   if (out == nullptr) return kExtractDestinationFailed;
   const std::vector<uint8_t>& data = payload->data;
   if (size != nullptr) *size = data.size();
@@ -123,8 +127,7 @@ bool CopyFileWithProgress(const std::string& source, const std::string& destinat
   // destination as it was instead of truncated.
   std::unique_ptr<File> in = fs->Open(source, OpenMode::kRead);
   if (in == nullptr) return false;
-  UnprotectFile(destination);
-  std::unique_ptr<File> out = fs->Open(destination, OpenMode::kWriteExclusive);
+  std::unique_ptr<File> out = CreateNewFile(destination);
   if (out == nullptr) return false;
   int64_t size = in->Size();
   if (size < 0) return false;
@@ -157,10 +160,11 @@ bool CopyFileWithProgress(const std::string& source, const std::string& destinat
 
 int RemoveDirectoryTree(const std::string& directory) {
   FileSystem* fs = GetFileSystem();
+  if (!IsDirectory(directory)) return kTreeNotEntered;
+  // A link to a folder goes as a link; what it leads to is not the game's.
+  if (IsLink(directory)) return fs->RemoveLink(directory) ? kTreeRemoved : kTreeNotEntered;
   std::vector<FindEntry> entries;
-  if (!IsDirectory(directory) || !fs->Find(ChildPath(directory, "*.*"), &entries)) {
-    return kTreeNotEntered;
-  }
+  if (!fs->Find(ChildPath(directory, "*.*"), &entries)) return kTreeNotEntered;
   // Directories in the order they were entered; removing them in reverse takes
   // every child before its parent. An explicit stack keeps deep trees off the
   // call stack.
@@ -174,15 +178,17 @@ int RemoveDirectoryTree(const std::string& directory) {
       for (const FindEntry& e : entries) {
         if (e.name == "." || e.name == "..") continue;
         std::string path = ChildPath(dir, e.name);
-        if (e.attributes & kAttrDirectory) {
-          // A link to a directory is removed as a link, never walked into.
-          if (e.attributes & kAttrReparsePoint) {
-            fs->RemoveDir(path);
-          } else {
-            pending.push_back(path);
-          }
+        if ((e.attributes & kAttrReparsePoint) != 0) {
+          // Links are removed as links, never walked into.
+          fs->RemoveLink(path);
+        } else if ((e.attributes & kAttrDirectory) != 0) {
+          pending.push_back(path);
         } else {
-          fs->SetAttributes(path, Unprotected(e.attributes));
+          // Delete and SetAttributes never act through a link (Wine shows a
+          // link to a file as the file).
+          if (Unprotected(e.attributes) != e.attributes) {
+            fs->SetAttributes(path, Unprotected(e.attributes));
+          }
           fs->Delete(path);
         }
       }
@@ -212,6 +218,7 @@ int32_t CheckFileCommand(CommandContext& context, const ScriptCall& call) {
     Report(context, 100, path.c_str(), key);
     return kContinue;
   }
+  if (TooLargeToCheck(path)) return AbortRun(context, kFileTooLarge, kTooLargeLine, path.c_str());
   // Its old content is gone because the interrupted run already patched it.
   if (AlreadyPatched(context, path)) {
     context.modified = context.changed = true;
@@ -250,15 +257,19 @@ int32_t IsOKFileCommand(CommandContext& context, const ScriptCall& call) {
   std::string text = ExpandedText(key);
   if (!FileMatchesChecksum(context.targetRoot.c_str(), name, checksum, context.progress,
                            context.overallPercent, text.c_str())) {
+    if (TooLargeToCheck(target)) {
+      return AbortRun(context, kFileTooLarge, kTooLargeLine, target.c_str());
+    }
     LogLine(context, "Copying file: %s\n", target.c_str());
     // Copied beside the file first: a copy cut short never takes its place.
     const std::string fresh = NewContentPath(target);
     if (SamePath(source, target) || !NoteNewContent(context, fresh) ||
         !CopyFileWithProgress(source, fresh, context.progress, context.overallPercent, true) ||
         !BeginChange(context) || !PutInPlace(context, fresh, target)) {
+      const bool full = RanOutOfSpace(fresh, 0);
       GetFileSystem()->Delete(fresh);
-      return AbortRun(context, kOperationFailed, "ERROR: couldn't copy file %s !\n",
-                      source.c_str());
+      return AbortRun(context, full ? kNotEnoughSpace : kOperationFailed,
+                      "ERROR: couldn't copy file %s !\n", source.c_str());
     }
     context.changed = true;
   }
@@ -277,8 +288,8 @@ int32_t IsOKDirCommand(CommandContext& context, const ScriptCall& call) {
   Report(context, 0, path.c_str(), key);
   if (!IsDirectory(path)) {
     if (!BeginChange(context) || GetFileSystem()->CreateDir(path) != CreateDirResult::kCreated) {
-      return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir: %s !\n",
-                      path.c_str());
+      return AbortRun(context, RanOutOfSpace(path, 0) ? kNotEnoughSpace : kOperationFailed,
+                      "ERROR: couldn't create dir: %s !\n", path.c_str());
     }
     NoteFolderChange(context, path);
     context.changed = true;
@@ -302,7 +313,8 @@ int32_t CreateDirCommand(CommandContext& context, const ScriptCall& call) {
   }
   const CreateDirResult created = GetFileSystem()->CreateDir(path);
   if (created == CreateDirResult::kFailed) {
-    return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir %s !\n", path.c_str());
+    return AbortRun(context, RanOutOfSpace(path, 0) ? kNotEnoughSpace : kOperationFailed,
+                    "ERROR: couldn't create dir %s !\n", path.c_str());
   }
   if (created == CreateDirResult::kCreated) {
     NoteFolderChange(context, path);
@@ -316,7 +328,8 @@ int32_t CreateDirCommand(CommandContext& context, const ScriptCall& call) {
 int32_t DeleteDirCommand(CommandContext& context, const ScriptCall& call) {
   const char* name = StringArgument(&call, 0);
   std::string path;
-  bool fits = JoinPath(context.targetRoot, name, kMaxJoinedPath, &path);
+  // The game folder itself is not a folder inside it.
+  bool fits = JoinPath(context.targetRoot, name, kMaxJoinedPath, &path) && NameDepth(name) > 0;
   if (name == nullptr) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't remove dir: %s !\n", path.c_str());
   }
@@ -352,13 +365,15 @@ int32_t DeleteFileCommand(CommandContext& context, const ScriptCall& call) {
   const char* key = "&IDS_PROGRESS_REMOVING_FILE&";
   context.modified = true;
   Report(context, 0, path.c_str(), key);
-  if (fits && PathExists(path) && !BeginChange(context)) {
+  // A link to nothing is a name to remove too.
+  FileSystem* fs = GetFileSystem();
+  if (fits && fs->GetLinkAttributes(path) != kInvalidAttributes && !BeginChange(context)) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't remove file %s !\n", path.c_str());
   }
   bool deleted = false;
   if (fits) {
-    GetFileSystem()->SetAttributes(path, kAttrNormal);
-    deleted = GetFileSystem()->Delete(path);
+    fs->SetAttributes(path, kAttrNormal);
+    deleted = fs->Delete(path);
   }
   if (deleted) {
     NoteFolderChange(context, path);
@@ -392,7 +407,6 @@ int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
   Report(context, 0, path.c_str(), "&IDS_PROGRESS_CREATING_FILE&");
   const std::string fresh = NewContentPath(path);
   FileSystem* fs = GetFileSystem();
-  ClearLeftoverAttributes(fresh);
   uint64_t needed = 0;
   WrittenContent written;
   int r = NoteNewContent(context, fresh) ? ExtractPayloadFile(entry, fresh, &needed, &written)
@@ -431,11 +445,14 @@ int32_t RenameFileCommand(CommandContext& context, const ScriptCall& call) {
   if (old_name == nullptr || new_name == nullptr) {
     return AbortRun(context, kOperationFailed, "Couldn't rename file: %s\n", TextOrEmpty(old_name));
   }
-  // The base already ends with '\': plain concatenation.
+  // The base already ends with '\': plain concatenation. Both names stay
+  // below it, and neither is the base itself.
   std::string old_path = context.linkBaseDir + old_name;
   std::string new_path = context.linkBaseDir + new_name;
-  const bool fits = old_path.size() <= kMaxLinkPath && new_path.size() <= kMaxLinkPath;
-  if (fits && PathExists(old_path) && !BeginChange(context)) {
+  const bool fits = old_path.size() <= kMaxLinkPath && new_path.size() <= kMaxLinkPath &&
+                    NameDepth(old_name) > 0 && NameDepth(new_name) > 0;
+  if (fits && GetFileSystem()->GetLinkAttributes(old_path) != kInvalidAttributes &&
+      !BeginChange(context)) {
     return AbortRun(context, kOperationFailed, "Couldn't rename file: %s\n", old_name);
   }
   if (fits && GetFileSystem()->Move(old_path, new_path)) {

@@ -11,6 +11,7 @@ namespace upkeep {
 namespace {
 
 const char kTempName[] = "mya$$.tmp";
+const char kTooLargeLine[] = "ERROR: %s is too large for this update (4 GiB or more) !\n";
 
 }  // namespace
 
@@ -43,6 +44,9 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't update file %s !\n",
                     target.c_str());
   }
+  if (delta->outputSize > kMaxFileSize) {
+    return AbortRun(context, kFileTooLarge, kTooLargeLine, target.c_str());
+  }
   // The old file is opened and mapped once: its length decides whether the
   // delta fits, and its view feeds the new content.
   MappedFile old = OpenMappedFile(target);
@@ -63,10 +67,15 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
                     target.c_str(), temp.c_str());
   }
 
-  Report(context, 0, temp.c_str(), "&IDS_PROGRESS_LOADING_SOURCE_FILE&");
+  // The old content is read where it is, under the file's own name.
+  Report(context, 0, target.c_str(), "&IDS_PROGRESS_LOADING_SOURCE_FILE&");
+  if (old.mapping != nullptr && old.mapping->size() > kMaxFileSize) {
+    CloseMappedFile(&old);
+    return AbortRun(context, kFileTooLarge, kTooLargeLine, target.c_str());
+  }
   if (!old.usable()) {
     CloseMappedFile(&old);
-    return AbortRun(context, kOperationFailed, "ERROR: couldn't open file: %s!\n", temp.c_str());
+    return AbortRun(context, kOperationFailed, "ERROR: couldn't open file: %s!\n", target.c_str());
   }
   Report(context, 100, target.c_str(), "&IDS_PROGRESS_LOADING_SOURCE_FILE&");
 
@@ -74,7 +83,6 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   RelabeledProgress shown{context.progress, fresh, target};
   ProgressCallback progress = context.progress != nullptr ? shown.callback() : nullptr;
   const uint64_t new_size = delta->outputSize;
-  ClearLeftoverAttributes(fresh);
   // Written, flushed and checksummed in one pass through one handle: the
   // checksum covers the very bytes the file was given.
   WrittenContent written;
