@@ -1,6 +1,7 @@
 #include "platform/code_page.h"
 
 #include <cstdint>
+#include <utility>
 
 namespace upkeep {
 
@@ -144,6 +145,29 @@ bool AnsiToUtf8Exact(const std::string& text, std::string* out, int code_page) {
   *out = exact ? Utf16ToUtf8(wide) : std::string();
   return exact;
 }
+
+bool AnsiToUtf16Exact(const std::string& text, std::u16string* out, int code_page) {
+  std::u16string wide = AnsiToUtf16(text, code_page);
+  bool exact = Utf16ToAnsi(wide, code_page) == text;
+  if (!exact) wide.clear();
+  *out = std::move(wide);
+  return exact;
+}
+
+bool Utf16ToAnsiExact(const std::u16string& text, std::string* out, int code_page) {
+  std::string ansi = Utf16ToAnsi(text, code_page);
+  bool exact = AnsiToUtf16(ansi, code_page) == text;
+  if (!exact) ansi.clear();
+  *out = std::move(ansi);
+  return exact;
+}
+
+namespace {
+int g_path_code_page = kAnsiCodePage;
+}  // namespace
+
+void SetPathCodePage(int code_page) { g_path_code_page = code_page; }
+int PathCodePage() { return g_path_code_page; }
 
 bool Utf8ToAnsiExact(const std::string& text, std::string* out, int code_page) {
   if (IsAscii(text)) {

@@ -25,6 +25,18 @@ std::string Utf8ToAnsi(const std::string& text, int code_page = kAnsiCodePage);
 bool AnsiToUtf8Exact(const std::string& text, std::string* out, int code_page = kAnsiCodePage);
 bool Utf8ToAnsiExact(const std::string& text, std::string* out, int code_page = kAnsiCodePage);
 
+// The same between UTF-16 and the code page, for names handed to a wide API
+// or taken back from one.
+bool AnsiToUtf16Exact(const std::string& text, std::u16string* out, int code_page = kAnsiCodePage);
+bool Utf16ToAnsiExact(const std::u16string& text, std::string* out, int code_page = kAnsiCodePage);
+
+// The code page of the path texts handed to the platform: kAnsiCodePage (the
+// ANSI code page of the moment, which a string table's Locale sets) unless a
+// program fixes another, as the authoring tool does with UTF-8 (65001). Set
+// before any other thread runs.
+void SetPathCodePage(int code_page);
+int PathCodePage();
+
 // Plain UTF-16 <-> UTF-8 (invalid input becomes U+FFFD).
 std::string Utf16ToUtf8(const std::u16string& text);
 std::u16string Utf8ToUtf16(const std::string& text);

@@ -185,6 +185,8 @@ bool SelectLocale(const char* name) {
 
 int CurrentCodePage() { return g_code_page; }
 
+int SelectedCodePage() { return g_table != nullptr ? g_code_page : 0; }
+
 int LanguageCodePage(const char* language) {
   if (language == nullptr) return 0;
   const Language* found = FindLanguage(language, std::strlen(language));

@@ -25,6 +25,9 @@ int CompareNoCase(const char* a, const char* b);
 bool SelectLocale(const char* name);
 // The ANSI code page of the current locale (1252 in the C locale).
 int CurrentCodePage();
+// The code page of the locale a string table selected; 0 in the C locale,
+// where the Windows build keeps the system's own ANSI code page.
+int SelectedCodePage();
 
 // The ANSI code page of a language given by its English name, its Windows
 // three-letter abbreviation or its ISO 639-1 code, ignoring case; 0 if unknown.

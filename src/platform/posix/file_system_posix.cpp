@@ -297,7 +297,8 @@ class PosixFileSystem : public FileSystem {
       std::string dir = dst.native.substr(0, dst.native.find_last_of('/') + 1);
       size_t cut = to.find_last_of("/\\");
       std::string wanted = cut == std::string::npos ? to : to.substr(cut + 1);
-      if (!posix::IsNativePath(to) && !AnsiToUtf8Exact(wanted, &wanted)) return false;
+      if (!posix::IsNativePath(to) && !AnsiToUtf8Exact(wanted, &wanted, PathCodePage()))
+        return false;
       dst.native = dir + wanted;
     }
     return Noted(rename(src.c_str(), dst.native.c_str()) == 0);

@@ -37,7 +37,7 @@ bool IsNativePath(const std::string& path) {
 }
 
 bool DiskNameToAnsi(const std::string& disk_name, std::string* ansi) {
-  return Utf8ToAnsiExact(disk_name, ansi);
+  return Utf8ToAnsiExact(disk_name, ansi, PathCodePage());
 }
 
 namespace {
@@ -129,7 +129,7 @@ ResolvedPath Resolve(const std::string& input) {
           // stand-ins of names a code page could not hold.
           if (part.find_first_of("?*") != std::string::npos) return ResolvedPath();
           std::string disk;
-          if (!AnsiToUtf8Exact(part, &disk)) return ResolvedPath();
+          if (!AnsiToUtf8Exact(part, &disk, PathCodePage())) return ResolvedPath();
           part.swap(disk);
         }
         parts.push_back(part);

@@ -1,12 +1,17 @@
 #include <windows.h>
 
 #include "platform/code_page.h"
+#include "platform/text.h"
 
 namespace upkeep {
 
 namespace {
+// The ANSI code page is the string table's once it selected a locale, so its
+// texts and names read the same on every Windows; before that, the system's.
 UINT Resolve(int code_page) {
-  return code_page == kAnsiCodePage ? CP_ACP : static_cast<UINT>(code_page);
+  if (code_page != kAnsiCodePage) return static_cast<UINT>(code_page);
+  const int selected = SelectedCodePage();
+  return selected != 0 ? static_cast<UINT>(selected) : CP_ACP;
 }
 }  // namespace
 

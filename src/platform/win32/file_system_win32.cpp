@@ -1,12 +1,13 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/file_system.h"
-#include "platform/text.h"
+#include "platform/win32/wide_path.h"
 
 namespace upkeep {
 
@@ -193,104 +194,146 @@ class Win32View : public MappedView {
   uint64_t size_;
 };
 
-typedef BOOL(WINAPI* FreeSpaceExFn)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
+typedef BOOL(WINAPI* FreeSpaceExFn)(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
+
+using win32::NarrowPath;
+using win32::WidePath;
+
+// A path the path code page cannot spell names no file.
+#define UPKEEP_WIDE_OR(path, wide, fail)        \
+  std::wstring wide;                            \
+  if (!WidePath(path, &wide)) {                 \
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION); \
+    return fail;                                \
+  }
+
+// A folder the system names, in the path code page; empty when it is longer
+// than the 259 characters callers take, or cannot be spelled there.
+template <typename Query>
+std::string NarrowQuery(Query query) {
+  wchar_t buf[MAX_PATH];
+  DWORD n = query(buf, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return std::string();
+  std::string out;
+  if (!NarrowPath(buf, n, &out) || out.size() >= MAX_PATH) return std::string();
+  return out;
+}
 
 // Links. Windows marks every link with FILE_ATTRIBUTE_REPARSE_POINT; Wine
 // marks only links to folders, shows a link to a file as the file, and its
 // delete calls (DeleteFile, RemoveDirectory, delete-on-close) remove what a
 // link leads to. What it never follows is the destination of a rename.
 
-// The path of the file `path` names as the system finds it, links resolved,
-// without the "\\?\" prefix; empty when it cannot be opened.
-std::string FinalPathOf(const std::string& path) {
-  HANDLE h = CreateFileA(
-      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+bool SameText(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Without a "\\?\" before a drive letter, and without a trailing separator
+// (but a drive's root keeps its own).
+std::wstring Plain(std::wstring path) {
+  if (path.compare(0, 4, L"\\\\?\\") == 0 && path.size() >= 6 && path[5] == L':') path.erase(0, 4);
+  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+  return path;
+}
+
+// The path of the file `wide` names as the system finds it, links resolved;
+// empty when it cannot be opened.
+std::wstring FinalPathOf(const std::wstring& wide) {
+  HANDLE h = CreateFileW(
+      wide.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return std::string();
-  char buf[MAX_PATH * 2];
-  const DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof buf, FILE_NAME_NORMALIZED);
+  if (h == INVALID_HANDLE_VALUE) return std::wstring();
+  std::vector<wchar_t> buf(1024);
+  DWORD n = GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()),
+                                      FILE_NAME_NORMALIZED);
+  if (n >= buf.size()) {
+    buf.resize(n + 1);
+    n = GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()),
+                                  FILE_NAME_NORMALIZED);
+  }
   CloseHandle(h);
-  if (n == 0 || n >= sizeof buf) return std::string();
-  std::string out(buf, n);
-  if (out.compare(0, 4, "\\\\?\\") == 0) out.erase(0, 4);
-  while (out.size() > 3 && out.back() == '\\') out.pop_back();
-  return out;
+  if (n == 0 || n >= buf.size()) return std::wstring();
+  return Plain(std::wstring(buf.data(), n));
 }
 
-std::string FullPathOf(const std::string& path) {
-  char buf[MAX_PATH];
-  const DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, buf, nullptr);
-  if (n == 0 || n >= MAX_PATH) return std::string();
-  std::string out(buf, n);
-  while (out.size() > 3 && out.back() == '\\') out.pop_back();
-  return out;
+std::wstring FullPathOf(const std::wstring& wide) {
+  DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return std::wstring();
+  std::vector<wchar_t> buf(n);
+  const DWORD got = GetFullPathNameW(wide.c_str(), n, buf.data(), nullptr);
+  if (got == 0 || got >= n) return std::wstring();
+  return Plain(std::wstring(buf.data(), got));
 }
 
-std::string LeafOf(const std::string& path) {
-  const size_t cut = path.find_last_of("\\/");
-  return cut == std::string::npos ? path : path.substr(cut + 1);
+std::wstring LeafOf(const std::wstring& path) {
+  const size_t cut = path.find_last_of(L"\\/");
+  return cut == std::wstring::npos ? path : path.substr(cut + 1);
 }
 
 // A link Wine shows as the file it leads to: the system finds that file
 // somewhere else than under the name in the name's own folder.
-bool LeadsElsewhere(const std::string& path) {
-  const std::string full = FullPathOf(path);
-  const size_t cut = full.find_last_of('\\');
-  if (full.empty() || cut == std::string::npos || cut + 1 == full.size()) return false;
-  const std::string found = FinalPathOf(full);
-  if (found.empty() || CompareNoCase(found.c_str(), full.c_str()) == 0) return false;
-  const std::string folder = FinalPathOf(full.substr(0, cut == 2 ? 3 : cut));
-  const size_t found_cut = found.find_last_of('\\');
-  if (folder.empty() || found_cut == std::string::npos) return false;
-  std::string found_folder = found.substr(0, found_cut);
-  if (found_folder.size() == 2 && found_folder[1] == ':') found_folder += '\\';
-  if (CompareNoCase(found_folder.c_str(), folder.c_str()) != 0) return true;
+bool LeadsElsewhere(const std::wstring& wide) {
+  const std::wstring full = FullPathOf(wide);
+  const size_t cut = full.find_last_of(L'\\');
+  if (full.empty() || cut == std::wstring::npos || cut + 1 == full.size()) return false;
+  const std::wstring found = FinalPathOf(full);
+  if (found.empty() || SameText(found, full)) return false;
+  std::wstring folder_name = full.substr(0, cut);
+  if (!folder_name.empty() && folder_name.back() == L':') folder_name += L'\\';
+  const std::wstring folder = FinalPathOf(folder_name);
+  const size_t found_cut = found.find_last_of(L'\\');
+  if (folder.empty() || found_cut == std::wstring::npos) return false;
+  std::wstring found_folder = found.substr(0, found_cut);
+  if (!found_folder.empty() && found_folder.back() == L':') found_folder += L'\\';
+  if (!SameText(found_folder, folder)) return true;
   // In the same folder under another name: a link there, unless the name
   // is the short form of the file's own.
-  const std::string leaf = LeafOf(found);
-  if (CompareNoCase(leaf.c_str(), LeafOf(full).c_str()) == 0) return false;
-  char longer[MAX_PATH];
-  const DWORD n = GetLongPathNameA(full.c_str(), longer, MAX_PATH);
-  return n == 0 || n >= MAX_PATH || CompareNoCase(leaf.c_str(), LeafOf(longer).c_str()) != 0;
+  const std::wstring leaf = LeafOf(found);
+  if (SameText(leaf, LeafOf(full))) return false;
+  std::vector<wchar_t> longer(full.size() + MAX_PATH);
+  const DWORD n = GetLongPathNameW(full.c_str(), longer.data(), static_cast<DWORD>(longer.size()));
+  return n == 0 || n >= longer.size() || !SameText(leaf, LeafOf(std::wstring(longer.data(), n)));
 }
 
 // The attributes of the name itself (links not followed), as the interface
 // reports them.
-uint32_t OwnAttributesOf(const std::string& path) {
-  const DWORD a = GetFileAttributesA(path.c_str());
+uint32_t OwnAttributesOf(const std::wstring& wide) {
+  const DWORD a = GetFileAttributesW(wide.c_str());
   if (a == INVALID_FILE_ATTRIBUTES) return kInvalidAttributes;
-  if ((a & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return static_cast<uint32_t>(a);
-  if (!LeadsElsewhere(path)) return static_cast<uint32_t>(a);
+  if ((a & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !LeadsElsewhere(wide)) {
+    return static_cast<uint32_t>(a);
+  }
   return kAttrReparsePoint | (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // An empty file of our own takes the name by a rename, which replaces a link
 // at its destination without following it; the name then holds that file.
-bool ReplaceWithEmptyFile(const std::string& path) {
+bool ReplaceWithEmptyFile(const std::wstring& wide) {
   for (int i = 0; i < 16; ++i) {
-    const std::string stand_in = path + ".~" + std::to_string(i);
-    HANDLE h = CreateFileA(stand_in.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    const std::wstring stand_in = wide + L".~" + std::to_wstring(i);
+    HANDLE h = CreateFileW(stand_in.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       if (GetLastError() == ERROR_FILE_EXISTS) continue;
       return false;
     }
     CloseHandle(h);
-    if (MoveFileExA(stand_in.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-    DeleteFileA(stand_in.c_str());
+    if (MoveFileExW(stand_in.c_str(), wide.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    DeleteFileW(stand_in.c_str());
     return false;
   }
   return false;
 }
 
-// Removes the link `path`, whose own attributes are `a`.
-bool RemoveLinkWith(const std::string& path, uint32_t a) {
+// Removes the link `wide`, whose own attributes are `a`.
+bool RemoveLinkWith(const std::wstring& wide, uint32_t a) {
   if (a == kInvalidAttributes || (a & kAttrReparsePoint) == 0) return false;
   if ((a & kAttrDirectory) != 0) {
     // Wine removes a link to a folder only by removing the folder itself.
-    return !RunsUnderWine() && RemoveDirectoryA(path.c_str()) != 0;
+    return !RunsUnderWine() && RemoveDirectoryW(wide.c_str()) != 0;
   }
-  return ReplaceWithEmptyFile(path) && DeleteFileA(path.c_str()) != 0;
+  return ReplaceWithEmptyFile(wide) && DeleteFileW(wide.c_str()) != 0;
 }
 
 class Win32FileSystem : public FileSystem {
@@ -324,9 +367,10 @@ class Win32FileSystem : public FileSystem {
         disposition = CREATE_NEW;
         break;
     }
+    UPKEEP_WIDE_OR(path, wide, nullptr)
     if ((access & GENERIC_WRITE) != 0 && mode != OpenMode::kCreateNew) {
       // Windows refuses to write a read-only file; Wine running as root would not.
-      DWORD a = GetFileAttributesA(path.c_str());
+      DWORD a = GetFileAttributesW(wide.c_str());
       if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) != 0 &&
           (a & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         SetLastError(ERROR_ACCESS_DENIED);
@@ -336,14 +380,14 @@ class Win32FileSystem : public FileSystem {
     }
     const DWORD flags =
         FILE_ATTRIBUTE_NORMAL | (mode == OpenMode::kCreateNew ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    HANDLE h = CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
     // Wine shows a link to nothing to no call but a create, which it fails:
     // that link is replaced, never written through.
     if (h == INVALID_HANDLE_VALUE && mode == OpenMode::kCreateNew &&
         GetLastError() == ERROR_FILE_EXISTS &&
-        GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES && ReplaceWithEmptyFile(path) &&
-        DeleteFileA(path.c_str())) {
-      h = CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+        GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES && ReplaceWithEmptyFile(wide) &&
+        DeleteFileW(wide.c_str())) {
+      h = CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
     }
     if ((access & GENERIC_WRITE) != 0 && mode != OpenMode::kTestExclusive) {
       Noted(h != INVALID_HANDLE_VALUE);
@@ -363,7 +407,7 @@ class Win32FileSystem : public FileSystem {
     const void* view = nullptr;
     // An empty file cannot be mapped; nor can more than the address space holds.
     if (size > 0 && size <= SIZE_MAX) {
-      mapping = CreateFileMappingA(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+      mapping = CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
       if (mapping != nullptr) {
         view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
       }
@@ -372,104 +416,121 @@ class Win32FileSystem : public FileSystem {
   }
 
   uint32_t GetAttributes(const std::string& path) override {
-    DWORD a = GetFileAttributesA(path.c_str());
+    UPKEEP_WIDE_OR(path, wide, kInvalidAttributes)
+    DWORD a = GetFileAttributesW(wide.c_str());
     return a == INVALID_FILE_ATTRIBUTES ? kInvalidAttributes : static_cast<uint32_t>(a);
   }
-  uint32_t GetLinkAttributes(const std::string& path) override { return OwnAttributesOf(path); }
+  uint32_t GetLinkAttributes(const std::string& path) override {
+    UPKEEP_WIDE_OR(path, wide, kInvalidAttributes)
+    return OwnAttributesOf(wide);
+  }
   bool SetAttributes(const std::string& path, uint32_t attributes) override {
+    UPKEEP_WIDE_OR(path, wide, false)
     // Wine would set them on what a link leads to.
-    const uint32_t own = OwnAttributesOf(path);
+    const uint32_t own = OwnAttributesOf(wide);
     if (own != kInvalidAttributes && (own & kAttrReparsePoint) != 0) return true;
-    return SetFileAttributesA(path.c_str(), attributes) != 0;
+    return SetFileAttributesW(wide.c_str(), attributes) != 0;
   }
   bool Move(const std::string& from, const std::string& to) override {
-    return Noted(MoveFileA(from.c_str(), to.c_str()) != 0);
+    UPKEEP_WIDE_OR(from, wfrom, false)
+    UPKEEP_WIDE_OR(to, wto, false)
+    return Noted(MoveFileW(wfrom.c_str(), wto.c_str()) != 0);
   }
   bool Replace(const std::string& from, const std::string& to) override {
-    return Noted(MoveFileExA(from.c_str(), to.c_str(),
+    UPKEEP_WIDE_OR(from, wfrom, false)
+    UPKEEP_WIDE_OR(to, wto, false)
+    return Noted(MoveFileExW(wfrom.c_str(), wto.c_str(),
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0);
   }
   bool Delete(const std::string& path) override {
-    const uint32_t own = OwnAttributesOf(path);
+    UPKEEP_WIDE_OR(path, wide, false)
+    const uint32_t own = OwnAttributesOf(wide);
     if (own != kInvalidAttributes && (own & kAttrReparsePoint) != 0) {
-      return (own & kAttrDirectory) == 0 && RemoveLinkWith(path, own);
+      return (own & kAttrDirectory) == 0 && RemoveLinkWith(wide, own);
     }
-    return DeleteFileA(path.c_str()) != 0;
+    return DeleteFileW(wide.c_str()) != 0;
   }
   bool RemoveLink(const std::string& path) override {
-    return RemoveLinkWith(path, OwnAttributesOf(path));
+    UPKEEP_WIDE_OR(path, wide, false)
+    return RemoveLinkWith(wide, OwnAttributesOf(wide));
   }
   CreateDirResult CreateDir(const std::string& path) override {
-    if (Noted(CreateDirectoryA(path.c_str(), nullptr) != 0)) return CreateDirResult::kCreated;
+    UPKEEP_WIDE_OR(path, wide, CreateDirResult::kFailed)
+    if (Noted(CreateDirectoryW(wide.c_str(), nullptr) != 0)) return CreateDirResult::kCreated;
     return GetLastError() == ERROR_ALREADY_EXISTS ? CreateDirResult::kAlreadyExists
                                                   : CreateDirResult::kFailed;
   }
   bool RemoveDir(const std::string& path) override {
-    const uint32_t own = OwnAttributesOf(path);
+    UPKEEP_WIDE_OR(path, wide, false)
+    const uint32_t own = OwnAttributesOf(wide);
     if (own != kInvalidAttributes && (own & kAttrReparsePoint) != 0) {
-      return (own & kAttrDirectory) != 0 && RemoveLinkWith(path, own);
+      return (own & kAttrDirectory) != 0 && RemoveLinkWith(wide, own);
     }
-    return RemoveDirectoryA(path.c_str()) != 0;
+    return RemoveDirectoryW(wide.c_str()) != 0;
   }
 
   bool Find(const std::string& pattern, std::vector<FindEntry>* out) override {
     out->clear();
-    WIN32_FIND_DATAA data;
-    HANDLE h = FindFirstFileA(pattern.c_str(), &data);
+    UPKEEP_WIDE_OR(pattern, wide, false)
+    WIN32_FIND_DATAW data;
+    HANDLE h = FindFirstFileW(wide.c_str(), &data);
     if (h == INVALID_HANDLE_VALUE) {
       // An existing folder with no match is an empty listing, not a failure.
       return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
     do {
+      // A name the code page cannot spell is left out: a stand-in could name
+      // another file.
+      std::string name;
+      if (!NarrowPath(data.cFileName, wcslen(data.cFileName), &name)) continue;
       uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-      out->push_back(FindEntry{data.cFileName, data.dwFileAttributes, size});
-    } while (FindNextFileA(h, &data));
+      out->push_back(FindEntry{name, data.dwFileAttributes, size});
+    } while (FindNextFileW(h, &data));
     FindClose(h);
     return true;
   }
 
   std::string GetCurrentDir() override {
-    char buf[MAX_PATH];
-    DWORD n = GetCurrentDirectoryA(MAX_PATH, buf);
-    if (n == 0 || n >= MAX_PATH) return std::string();
-    return std::string(buf, n);
+    return NarrowQuery([](wchar_t* buf, DWORD n) { return GetCurrentDirectoryW(n, buf); });
   }
   bool SetCurrentDir(const std::string& path) override {
-    return SetCurrentDirectoryA(path.c_str()) != 0;
+    UPKEEP_WIDE_OR(path, wide, false)
+    return SetCurrentDirectoryW(wide.c_str()) != 0;
   }
 
   bool GetFreeBytes(const std::string& path, uint64_t* bytes) override {
+    UPKEEP_WIDE_OR(path, wide, false)
     // Looked up at run time, as very old systems lack the extended query.
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     FreeSpaceExFn ex = kernel != nullptr ? reinterpret_cast<FreeSpaceExFn>(reinterpret_cast<void*>(
-                                               GetProcAddress(kernel, "GetDiskFreeSpaceExA")))
+                                               GetProcAddress(kernel, "GetDiskFreeSpaceExW")))
                                          : nullptr;
     if (ex != nullptr) {
       ULARGE_INTEGER avail, total, free;
-      if (!ex(path.c_str(), &avail, &total, &free)) return false;
+      if (!ex(wide.c_str(), &avail, &total, &free)) return false;
       *bytes = avail.QuadPart;
       return true;
     }
     DWORD spc, bps, freeClusters, clusters;
-    if (!GetDiskFreeSpaceA(path.c_str(), &spc, &bps, &freeClusters, &clusters)) return false;
+    if (!GetDiskFreeSpaceW(wide.c_str(), &spc, &bps, &freeClusters, &clusters)) return false;
     *bytes = static_cast<uint64_t>(spc) * bps * freeClusters;
     return true;
   }
 
   std::string GetFullPath(const std::string& path) override {
-    char buf[MAX_PATH];
-    DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, buf, nullptr);
-    if (n == 0 || n >= MAX_PATH) return std::string();
-    return std::string(buf, n);
+    UPKEEP_WIDE_OR(path, wide, std::string())
+    return NarrowQuery(
+        [&wide](wchar_t* buf, DWORD n) { return GetFullPathNameW(wide.c_str(), n, buf, nullptr); });
   }
   std::string GetLongPath(const std::string& path) override {
-    char buf[MAX_PATH];
-    DWORD n = GetLongPathNameA(path.c_str(), buf, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return std::string();
-    return std::string(buf, n);
+    UPKEEP_WIDE_OR(path, wide, std::string())
+    return NarrowQuery(
+        [&wide](wchar_t* buf, DWORD n) { return GetLongPathNameW(wide.c_str(), buf, n); });
   }
   bool LastFailureWasFull() override { return g_last_failure_full; }
 };
+
+#undef UPKEEP_WIDE_OR
 
 }  // namespace
 

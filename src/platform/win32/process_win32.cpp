@@ -3,6 +3,7 @@
 #include <new>
 
 #include "platform/process.h"
+#include "platform/win32/wide_path.h"
 
 namespace upkeep {
 
@@ -22,10 +23,14 @@ DWORD WINAPI ThreadMain(LPVOID p) {
 class Win32Process : public Process {
  public:
   std::string ProgramPath() override {
-    char buf[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
+    wchar_t buf[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return std::string();
-    return std::string(buf, n);
+    // In the path code page of this moment: a path taken before a string
+    // table selects its locale is asked for again afterwards.
+    std::string path;
+    if (!win32::NarrowPath(buf, n, &path) || path.size() >= MAX_PATH) return std::string();
+    return path;
   }
 
   bool StartThread(uint32_t (*entry)(void*), void* arg) override {

@@ -2,6 +2,7 @@
 
 #include "platform/version_info.h"
 #include "platform/win32/system_dll.h"
+#include "platform/win32/wide_path.h"
 
 namespace upkeep {
 
@@ -10,8 +11,8 @@ namespace {
 // version.dll is loaded on first use, so the program links against nothing
 // more than the system's core libraries.
 struct VersionApi {
-  using SizeFn = DWORD(WINAPI*)(LPCSTR, LPDWORD);
-  using InfoFn = BOOL(WINAPI*)(LPCSTR, DWORD, DWORD, LPVOID);
+  using SizeFn = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
+  using InfoFn = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
   using QueryFn = BOOL(WINAPI*)(LPCVOID, LPCSTR, LPVOID*, PUINT);
   SizeFn size = nullptr;
   InfoFn info = nullptr;
@@ -22,9 +23,9 @@ struct VersionApi {
     HMODULE dll = LoadSystemLibrary("version.dll");
     if (dll == nullptr) return;
     size = reinterpret_cast<SizeFn>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "GetFileVersionInfoSizeA")));
+        reinterpret_cast<void*>(GetProcAddress(dll, "GetFileVersionInfoSizeW")));
     info = reinterpret_cast<InfoFn>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "GetFileVersionInfoA")));
+        reinterpret_cast<void*>(GetProcAddress(dll, "GetFileVersionInfoW")));
     query =
         reinterpret_cast<QueryFn>(reinterpret_cast<void*>(GetProcAddress(dll, "VerQueryValueA")));
   }
@@ -39,13 +40,17 @@ const VersionApi& Api() {
 
 uint32_t ReadVersionInfoSize(const std::string& path) {
   if (Api().size == nullptr) return 0;
+  std::wstring wide;
+  if (!win32::WidePath(path, &wide)) return 0;
   DWORD handle = 0;
-  return Api().size(path.c_str(), &handle);
+  return Api().size(wide.c_str(), &handle);
 }
 
 bool ReadVersionInfo(const std::string& path, uint32_t size, uint8_t* data) {
   if (Api().info == nullptr) return false;
-  return Api().info(path.c_str(), 0, size, data) != FALSE;
+  std::wstring wide;
+  if (!win32::WidePath(path, &wide)) return false;
+  return Api().info(wide.c_str(), 0, size, data) != FALSE;
 }
 
 bool QueryVersionValue(uint8_t* block, uint32_t block_size, const std::string& sub_block,
