@@ -344,7 +344,7 @@ TEST(AppUpdateDriver, RunnerCodesBecomeTextsIconsAndOutcomes) {
   }
 
   // A code no runner returns is a failure, not a success.
-  const FinalReport unknown = FinalReportFor(5, "");
+  const FinalReport unknown = FinalReportFor(99, "");
   EXPECT_EQ(unknown.outcome, UpdateOutcome::Failed);
   EXPECT_EQ(unknown.icon, MessageIcon::Error);
 }

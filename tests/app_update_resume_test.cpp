@@ -18,7 +18,8 @@ using test::DriverFixture;
 
 const char kIncomplete[] =
     "\r\nThe update is not complete: some game files are already updated. Run the update again to "
-    "finish it.";
+    "finish it. If it stops the same way again, ask the publisher for a corrected update or "
+    "reinstall the game; another update of the game can also be tried.";
 
 // An update whose Version section patches the game's program (after which
 // the program reads as a version the package does not accept), then patches,
@@ -180,25 +181,48 @@ TEST(AppUpdateResume, TheSamePackageFinishesWhateverStoppedIt) {
   }
 }
 
-TEST(AppUpdateResume, OtherPackagesWaitAndFailuresAfterChangesSaySo) {
+TEST(AppUpdateResume, OnlyAnUpdateCutShortHoldsOtherPackagesBack) {
   const Update u;
   DriverFixture f;
   u.Install(&f);
   const std::string script = u.Script(&f);
   RunRefusingMovesOf(&f, script, "a.dat");
   ASSERT_TRUE(f.Exists("upkeep.journal"));
+  const std::string failed = f.Read("upkeep.journal");
+  std::vector<std::string> lines = JournalLines(f);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().compare(0, 6, "end\t2\t"), 0) << lines.back();
 
-  // Another package changes nothing and names the update to finish.
-  const std::string journal = f.Read("upkeep.journal");
+  // Cut short (no end noted): another package changes nothing and names the
+  // update to finish.
+  lines.pop_back();
+  std::string cut;
+  for (const std::string& l : lines) cut += l;
+  f.Write("upkeep.journal", cut);
+  const std::string other = "all() { DeleteFile(\"c.dat\", \"\") }\r\n";
   f.host = test::FakeHost();
-  f.Run("all() { DeleteFile(\"c.dat\", \"\") }\r\n");
+  f.Run(other);
   EXPECT_EQ(f.host.finished, std::vector<UpdateOutcome>{UpdateOutcome::Failed});
   EXPECT_EQ(LastBox(f),
-            "An earlier update of New Game (to version 1.0.0.2) did not finish, so this one cannot "
-            "start.\r\nRun that update again to finish it, then run this one.");
+            "An earlier update of New Game (to version 1.0.0.2) was cut short half-way, so this "
+            "one cannot start.\r\nRun that update again to finish it, then run this one. Without "
+            "that update, reinstall the game first.");
   EXPECT_EQ(f.host.boxes.back().icon, MessageIcon::Error);
   EXPECT_EQ(f.Read("c.dat"), u.c);
-  EXPECT_EQ(f.Read("upkeep.journal"), journal);
+  EXPECT_EQ(f.Read("upkeep.journal"), cut);
+
+  // Failed: no package is held back, its own checks decide (this one takes
+  // the program's new version too). One whose check fails changes nothing
+  // and leaves the failed update's journal in place.
+  f.Write("upkeep.journal", failed);
+  f.strings["GAME_VERSION"] = "1.0.0.0;1.0.0.1";
+  f.host = test::FakeHost();
+  f.Run("all() { CheckFile(\"c.dat\", \"00000000\") DeleteFile(\"c.dat\", \"\") }\r\n");
+  EXPECT_EQ(f.host.finished, std::vector<UpdateOutcome>{UpdateOutcome::Interrupted});
+  EXPECT_EQ(LastBox(f), "wrong checksum");
+  EXPECT_EQ(f.Read("c.dat"), u.c);
+  EXPECT_EQ(f.Read("upkeep.journal"), failed);
+  f.strings["GAME_VERSION"] = "1.0.0.0";
 
   // The package again, stopped once more: the message says the update is
   // half-done, in the table's words when it has them.
@@ -215,6 +239,18 @@ TEST(AppUpdateResume, OtherPackagesWaitAndFailuresAfterChangesSaySo) {
   f.Run(script);
   EXPECT_EQ(LastBox(f), "success");
   u.ExpectNew(f);
+
+  // One whose checks pass goes ahead over the failed update's half-done game.
+  DriverFixture over;
+  u.Install(&over);
+  RunRefusingMovesOf(&over, u.Script(&over), "a.dat");
+  ASSERT_TRUE(over.Exists("upkeep.journal"));
+  over.strings["GAME_VERSION"] = "1.0.0.1";
+  over.host = test::FakeHost();
+  over.Run(other);
+  EXPECT_EQ(LastBox(over), "success");
+  EXPECT_FALSE(over.Exists("c.dat"));
+  EXPECT_FALSE(over.Exists("upkeep.journal"));
 
   // A game installed again over a half-updated one: what the journal says
   // is done no longer holds, and the update starts over.

@@ -111,7 +111,7 @@ TEST(ConformanceEngineTest, EveryCommandReportsExactlyItsSteps) {
       {63, 100, G + "c.dat", vcf},
       {72, 0, "", lu},
       {72, 100, "", lu},
-      {72, 0, S + "mya$$.tmp", lsf},
+      {72, 0, G + "p.dat", lsf},
       {72, 100, G + "p.dat", lsf},
       {72, 0, G + "p.dat", ""},
       {72, 75, G + "p.dat", ""},

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/command_context.h"
+#include "platform/file_system.h"
 #include "package/delta_extended.h"
 #include "redeflate_test_util.h"
 #include "engine_test_util.h"
@@ -149,7 +150,8 @@ TEST(EnginePatchTest, FailuresAfterTheMoveBringTheOldFileBack) {
     fs.refuseReadOf = "a.bin";
     EXPECT_EQ(f.Run("all() { " + Patch("a.bin", "00000004.DELTA", CrcText(ex.new_data)) + " }"),
               kOperationFailed);
-    EXPECT_EQ(f.log(), Crlf("ERROR: couldn't open file: " + f.EnginePath("mya$$.tmp") + "!\n"));
+    // The file that cannot be read is named, not a temporary file no run makes.
+    EXPECT_EQ(f.log(), Crlf("ERROR: couldn't open file: " + f.EnginePath("a.bin") + "!\n"));
     EXPECT_EQ(f.Read("a.bin"), ex.old_data);
     EXPECT_FALSE(f.Exists("mya$$.tmp"));
   }
@@ -182,6 +184,41 @@ TEST(EnginePatchTest, FailuresAfterTheMoveBringTheOldFileBack) {
     EXPECT_EQ(f.log(), Crlf("ERROR: couldn't update file " + f.EnginePath("a.bin") + " !\n"));
     EXPECT_EQ(f.Read("a.bin"), ex.old_data);
     EXPECT_FALSE(f.Exists("mya$$.tmp"));
+  }
+}
+
+// A file of 4 GiB or more is checked like any other: other content is a
+// wrong checksum or an unusable delta, never a damaged download, and the
+// file stays as it was.
+TEST(EnginePatchTest, FilesOf4GiBOrMoreWithOtherContentAreWrongNotDamaged) {
+  const Example ex;
+  UpdateFixture f;
+  const int64_t size = (int64_t{1} << 32) + 1;
+  {
+    // Sparse: no disk blocks behind the hole.
+    std::unique_ptr<File> big = GetFileSystem()->Open(f.EnginePath("big.dat"), OpenMode::kWrite);
+    ASSERT_NE(big, nullptr);
+    ASSERT_EQ(big->Seek(size - 1, SeekOrigin::kBegin), size - 1);
+    ASSERT_EQ(big->Write("x", 1), 1);
+  }
+  f.AddDecodedDelta("00000004.DELTA", kExampleDelta);
+  // The delta reads only the start of the file, whose new content then fails
+  // its check before it takes the file's place.
+  const std::string big = f.EnginePath("big.dat");
+  const std::string wrong = "ERROR: wrong CRC of " + big + " !\n";
+  const std::string unpatched =
+      "Updated file: " + big + "\nERROR: wrong crc of: " + big + "!\n";
+  for (const auto& c : std::vector<std::tuple<std::string, int32_t, std::string>>{
+           {"CheckFile(\"big.dat\", \"00000000\")", kChecksumBeforeChange, wrong},
+           {Patch("big.dat", "00000004.DELTA", CrcText(ex.new_data)), kChecksumAfterChange,
+            unpatched}}) {
+    SCOPED_TRACE(std::get<0>(c));
+    EXPECT_EQ(f.Run("all() { " + std::get<0>(c) + " }"), std::get<1>(c));
+    EXPECT_EQ(f.log(), Crlf(std::get<2>(c)));
+    std::unique_ptr<File> big = GetFileSystem()->Open(f.EnginePath("big.dat"), OpenMode::kRead);
+    ASSERT_NE(big, nullptr);
+    EXPECT_EQ(big->Size(), size);
+    EXPECT_FALSE(f.Exists("big.dat.~up"));
   }
 }
 

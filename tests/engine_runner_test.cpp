@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "authoring/payload_writer.h"
 #include "engine/command_context.h"
+#include "engine/run_journal.h"
 #include "engine/script_runner.h"
 #include "engine/shortcut_hook.h"
 #include "engine_test_util.h"
@@ -385,6 +387,42 @@ TEST(EngineRunnerTest, WithoutADriverLogTheRunOpensAndClosesItsOwn) {
                           "B\xB3\xB9"
                           "d: nie znaleziono katalogu " +
                           f.EnginePath("none") + " !\n"));
+}
+
+// Flushes follow the work done, not the calls: checks of one name, folders
+// made again, deletions of what is not there cost none, however many, and
+// every call done is still on record at the end.
+TEST(EngineRunnerTest, RepeatedNamesCostNoFlushes) {
+  UpdateFixture f;
+  const std::vector<uint8_t> a = test::RandomBytes(3000, 7), fresh = test::RandomBytes(900, 8);
+  f.Write("a.dat", a);
+  f.AddPayload("00000001.FILE", fresh);
+  std::string script = "all() {\r\n CreateDir(\"Data\")\r\n";
+  const int kRepeats = 500;
+  for (int i = 0; i < kRepeats; ++i) {
+    script +=
+        " CheckDir(\"Data\") CreateDir(\"data\") IsOKDir(\"Data\")"
+        " DeleteFile(\"missing.txt\", \"\") CheckFile(\"a.dat\", \"" +
+        CrcText(a) + "\")\r\n";
+  }
+  script +=
+      " CreateFile(\"Data\\\\new.dat\", \"00000001.FILE\", \"" + CrcText(fresh) + "\")\r\n}\r\n";
+  const std::string path = RunJournal::PathIn(f.game());
+  RunJournal journal;
+  ASSERT_TRUE(journal.Begin(path, JournalStart()));
+  RunOptions options;
+  options.journal = &journal;
+  test::FaultyFileSystem flushes;
+  flushes.failKind = test::FaultyFileSystem::Op::kFlush;  // counted, never failed
+  EXPECT_EQ(f.Run(script, options), kRunSucceeded);
+  const int counted = flushes.opsSeen;
+  journal.Close();
+  EXPECT_LT(counted, 12);
+  EXPECT_EQ(f.Read("Data/new.dat"), fresh);
+  RunJournal done;
+  ASSERT_TRUE(done.Load(path));
+  // Every call but the deletions of a missing file.
+  EXPECT_EQ(done.doneCount(), static_cast<size_t>(2 + 4 * kRepeats));
 }
 
 }  // namespace

@@ -291,7 +291,7 @@ bool Contains(const std::string& text, const std::string& part) {
 
 bool IsWriteMode(OpenMode mode) {
   return mode == OpenMode::kWrite || mode == OpenMode::kWriteExclusive ||
-         mode == OpenMode::kReadWrite;
+         mode == OpenMode::kReadWrite || mode == OpenMode::kCreateNew;
 }
 
 std::string Folded(std::string path) {

@@ -216,6 +216,8 @@ const char* Meaning(int32_t code) {
       return "the package's data is damaged; nothing was changed";
     case 6:
       return "a checksum was wrong before anything changed";
+    case 7:
+      return "a file is too large (4 GiB or more)";
   }
   return "unknown result";
 }

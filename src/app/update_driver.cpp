@@ -32,12 +32,13 @@ std::string X(const char* token) { return std::string(ExpandText(token)); }
 const char kIncompleteToken[] = "&IDS_ERR_UPDATE_INCOMPLETE&";
 const char kIncompleteText[] =
     "%1\nThe update is not complete: some game files are already updated. Run the update again "
-    "to finish it.";
+    "to finish it. If it stops the same way again, ask the publisher for a corrected update or "
+    "reinstall the game; another update of the game can also be tried.";
 const char kUnfinishedToken[] = "&IDS_ERR_UNFINISHED_UPDATE&";
 const char kUnfinishedText[] =
-    "An earlier update of %1 (to version %2) did not finish, so this one cannot start.\nRun that "
-    "update again to finish it, then run this one.";
-
+    "An earlier update of %1 (to version %2) was cut short half-way, so this one cannot start.\n"
+    "Run that update again to finish it, then run this one. Without that update, reinstall the "
+    "game first.";
 std::string TextOr(const char* token, const char* fallback) {
   const std::string text = X(token);
   return text == token ? std::string(fallback) : text;
@@ -76,7 +77,10 @@ struct Run {
   PackageFile* log = nullptr;
   RunJournal journal;
   bool journalOurs = false;  // begun or taken over by this run, not another package's
-  bool changed = false;      // the game was changed, by this run or the one it resumes
+  // The journal of another package's failed update that this run's replaced:
+  // put back when this run changes nothing, so that package can still finish.
+  std::string replaced;
+  bool changed = false;  // the game was changed, by this run or the one it resumes
 };
 
 // Steps 2 to 21: every check and the script. Returns the run's code; the
@@ -113,9 +117,10 @@ int32_t Update(Run* run) {
   const std::string& programName = run->programName;
 
   // A log path that would not fit is a log that cannot be opened; without a
-  // directory the path would name the root of the current drive.
+  // directory the path would name the root of the current drive. A link in
+  // its place goes first, so the log is never written through one.
   const std::string logPath = gameDir + "\\patch.log";
-  if (!gameDir.empty() && logPath.size() <= kMaxPath) {
+  if (!gameDir.empty() && logPath.size() <= kMaxPath && (!IsLink(logPath) || ClearName(logPath))) {
     run->log = OpenPackageFile(logPath.c_str(), "wt");
   }
   const std::string sourceRoot = gameDir;
@@ -146,19 +151,23 @@ int32_t Update(Run* run) {
   const std::string packagePath = GetProgramPath();
   PackageArchive* package = packagePath.size() <= kMaxPath ? FindOpenPackage(packagePath) : nullptr;
 
-  // An update that died half-way is finished before anything else: by its
+  // An update cut short half-way is finished before anything else: by its
   // own package, from the version it started at (its Version sections may
-  // have changed the program since); any other package is turned away.
+  // have changed the program since); any other package is turned away. One
+  // that failed turns no package away: another package's own checks decide.
   RunJournal& journal = run->journal;
   uint32_t packageCrc = 0;
   const bool scriptRead = PackageScriptCrc(package, &packageCrc);
-  if (scriptRead && journal.Load(RunJournal::PathIn(gameDir)) &&
-      journal.start().packageCrc != packageCrc) {
-    run->message = Format(TextOr(kUnfinishedToken, kUnfinishedText),
-                          {journal.start().programName, journal.start().patchVersion});
-    return kCannotUpdate;
+  const bool loaded = scriptRead && journal.Load(RunJournal::PathIn(gameDir));
+  if (loaded && journal.start().packageCrc != packageCrc) {
+    if (journal.HoldsBack()) {
+      run->message = Format(TextOr(kUnfinishedToken, kUnfinishedText),
+                            {journal.start().programName, journal.start().patchVersion});
+      return kCannotUpdate;
+    }
+    run->replaced = journal.text();
   }
-  const bool resuming = journal.resumed();
+  const bool resuming = loaded && journal.start().packageCrc == packageCrc;
 
   const std::string language = X("&LANG_VERSION&");
   const std::string installedLanguage =
@@ -340,11 +349,16 @@ uint32_t UpdateDriver(UpdateHost* host) {
   }
   host->ShowMessage(report.text, run.caption, report.icon, MessageButtons::Ok);
   // Kept while the game is half-updated, so the next run of this package
-  // finishes it; gone before the front end may end the process.
+  // finishes it, with why it stopped: a failure holds no other package back,
+  // a run cut short (no end noted) does. Settled before the front end may
+  // end the process.
   if (run.journalOurs) {
-    if (code == kRunSucceeded || !run.changed) {
+    if (!run.changed && !run.replaced.empty()) {
+      run.journal.Restore(run.replaced);
+    } else if (code == kRunSucceeded || !run.changed) {
       run.journal.Remove();
     } else {
+      run.journal.NoteEnd(code);
       run.journal.Close();
     }
   }

@@ -65,7 +65,8 @@ const StringKey kKeys[] = {
      "message box: a checksum did not match"},
     {"IDS_ERR_UPDATE_INCOMPLETE",
      "%1\\nThe update is not complete: some game files are already updated. Run the update "
-     "again to finish it.",
+     "again to finish it. If it stops the same way again, ask the publisher for a corrected "
+     "update or reinstall the game; another update of the game can also be tried.",
      "message box: a run stopped after it had changed game files (or one that resumed an "
      "interrupted update failed); %1 the failure's own message"},
     {"IDS_ERR_DAMAGED_DOWNLOAD",
@@ -74,10 +75,15 @@ const StringKey kKeys[] = {
      "message box: the update's data does not match its manifest (checked before anything "
      "changes); %1 the damaged file's name"},
     {"IDS_ERR_UNFINISHED_UPDATE",
-     "An earlier update of %1 (to version %2) did not finish, so this one cannot start.\\nRun "
-     "that update again to finish it, then run this one.",
-     "message box: another update was interrupted half-way and must be finished first; %1 its "
-     "PROGRAM_NAME, %2 its PATCH_VERSION"},
+     "An earlier update of %1 (to version %2) was cut short half-way, so this one cannot "
+     "start.\\nRun that update again to finish it, then run this one. Without that update, "
+     "reinstall the game first.",
+     "message box: another update was cut short half-way (not one that failed) and must be "
+     "finished first; %1 its PROGRAM_NAME, %2 its PATCH_VERSION"},
+    {"IDS_ERR_FILE_TOO_LARGE",
+     "A game file is too large for this update (4 GiB or more). Details are in patch.log in the "
+     "game folder.",
+     "message box: a file the update checks or writes is 4 GiB or larger"},
     // Main window.
     {"IDS_UPDATE", "Install the update now?", "question before the update starts"},
     {"IDS_INFO_BEGIN",

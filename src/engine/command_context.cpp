@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/checksum.h"
+#include "engine/commands.h"
 #include "engine/run_journal.h"
 #include "platform/file_system.h"
 #include "platform/text.h"
@@ -48,11 +49,31 @@ std::string FolderOf(std::string path) {
 
 }  // namespace
 
+int NameDepth(const char* name) {
+  int depth = 0;
+  const std::string text = TextOrEmpty(name);
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t end = text.find_first_of("\\/", at);
+    if (end == std::string::npos) end = text.size();
+    const std::string part = text.substr(at, end - at);
+    at = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (--depth < 0) return -1;
+      continue;
+    }
+    if (part.find_first_not_of(". ") == std::string::npos) return -1;
+    ++depth;
+  }
+  return depth;
+}
+
 bool JoinPath(const std::string& root, const char* name, size_t limit, std::string* out) {
   *out = root;
   if (!root.empty() && root.back() != '\\') *out += '\\';
   *out += TextOrEmpty(name);
-  return out->size() <= limit;
+  return out->size() <= limit && NameDepth(name) >= 0;
 }
 
 std::string ExpandedText(const char* text) { return TextOrEmpty(ExpandText(text)); }
@@ -75,13 +96,26 @@ int32_t AbortRun(CommandContext& context, int32_t code, const char* format, ...)
   va_start(args, format);
   WriteLog(context, format, args);
   va_end(args);
+  if (context.journalFailed && code == kOperationFailed &&
+      RanOutOfSpace(context, RunJournal::PathIn(context.targetRoot), kJournalRoom)) {
+    code = kNotEnoughSpace;
+  }
   // What the calls before this one did is kept: their records go down now.
   CommitDone(context);
   return code;
 }
 
 bool BeginChange(CommandContext& context) {
-  return context.journal == nullptr || context.journal->NoteChange();
+  if (context.journal == nullptr) return true;
+  bool commit = !context.callDeferred;
+  for (const std::string& p : context.callPaths) {
+    commit = commit || context.pendingPaths.count(p) != 0;
+  }
+  if ((commit && !CommitDone(context)) || !context.journal->NoteChange()) {
+    context.journalFailed = true;
+    return false;
+  }
+  return true;
 }
 
 bool NoteNewContent(CommandContext& context, const std::string& path) {
@@ -93,10 +127,13 @@ void NoteFolderChange(CommandContext& context, const std::string& path) {
 }
 
 bool CommitDone(CommandContext& context) {
+  // The log reached the system line by line; it goes to the disk with what
+  // a commit makes durable, never on its own.
+  if (context.changedFolders.empty() && context.pendingDone.empty()) return true;
   FileSystem* fs = context.fs;
   for (const std::string& folder : context.changedFolders) {
     // One removed since holds nothing left to keep; its parent was noted.
-    if (!fs->FlushDir(folder) && IsDirectory(folder)) return false;
+    if (!fs->FlushDir(folder) && IsDirectory(fs, folder)) return false;
   }
   context.changedFolders.clear();
   if (context.logUnsynced && context.log != nullptr) FlushPackageFile(context.log);

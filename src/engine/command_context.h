@@ -83,12 +83,22 @@ struct CommandContext {
   std::vector<int64_t> pendingDone;
   std::set<std::string> pendingPaths;
   bool logUnsynced = false;
+  // The paths the call being carried out names, as pendingPaths holds them,
+  // and whether its record may wait for a later commit.
+  std::vector<std::string> callPaths;
+  bool callDeferred = true;
+  // The journal could not take a record: a full disk then ends the run with
+  // the disk-space code, whichever command was stopped.
+  bool journalFailed = false;
 };
 
 // Called by a handler just before it changes the game. The first time, the
 // journal notes that changes begin, on the disk, so that a crash from here
-// on leaves a journal the next run finishes. False when that cannot be
-// written: the handler must stop.
+// on leaves a journal the next run finishes. The records still waiting go
+// down first when this call's second run could harm, or when a waiting call
+// named a path this call names: a re-run after a crash redoes only calls
+// that pass when done twice. False when the journal cannot be written: the
+// handler must stop.
 bool BeginChange(CommandContext& context);
 // Tells the journal under which name new content is about to be written;
 // false when it cannot.
@@ -98,7 +108,8 @@ bool NoteNewContent(CommandContext& context, const std::string& path);
 void NoteFolderChange(CommandContext& context, const std::string& path);
 // The commit point: every changed folder and the log go down to the disk,
 // then the records of the calls done since the last commit are written and
-// flushed at once, so no record is on the disk before what it records. False
+// flushed at once, so no record is on the disk before what it records. With
+// neither a changed folder nor a record waiting it flushes nothing. False
 // when a folder or the journal cannot be flushed.
 bool CommitDone(CommandContext& context);
 // The run finishes an update an earlier run of this package began.
@@ -115,8 +126,15 @@ bool HasContent(const CommandContext& context, const std::string& path, const ch
 const PackageEntry* RunEntry(const CommandContext& context, const char* name,
                              std::unique_ptr<PackageEntry>* loose);
 
+// How many folders below its root a script's relative name leads, "." and
+// ".." taken by the text as Windows takes them: 0 for the root itself, -1 for
+// a name that climbs out of it or holds a part of only dots and spaces other
+// than those two (which Windows' calls trim each their own way).
+int NameDepth(const char* name);
+
 // root + '\' (unless root is empty or ends with '\') + name. False, with the
-// untruncated text in *out, when the result is longer than `limit`.
+// untruncated text in *out, when the result is longer than `limit` or when
+// the name leads out of the root (a negative NameDepth).
 bool JoinPath(const std::string& root, const char* name, size_t limit, std::string* out);
 
 // The text a progress callback or log line shows for a possibly absent text.

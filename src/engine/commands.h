@@ -33,7 +33,7 @@ enum : int {
   kExtractDestinationFailed = 2,  // cannot be created
   kExtractPayloadFailed = 3,      // the entry cannot be loaded
 };
-// Writes and flushes the entry's bytes, decoded as a stream (a whole-file
+// Writes the entry's bytes to a new file (CreateNewFile) and flushes them, decoded as a stream (a whole-file
 // entry of any size, in the form its name says); *size, when given, gets
 // their count as soon as it is known, and *written what the destination was
 // given. A failed write or flush fails the destination, an entry that does
@@ -46,7 +46,7 @@ int ExtractPayloadFile(const PackageEntry& entry, FileSystem* fs, const std::str
 int ExtractPayloadFile(const char* entryName, const std::string& destination,
                        uint64_t* size = nullptr, WrittenContent* written = nullptr);
 
-// Copies in 102400-byte chunks, reporting (overall, p, source, copying text)
+// Copies in 102400-byte chunks into a new file (CreateNewFile), reporting (overall, p, source, copying text)
 // when the integer percentage changes. False when anything failed, and at once,
 // touching nothing, when both paths name the same file. With `flush`, the copy
 // is also flushed to the disk before the destination is closed. Through `fs`
@@ -57,11 +57,10 @@ bool CopyFileWithProgress(const std::string& source, const std::string& destinat
 
 // New content of an existing file is written beside it under this name,
 // flushed and checked, and only then put in its place in one step, so a crash
-// never leaves the file half-written.
+// never leaves the file half-written. Whatever has that name before (a
+// leftover of an interrupted run, a planted link) goes first: the content is
+// always a new file (CreateNewFile).
 std::string NewContentPath(const std::string& target);
-// A leftover of new content from an interrupted run may be read-only, hidden
-// or system: it becomes a normal file, so writing the new content replaces it.
-void ClearLeftoverAttributes(const CommandContext& context, const std::string& fresh);
 // The new content written beside a file matches the script's checksum text,
 // reported under `label` as the test of the file would be. Its CRC was taken
 // as it was written, so the file is never read back: the file holds exactly
@@ -73,7 +72,8 @@ bool WrittenContentMatches(const WrittenContent& written, const char* expected,
 // first); the next commit makes that durable.
 bool PutInPlace(CommandContext& context, const std::string& fresh, const std::string& target);
 // A failed write of `needed` bytes beside `target` that ran out of room: the
-// folder has fewer bytes free than were needed.
+// failing call found the volume full, or the folder has fewer bytes free than
+// were needed.
 bool RanOutOfSpace(const std::string& target, uint64_t needed, FileSystem* fs = nullptr);
 inline bool RanOutOfSpace(const CommandContext& context, const std::string& target,
                           uint64_t needed) {

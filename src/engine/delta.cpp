@@ -60,7 +60,7 @@ int ApplyExtendedDelta(const Delta& delta, const MappedFile& old, const std::str
                        ProgressCallback progress, int32_t overallPercent, const char* label,
                        WrittenContent* written) {
   const uint64_t old_size = old.view != nullptr ? old.size : 0;
-  std::unique_ptr<File> out = GetFileSystem()->Open(target, OpenMode::kWrite);
+  std::unique_ptr<File> out = CreateNewFile(target);
   if (out == nullptr) return kApplyTargetFailed;
   ByteProgress report(progress, overallPercent, target.c_str(), label, delta.outputSize);
   ContentWriter writer(out.get());
@@ -112,7 +112,7 @@ int ApplyDelta(const Delta& delta, const MappedFile& old, const std::string& tar
   const char* label = text != nullptr ? text : "";
   if (delta.extended)
     return ApplyExtendedDelta(delta, old, target, progress, overallPercent, label, written);
-  std::unique_ptr<File> out = GetFileSystem()->Open(target, OpenMode::kWrite);
+  std::unique_ptr<File> out = CreateNewFile(target);
   if (out == nullptr) return kApplyTargetFailed;
   ByteProgress report(progress, overallPercent, target.c_str(), label, delta.outputSize);
   ContentWriter writer(out.get());
@@ -138,7 +138,7 @@ int ApplyDeltaEntry(const PackageEntry& entry, const ExtendedDeltaInfo& shape, O
   if (shape.oldNeeded > old.size()) return kApplyDoesNotFit;
   std::unique_ptr<EntrySource> stored = EntrySource::Open(entry);
   if (stored == nullptr) return kApplyDoesNotFit;
-  std::unique_ptr<File> out = fs->Open(target, OpenMode::kWrite);
+  std::unique_ptr<File> out = CreateNewFile(fs, target);
   if (out == nullptr) return kApplyTargetFailed;
   ByteProgress report(progress, overallPercent, target.c_str(), text != nullptr ? text : "",
                       shape.outputSize);

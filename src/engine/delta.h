@@ -43,10 +43,10 @@ enum : int {
   kApplyDoesNotFit = 2,    // a copy record passes the end of the old content; nothing written
 };
 
-// Writes the new content to `target`, reporting (overall, p, target, text) when
-// the integer percentage of bytes written changes. With `written`, the file is
-// also flushed to the disk through the handle that wrote it, and what it was
-// given is noted there.
+// Writes the new content to `target`, a new file (CreateNewFile), reporting
+// (overall, p, target, text) when the integer percentage of bytes written
+// changes. With `written`, the file is also flushed to the disk through the
+// handle that wrote it, and what it was given is noted there.
 int ApplyDelta(const Delta& delta, const MappedFile& old, const std::string& target,
                ProgressCallback progress, int32_t overallPercent, const char* text,
                WrittenContent* written = nullptr);

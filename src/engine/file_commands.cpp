@@ -21,7 +21,6 @@ constexpr uint32_t kAttrProtect = kAttrReadOnly | kAttrHidden | kAttrSystem;
 const char kMissingDirLine[] =
     "B\xB3\xB9"
     "d: nie znaleziono katalogu %s !\n";
-
 // Attribute bits without read-only, hidden and system; "normal" when none remain.
 uint32_t Unprotected(uint32_t attributes) {
   uint32_t a = attributes & ~(kAttrProtect | kAttrDirectory | kAttrNormal);
@@ -52,13 +51,6 @@ std::string ChildPath(const std::string& dir, const std::string& name) {
 
 std::string NewContentPath(const std::string& target) { return target + ".~up"; }
 
-void ClearLeftoverAttributes(const CommandContext& context, const std::string& fresh) {
-  // Asking is cheaper than a change that fails (under Wine a change opens the
-  // file), and there is almost never a leftover.
-  FileSystem* fs = context.fs;
-  if (fs->GetAttributes(fresh) != kInvalidAttributes) fs->SetAttributes(fresh, kAttrNormal);
-}
-
 bool WrittenContentMatches(const WrittenContent& written, const char* expected,
                            const std::string& label, ProgressCallback progress,
                            int32_t overallPercent, const char* message) {
@@ -78,6 +70,8 @@ bool PutInPlace(CommandContext& context, const std::string& fresh, const std::st
 
 bool RanOutOfSpace(const std::string& target, uint64_t needed, FileSystem* fs) {
   if (fs == nullptr) fs = GetFileSystem();
+  // A volume out of file entries still has bytes free.
+  if (fs->LastFailureWasFull()) return true;
   size_t cut = target.find_last_of("\\/");
   std::string dir = cut == std::string::npos ? std::string(".") : target.substr(0, cut + 1);
   uint64_t free_bytes = 0;
@@ -96,7 +90,7 @@ int ExtractPayloadFile(const PackageEntry& entry, FileSystem* fs, const std::str
                        const std::function<void(uint64_t)>& progress) {
   // The destination goes straight to the disk with the spelling the script
   // gave it; the package layer would upper-case a name it does not know.
-  std::unique_ptr<File> out = fs->Open(destination, OpenMode::kWrite);
+  std::unique_ptr<File> out = CreateNewFile(fs, destination);
   if (out == nullptr) return kExtractDestinationFailed;
   ContentWriter writer(out.get());
   uint64_t made = 0, declared = 0;
@@ -143,8 +137,7 @@ bool CopyFileWithProgress(const std::string& source, const std::string& destinat
   // destination as it was instead of truncated.
   std::unique_ptr<File> in = fs->Open(source, OpenMode::kRead);
   if (in == nullptr) return false;
-  UnprotectFile(fs, destination);
-  std::unique_ptr<File> out = fs->Open(destination, OpenMode::kWriteExclusive);
+  std::unique_ptr<File> out = CreateNewFile(fs, destination);
   if (out == nullptr) return false;
   int64_t size = in->Size();
   if (size < 0) return false;
@@ -177,10 +170,11 @@ bool CopyFileWithProgress(const std::string& source, const std::string& destinat
 
 int RemoveDirectoryTree(const std::string& directory, FileSystem* fs) {
   if (fs == nullptr) fs = GetFileSystem();
+  if (!IsDirectory(fs, directory)) return kTreeNotEntered;
+  // A link to a folder goes as a link; what it leads to is not the game's.
+  if (IsLink(fs, directory)) return fs->RemoveLink(directory) ? kTreeRemoved : kTreeNotEntered;
   std::vector<FindEntry> entries;
-  if (!IsDirectory(fs, directory) || !fs->Find(ChildPath(directory, "*.*"), &entries)) {
-    return kTreeNotEntered;
-  }
+  if (!fs->Find(ChildPath(directory, "*.*"), &entries)) return kTreeNotEntered;
   // Directories in the order they were entered; removing them in reverse takes
   // every child before its parent. An explicit stack keeps deep trees off the
   // call stack.
@@ -194,15 +188,17 @@ int RemoveDirectoryTree(const std::string& directory, FileSystem* fs) {
       for (const FindEntry& e : entries) {
         if (e.name == "." || e.name == "..") continue;
         std::string path = ChildPath(dir, e.name);
-        if (e.attributes & kAttrDirectory) {
-          // A link to a directory is removed as a link, never walked into.
-          if (e.attributes & kAttrReparsePoint) {
-            fs->RemoveDir(path);
-          } else {
-            pending.push_back(path);
-          }
+        if ((e.attributes & kAttrReparsePoint) != 0) {
+          // Links are removed as links, never walked into.
+          fs->RemoveLink(path);
+        } else if ((e.attributes & kAttrDirectory) != 0) {
+          pending.push_back(path);
         } else {
-          fs->SetAttributes(path, Unprotected(e.attributes));
+          // Delete and SetAttributes never act through a link (Wine shows a
+          // link to a file as the file).
+          if (Unprotected(e.attributes) != e.attributes) {
+            fs->SetAttributes(path, Unprotected(e.attributes));
+          }
           fs->Delete(path);
         }
       }
@@ -279,9 +275,10 @@ int32_t IsOKFileCommand(CommandContext& context, const ScriptCall& call) {
         !CopyFileWithProgress(source, fresh, context.progress, context.overallPercent, true,
                               context.fs) ||
         !BeginChange(context) || !PutInPlace(context, fresh, target)) {
+      const bool full = RanOutOfSpace(context, fresh, 0);
       context.fs->Delete(fresh);
-      return AbortRun(context, kOperationFailed, "ERROR: couldn't copy file %s !\n",
-                      source.c_str());
+      return AbortRun(context, full ? kNotEnoughSpace : kOperationFailed,
+                      "ERROR: couldn't copy file %s !\n", source.c_str());
     }
     context.changed = true;
   }
@@ -300,8 +297,8 @@ int32_t IsOKDirCommand(CommandContext& context, const ScriptCall& call) {
   Report(context, 0, path.c_str(), key);
   if (!IsDirectory(context.fs, path)) {
     if (!BeginChange(context) || context.fs->CreateDir(path) != CreateDirResult::kCreated) {
-      return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir: %s !\n",
-                      path.c_str());
+      return AbortRun(context, RanOutOfSpace(context, path, 0) ? kNotEnoughSpace : kOperationFailed,
+                      "ERROR: couldn't create dir: %s !\n", path.c_str());
     }
     NoteFolderChange(context, path);
     context.changed = true;
@@ -325,7 +322,8 @@ int32_t CreateDirCommand(CommandContext& context, const ScriptCall& call) {
   }
   const CreateDirResult created = context.fs->CreateDir(path);
   if (created == CreateDirResult::kFailed) {
-    return AbortRun(context, kOperationFailed, "ERROR: couldn't create dir %s !\n", path.c_str());
+    return AbortRun(context, RanOutOfSpace(context, path, 0) ? kNotEnoughSpace : kOperationFailed,
+                    "ERROR: couldn't create dir %s !\n", path.c_str());
   }
   if (created == CreateDirResult::kCreated) {
     NoteFolderChange(context, path);
@@ -339,7 +337,8 @@ int32_t CreateDirCommand(CommandContext& context, const ScriptCall& call) {
 int32_t DeleteDirCommand(CommandContext& context, const ScriptCall& call) {
   const char* name = StringArgument(&call, 0);
   std::string path;
-  bool fits = JoinPath(context.targetRoot, name, kMaxJoinedPath, &path);
+  // The game folder itself is not a folder inside it.
+  bool fits = JoinPath(context.targetRoot, name, kMaxJoinedPath, &path) && NameDepth(name) > 0;
   if (name == nullptr) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't remove dir: %s !\n", path.c_str());
   }
@@ -375,13 +374,15 @@ int32_t DeleteFileCommand(CommandContext& context, const ScriptCall& call) {
   const char* key = "&IDS_PROGRESS_REMOVING_FILE&";
   context.modified = true;
   Report(context, 0, path.c_str(), key);
-  if (fits && PathExists(context.fs, path) && !BeginChange(context)) {
+  // A link to nothing is a name to remove too.
+  FileSystem* fs = context.fs;
+  if (fits && fs->GetLinkAttributes(path) != kInvalidAttributes && !BeginChange(context)) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't remove file %s !\n", path.c_str());
   }
   bool deleted = false;
   if (fits) {
-    context.fs->SetAttributes(path, kAttrNormal);
-    deleted = context.fs->Delete(path);
+    fs->SetAttributes(path, kAttrNormal);
+    deleted = fs->Delete(path);
   }
   if (deleted) {
     NoteFolderChange(context, path);
@@ -415,7 +416,6 @@ int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
   Report(context, 0, path.c_str(), "&IDS_PROGRESS_CREATING_FILE&");
   const std::string fresh = NewContentPath(path);
   FileSystem* fs = context.fs;
-  ClearLeftoverAttributes(context, fresh);
   uint64_t needed = 0;
   WrittenContent written;
   std::unique_ptr<PackageEntry> loose;
@@ -470,11 +470,14 @@ int32_t RenameFileCommand(CommandContext& context, const ScriptCall& call) {
   if (old_name == nullptr || new_name == nullptr) {
     return AbortRun(context, kOperationFailed, "Couldn't rename file: %s\n", TextOrEmpty(old_name));
   }
-  // The base already ends with '\': plain concatenation.
+  // The base already ends with '\': plain concatenation. Both names stay
+  // below it, and neither is the base itself.
   std::string old_path = context.linkBaseDir + old_name;
   std::string new_path = context.linkBaseDir + new_name;
-  const bool fits = old_path.size() <= kMaxLinkPath && new_path.size() <= kMaxLinkPath;
-  if (fits && PathExists(context.fs, old_path) && !BeginChange(context)) {
+  const bool fits = old_path.size() <= kMaxLinkPath && new_path.size() <= kMaxLinkPath &&
+                    NameDepth(old_name) > 0 && NameDepth(new_name) > 0;
+  if (fits && context.fs->GetLinkAttributes(old_path) != kInvalidAttributes &&
+      !BeginChange(context)) {
     return AbortRun(context, kOperationFailed, "Couldn't rename file: %s\n", old_name);
   }
   if (fits && context.fs->Move(old_path, new_path)) {

@@ -66,9 +66,10 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
                     target.c_str(), temp.c_str());
   }
 
-  Report(context, 0, temp.c_str(), "&IDS_PROGRESS_LOADING_SOURCE_FILE&");
+  // The old content is read where it is, under the file's own name.
+  Report(context, 0, target.c_str(), "&IDS_PROGRESS_LOADING_SOURCE_FILE&");
   if (old_file == nullptr) {
-    return AbortRun(context, kOperationFailed, "ERROR: couldn't open file: %s!\n", temp.c_str());
+    return AbortRun(context, kOperationFailed, "ERROR: couldn't open file: %s!\n", target.c_str());
   }
   Report(context, 100, target.c_str(), "&IDS_PROGRESS_LOADING_SOURCE_FILE&");
 
@@ -76,7 +77,6 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   RelabeledProgress shown{context.progress, fresh, target};
   ProgressCallback progress = context.progress != nullptr ? shown.callback() : nullptr;
   const uint64_t new_size = shape.outputSize;
-  ClearLeftoverAttributes(context, fresh);
   // Written, flushed and checksummed in one pass through one handle: the
   // checksum covers the very bytes the file was given.
   WrittenContent written;

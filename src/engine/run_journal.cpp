@@ -88,6 +88,24 @@ bool EndsWithNoCase(const std::string& text, const char* suffix) {
          CompareNoCase(text.substr(text.size() - s.size()).c_str(), s.c_str()) == 0;
 }
 
+// A temporary name of the journal that is this package's to delete: new
+// content beside a file below `folder` (which ends with a separator), a
+// plain file reached through no link. A journal is a file anyone may edit,
+// so nothing else is deleted for it.
+bool OwnTemporary(const std::string& folder, const std::string& name) {
+  if (!EndsWithNoCase(name, kTemporarySuffix) || name.size() <= folder.size() ||
+      CompareNoCase(name.substr(0, folder.size()).c_str(), folder.c_str()) != 0 ||
+      name.find("..") != std::string::npos) {
+    return false;
+  }
+  for (size_t at = name.find_first_of("\\/", folder.size()); at != std::string::npos;
+       at = name.find_first_of("\\/", at + 1)) {
+    if (IsLink(name.substr(0, at))) return false;
+  }
+  const uint32_t a = GetFileSystem()->GetLinkAttributes(name);
+  return a != kInvalidAttributes && (a & (kAttrReparsePoint | kAttrDirectory)) == 0;
+}
+
 }  // namespace
 
 bool PackageScriptCrc(const PackageArchive* package, uint32_t* crc) {
@@ -111,11 +129,14 @@ void RunJournal::Reset() {
   done_.clear();
   begun_.clear();
   temporaries_.clear();
-  resumed_ = change_noted_ = changed_before_ = ends_torn_ = false;
+  resumed_ = change_noted_ = changed_before_ = failed_ = ends_torn_ = false;
+  text_.clear();
 }
 
 bool RunJournal::Load(const std::string& path) {
   Reset();
+  // A link in its place was planted: what it leads to is no record of ours.
+  if (IsLink(path)) return false;
   std::unique_ptr<File> in = GetFileSystem()->Open(path, OpenMode::kRead);
   if (in == nullptr) return false;
   int64_t size = in->Size();
@@ -158,10 +179,15 @@ bool RunJournal::Load(const std::string& path) {
       begun_.insert(ordinal);
     } else if (f.size() == 2 && f[0] == "done" && ParseOrdinal(f[1], &ordinal)) {
       done_.insert(ordinal);
+    } else if (f.size() == 2 && f[0] == "end") {
+      failed_ = true;
+    } else if (f.size() == 1 && f[0] == "retry") {
+      failed_ = false;
     }
   }
   if (first) return false;
-  ends_torn_ = !bytes.empty() && bytes.back() != '\n';
+  text_ = std::move(bytes);
+  ends_torn_ = !text_.empty() && text_.back() != '\n';
   path_ = path;
   resumed_ = true;
   changed_before_ = change_noted_;
@@ -172,9 +198,7 @@ bool RunJournal::Begin(const std::string& path, const JournalStart& start) {
   Reset();
   path_ = path;
   start_ = start;
-  FileSystem* fs = GetFileSystem();
-  fs->SetAttributes(path, kAttrNormal);
-  file_ = fs->Open(path, OpenMode::kWrite);
+  file_ = CreateNewFile(path);
   if (file_ == nullptr) return false;
   return Append(std::string(kMagic) + "\t" + kFormat + "\t" + Hex8(start.packageCrc) + "\t" +
                     Field(start.version) + "\t" + Field(start.language) + "\t" +
@@ -185,16 +209,9 @@ bool RunJournal::Begin(const std::string& path, const JournalStart& start) {
 bool RunJournal::Continue() {
   if (!resumed_) return false;
   FileSystem* fs = GetFileSystem();
-  // Only new content this package wrote beside a file of this folder; a
-  // journal is a file anyone may edit, so nothing else is deleted for it.
   const std::string folder = FolderOf(path_);
   for (const std::string& t : temporaries_) {
-    if (!EndsWithNoCase(t, kTemporarySuffix) || t.size() <= folder.size() ||
-        CompareNoCase(t.substr(0, folder.size()).c_str(), folder.c_str()) != 0 ||
-        t.find("..") != std::string::npos) {
-      continue;
-    }
-    if (fs->GetAttributes(t) == kInvalidAttributes) continue;
+    if (!OwnTemporary(folder, t)) continue;
     fs->SetAttributes(t, kAttrNormal);
     fs->Delete(t);
   }
@@ -208,6 +225,12 @@ bool RunJournal::Continue() {
   if (ends_torn_) {
     if (file_->Write("\n", 1) != 1) return false;
     ends_torn_ = false;
+  }
+  // On the disk before anything changes: cut short from here on, the update
+  // holds other packages back again.
+  if (failed_) {
+    if (!Append("retry", true)) return false;
+    failed_ = false;
   }
   return true;
 }
@@ -258,7 +281,20 @@ bool RunJournal::NoteDone(const std::vector<int64_t>& ordinals) {
   return true;
 }
 
+bool RunJournal::NoteEnd(int32_t code) {
+  if (!Append("end\t" + std::to_string(code), true)) return false;
+  failed_ = true;
+  return true;
+}
+
 void RunJournal::Close() { file_.reset(); }
+
+bool RunJournal::Restore(const std::string& text) {
+  Close();
+  std::unique_ptr<File> out = CreateNewFile(path_);
+  return out != nullptr &&
+         out->Write(text.data(), text.size()) == static_cast<int64_t>(text.size()) && out->Flush();
+}
 
 bool RunJournal::Remove() {
   Close();

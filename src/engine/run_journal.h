@@ -1,7 +1,9 @@
 // The record a run keeps in the game folder while it changes the game, so
 // that after a crash the next run of the same package finishes the update
 // instead of refusing the half-updated files, and another package knows not
-// to start on top of it.
+// to start on top of an update cut short. An update that failed (rather than
+// being cut short) says so, and then holds no other package back: that
+// package's own checks decide whether it fits the half-updated game.
 //
 // One record per line, appended and never rewritten: fields separated by a
 // tab, then a tab and the CRC-32 of everything before it in eight hex digits.
@@ -10,6 +12,8 @@
 //   change                        changes to the game begin
 //   temp <ordinal> <path>         new content is being written under this name
 //   done <ordinal>                the command with this ordinal completed
+//   end <code>                    the run stopped with this result code: it failed
+//   retry                         a run of the package took the failed update up again
 // Ordinals number the calls of the sections a run walks, from 0, so a run that
 // starts from the same version numbers them the same way.
 #ifndef UPKEEP_ENGINE_RUN_JOURNAL_H_
@@ -53,14 +57,17 @@ class RunJournal {
   // The journal of the game folder `gameDir`.
   static std::string PathIn(const std::string& gameDir);
 
-  // Reads the journal at `path`. False when there is none, or when its first
-  // record is not whole: a run that died writing it had changed nothing.
+  // Reads the journal at `path`. False when there is none, when the name is
+  // a link (not a file this updater made), or when its first record is not
+  // whole: a run that died writing it had changed nothing.
   bool Load(const std::string& path);
-  // Starts a new journal at `path` over whatever is there; true once its
-  // first record is on the disk.
+  // Starts a new journal at `path` over whatever is there (a link there goes
+  // as a link); true once its first record is on the disk.
   bool Begin(const std::string& path, const JournalStart& start);
   // Goes on with the loaded journal: the temporary files it names are
-  // removed, and new records follow its last whole one.
+  // removed (only plain files below its folder reached through no link), a
+  // failed update is noted as taken up again, and new records follow its
+  // last whole one.
   bool Continue();
 
   // Starts the journal over with the same first record, for a game that is no
@@ -77,6 +84,12 @@ class RunJournal {
   size_t doneCount() const { return done_.size(); }
   // Some run of this journal began to change the game.
   bool changeNoted() const { return change_noted_; }
+  // Its last run failed (and noted so) rather than being cut short.
+  bool failed() const { return failed_; }
+  // Another package must not start: an update was cut short half-way.
+  bool HoldsBack() const { return change_noted_ && !failed_; }
+  // The bytes Load read.
+  const std::string& text() const { return text_; }
   // The earlier run this one resumes began to change the game.
   bool changedBefore() const { return changed_before_; }
 
@@ -89,9 +102,15 @@ class RunJournal {
   bool NoteChange();
   bool NoteTemporary(int64_t ordinal, const std::string& path);
   bool NoteDone(const std::vector<int64_t>& ordinals);
+  // The run failed with `code` after it changed the game, and leaves the
+  // journal for the package to finish; on the disk before it returns true.
+  bool NoteEnd(int32_t code);
 
   // Closes the journal and deletes it; false when it stays on the disk.
   bool Remove();
+  // Closes the journal and puts `text` (what Load read from an earlier one)
+  // in its place, flushed; false when that could not be written whole.
+  bool Restore(const std::string& text);
   void Close();
 
  private:
@@ -107,7 +126,9 @@ class RunJournal {
   bool resumed_ = false;
   bool change_noted_ = false;
   bool changed_before_ = false;
+  bool failed_ = false;
   bool ends_torn_ = false;  // the loaded file ends inside a record
+  std::string text_;
 };
 
 }  // namespace upkeep

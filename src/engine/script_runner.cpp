@@ -171,15 +171,17 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
     if (command == nullptr) continue;
     // Done by the run this one resumes: passed over without a word.
     if (journal != nullptr && journal->IsDone(context.ordinal)) continue;
-    // A command whose second run could harm or fail, or one on a path a
-    // waiting call named (a chain patching one file twice), starts once the
-    // waiting records are on the disk: a re-run after a crash then redoes
-    // only calls that pass when done twice.
+    // A command whose second run could harm or fail changes the game only
+    // once the waiting records are on the disk, and so does one about to
+    // change a path a waiting call named (a chain patching one file twice):
+    // a re-run after a crash then redoes only calls that pass when done
+    // twice. BeginChange commits then, so calls that change nothing (a check
+    // repeated any number of times, a deletion of a missing file) commit
+    // nothing.
     const bool deferred = RerunPasses(command->id);
     const std::vector<std::string> paths = CallPaths(context, c);
-    bool overlaps = false;
-    for (const std::string& p : paths) overlaps = overlaps || context.pendingPaths.count(p) != 0;
-    if ((!deferred || overlaps) && !CommitDone(context)) return JournalFailed(context);
+    context.callPaths = paths;
+    context.callDeferred = deferred;
     context.notDone = false;
     if (GetCommandInfo(command->id).group == CommandGroup::kShortcut) {
       if (context.skipShortcuts) continue;
@@ -193,11 +195,12 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
       int32_t r = command->handler(context, *c);
       if (r != kContinue) return r;
     }
-    if (journal != nullptr && !context.notDone) {
+    const bool noted = journal != nullptr && !context.notDone;
+    if (noted) {
       context.pendingDone.push_back(context.ordinal);
       context.pendingPaths.insert(paths.begin(), paths.end());
     }
-    if (!deferred && !CommitDone(context)) return JournalFailed(context);
+    if (noted && !deferred && !CommitDone(context)) return JournalFailed(context);
     if (command->doneKey != nullptr) ReportFixed(context, 0, command->doneKey);
   }
   // Each section ends on the disk, before the next starts from its version.
@@ -228,7 +231,10 @@ class RunResources {
     if (request.log != nullptr) {
       context->log = request.log;
     } else {
-      context->log = OpenPackageFile("patch.log", "wt");
+      // Never written through a link planted in its place.
+      if (!IsLink("patch.log") || ClearName("patch.log")) {
+        context->log = OpenPackageFile("patch.log", "wt");
+      }
       context->logOwned = context->log != nullptr;
     }
     context->package = RequestPackage(request, &mounted_);

@@ -13,8 +13,7 @@ namespace {
 
 // The clean-up's paths live in 256-byte buffers.
 constexpr size_t kMaxBankPath = 255;
-// A folder tree deeper or wider than any game's data keeps the clean-up finite
-// even when links make it endless.
+// A folder tree deeper or wider than any game's data keeps the clean-up finite.
 constexpr size_t kMaxBankFolders = 65536;
 
 bool IsDotName(const std::string& name) { return !name.empty() && name[0] == '.'; }
@@ -49,7 +48,11 @@ void DeleteBankFiles(const std::string& folder) {
     if (!fs->Find(dir + "\\*.*", &entries)) continue;
     const size_t mark = pending.size();
     for (const FindEntry& entry : entries) {
-      if ((entry.attributes & kAttrDirectory) == 0 || IsDotName(entry.name)) continue;
+      // A linked folder is not the game's to clean: never entered.
+      if ((entry.attributes & kAttrDirectory) == 0 || (entry.attributes & kAttrReparsePoint) != 0 ||
+          IsDotName(entry.name)) {
+        continue;
+      }
       const std::string path = dir + "\\" + entry.name;
       if (path.size() <= kMaxBankPath) pending.push_back(path);
     }

@@ -52,6 +52,33 @@ bool IsDirectory(FileSystem* fs, const std::string& path) {
   return a != kInvalidAttributes && (a & kAttrDirectory) != 0;
 }
 
+bool IsLink(const std::string& path) { return IsLink(GetFileSystem(), path); }
+
+bool IsLink(FileSystem* fs, const std::string& path) {
+  const uint32_t a = fs->GetLinkAttributes(path);
+  return a != kInvalidAttributes && (a & kAttrReparsePoint) != 0;
+}
+
+bool ClearName(const std::string& path) { return ClearName(GetFileSystem(), path); }
+
+bool ClearName(FileSystem* fs, const std::string& path) {
+  const uint32_t a = fs->GetLinkAttributes(path);
+  if (a == kInvalidAttributes) return true;
+  if ((a & kAttrReparsePoint) != 0) return fs->RemoveLink(path);
+  if ((a & kAttrDirectory) != 0) return false;
+  if ((a & kAttrReadOnly) != 0) fs->SetAttributes(path, kAttrNormal);
+  return fs->Delete(path);
+}
+
+std::unique_ptr<File> CreateNewFile(const std::string& path) {
+  return CreateNewFile(GetFileSystem(), path);
+}
+
+std::unique_ptr<File> CreateNewFile(FileSystem* fs, const std::string& path) {
+  if (!ClearName(fs, path)) return nullptr;
+  return fs->Open(path, OpenMode::kCreateNew);
+}
+
 bool MatchWildcard(const char* pattern, const char* name) {
   if (MatchFrom(pattern, name)) return true;
   // As on Windows, a trailing ".*" also matches names without an extension,

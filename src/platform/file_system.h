@@ -24,7 +24,7 @@ enum : uint32_t {
   kAttrDirectory = 0x10,
   kAttrArchive = 0x20,
   kAttrNormal = 0x80,
-  kAttrReparsePoint = 0x400,  // a symbolic link: walks must not enter it
+  kAttrReparsePoint = 0x400,  // a link (symbolic link, junction): walks must not enter it
   kInvalidAttributes = 0xFFFFFFFFu,
 };
 
@@ -34,6 +34,9 @@ enum class OpenMode {
   kWriteExclusive,  // create or truncate, no sharing at all
   kReadWrite,       // existing file only, read and write, others may read
   kTestExclusive,   // existing file, write access with no sharing: fails while anyone has it open
+  // A new file, written with no sharing: fails when anything has the name,
+  // a link (even one to nothing) included, so it never writes through one.
+  kCreateNew,
 };
 
 enum class SeekOrigin { kBegin = 0, kCurrent = 1, kEnd = 2 };
@@ -109,7 +112,13 @@ class FileSystem {
     return MapFile(path);
   }
 
+  // Of what the name leads to; links are followed.
   virtual uint32_t GetAttributes(const std::string& path) = 0;
+  // Of the name itself: a link (symbolic link, junction, any reparse point)
+  // has kAttrReparsePoint, with kAttrDirectory when it leads to a folder, and
+  // nothing of what it leads to. Links in the folders above are followed.
+  virtual uint32_t GetLinkAttributes(const std::string& path) = 0;
+  // Never through a link: on one it changes nothing and succeeds.
   virtual bool SetAttributes(const std::string& path, uint32_t attributes) = 0;
   // Rename or move; fails when `to` exists or `from` does not (MoveFileA).
   virtual bool Move(const std::string& from, const std::string& to) = 0;
@@ -129,11 +138,15 @@ class FileSystem {
     (void)path;
     return true;
   }
-  // Fails on a read-only file, as DeleteFileA does.
+  // Fails on a read-only file, as DeleteFileA does. A link goes as a link,
+  // never what it leads to.
   virtual bool Delete(const std::string& path) = 0;
+  // Removes the link `path` itself, never what it leads to. False when the
+  // name is no link, or when the system can remove it only with its target.
+  virtual bool RemoveLink(const std::string& path) = 0;
   // One level: the parent must exist.
   virtual CreateDirResult CreateDir(const std::string& path) = 0;
-  // Only an empty directory.
+  // Only an empty directory; a link to one goes as RemoveLink removes it.
   virtual bool RemoveDir(const std::string& path) = 0;
   // Entries of the folder part of `pattern` whose names match its last
   // component ('*' and '?', letter case ignored, "*.*" matches every name),
@@ -149,6 +162,10 @@ class FileSystem {
   virtual std::string GetFullPath(const std::string& path) = 0;
   // The path with each component spelled as on disk (GetLongPathNameA); empty on failure.
   virtual std::string GetLongPath(const std::string& path) = 0;
+  // The last creating or writing call of this thread (an open for writing,
+  // a write, a flush, a move, a new folder) failed because its volume is
+  // full: no free space, no free file entries, or the caller's quota used.
+  virtual bool LastFailureWasFull() { return false; }
 };
 
 // The process-wide file system; the platform default unless a test set another.
@@ -172,6 +189,9 @@ class FileSystemWrapper : public FileSystem {
     return target_->MapFileForWalk(path);
   }
   uint32_t GetAttributes(const std::string& path) override { return target_->GetAttributes(path); }
+  uint32_t GetLinkAttributes(const std::string& path) override {
+    return target_->GetLinkAttributes(path);
+  }
   bool SetAttributes(const std::string& path, uint32_t a) override {
     return target_->SetAttributes(path, a);
   }
@@ -183,6 +203,7 @@ class FileSystemWrapper : public FileSystem {
   }
   bool FlushDir(const std::string& path) override { return target_->FlushDir(path); }
   bool Delete(const std::string& path) override { return target_->Delete(path); }
+  bool RemoveLink(const std::string& path) override { return target_->RemoveLink(path); }
   CreateDirResult CreateDir(const std::string& path) override { return target_->CreateDir(path); }
   bool RemoveDir(const std::string& path) override { return target_->RemoveDir(path); }
   bool Find(const std::string& pattern, std::vector<FindEntry>* out) override {
@@ -195,6 +216,7 @@ class FileSystemWrapper : public FileSystem {
   }
   std::string GetFullPath(const std::string& path) override { return target_->GetFullPath(path); }
   std::string GetLongPath(const std::string& path) override { return target_->GetLongPath(path); }
+  bool LastFailureWasFull() override { return target_->LastFailureWasFull(); }
 
  protected:
   FileSystem* target() const { return target_; }
@@ -208,6 +230,19 @@ bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 bool PathExists(FileSystem* fs, const std::string& path);
 bool IsDirectory(FileSystem* fs, const std::string& path);
+// The name is a link (symbolic link, junction, any reparse point).
+bool IsLink(const std::string& path);
+bool IsLink(FileSystem* fs, const std::string& path);
+// Frees the name for a new file: whatever has it goes, a link as a link
+// (never what it leads to), a file whatever its attributes. False when
+// something stays: a folder, or a link the system cannot remove alone.
+bool ClearName(const std::string& path);
+bool ClearName(FileSystem* fs, const std::string& path);
+// A new empty file under `path`, written with no sharing, after ClearName:
+// never written through a link planted under the name. Null when the name
+// cannot be freed or the file cannot be made.
+std::unique_ptr<File> CreateNewFile(const std::string& path);
+std::unique_ptr<File> CreateNewFile(FileSystem* fs, const std::string& path);
 // Windows wildcard match of one file name, letter case ignored.
 bool MatchWildcard(const char* pattern, const char* name);
 

@@ -4,7 +4,8 @@
 # while writing a file anew over an old one, and while creating a new file.
 # Nothing is lost (every file old or new, no temporary file left), the run
 # ends with the disk-space message and code, and once there is room again
-# the same update finishes. Mounting needs root: skipped otherwise.
+# the same update finishes; the same for a disk out of file entries.
+# Mounting needs root: skipped otherwise.
 source "$SRC/tests/e2e/lib/e2e.bash"
 source "$SRC/tests/e2e/lib/interrupt.bash"
 
@@ -84,5 +85,28 @@ for point in 512:a_patched 1536:b_rewritten 2560:c_new; do
   run_updater "$WORK/update" -silent </dev/null
   expect_rc 0 "after room was made at $file"
   same_tree "$GAME" "$D/new" || fail "after room was made at $file: not the new tree"
+done
+
+# A disk out of file entries with bytes to spare is as full: for the log and
+# the journal (nothing changes), or for the update's first new name (the
+# folder it makes).
+umount "$DRIVE"
+mount -t tmpfs -o size=16m,nr_inodes=400 upkeep-disk-full "$DRIVE" || fail "tmpfs with few entries"
+for left in 0 2; do
+  find "$DRIVE" -mindepth 1 -delete
+  mkdir -p "$GAME" "$DRIVE/fill"
+  cp -r "$D/old/." "$GAME/"
+  n=0
+  while : 2>/dev/null >"$DRIVE/fill/$n"; do n=$((n + 1)); done
+  for ((i = 1; i <= left; i++)); do rm -f "$DRIVE/fill/$((n - i))"; done
+  run_updater "$WORK/update" -force </dev/null
+  expect_rc 3 "$left entries left"
+  expect_out "error: $SPACE_TEXT" "$left entries left"
+  n=$(count_damaged "$GAME" "$D/old" "$D/new")
+  [ "$n" -eq 0 ] || fail "$left entries left: $n damaged file(s)"
+  rm -rf "$DRIVE/fill"
+  run_updater "$WORK/update" -silent </dev/null
+  expect_rc 0 "after entries were freed ($left left)"
+  same_tree "$GAME" "$D/new" || fail "after entries were freed ($left left): not the new tree"
 done
 finish

@@ -207,6 +207,16 @@ int main(int argc, char** argv) {
               Bytes("Version(\"1.0\") { f(1, 2.5, \"&GAME&\") }\r\nAll { f(3, 1.0, \"%1\") }\r\n"));
   ok &= Write(root / "format_text_fuzz", "template",
               Bytes(std::string("%1 of %2!s!%n%3!-10.3s!%%%0tail") + '\0' + "one" + '\0' + "two"));
+  // A journal: its first record, a change, new content, done and ended runs.
+  std::string journal;
+  for (const std::string& fields : std::vector<std::string>{
+           "upkeep-journal\t1\t0123ABCD\t1.0.0.0\ten\tGame\t1.0.1", "change",
+           "temp\t3\tgame\\a.dat.~up", "done\t0", "done\t1", "end\t2", "retry", "temp\t4\tx"}) {
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08X", static_cast<unsigned>(Crc32(Bytes(fields))));
+    journal += fields + "\t" + crc + "\n";
+  }
+  ok &= Write(root / "journal_fuzz", "journal", Bytes(journal + "done\t5\t12"));
   if (!ok) std::fprintf(stderr, "fuzz_seeds: cannot write the seeds\n");
   return ok ? 0 : 1;
 }

@@ -66,7 +66,7 @@ class MemoryFileSystem : public FileSystemWrapper {
   }
 
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
-    if (mode == OpenMode::kWrite) {
+    if (mode == OpenMode::kWrite || (mode == OpenMode::kCreateNew && files_.count(path) == 0)) {
       files_[path].clear();
       return std::unique_ptr<File>(new MemoryFile(&files_[path], true));
     }
@@ -77,6 +77,8 @@ class MemoryFileSystem : public FileSystemWrapper {
   uint32_t GetAttributes(const std::string& path) override {
     return files_.count(path) != 0 ? kAttrNormal : kInvalidAttributes;
   }
+  uint32_t GetLinkAttributes(const std::string& path) override { return GetAttributes(path); }
+  bool Delete(const std::string& path) override { return files_.erase(path) != 0; }
 
  private:
   std::map<std::string, std::vector<uint8_t>> files_;

@@ -35,6 +35,16 @@ bool StatResolved(const posix::ResolvedPath& r, struct stat* st) {
   return r.exists && stat(r.native.c_str(), st) == 0;
 }
 
+// Whether the last creating or writing call of this thread failed for a
+// full volume.
+thread_local bool g_last_failure_full = false;
+
+// Notes how such a call ended (errno tells why it failed); returns `ok`.
+bool Noted(bool ok) {
+  g_last_failure_full = !ok && (errno == ENOSPC || errno == EDQUOT);
+  return ok;
+}
+
 class PosixFile : public File {
  public:
   explicit PosixFile(int fd) : fd_(fd) {}
@@ -71,9 +81,13 @@ class PosixFile : public File {
     while (done < n) {
       ssize_t r = write(fd_, static_cast<const char*>(src) + done, n - done);
       if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return done > 0 ? static_cast<int64_t>(done) : -1;
+      if (r <= 0) {
+        Noted(false);
+        return done > 0 ? static_cast<int64_t>(done) : -1;
+      }
       done += static_cast<size_t>(r);
     }
+    Noted(true);
     StartWriteBack(done);
     return static_cast<int64_t>(done);
   }
@@ -91,7 +105,7 @@ class PosixFile : public File {
   }
 
  private:
-  bool Flush() override { return fsync(fd_) == 0; }
+  bool Flush() override { return Noted(fsync(fd_) == 0); }
 
   // The disk starts on what was written every few megabytes, while the rest
   // is still being made, so a flush at the end waits only for the last part.
@@ -202,8 +216,16 @@ class PosixFileSystem : public FileSystem {
       case OpenMode::kWrite:
       case OpenMode::kWriteExclusive:
         // Root could write a read-only file; Windows refuses, and so do we.
-        if (exists && IsReadOnlyMode(st.st_mode)) return nullptr;
+        if (exists && IsReadOnlyMode(st.st_mode)) {
+          g_last_failure_full = false;
+          return nullptr;
+        }
         fd = open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        Noted(fd >= 0);
+        break;
+      case OpenMode::kCreateNew:
+        fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        Noted(fd >= 0);
         break;
       case OpenMode::kReadWrite:
         if (!exists || IsReadOnlyMode(st.st_mode)) return nullptr;
@@ -251,9 +273,21 @@ class PosixFileSystem : public FileSystem {
     return AttributesOf(st, BaseName(r.native));
   }
 
+  uint32_t GetLinkAttributes(const std::string& path) override {
+    posix::ResolvedPath r = Resolve(path);
+    struct stat st;
+    if (!r.exists || lstat(r.native.c_str(), &st) != 0) return kInvalidAttributes;
+    if (!S_ISLNK(st.st_mode)) return AttributesOf(st, BaseName(r.native));
+    struct stat target;
+    const bool folder = stat(r.native.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+    return kAttrReparsePoint | (folder ? kAttrDirectory : 0u);
+  }
+
   bool SetAttributes(const std::string& path, uint32_t attributes) override {
     posix::ResolvedPath r = Resolve(path);
     struct stat st;
+    // A link has no mode of its own here; chmod would change its target's.
+    if (r.exists && lstat(r.native.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
     if (!StatResolved(r, &st)) return false;
     mode_t mode = st.st_mode & 07777;
     if (attributes & kAttrReadOnly) {
@@ -281,14 +315,14 @@ class PosixFileSystem : public FileSystem {
         return false;
       dst.native = dir + wanted;
     }
-    return rename(src.c_str(), dst.native.c_str()) == 0;
+    return Noted(rename(src.c_str(), dst.native.c_str()) == 0);
   }
 
   bool Replace(const std::string& from, const std::string& to) override {
     posix::ResolvedPath dst = Resolve(to);
     // A new name is spelled as the caller gave it, as Move does.
     if (!dst.exists) return Move(from, to);
-    return rename(NativePath(from).c_str(), dst.native.c_str()) == 0;
+    return Noted(rename(NativePath(from).c_str(), dst.native.c_str()) == 0);
   }
 
   bool FlushDir(const std::string& path) override {
@@ -307,10 +341,17 @@ class PosixFileSystem : public FileSystem {
     return unlink(native.c_str()) == 0;
   }
 
+  bool RemoveLink(const std::string& path) override {
+    std::string native = NativePath(path);
+    struct stat st;
+    if (lstat(native.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    return unlink(native.c_str()) == 0;
+  }
+
   CreateDirResult CreateDir(const std::string& path) override {
     posix::ResolvedPath r = Resolve(path);
     if (r.exists) return CreateDirResult::kAlreadyExists;
-    if (mkdir(r.native.c_str(), 0777) == 0) return CreateDirResult::kCreated;
+    if (Noted(mkdir(r.native.c_str(), 0777) == 0)) return CreateDirResult::kCreated;
     return errno == EEXIST ? CreateDirResult::kAlreadyExists : CreateDirResult::kFailed;
   }
 
@@ -440,6 +481,8 @@ class PosixFileSystem : public FileSystem {
     }
     return out;
   }
+
+  bool LastFailureWasFull() override { return g_last_failure_full; }
 };
 
 }  // namespace

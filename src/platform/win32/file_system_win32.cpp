@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -11,6 +12,22 @@
 namespace upkeep {
 
 namespace {
+
+bool RunsUnderWine() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Whether the last creating or writing call of this thread failed for a
+// full volume.
+thread_local bool g_last_failure_full = false;
+
+// Notes how such a call ended (GetLastError tells why it failed); returns `ok`.
+bool Noted(bool ok) {
+  const DWORD e = ok ? ERROR_SUCCESS : GetLastError();
+  g_last_failure_full = e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL;
+  return ok;
+}
 
 // Under Wine a flush is the host's fsync, and nothing starts the disk on a file
 // being written before it: the flush at the end waits for all of the file.
@@ -23,7 +40,7 @@ class WriteBehind {
   // Null where the system starts the disk by itself.
   static WriteBehind* Get() {
     // Never destroyed: its thread may still wait on it while the process ends.
-    static WriteBehind* const instance = UnderWine() ? new WriteBehind() : nullptr;
+    static WriteBehind* const instance = RunsUnderWine() ? new WriteBehind() : nullptr;
     return instance;
   }
 
@@ -53,11 +70,6 @@ class WriteBehind {
   WriteBehind() {
     InitializeCriticalSection(&lock_);
     InitializeConditionVariable(&changed_);
-  }
-
-  static bool UnderWine() {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
   }
 
   bool StartThread() {  // under lock_
@@ -145,10 +157,12 @@ class Win32File : public File {
       DWORD put = 0;
       if (!WriteFile(handle_, static_cast<const char*>(src) + done, want, &put, nullptr) ||
           put == 0) {
+        Noted(false);
         return done > 0 ? static_cast<int64_t>(done) : -1;
       }
       done += put;
     }
+    Noted(true);
     if (write_behind_ != nullptr) {
       constexpr uint64_t kWriteBehindStep = 8u << 20;
       unflushed_ += done;
@@ -175,7 +189,7 @@ class Win32File : public File {
   bool Flush() override {
     if (write_behind_ != nullptr) write_behind_->Finish(handle_);
     unflushed_ = 0;
-    return FlushFileBuffers(handle_) != 0;
+    return Noted(FlushFileBuffers(handle_) != 0);
   }
   HANDLE handle_;
   WriteBehind* write_behind_;
@@ -225,6 +239,123 @@ std::string NarrowQuery(Query query) {
   return out;
 }
 
+// Links. Windows marks every link with FILE_ATTRIBUTE_REPARSE_POINT; Wine
+// marks only links to folders, shows a link to a file as the file, and its
+// delete calls (DeleteFile, RemoveDirectory, delete-on-close) remove what a
+// link leads to. What it never follows is the destination of a rename.
+
+bool SameText(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Without a "\\?\" before a drive letter, and without a trailing separator
+// (but a drive's root keeps its own).
+std::wstring Plain(std::wstring path) {
+  if (path.compare(0, 4, L"\\\\?\\") == 0 && path.size() >= 6 && path[5] == L':') path.erase(0, 4);
+  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+  return path;
+}
+
+// The path of the file `wide` names as the system finds it, links resolved;
+// empty when it cannot be opened.
+std::wstring FinalPathOf(const std::wstring& wide) {
+  HANDLE h = CreateFileW(
+      wide.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::wstring();
+  std::vector<wchar_t> buf(1024);
+  DWORD n = GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()),
+                                      FILE_NAME_NORMALIZED);
+  if (n >= buf.size()) {
+    buf.resize(n + 1);
+    n = GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()),
+                                  FILE_NAME_NORMALIZED);
+  }
+  CloseHandle(h);
+  if (n == 0 || n >= buf.size()) return std::wstring();
+  return Plain(std::wstring(buf.data(), n));
+}
+
+std::wstring FullPathOf(const std::wstring& wide) {
+  DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return std::wstring();
+  std::vector<wchar_t> buf(n);
+  const DWORD got = GetFullPathNameW(wide.c_str(), n, buf.data(), nullptr);
+  if (got == 0 || got >= n) return std::wstring();
+  return Plain(std::wstring(buf.data(), got));
+}
+
+std::wstring LeafOf(const std::wstring& path) {
+  const size_t cut = path.find_last_of(L"\\/");
+  return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+// A link Wine shows as the file it leads to: the system finds that file
+// somewhere else than under the name in the name's own folder.
+bool LeadsElsewhere(const std::wstring& wide) {
+  const std::wstring full = FullPathOf(wide);
+  const size_t cut = full.find_last_of(L'\\');
+  if (full.empty() || cut == std::wstring::npos || cut + 1 == full.size()) return false;
+  const std::wstring found = FinalPathOf(full);
+  if (found.empty() || SameText(found, full)) return false;
+  std::wstring folder_name = full.substr(0, cut);
+  if (!folder_name.empty() && folder_name.back() == L':') folder_name += L'\\';
+  const std::wstring folder = FinalPathOf(folder_name);
+  const size_t found_cut = found.find_last_of(L'\\');
+  if (folder.empty() || found_cut == std::wstring::npos) return false;
+  std::wstring found_folder = found.substr(0, found_cut);
+  if (!found_folder.empty() && found_folder.back() == L':') found_folder += L'\\';
+  if (!SameText(found_folder, folder)) return true;
+  // In the same folder under another name: a link there, unless the name
+  // is the short form of the file's own.
+  const std::wstring leaf = LeafOf(found);
+  if (SameText(leaf, LeafOf(full))) return false;
+  std::vector<wchar_t> longer(full.size() + MAX_PATH);
+  const DWORD n = GetLongPathNameW(full.c_str(), longer.data(), static_cast<DWORD>(longer.size()));
+  return n == 0 || n >= longer.size() || !SameText(leaf, LeafOf(std::wstring(longer.data(), n)));
+}
+
+// The attributes of the name itself (links not followed), as the interface
+// reports them.
+uint32_t OwnAttributesOf(const std::wstring& wide) {
+  const DWORD a = GetFileAttributesW(wide.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return kInvalidAttributes;
+  if ((a & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !LeadsElsewhere(wide)) {
+    return static_cast<uint32_t>(a);
+  }
+  return kAttrReparsePoint | (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// An empty file of our own takes the name by a rename, which replaces a link
+// at its destination without following it; the name then holds that file.
+bool ReplaceWithEmptyFile(const std::wstring& wide) {
+  for (int i = 0; i < 16; ++i) {
+    const std::wstring stand_in = wide + L".~" + std::to_wstring(i);
+    HANDLE h = CreateFileW(stand_in.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) continue;
+      return false;
+    }
+    CloseHandle(h);
+    if (MoveFileExW(stand_in.c_str(), wide.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    DeleteFileW(stand_in.c_str());
+    return false;
+  }
+  return false;
+}
+
+// Removes the link `wide`, whose own attributes are `a`.
+bool RemoveLinkWith(const std::wstring& wide, uint32_t a) {
+  if (a == kInvalidAttributes || (a & kAttrReparsePoint) == 0) return false;
+  if ((a & kAttrDirectory) != 0) {
+    // Wine removes a link to a folder only by removing the folder itself.
+    return !RunsUnderWine() && RemoveDirectoryW(wide.c_str()) != 0;
+  }
+  return ReplaceWithEmptyFile(wide) && DeleteFileW(wide.c_str()) != 0;
+}
+
 class Win32FileSystem : public FileSystem {
  public:
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
@@ -250,19 +381,37 @@ class Win32FileSystem : public FileSystem {
         access = GENERIC_WRITE;
         share = 0;
         break;
+      case OpenMode::kCreateNew:
+        access = GENERIC_WRITE;
+        share = 0;
+        disposition = CREATE_NEW;
+        break;
     }
     UPKEEP_WIDE_OR(path, wide, nullptr)
-    if (access & GENERIC_WRITE) {
+    if ((access & GENERIC_WRITE) != 0 && mode != OpenMode::kCreateNew) {
       // Windows refuses to write a read-only file; Wine running as root would not.
       DWORD a = GetFileAttributesW(wide.c_str());
       if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) != 0 &&
           (a & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         SetLastError(ERROR_ACCESS_DENIED);
+        g_last_failure_full = false;
         return nullptr;
       }
     }
-    HANDLE h = CreateFileW(wide.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    const DWORD flags =
+        FILE_ATTRIBUTE_NORMAL | (mode == OpenMode::kCreateNew ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    HANDLE h = CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    // Wine shows a link to nothing to no call but a create, which it fails:
+    // that link is replaced, never written through.
+    if (h == INVALID_HANDLE_VALUE && mode == OpenMode::kCreateNew &&
+        GetLastError() == ERROR_FILE_EXISTS &&
+        GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES && ReplaceWithEmptyFile(wide) &&
+        DeleteFileW(wide.c_str())) {
+      h = CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    }
+    if ((access & GENERIC_WRITE) != 0 && mode != OpenMode::kTestExclusive) {
+      Noted(h != INVALID_HANDLE_VALUE);
+    }
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     return std::unique_ptr<File>(
         new Win32File(h, (access & GENERIC_WRITE) != 0 && mode != OpenMode::kTestExclusive));
@@ -291,33 +440,52 @@ class Win32FileSystem : public FileSystem {
     DWORD a = GetFileAttributesW(wide.c_str());
     return a == INVALID_FILE_ATTRIBUTES ? kInvalidAttributes : static_cast<uint32_t>(a);
   }
+  uint32_t GetLinkAttributes(const std::string& path) override {
+    UPKEEP_WIDE_OR(path, wide, kInvalidAttributes)
+    return OwnAttributesOf(wide);
+  }
   bool SetAttributes(const std::string& path, uint32_t attributes) override {
     UPKEEP_WIDE_OR(path, wide, false)
+    // Wine would set them on what a link leads to.
+    const uint32_t own = OwnAttributesOf(wide);
+    if (own != kInvalidAttributes && (own & kAttrReparsePoint) != 0) return true;
     return SetFileAttributesW(wide.c_str(), attributes) != 0;
   }
   bool Move(const std::string& from, const std::string& to) override {
     UPKEEP_WIDE_OR(from, wfrom, false)
     UPKEEP_WIDE_OR(to, wto, false)
-    return MoveFileW(wfrom.c_str(), wto.c_str()) != 0;
+    return Noted(MoveFileW(wfrom.c_str(), wto.c_str()) != 0);
   }
   bool Replace(const std::string& from, const std::string& to) override {
     UPKEEP_WIDE_OR(from, wfrom, false)
     UPKEEP_WIDE_OR(to, wto, false)
-    return MoveFileExW(wfrom.c_str(), wto.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return Noted(MoveFileExW(wfrom.c_str(), wto.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0);
   }
   bool Delete(const std::string& path) override {
     UPKEEP_WIDE_OR(path, wide, false)
+    const uint32_t own = OwnAttributesOf(wide);
+    if (own != kInvalidAttributes && (own & kAttrReparsePoint) != 0) {
+      return (own & kAttrDirectory) == 0 && RemoveLinkWith(wide, own);
+    }
     return DeleteFileW(wide.c_str()) != 0;
+  }
+  bool RemoveLink(const std::string& path) override {
+    UPKEEP_WIDE_OR(path, wide, false)
+    return RemoveLinkWith(wide, OwnAttributesOf(wide));
   }
   CreateDirResult CreateDir(const std::string& path) override {
     UPKEEP_WIDE_OR(path, wide, CreateDirResult::kFailed)
-    if (CreateDirectoryW(wide.c_str(), nullptr)) return CreateDirResult::kCreated;
+    if (Noted(CreateDirectoryW(wide.c_str(), nullptr) != 0)) return CreateDirResult::kCreated;
     return GetLastError() == ERROR_ALREADY_EXISTS ? CreateDirResult::kAlreadyExists
                                                   : CreateDirResult::kFailed;
   }
   bool RemoveDir(const std::string& path) override {
     UPKEEP_WIDE_OR(path, wide, false)
+    const uint32_t own = OwnAttributesOf(wide);
+    if (own != kInvalidAttributes && (own & kAttrReparsePoint) != 0) {
+      return (own & kAttrDirectory) != 0 && RemoveLinkWith(wide, own);
+    }
     return RemoveDirectoryW(wide.c_str()) != 0;
   }
 
@@ -379,6 +547,7 @@ class Win32FileSystem : public FileSystem {
     return NarrowQuery(
         [&wide](wchar_t* buf, DWORD n) { return GetLongPathNameW(wide.c_str(), buf, n); });
   }
+  bool LastFailureWasFull() override { return g_last_failure_full; }
 };
 
 #undef UPKEEP_WIDE_OR
