@@ -195,6 +195,8 @@ int32_t UpdateFixture::RunWithSource(const std::string& script, const std::strin
   request.gameExecutable = "game.exe";
   request.journal = options.journal;
   request.changed = options.changed;
+  request.beforeFirstChange = options.beforeFirstChange;
+  request.stopRequested = options.stopRequested;
   int32_t code = RunUpdateScript(request);
   if (!options.withLog) GetFileSystem()->SetCurrentDir(saved_dir);
   if (log != nullptr) ClosePackageFile(log);

@@ -5,6 +5,7 @@
 #define UPKEEP_TESTS_ENGINE_TEST_UTIL_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,8 @@ struct RunOptions {
   ProgressCallback progress;
   RunJournal* journal = nullptr;
   bool* changed = nullptr;
+  std::function<bool()> beforeFirstChange;
+  std::function<bool()> stopRequested;
 };
 
 class UpdateFixture {

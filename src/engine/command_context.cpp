@@ -57,6 +57,11 @@ bool JoinPath(const std::string& root, const char* name, size_t limit, std::stri
 
 std::string ExpandedText(const char* text) { return TextOrEmpty(ExpandText(text)); }
 
+std::string ExpandedTextOr(const char* key, const char* fallback) {
+  std::string text = ExpandedText(key);
+  return text == key ? ExpandedText(fallback) : text;
+}
+
 void Report(const CommandContext& context, int32_t step, const char* fileName, const char* key) {
   if (context.progress == nullptr) return;
   std::string text = ExpandedText(key);
@@ -81,7 +86,12 @@ int32_t AbortRun(CommandContext& context, int32_t code, const char* format, ...)
 }
 
 bool BeginChange(CommandContext& context) {
-  return context.journal == nullptr || context.journal->NoteChange();
+  if (context.journal != nullptr && !context.journal->NoteChange()) return false;
+  if (!context.changeBegun) {
+    context.changeBegun = true;
+    if (context.firstChange && context.firstChange()) context.changed = true;
+  }
+  return true;
 }
 
 bool NoteNewContent(CommandContext& context, const std::string& path) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ enum : int32_t {
   kOperationFailed = 2,       // unreadable script, or a file or directory operation failed
   kChecksumAfterChange = 3,   // wrong checksum once the installation may have changed
   kChecksumBeforeChange = 6,  // wrong checksum of a source file, nothing changed yet
+  kRunStopped = 7,            // stopped on request between two commands, where a re-run finishes
 };
 
 // Longest joined path of the handlers, and of RenameFile's base-relative paths.
@@ -61,6 +63,14 @@ struct CommandContext {
   // and a resumed run tries it again.
   bool notDone = false;
 
+  // Runs once, at the run's first change, after the journal noted it: what
+  // must go only when the game really changes (stale caches). True when it
+  // changed something itself.
+  std::function<bool()> firstChange;
+  bool changeBegun = false;
+  // Asked between commands; true stops the run there.
+  std::function<bool()> stopRequested;
+
   // Since the last commit: the folders whose names changed, the calls done
   // whose records wait for those folders to reach the disk, and the paths
   // those calls named (lower-cased, joined to both roots).
@@ -72,8 +82,8 @@ struct CommandContext {
 
 // Called by a handler just before it changes the game. The first time, the
 // journal notes that changes begin, on the disk, so that a crash from here
-// on leaves a journal the next run finishes. False when that cannot be
-// written: the handler must stop.
+// on leaves a journal the next run finishes, and then `firstChange` runs.
+// False when the note cannot be written: the handler must stop.
 bool BeginChange(CommandContext& context);
 // Tells the journal under which name new content is about to be written;
 // false when it cannot.
@@ -103,6 +113,9 @@ inline const char* TextOrEmpty(const char* text) { return text != nullptr ? text
 
 // The expansion of a "&KEY&" text through the string table.
 std::string ExpandedText(const char* text);
+// The expansion of `key`, or of `fallback` when the table lacks `key` (a
+// text newer than the table): the table's language either way.
+std::string ExpandedTextOr(const char* key, const char* fallback);
 
 // Calls the context's callback, when there is one, with the context's overall
 // percent and the expansion of `key`.

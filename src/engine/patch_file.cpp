@@ -63,7 +63,8 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
                     target.c_str(), temp.c_str());
   }
 
-  Report(context, 0, temp.c_str(), "&IDS_PROGRESS_LOADING_SOURCE_FILE&");
+  // The file is read where it is: the player sees its name, not a temporary one.
+  Report(context, 0, target.c_str(), "&IDS_PROGRESS_LOADING_SOURCE_FILE&");
   if (!old.usable()) {
     CloseMappedFile(&old);
     return AbortRun(context, kOperationFailed, "ERROR: couldn't open file: %s!\n", temp.c_str());
@@ -78,8 +79,12 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   // Written, flushed and checksummed in one pass through one handle: the
   // checksum covers the very bytes the file was given.
   WrittenContent written;
+  // Writing the new content is the longest step: it says what it does.
+  const std::string writing =
+      ExpandedTextOr("&IDS_PROGRESS_UPDATING_FILE&", "&IDS_PROGRESS_UPDATING_DATA&");
   int applied = NoteNewContent(context, fresh)
-                    ? ApplyDelta(*delta, old, fresh, progress, context.overallPercent, "", &written)
+                    ? ApplyDelta(*delta, old, fresh, progress, context.overallPercent,
+                                 writing.c_str(), &written)
                     : kApplyTargetFailed;
   CloseMappedFile(&old);
   delta.reset();
