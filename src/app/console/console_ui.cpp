@@ -206,7 +206,7 @@ void ConsoleUi::ShowLongText(const std::string& text) {
     Write(lines[i] + "\n");
     if (!paged || ++shown < page || i + 1 == lines.size()) continue;
     shown = 0;
-    Write("-- more: Enter shows the next page, q the rest --");
+    Write("-- more (Enter; q: the rest) --");
     std::string answer;
     const bool got = ReadInputLine(&answer) == InputLine::kLine;
     if (cursor_) {

@@ -35,8 +35,9 @@ bool IsWinePrefix(const std::string& dir);
 // cannot hold the key's name is passed over without being parsed.
 bool PrefixHasValue(const std::string& prefix, const std::string& key, const std::string& value);
 
-// Whether a hive's text may hold the key: false only when it certainly does
-// not (no key line ends with the key's last name). Exposed for tests.
+// Whether a hive's text may hold values under the key: false only when it
+// certainly does not, no key line ending with the key's last name (a key
+// that is only the parent of others has no values). Exposed for tests.
 bool HiveMayHoldKey(const std::string& hive, const std::string& key);
 
 // The folder C: is in `prefix` (dosdevices/c:, followed), or empty.
