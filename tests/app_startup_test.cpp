@@ -47,6 +47,12 @@ TEST(AppStartupOptions, UnattendedOptionsAndTheLogFile) {
       {"--version", false, false, false, false, "", true},
       {"-force\t--version", true, false, false, false, "", true},
       {"-log \"a --version b\" x--version --versions", false, false, false, true, "a --version b"},
+      // The file of "-log" turns nothing on; the options around it still count.
+      {"-log C:\\update-silent.log", false, false, false, true, "C:\\update-silent.log"},
+      {"-log \"C:\\my -force -help\\x.log\" -silent", true, true, false, true,
+       "C:\\my -force -help\\x.log"},
+      {"-force-log C:\\-help.log", true, false, false, true, "C:\\-help.log"},
+      {"-log C:\\-silent.log\t-skipshortcuts", false, false, false, true, "C:\\-silent.log"},
   };
   for (const Case& c : cases) {
     const StartupOptions o = ParseOptions(c.line);

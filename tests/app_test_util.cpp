@@ -99,6 +99,11 @@ void FakeHost::Finished(UpdateOutcome outcome) {
   events.push_back("finished");
 }
 
+void FakeHost::LogWritten(const std::string& path) {
+  logs.push_back(path);
+  events.push_back("log");
+}
+
 void FakeHost::ShellOpen(const std::string& path) {
   opened.push_back(path);
   events.push_back("open");
@@ -139,6 +144,9 @@ std::map<std::string, std::string> DefaultStrings() {
       {"IDS_ERR_NO_GAME_DIR", "no directory [%1|%2]"},
       {"IDS_ERR_NO_GAME", "no program [%1|%2]"},
       {"IDS_ERR_GAME_RUNNING", "running [%1|%2]"},
+      {"IDS_ERR_GAME_STILL_RUNNING", "still running [%1]"},
+      {"IDS_ALREADY_UP_TO_DATE", "up to date [%1]"},
+      {"IDS_UPDATE_STOPPED", "stopped"},
       {"IDS_ERR_WRONG_LANG", "wrong language for %1. "},
       {"IDS_YOUR_GAME_LANG_VER_IS", "Yours: "},
       {"IDS_THIS_PATCH_IS_FOR_LANG_VER", ", this is for: "},

@@ -60,12 +60,16 @@ class FakeHost : public UpdateHost {
   std::function<void(const Box&)> onBox;
   // Runs when the outcome arrives, before it is recorded.
   std::function<void()> onFinished;
+  // Asked whenever the driver asks whether to stop; none: never.
+  std::function<bool()> stopWhen;
 
   std::vector<Box> boxes;
   std::vector<UpdateOutcome> finished;
   std::vector<std::string> opened;
   std::vector<Progress> progress;
-  // "box", "finished", "open" in the order they came.
+  // What LogWritten named.
+  std::vector<std::string> logs;
+  // "box", "finished", "open", "log" in the order they came.
   std::vector<std::string> events;
 
   bool SkipSpaceCheck() const override { return skipSpaceCheck; }
@@ -76,6 +80,8 @@ class FakeHost : public UpdateHost {
   void ShellOpen(const std::string& path) override;
   void SetProgress(int32_t overall, int32_t step, const char* operationText,
                    const char* fileName) override;
+  bool StopRequested() const override { return stopWhen && stopWhen(); }
+  void LogWritten(const std::string& path) override;
 
   // Operation texts of the progress reports, in order.
   std::vector<std::string> Operations() const;

@@ -493,8 +493,9 @@ TEST_F(PackageBuilderTest, VersionChainsBringEveryOldVersionToTheNewest) {
   ExpectSameTree(tmp_.Join("g4"), v3);
 }
 
-// The updater deletes stale bank files and truncates its log before the script
-// runs: a package must not check, patch or delete them.
+// The updater deletes stale bank files when it changes the game and truncates
+// its log before the script runs: a package must not check, patch or delete
+// them.
 TEST_F(PackageBuilderTest, FilesTheUpdaterReplacesFirstAreLeftOut) {
   std::string old_dir = tmp_.Join("old"), new_dir = tmp_.Join("new"), pkg = tmp_.Join("p");
   std::mt19937 rng(3);
@@ -521,8 +522,8 @@ TEST_F(PackageBuilderTest, FilesTheUpdaterReplacesFirstAreLeftOut) {
   for (const auto& n : summary.notes) notes += n + "\n";
   for (const auto& n : summary.warnings) notes += n + "\n";
   EXPECT_NE(notes.find("bankOld.bik"), std::string::npos) << notes;
-  EXPECT_NE(notes.find("bank01.dat: the updater deletes bank files before its script; the package "
-                       "writes it again"),
+  EXPECT_NE(notes.find("bank01.dat: the updater deletes bank files when it changes the game; the "
+                       "package writes it again"),
             std::string::npos)
       << notes;
   EXPECT_NE(notes.find("PATCH.LOG"), std::string::npos) << notes;

@@ -1,5 +1,6 @@
-// Branding a Windows stub: the version resource and icon are rewritten, every
-// other resource survives, and the result reads as the version API reads it.
+// Branding a Windows stub: the version resource, the icon and the names in the
+// manifest are rewritten, every other resource survives, and the result reads
+// as the version API reads it.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -78,7 +79,12 @@ TEST(AuthoringStubImageTest, BrandingRewritesVersionAndIconAndKeepsTheRest) {
   VersionResource ours;
   ours.tables.push_back({"040904b0", {{"CompanyName", "Upkeep"}, {"InternalName", "upkeep"}}});
   ours.translations.push_back(0x04B00409);
-  const std::vector<uint8_t> manifest = {'<', 'x', '/', '>'};
+  const std::string manifest_text =
+      "<assembly><assemblyIdentity type=\"win32\" name=\"Upkeep.Updater\" version=\"1.0.0.0\"/>"
+      "<description>Upkeep game updater</description><dependency><dependentAssembly>"
+      "<assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\"/>"
+      "</dependentAssembly></dependency></assembly>";
+  const std::vector<uint8_t> manifest(manifest_text.begin(), manifest_text.end());
   const std::vector<uint8_t> dialog(300, 0xD1);
   const std::vector<uint8_t> other_icon(50, 0x0E);
   std::vector<PeResourceEntry> resources = {Resource(16, 1, WriteVersionResource(ours)),
@@ -94,7 +100,7 @@ TEST(AuthoringStubImageTest, BrandingRewritesVersionAndIconAndKeepsTheRest) {
 
     StubBranding branding;
     branding.strings = {{"CompanyName", "Rivet Works"},
-                        {"FileDescription", "Sample Game 1.0.1 update"},
+                        {"FileDescription", "Sample Game 1.0.1 update & <more>"},
                         {"ProductName", "Sample Game \xC3\xA9"},  // non-ASCII text survives
                         {"ProductVersion", "1.0.1"}};
     ParseVersionNumbers("1.0.1 beta", branding.file_version);
@@ -109,7 +115,7 @@ TEST(AuthoringStubImageTest, BrandingRewritesVersionAndIconAndKeepsTheRest) {
     ASSERT_TRUE(test::WriteFileBytes(path, stub));
     const std::string table = "\\StringFileInfo\\040904b0\\";
     EXPECT_EQ(Query(path, table + "CompanyName"), "Rivet Works");
-    EXPECT_EQ(Query(path, table + "FileDescription"), "Sample Game 1.0.1 update");
+    EXPECT_EQ(Query(path, table + "FileDescription"), "Sample Game 1.0.1 update & <more>");
     EXPECT_EQ(Query(path, table + "ProductName"), "Sample Game \xC3\xA9");
     EXPECT_EQ(Query(path, table + "ProductVersion"), "1.0.1");
     EXPECT_EQ(Query(path, table + "InternalName"), "<none>");  // nothing of ours is left
@@ -123,8 +129,15 @@ TEST(AuthoringStubImageTest, BrandingRewritesVersionAndIconAndKeepsTheRest) {
       }
       return nullptr;
     };
+    // The manifest names the publisher's program, not ours; what it asks of
+    // the system stays.
     ASSERT_NE(find(24, 1), nullptr);
-    EXPECT_EQ(find(24, 1)->data, manifest);
+    EXPECT_EQ(std::string(find(24, 1)->data.begin(), find(24, 1)->data.end()),
+              "<assembly><assemblyIdentity type=\"win32\" name=\"Sample.Game.Update\" "
+              "version=\"1.0.0.0\"/><description>Sample Game 1.0.1 update &amp; &lt;more&gt;"
+              "</description><dependency><dependentAssembly><assemblyIdentity type=\"win32\" "
+              "name=\"Microsoft.Windows.Common-Controls\"/></dependentAssembly></dependency>"
+              "</assembly>");
     ASSERT_NE(find(5, 102), nullptr);
     EXPECT_EQ(find(5, 102)->data, dialog);
     // The other group and its icon are untouched; the main group names new

@@ -206,8 +206,15 @@ TEST(EngineCommandsTest, CreateFileFromPayloads) {
             kChecksumAfterChange);
   EXPECT_FALSE(f.Exists("y.dat"));
   EXPECT_FALSE(f.Exists("y.dat.~up"));
-  EXPECT_EQ(f.log(), Crlf("Created file: " + f.EnginePath("y.dat") + "\n" + "ERROR: wrong CRC of " +
-                          f.EnginePath("y.dat") + " after creation!\n"));
+  // The log claims only files that are there: none for content refused, none
+  // where a folder of that name stands in the way.
+  EXPECT_EQ(f.log(), Crlf("ERROR: wrong CRC of " + f.EnginePath("y.dat") + " after creation!\n"));
+  f.MakeDir("folder.dat");
+  EXPECT_EQ(f.Run("all() { CreateFile(\"folder.dat\", \"00000007.FILE\", \"" + crc + "\") }"),
+            kOperationFailed);
+  EXPECT_EQ(f.log(),
+            Crlf("ERROR: couldn' create file " + f.EnginePath("folder.dat") + " - reason 2!\n"));
+  EXPECT_FALSE(f.Exists("folder.dat.~up"));
 }
 
 TEST(EngineCommandsTest, RenameFileWorksOnTheLinkBase) {

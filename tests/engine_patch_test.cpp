@@ -55,13 +55,15 @@ TEST(EnginePatchTest, ExampleDeltaPatchesAReadOnlyFileAndRemovesTheTemporaryFile
   EXPECT_FALSE(f.Exists("mya$$.tmp"));
   std::string target = f.EnginePath("data\\a.bin");
   EXPECT_EQ(f.log(), Crlf("Updated file: " + target + "\n"));
-  // Loading, mapping, writing (empty text), verifying, in that order.
+  // Loading, mapping, writing, verifying, in that order, each named; the
+  // writing named as the table's newer text or, without it, its older one.
   std::vector<std::string> texts;
   for (const auto& e : rec.events) {
     if (texts.empty() || texts.back() != e.text) texts.push_back(e.text);
   }
   EXPECT_EQ(texts, (std::vector<std::string>{ExpandedText("&IDS_PROGRESS_LOADING_UPDATE&"),
-                                             ExpandedText("&IDS_PROGRESS_LOADING_SOURCE_FILE&"), "",
+                                             ExpandedText("&IDS_PROGRESS_LOADING_SOURCE_FILE&"),
+                                             ExpandedText("&IDS_PROGRESS_UPDATING_DATA&"),
                                              ExpandedText("&IDS_PROGRESS_VERYFING_DEST_FILE&")}));
   EXPECT_EQ(rec.events.back().step, 100);
 }

@@ -124,7 +124,7 @@ TEST(EngineRunnerTest, FreeSpaceIsCheckedBeforeTheSectionRuns) {
     EXPECT_FALSE(f.Exists("x"));
     std::string text = ExpandedText("&IDS_PROGRESS_CHECKING_DISK_SPACE&");
     ASSERT_EQ(rec.events.size(), 1u);
-    EXPECT_EQ(rec.events[0].overall, 1);
+    EXPECT_EQ(rec.events[0].overall, 0);
     EXPECT_EQ(rec.events[0].step, 0);
     EXPECT_EQ(rec.events[0].file, "");
     EXPECT_EQ(rec.events[0].text, text);
@@ -288,6 +288,96 @@ TEST(EngineRunnerTest, HandlersSeeTheOverallPercentOfTheirCall) {
   EXPECT_EQ(overall, (std::vector<int32_t>{25, 50, 75, 100}));
 }
 
+// Over several sections, each with its own free-space check and a patch: the
+// lower bar only moves forward and ends full, and every report says what it
+// does and names no temporary file.
+TEST(EngineRunnerTest, TheWholeRunBarOnlyMovesForwardAndEveryStepIsNamed) {
+  UpdateFixture f;
+  const std::vector<uint8_t> old_bytes = test::RandomBytes(300000, 3);
+  std::vector<uint8_t> new_bytes = old_bytes;
+  new_bytes[1000] ^= 1;
+  f.Write("p.dat", old_bytes);
+  f.AddDelta("00000001.DELTA", old_bytes, new_bytes);
+  ProgressRecorder rec;
+  RunOptions o;
+  o.progress = ProgressRecorder::callback();
+  const std::string script =
+      "Version(\"1.0.0\", \"1.0.1\") { FreeSpace(1) CreateDir(\"a\") CreateDir(\"b\") "
+      "CreateDir(\"c\") CreateDir(\"d\") CreateDir(\"e\") }\r\n"
+      "all() { FreeSpace(1) CheckFile(\"p.dat\", " +
+      Lit(CrcText(old_bytes)) +
+      ") }\r\n"
+      "all() { FreeSpace(1) PatchFile(\"p.dat\", \"00000001.DELTA\", \"0\", " +
+      Lit(CrcText(new_bytes)) + ") RenameFile(\"p.dat\", \"q.dat\") }\r\n";
+  ASSERT_EQ(f.Run(script, o), kRunSucceeded) << f.log();
+  ASSERT_FALSE(rec.events.empty());
+  int32_t last = 0;
+  for (const auto& e : rec.events) {
+    EXPECT_GE(e.overall, last) << e.text << " " << e.file;
+    last = e.overall;
+    EXPECT_FALSE(e.text.empty()) << e.overall << " " << e.step << " " << e.file;
+    EXPECT_EQ(e.file.find("mya$$"), std::string::npos) << e.text;
+  }
+  EXPECT_EQ(last, 100);
+}
+
+// Stale caches go at the run's first change and not before: a run that
+// stops at a check keeps them, and the hook's own change counts as one.
+TEST(EngineRunnerTest, TheFirstChangeHookRunsOnceJustBeforeTheFirstChange) {
+  UpdateFixture f;
+  f.WriteText("a.dat", "abc");
+  const std::string good = "CheckFile(\"a.dat\", " + Lit(CrcText({'a', 'b', 'c'})) + ")";
+  const std::string bad = "CheckFile(\"a.dat\", \"12345678\")";
+  int calls = 0;
+  bool existed = false;
+  RunOptions o;
+  o.beforeFirstChange = [&] {
+    ++calls;
+    existed = f.Exists("y");
+    return true;
+  };
+  bool changed = true;
+  o.changed = &changed;
+  EXPECT_EQ(f.Run("all() { " + good + " " + bad + " }", o), kChecksumBeforeChange);
+  EXPECT_EQ(calls, 0);
+  EXPECT_FALSE(changed);
+  // A folder that is there already changes nothing either.
+  f.MakeDir("x");
+  EXPECT_EQ(f.Run("all() { CreateDir(\"x\") IsOKDir(\"x\") }", o), kRunSucceeded);
+  EXPECT_EQ(calls, 0);
+
+  EXPECT_EQ(f.Run("all() { " + good + " CreateDir(\"y\") CreateDir(\"z\") }", o), kRunSucceeded);
+  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(existed);
+  EXPECT_TRUE(f.Exists("z"));
+  // What the hook changed is a change, though the command then fails.
+  calls = 0;
+  changed = false;
+  EXPECT_EQ(f.Run("all() { CreateDir(\"no\\\\such\") }", o), kOperationFailed);
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(changed);
+}
+
+// A stop asked for between commands ends the run there, the commands before
+// it done and logged, the rest not begun.
+TEST(EngineRunnerTest, AStopRequestEndsTheRunBetweenCommands) {
+  UpdateFixture f;
+  RunOptions o;
+  o.stopRequested = [&f] { return f.Exists("b"); };
+  bool changed = false;
+  o.changed = &changed;
+  EXPECT_EQ(f.Run("all() { CreateDir(\"a\") CreateDir(\"b\") CreateDir(\"c\") }\r\n"
+                  "all() { CreateDir(\"d\") }",
+                  o),
+            kRunStopped);
+  EXPECT_TRUE(f.Exists("a"));
+  EXPECT_FALSE(f.Exists("c"));
+  EXPECT_FALSE(f.Exists("d"));
+  EXPECT_TRUE(changed);
+  EXPECT_EQ(f.log(),
+            Crlf(CreatedDir(f, "a") + CreatedDir(f, "b") + "Update stopped on request.\n"));
+}
+
 int g_shortcut_calls = 0;
 std::string g_shortcut_first;
 void FakeShortcut(CommandContext& context, const ScriptCall& call) {
@@ -322,7 +412,7 @@ TEST(EngineRunnerTest, ShortcutCommandsGoThroughTheHookUnlessSkipped) {
     EXPECT_TRUE(rec.WithText(adding).empty());
     EXPECT_TRUE(rec.WithText(updating).empty());
     ASSERT_EQ(rec.WithText(renaming).size(), 1u);
-    EXPECT_EQ(rec.WithText(renaming)[0].overall, 1);
+    EXPECT_EQ(rec.WithText(renaming)[0].overall, 100);
     EXPECT_TRUE(f.Exists("new.txt"));
     EXPECT_EQ(f.log(), Crlf("Renamed file: old.txt to new.txt\n"));
   }

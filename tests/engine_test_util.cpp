@@ -201,6 +201,8 @@ int32_t UpdateFixture::RunWithSource(const std::string& script, const std::strin
   request.journal = options.journal;
   request.changed = options.changed;
   request.readWindow = options.readWindow;
+  request.beforeFirstChange = options.beforeFirstChange;
+  request.stopRequested = options.stopRequested;
   int32_t code = RunUpdateScript(request);
   if (!options.withLog) GetFileSystem()->SetCurrentDir(saved_dir);
   if (log != nullptr) ClosePackageFile(log);

@@ -80,6 +80,8 @@ struct RunOptions {
   uint64_t volumeSize = 0;
   // Called with the package's path once it is written, before the run.
   std::function<void(const std::string&)> damage;
+  std::function<bool()> beforeFirstChange;
+  std::function<bool()> stopRequested;
 };
 
 class UpdateFixture {

@@ -53,8 +53,9 @@ const char kApplyUsage[] =
     "Runs the package's patch.scr with the updater's engine against DIR, without\n"
     "registry, program or version checks. As the updater does, stale bank files\n"
     "(bank* below Data\\Levels, LevelsNet, Films and LevelsCustom) are deleted\n"
-    "first, and listed. --version V is the installed version that selects the\n"
-    "Version sections; a package that has them needs it (All sections always run).\n"
+    "at the run's first change, and listed. --version V is the installed version\n"
+    "that selects the Version sections; a package that has them needs it (All\n"
+    "sections always run).\n"
     "--dry-run works on a temporary copy of DIR and reports what would change.\n"
     "The run's patch.log is printed at the end. Paths are shown as the updater\n"
     "shows them: C:\\... when DIR is inside a Wine prefix, else relative to DIR.\n"
@@ -217,7 +218,7 @@ const char* Meaning(int32_t code) {
     case 6:
       return "a checksum was wrong before anything changed";
     case 7:
-      return "a file is too large (4 GiB or more)";
+      return "the run was stopped on request";
   }
   return "unknown result";
 }
@@ -394,25 +395,8 @@ int Apply(const Args& args) {
   const GamePaths paths(work_dir, WindowsFormOf(real_dir));
   const std::string folder = paths.root().empty() ? "the game folder" : paths.root();
 
-  // The bank files the clean-up takes, told by what is gone after it.
-  std::map<std::string, std::string> before_banks, after_banks;
   std::string error;
-  const bool listed = FileNames(work_dir, &before_banks, &error);
-  DeleteStaleBankFiles(work_dir);
   std::vector<std::string> banks;
-  if (listed && FileNames(work_dir, &after_banks, &error)) {
-    for (const auto& b : before_banks) {
-      if (!after_banks.count(b.first)) banks.push_back(b.second);
-    }
-  } else {
-    std::fprintf(stderr, "upkeep-pack: cannot tell which bank files were deleted: %s\n",
-                 error.c_str());
-  }
-  if (!dry_run && !banks.empty()) {
-    std::printf("deleted before the script, as the updater does (its checks see them gone):\n");
-    for (const auto& b : banks) std::printf("  %s\n", b.c_str());
-  }
-  std::fflush(stdout);
 
   fs::path log_path = scratch / "patch.log";
   PackageFile* log = OpenPackageFile(log_path.string().c_str(), "wt");
@@ -430,6 +414,23 @@ int Apply(const Args& args) {
   request.skipShortcuts = true;
   request.linkBaseDir = work_dir + "\\";
   request.packageChecked = checked == kContinue;
+  // As the updater does, the stale bank files go at the run's first change;
+  // the ones it took are told by what is gone after the clean-up.
+  request.beforeFirstChange = [&work_dir, &banks]() {
+    std::map<std::string, std::string> before_banks, after_banks;
+    std::string listing_error;
+    const bool listed = FileNames(work_dir, &before_banks, &listing_error);
+    const size_t deleted = DeleteStaleBankFiles(work_dir);
+    if (listed && FileNames(work_dir, &after_banks, &listing_error)) {
+      for (const auto& b : before_banks) {
+        if (!after_banks.count(b.first)) banks.push_back(b.second);
+      }
+    } else {
+      std::fprintf(stderr, "upkeep-pack: cannot tell which bank files were deleted: %s\n",
+                   listing_error.c_str());
+    }
+    return deleted > 0;
+  };
   int32_t code = RunUpdateScript(request);
   if (log) ClosePackageFile(log);
   std::vector<uint8_t> log_bytes;
@@ -443,6 +444,10 @@ int Apply(const Args& args) {
     std::printf("--- patch.log\n%s---\n", text.c_str());
   }
   std::printf("result %d: %s\n", code, Meaning(code));
+  if (!dry_run && !banks.empty()) {
+    std::printf("deleted at the first change, as the updater does:\n");
+    for (const auto& b : banks) std::printf("  %s\n", b.c_str());
+  }
 
   if (dry_run) {
     // What the script did, against the folder as the clean-up left it; the
@@ -463,7 +468,7 @@ int Apply(const Args& args) {
     } else {
       std::printf("would change %s (it was not changed):\n", folder.c_str());
       for (const auto& b : banks)
-        std::printf("  delete bank  %s (before the script: its checks see it gone)\n", b.c_str());
+        std::printf("  delete bank  %s (at the first change)\n", b.c_str());
       for (const auto& d : changes.created_dirs) std::printf("  create dir   %s\n", d.c_str());
       for (const auto& r : changes.renamed_files)
         std::printf("  rename file  %s -> %s\n", r.old_name.c_str(), r.name.c_str());

@@ -38,6 +38,11 @@ class UpdateHost {
   virtual bool Silent() const { return false; }
   // Where a copy of each run's log goes ("-log FILE"); empty for none.
   virtual std::string LogCopyPath() const { return std::string(); }
+  // The user asked the running update to stop (Cancel): asked from the worker
+  // between steps, so the run ends where running it again finishes it.
+  virtual bool StopRequested() const { return false; }
+  // The run's patch.log is at `path`; called before Finished, once it is whole.
+  virtual void LogWritten(const std::string& path) {}
 };
 
 }  // namespace upkeep

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "app/version.h"
 #include "package/package.h"
@@ -47,18 +48,21 @@ bool ReadField(const std::string& t, size_t* i, int* value) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// The file name after the first "-log": blanks skipped, then a quoted text or
-// the run of characters up to the next blank.
-std::string LogFileOf(const std::string& text, size_t option) {
+// The file name after the "-log" at `option`: blanks skipped, then a quoted
+// text or the run of characters up to the next blank. *end is where the name
+// (with its closing quote) ends.
+std::string LogFileOf(const std::string& text, size_t option, size_t* end) {
   size_t i = option + strlen("-log");
   while (i < text.size() && IsBlank(text[i])) ++i;
   if (i < text.size() && text[i] == '"') {
-    const size_t end = text.find('"', i + 1);
-    return text.substr(i + 1, end == std::string::npos ? std::string::npos : end - i - 1);
+    const size_t close = text.find('"', i + 1);
+    *end = close == std::string::npos ? text.size() : close + 1;
+    return text.substr(i + 1, close == std::string::npos ? std::string::npos : close - i - 1);
   }
-  size_t end = i;
-  while (end < text.size() && !IsBlank(text[end])) ++end;
-  return text.substr(i, end - i);
+  size_t stop = i;
+  while (stop < text.size() && !IsBlank(text[stop])) ++stop;
+  *end = stop;
+  return text.substr(i, stop - i);
 }
 
 // Whether `word` stands alone between blanks, outside any quoted text.
@@ -82,18 +86,23 @@ bool HasWord(const std::string& text, const std::string& word) {
 StartupOptions ParseOptions(const std::string& commandLine) {
   StartupOptions options;
   if (commandLine.empty()) return options;
-  options.force = Contains(commandLine, "-force");
-  options.skipSpaceCheck = Contains(commandLine, "-skipspacecheck");
-  options.skipShortcuts = Contains(commandLine, "-skipshortcuts");
-  options.silent = Contains(commandLine, "-silent");
-  if (options.silent) options.force = true;
-  options.help = Contains(commandLine, "-?") || Contains(commandLine, "-help");
-  options.version = HasWord(commandLine, "--version");
-  const size_t log = commandLine.find("-log");
+  // "-log" and its file go first, so that a file name never turns an option
+  // on ("-log C:\update-silent.log").
+  std::string rest = commandLine;
+  const size_t log = rest.find("-log");
   if (log != std::string::npos) {
+    size_t end = log;
     options.log = true;
-    options.logFile = LogFileOf(commandLine, log);
+    options.logFile = LogFileOf(rest, log, &end);
+    rest.replace(log, end - log, " ");
   }
+  options.force = Contains(rest, "-force");
+  options.skipSpaceCheck = Contains(rest, "-skipspacecheck");
+  options.skipShortcuts = Contains(rest, "-skipshortcuts");
+  options.silent = Contains(rest, "-silent");
+  if (options.silent) options.force = true;
+  options.help = Contains(rest, "-?") || Contains(rest, "-help");
+  options.version = HasWord(rest, "--version");
   return options;
 }
 
@@ -124,6 +133,17 @@ std::string PrepareLogCopy(const std::string& file) {
 std::string LogCopyRefusal(const std::string& file) {
   if (file.empty()) return "-log needs the name of a file to write. Nothing was changed.";
   return "The log file \"" + file + "\" cannot be written. Nothing was changed.";
+}
+
+bool WriteFinalStateCopy(const std::string& copy, const std::string& finalText) {
+  std::string bytes;
+  for (char c : "\nFinal update state:\n" + finalText + "\n") {
+    if (c == '\n') bytes += '\r';
+    bytes += c;
+  }
+  std::unique_ptr<File> out = GetFileSystem()->Open(copy, OpenMode::kWrite);
+  return out != nullptr &&
+         out->Write(bytes.data(), bytes.size()) == static_cast<int64_t>(bytes.size());
 }
 
 const char kDamagedUpdateText[] =
@@ -198,11 +218,12 @@ void EnsureSingleInstance(const RefusalBox& showRefusal) {
 
 std::string MessageCaption() { return Format(X("&IDS_TITLE&"), {X("&PROGRAM_NAME&")}); }
 
-std::string DialogCaption() {
+std::string DialogCaption() { return DialogCaptionFor(X("&PROGRAM_NAME&")); }
+
+std::string DialogCaptionFor(const std::string& programName) {
   std::string versions = X("&GAME_VERSION&");
   if (versions.empty()) {
-    return FormatPrintfTexts(X("&UPDATE_TITLE_NO_VER&"),
-                             {X("&PROGRAM_NAME&"), X("&PATCH_VERSION&")});
+    return FormatPrintfTexts(X("&UPDATE_TITLE_NO_VER&"), {programName, X("&PATCH_VERSION&")});
   }
   std::string shown;
   for (char c : versions) {
@@ -212,7 +233,7 @@ std::string DialogCaption() {
       shown += c;
     }
   }
-  return FormatPrintfTexts(X("&UPDATE_TITLE&"), {X("&PROGRAM_NAME&"), shown, X("&PATCH_VERSION&")});
+  return FormatPrintfTexts(X("&UPDATE_TITLE&"), {programName, shown, X("&PATCH_VERSION&")});
 }
 
 std::string InfoText() {

@@ -30,12 +30,11 @@ struct StartupOptions {
   std::string logFile;
 };
 
-// Each option is on when its text occurs anywhere in the command line (the
-// part after the program name), letter case significant; "--version" only as
-// a blank-separated word outside quotes, so that no file name of "-log"
-// turns it on. The file of "-log"
-// follows it after any blanks: a quoted text, or everything up to the next
-// blank.
+// "-log" and its file are taken out first: the file follows it after any
+// blanks, a quoted text or everything up to the next blank. Each other option
+// is on when its text occurs anywhere in what is left of the command line
+// (the part after the program name), letter case significant; "--version"
+// only as a blank-separated word outside quotes.
 StartupOptions ParseOptions(const std::string& commandLine);
 
 // The options, one a line, as "-?" shows them.
@@ -50,6 +49,10 @@ std::string VersionText();
 std::string PrepareLogCopy(const std::string& file);
 // What the program says when it cannot: the name is part of the text.
 std::string LogCopyRefusal(const std::string& file);
+// Fills the copy of the log with the final state alone, as a log that got
+// nothing but its last line ends (text mode): for a program that ends before
+// any run could write a patch.log. False when it cannot be written.
+bool WriteFinalStateCopy(const std::string& copy, const std::string& finalText);
 
 // Start-up up to the terms step, in its fixed order: joins the instance
 // counter (which the image loader does on Windows), mounts the program's own
@@ -90,6 +93,8 @@ std::string MessageCaption();
 // ", ", patch version) or, with no GAME_VERSION, "&UPDATE_TITLE_NO_VER&"
 // (program, patch version), filled in printf style.
 std::string DialogCaption();
+// The same caption with `programName` in place of the program's name.
+std::string DialogCaptionFor(const std::string& programName);
 // The notes of the information page before a run.
 std::string InfoText();
 // The information page's text after a run with `outcome`.
@@ -103,6 +108,9 @@ inline bool CanUpdateAgain(UpdateOutcome outcome) { return outcome == UpdateOutc
 constexpr int kExitClose = -1;
 // A failed update, and a program that carries no valid package.
 constexpr int kExitFailed = 3;
+// No update ran because a choice could not be had: the console updater with
+// nobody to answer it, or several prefixes and none chosen.
+constexpr int kExitNoAnswer = 2;
 // A main dialog that ends other than through Close, such as the console front
 // end after a forced run: 0 after success, 1 after an interrupted run, 3 after
 // a failed one, 2 when no update ran at all.

@@ -7,14 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
+#include "engine/checksum.h"
 #include "engine/command_context.h"
 #include "engine/commands.h"
+#include "engine/final_content.h"
 #include "engine/run_journal.h"
 #include "engine/script_runner.h"
 #include "install/bank_files.h"
 #include "install/installation.h"
 #include "package/package.h"
+#include "platform/file_system.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "script/format_text.h"
 #include "script/string_table.h"
 
@@ -34,6 +39,15 @@ const char kIncompleteText[] =
     "%1\nThe update is not complete: some game files are already updated. Run the update again "
     "to finish it. If it stops the same way again, ask the publisher for a corrected update or "
     "reinstall the game; another update of the game can also be tried.";
+const char kStillRunningToken[] = "&IDS_ERR_GAME_STILL_RUNNING&";
+const char kStillRunningText[] =
+    "%1 is still running, so the update did not start. Nothing was changed.\nClose %1, then "
+    "start the update again.";
+const char kUpToDateToken[] = "&IDS_ALREADY_UP_TO_DATE&";
+const char kUpToDateText[] =
+    "%1 is already installed: the game is up to date. Nothing was changed.";
+const char kStoppedToken[] = "&IDS_UPDATE_STOPPED&";
+const char kStoppedText[] = "The update was stopped.";
 const char kUnfinishedToken[] = "&IDS_ERR_UNFINISHED_UPDATE&";
 const char kUnfinishedText[] =
     "An earlier update of %1 (to version %2) was cut short half-way, so this one cannot start.\n"
@@ -82,6 +96,43 @@ struct Run {
   std::string replaced;
   bool changed = false;  // the game was changed, by this run or the one it resumes
 };
+
+// The installation already holds every file the package writes, with the
+// content the update gives it (bank files aside: the game remakes them), so
+// the update has nothing left to do. Reads each of those files once.
+bool AlreadyUpToDate(Run* run, const std::vector<FinalFile>& files) {
+  const std::string text = X("&IDS_PROGRESS_VERYFING_DEST_FILE&");
+  size_t checked = 0;
+  for (const FinalFile& f : files) {
+    if (IsStaleBankFile(f.name)) continue;
+    std::string path;
+    if (run->host->StopRequested() ||
+        !JoinPath(run->gameDir, f.name.c_str(), kMaxJoinedPath, &path) || !PathExists(path)) {
+      return false;
+    }
+    run->progress(0, 0, path.c_str(), text.c_str());
+    if (!FileMatchesChecksum("", path.c_str(), f.checksum.c_str(), run->progress, 0,
+                             text.c_str())) {
+      return false;
+    }
+    ++checked;
+  }
+  return checked > 0;
+}
+
+// Whether the game's program already has the content the update gives it:
+// then the rest is worth a look before the update runs into its checks.
+bool ProgramAlreadyNew(const Run& run, const std::vector<FinalFile>& files) {
+  for (const FinalFile& f : files) {
+    if (run.programName.empty() || CompareNoCase(f.name.c_str(), run.programName.c_str()) != 0) {
+      continue;
+    }
+    std::string path;
+    return JoinPath(run.gameDir, f.name.c_str(), kMaxJoinedPath, &path) && PathExists(path) &&
+           FileMatchesChecksum("", path.c_str(), f.checksum.c_str(), nullptr, 0, nullptr);
+  }
+  return false;
+}
 
 // Steps 2 to 21: every check and the script. Returns the run's code; the
 // checks that fail leave their text in run->message.
@@ -139,11 +190,14 @@ int32_t Update(Run* run) {
     return kCannotUpdate;
   }
 
-  run->message = Format(X("&IDS_ERR_GAME_RUNNING&"), {programOld, programOld});
+  const std::string running = Format(X("&IDS_ERR_GAME_RUNNING&"), {programOld, programOld});
   while (!programName.empty() && IsGameRunning(gameDir, programName)) {
-    if (run->host->ShowMessage(run->message, run->caption, MessageIcon::Error,
+    if (run->host->ShowMessage(running, run->caption, MessageIcon::Error,
                                MessageButtons::RetryCancel) != kIdRetry) {
-      return kCannotUpdate;
+      // Nothing changed, and the box that offered Retry is gone: the last
+      // word says what to do now.
+      run->message = Format(TextOr(kStillRunningToken, kStillRunningText), {programOld});
+      return kGameStillRunning;
     }
   }
 
@@ -183,11 +237,21 @@ int32_t Update(Run* run) {
   const std::string versions = X("&GAME_VERSION&");
   const std::string installedVersion =
       resuming ? journal.start().version : GetInstalledVersion(gameDir, programName);
-  if (resuming ? !VersionAccepted(installedVersion, versions)
-               : !CheckGameVersion(gameDir, programName, versions)) {
+  const bool versionAccepted = resuming ? VersionAccepted(installedVersion, versions)
+                                        : CheckGameVersion(gameDir, programName, versions);
+  // A game the update already brought to its new version is no wrong
+  // version, and runs into no check: it is up to date.
+  std::vector<FinalFile> finalFiles;
+  const bool finalKnown = !resuming && ReadFinalContent(&finalFiles);
+  if (finalKnown && (!versionAccepted || ProgramAlreadyNew(*run, finalFiles)) &&
+      AlreadyUpToDate(run, finalFiles)) {
+    return kAlreadyUpToDate;
+  }
+  if (!versionAccepted) {
     run->message = Format(X("&IDS_ERROR_WRONG_VERSION&"), {versions});
     return kWrongInstallation;
   }
+  if (run->host->StopRequested()) return kRunStopped;
 
   // Without its own path the run would read "patch.scr" from wherever the
   // current directory is; refuse instead.
@@ -239,14 +303,26 @@ int32_t Update(Run* run) {
     run->journalOurs = true;
   }
 
-  DeleteStaleBankFiles(gameDir);
-
   request.journal = run->journalOurs ? &journal : nullptr;
   bool changed = false;
   request.changed = &changed;
-  const int32_t code = RunUpdateScript(request);
+  // The stale bank files go with the first change, not before the checks: a
+  // run that changes nothing leaves them as they were. The run this one
+  // resumes took them when it began to change the game.
+  if (!(resuming && journal.changedBefore())) {
+    request.beforeFirstChange = [&gameDir] { return DeleteStaleBankFiles(gameDir) > 0; };
+  }
+  UpdateHost* host = run->host;
+  request.stopRequested = [host] { return host->StopRequested(); };
+  int32_t code = RunUpdateScript(request);
   run->changed = changed || (resuming && journal.changedBefore());
   if (code == kPackageDamaged) run->message = DamagedDownloadText(packagePath);
+  // A source check that failed on a game already at the new version (an
+  // update whose program is not among its files) found it up to date.
+  if (code == kChecksumBeforeChange && !run->changed && finalKnown &&
+      AlreadyUpToDate(run, finalFiles)) {
+    code = kAlreadyUpToDate;
+  }
 
   if (code == kRunSucceeded) {
     Progress(100, 100, "&IDS_PROGRESS_UPDATE_DONE&");
@@ -267,24 +343,22 @@ int32_t Update(Run* run) {
 void WriteLogCopy(const std::string& copy, const Run& run, bool hadLog,
                   const std::string& finalText) {
   FileSystem* fs = GetFileSystem();
-  std::string bytes;
+  bool written = false;
   if (hadLog) {
+    std::string bytes;
     std::unique_ptr<File> log = fs->Open(run.gameDir + "\\patch.log", OpenMode::kRead);
     char buffer[16384];
     int64_t got = 0;
     while (log != nullptr && (got = log->Read(buffer, sizeof buffer)) > 0) {
       bytes.append(buffer, static_cast<size_t>(got));
     }
+    std::unique_ptr<File> out = fs->Open(copy, OpenMode::kWrite);
+    written = out != nullptr &&
+              out->Write(bytes.data(), bytes.size()) == static_cast<int64_t>(bytes.size());
   } else {
-    // Text mode, as the log is written.
-    for (char c : "\nFinal update state:\n" + finalText + "\n") {
-      if (c == '\n') bytes += '\r';
-      bytes += c;
-    }
+    written = WriteFinalStateCopy(copy, finalText);
   }
-  std::unique_ptr<File> out = fs->Open(copy, OpenMode::kWrite);
-  if (out == nullptr ||
-      out->Write(bytes.data(), bytes.size()) != static_cast<int64_t>(bytes.size())) {
+  if (!written) {
     DebugOutput(("upkeep: the copy of the log cannot be written to " + copy + "\n").c_str());
   }
 }
@@ -304,6 +378,15 @@ FinalReport FinalReportFor(int32_t code, const std::string& message) {
     case kCannotUpdate:
     case kPackageDamaged:
       return {message, MessageIcon::Error, UpdateOutcome::Failed};
+    case kGameStillRunning:
+      return {message, MessageIcon::Warning, UpdateOutcome::Interrupted};
+    case kAlreadyUpToDate:
+      return {Format(TextOr(kUpToDateToken, kUpToDateText), {X("&PROGRAM_NAME&")}),
+              MessageIcon::Information, UpdateOutcome::Succeeded};
+    case kRunStopped:
+      // What the information page says after an interrupted run says it all.
+      return {Format(X("&IDS_INFO_SKIP&"), {X("&PROGRAM_NAME_OLD&")}), MessageIcon::Warning,
+              UpdateOutcome::Interrupted};
     case kChecksumBeforeChange:
       return {X("&IDS_ERR_WRONG_CRC&"), MessageIcon::Warning, UpdateOutcome::Interrupted};
     case kOperationFailed:
@@ -325,13 +408,17 @@ uint32_t UpdateDriver(UpdateHost* host) {
   // not say an earlier run already changed files: after changes, both say
   // the update is half-done and that running it again finishes it.
   const bool resumed = run.journalOurs && run.journal.resumed();
+  if (code == kRunStopped && run.changed) {
+    report.text = TextOr(kStoppedToken, kStoppedText);
+  }
   // A damaged download is no case for running it again: it says so itself.
   if (run.changed && code != kPackageDamaged &&
-      (code == kChecksumBeforeChange ||
+      (code == kChecksumBeforeChange || code == kRunStopped ||
        (resumed && code != kRunSucceeded && code != kWrongInstallation && code != kCannotUpdate))) {
     report = {Format(TextOr(kIncompleteToken, kIncompleteText), {report.text}), MessageIcon::Error,
               UpdateOutcome::Failed};
   }
+  const bool hadLog = run.log != nullptr;
   if (run.log != nullptr) {
     PrintfPackageFile(run.log, "\nFinal update state:\n%s\n", report.text.c_str());
   }
@@ -342,7 +429,6 @@ uint32_t UpdateDriver(UpdateHost* host) {
   if (!copy.empty()) {
     // The log is complete; closed first, since Windows lets nobody read a
     // file that is open for writing without sharing.
-    const bool hadLog = run.log != nullptr;
     if (hadLog) ClosePackageFile(run.log);
     run.log = nullptr;
     WriteLogCopy(copy, run, hadLog, report.text);
@@ -362,8 +448,11 @@ uint32_t UpdateDriver(UpdateHost* host) {
       run.journal.Close();
     }
   }
-  host->Finished(report.outcome);
+  // Closed first, so that whatever shows it reads it whole.
   if (run.log != nullptr) ClosePackageFile(run.log);
+  run.log = nullptr;
+  if (hadLog) host->LogWritten(run.gameDir + "\\patch.log");
+  host->Finished(report.outcome);
   return 0;
 }
 

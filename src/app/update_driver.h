@@ -11,10 +11,12 @@
 
 namespace upkeep {
 
-// The driver's own result codes beside the runner's 0, 1, 2, 3 and 6.
+// The driver's own result codes beside the runner's 0, 1, 2, 3, 5, 6 and 7.
 enum : int32_t {
   kWrongInstallation = -1,  // wrong language or version: may be repeated
-  kCannotUpdate = 4,        // no registry entry, directory or program file, or still running
+  kCannotUpdate = 4,        // no registry entry, directory or program file
+  kGameStillRunning = 9,    // the game runs and the player cancelled: nothing changed
+  kAlreadyUpToDate = 8,     // the game already is what the update makes it: nothing to do
 };
 
 // Runs one update for `host`; returns 0 in every case (the thread's exit code).
@@ -29,7 +31,7 @@ struct FinalReport {
   UpdateOutcome outcome;
 };
 // The report of a run that ended with `code`; `message` is the text the
-// failing check prepared (codes -1 and 4).
+// failing check prepared (codes -1, 4 and 5).
 FinalReport FinalReportFor(int32_t code, const std::string& message);
 
 }  // namespace upkeep

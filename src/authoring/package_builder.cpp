@@ -1013,8 +1013,9 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
   }
   if (!ReadTree(options.new_dir, &trees.back(), error)) return false;
   for (const auto& f : trees.back().files) summary->new_tree_bytes += f.size;
-  // The updater deletes bank files before every run: they are neither checked
-  // nor patched, and the new tree's are written again at the end of every run.
+  // The updater deletes bank files once a run begins to change the game: they
+  // are neither checked nor patched, and the new tree's are written again at
+  // the end of every run.
   std::vector<std::string> banks;
   for (size_t i = 0; i < trees.size(); ++i) {
     const bool is_new = i + 1 == trees.size();
@@ -1028,12 +1029,12 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
       } else if (is_new) {
         banks.push_back(name);
         summary->warnings.push_back(path +
-                                    ": the updater deletes bank files before its script; the "
-                                    "package writes it again at the end of every run");
+                                    ": the updater deletes bank files when it changes the game; "
+                                    "the package writes it again at the end of every run");
       } else {
         summary->warnings.push_back(path +
-                                    ": the updater deletes bank files before its script, so the "
-                                    "package can neither check nor patch it");
+                                    ": the updater deletes bank files when it changes the game, "
+                                    "so the package can neither check nor patch it");
       }
     }
   }

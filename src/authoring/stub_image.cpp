@@ -15,6 +15,7 @@ namespace {
 constexpr uint16_t kIconType = 3;
 constexpr uint16_t kGroupIconType = 14;
 constexpr uint16_t kVersionType = 16;
+constexpr uint16_t kManifestType = 24;
 constexpr uint16_t kMainIconGroup = 128;
 constexpr uint32_t kDirectoryFlag = 0x80000000u;
 constexpr uint32_t kNameFlag = 0x80000000u;
@@ -248,6 +249,83 @@ bool FindResourceSection(const std::vector<uint8_t>& b, const Headers& h, Resour
   return Fail(error, "the stub's resources are not a section of their own");
 }
 
+std::string XmlEscaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// An assembly name from a product name: letters and digits, the rest as one
+// dot, ".Update" after it.
+std::string AssemblyName(const std::string& product) {
+  std::string name;
+  for (char c : product) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    if (plain) {
+      name += c;
+    } else if (!name.empty() && name.back() != '.') {
+      name += '.';
+    }
+  }
+  while (!name.empty() && name.back() == '.') name.pop_back();
+  return (name.empty() ? std::string("Game") : name) + ".Update";
+}
+
+// Replaces the text between `open` and `close` after `from`; false when the
+// manifest has no such place.
+bool ReplaceBetween(std::string* xml, size_t from, const std::string& open,
+                    const std::string& close, const std::string& text) {
+  const size_t start = xml->find(open, from);
+  if (start == std::string::npos) return false;
+  const size_t end = xml->find(close, start + open.size());
+  if (end == std::string::npos) return false;
+  xml->replace(start + open.size(), end - start - open.size(), text);
+  return true;
+}
+
+// The program's own manifest names the updater: it gets the publisher's
+// names, as the version resource does. Only the program's identity (the
+// first one) and its description change; what the manifest asks of the
+// system stays.
+void BrandManifest(std::vector<uint8_t>* data, const StubBranding& branding) {
+  std::string product, description;
+  for (const auto& kv : branding.strings) {
+    if (kv.first == "ProductName") product = kv.second;
+    if (kv.first == "FileDescription") description = kv.second;
+  }
+  if (description.empty()) description = product;
+  std::string xml(data->begin(), data->end());
+  const size_t identity = xml.find("<assemblyIdentity");
+  if (identity != std::string::npos) {
+    const size_t end = xml.find('>', identity);
+    const size_t name = xml.find(" name=\"", identity);
+    if (end != std::string::npos && name != std::string::npos && name < end) {
+      ReplaceBetween(&xml, name, " name=\"", "\"", AssemblyName(product));
+    }
+  }
+  if (!description.empty()) {
+    ReplaceBetween(&xml, 0, "<description>", "</description>", XmlEscaped(description));
+  }
+  data->assign(xml.begin(), xml.end());
+}
+
 }  // namespace
 
 bool IsPeImage(const std::vector<uint8_t>& image) {
@@ -350,6 +428,9 @@ bool BrandStub(std::vector<uint8_t>* image, const StubBranding& branding, std::s
   if (v.data.empty()) return Fail(error, "cannot write the version resource");
   resources.push_back(std::move(v));
   if (!branding.icon.empty() && !ReplaceIcon(&resources, branding.icon, error)) return false;
+  for (PeResourceEntry& e : resources) {
+    if (e.type == kManifestType) BrandManifest(&e.data, branding);
+  }
 
   const std::vector<uint8_t> section = WriteResourceSection(resources, resource_rva);
   const uint32_t new_raw = AlignUp(static_cast<uint32_t>(section.size()), h.file_alignment);

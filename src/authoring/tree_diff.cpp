@@ -7,6 +7,8 @@
 #include <map>
 #include <set>
 
+#include "install/bank_files.h"
+
 namespace upkeep {
 
 namespace fs = std::filesystem;
@@ -180,26 +182,8 @@ bool StartsWith(const std::string& s, const std::string& prefix) {
 }
 
 // A file the updater's bank clean-up deletes before the script runs.
-bool IsStaleBank(const std::string& folded) {
-  static const char* const kFolders[] = {"DATA\\LEVELS\\", "DATA\\LEVELSNET\\", "DATA\\FILMS\\",
-                                         "DATA\\LEVELSCUSTOM\\"};
-  for (const char* folder : kFolders) {
-    if (!StartsWith(folded, folder)) continue;
-    std::string rest = folded.substr(std::strlen(folder));
-    size_t cut = rest.rfind('\\');
-    std::string leaf = cut == std::string::npos ? rest : rest.substr(cut + 1);
-    if (!StartsWith(leaf, "BANK")) return false;
-    // Subfolders whose names begin with a dot are never entered.
-    for (size_t at = 0; cut != std::string::npos && at <= cut;) {
-      if (rest[at] == '.') return false;
-      size_t next = rest.find('\\', at);
-      if (next == std::string::npos || next >= cut) break;
-      at = next + 1;
-    }
-    return true;
-  }
-  return false;
-}
+// The updater's own test, so the two never disagree.
+bool IsStaleBank(const std::string& folded) { return IsStaleBankFile(folded); }
 
 }  // namespace
 

@@ -78,6 +78,11 @@ bool JoinPath(const std::string& root, const char* name, size_t limit, std::stri
 
 std::string ExpandedText(const char* text) { return TextOrEmpty(ExpandText(text)); }
 
+std::string ExpandedTextOr(const char* key, const char* fallback) {
+  std::string text = ExpandedText(key);
+  return text == key ? ExpandedText(fallback) : text;
+}
+
 void Report(const CommandContext& context, int32_t step, const char* fileName, const char* key) {
   if (context.progress == nullptr) return;
   std::string text = ExpandedText(key);
@@ -106,14 +111,19 @@ int32_t AbortRun(CommandContext& context, int32_t code, const char* format, ...)
 }
 
 bool BeginChange(CommandContext& context) {
-  if (context.journal == nullptr) return true;
-  bool commit = !context.callDeferred;
-  for (const std::string& p : context.callPaths) {
-    commit = commit || context.pendingPaths.count(p) != 0;
+  if (context.journal != nullptr) {
+    bool commit = !context.callDeferred;
+    for (const std::string& p : context.callPaths) {
+      commit = commit || context.pendingPaths.count(p) != 0;
+    }
+    if ((commit && !CommitDone(context)) || !context.journal->NoteChange()) {
+      context.journalFailed = true;
+      return false;
+    }
   }
-  if ((commit && !CommitDone(context)) || !context.journal->NoteChange()) {
-    context.journalFailed = true;
-    return false;
+  if (!context.changeBegun) {
+    context.changeBegun = true;
+    if (context.firstChange && context.firstChange()) context.changed = true;
   }
   return true;
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -26,6 +27,7 @@ enum : int32_t {
   kOperationFailed = 2,       // unreadable script, or a file or directory operation failed
   kChecksumAfterChange = 3,   // wrong checksum once the installation may have changed
   kChecksumBeforeChange = 6,  // wrong checksum of a source file, nothing changed yet
+  kRunStopped = 7,            // stopped on request between two commands, where a re-run finishes
 };
 
 // A run whose package's data is damaged: nothing was changed, and running it
@@ -76,6 +78,14 @@ struct CommandContext {
   // and a resumed run tries it again.
   bool notDone = false;
 
+  // Runs once, at the run's first change, after the journal noted it: what
+  // must go only when the game really changes (stale caches). True when it
+  // changed something itself.
+  std::function<bool()> firstChange;
+  bool changeBegun = false;
+  // Asked between commands; true stops the run there.
+  std::function<bool()> stopRequested;
+
   // Since the last commit: the folders whose names changed, the calls done
   // whose records wait for those folders to reach the disk, and the paths
   // those calls named (lower-cased, joined to both roots).
@@ -97,8 +107,8 @@ struct CommandContext {
 // on leaves a journal the next run finishes. The records still waiting go
 // down first when this call's second run could harm, or when a waiting call
 // named a path this call names: a re-run after a crash redoes only calls
-// that pass when done twice. False when the journal cannot be written: the
-// handler must stop.
+// that pass when done twice. Then, the first time, `firstChange` runs. False
+// when the journal cannot be written: the handler must stop.
 bool BeginChange(CommandContext& context);
 // Tells the journal under which name new content is about to be written;
 // false when it cannot.
@@ -142,6 +152,9 @@ inline const char* TextOrEmpty(const char* text) { return text != nullptr ? text
 
 // The expansion of a "&KEY&" text through the string table.
 std::string ExpandedText(const char* text);
+// The expansion of `key`, or of `fallback` when the table lacks `key` (a
+// text newer than the table): the table's language either way.
+std::string ExpandedTextOr(const char* key, const char* fallback);
 
 // Calls the context's callback, when there is one, with the context's overall
 // percent and the expansion of `key`.

@@ -444,7 +444,6 @@ int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
                         : kOperationFailed,
                     "ERROR: couldn' create file %s - reason %d!\n", path.c_str(), r);
   }
-  LogLine(context, "Created file: %s\n", path.c_str());
   Report(context, 100, path.c_str(), "&IDS_PROGRESS_CREATING_FILE&");
   Report(context, 0, path.c_str(), "&IDS_PROGRESS_VERYFING_CREATED_FILE&");
   std::string text = ExpandedText("&IDS_PROGRESS_CREATING_FILE&");
@@ -460,6 +459,8 @@ int32_t CreateFileCommand(CommandContext& context, const ScriptCall& call) {
                     path.c_str(), static_cast<int>(kExtractDestinationFailed));
   }
   context.changed = true;
+  // Only once the file is there: a create that fails claims nothing.
+  LogLine(context, "Created file: %s\n", path.c_str());
   Report(context, 100, path.c_str(), "&IDS_PROGRESS_VERYFING_CREATED_FILE&");
   return kContinue;
 }

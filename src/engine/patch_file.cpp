@@ -66,7 +66,7 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
                     target.c_str(), temp.c_str());
   }
 
-  // The old content is read where it is, under the file's own name.
+  // The file is read where it is: the player sees its name, not a temporary one.
   Report(context, 0, target.c_str(), "&IDS_PROGRESS_LOADING_SOURCE_FILE&");
   if (old_file == nullptr) {
     return AbortRun(context, kOperationFailed, "ERROR: couldn't open file: %s!\n", target.c_str());
@@ -80,10 +80,13 @@ int32_t PatchFileCommand(CommandContext& context, const ScriptCall& call) {
   // Written, flushed and checksummed in one pass through one handle: the
   // checksum covers the very bytes the file was given.
   WrittenContent written;
+  // Writing the new content is the longest step: it says what it does.
+  const std::string writing =
+      ExpandedTextOr("&IDS_PROGRESS_UPDATING_FILE&", "&IDS_PROGRESS_UPDATING_DATA&");
   WindowedOldSource old(old_file.get(), static_cast<uint64_t>(old_size), context.readWindow);
   int applied = NoteNewContent(context, fresh)
                     ? ApplyDeltaEntry(*delta, shape, old, fs, fresh, progress,
-                                      context.overallPercent, "", &written)
+                                      context.overallPercent, writing.c_str(), &written)
                     : kApplyTargetFailed;
   old_file.reset();
   if (applied != kApplyDone || !written.flushed || written.accepted != new_size ||

@@ -1,5 +1,6 @@
 #include "engine/script_runner.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -30,6 +31,7 @@ const char kNoSpaceLine[] =
     "d: niewystarczaj\xB9"
     "ca ilo\x9C\xE6 miejsca na dysku!\n";
 const char kJournalLine[] = "ERROR: couldn't note the progress of the update !\n";
+const char kStoppedLine[] = "Update stopped on request.\n";
 
 // How the dispatcher carries out each command of the schema.
 struct CommandEntry {
@@ -69,10 +71,21 @@ const CommandEntry* FindCommand(const ScriptCall* call) {
   return nullptr;
 }
 
+// The dispatcher's own reports keep the whole run's bar where it is.
 void ReportFixed(const CommandContext& context, int32_t step, const char* key) {
   if (context.progress == nullptr) return;
   std::string text = ExpandedText(key);
-  context.progress(1, step, "", text.c_str());
+  context.progress(context.overallPercent, step, "", text.c_str());
+}
+
+// The lower bar covers the whole run: the share of all the calls the run
+// walks reached with this one (of the section alone when there is no plan).
+int32_t OverallPercent(const CommandContext& context, int64_t reached, int64_t sectionCount) {
+  const int64_t total =
+      context.plan.empty() ? sectionCount : static_cast<int64_t>(context.plan.size());
+  const int64_t done = context.plan.empty() ? reached : context.sectionStart + reached;
+  if (total <= 0) return 100;
+  return static_cast<int32_t>(std::min<int64_t>(done, total) * 100 / total);
 }
 
 bool HasDriveRoot(const std::string& text) {
@@ -150,8 +163,9 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
     if (journal->WasBegun(ordinal++)) begun = true;
   }
   int32_t count = 0;
+  for (const ScriptCall* c = first; c != nullptr; c = c->next) ++count;
+  context.overallPercent = OverallPercent(context, 0, count);
   for (const ScriptCall* c = first; c != nullptr; c = c->next) {
-    ++count;
     if (context.skipSpaceCheck || begun || !CallNameIs(c, "FreeSpace")) continue;
     ReportFixed(context, 0, "&IDS_PROGRESS_CHECKING_DISK_SPACE&");
     // A literal too wide for 32 bits asks for what it says (games of many GB).
@@ -164,13 +178,19 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
   int32_t index = 0;
   for (const ScriptCall* c = first; c != nullptr; c = c->next) {
     ++index;
-    context.overallPercent =
-        static_cast<int32_t>(static_cast<int64_t>(index) * 100 / static_cast<int64_t>(count));
+    context.overallPercent = OverallPercent(context, index, count);
     context.ordinal = context.sectionStart + index - 1;
     const CommandEntry* command = FindCommand(c);
     if (command == nullptr) continue;
     // Done by the run this one resumes: passed over without a word.
     if (journal != nullptr && journal->IsDone(context.ordinal)) continue;
+    // A stop goes between two commands, with the records of those done on
+    // the disk: a re-run passes over them and finishes the update.
+    if (context.stopRequested && context.stopRequested()) {
+      LogLine(context, "%s", kStoppedLine);
+      if (!CommitDone(context)) return JournalFailed(context);
+      return kRunStopped;
+    }
     // A command whose second run could harm or fail changes the game only
     // once the waiting records are on the disk, and so does one about to
     // change a path a waiting call named (a chain patching one file twice):
@@ -387,6 +407,8 @@ int32_t RunScript(const RunRequest& request, CommandContext& context) {
   context.journal = request.journal;
   context.fs = request.fs != nullptr ? request.fs : GetFileSystem();
   context.readWindow = request.readWindow > 0 ? request.readWindow : kDefaultReadWindow;
+  context.firstChange = request.beforeFirstChange;
+  context.stopRequested = request.stopRequested;
   // What the interrupted run changed counts as changed by this one.
   context.modified = Resuming(context) && context.journal->changedBefore();
   RunResources resources(&context, request);

@@ -4,6 +4,7 @@
 #define UPKEEP_ENGINE_SCRIPT_RUNNER_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "engine/command_context.h"
@@ -53,9 +54,15 @@ struct RunRequest {
   RunJournal* journal = nullptr;
   // Set, when given, to whether the run really changed the game.
   bool* changed = nullptr;
+  // Runs once, just before the run's first change to the game (once the
+  // journal noted it); true when it changed something itself.
+  std::function<bool()> beforeFirstChange;
+  // Asked before each command: true ends the run there with kRunStopped, its
+  // done commands on the disk, so a re-run finishes what this one began.
+  std::function<bool()> stopRequested;
 };
 
-// 0 when the whole script ran, otherwise 1, 2, 3 or 6. Whatever the run opened
+// 0 when the whole script ran, otherwise 1, 2, 3, 6 or 7. Whatever the run opened
 // for itself (its log, the package) is closed again before it returns, so the
 // package table is as the caller left it.
 int32_t RunUpdateScript(const RunRequest& request);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/text.h"
 
 namespace upkeep {
 
@@ -23,8 +24,9 @@ bool IsDotName(const std::string& name) { return !name.empty() && name[0] == '.'
 const char* const kBankFolders[4] = {"\\Data\\Levels", "\\Data\\LevelsNet", "\\Data\\Films",
                                      "\\Data\\LevelsCustom"};
 
-void DeleteBankFiles(const std::string& folder) {
+size_t DeleteBankFiles(const std::string& folder) {
   FileSystem* fs = GetFileSystem();
+  size_t deleted = 0;
   // Depth first, files before subfolders, subfolders in listing order: the
   // stack holds each folder's subfolders reversed.
   std::vector<std::string> pending{folder};
@@ -41,7 +43,7 @@ void DeleteBankFiles(const std::string& folder) {
       for (const FindEntry& entry : entries) {
         if ((entry.attributes & kAttrDirectory) != 0) continue;
         const std::string path = dir + "\\" + entry.name;
-        if (path.size() <= kMaxBankPath) fs->Delete(path);
+        if (path.size() <= kMaxBankPath && fs->Delete(path)) ++deleted;
       }
     }
     entries.clear();
@@ -58,10 +60,32 @@ void DeleteBankFiles(const std::string& folder) {
     }
     std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(mark), pending.end());
   }
+  return deleted;
 }
 
-void DeleteStaleBankFiles(const std::string& gameDir) {
-  for (const char* folder : kBankFolders) DeleteBankFiles(gameDir + folder);
+size_t DeleteStaleBankFiles(const std::string& gameDir) {
+  size_t deleted = 0;
+  for (const char* folder : kBankFolders) deleted += DeleteBankFiles(gameDir + folder);
+  return deleted;
+}
+
+bool IsStaleBankFile(const std::string& relative) {
+  std::string name = relative;
+  for (char& c : name) c = c == '/' ? '\\' : c;
+  ToLowerInPlace(&name);
+  for (const char* folder : kBankFolders) {
+    std::string prefix = folder + 1;  // without its leading '\'
+    ToLowerInPlace(&prefix);
+    prefix += '\\';
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    const size_t cut = name.find_last_of('\\');
+    // Below a dot folder the clean-up never looks.
+    for (size_t at = prefix.size() - 1; at < cut; at = name.find('\\', at + 1)) {
+      if (name[at + 1] == '.') return false;
+    }
+    return name.compare(cut + 1, 4, "bank") == 0;
+  }
+  return false;
 }
 
 }  // namespace upkeep

@@ -1,8 +1,10 @@
-// The stale "bank" files of a game's data folders, removed before every update
-// so the game rebuilds them from the updated data.
+// The stale "bank" files of a game's data folders, removed when an update
+// changes the game, so the game rebuilds them from the updated data.
 #ifndef UPKEEP_INSTALL_BANK_FILES_H_
 #define UPKEEP_INSTALL_BANK_FILES_H_
 
+#include <cstddef>
+#include <cstddef>
 #include <string>
 
 namespace upkeep {
@@ -13,11 +15,16 @@ extern const char* const kBankFolders[4];
 
 // Deletes every file whose name matches "bank*.*" (any letter case) in
 // `folder` and in all its subfolders, except those whose name begins with '.'.
-// Folders stay. Walks iteratively; failures are ignored.
-void DeleteBankFiles(const std::string& folder);
+// Folders stay. Walks iteratively; failures are ignored. The number deleted.
+size_t DeleteBankFiles(const std::string& folder);
 
-// DeleteBankFiles on each of kBankFolders below the game directory, in order.
-void DeleteStaleBankFiles(const std::string& gameDir);
+// DeleteBankFiles on each of kBankFolders below the game directory, in order;
+// the number deleted.
+size_t DeleteStaleBankFiles(const std::string& gameDir);
+
+// Whether the clean-up takes the file of this name relative to the game
+// directory (Data\Levels\x\bank1.dat): a cache no update can vouch for.
+bool IsStaleBankFile(const std::string& relative);
 
 }  // namespace upkeep
 

@@ -22,8 +22,9 @@ constexpr int kMaxMessageInserts = 99;
 std::string SafeMessageTemplate(const char* templ);
 
 // Formats a safe template with exactly kMaxMessageInserts arguments (none
-// null). Windows calls FormatMessageA; POSIX runs EmulateFormatMessage. False
-// when the system refuses the template or the result.
+// null). Windows calls FormatMessageW (texts converted from the ANSI code page
+// and back); POSIX runs EmulateFormatMessage. False when the system refuses
+// the template or the result.
 bool SystemFormatMessage(const char* templ, const char* const* args, std::string* out);
 
 // The portable formatter: FormatMessageA's result for every safe template,

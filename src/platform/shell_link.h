@@ -1,7 +1,8 @@
 // Shell shortcuts: the link object the shortcut commands drive. Win32 uses
-// the shell's own object (IShellLinkA with IPersistFile); POSIX reads and
-// writes the .lnk format itself. Texts are ANSI, as the A-suffixed calls take
-// them. Tests replace the process-wide ShellLinks to inject failures.
+// the shell's own object (IShellLinkW with IPersistFile); POSIX reads and
+// writes the .lnk format itself. Texts are in the path code page, converted
+// exactly: a text it cannot spell fails the call. Tests replace the
+// process-wide ShellLinks to inject failures.
 #ifndef UPKEEP_PLATFORM_SHELL_LINK_H_
 #define UPKEEP_PLATFORM_SHELL_LINK_H_
 

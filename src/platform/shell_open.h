@@ -6,7 +6,7 @@
 
 namespace upkeep {
 
-// ShellExecuteA(owner, "open", path, shown normally) on Windows; on Linux
+// ShellExecuteW(owner, "open", path, shown normally) on Windows; on Linux
 // xdg-open on the path's native form, and only when a display is there. Does
 // not wait; any failure is silent. `owner` is a window handle or null.
 void ShellOpenFile(const std::string& path, void* owner);

@@ -104,7 +104,7 @@ done
 has_line "$W/run.out" 'Updated file: big.pak' "apply's log"
 has_line "$W/pfx.out" 'Updated file: C:\Games\My Game\big.pak' "apply's log in a prefix"
 has_line "$W/run.out" '  Data\Levels\bank1.dat' "apply's bank files"
-for l in '  delete bank  Data\Levels\bank1.dat (before the script: its checks see it gone)' \
+for l in '  delete bank  Data\Levels\bank1.dat (at the first change)' \
   '  rename file  a.txt -> b.txt' '  change file  big.pak (300000 -> 300003 bytes)' \
   '  create file  Data\Levels\bank1.dat' '  remove file  Old\x.dat'; do
   has_line "$W/dry.out" "$l" "dry run"

@@ -10,21 +10,24 @@ install_game
 make_updater "$WORK/update" --terms "$WORK/umowa.txt" 'LOCALE=Polish' \
   'IDS_TITLE_LICENCE=Umowa licencyjna' 'IDS_BTN_ACCEPT=&Akceptuj' 'IDS_BTN_DECLINE=&Odrzu'$'\xe6'
 
-# No terminal: the terms are shown and declined as their dialog's cancel.
+# No terminal: nobody could read the terms or answer; that is said, and
+# nothing is shown or done.
 run_updater "$WORK/update" </dev/null
-expect_rc 0 "declined without a terminal"
+expect_rc 2 "without a terminal"
+expect_out "none is there to answer them"
+expect_no_out "Umowa licencyjna"
+expect_absent "$GAME/patch.log"
+expect_old_game
+
+# On a terminal: shown as UTF-8, declined; the end of input (Ctrl-D)
+# declines as well.
+ANSWERS=(2)
+in_terminal "$WORK/update"
+expect_rc 0 "declined"
 expect_out "== Umowa licencyjna =="
 expect_out "Zażółć gęślą jaźń"
 expect_out "[1] Akceptuj  [2] Odrzuć"
 expect_no_out "== Sample Game" "nothing after the terms:"
-expect_absent "$GAME/patch.log"
-expect_old_game
-
-# On a terminal: declined, and the end of input (Ctrl-D) declines as well.
-ANSWERS=(2)
-in_terminal "$WORK/update"
-expect_rc 0 "declined"
-expect_no_out "== Sample Game"
 ANSWERS=()
 in_terminal "$WORK/update"
 expect_rc 0 "input ended"

@@ -36,12 +36,13 @@ expect_file_same "$WORK/log dir/run one.log" "$GAME/patch.log"
 sleep 0.5
 expect_absent "$WORK/opened.txt"
 
-# The game still runs: Retry/Cancel gets Cancel at once, exit code 3.
+# The game still runs: Retry/Cancel gets Cancel at once; nothing changed, so
+# exit code 1: try again later.
 install_game
 hold_game
 silent "$WORK/update" -silent -log "$WORK/held.log"
 release_game
-expect_rc 3 "silent, game running"
+expect_rc 1 "silent, game running"
 expect_old_game
 grep -q 'Final update state:' "$GAME/patch.log" || fail "no final state in patch.log"
 expect_file_same "$WORK/held.log" "$GAME/patch.log"
@@ -60,6 +61,23 @@ silent "$WORK/update" -silent -log "$WORK/none.log"
 expect_rc 3 "silent, not installed"
 expect_absent "$GAME/patch.log"
 grep -q $'^Final update state:\r$' "$WORK/none.log" || fail "copy without a log lacks the final state"
+
+# A file name that holds another option's text turns nothing on: not
+# silent here, so the dialog's texts are shown.
+install_game
+silent "$WORK/update" -force -log "$WORK/update-silent.log"
+expect_rc 0 "a log named like an option"
+expect_out "Sample Game was updated."
+expect_file_same "$WORK/update-silent.log" "$GAME/patch.log"
+
+# A damaged download still makes its copy, which says why nothing happened.
+head -c -1000 "$WORK/update" >"$WORK/damaged"
+chmod +x "$WORK/damaged"
+install_game
+silent "$WORK/damaged" -silent -log "$WORK/damaged.log"
+expect_rc 3 "damaged package"
+grep -qF 'damaged or incomplete' "$WORK/damaged.log" || fail "the damaged run's copy lacks the reason"
+expect_old_game
 
 # A copy that cannot be made stops everything before it starts.
 install_game

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A chain made by upkeep-pack for any installed version, run by the updater:
 # a folder the game dropped keeps the player's saves, the bank files the
-# updater deletes come back on every run, a run on a version the chain does
-# not know stops before changing anything, and a second run succeeds.
+# updater deletes come back with the update, a run on a version the chain does
+# not know stops before changing anything (bank files included), and a second
+# run finds the game up to date.
 source "$SRC/tests/e2e/lib/e2e.bash"
 
 T=$WORK/chain
@@ -95,10 +96,15 @@ expect_absent "$GAME/Saves/slots.idx"
 grep -q 'Deleted file: .*Saves\\slots.idx' "$GAME/patch.log" || fail "deletion not logged"
 grep -q 'Updated file: .*game.exe' "$GAME/patch.log" || fail "game.exe not patched"
 
-# Again on the updated game: nothing to patch, the banks come back, success.
+# Again on the updated game: it is up to date, nothing changes (the bank
+# files the game made since stay as they are), success.
+printf 'remade by the game' >"$GAME/Data/Levels/bank1.bnk"
 run_updater "$WORK/update" -force </dev/null
 expect_rc 0 "second run"
-expect_out "$SUCCESS_TEXT"
+expect_out "Sample Game is already installed: the game is up to date. Nothing was changed."
+expect_no_out "$SUCCESS_TEXT"
+[ "$(cat "$GAME/Data/Levels/bank1.bnk")" = "remade by the game" ] || fail "the second run rewrote a bank file"
+cp "$T/v2/Data/Levels/bank1.bnk" "$GAME/Data/Levels/bank1.bnk"
 expect_newest
 
 # A version the chain does not know: stopped before anything changed.
@@ -109,5 +115,7 @@ expect_rc 1 "unknown version"
 expect_no_out "$SUCCESS_TEXT"
 expect_file_same "$GAME/ReadMe.txt" "$T/v0/ReadMe.txt"
 expect_file_same "$GAME/Saves/slots.idx" "$T/v0/Saves/slots.idx"
+# Stopped at a check, it changed nothing: the bank files are still there.
+expect_file_same "$GAME/Data/Levels/bank1.bnk" "$T/v0/Data/Levels/bank1.bnk"
 
 finish

@@ -53,14 +53,18 @@ expect_rc 0 "no display"
 sleep 0.5
 expect_absent "$WORK/opened.txt"
 
-# No terminal and no -force: the notes, then Close as the dialog's cancel.
+# No terminal and no -force (a file manager's double-click, a launcher): the
+# questions could not be answered, so it says what is needed and ends with
+# its own code, the copy of the log saying the same.
 install_game
-run_updater "$WORK/update" </dev/null
-expect_rc 255 "no terminal"
-expect_out "This program updates Sample Game."
-expect_out "[1] Update  [2] Close"
+run_updater "$WORK/update" -log "$WORK/why.log" </dev/null
+expect_rc 2 "no terminal"
+expect_out "none is there to answer them"
+expect_out "-force"
+expect_no_out "[1] Update  [2] Close"
 expect_old_game
 expect_absent "$GAME/patch.log"
+grep -qF 'none is there to answer them' "$WORK/why.log" || fail "the copy of the log lacks the reason"
 
 # On a terminal: Update, Yes, OK, then Close.
 install_game
@@ -76,7 +80,7 @@ expect_out "Sample Game was updated."
 expect_out "[1] Close"
 # The bars are drawn in place: the cursor goes back up over them.
 grep -q $'\033\[4F' "$OUT" || fail "progress not redrawn in place"
-grep -qF '[########################################] 100%' "$OUT" || fail "no full bar"
+grep -qE 'Total \[#+\] 100%' "$OUT" || fail "no full bar"
 
 # Answered No: nothing happens and the choice comes back.
 install_game

@@ -19,15 +19,25 @@
 //   upkeep_ui loadlib NAME                   LoadLibraryA(NAME): loaded or not
 //   upkeep_ui nowindow MS                    fails if any other process shows a
 //                                            window within MS milliseconds
+//   upkeep_ui waitwin CAPTION [TIMEOUT_MS]   wait for any visible top-level window
+//   upkeep_ui hold FILE MS                   keep FILE open, unshared, for MS ms
+//                                            (as a running game holds its program)
+//   upkeep_ui link LNK [TARGET]              print the shortcut's target, or make
+//                                            LNK a shortcut to TARGET
 //
 // A CAPTION that starts with '~' matches any caption containing the rest.
-// Exit code 0 on success, 1 on failure or timeout, 2 for bad usage.
+// Texts are read from the windows as Unicode and given and printed as UTF-8,
+// whatever the code page of the system. Exit code 0 on success, 1 on failure
+// or timeout, 2 for bad usage.
 #include <windows.h>
 #include <commctrl.h>
+#include <objbase.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -35,28 +45,43 @@
 
 #include "authoring/archive_writer.h"
 #include "authoring/payload_writer.h"
+#include "platform/win32/system_dll.h"
 
 namespace {
+
+std::string Utf8(const wchar_t* text, int length) {
+  if (length <= 0) return std::string();
+  int n = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text, length, &out[0], n, nullptr, nullptr);
+  return out;
+}
 
 std::string TextOf(HWND hwnd) {
   // WM_GETTEXT reaches another process's edit control, GetWindowText does not.
   DWORD_PTR length = 0;
-  if (!SendMessageTimeoutA(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length)) {
+  if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length)) {
     return std::string();
   }
-  std::vector<char> buffer(length + 1);
+  std::vector<wchar_t> buffer(length + 1);
   DWORD_PTR got = 0;
-  if (!SendMessageTimeoutA(hwnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
+  if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
                            SMTO_ABORTIFHUNG, 2000, &got)) {
     return std::string();
   }
-  return std::string(buffer.data(), got);
+  return Utf8(buffer.data(), static_cast<int>(got));
+}
+
+std::string CaptionOf(HWND hwnd) {
+  wchar_t caption[1024];
+  int n = GetWindowTextW(hwnd, caption, 1024);
+  return Utf8(caption, n);
 }
 
 std::string ClassOf(HWND hwnd) {
-  char name[128];
-  int n = GetClassNameA(hwnd, name, sizeof(name));
-  return std::string(name, n > 0 ? n : 0);
+  wchar_t name[128];
+  int n = GetClassNameW(hwnd, name, 128);
+  return Utf8(name, n);
 }
 
 // Line breaks shown as \r and \n so each control stays on one output line.
@@ -95,9 +120,7 @@ BOOL CALLBACK FindDialog(HWND hwnd, LPARAM param) {
   GetWindowThreadProcessId(hwnd, &pid);
   if (pid == state->own_pid || !IsWindowVisible(hwnd)) return TRUE;
   if (ClassOf(hwnd) != "#32770") return TRUE;
-  char caption[1024];
-  int n = GetWindowTextA(hwnd, caption, sizeof(caption));
-  if (!CaptionMatches(std::string(caption, n > 0 ? n : 0), state->wanted)) return TRUE;
+  if (!CaptionMatches(CaptionOf(hwnd), state->wanted)) return TRUE;
   state->found = hwnd;
   return FALSE;
 }
@@ -169,11 +192,13 @@ void DumpControl(HWND control, HWND focus) {
     std::printf(" pos=%d range=%d..%d border=%d", static_cast<int>(pos), static_cast<int>(low),
                 static_cast<int>(high), (style & WS_BORDER) ? 1 : 0);
   } else if (cls == "Edit") {
-    DWORD_PTR sel = 0;
-    SendMessageTimeoutA(control, EM_GETSEL, 0, 0, SMTO_ABORTIFHUNG, 2000, &sel);
-    LONG style = GetWindowLongA(control, GWL_STYLE);
-    std::printf(" sel=%d..%d readonly=%d", static_cast<int>(LOWORD(sel)),
-                static_cast<int>(HIWORD(sel)), (style & ES_READONLY) ? 1 : 0);
+    DWORD_PTR sel = 0, top = 0;
+    SendMessageTimeoutW(control, EM_GETSEL, 0, 0, SMTO_ABORTIFHUNG, 2000, &sel);
+    SendMessageTimeoutW(control, EM_GETFIRSTVISIBLELINE, 0, 0, SMTO_ABORTIFHUNG, 2000, &top);
+    LONG style = GetWindowLongW(control, GWL_STYLE);
+    std::printf(" sel=%d..%d top=%d readonly=%d", static_cast<int>(LOWORD(sel)),
+                static_cast<int>(HIWORD(sel)), static_cast<int>(top),
+                (style & ES_READONLY) ? 1 : 0);
   }
   std::printf(" text=\"%s\"\n", Escaped(TextOf(control)).c_str());
 }
@@ -181,12 +206,15 @@ void DumpControl(HWND control, HWND focus) {
 int Dump(const std::string& caption) {
   HWND dialog = RequireDialog(caption);
   if (dialog == nullptr) return 1;
-  char title[1024];
-  int n = GetWindowTextA(dialog, title, sizeof(title));
   HWND owner = GetWindow(dialog, GW_OWNER);
-  std::printf("dialog caption=\"%s\" enabled=%d owned=%d\n",
-              Escaped(std::string(title, n > 0 ? n : 0)).c_str(), IsWindowEnabled(dialog) ? 1 : 0,
-              owner != nullptr ? 1 : 0);
+  DWORD_PTR big = 0, small = 0;
+  SendMessageTimeoutW(dialog, WM_GETICON, ICON_BIG, 0, SMTO_ABORTIFHUNG, 2000, &big);
+  SendMessageTimeoutW(dialog, WM_GETICON, ICON_SMALL, 0, SMTO_ABORTIFHUNG, 2000, &small);
+  LONG style = GetWindowLongW(dialog, GWL_STYLE);
+  std::printf("dialog caption=\"%s\" enabled=%d owned=%d icon=%d minbox=%d\n",
+              Escaped(CaptionOf(dialog)).c_str(), IsWindowEnabled(dialog) ? 1 : 0,
+              owner != nullptr ? 1 : 0, big != 0 && small != 0 ? 1 : 0,
+              (style & WS_MINIMIZEBOX) ? 1 : 0);
   HWND focus = FocusOf(dialog);
   for (HWND child : Descendants(dialog)) {
     if (ClassOf(child) == "#32770") {
@@ -285,6 +313,79 @@ int Watch(const std::string& caption, const std::string& until, DWORD timeout_ms
   }
 }
 
+struct AnyWindow {
+  std::string wanted;
+  HWND found;
+};
+
+BOOL CALLBACK FindAnyWindow(HWND hwnd, LPARAM param) {
+  AnyWindow* state = reinterpret_cast<AnyWindow*>(param);
+  if (!IsWindowVisible(hwnd) || !CaptionMatches(CaptionOf(hwnd), state->wanted)) return TRUE;
+  state->found = hwnd;
+  return FALSE;
+}
+
+std::wstring WideOf(const std::string& utf8) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) {
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+  }
+  return out;
+}
+
+int Hold(const std::string& file, DWORD ms) {
+  HANDLE h = CreateFileW(WideOf(file).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    std::fprintf(stderr, "cannot hold %s\n", file.c_str());
+    return 1;
+  }
+  std::printf("held\n");
+  std::fflush(stdout);
+  Sleep(ms);
+  CloseHandle(h);
+  return 0;
+}
+
+// The shell's own link object, as Explorer reads and writes shortcuts. COM
+// is loaded from the system directory when asked for: a tool copied beside
+// planted DLLs (the naive control) must still start.
+int Link(const std::string& lnk, const char* target) {
+  using InitializeFn = HRESULT(WINAPI*)(LPVOID);
+  using UninitializeFn = void(WINAPI*)();
+  using CreateInstanceFn = HRESULT(WINAPI*)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
+  const auto initialize = upkeep::SystemProc<InitializeFn>("ole32.dll", "CoInitialize");
+  const auto uninitialize = upkeep::SystemProc<UninitializeFn>("ole32.dll", "CoUninitialize");
+  const auto create = upkeep::SystemProc<CreateInstanceFn>("ole32.dll", "CoCreateInstance");
+  if (initialize == nullptr || uninitialize == nullptr || create == nullptr ||
+      FAILED(initialize(nullptr))) {
+    return 1;
+  }
+  IShellLinkW* link = nullptr;
+  IPersistFile* file = nullptr;
+  int rc = 1;
+  if (SUCCEEDED(create(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                       reinterpret_cast<void**>(&link))) &&
+      SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
+    if (target != nullptr) {
+      if (SUCCEEDED(link->SetPath(WideOf(target).c_str())) &&
+          SUCCEEDED(file->Save(WideOf(lnk).c_str(), TRUE))) {
+        rc = 0;
+      }
+    } else if (SUCCEEDED(file->Load(WideOf(lnk).c_str(), STGM_READ))) {
+      wchar_t path[MAX_PATH] = {0};
+      if (SUCCEEDED(link->GetPath(path, MAX_PATH, nullptr, SLGP_RAWPATH))) {
+        std::printf("%s\n", Utf8(path, static_cast<int>(wcslen(path))).c_str());
+        rc = 0;
+      }
+    }
+  }
+  if (file != nullptr) file->Release();
+  if (link != nullptr) link->Release();
+  uninitialize();
+  return rc;
+}
+
 BOOL CALLBACK FindAnyVisible(HWND hwnd, LPARAM param) {
   DWORD pid = 0;
   GetWindowThreadProcessId(hwnd, &pid);
@@ -299,10 +400,8 @@ int NoWindow(DWORD ms) {
     HWND shown = nullptr;
     EnumWindows(&FindAnyVisible, reinterpret_cast<LPARAM>(&shown));
     if (shown != nullptr) {
-      char caption[256];
-      int n = GetWindowTextA(shown, caption, sizeof(caption));
       std::printf("window class=%s caption=\"%s\"\n", ClassOf(shown).c_str(),
-                  Escaped(std::string(caption, n > 0 ? n : 0)).c_str());
+                  Escaped(CaptionOf(shown)).c_str());
       return 1;
     }
     Sleep(5);
@@ -350,7 +449,7 @@ int Pack(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   if (argc < 2) return 2;
   std::string command = argv[1];
   std::string caption = argc > 2 ? argv[2] : "";
@@ -376,6 +475,20 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "nowindow" && argc == 3) return NoWindow(static_cast<DWORD>(std::atoi(argv[2])));
+  if (command == "hold" && argc == 4) return Hold(argv[2], static_cast<DWORD>(std::atoi(argv[3])));
+  if (command == "link" && (argc == 3 || argc == 4))
+    return Link(argv[2], argc == 4 ? argv[3] : nullptr);
+  if (command == "waitwin" && argc >= 3) {
+    DWORD timeout = argc > 3 ? static_cast<DWORD>(std::atoi(argv[3])) : 10000;
+    DWORD start = GetTickCount();
+    for (;;) {
+      AnyWindow state{caption, nullptr};
+      EnumWindows(&FindAnyWindow, reinterpret_cast<LPARAM>(&state));
+      if (state.found != nullptr) return 0;
+      if (GetTickCount() - start > timeout) return 1;
+      Sleep(50);
+    }
+  }
   if (command == "dump" && argc == 3) return Dump(caption);
   if (command == "click" && argc == 4) return Click(caption, std::atoi(argv[3]));
   if (command == "key" && argc == 4) return Key(caption, argv[3]);
@@ -422,4 +535,48 @@ int main(int argc, char** argv) {
     return 0;
   }
   return 2;
+}
+
+// The command line split as the C run-time splits it (quotes group, a
+// backslash before a quote escapes it), from the wide command line: in UTF-8,
+// a caption in any script reaches the tool whatever the code page.
+std::vector<std::string> Arguments() {
+  const wchar_t* p = GetCommandLineW();
+  std::vector<std::string> args;
+  for (;;) {
+    while (*p == L' ' || *p == L'\t') ++p;
+    if (*p == 0) break;
+    std::wstring arg;
+    bool quoted = false;
+    for (;;) {
+      size_t slashes = 0;
+      while (*p == L'\\') {
+        ++slashes;
+        ++p;
+      }
+      if (*p == L'"') {
+        arg.append(slashes / 2, L'\\');
+        if (slashes % 2 == 1) {
+          arg += L'"';
+        } else {
+          quoted = !quoted;
+        }
+        ++p;
+        continue;
+      }
+      arg.append(slashes, L'\\');
+      if (*p == 0 || (!quoted && (*p == L' ' || *p == L'\t'))) break;
+      arg += *p++;
+    }
+    args.push_back(Utf8(arg.data(), static_cast<int>(arg.size())));
+  }
+  return args;
+}
+
+int main() {
+  std::vector<std::string> args = Arguments();
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  return Main(static_cast<int>(args.size()), argv.data());
 }

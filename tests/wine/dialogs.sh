@@ -91,20 +91,37 @@ printf 'old data\r\n' >"$src/data_old.txt"
 # so a watcher sees the bars part way.
 head -c 24000000 /dev/urandom >"$src/new.bin"
 printf 'second new file\r\n' >"$src/more.txt"
-printf 'Terms of use.\r\nLine two.\r\nLast line, then a line break.\r\n' >"$src/umowa.txt"
+{
+  printf 'Terms of use.\r\nLine two.\r\n'
+  for i in $(seq 1 40); do printf 'Clause %d of the terms.\r\n' "$i"; done
+  printf 'Last line, then a line break.\r\n'
+} >"$src/umowa.txt"
 strings_file "$src/Strings.scr" ""
 strings_file "$src/Strings_versions.scr" "1.0.0.0;1.0.0.1"
 sed 's/"SHOW_README", "0"/"SHOW_README", "1"/' "$src/Strings.scr" >"$src/Strings_readme.scr"
+long_name="Test Game: The Complete Collector's Edition With Every Expansion Ever Made"
+sed "s/\"PROGRAM_NAME\", \"Test Game\"/\"PROGRAM_NAME\", \"$long_name\"/" \
+  "$src/Strings_versions.scr" >"$src/Strings_long.scr"
 
+# Two sections, the second with its own free-space check, so the lower bar
+# has a section boundary to cross; a folder name too long for the file label.
+long_dir="A folder whose name is far too long for the one line of the progress page"
 cat >"$src/patch_ok.scr" <<EOF
 !all()
 !CheckFile(s,s)
 !CreateFile(s,s,s)
+!IsOKDir(s)
+!FreeSpace(n)
 all()
 {
 CheckFile("data.txt", "$(crc "$src/data_good.txt")")
 CreateFile("new.bin", "00000001.FILE", "$(crc "$src/new.bin")")
-CreateFile("more.txt", "00000002.FILE", "$(crc "$src/more.txt")")
+}
+all()
+{
+FreeSpace(1)
+IsOKDir("$long_dir")
+CreateFile("$long_dir\\\\more.txt", "00000002.FILE", "$(crc "$src/more.txt")")
 }
 EOF
 cat >"$src/patch_fail.scr" <<EOF
@@ -204,8 +221,10 @@ check "caption without versions" has "dialog caption=\"$MAIN\""
 check "notes on the information page" has "id=1007 class=Static visible=1 enabled=1 focus=0 text=\"Notes: this update is for $OLD.\""
 check "Close labelled from the string table, enabled" has 'id=2 class=Button visible=1 enabled=1'
 check "Close label" has 'text="Leave"'
-check "Update labelled from the string table, enabled" has 'id=1001 class=Button visible=1 enabled=1 focus=0 text="Go"'
+check "Update labelled from the string table, enabled, with the focus (Enter means Update)" has 'id=1001 class=Button visible=1 enabled=1 focus=1 text="Go"'
 check "no progress page before a run" bash -c "! grep -q 'id=1002' <<<\"\$0\"" "$dumped"
+check "the main dialog has its icon and a minimize box" has 'icon=1 minbox=1'
+check "no Show log and no Cancel before a run" bash -c 'grep -q "id=1009 class=Button visible=0" <<<"$0" && grep -q "id=1010 class=Button visible=0" <<<"$0"' "$dumped"
 check "main dialog painted" painted "$MAIN"
 shot "$MAIN" main-dialog
 ui click "$MAIN" 1001
@@ -255,6 +274,15 @@ pack versions Strings_versions.scr patch_ok.scr
 start "$exe"
 check "caption lists the versions with \", \"" ui wait "Test Game 1.0.0.0, 1.0.0.1 to 1.1" 20000
 ui click "Test Game 1.0.0.0, 1.0.0.1 to 1.1" 2
+finish
+
+echo "== A long game name gives way to the versions in the caption"
+pack long Strings_long.scr patch_ok.scr
+start "$exe"
+check "the caption keeps the versions" ui wait "~1.0.0.0, 1.0.0.1 to 1.1" 20000
+dump "~1.0.0.0, 1.0.0.1 to 1.1"
+check "the name is shortened" grep -qE '^dialog caption="Test Game: The.*\.\.\. 1\.0\.0\.0, 1\.0\.0\.1 to 1\.1"' <<<"$dumped"
+ui click "~1.0.0.0, 1.0.0.1 to 1.1" 2
 finish
 
 echo "== A successful run, with a planted DLL under the name of every DLL it loads"
@@ -336,13 +364,17 @@ check "bars empty while looking for the game" grep -q 'step=1 overall=1 operatio
 check "both bars seen full" grep -q 'step=100 overall=100 operation="Done"' <<<"$bars"
 check "storing text with the upper bar empty" grep -q 'step=1 overall=100 operation="Finishing"' <<<"$bars"
 check "bars seen moving (at least 3 states)" test "$(grep -c '^bars' <<<"$bars")" -ge 3
+check "the lower bar only moves forward" awk -F'overall=' '/^bars/ { split($2, v, " "); if (v[1] + 0 < last) bad = 1; last = v[1] + 0 } END { exit bad }' <<<"$bars"
+check "every step names what it does" bash -c '! grep -q "operation=\"\"" <<<"$0"' "$bars"
+check "a long path keeps its file name, its middle shortened" grep -qE 'file="C:\\\\Games\\\\.*\.\.\..*\\\\more\.txt"' <<<"$bars"
 check "lower bar seen part way" grep -qE 'overall=([2-9]|[1-9][0-9]) ' <<<"$bars"
 check "file label shows the file being created" grep -qF 'file="C:\\Games\\TestGame\\new.bin"' <<<"$bars"
 dump "$MAIN"
 check "progress page visible during the final box" has 'id=1003 class=msctls_progress32 visible=1'
 check "progress bar range 1..100" has 'range=1..100'
 check "both bars keep their plain border" test "$(grep -c 'msctls_progress32 .* border=1' <<<"$dumped")" = 2
-check "buttons disabled during the run" has 'id=1001 class=Button visible=1 enabled=0'
+check "Update gives its place to Cancel during the run" has 'id=1001 class=Button visible=0 enabled=0'
+check "Cancel offered during the run" has 'id=1010 class=Button visible=1 enabled=1'
 check "Close disabled during the run" has 'id=2 class=Button visible=1 enabled=0'
 dump "$BOX"
 check "success box text" has 'text="The update worked."'
@@ -390,9 +422,79 @@ check "failure text names both programs" has "text=\"$OLD could not be updated b
 check "failure: Update disabled" has 'id=1001 class=Button visible=1 enabled=0'
 check "failure: Close enabled" has 'id=2 class=Button visible=1 enabled=1'
 check "failure: log ends with the final state" grep -qF 'The update failed.' <<<"$(log_text)"
+check "failure: Show log offered" has 'id=1009 class=Button visible=1 enabled=1'
+shot "$MAIN" outcome-failed
+ui click "$MAIN" 1009
+check "Show log opens patch.log" ui waitwin "~patch.log" 20000
+wine taskkill /f /im notepad.exe >/dev/null 2>&1
 ui key "$MAIN" esc
 finish
 check "Esc after failure ends with -1 (got $rc)" test "$rc" = 255
+
+echo "== The game is running: Cancel is an interruption"
+pack running Strings.scr patch_ok.scr
+reset_game good
+ui hold "$(winpath "$game/game.exe")" 60000 >"$work/held" &
+holder=$!
+for _ in $(seq 100); do grep -q held "$work/held" 2>/dev/null && break; sleep 0.1; done
+start "$exe" -force
+ui wait "$MAIN" 20000 >/dev/null
+check "the running game is asked about" ui wait "$BOX" 20000
+dump "$BOX"
+check "it offers Retry" has 'id=4 class=Button'
+ui click "$BOX" 2
+ui gone "$BOX" >/dev/null
+check "then the last word" ui wait "$BOX" 20000
+dump "$BOX"
+check "the last word says the game still runs" has 'still running, so the update did not start'
+check "and offers no Retry" bash -c '! grep -q "id=4 class=Button" <<<"$0"' "$dumped"
+ui click "$BOX" 1
+ui gone "$BOX" >/dev/null
+sleep 0.3
+dump "$MAIN"
+check "running: the interrupted text" has "text=\"$OLD was left as it was; you may try again.\""
+check "running: Update enabled again" has 'id=1001 class=Button visible=1 enabled=1'
+kill "$holder" 2>/dev/null
+wait "$holder" 2>/dev/null
+ui click "$MAIN" 2
+finish
+
+echo "== Cancel while the update runs"
+pack cancel Strings.scr patch_ok.scr
+reset_game good
+start "$exe"
+ui wait "$MAIN" 20000 >/dev/null
+ui click "$MAIN" 1001
+ui wait "$BOX" >/dev/null
+ui click "$BOX" 6
+ui gone "$BOX" >/dev/null
+ui click "$MAIN" 1010
+check "Cancel asks first" ui wait "$BOX" 20000
+dump "$BOX"
+check "the question says what stopping does" has 'Stop the update?'
+ui click "$BOX" 6
+ui gone "$BOX" >/dev/null
+check "the run ends" ui wait "$BOX" 30000
+dump "$BOX"
+box_text=$dumped
+ui click "$BOX" 1
+ui gone "$BOX" >/dev/null
+sleep 0.3
+dump "$MAIN"
+# It stops between two steps: before the first change (nothing changed, the
+# update may run again), or after it (not complete; running it again
+# finishes it).
+if [ -e "$game/new.bin" ]; then
+  check "stopped after a change: not complete" grep -qF 'not complete' <<<"$box_text"
+  check "stopped after a change: the journal stays" test -e "$game/upkeep.journal"
+else
+  check "stopped before a change: may run again" has 'id=1001 class=Button visible=1 enabled=1'
+fi
+check "stopped: the rest not done" test ! -e "$game/$long_dir/more.txt"
+check "stopped: the log says so" grep -qF 'Update stopped on request.' <<<"$(log_text)"
+check "Cancel gone after the run" has 'id=1010 class=Button visible=0'
+ui click "$MAIN" 2
+finish
 
 echo "== An interrupted run, then a second run"
 pack interrupted Strings.scr patch_ok.scr
@@ -438,15 +540,16 @@ dump "$TERMS"
 check "accept label" has 'id=1 class=Button visible=1 enabled=1 focus=0 text="I agree"'
 check "decline label" has 'id=2 class=Button visible=1 enabled=1 focus=0 text="No thanks"'
 check "terms text whole and read-only, with the focus" has 'id=1008 class=Edit visible=1 enabled=1 focus=1'
-check "terms text whole and read-only" has 'readonly=1 text="Terms of use.\r\nLine two.\r\nLast line, then a line break.\r\n"'
-check "terms text unselected" grep -qE 'id=1008 .* sel=([0-9]+)\.\.\1 ' <<<"$dumped"
+check "terms text whole and read-only" has 'readonly=1 text="Terms of use.\r\nLine two.\r\n'
+check "terms text unselected, opened at its top" has 'sel=0..0 top=0 '
+check "the licence has the program's icon" has 'icon=1
 shot "$TERMS" licence-dialog
 ui key "$TERMS" tab
 ui key "$TERMS" tab
 ui key "$TERMS" tab
 sleep 0.3
 dump "$TERMS"
-check "tabbing back into the text leaves it unselected" grep -qE 'id=1008 .* focus=1 sel=([0-9]+)\.\.\1 ' <<<"$dumped"
+check "tabbing back into the text leaves it unselected, where it was" has 'focus=1 sel=0..0 top=0 '
 ui click "$TERMS" 2
 finish
 check "declined: exit code 0 (got $rc)" test "$rc" = 0

@@ -28,6 +28,15 @@ namespace {
 
 std::string X(const char* token) { return std::string(ExpandText(token)); }
 
+const char kStoppingText[] = "Stopping once this step is done...";
+
+// Said when nobody can answer: started from a file manager or a launcher,
+// or with its input closed.
+const char kNoTerminalText[] =
+    "This update asks its questions in a terminal, and none is there to answer them. Run it "
+    "from a terminal, or with -force (no questions) or -silent (no questions, no output). "
+    "Nothing was changed.";
+
 // The caption a box gets when nothing else names it: the program's file name.
 std::string ApplicationName() {
   const std::string path = GetProgramPath();
@@ -57,8 +66,13 @@ class ConsoleHost : public UpdateHost {
   void SetProgress(int32_t overall, int32_t step, const char* operationText,
                    const char* fileName) override {
     // Like the dialog: no progress page, no effect.
-    if (progressShown_) ui_->SetProgress(overall, step, operationText, fileName);
+    if (!progressShown_) return;
+    // Ctrl-C was pressed: the step under way finishes before the run stops.
+    if (InterruptPending()) operationText = kStoppingText;
+    ui_->SetProgress(overall, step, operationText, fileName);
   }
+  // Ctrl-C during a run stops it where running it again finishes it.
+  bool StopRequested() const override { return InterruptPending(); }
 
   // One run on the worker thread; returns once the driver has returned, so
   // its log is closed before the process may end.
@@ -108,7 +122,7 @@ class ConsoleHost : public UpdateHost {
 // The terms step: true when accepted.
 bool AcceptTerms(ConsoleUi* ui, const std::string& terms) {
   ui->ShowCaption(X("&IDS_TITLE_LICENCE&"));
-  ui->ShowText(terms);
+  ui->ShowLongText(terms);
   return ui->Choose({X("&IDS_BTN_ACCEPT&"), X("&IDS_BTN_DECLINE&")}, 1) == 0;
 }
 
@@ -148,6 +162,8 @@ int main(int argc, char** argv) {
   const ConsoleArguments arguments =
       SplitArguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
   IgnoreBrokenPipes();
+  // Ctrl-C outside a run ends the program as Close does.
+  ExitOnInterrupt(kExitClose & 0xFF);
   bool hasPackage = false;
   std::string damaged;
   const StartupOptions options = BeginStartup(arguments.commandLine, &hasPackage, &damaged);
@@ -161,12 +177,26 @@ int main(int argc, char** argv) {
     return 0;
   }
   ConsoleUi ui(options.force);
+  // A program that stops before any run still leaves its reason in the copy
+  // of the log; a Windows path in it names the prefix given, searching none.
+  const auto endEarly = [&](const std::string& text, int code) {
+    if (options.log) {
+      UseNamedPrefix(arguments);
+      const std::string copy = PrepareLogCopy(options.logFile);
+      if (!copy.empty()) WriteFinalStateCopy(copy, text);
+    }
+    fflush(stdout);
+    return code;
+  };
   if (!hasPackage) {
     if (!options.silent) {
       ui.MessageBox(damaged, ApplicationName(), MessageIcon::Error, MessageButtons::Ok);
     }
-    fflush(stdout);
-    return kExitFailed;
+    return endEarly(damaged, kExitFailed);
+  }
+  if (!options.force && !StdinIsTerminal()) {
+    fprintf(stderr, "%s\n", kNoTerminalText);
+    return endEarly(kNoTerminalText, kExitNoAnswer);
   }
   // The machine is known before anything is shown or read from it.
   const int refused = SettlePrefix(&ui, arguments, options.force, options.silent);

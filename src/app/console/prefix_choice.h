@@ -29,6 +29,11 @@ ConsoleArguments SplitArguments(const std::vector<std::string>& arguments);
 // chosen, or --prefix lacks its folder). `quiet` (-silent) says nothing.
 int SettlePrefix(ConsoleUi* ui, const ConsoleArguments& arguments, bool force, bool quiet);
 
+// The prefix named by --prefix or WINEPREFIX, as SettlePrefix would read the
+// name, without looking anywhere else or saying anything: for a program that
+// ends before it settles one.
+void UseNamedPrefix(const ConsoleArguments& arguments);
+
 }  // namespace upkeep
 
 #endif  // UPKEEP_APP_CONSOLE_PREFIX_CHOICE_H_

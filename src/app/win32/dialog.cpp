@@ -4,19 +4,34 @@
 
 #include <vector>
 
+#include "platform/code_page.h"
+
 namespace upkeep {
 
+std::wstring Wide(const std::string& text) {
+  const std::u16string wide = AnsiToUtf16(text);
+  return std::wstring(wide.begin(), wide.end());
+}
+
+std::string Narrow(const std::wstring& text) {
+  return Utf16ToAnsi(std::u16string(text.begin(), text.end()));
+}
+
+int ShowBox(HWND owner, const std::string& text, const std::string& caption, UINT style) {
+  return MessageBoxW(owner, Wide(text).c_str(), Wide(caption).c_str(), style);
+}
+
 void CWnd::SetText(const std::string& text) {
-  if (m_hWnd != nullptr) SetWindowTextA(m_hWnd, text.c_str());
+  if (m_hWnd != nullptr) SetWindowTextW(m_hWnd, Wide(text).c_str());
 }
 
 std::string CWnd::GetText() const {
   if (m_hWnd == nullptr) return std::string();
-  int length = GetWindowTextLengthA(m_hWnd);
+  int length = GetWindowTextLengthW(m_hWnd);
   if (length <= 0) return std::string();
-  std::vector<char> buffer(static_cast<size_t>(length) + 1);
-  int got = GetWindowTextA(m_hWnd, buffer.data(), length + 1);
-  return std::string(buffer.data(), got > 0 ? static_cast<size_t>(got) : 0);
+  std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1);
+  int got = GetWindowTextW(m_hWnd, buffer.data(), length + 1);
+  return Narrow(std::wstring(buffer.data(), got > 0 ? static_cast<size_t>(got) : 0));
 }
 
 void CWnd::Enable(bool enable) {
@@ -30,25 +45,25 @@ void CWnd::Show(int command) {
 }
 
 void CEdit::SetSel(int start, int end) {
-  SendMessageA(m_hWnd, EM_SETSEL, static_cast<WPARAM>(start), static_cast<LPARAM>(end));
+  SendMessageW(m_hWnd, EM_SETSEL, static_cast<WPARAM>(start), static_cast<LPARAM>(end));
 }
 
-void CEdit::ScrollCaret() { SendMessageA(m_hWnd, EM_SCROLLCARET, 0, 0); }
+void CEdit::ScrollCaret() { SendMessageW(m_hWnd, EM_SCROLLCARET, 0, 0); }
 
 void CProgressCtrl::SetRange(int lower, int upper) {
-  SendMessageA(m_hWnd, PBM_SETRANGE32, static_cast<WPARAM>(lower), static_cast<LPARAM>(upper));
+  SendMessageW(m_hWnd, PBM_SETRANGE32, static_cast<WPARAM>(lower), static_cast<LPARAM>(upper));
 }
 
 void CProgressCtrl::SetStep(int step) {
-  SendMessageA(m_hWnd, PBM_SETSTEP, static_cast<WPARAM>(step), 0);
+  SendMessageW(m_hWnd, PBM_SETSTEP, static_cast<WPARAM>(step), 0);
 }
 
 void CProgressCtrl::SetPos(int pos) {
-  SendMessageA(m_hWnd, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
+  SendMessageW(m_hWnd, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
 }
 
 int CProgressCtrl::GetPos() const {
-  return static_cast<int>(SendMessageA(m_hWnd, PBM_GETPOS, 0, 0));
+  return static_cast<int>(SendMessageW(m_hWnd, PBM_GETPOS, 0, 0));
 }
 
 void DDX_Control(CDataExchange* pDX, int id, CWnd& control) {
@@ -63,7 +78,7 @@ void DDX_Text(CDataExchange* pDX, int id, std::string& value) {
     wnd.m_hWnd = item;
     value = wnd.GetText();
   } else {
-    SetWindowTextA(item, value.c_str());
+    SetWindowTextW(item, Wide(value).c_str());
   }
 }
 
@@ -72,14 +87,14 @@ CDialog::CDialog(int templateId, CWnd* parent) : template_id_(templateId), paren
 CDialog::~CDialog() {
   // A window still alive would call back into a dead object.
   if (m_hWnd != nullptr) {
-    SetWindowLongPtrA(m_hWnd, DWLP_USER, 0);
+    SetWindowLongPtrW(m_hWnd, DWLP_USER, 0);
     ::DestroyWindow(m_hWnd);
     m_hWnd = nullptr;
   }
 }
 
 HWND CDialog::CreateWindowFromTemplate(HWND parent) {
-  return CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(template_id_), parent,
+  return CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(template_id_), parent,
                             &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
 }
 
@@ -90,7 +105,7 @@ void CenterOnOwner(HWND hwnd, HWND owner) {
   RECT box;
   if (owner == nullptr || !IsWindowVisible(owner) || IsIconic(owner) ||
       !GetWindowRect(owner, &box)) {
-    if (!SystemParametersInfoA(SPI_GETWORKAREA, 0, &box, 0)) return;
+    if (!SystemParametersInfoW(SPI_GETWORKAREA, 0, &box, 0)) return;
   }
   RECT self;
   if (!GetWindowRect(hwnd, &self)) return;
@@ -126,15 +141,15 @@ INT_PTR CDialog::DoModal() {
   // manager, everything else dispatched as usual.
   MSG msg;
   while (modal_running_) {
-    BOOL got = GetMessageA(&msg, nullptr, 0, 0);
+    BOOL got = GetMessageW(&msg, nullptr, 0, 0);
     if (got == 0) {
       PostQuitMessage(static_cast<int>(msg.wParam));
       break;
     }
     if (got == -1) break;
-    if (m_hWnd != nullptr && IsDialogMessageA(m_hWnd, &msg)) continue;
+    if (m_hWnd != nullptr && IsDialogMessageW(m_hWnd, &msg)) continue;
     TranslateMessage(&msg);
-    DispatchMessageA(&msg);
+    DispatchMessageW(&msg);
   }
   modal_running_ = false;
   if (owner_disabled) EnableWindow(owner, TRUE);
@@ -167,7 +182,7 @@ void CDialog::EndDialog(INT_PTR result) {
   modal_result_ = result;
   modal_running_ = false;
   // Wakes the modal loop when this runs outside one of its own messages.
-  if (m_hWnd != nullptr) PostMessageA(m_hWnd, WM_NULL, 0, 0);
+  if (m_hWnd != nullptr) PostMessageW(m_hWnd, WM_NULL, 0, 0);
 }
 
 BOOL CDialog::OnInitDialog() {
@@ -199,14 +214,14 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPA
   CDialog* self = nullptr;
   if (message == WM_INITDIALOG) {
     self = reinterpret_cast<CDialog*>(lParam);
-    SetWindowLongPtrA(hwnd, DWLP_USER, lParam);
+    SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
     self->m_hWnd = hwnd;
   } else {
-    self = reinterpret_cast<CDialog*>(GetWindowLongPtrA(hwnd, DWLP_USER));
+    self = reinterpret_cast<CDialog*>(GetWindowLongPtrW(hwnd, DWLP_USER));
   }
   if (self == nullptr) return FALSE;
   if (message == WM_NCDESTROY) {
-    SetWindowLongPtrA(hwnd, DWLP_USER, 0);
+    SetWindowLongPtrW(hwnd, DWLP_USER, 0);
     self->m_hWnd = nullptr;
     return FALSE;
   }
@@ -219,7 +234,7 @@ INT_PTR CDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return OnInitDialog();
     case WM_COMMAND:
       if (OnCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam))) {
-        SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, 0);
+        SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, 0);
         return TRUE;
       }
       return FALSE;
@@ -243,7 +258,7 @@ INT_PTR CDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CHARTOITEM:
       return result;
     default:
-      if (m_hWnd != nullptr) SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, result);
+      if (m_hWnd != nullptr) SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, result);
       return TRUE;
   }
 }

@@ -11,6 +11,15 @@
 
 namespace upkeep {
 
+// Texts of the package are in the string table's code page (the ANSI code
+// page the platform uses); the windows are Unicode, so every text reaches the
+// system through the W calls, converted from that code page, and reads the
+// same on every Windows whatever its own code page.
+std::wstring Wide(const std::string& text);
+std::string Narrow(const std::wstring& text);
+// A modal message box with package texts (MessageBoxW).
+int ShowBox(HWND owner, const std::string& text, const std::string& caption, UINT style);
+
 // A window handle the object does not own.
 class CWnd {
  public:
@@ -20,7 +29,7 @@ class CWnd {
   CWnd& operator=(const CWnd&) = delete;
 
   HWND GetSafeHwnd() const { return m_hWnd; }
-  // ANSI text of the window (WM_SETTEXT / WM_GETTEXT).
+  // The window's text, converted as Wide and Narrow do.
   void SetText(const std::string& text);
   std::string GetText() const;
   void Enable(bool enable);

@@ -15,6 +15,8 @@
 #define IDC_FILE 1005
 #define IDC_INFO_TEXT 1007
 #define IDC_TERMS_TEXT 1008
+#define IDC_SHOW_LOG 1009
+#define IDC_STOP 1010
 
 // Version of the stub itself (its own VERSIONINFO), not of any game.
 #include "../version.h"

@@ -23,6 +23,10 @@ class TermsDialog : public CDialog {
   void DoDataExchange(CDataExchange* pDX) override;
   BOOL OnInitDialog() override;
   bool OnCommand(int id, int code, HWND control) override;
+
+ private:
+  HICON m_hIcon = nullptr;
+  int m_nCaret = 0;  // where the caret was when the view lost the focus
 };
 
 }  // namespace upkeep

@@ -28,7 +28,7 @@ namespace {
 CUpdateApp theApp;
 
 void ShowRefusal(const std::string& text, const std::string& caption) {
-  MessageBoxA(GetDesktopWindow(), text.c_str(), caption.c_str(), MB_ICONINFORMATION | MB_OK);
+  ShowBox(GetDesktopWindow(), text, caption, MB_ICONINFORMATION | MB_OK);
 }
 
 // The progress bars' window class lives in comctl32, which is not a KnownDLL:
@@ -65,7 +65,7 @@ void ShowVersion() {
     return;
   }
   if (AttachConsole(ATTACH_PARENT_PROCESS)) {
-    out = CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    out = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                       OPEN_EXISTING, 0, nullptr);
     BOOL ok = FALSE;
     if (out != INVALID_HANDLE_VALUE) {
@@ -75,8 +75,7 @@ void ShowVersion() {
     FreeConsole();
     if (ok) return;
   }
-  MessageBoxA(nullptr, VersionText().c_str(), ProgramFileName().c_str(),
-              MB_ICONINFORMATION | MB_OK);
+  ShowBox(nullptr, VersionText(), ProgramFileName(), MB_ICONINFORMATION | MB_OK);
 }
 
 }  // namespace
@@ -91,7 +90,7 @@ BOOL CUpdateApp::InitInstance() {
   if (!options.silent || options.help || options.version) InitCommonControlsFromSystem();
   if (options.help) {
     // Asked for by name, so shown even with -silent.
-    MessageBoxA(nullptr, HelpText().c_str(), MessageCaption().c_str(), MB_ICONINFORMATION | MB_OK);
+    ShowBox(nullptr, HelpText(), MessageCaption(), MB_ICONINFORMATION | MB_OK);
     m_nExitCode = 0;
     return FALSE;
   }
@@ -101,24 +100,27 @@ BOOL CUpdateApp::InitInstance() {
     m_nExitCode = 0;
     return FALSE;
   }
-  if (!hasPackage) {
-    if (!options.silent) {
-      MessageBoxA(nullptr, damaged.c_str(), ProgramFileName().c_str(), MB_ICONERROR | MB_OK);
-    }
-    m_nExitCode = kExitFailed;
-    return FALSE;
-  }
+  // The copy of the log is made first, so that whoever reads it learns why
+  // even a damaged download did nothing.
   std::string logCopy;
   if (options.log) {
     logCopy = PrepareLogCopy(options.logFile);
     if (logCopy.empty()) {
       if (!options.silent) {
-        MessageBoxA(nullptr, LogCopyRefusal(options.logFile).c_str(), MessageCaption().c_str(),
-                    MB_ICONERROR | MB_OK);
+        ShowBox(nullptr, LogCopyRefusal(options.logFile),
+                hasPackage ? MessageCaption() : ProgramFileName(), MB_ICONERROR | MB_OK);
       }
       m_nExitCode = ExitCodeAfterDialog(true, UpdateOutcome::Failed);
       return FALSE;
     }
+  }
+  if (!hasPackage) {
+    if (!logCopy.empty()) WriteFinalStateCopy(logCopy, damaged);
+    if (!options.silent) {
+      ShowBox(nullptr, damaged, ProgramFileName(), MB_ICONERROR | MB_OK);
+    }
+    m_nExitCode = kExitFailed;
+    return FALSE;
   }
   if (options.silent) {
     m_nExitCode = RunSilently(options, logCopy);

@@ -1,10 +1,13 @@
 #include "app/win32/update_dlg.h"
 
 #include "app/startup.h"
-#include "platform/shell_open.h"
+#include "app/text_fit.h"
 #include "app/update_driver.h"
-#include "script/string_table.h"
 #include "app/win32/resource.h"
+#include "app/win32/taskbar_progress.h"
+#include "platform/process.h"
+#include "platform/shell_open.h"
+#include "script/string_table.h"
 
 namespace upkeep {
 
@@ -15,13 +18,30 @@ constexpr UINT_PTR kProgressTimer = 1;
 
 DWORD WINAPI WorkerMain(LPVOID host) { return UpdateDriver(static_cast<UpdateHost*>(host)); }
 
+// The texts of controls newer than most string tables, in English when the
+// package's table does not have them.
+std::string TextOr(const char* token, const char* fallback) {
+  const std::string text = ExpandText(token);
+  return text == token ? std::string(fallback) : text;
+}
+
+// Width in pixels of `text` drawn in `font`.
+int TextWidth(HFONT font, const std::string& text) {
+  HDC dc = GetDC(nullptr);
+  if (dc == nullptr) return 0;
+  HGDIOBJ old = font != nullptr ? SelectObject(dc, font) : nullptr;
+  const std::wstring wide = Wide(text);
+  SIZE size{0, 0};
+  GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &size);
+  if (old != nullptr) SelectObject(dc, old);
+  ReleaseDC(nullptr, dc);
+  return size.cx;
+}
+
 // The caption a message box gets when the program names none of its own: the
 // program file's name without its extension.
 std::string ApplicationName() {
-  char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return std::string();
-  std::string name(path, n);
+  std::string name = GetProgramPath();
   size_t slash = name.find_last_of("\\/");
   if (slash != std::string::npos) name.erase(0, slash + 1);
   size_t dot = name.find_last_of('.');
@@ -44,6 +64,16 @@ BOOL CInfoPage::OnInitDialog() {
 
 CProgressPage::CProgressPage(CWnd* parent) : CDialog(IDD_PROGRESS_PAGE, parent) {}
 
+std::string CProgressPage::ShownFile(const std::string& file) const {
+  // A path too long for its one line keeps its file name: the middle goes.
+  RECT box;
+  if (!GetClientRect(m_stFile.m_hWnd, &box)) return file;
+  HFONT font = reinterpret_cast<HFONT>(SendMessageW(m_stFile.m_hWnd, WM_GETFONT, 0, 0));
+  const int room = box.right - box.left;
+  return ShortenPathMiddle(
+      file, [font, room](const std::string& t) { return TextWidth(font, t) <= room; });
+}
+
 CProgressPage::~CProgressPage() = default;
 
 void CProgressPage::DoDataExchange(CDataExchange* pDX) {
@@ -59,8 +89,8 @@ BOOL CProgressPage::OnInitDialog() {
   // the progress class then drops: put back the plain border of the template.
   for (CProgressCtrl* bar : {&m_barStep, &m_barOverall}) {
     if (bar->m_hWnd == nullptr) continue;
-    SetWindowLongPtrA(bar->m_hWnd, GWL_STYLE,
-                      GetWindowLongPtrA(bar->m_hWnd, GWL_STYLE) | WS_BORDER);
+    SetWindowLongPtrW(bar->m_hWnd, GWL_STYLE,
+                      GetWindowLongPtrW(bar->m_hWnd, GWL_STYLE) | WS_BORDER);
     SetWindowPos(bar->m_hWnd, nullptr, 0, 0, 0, 0,
                  SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
@@ -79,11 +109,12 @@ bool CProgressPage::SetProgress(int overall, int step, const char* operationText
   // often than the page changes, and each control message crosses threads.
   const std::string file = fileText != nullptr ? fileText : "";
   const std::string operation = operationText != nullptr ? operationText : "";
+  if (file != m_strFile && m_stFile.m_hWnd != nullptr) m_strShownFile = ShownFile(file);
   const bool changed = !m_bShown || overall != m_nOverall || step != m_nStep || file != m_strFile ||
                        operation != m_strOperation;
   if (!m_bShown || overall != m_nOverall) m_barOverall.SetPos(overall);
   if (!m_bShown || step != m_nStep) m_barStep.SetPos(step);
-  if (!m_bShown || file != m_strFile) m_stFile.SetText(file);
+  if (!m_bShown || file != m_strFile) m_stFile.SetText(m_strShownFile);
   if (!m_bShown || operation != m_strOperation) m_stOperation.SetText(operation);
   m_bShown = true;
   m_nOverall = overall;
@@ -95,10 +126,12 @@ bool CProgressPage::SetProgress(int overall, int step, const char* operationText
 
 CUpdateDlg::CUpdateDlg(CWnd* parent) : CDialog(IDD_UPDATE_DIALOG, parent) {
   InitializeCriticalSection(&progress_lock_);
-  m_hIcon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
+  m_hIcon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME));
 }
 
 CUpdateDlg::~CUpdateDlg() {
+  delete taskbar_;
+  taskbar_ = nullptr;
   delete m_pProgressPage;
   m_pProgressPage = nullptr;
   delete m_pInfoPage;
@@ -110,12 +143,14 @@ CUpdateDlg::~CUpdateDlg() {
 void CUpdateDlg::DoDataExchange(CDataExchange* pDX) {
   DDX_Control(pDX, IDCANCEL, m_btnClose);
   DDX_Control(pDX, IDC_UPDATE, m_btnUpdate);
+  DDX_Control(pDX, IDC_STOP, m_btnStop);
+  DDX_Control(pDX, IDC_SHOW_LOG, m_btnShowLog);
 }
 
 BOOL CUpdateDlg::OnInitDialog() {
   CDialog::OnInitDialog();
-  SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-  SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+  SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+  SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
   m_pInfoPage = new CInfoPage();
   m_pInfoPage->SetInfoText(InfoText());
@@ -123,11 +158,36 @@ BOOL CUpdateDlg::OnInitDialog() {
 
   m_btnClose.SetText(ExpandText("&IDS_BTN_CLOSE&"));
   m_btnUpdate.SetText(ExpandText("&IDS_BTN_UPDATE&"));
-  SetText(DialogCaption());
+  m_btnStop.SetText(TextOr("&IDS_BTN_CANCEL&", "Cancel"));
+  m_btnShowLog.SetText(TextOr("&IDS_BTN_SHOW_LOG&", "Show log"));
+  SetText(FittingCaption());
 
+  taskbar_created_ = RegisterWindowMessageW(L"TaskbarButtonCreated");
+  taskbar_ = new TaskbarProgress(m_hWnd);
+
+  // Enter means Update, the default button: so does the focus.
+  SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_btnUpdate.m_hWnd), TRUE);
   // Unattended: the dialog first appears with the progress page.
   if (m_bForce) OnUpdate();
-  return TRUE;
+  return FALSE;
+}
+
+std::string CUpdateDlg::FittingCaption() const {
+  // The title bar's room: the window less its frame, icon and the two boxes.
+  RECT window;
+  if (!GetWindowRect(m_hWnd, &window)) return DialogCaption();
+  const int room = (window.right - window.left) - GetSystemMetrics(SM_CXSMICON) -
+                   2 * GetSystemMetrics(SM_CXSIZE) - 4 * GetSystemMetrics(SM_CXFIXEDFRAME) - 16;
+  NONCLIENTMETRICSW metrics;
+  metrics.cbSize = sizeof metrics;
+  if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+    return DialogCaption();
+  }
+  HFONT font = CreateFontIndirectW(&metrics.lfCaptionFont);
+  const std::string caption = FittingDialogCaption(
+      [font, room](const std::string& text) { return TextWidth(font, text) <= room; });
+  if (font != nullptr) DeleteObject(font);
+  return caption;
 }
 
 void CUpdateDlg::OnUpdate() {
@@ -135,14 +195,22 @@ void CUpdateDlg::OnUpdate() {
   if (IsRunning() || !m_btnUpdate.IsEnabled()) return;
   const std::string question = UpdateQuestion();
   const std::string caption = MessageCaption();
-  if (!m_bForce &&
-      MessageBoxA(m_hWnd, question.c_str(), caption.c_str(), MB_ICONQUESTION | MB_YESNO) != IDYES) {
+  if (!m_bForce && ShowBox(m_hWnd, question, caption, MB_ICONQUESTION | MB_YESNO) != IDYES) {
     return;
   }
 
   if (m_pInfoPage != nullptr) m_pInfoPage->Show(SW_HIDE);
   m_btnClose.Enable(false);
   m_btnUpdate.Enable(false);
+  // Cancel takes Update's place for the run; the last run's log button goes.
+  stop_requested_ = false;
+  log_path_.clear();
+  m_btnShowLog.Show(SW_HIDE);
+  m_btnUpdate.Show(SW_HIDE);
+  m_btnStop.Enable(true);
+  m_btnStop.Show(SW_SHOW);
+  SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_btnStop.m_hWnd), TRUE);
+  if (taskbar_ != nullptr) taskbar_->SetPercent(0);
 
   m_pProgressPage = new CProgressPage();
   CWnd* main =
@@ -156,9 +224,9 @@ void CUpdateDlg::OnUpdate() {
   }
   m_hThread = CreateThread(nullptr, 0, &WorkerMain, static_cast<UpdateHost*>(this), 0, nullptr);
   if (m_hThread == nullptr) {
-    MessageBoxA(m_hWnd, ExpandText("&IDS_ERR_FATAL_ERROR&"), ApplicationName().c_str(),
-                MB_ICONEXCLAMATION | MB_OK);
-    SendMessageA(m_hWnd, WM_UPDATE_FINISHED, static_cast<WPARAM>(UpdateOutcome::Failed), 0);
+    ShowBox(m_hWnd, ExpandText("&IDS_ERR_FATAL_ERROR&"), ApplicationName(),
+            MB_ICONEXCLAMATION | MB_OK);
+    SendMessageW(m_hWnd, WM_UPDATE_FINISHED, static_cast<WPARAM>(UpdateOutcome::Failed), 0);
   }
 }
 
@@ -185,6 +253,15 @@ LRESULT CUpdateDlg::OnUpdateFinished(WPARAM outcome, LPARAM) {
   }
   m_btnClose.Enable(true);
   m_btnUpdate.Enable(CanUpdateAgain(result));
+  m_btnStop.Show(SW_HIDE);
+  m_btnUpdate.Show(SW_SHOW);
+  // A run that did not succeed may say why in its log.
+  if (result != UpdateOutcome::Succeeded && !log_path_.empty()) m_btnShowLog.Show(SW_SHOW);
+  if (taskbar_ != nullptr) {
+    taskbar_->Finish(result == UpdateOutcome::Succeeded     ? TaskbarProgress::End::kNone
+                     : result == UpdateOutcome::Interrupted ? TaskbarProgress::End::kPaused
+                                                            : TaskbarProgress::End::kError);
+  }
 
   if (m_pProgressPage != nullptr) {
     m_pProgressPage->DestroyWindow();
@@ -195,9 +272,28 @@ LRESULT CUpdateDlg::OnUpdateFinished(WPARAM outcome, LPARAM) {
   // The focus was on a button that the run disabled: without this, the keys
   // would reach nothing after the final box.
   CButton& focus = m_btnUpdate.IsEnabled() ? m_btnUpdate : m_btnClose;
-  SendMessageA(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(focus.m_hWnd), TRUE);
+  SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(focus.m_hWnd), TRUE);
   return 0;
 }
+
+void CUpdateDlg::OnStop() {
+  if (!IsRunning() || stop_requested_ || !m_btnStop.IsEnabled()) return;
+  const std::string question =
+      TextOr("&IDS_STOP_UPDATE&",
+             "Stop the update?\nIt stops at the next step it can stop at safely. Files it has "
+             "already updated stay updated; running the update again finishes it.");
+  if (ShowBox(m_hWnd, question, MessageCaption(), MB_ICONQUESTION | MB_YESNO) != IDYES) return;
+  // The run may have ended while the question was up.
+  if (!IsRunning()) return;
+  stop_requested_ = true;
+  m_btnStop.Enable(false);
+}
+
+void CUpdateDlg::OnShowLog() {
+  if (!log_path_.empty()) ShellOpenFile(log_path_, m_hWnd);
+}
+
+void CUpdateDlg::LogWritten(const std::string& path) { log_path_ = path; }
 
 void CUpdateDlg::OnCancel() {
   // Ending the process while the worker changes the installation would leave
@@ -227,10 +323,23 @@ bool CUpdateDlg::OnCommand(int id, int code, HWND control) {
     OnUpdate();
     return true;
   }
+  if (id == IDC_STOP && code == BN_CLICKED) {
+    OnStop();
+    return true;
+  }
+  if (id == IDC_SHOW_LOG && code == BN_CLICKED) {
+    OnShowLog();
+    return true;
+  }
   return CDialog::OnCommand(id, code, control);
 }
 
 bool CUpdateDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR* result) {
+  if (taskbar_created_ != 0 && message == taskbar_created_) {
+    if (taskbar_ != nullptr) taskbar_->Reconnect();
+    *result = 0;
+    return true;
+  }
   switch (message) {
     case WM_PAINT:
       if (!IsIconic(m_hWnd)) return false;
@@ -261,7 +370,7 @@ void CUpdateDlg::OnPaint() {
   // Minimised: the icon, centred in the client area.
   PAINTSTRUCT ps;
   HDC dc = BeginPaint(m_hWnd, &ps);
-  SendMessageA(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  SendMessageW(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
   int cx_icon = GetSystemMetrics(SM_CXICON);
   int cy_icon = GetSystemMetrics(SM_CYICON);
   RECT rect;
@@ -305,12 +414,12 @@ int CUpdateDlg::ShowMessage(const std::string& text, const std::string& caption,
   }
   // The box comes up over the page as the last report left it.
   CUpdateDlg* dialog = ProgressTarget();
-  if (dialog->m_hWnd != nullptr) SendMessageA(dialog->m_hWnd, WM_UPDATE_PROGRESS, 0, 0);
-  return MessageBoxA(m_hWnd, text.c_str(), caption.c_str(), style);
+  if (dialog->m_hWnd != nullptr) SendMessageW(dialog->m_hWnd, WM_UPDATE_PROGRESS, 0, 0);
+  return ShowBox(m_hWnd, text, caption, style);
 }
 
 void CUpdateDlg::Finished(UpdateOutcome outcome) {
-  SendMessageA(m_hWnd, WM_UPDATE_FINISHED, static_cast<WPARAM>(outcome), 0);
+  SendMessageW(m_hWnd, WM_UPDATE_FINISHED, static_cast<WPARAM>(outcome), 0);
 }
 
 void CUpdateDlg::ShellOpen(const std::string& path) { ShellOpenFile(path, m_hWnd); }
@@ -337,7 +446,7 @@ void CUpdateDlg::SetProgress(int32_t overall, int32_t step, const char* operatio
   const bool post = !dialog->progress_posted_;
   dialog->progress_posted_ = true;
   LeaveCriticalSection(&dialog->progress_lock_);
-  if (post) PostMessageA(dialog->m_hWnd, WM_UPDATE_PROGRESS, 0, 0);
+  if (post) PostMessageW(dialog->m_hWnd, WM_UPDATE_PROGRESS, 0, 0);
 }
 
 bool CUpdateDlg::ApplyPendingProgress() {
@@ -350,6 +459,7 @@ bool CUpdateDlg::ApplyPendingProgress() {
   progress_dirty_ = false;
   LeaveCriticalSection(&progress_lock_);
   if (!dirty) return false;
+  if (taskbar_ != nullptr && IsRunning()) taskbar_->SetPercent(overall);
   CProgressPage* page = m_pProgressPage;
   if (page == nullptr || page->m_hWnd == nullptr) return true;
   if (!page->SetProgress(overall, step, operation.c_str(), file.c_str())) return true;

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 #include "app/host.h"
@@ -52,12 +53,18 @@ class CProgressPage : public CDialog {
   BOOL OnInitDialog() override;
 
  private:
+  // The file text as the label can show it.
+  std::string ShownFile(const std::string& file) const;
+
   bool m_bShown = false;  // nothing reported yet
   int m_nOverall = 0;
   int m_nStep = 0;
   std::string m_strFile;
+  std::string m_strShownFile;
   std::string m_strOperation;
 };
+
+class TaskbarProgress;
 
 class CUpdateDlg : public CDialog, public UpdateHost {
  public:
@@ -79,6 +86,8 @@ class CUpdateDlg : public CDialog, public UpdateHost {
   void Finished(UpdateOutcome outcome) override;
   void ShellOpen(const std::string& path) override;
   std::string LogCopyPath() const override { return m_strLogCopy; }
+  bool StopRequested() const override { return stop_requested_; }
+  void LogWritten(const std::string& path) override;
 
   // The progress callback: the progress page of the application's main
   // window, when it has one. The worker only leaves the report here; the
@@ -96,6 +105,8 @@ class CUpdateDlg : public CDialog, public UpdateHost {
   HANDLE m_hThread = nullptr;
   CButton m_btnClose;
   CButton m_btnUpdate;
+  CButton m_btnStop;     // Cancel, in Update's place while a run is active
+  CButton m_btnShowLog;  // after a run that did not succeed, when it left a log
   HICON m_hIcon = nullptr;
   // Where each run's log is copied ("-log"); empty for nowhere.
   std::string m_strLogCopy;
@@ -114,6 +125,10 @@ class CUpdateDlg : public CDialog, public UpdateHost {
   LRESULT OnUpdateFinished(WPARAM outcome, LPARAM unused);
   void OnUpdateProgress();
   void OnProgressTimer();
+  void OnStop();
+  void OnShowLog();
+  // The dialog caption, the program name shortened until it fits the title bar.
+  std::string FittingCaption() const;
 
  private:
   // The dialog whose page shows the reports, and its window thread's side:
@@ -134,6 +149,12 @@ class CUpdateDlg : public CDialog, public UpdateHost {
 
   int run_count_ = 0;
   UpdateOutcome last_outcome_ = UpdateOutcome::Failed;
+  // Cancel was confirmed: the worker stops at its next safe point.
+  std::atomic<bool> stop_requested_{false};
+  // The patch.log of the last run, set by the worker before it finishes.
+  std::string log_path_;
+  TaskbarProgress* taskbar_ = nullptr;
+  UINT taskbar_created_ = 0;  // the shell's "TaskbarButtonCreated" message
 };
 
 }  // namespace upkeep

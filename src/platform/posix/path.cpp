@@ -1,8 +1,12 @@
 #include "platform/posix/path.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -15,6 +19,30 @@ namespace posix {
 namespace {
 std::string g_prefix;  // written once at start-up, before any other thread
 }  // namespace
+
+bool ReadRegularFile(const std::string& path, size_t limit, std::string* text) {
+  // Opened without waiting: a named pipe in a file's place would otherwise
+  // hold the open until something writes to it.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 &&
+            static_cast<uint64_t>(st.st_size) <= limit;
+  if (ok) {
+    text->resize(static_cast<size_t>(st.st_size));
+    size_t done = 0;
+    while (done < text->size()) {
+      const ssize_t got = read(fd, &(*text)[done], text->size() - done);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      done += static_cast<size_t>(got);
+    }
+    // A file that shrank while read ends where it ended.
+    text->resize(done);
+  }
+  close(fd);
+  return ok;
+}
 
 void UseWinePrefix(const std::string& dir) { g_prefix = dir; }
 std::string ChosenWinePrefix() { return g_prefix; }

@@ -45,6 +45,11 @@ bool IsNativePath(const std::string& path);
 // with stand-ins that could name another file).
 bool DiskNameToAnsi(const std::string& disk_name, std::string* ansi);
 
+// The whole content of `path` when it is a regular file of at most `limit`
+// bytes. Anything else (a named pipe, a device, a folder) is not opened for
+// reading in a way that could wait forever: false.
+bool ReadRegularFile(const std::string& path, size_t limit, std::string* text);
+
 }  // namespace posix
 }  // namespace upkeep
 

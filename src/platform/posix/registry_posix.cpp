@@ -1,5 +1,3 @@
-#include <stdio.h>
-
 #include <string>
 #include <vector>
 
@@ -13,20 +11,10 @@ namespace upkeep {
 namespace {
 
 // Hives beyond this are not read; a real prefix holds a few megabytes.
-constexpr long kMaxHiveBytes = 256L << 20;
+constexpr size_t kMaxHiveBytes = 256u << 20;
 
 bool ReadHive(const std::string& path, std::string* text) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  bool ok = fseek(f, 0, SEEK_END) == 0;
-  long size = ok ? ftell(f) : -1;
-  ok = ok && size >= 0 && size <= kMaxHiveBytes && fseek(f, 0, SEEK_SET) == 0;
-  if (ok) {
-    text->resize(static_cast<size_t>(size));
-    ok = size == 0 || fread(&(*text)[0], 1, text->size(), f) == text->size();
-  }
-  fclose(f);
-  return ok;
+  return posix::ReadRegularFile(path, kMaxHiveBytes, text);
 }
 
 class HiveKey : public RegistryKey {

@@ -1,7 +1,9 @@
 #include <windows.h>
 
 #include <new>
+#include <string>
 
+#include "platform/code_page.h"
 #include "platform/process.h"
 #include "platform/win32/wide_path.h"
 
@@ -55,6 +57,10 @@ Process* DefaultProcess() {
   return &process;
 }
 
-void DebugOutput(const char* text) { OutputDebugStringA(text); }
+void DebugOutput(const char* text) {
+  // The texts are in the ANSI code page the platform uses, not the system's.
+  const std::u16string wide = AnsiToUtf16(text != nullptr ? text : "");
+  OutputDebugStringW(std::wstring(wide.begin(), wide.end()).c_str());
+}
 
 }  // namespace upkeep

@@ -3,10 +3,13 @@
 #include <shlguid.h>
 #include <shlobj.h>
 
+#include <cwchar>
 #include <vector>
 
+#include "platform/code_page.h"
 #include "platform/shell_link.h"
 #include "platform/win32/system_dll.h"
+#include "platform/win32/wide_path.h"
 
 namespace upkeep {
 
@@ -16,68 +19,80 @@ namespace {
 // whole enough to be refused rather than cut to fit.
 constexpr int kTextCapacity = 1024;
 
-bool WidePath(const std::string& path, WCHAR (&wide)[MAX_PATH]) {
-  return MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH) != 0;
+// Link texts are paths and arguments in the path code page; the link object
+// takes and gives them in UTF-16, converted exactly: a name the code page
+// cannot spell is refused, never written with stand-ins.
+bool ToWide(const std::string& text, std::wstring* out) {
+  std::u16string wide;
+  if (!AnsiToUtf16Exact(text, &wide, PathCodePage())) return false;
+  out->assign(wide.begin(), wide.end());
+  return true;
+}
+
+bool FromWide(const wchar_t* text, std::string* out) {
+  return win32::NarrowPath(text, wcslen(text), out);
 }
 
 class Win32ShellLink : public ShellLink {
  public:
-  Win32ShellLink(IShellLinkA* link, IPersistFile* file) : link_(link), file_(file) {}
+  Win32ShellLink(IShellLinkW* link, IPersistFile* file) : link_(link), file_(file) {}
   ~Win32ShellLink() override {
     file_->Release();
     link_->Release();
   }
 
   bool Load(const std::string& path) override {
-    WCHAR wide[MAX_PATH];
-    return WidePath(path, wide) && SUCCEEDED(file_->Load(wide, STGM_READ));
+    std::wstring wide;
+    return win32::WidePath(path, &wide) && SUCCEEDED(file_->Load(wide.c_str(), STGM_READ));
   }
   bool Save(const std::string& path) override {
-    WCHAR wide[MAX_PATH];
-    return WidePath(path, wide) && SUCCEEDED(file_->Save(wide, TRUE));
+    std::wstring wide;
+    return win32::WidePath(path, &wide) && SUCCEEDED(file_->Save(wide.c_str(), TRUE));
   }
 
   bool GetPath(std::string* path) override {
-    char buf[kTextCapacity] = {0};
-    WIN32_FIND_DATAA data;
+    wchar_t buf[kTextCapacity] = {0};
+    WIN32_FIND_DATAW data;
     if (FAILED(link_->GetPath(buf, kTextCapacity, &data, SLGP_SHORTPATH))) return false;
-    *path = buf;
-    return true;
+    return FromWide(buf, path);
   }
   bool GetArguments(std::string* arguments) override {
-    char buf[kTextCapacity] = {0};
+    wchar_t buf[kTextCapacity] = {0};
     if (FAILED(link_->GetArguments(buf, kTextCapacity))) return false;
-    *arguments = buf;
-    return true;
+    return FromWide(buf, arguments);
   }
   bool GetIconLocation(std::string* path, int32_t* index) override {
-    char buf[kTextCapacity] = {0};
+    wchar_t buf[kTextCapacity] = {0};
     int i = 0;
     if (FAILED(link_->GetIconLocation(buf, kTextCapacity, &i))) return false;
-    *path = buf;
     *index = i;
-    return true;
+    return FromWide(buf, path);
   }
   bool GetWorkingDirectory(std::string* directory) override {
-    char buf[kTextCapacity] = {0};
+    wchar_t buf[kTextCapacity] = {0};
     if (FAILED(link_->GetWorkingDirectory(buf, kTextCapacity))) return false;
-    *directory = buf;
-    return true;
+    return FromWide(buf, directory);
   }
 
-  bool SetPath(const std::string& path) override { return SUCCEEDED(link_->SetPath(path.c_str())); }
+  bool SetPath(const std::string& path) override {
+    std::wstring wide;
+    return ToWide(path, &wide) && SUCCEEDED(link_->SetPath(wide.c_str()));
+  }
   bool SetArguments(const std::string& arguments) override {
-    return SUCCEEDED(link_->SetArguments(arguments.c_str()));
+    std::wstring wide;
+    return ToWide(arguments, &wide) && SUCCEEDED(link_->SetArguments(wide.c_str()));
   }
   bool SetIconLocation(const std::string& path, int32_t index) override {
-    return SUCCEEDED(link_->SetIconLocation(path.c_str(), index));
+    std::wstring wide;
+    return ToWide(path, &wide) && SUCCEEDED(link_->SetIconLocation(wide.c_str(), index));
   }
   bool SetWorkingDirectory(const std::string& directory) override {
-    return SUCCEEDED(link_->SetWorkingDirectory(directory.c_str()));
+    std::wstring wide;
+    return ToWide(directory, &wide) && SUCCEEDED(link_->SetWorkingDirectory(wide.c_str()));
   }
 
  private:
-  IShellLinkA* link_;
+  IShellLinkW* link_;
   IPersistFile* file_;
 };
 
@@ -118,10 +133,10 @@ class Win32ShellLinks : public ShellLinks {
     if (ok) TheCom().uninitialize();
   }
   std::unique_ptr<ShellLink> Create() override {
-    IShellLinkA* link = nullptr;
+    IShellLinkW* link = nullptr;
     if (!TheCom().ok() ||
         FAILED(TheCom().create_instance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                        IID_IShellLinkA, reinterpret_cast<void**>(&link)))) {
+                                        IID_IShellLinkW, reinterpret_cast<void**>(&link)))) {
       return nullptr;
     }
     IPersistFile* file = nullptr;
