@@ -23,7 +23,10 @@
 #include "pack_commands.h"
 #include "pack_options.h"
 #include "pack_progress.h"
+#include "platform/command_line.h"
 #include "platform/console.h"
+#include "platform/file_system.h"
+#include "platform/fs_path.h"
 
 namespace upkeep {
 namespace pack {
@@ -46,15 +49,19 @@ const char kMainUsage[] =
     "\n"
     "'upkeep-pack COMMAND --help' describes each command; 'upkeep-pack --version'\n"
     "tells the tool's version. Options take their value as '--name VALUE' or\n"
-    "'--name=VALUE'; '--' ends the options. An output file that exists is left\n"
-    "alone unless -f (--force) is given. Exit codes: 0 done, 1 failed, 2 bad usage.\n";
+    "'--name=VALUE'; '--' ends the options. An argument @FILE stands for the\n"
+    "arguments written in FILE (blanks separate them, quotes keep one together).\n"
+    "An output file that exists is left alone unless -f (--force) is given.\n"
+    "Exit codes: 0 done, 1 failed, 2 bad usage.\n";
 
 const char kMakeUsage[] =
     "usage: upkeep-pack make --old [VERSION=]DIR [--old VERSION=DIR ...] --new DIR\n"
     "                        --strings Strings.scr [--terms FILE] [--stub FILE]\n"
     "                        [--to-version V] [--level 1-9] [--remove-folders]\n"
-    "                        [--allow-any-version] [--delta-format F]\n"
-    "                        [BRANDING] [-q] [-f] -o OUT\n"
+    "                        [--allow-any-version] [--force-downgrade]\n"
+    "                        [--delta-format F] [BRANDING] [--sign COMMAND]\n"
+    "                        [-q] [-f] -o OUT\n"
+    "       upkeep-pack make PROJECT [OPTIONS]\n"
     "\n"
     "Compares the trees and writes a package whose patch.scr checks every file it\n"
     "patches or deletes, states the free space it needs, then creates directories,\n"
@@ -80,13 +87,33 @@ const char kMakeUsage[] =
     "                     in them are deleted and the folders are kept (and listed)\n"
     "  --allow-any-version  make it even when GAME_VERSION, LANG_VERSION or a\n"
     "                     VERSION= cannot match what the updater sees in an old tree\n"
+    "  --force-downgrade  make it even when the new tree's program is older than an\n"
+    "                     old tree's and GAME_VERSION is empty (trees look swapped)\n"
+    "  --sign COMMAND     run COMMAND on the finished update: {in} is the unsigned\n"
+    "                     file (OUT with -unsigned added), {out} the signed file to\n"
+    "                     write, which becomes OUT; without {out} the command signs\n"
+    "                     {in} in place. It runs with sh (cmd.exe on Windows), in\n"
+    "                     the project file's folder; quote {in} and {out}\n"
     "  -o OUT             the package; written only when complete\n"
     "  -f, --force        replace OUT when it exists\n"
     "  -q, --quiet        no progress line (it is drawn only on a terminal anyway)\n"
     "\n"
+    "A PROJECT file holds the options, one a line, as NAME = VALUE (NAME is the\n"
+    "long option without --, a switch is NAME alone or NAME = yes/no; # starts a\n"
+    "comment line); paths in it are relative to its folder. Options given after\n"
+    "it add to it (--old) or replace what it sets.\n"
+    "\n"
+    "make refuses (exit code 1) what cannot work: an old tree without the SRC_EXE\n"
+    "program, a string table without the keys the updater needs or with\n"
+    "init-strings' examples in REG_KEY, REG_DESTINATION or PROGRAM_NAME, trees\n"
+    "with the same files, a stub that already carries a package, and a string\n"
+    "table in UTF-8 whose characters its code page lacks (UTF-8 it can hold is\n"
+    "converted, a byte-order mark dropped).\n"
+    "\n"
     "Progress goes to standard error; notes and warnings too, always. The summary\n"
-    "(files patched, created, renamed and deleted, payload bytes, the package's\n"
-    "size against the new tree's) goes to standard output, also with -q.\n"
+    "(files patched, created, renamed and deleted, the sections of patch.scr, the\n"
+    "payload bytes against the bytes of the files they write, the package's size)\n"
+    "goes to standard output, also with -q.\n"
     "\n"
     "Every tree's program (the first SRC_EXE name it has) is read as the updater\n"
     "reads it: the first 7 characters of its ProductVersion are the version, the\n"
@@ -106,14 +133,17 @@ const char kMakeUsage[] =
     "A signed stub loses its signature (with a warning): sign the finished update.\n";
 
 const char kInitUsage[] =
-    "usage: upkeep-pack init-strings [--from DIR] [-f] [-o FILE]\n"
+    "usage: upkeep-pack init-strings [--from OLD_DIR ...] [--to NEW_DIR] [-f] [-o FILE]\n"
     "\n"
     "Writes a complete Strings.scr: the prototype and every key the updater uses,\n"
     "each with an English text and a comment on where it appears. Without -o it\n"
     "goes to standard output; an existing FILE is kept unless -f is given.\n"
-    "--from DIR takes SRC_EXE, GAME_VERSION, LANG_VERSION, PROGRAM_NAME and\n"
-    "PATCH_VERSION from the game tree DIR: its top-level .exe with a ProductVersion\n"
-    "(the one the version and language are read from, as the updater reads them).\n";
+    "Each tree's program is its first top-level .exe with a ProductVersion, read\n"
+    "as the updater reads it. --from OLD_DIR (the installed release; once per old\n"
+    "tree of a chain, oldest first) gives SRC_EXE, GAME_VERSION (every old\n"
+    "version), LANG_VERSION and the program names; --to NEW_DIR (the new release)\n"
+    "gives PATCH_VERSION and PROGRAM_NAME. REG_KEY and REG_DESTINATION are yours\n"
+    "to set: make refuses their examples.\n";
 
 const char kListUsage[] =
     "usage: upkeep-pack list PKG\n"
@@ -169,14 +199,14 @@ const char* DeltaLayoutName(PackageEntry* e) {
 }
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
 
-// An entry name as a relative path below the extraction directory, or empty
-// when it would reach outside it.
+// An entry name as a relative '\\' path below the extraction directory, or
+// empty when it would reach outside it.
 std::string SafeRelative(const std::string& entry) {
   std::string out;
   size_t start = 0;
@@ -187,7 +217,7 @@ std::string SafeRelative(const std::string& entry) {
     if (part.empty() || part == "." || part == ".." || part.find('/') != std::string::npos ||
         part.find(':') != std::string::npos)
       return std::string();
-    if (!out.empty()) out += '/';
+    if (!out.empty()) out += '\\';
     out += part;
     start = end + 1;
   }
@@ -207,13 +237,13 @@ void SetStringText(std::string* script, const std::string& key, const std::strin
   script->replace(at, end - at, literal.substr(1, literal.size() - 2));
 }
 
-// The game program of a tree: its top-level .exe files that have a
-// ProductVersion, in name order.
-bool FillFromTree(const std::string& dir, std::string* script) {
+// The game program of a tree: the first of its top-level .exe files, in
+// name order, that has a ProductVersion. False (told on stderr) when none has.
+bool ProgramOfTree(const std::string& dir, TreeProgram* program) {
   std::error_code ec;
   std::vector<std::string> exes;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string name = it->path().filename().string();
+  for (fs::directory_iterator it(FsPath(dir), ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = FsText(it->path().filename());
     std::string ext = name.size() > 4 ? name.substr(name.size() - 4) : "";
     for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (ext == ".exe" && it->is_regular_file(ec)) exes.push_back(name);
@@ -223,38 +253,76 @@ bool FillFromTree(const std::string& dir, std::string* script) {
     return false;
   }
   std::sort(exes.begin(), exes.end());
-  TreeProgram program;
   for (const auto& name : exes) {
-    program = ReadTreeProgram(dir, name);
-    if (!program.product_version.empty()) break;
+    *program = ReadTreeProgram(dir, name);
+    if (!program->product_version.empty()) break;
   }
-  if (program.product_version.empty()) {
+  if (program->product_version.empty()) {
     std::fprintf(stderr, "upkeep-pack: %s has no top-level .exe with a ProductVersion\n",
                  dir.c_str());
     return false;
   }
-  std::fprintf(stderr, "%s\n", program.Describe().c_str());
-  if (program.version.empty()) {
+  std::fprintf(stderr, "%s\n", program->Describe().c_str());
+  return true;
+}
+
+// The settings the trees tell: the installed releases' program, versions and
+// language from the old trees (oldest first), the new version and name from
+// the new tree.
+bool FillFromTrees(const std::vector<std::string>& olds, const std::string& to,
+                   std::string* script) {
+  std::string versions;
+  TreeProgram first;
+  for (size_t i = 0; i < olds.size(); ++i) {
+    TreeProgram program;
+    if (!ProgramOfTree(olds[i], &program)) return false;
+    if (i == 0) {
+      first = program;
+    } else if (CompareNames(program.name, first.name) != 0) {
+      std::fprintf(stderr,
+                   "upkeep-pack: the old trees' programs differ (%s, %s); SRC_EXE lists both\n",
+                   first.name.c_str(), program.name.c_str());
+      first.name += ";" + program.name;
+    }
+    if (program.version.empty()) {
+      std::fprintf(stderr,
+                   "warning: GAME_VERSION and LANG_VERSION left empty (any): the updater sees no "
+                   "version in %s\n",
+                   (olds[i] + "/" + program.name).c_str());
+      versions.clear();
+      first.version.clear();
+      break;
+    }
+    versions += (versions.empty() ? "" : ";") + program.version;
+  }
+  if (!olds.empty()) {
+    SetStringText(script, "SRC_EXE", first.name);
+    SetStringText(script, "GAME_VERSION", first.version.empty() ? "" : versions);
+    SetStringText(script, "LANG_VERSION", first.version.empty() ? "" : first.language);
+  }
+  if (!first.product_name.empty()) {
+    SetStringText(script, "PROGRAM_NAME", first.product_name);
+    SetStringText(script, "PROGRAM_NAME_OLD", first.product_name);
+  }
+  if (to.empty()) {
     std::fprintf(stderr,
-                 "warning: GAME_VERSION and LANG_VERSION left empty (any): the updater sees no "
-                 "version in %s\n",
-                 program.name.c_str());
+                 "note: PATCH_VERSION keeps its example: --to NEW_TREE takes it from the new "
+                 "release\n");
+    return true;
   }
-  SetStringText(script, "SRC_EXE", program.name);
-  SetStringText(script, "GAME_VERSION", program.version);
-  SetStringText(script, "LANG_VERSION", program.language);
-  if (!program.product_name.empty()) {
-    SetStringText(script, "PROGRAM_NAME", program.product_name);
-    SetStringText(script, "PROGRAM_NAME_OLD", program.product_name);
-  }
-  SetStringText(script, "PATCH_VERSION", program.product_version);
+  TreeProgram next;
+  if (!ProgramOfTree(to, &next)) return false;
+  if (!next.product_name.empty()) SetStringText(script, "PROGRAM_NAME", next.product_name);
+  // The version the next update's GAME_VERSION will name.
+  SetStringText(script, "PATCH_VERSION",
+                next.version.empty() ? next.product_version : next.version);
   return true;
 }
 
 // The -o convention: an existing file (or anything else) of that name is kept.
 bool RefuseExisting(const std::string& out) {
   std::error_code ec;
-  if (!fs::exists(fs::symlink_status(out, ec))) return false;
+  if (!fs::exists(fs::symlink_status(FsPath(out), ec))) return false;
   std::fprintf(stderr, "upkeep-pack: %s exists; not replaced (-f replaces it)\n", out.c_str());
   return true;
 }
@@ -277,7 +345,7 @@ static_assert(sizeof(kStubMarkerReversed) == sizeof(UPKEEP_STUB_MARKER) &&
 std::string StubProblem(const std::string& path) {
   std::vector<uint8_t> bytes;
   std::error_code ec;
-  if (!fs::is_regular_file(path, ec) || !ReadWholeFile(path, &bytes))
+  if (!fs::is_regular_file(FsPath(path), ec) || !ReadWholeFile(path, &bytes))
     return "cannot read the stub " + path;
   const bool elf = bytes.size() >= 4 && std::memcmp(bytes.data(),
                                                     "\x7f"
@@ -285,12 +353,22 @@ std::string StubProblem(const std::string& path) {
                                                     4) == 0;
   std::string marker(kStubMarkerReversed);
   std::reverse(marker.begin(), marker.end());
-  if ((IsPeImage(bytes) || elf) &&
-      std::search(bytes.begin(), bytes.end(), marker.begin(), marker.end()) != bytes.end())
-    return std::string();
-  return "the stub " + path +
-         " is not an updater program (build/windows/bin/upkeep.exe for Windows, "
-         "build/linux/bin/upkeep for Linux)";
+  if (!(IsPeImage(bytes) || elf) ||
+      std::search(bytes.begin(), bytes.end(), marker.begin(), marker.end()) == bytes.end()) {
+    return "the stub " + path +
+           " is not an updater program (build/windows/bin/upkeep.exe for Windows, "
+           "build/linux/bin/upkeep for Linux)";
+  }
+  // An update made before (last release's, say) has a package already: the
+  // players would get that one, or the new one hiding the old.
+  const std::string absolute = FsText(fs::absolute(FsPath(path), ec));
+  if (OpenPackage(absolute.c_str()) != nullptr) {
+    ClosePackage(absolute.c_str());
+    return "the stub " + path +
+           " already carries a package: it is an update made by upkeep-pack, not the bare "
+           "updater; give build/windows/bin/upkeep.exe (or build/linux/bin/upkeep)";
+  }
+  return std::string();
 }
 
 std::string Counted(size_t n, const char* one, const char* many) {
@@ -298,7 +376,7 @@ std::string Counted(size_t n, const char* one, const char* many) {
 }
 
 // The result of a make in two lines: what the script does, and what it weighs.
-std::string SummaryText(const MakeSummary& s, const std::string& out) {
+std::string SummaryText(const MakeSummary& s, const std::string& out, bool with_stub) {
   std::string text = "wrote " + out + ": " + std::to_string(s.patched) + " patched, " +
                      std::to_string(s.created) + " created, " + std::to_string(s.renamed) +
                      " renamed, " + std::to_string(s.deleted) + " deleted";
@@ -309,16 +387,20 @@ std::string SummaryText(const MakeSummary& s, const std::string& out) {
   }
   text += " (" + Counted(s.sections, "section", "sections") + ")\n";
   std::error_code ec;
-  const uint64_t size = fs::file_size(out, ec);
-  text += "payloads " + std::to_string(s.payload_bytes) + " bytes; package " +
-          std::to_string(size) + " bytes";
-  if (s.new_tree_bytes > 0) {
-    char ratio[64];
-    std::snprintf(ratio, sizeof ratio, ", %.1f%% of the new tree's %llu bytes",
-                  100.0 * static_cast<double>(size) / static_cast<double>(s.new_tree_bytes),
-                  static_cast<unsigned long long>(s.new_tree_bytes));
+  const uint64_t size = fs::file_size(FsPath(out), ec);
+  // The payloads against what they make: how well the changes compress,
+  // whatever the updater program in front weighs.
+  text += "payloads " + std::to_string(s.payload_bytes) + " bytes";
+  if (s.written_bytes > 0) {
+    char ratio[96];
+    std::snprintf(
+        ratio, sizeof ratio, ", %.1f%% of the %llu bytes of files they write",
+        100.0 * static_cast<double>(s.payload_bytes) / static_cast<double>(s.written_bytes),
+        static_cast<unsigned long long>(s.written_bytes));
     text += ratio;
   }
+  text += "; package " + std::to_string(size) + " bytes" +
+          (with_stub ? ", the updater program included" : "");
   return text + "\n";
 }
 
@@ -339,11 +421,11 @@ int Usage(const char* text, const std::string& problem) {
 
 const PackageArchive* MountPackage(const std::string& path, std::string* mounted_as) {
   std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) {
+  if (!fs::is_regular_file(FsPath(path), ec)) {
     std::fprintf(stderr, "upkeep-pack: no such package file: %s\n", path.c_str());
     return nullptr;
   }
-  *mounted_as = fs::absolute(path, ec).string();
+  *mounted_as = FsText(fs::absolute(FsPath(path), ec));
   const PackageArchive* archive = OpenPackage(mounted_as->c_str());
   if (!archive) {
     std::fprintf(stderr, "upkeep-pack: not a package (no valid archive at its end): %s\n",
@@ -352,21 +434,18 @@ const PackageArchive* MountPackage(const std::string& path, std::string* mounted
   return archive;
 }
 
-int Make(const Args& args) {
-  if (IsHelp(args)) return Usage(kMakeUsage, "");
-  MakeOptions options;
-  std::string out;
-  bool force = false;
-  bool quiet = false;
-  const std::vector<Option> table = {
+std::vector<Option> MakeOptionTable(MakeRequest* request) {
+  MakeOptions& options = request->options;
+  return {
       {{"--old"},
        true,
-       [&](const std::string& v) {
+       [&options](const std::string& v) {
          OldTree t;
          size_t eq = v.find('=');
          std::error_code ec;
          // VERSION=DIR unless the whole text is a directory of its own.
-         if (eq != std::string::npos && eq > 0 && v.find('/') > eq && !fs::is_directory(v, ec)) {
+         if (eq != std::string::npos && eq > 0 && v.find_first_of("/\\") > eq &&
+             !fs::is_directory(FsPath(v), ec)) {
            t.version = v.substr(0, eq);
            t.dir = v.substr(eq + 1);
          } else {
@@ -374,11 +453,12 @@ int Make(const Args& args) {
          }
          options.olds.push_back(t);
          return std::string();
-       }},
-      Value({"--new"}, &options.new_dir),
-      Value({"--strings"}, &options.strings_path),
-      Value({"--terms"}, &options.terms_path),
-      Value({"--stub"}, &options.stub_path),
+       },
+       ValueKind::kVersionedPath},
+      Value({"--new"}, &options.new_dir, ValueKind::kPath),
+      Value({"--strings"}, &options.strings_path, ValueKind::kPath),
+      Value({"--terms"}, &options.terms_path, ValueKind::kPath),
+      Value({"--stub"}, &options.stub_path, ValueKind::kPath),
       Value({"--to-version"}, &options.to_version),
       Value({"--company"}, &options.branding.company),
       Value({"--product"}, &options.branding.product),
@@ -387,10 +467,10 @@ int Make(const Args& args) {
       Value({"--product-version"}, &options.branding.product_version),
       Value({"--copyright"}, &options.branding.copyright),
       Value({"--original-filename"}, &options.branding.original_filename),
-      Value({"--icon"}, &options.branding.icon_path),
+      Value({"--icon"}, &options.branding.icon_path, ValueKind::kPath),
       {{"--level"},
        true,
-       [&](const std::string& v) {
+       [&options](const std::string& v) {
          char* end = nullptr;
          long level = std::strtol(v.c_str(), &end, 10);
          if (v.empty() || *end != '\0' || level < 1 || level > 9)
@@ -400,7 +480,7 @@ int Make(const Args& args) {
        }},
       {{"--delta-format"},
        true,
-       [&](const std::string& v) {
+       [&options](const std::string& v) {
          using Format = MakeOptions::DeltaFormat;
          if (v == "basic") {
            options.delta_format = Format::kBasic;
@@ -417,19 +497,131 @@ int Make(const Args& args) {
        }},
       Flag({"--remove-folders"}, &options.remove_folders),
       Flag({"--allow-any-version"}, &options.allow_any_version),
-      Value({"-o", "--output"}, &out),
-      Flag({"-f", "--force"}, &force),
-      Flag({"-q", "--quiet"}, &quiet),
+      Flag({"--force-downgrade"}, &options.force_downgrade),
+      Value({"--sign"}, &request->sign),
+      Value({"-o", "--output"}, &request->out, ValueKind::kPath),
+      Flag({"-f", "--force"}, &request->force),
+      Flag({"-q", "--quiet"}, &request->quiet),
   };
+}
+
+namespace {
+
+// `text` with every `from` replaced by `to`.
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// "Game-1.1.exe" -> "Game-1.1-unsigned.exe", beside it.
+std::string UnsignedName(const std::string& out) {
+  const fs::path p = FsPath(out);
+  const std::string name = FsText(p.filename());
+  const size_t dot = name.rfind('.');
+  const std::string renamed = dot == std::string::npos || dot == 0
+                                  ? name + "-unsigned"
+                                  : name.substr(0, dot) + "-unsigned" + name.substr(dot);
+  return FsText(p.parent_path() / FsPath(renamed));
+}
+
+bool CarriesPackage(const std::string& path) {
+  std::error_code ec;
+  const std::string absolute = FsText(fs::absolute(FsPath(path), ec));
+  if (OpenPackage(absolute.c_str()) == nullptr) return false;
+  ClosePackage(absolute.c_str());
+  return true;
+}
+
+// Runs the signing command on the finished update `unsigned_path` and puts
+// the signed file at `out`. False (told on stderr) when it fails; `out` is
+// then as it was and the unsigned update is kept.
+bool Sign(const MakeRequest& request, const std::string& unsigned_path) {
+  std::error_code ec;
+  const std::string in = FsText(fs::absolute(FsPath(unsigned_path), ec));
+  const std::string out = FsText(fs::absolute(FsPath(request.out), ec));
+  FileSystem* files = GetFileSystem();
+  // {out} names a file of its own, put in place once the command succeeded;
+  // without {out} the command signs {in} where it is.
+  const bool to_out = request.sign.find("{out}") != std::string::npos;
+  std::string signed_path = in;
+  if (to_out) {
+    signed_path = out + ".signed";
+    for (int n = 1; files->GetAttributes(signed_path) != kInvalidAttributes; ++n)
+      signed_path = out + ".signed" + std::to_string(n);
+  }
+  const std::string command =
+      ReplaceAll(ReplaceAll(request.sign, "{in}", in), "{out}", signed_path);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::string problem;
+  const int code = RunShellCommand(command, request.sign_dir, &problem);
+  std::string fault;
+  if (code != 0) {
+    fault = problem.empty() ? "the signing command failed (exit code " + std::to_string(code) + ")"
+                            : "the signing command could not run: " + problem;
+  } else if (!CarriesPackage(signed_path)) {
+    fault = "after the signing command " + signed_path + " is missing or carries no package";
+  } else if (!files->Replace(signed_path, out)) {
+    fault = "cannot put " + signed_path + " in place of " + out;
+  }
+  if (!fault.empty()) {
+    if (to_out) files->Delete(signed_path);
+    std::fprintf(stderr, "upkeep-pack: make failed: %s; the unsigned update is kept as %s\n",
+                 fault.c_str(), unsigned_path.c_str());
+    return false;
+  }
+  if (to_out) files->Delete(in);
+  return true;
+}
+
+}  // namespace
+
+int Make(const Args& args) {
+  if (IsHelp(args)) return Usage(kMakeUsage, "");
   std::vector<std::string> operands;
   std::string problem;
+  {
+    // A first reading finds the project file among the arguments.
+    MakeRequest scratch;
+    if (!ParseOptions(args, MakeOptionTable(&scratch), &operands, &problem))
+      return Usage(kMakeUsage, problem);
+  }
+  if (operands.size() > 1) return Usage(kMakeUsage, "unexpected argument: " + operands[1]);
+  MakeRequest request;
+  const std::vector<Option> table = MakeOptionTable(&request);
+  // The project's settings first: options on the command line add to them
+  // (--old) or replace them.
+  if (operands.size() == 1) {
+    std::vector<ProjectSetting> settings;
+    if (!ReadProjectFile(operands[0], table, &settings, &problem)) {
+      std::fprintf(stderr, "upkeep-pack: %s\n", problem.c_str());
+      return kExitUsage;
+    }
+    for (const auto& setting : settings) {
+      std::vector<std::string> ignored;
+      if (!ParseOptions({setting.arg}, table, &ignored, &problem)) {
+        std::fprintf(stderr, "upkeep-pack: %s: %s\n", setting.where.c_str(), problem.c_str());
+        return kExitUsage;
+      }
+    }
+    request.sign_dir = FsText(FsPath(operands[0]).parent_path());
+  }
+  operands.clear();
   if (!ParseOptions(args, table, &operands, &problem)) return Usage(kMakeUsage, problem);
-  if (!operands.empty()) return Usage(kMakeUsage, "unexpected argument: " + operands[0]);
+  MakeOptions& options = request.options;
   if (options.olds.empty()) return Usage(kMakeUsage, "--old is required");
   if (options.new_dir.empty()) return Usage(kMakeUsage, "--new is required");
   if (options.strings_path.empty()) return Usage(kMakeUsage, "--strings is required");
-  if (out.empty()) return Usage(kMakeUsage, "-o is required");
-  if (!force && RefuseExisting(out)) return kExitFailed;
+  if (request.out.empty()) return Usage(kMakeUsage, "-o is required");
+  if (!request.force && RefuseExisting(request.out)) return kExitFailed;
+  // Signed, the update is first written under another name.
+  const std::string written = request.sign.empty() ? request.out : UnsignedName(request.out);
+  if (!request.sign.empty()) {
+    if (!request.force && RefuseExisting(written)) return kExitFailed;
+    if (options.branding.original_filename.empty())
+      options.branding.original_filename = FsText(FsPath(request.out).filename());
+  }
   if (!options.stub_path.empty()) {
     const std::string stub = StubProblem(options.stub_path);
     if (!stub.empty()) {
@@ -437,12 +629,12 @@ int Make(const Args& args) {
       return kExitFailed;
     }
   }
-  ProgressLine progress(!quiet && StderrIsTerminal());
+  ProgressLine progress(!request.quiet && StderrIsTerminal());
   options.progress = [&progress](const MakeProgress& p) { progress.Update(p); };
 
   MakeSummary summary;
   std::string error;
-  const bool made = MakePackage(options, out, &summary, &error);
+  const bool made = MakePackage(options, written, &summary, &error);
   progress.Clear();
   for (const auto& line : summary.script_messages) std::fprintf(stderr, "%s\n", line.c_str());
   for (const auto& line : summary.programs) std::fprintf(stderr, "%s\n", line.c_str());
@@ -458,30 +650,36 @@ int Make(const Args& args) {
                  "(--remove-folders removes it)\n",
                  dir.c_str());
   }
+  if (!request.sign.empty() && !Sign(request, written)) return kExitFailed;
   std::fflush(stderr);
-  std::printf("%s", SummaryText(summary, out).c_str());
+  std::printf("%s", SummaryText(summary, request.out, !options.stub_path.empty()).c_str());
   return kExitOk;
 }
 
 int InitStrings(const Args& args) {
   if (IsHelp(args)) return Usage(kInitUsage, "");
-  std::string out, from;
+  std::string out, to;
+  std::vector<std::string> from;
   bool force = false;
   std::vector<std::string> operands;
   std::string problem;
+  const Option from_option{{"--from"}, true, [&from](const std::string& v) {
+                             from.push_back(v);
+                             return std::string();
+                           }};
   if (!ParseOptions(args,
-                    {Value({"-o", "--output"}, &out), Flag({"-f", "--force"}, &force),
-                     Value({"--from"}, &from)},
+                    {Value({"-o", "--output"}, &out), Flag({"-f", "--force"}, &force), from_option,
+                     Value({"--to"}, &to)},
                     &operands, &problem))
     return Usage(kInitUsage, problem);
   if (!operands.empty()) return Usage(kInitUsage, "unexpected argument: " + operands[0]);
+  if (!out.empty() && !force && RefuseExisting(out)) return kExitFailed;
   std::string text = DefaultStringsScript();
-  if (!from.empty() && !FillFromTree(from, &text)) return kExitFailed;
+  if ((!from.empty() || !to.empty()) && !FillFromTrees(from, to, &text)) return kExitFailed;
   if (out.empty()) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     return kExitOk;
   }
-  if (!force && RefuseExisting(out)) return kExitFailed;
   if (!WriteFile(out, std::vector<uint8_t>(text.begin(), text.end()))) {
     std::fprintf(stderr, "upkeep-pack: cannot write %s\n", out.c_str());
     return kExitFailed;
@@ -551,7 +749,7 @@ int Extract(const Args& args) {
   const PackageArchive* archive = MountPackage(plain[0], &mounted);
   if (!archive) return kExitFailed;
   std::error_code ec;
-  fs::create_directories(plain[1], ec);
+  fs::create_directories(FsPath(plain[1]), ec);
   int failed = 0;
   bool first = true;
   for (const auto& e : archive->entries) {
@@ -573,14 +771,14 @@ int Extract(const Args& args) {
     } else {
       ok = ReadPackageEntry(e.get(), &bytes);
     }
-    fs::path target = fs::path(plain[1]) / rel;
-    fs::create_directories(target.parent_path(), ec);
-    if (!ok || !WriteFile(target.string(), bytes)) {
+    const std::string target = NativePath(plain[1], rel);
+    fs::create_directories(FsPath(target).parent_path(), ec);
+    if (!ok || !WriteFile(target, bytes)) {
       std::fprintf(stderr, "upkeep-pack: cannot extract %s\n", e->name.c_str());
       ++failed;
       continue;
     }
-    std::printf("%s\n", target.string().c_str());
+    std::printf("%s\n", target.c_str());
   }
   return failed ? kExitFailed : kExitOk;
 }
@@ -617,17 +815,16 @@ int Cat(const Args& args) {
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
 }
 
-}  // namespace pack
-}  // namespace upkeep
-
-int main(int argc, char** argv) {
-  using namespace upkeep::pack;
-  // Names are read from the package alone, as the updater reads them; only
-  // apply --loose-files lets a missing one come from the disk.
-  upkeep::AllowLooseFileReads(false);
-  if (argc < 2) return Usage(kMainUsage, "a command is needed");
-  std::string command = argv[1];
-  Args args(argv + 2, argv + argc);
+int RunPack(const Args& given) {
+  Args all;
+  std::string problem;
+  if (!ExpandResponseFiles(given, &all, &problem)) {
+    std::fprintf(stderr, "upkeep-pack: %s\n", problem.c_str());
+    return kExitUsage;
+  }
+  if (all.empty()) return Usage(kMainUsage, "a command is needed");
+  const std::string command = all[0];
+  const Args args(all.begin() + 1, all.end());
   if (command == "--help" || command == "-h" || command == "help") return Usage(kMainUsage, "");
   if (command == "--version") {
     std::printf("upkeep-pack %s\n", UPKEEP_VERSION_TEXT);
@@ -642,3 +839,6 @@ int main(int argc, char** argv) {
   if (command == "apply") return Apply(args);
   return Usage(kMainUsage, "unknown command: " + command);
 }
+
+}  // namespace pack
+}  // namespace upkeep

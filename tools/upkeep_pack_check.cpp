@@ -263,22 +263,26 @@ int Verify(const Args& args) {
   for (const auto& m : report.script_messages) std::printf("%s\n", m.c_str());
   for (const auto& f : report.faults) std::printf("FAULT: %s\n", f.c_str());
   for (const auto& w : report.warnings) std::printf("warning: %s\n", w.c_str());
-  // Without these the updater cannot find the game or name its windows, so
-  // their absence is a fault, not a warning.
-  LoadStringTable("Strings.scr");
-  std::vector<std::string> needed = {"REG_KEY", "REG_DESTINATION", "SRC_EXE", "IDS_TITLE"};
-  // The dialog's caption: one title with versions, another without.
-  needed.push_back(*ExpandText("&GAME_VERSION&") ? "UPDATE_TITLE" : "UPDATE_TITLE_NO_VER");
-  if (FindPackageEntry(*archive, "umowa.txt")) needed.push_back("IDS_TITLE_LICENCE");
+  // Without these the updater cannot find the game or name its windows, and
+  // with init-strings' examples it looks for a game nobody has: faults, not
+  // warnings.
   const size_t missing = report.missing_keys.size();
-  for (auto it = report.missing_keys.begin(); it != report.missing_keys.end();) {
-    if (std::find(needed.begin(), needed.end(), *it) == needed.end()) {
-      ++it;
-      continue;
+  std::unique_ptr<ScriptReader> reader = LoadScript("Strings.scr");
+  int failed = 0;
+  std::unique_ptr<ScriptProgram> strings = reader ? ParseProgram(*reader, failed) : nullptr;
+  if (strings != nullptr && !failed) {
+    const std::map<std::string, std::string> texts = StringTexts(*strings);
+    const bool terms = FindPackageEntry(*archive, "umowa.txt") != nullptr;
+    for (const auto& fault : StringTableFaults(texts, terms)) {
+      report.faults.push_back("Strings.scr: " + fault);
+      std::printf("FAULT: %s\n", report.faults.back().c_str());
     }
-    report.faults.push_back("Strings.scr lacks " + *it + ", which the updater cannot do without");
-    std::printf("FAULT: %s\n", report.faults.back().c_str());
-    it = report.missing_keys.erase(it);
+    // The keys told as faults just now are no warnings as well.
+    for (const auto& key : RequiredStringKeys(texts, terms)) {
+      report.missing_keys.erase(
+          std::remove(report.missing_keys.begin(), report.missing_keys.end(), key),
+          report.missing_keys.end());
+    }
   }
   size_t count = 0;
   const StringKey* keys = RuntimeStringKeys(&count);

@@ -7,6 +7,8 @@
 #include <map>
 #include <set>
 
+#include "platform/fs_path.h"
+
 namespace upkeep {
 
 namespace fs = std::filesystem;
@@ -29,7 +31,7 @@ std::string ParentOf(const std::string& name) {
 }
 
 bool SameContent(const std::string& a, const std::string& b, bool* same) {
-  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+  std::ifstream fa(FsPath(a), std::ios::binary), fb(FsPath(b), std::ios::binary);
   if (!fa || !fb) return false;
   std::vector<char> ba(1 << 16), bb(1 << 16);
   for (;;) {
@@ -97,12 +99,12 @@ int CompareNames(const std::string& a, const std::string& b) {
 
 std::string NativePath(const std::string& root, const std::string& relative) {
   std::string r = relative;
-  std::replace(r.begin(), r.end(), '\\', '/');
-  return (fs::path(root) / fs::path(r)).string();
+  std::replace(r.begin(), r.end(), '\\', static_cast<char>(fs::path::preferred_separator));
+  return FsText(FsPath(root) / FsPath(r));
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FsPath(path), std::ios::binary);
   if (!in) return false;
   in.seekg(0, std::ios::end);
   std::streamoff n = in.tellg();
@@ -118,7 +120,7 @@ bool ReadTree(const std::string& root, Tree* tree, std::string* error) {
   tree->dirs.clear();
   tree->files.clear();
   std::error_code ec;
-  if (!fs::is_directory(root, ec)) {
+  if (!fs::is_directory(FsPath(root), ec)) {
     *error = "not a directory: " + root;
     return false;
   }
@@ -127,17 +129,17 @@ bool ReadTree(const std::string& root, Tree* tree, std::string* error) {
   while (!pending.empty()) {
     std::string rel = pending.back();
     pending.pop_back();
-    fs::directory_iterator it(NativePath(root, rel), ec), end;
+    fs::directory_iterator it(FsPath(NativePath(root, rel)), ec), end;
     if (ec) {
       *error = "cannot list " + NativePath(root, rel) + ": " + ec.message();
       return false;
     }
     for (; it != end; it.increment(ec)) {
-      std::string leaf = it->path().filename().string();
+      std::string leaf = FsText(it->path().filename());
       std::string name = rel.empty() ? leaf : rel + "\\" + leaf;
       std::string why;
       if (!IsWindowsName(leaf, &why)) {
-        *error = "name not usable in an update: " + it->path().string() + " (" + why + ")";
+        *error = "name not usable in an update: " + NativePath(root, name) + " (" + why + ")";
         return false;
       }
       if (name.size() > kMaxScriptName) {
@@ -157,7 +159,7 @@ bool ReadTree(const std::string& root, Tree* tree, std::string* error) {
         if (ec) break;
         tree->files.push_back({name, size});
       } else {
-        *error = "neither a file nor a directory: " + it->path().string();
+        *error = "neither a file nor a directory: " + NativePath(root, name);
         return false;
       }
     }

@@ -1,8 +1,12 @@
 #include "authoring/tree_program.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
+#include <vector>
 
 #include "install/file_version_info.h"
+#include "platform/fs_path.h"
 #include "install/installation.h"
 
 namespace upkeep {
@@ -16,8 +20,10 @@ std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 TreeProgram ReadTreeProgram(const std::string& dir, const std::string& candidates) {
   TreeProgram p;
   std::error_code ec;
-  p.dir = std::filesystem::absolute(dir, ec).lexically_normal().string();
-  while (p.dir.size() > 1 && p.dir.back() == '/') p.dir.pop_back();
+  p.dir = FsText(std::filesystem::absolute(FsPath(dir), ec).lexically_normal());
+  while (p.dir.size() > 1 && (p.dir.back() == '/' || p.dir.back() == '\\') &&
+         p.dir[p.dir.size() - 2] != ':')
+    p.dir.pop_back();
   std::string name;
   // The updater takes the first name present and stops at a blank one.
   for (int i = 0; i < CountExecutableNames(candidates) && GetExecutableName(candidates, i, &name);
@@ -62,6 +68,38 @@ bool TreePassesChecks(const TreeProgram& program, const std::string& game_versio
     return false;
   }
   return true;
+}
+
+namespace {
+
+std::vector<uint64_t> VersionNumbers(const std::string& text) {
+  std::vector<uint64_t> numbers;
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] < '0' || text[i] > '9') {
+      ++i;
+      continue;
+    }
+    uint64_t n = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+      n = std::min<uint64_t>(n * 10 + static_cast<uint64_t>(text[i] - '0'), UINT32_MAX);
+    }
+    numbers.push_back(n);
+  }
+  return numbers;
+}
+
+}  // namespace
+
+int CompareVersionTexts(const std::string& a, const std::string& b) {
+  std::vector<uint64_t> x = VersionNumbers(a), y = VersionNumbers(b);
+  if (x.empty() || y.empty()) return 0;
+  const size_t n = std::max(x.size(), y.size());
+  x.resize(n, 0);
+  y.resize(n, 0);
+  for (size_t i = 0; i < n; ++i) {
+    if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
+  }
+  return 0;
 }
 
 }  // namespace upkeep
