@@ -21,6 +21,9 @@
 #include "install/bank_files.h"
 #include "package/package.h"
 #include "platform/code_page.h"
+#include "platform/file_system.h"
+#include "platform/fs_path.h"
+#include "platform/text.h"
 #include "pack_commands.h"
 #include "pack_options.h"
 #include "script/command_schema.h"
@@ -64,22 +67,109 @@ const char kApplyUsage[] =
     "programs is there, its language is LANG_VERSION and its version is listed in\n"
     "GAME_VERSION (exit code 1 otherwise); its version is then the --version.\n";
 
-fs::path MakeScratchDir() {
+std::string MakeScratchDir() {
   std::error_code ec;
   fs::path base = fs::temp_directory_path(ec);
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
     fs::path p = base / ("upkeep-pack-" + std::to_string(random()) + std::to_string(attempt));
-    if (fs::create_directory(p, ec)) return p;
+    if (fs::create_directory(p, ec)) return FsText(p);
   }
-  return fs::path();
+  return std::string();
 }
 
 bool CopyTree(const std::string& from, const std::string& to) {
   std::error_code ec;
-  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+  fs::copy(FsPath(from), FsPath(to), fs::copy_options::recursive | fs::copy_options::copy_symlinks,
+           ec);
   return !ec;
 }
+
+// The engine names the game's files in the string table's code page, as the
+// updater does, while the folder given to apply (UTF-8, or the system's
+// bytes) holds them as the disk spells them: names below it are converted on
+// their way to the disk and back, so names outside ASCII are found. A name
+// on disk the code page cannot spell is left out, as the updater leaves it.
+class GameFolderNames : public FileSystemWrapper {
+ public:
+  GameFolderNames(FileSystem* target, std::string root, int code_page)
+      : FileSystemWrapper(target), root_(std::move(root)), code_page_(code_page) {}
+
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    return target()->Open(ToDisk(path), mode);
+  }
+  std::unique_ptr<MappedView> MapFile(const std::string& path) override {
+    return target()->MapFile(ToDisk(path));
+  }
+  std::unique_ptr<MappedView> MapFileForWalk(const std::string& path) override {
+    return target()->MapFileForWalk(ToDisk(path));
+  }
+  uint32_t GetAttributes(const std::string& path) override {
+    return target()->GetAttributes(ToDisk(path));
+  }
+  bool SetAttributes(const std::string& path, uint32_t a) override {
+    return target()->SetAttributes(ToDisk(path), a);
+  }
+  bool Move(const std::string& from, const std::string& to) override {
+    return target()->Move(ToDisk(from), ToDisk(to));
+  }
+  bool Replace(const std::string& from, const std::string& to) override {
+    return target()->Replace(ToDisk(from), ToDisk(to));
+  }
+  bool FlushDir(const std::string& path) override { return target()->FlushDir(ToDisk(path)); }
+  bool Delete(const std::string& path) override { return target()->Delete(ToDisk(path)); }
+  CreateDirResult CreateDir(const std::string& path) override {
+    return target()->CreateDir(ToDisk(path));
+  }
+  bool RemoveDir(const std::string& path) override { return target()->RemoveDir(ToDisk(path)); }
+  bool Find(const std::string& pattern, std::vector<FindEntry>* out) override {
+    std::vector<FindEntry> found;
+    if (!target()->Find(ToDisk(pattern), &found)) return false;
+    for (auto& e : found) {
+      if (Utf8ToAnsiExact(e.name, &e.name, code_page_)) out->push_back(std::move(e));
+    }
+    return true;
+  }
+  std::string GetCurrentDir() override { return FromDisk(target()->GetCurrentDir()); }
+  bool SetCurrentDir(const std::string& path) override {
+    return target()->SetCurrentDir(ToDisk(path));
+  }
+  bool GetFreeBytes(const std::string& path, uint64_t* bytes) override {
+    return target()->GetFreeBytes(ToDisk(path), bytes);
+  }
+  std::string GetFullPath(const std::string& path) override {
+    return FromDisk(target()->GetFullPath(ToDisk(path)));
+  }
+  std::string GetLongPath(const std::string& path) override {
+    return FromDisk(target()->GetLongPath(ToDisk(path)));
+  }
+
+ private:
+  // The part of `path` after the folder and its separator; false when the
+  // path is not below the folder.
+  bool Below(const std::string& path, std::string* rest) const {
+    if (path.size() <= root_.size() || path.compare(0, root_.size(), root_) != 0 ||
+        (path[root_.size()] != '\\' && path[root_.size()] != '/'))
+      return false;
+    *rest = path.substr(root_.size());
+    return true;
+  }
+  std::string ToDisk(const std::string& path) const {
+    std::string rest, disk;
+    if (!Below(path, &rest)) return path;
+    // A name that is no text in the code page names no file.
+    if (!AnsiToUtf8Exact(rest, &disk, code_page_)) return root_ + "\\?";
+    return root_ + disk;
+  }
+  std::string FromDisk(const std::string& path) const {
+    std::string rest, ansi;
+    if (!Below(path, &rest)) return path;
+    return Utf8ToAnsiExact(rest, &ansi, code_page_) ? root_ + ansi : std::string();
+  }
+
+  std::string root_;
+  int code_page_;
+};
 
 // How apply names the game's files: as the updater would (C:\\Games\\...) when
 // the folder lies on a drive of a Wine prefix, else relative to the folder;
@@ -131,6 +221,8 @@ class GamePaths {
 // (dosdevices/x: of an enclosing folder), or empty. The longest drive wins, so
 // C: (drive_c) beats Z: (the whole file system).
 std::string WindowsFormOf(const std::string& native) {
+  // A Windows path (on the Windows build) is the updater's own already.
+  if (FsPath(native).has_root_name()) return native;
   std::error_code ec;
   const fs::path dir = fs::weakly_canonical(native, ec);
   if (ec) return std::string();
@@ -361,20 +453,22 @@ int Apply(const Args& args) {
                                   "): --version names the installed one");
   }
 
-  std::string real_dir = fs::absolute(dir, ec).lexically_normal().string();
-  while (real_dir.size() > 1 && real_dir.back() == '/') real_dir.pop_back();
+  std::string real_dir = FsText(fs::absolute(FsPath(dir), ec).lexically_normal());
+  while (real_dir.size() > 1 && (real_dir.back() == '/' || real_dir.back() == '\\') &&
+         real_dir[real_dir.size() - 2] != ':')
+    real_dir.pop_back();
   std::string work_dir = real_dir;
   // The log, and the copy of a dry run, live in a scratch directory of their own.
-  fs::path scratch = MakeScratchDir();
+  const std::string scratch = MakeScratchDir();
   if (scratch.empty()) {
     std::fprintf(stderr, "upkeep-pack: cannot create a temporary directory\n");
     return kExitFailed;
   }
   if (dry_run) {
-    work_dir = (scratch / "game").string();
+    work_dir = NativePath(scratch, "game");
     if (!CopyTree(real_dir, work_dir)) {
       std::fprintf(stderr, "upkeep-pack: cannot copy %s for a dry run\n", real_dir.c_str());
-      fs::remove_all(scratch, ec);
+      fs::remove_all(FsPath(scratch), ec);
       return kExitFailed;
     }
   }
@@ -385,6 +479,9 @@ int Apply(const Args& args) {
   std::map<std::string, std::string> before_banks, after_banks;
   std::string error;
   const bool listed = FileNames(work_dir, &before_banks, &error);
+  // From here the engine reaches the folder as the updater names its files.
+  GameFolderNames names(GetFileSystem(), work_dir, CurrentCodePage());
+  SetFileSystem(&names);
   DeleteStaleBankFiles(work_dir);
   std::vector<std::string> banks;
   if (listed && FileNames(work_dir, &after_banks, &error)) {
@@ -401,8 +498,8 @@ int Apply(const Args& args) {
   }
   std::fflush(stdout);
 
-  fs::path log_path = scratch / "patch.log";
-  PackageFile* log = OpenPackageFile(log_path.string().c_str(), "wt");
+  const std::string log_path = NativePath(scratch, "patch.log");
+  PackageFile* log = OpenPackageFile(log_path.c_str(), "wt");
   ProgressLines progress;
   progress.paths = &paths;
   RunRequest request;
@@ -417,9 +514,10 @@ int Apply(const Args& args) {
   request.skipShortcuts = true;
   request.linkBaseDir = work_dir + "\\";
   int32_t code = RunUpdateScript(request);
+  SetFileSystem(nullptr);
   if (log) ClosePackageFile(log);
   std::vector<uint8_t> log_bytes;
-  if (ReadWholeFile(log_path.string(), &log_bytes)) {
+  if (ReadWholeFile(log_path, &log_bytes)) {
     std::string text;
     for (size_t i = 0; i < log_bytes.size(); ++i) {
       if (log_bytes[i] == '\r' && i + 1 < log_bytes.size() && log_bytes[i + 1] == '\n') continue;
@@ -471,7 +569,7 @@ int Apply(const Args& args) {
                   static_cast<unsigned long long>(changes.unchanged_files));
     }
   }
-  fs::remove_all(scratch, ec);
+  fs::remove_all(FsPath(scratch), ec);
   return code == 0 ? kExitOk : kExitFailed;
 }
 

@@ -507,11 +507,12 @@ class Builder {
   }
 
   // The bank files of the new tree, with the folders they need.
-  bool Banks(const Tree& to, const std::vector<std::string>& banks, ScriptSection* section) {
+  bool Banks(const Tree& to, const std::vector<TreeFile>& banks, ScriptSection* section) {
     std::vector<ScriptCommand> work;
     std::vector<std::string> dirs;
     uint64_t space = 0;
-    for (const auto& name : banks) {
+    for (const auto& bank : banks) {
+      const std::string& name = bank.name;
       for (size_t cut = name.find('\\'); cut != std::string::npos; cut = name.find('\\', cut + 1)) {
         std::string dir = name.substr(0, cut);
         bool known = false;
@@ -521,16 +522,14 @@ class Builder {
           work.push_back({"IsOKDir", {Text(dir)}});
         }
       }
-      uint64_t size = 0;
-      for (const auto& f : to.files) size = CompareNames(f.name, name) == 0 ? f.size : size;
-      if (!Fits(to, name, size, kMaxPayloadSize)) return false;
+      if (!Fits(to, name, bank.size, kMaxPayloadSize)) return false;
       std::string entry, crc;
       uint64_t written = 0;
-      if (!WholeFile(to, name, size, &entry, &crc, &written)) return false;
+      if (!WholeFile(to, name, bank.size, &entry, &crc, &written)) return false;
       work.push_back({"CreateFile", {Text(name), Text(entry), Text(crc)}});
       ++summary_->created;
       space += OnDisk(written);
-      Done(size);
+      Done(written);
     }
     if (space > 0xFFFFFFFFull) space = 0xFFFFFFFFull;
     section->commands.push_back({"FreeSpace", {Number(static_cast<uint32_t>(space))}});
@@ -880,18 +879,19 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
   for (const auto& f : trees.back().files) summary->new_tree_bytes += f.size;
   // The updater deletes bank files before every run: they are neither checked
   // nor patched, and the new tree's are written again at the end of every run.
-  std::vector<std::string> banks;
+  std::vector<TreeFile> banks;
   for (size_t i = 0; i < trees.size(); ++i) {
     const bool is_new = i + 1 == trees.size();
-    std::vector<std::string> left_out;
+    std::vector<TreeFile> left_out;
     LeaveOutRunFiles(&trees[i], true, &left_out);
-    for (const auto& name : left_out) {
+    for (const auto& file : left_out) {
+      const std::string& name = file.name;
       const std::string path = NativePath(trees[i].root, name);
       if (!IsStaleBankName(name)) {
         summary->notes.push_back("left out " + path +
                                  ": the updater removes or overwrites it before the script runs");
       } else if (is_new) {
-        banks.push_back(name);
+        banks.push_back(file);
         summary->warnings.push_back(path +
                                     ": the updater deletes bank files before its script; the "
                                     "package writes it again at the end of every run");
@@ -1024,11 +1024,7 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
     for (const auto& f : changes[i].created_files) bytes += f.size;
     builder.AddWork(changes[i].changed_files.size() + changes[i].created_files.size(), bytes);
   }
-  for (const auto& name : banks) {
-    for (const auto& f : trees.back().files) {
-      if (CompareNames(f.name, name) == 0) builder.AddWork(1, f.size);
-    }
-  }
+  for (const auto& bank : banks) builder.AddWork(1, bank.size);
   bool changes_anything = false;
   for (const auto& c : changes) {
     changes_anything = changes_anything || !c.created_dirs.empty() || !c.changed_files.empty() ||

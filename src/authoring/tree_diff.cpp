@@ -207,12 +207,12 @@ bool IsStaleBank(const std::string& folded) {
 
 bool IsStaleBankName(const std::string& name) { return IsStaleBank(Folded(name)); }
 
-void LeaveOutRunFiles(Tree* tree, bool installed, std::vector<std::string>* left_out) {
+void LeaveOutRunFiles(Tree* tree, bool installed, std::vector<TreeFile>* left_out) {
   std::vector<TreeFile> kept;
   for (auto& f : tree->files) {
     std::string folded = Folded(f.name);
     if (folded == "PATCH.LOG" || folded == "MYA$$.TMP" || (installed && IsStaleBank(folded))) {
-      left_out->push_back(f.name);
+      left_out->push_back(f);
     } else {
       kept.push_back(std::move(f));
     }
