@@ -31,10 +31,10 @@ for t in "${todo[@]}"; do
   rm -rf "$work" && mkdir -p "$work" "$out/include" "$out/lib"
   tar -xjf "$tarball" -C "$work" --strip-components=1
   # The 32-bit index, as Debian's libdivsufsort3 has it; static, no examples.
-  cmake -S "$work" -B "$work/build" -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_C_COMPILER="$t-gcc" \
+  cmake -S "$work" -B "$work/build" -G Ninja -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_C_COMPILER="$t-gcc" \
     -DCMAKE_RC_COMPILER="$t-windres" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF \
     -DBUILD_EXAMPLES=OFF -DBUILD_DIVSUFSORT64=OFF -DUSE_OPENMP=OFF -Wno-dev \
-    >"$work/build.log" 2>&1 && make -s -C "$work/build" -j2 divsufsort >>"$work/build.log" 2>&1 || {
+    >"$work/build.log" 2>&1 && cmake --build "$work/build" --target divsufsort >>"$work/build.log" 2>&1 || {
     cat "$work/build.log" >&2
     exit 1
   }

@@ -18,9 +18,11 @@
 #include "authoring/script_writer.h"
 #include "authoring/string_keys.h"
 #include "authoring/tree_diff.h"
+#include "authoring/version_resource_writer.h"
 #include "engine/script_runner.h"
 #include "install/bank_files.h"
 #include "package/package.h"
+#include "platform/pe_version_reader.h"
 #include "app_test_util.h"
 #include "test_util.h"
 
@@ -676,6 +678,41 @@ TEST_F(PackageBuilderTest, RefusesUpdatesThatCannotWork) {
   EXPECT_FALSE(BuildUpdate(Options(old_dir, new_dir), &entries, &summary, &error));
   EXPECT_EQ(error.find(strings_ + ":2:16: '\xCE\xA9' (U+03A9) is not in code page 1252"), 0u)
       << error;
+}
+
+// A Windows update's OriginalFilename names the file players get: the output's
+// name, without the "-unsigned" of a file that is signed next.
+TEST_F(PackageBuilderTest, OriginalFilenameIsTheShippedName) {
+  const std::string old_dir = tmp_.Join("old"), new_dir = tmp_.Join("new");
+  Write(old_dir + "/a.txt", {1});
+  Write(new_dir + "/a.txt", {2});
+  const std::string stub = tmp_.Join("stub.exe");
+  Write(stub, WriteVersionedPe(VersionResource()));
+  const struct {
+    const char* out;
+    const char* original;
+  } kCases[] = {
+      {"Game-1.1-unsigned.exe", "Game-1.1.exe"}, {"Game_UNSIGNED.exe", "Game.exe"},
+      {"Game.unsigned", "Game.unsigned"},        {"Game-1.1.exe", "Game-1.1.exe"},
+      {"unsigned.exe", "unsigned.exe"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.out);
+    MakeOptions o = Options(old_dir, new_dir);
+    o.stub_path = stub;
+    const std::string out = tmp_.Join(c.out);
+    MakeSummary summary;
+    std::string error;
+    ASSERT_TRUE(MakePackage(o, out, &summary, &error)) << error;
+    const uint32_t size = PeVersionInfoSize(out);
+    std::vector<uint8_t> block(size);
+    ASSERT_TRUE(size > 0 && PeVersionInfo(out, size, block.data()));
+    const uint8_t* value = nullptr;
+    uint32_t length = 0;
+    ASSERT_TRUE(PeQueryVersionValue(
+        block.data(), size, "\\StringFileInfo\\040904b0\\OriginalFilename", &value, &length));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(value)), c.original);
+  }
 }
 
 TEST(AuthoringScriptWriterTest, QuotesWhatTheParserReadsBack) {

@@ -52,9 +52,11 @@ TEST(PackOptionsTest, ProjectFilesSetEveryMakeOptionAsTheCommandLineDoes) {
     // A value with blanks and '=' inside, and one for each kind of path.
     std::string value = "Sample = Studio  ltd";
     std::string expected = value;
+    // Either separator on either build, as a file written on Windows has them.
     if (option.kind == ValueKind::kPath) {
-      value = "Release 1.1/Game Data.bin";
-      expected = Joined(tmp.path(), value);
+      value = "Release 1.1\\Game Data.bin";
+      expected = Joined(tmp.path(), "Release 1.1") +
+                 static_cast<char>(std::filesystem::path::preferred_separator) + "Game Data.bin";
     } else if (option.kind == ValueKind::kVersionedPath) {
       value = "1.0.0.0=Release 1.0";
       expected = "1.0.0.0=" + Joined(tmp.path(), "Release 1.0");

@@ -1,5 +1,6 @@
 #include "pack_options.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
@@ -197,9 +198,12 @@ bool ExpandResponseFiles(const std::vector<std::string>& args, std::vector<std::
 }
 
 std::string ResolveValue(const std::string& base, const std::string& value, ValueKind kind) {
-  if (kind == ValueKind::kText || value.empty() || base.empty()) return value;
-  auto resolve = [&base](const std::string& path) {
-    if (path.empty() || IsAbsolute(path)) return path;
+  if (kind == ValueKind::kText || value.empty()) return value;
+  auto resolve = [&base](std::string path) {
+    // One project file serves both builds: '\' separates folders on Linux too.
+    if (std::filesystem::path::preferred_separator == '/')
+      std::replace(path.begin(), path.end(), '\\', '/');
+    if (path.empty() || base.empty() || IsAbsolute(path)) return path;
     return FsText(FsPath(base) / FsPath(path));
   };
   if (kind == ValueKind::kVersionedPath) {

@@ -65,8 +65,9 @@ struct ProjectSetting {
 // (NAME a long option, with or without its "--"), a switch's NAME alone or
 // "NAME = yes|no|true|false|on|off|1|0"; blanks around names and values are
 // dropped; lines starting with '#' or ';' and blank lines are skipped. UTF-8
-// (a byte-order mark is skipped), CR LF or LF. Relative paths (kPath,
-// kVersionedPath values) become relative to the file's folder. False with
+// (a byte-order mark is skipped), CR LF or LF. Paths (kPath, kVersionedPath
+// values) take '\' or '/' on either build; relative ones become relative to
+// the file's folder. False with
 // `problem` ("FILE:LINE: ...") when it cannot be read, on an unknown name or
 // a malformed line.
 bool ReadProjectFile(const std::string& path, const std::vector<Option>& options,

@@ -617,11 +617,8 @@ int Make(const Args& args) {
   if (!request.force && RefuseExisting(request.out)) return kExitFailed;
   // Signed, the update is first written under another name.
   const std::string written = request.sign.empty() ? request.out : UnsignedName(request.out);
-  if (!request.sign.empty()) {
-    if (!request.force && RefuseExisting(written)) return kExitFailed;
-    if (options.branding.original_filename.empty())
-      options.branding.original_filename = FsText(FsPath(request.out).filename());
-  }
+  // (Its OriginalFilename is still OUT's name: make leaves "-unsigned" out.)
+  if (!request.sign.empty() && !request.force && RefuseExisting(written)) return kExitFailed;
   if (!options.stub_path.empty()) {
     const std::string stub = StubProblem(options.stub_path);
     if (!stub.empty()) {
