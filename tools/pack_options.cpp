@@ -169,8 +169,8 @@ bool ExpandResponseFiles(const std::vector<std::string>& args, std::vector<std::
     std::vector<std::string> next;
     bool expanded = false;
     for (const auto& a : current) {
-      std::error_code ec;
-      if (a.size() < 2 || a[0] != '@' || !std::filesystem::exists(FsPath(a.substr(1)), ec)) {
+      FolderEntry what;
+      if (a.size() < 2 || a[0] != '@' || !FsStat(a.substr(1), &what)) {
         next.push_back(a);
         continue;
       }
@@ -207,10 +207,9 @@ std::string ResolveValue(const std::string& base, const std::string& value, Valu
     return FsText(FsPath(base) / FsPath(path));
   };
   if (kind == ValueKind::kVersionedPath) {
-    std::error_code ec;
     const size_t eq = value.find('=');
     if (eq != std::string::npos && eq > 0 && value.find_first_of("/\\") > eq &&
-        !std::filesystem::is_directory(FsPath(resolve(value)), ec)) {
+        !FsIsFolder(resolve(value))) {
       return value.substr(0, eq + 1) + resolve(value.substr(eq + 1));
     }
   }

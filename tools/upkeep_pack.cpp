@@ -240,17 +240,17 @@ void SetStringText(std::string* script, const std::string& key, const std::strin
 // The game program of a tree: the first of its top-level .exe files, in
 // name order, that has a ProductVersion. False (told on stderr) when none has.
 bool ProgramOfTree(const std::string& dir, TreeProgram* program) {
-  std::error_code ec;
-  std::vector<std::string> exes;
-  for (fs::directory_iterator it(FsPath(dir), ec), end; !ec && it != end; it.increment(ec)) {
-    std::string name = FsText(it->path().filename());
-    std::string ext = name.size() > 4 ? name.substr(name.size() - 4) : "";
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (ext == ".exe" && it->is_regular_file(ec)) exes.push_back(name);
-  }
-  if (ec) {
-    std::fprintf(stderr, "upkeep-pack: cannot list %s\n", dir.c_str());
+  std::vector<FolderEntry> entries;
+  std::string error;
+  if (!ListFolder(dir, &entries, &error)) {
+    std::fprintf(stderr, "upkeep-pack: %s\n", error.c_str());
     return false;
+  }
+  std::vector<std::string> exes;
+  for (const auto& e : entries) {
+    std::string ext = e.name.size() > 4 ? e.name.substr(e.name.size() - 4) : "";
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".exe" && e.kind == FolderEntry::Kind::kFile) exes.push_back(e.name);
   }
   std::sort(exes.begin(), exes.end());
   for (const auto& name : exes) {
@@ -321,8 +321,8 @@ bool FillFromTrees(const std::vector<std::string>& olds, const std::string& to,
 
 // The -o convention: an existing file (or anything else) of that name is kept.
 bool RefuseExisting(const std::string& out) {
-  std::error_code ec;
-  if (!fs::exists(fs::symlink_status(FsPath(out), ec))) return false;
+  FolderEntry what;
+  if (!FsStat(out, &what)) return false;
   std::fprintf(stderr, "upkeep-pack: %s exists; not replaced (-f replaces it)\n", out.c_str());
   return true;
 }
@@ -344,9 +344,7 @@ static_assert(sizeof(kStubMarkerReversed) == sizeof(UPKEEP_STUB_MARKER) &&
 // can follow; otherwise what is wrong with it.
 std::string StubProblem(const std::string& path) {
   std::vector<uint8_t> bytes;
-  std::error_code ec;
-  if (!fs::is_regular_file(FsPath(path), ec) || !ReadWholeFile(path, &bytes))
-    return "cannot read the stub " + path;
+  if (!FsIsFile(path) || !ReadWholeFile(path, &bytes)) return "cannot read the stub " + path;
   const bool elf = bytes.size() >= 4 && std::memcmp(bytes.data(),
                                                     "\x7f"
                                                     "ELF",
@@ -361,7 +359,7 @@ std::string StubProblem(const std::string& path) {
   }
   // An update made before (last release's, say) has a package already: the
   // players would get that one, or the new one hiding the old.
-  const std::string absolute = FsText(fs::absolute(FsPath(path), ec));
+  const std::string absolute = FsAbsolute(path);
   if (OpenPackage(absolute.c_str()) != nullptr) {
     ClosePackage(absolute.c_str());
     return "the stub " + path +
@@ -375,6 +373,20 @@ std::string Counted(size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// `folder` and the folders above it, made where missing; false when it is not
+// a folder afterwards.
+bool MakeFolders(const std::string& folder) {
+  FileSystem* files = GetFileSystem();
+  // Each folder on the way; those above may exist or be no folder of ours.
+  for (size_t cut = folder.find_first_of("/\\", 1); cut != std::string::npos;
+       cut = folder.find_first_of("/\\", cut + 1)) {
+    if (folder[cut - 1] != ':' && folder[cut - 1] != '/' && folder[cut - 1] != '\\')
+      files->CreateDir(folder.substr(0, cut));
+  }
+  files->CreateDir(folder);
+  return FsIsFolder(folder);
+}
+
 // The result of a make in two lines: what the script does, and what it weighs.
 std::string SummaryText(const MakeSummary& s, const std::string& out, bool with_stub) {
   std::string text = "wrote " + out + ": " + std::to_string(s.patched) + " patched, " +
@@ -386,8 +398,8 @@ std::string SummaryText(const MakeSummary& s, const std::string& out, bool with_
     text += ", " + Counted(s.kept_folders.size(), "folder", "folders") + " kept";
   }
   text += " (" + Counted(s.sections, "section", "sections") + ")\n";
-  std::error_code ec;
-  const uint64_t size = fs::file_size(FsPath(out), ec);
+  FolderEntry what;
+  const uint64_t size = FsStat(out, &what) ? what.size : 0;
   // The payloads against what they make: how well the changes compress,
   // whatever the updater program in front weighs.
   text += "payloads " + std::to_string(s.payload_bytes) + " bytes";
@@ -420,12 +432,11 @@ int Usage(const char* text, const std::string& problem) {
 }
 
 const PackageArchive* MountPackage(const std::string& path, std::string* mounted_as) {
-  std::error_code ec;
-  if (!fs::is_regular_file(FsPath(path), ec)) {
+  if (!FsIsFile(path)) {
     std::fprintf(stderr, "upkeep-pack: no such package file: %s\n", path.c_str());
     return nullptr;
   }
-  *mounted_as = FsText(fs::absolute(FsPath(path), ec));
+  *mounted_as = FsAbsolute(path);
   const PackageArchive* archive = OpenPackage(mounted_as->c_str());
   if (!archive) {
     std::fprintf(stderr, "upkeep-pack: not a package (no valid archive at its end): %s\n",
@@ -442,10 +453,8 @@ std::vector<Option> MakeOptionTable(MakeRequest* request) {
        [&options](const std::string& v) {
          OldTree t;
          size_t eq = v.find('=');
-         std::error_code ec;
          // VERSION=DIR unless the whole text is a directory of its own.
-         if (eq != std::string::npos && eq > 0 && v.find_first_of("/\\") > eq &&
-             !fs::is_directory(FsPath(v), ec)) {
+         if (eq != std::string::npos && eq > 0 && v.find_first_of("/\\") > eq && !FsIsFolder(v)) {
            t.version = v.substr(0, eq);
            t.dir = v.substr(eq + 1);
          } else {
@@ -526,8 +535,7 @@ std::string UnsignedName(const std::string& out) {
 }
 
 bool CarriesPackage(const std::string& path) {
-  std::error_code ec;
-  const std::string absolute = FsText(fs::absolute(FsPath(path), ec));
+  const std::string absolute = FsAbsolute(path);
   if (OpenPackage(absolute.c_str()) == nullptr) return false;
   ClosePackage(absolute.c_str());
   return true;
@@ -537,9 +545,8 @@ bool CarriesPackage(const std::string& path) {
 // the signed file at `out`. False (told on stderr) when it fails; `out` is
 // then as it was and the unsigned update is kept.
 bool Sign(const MakeRequest& request, const std::string& unsigned_path) {
-  std::error_code ec;
-  const std::string in = FsText(fs::absolute(FsPath(unsigned_path), ec));
-  const std::string out = FsText(fs::absolute(FsPath(request.out), ec));
+  const std::string in = FsAbsolute(unsigned_path);
+  const std::string out = FsAbsolute(request.out);
   FileSystem* files = GetFileSystem();
   // {out} names a file of its own, put in place once the command succeeded;
   // without {out} the command signs {in} where it is.
@@ -745,8 +752,7 @@ int Extract(const Args& args) {
   std::string mounted;
   const PackageArchive* archive = MountPackage(plain[0], &mounted);
   if (!archive) return kExitFailed;
-  std::error_code ec;
-  fs::create_directories(FsPath(plain[1]), ec);
+  MakeFolders(plain[1]);
   int failed = 0;
   bool first = true;
   for (const auto& e : archive->entries) {
@@ -769,7 +775,7 @@ int Extract(const Args& args) {
       ok = ReadPackageEntry(e.get(), &bytes);
     }
     const std::string target = NativePath(plain[1], rel);
-    fs::create_directories(FsPath(target).parent_path(), ec);
+    MakeFolders(FsText(FsPath(target).parent_path()));
     if (!ok || !WriteFile(target, bytes)) {
       std::fprintf(stderr, "upkeep-pack: cannot extract %s\n", e->name.c_str());
       ++failed;

@@ -47,7 +47,8 @@ const char kVerifyUsage[] =
     "checksum matches its payload and every delta is well formed, and lists the\n"
     "keys the updater uses that the string table lacks. Exit code 1 on any fault;\n"
     "other missing keys are warnings, but a package without REG_KEY,\n"
-    "REG_DESTINATION, SRC_EXE or the titles it shows is a fault.\n";
+    "REG_DESTINATION, SRC_EXE or the titles it shows is a fault, and so is one\n"
+    "whose REG_KEY, REG_DESTINATION or PROGRAM_NAME is init-strings' example.\n";
 
 const char kApplyUsage[] =
     "usage: upkeep-pack apply PKG --dir DIR [--version V] [--dry-run] [--skip-space-check]\n"
@@ -78,11 +79,69 @@ std::string MakeScratchDir() {
   return std::string();
 }
 
+bool CopyFile(const std::string& from, const std::string& to) {
+  FileSystem* files = GetFileSystem();
+  std::unique_ptr<File> in = files->Open(from, OpenMode::kRead);
+  std::unique_ptr<File> out = in ? files->Open(to, OpenMode::kWrite) : nullptr;
+  if (!out) return false;
+  std::vector<uint8_t> buffer(size_t{1} << 20);
+  for (;;) {
+    const int64_t got = in->Read(buffer.data(), buffer.size());
+    if (got < 0) return false;
+    if (got == 0) return true;
+    if (out->Write(buffer.data(), static_cast<size_t>(got)) != got) return false;
+  }
+}
+
+// Folders and files, walked without recursion and through the wide API on
+// Windows, so deep trees copy whole. Links are refused, as make refuses them.
 bool CopyTree(const std::string& from, const std::string& to) {
-  std::error_code ec;
-  fs::copy(FsPath(from), FsPath(to), fs::copy_options::recursive | fs::copy_options::copy_symlinks,
-           ec);
-  return !ec;
+  FileSystem* files = GetFileSystem();
+  std::vector<std::string> pending = {std::string()};
+  std::vector<FolderEntry> entries;
+  std::string error;
+  while (!pending.empty()) {
+    const std::string rel = pending.back();
+    pending.pop_back();
+    if (files->CreateDir(NativePath(to, rel)) == CreateDirResult::kFailed ||
+        !ListFolder(NativePath(from, rel), &entries, &error))
+      return false;
+    for (const FolderEntry& e : entries) {
+      const std::string name = rel.empty() ? e.name : rel + "\\" + e.name;
+      if (e.kind == FolderEntry::Kind::kFolder) {
+        pending.push_back(name);
+      } else if (e.kind != FolderEntry::Kind::kFile ||
+                 !CopyFile(NativePath(from, name), NativePath(to, name))) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// A whole tree removed, deepest first.
+void RemoveTree(const std::string& root) {
+  FileSystem* files = GetFileSystem();
+  std::vector<std::string> pending = {std::string()}, folders;
+  std::vector<FolderEntry> entries;
+  std::string error;
+  while (!pending.empty()) {
+    const std::string rel = pending.back();
+    pending.pop_back();
+    folders.push_back(rel);
+    if (!ListFolder(NativePath(root, rel), &entries, &error)) continue;
+    for (const FolderEntry& e : entries) {
+      const std::string name = rel.empty() ? e.name : rel + "\\" + e.name;
+      if (e.kind == FolderEntry::Kind::kFolder) {
+        pending.push_back(name);
+      } else {
+        files->SetAttributes(NativePath(root, name), kAttrNormal);
+        files->Delete(NativePath(root, name));
+      }
+    }
+  }
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it)
+    files->RemoveDir(NativePath(root, *it));
 }
 
 // The engine names the game's files in the string table's code page, as the
@@ -418,8 +477,7 @@ int Apply(const Args& args) {
     return Usage(kApplyUsage,
                  "a version text has at most " + std::to_string(kMaxVersionText) + " characters");
   }
-  std::error_code ec;
-  if (!fs::is_directory(dir, ec)) {
+  if (!FsIsFolder(dir)) {
     std::fprintf(stderr, "upkeep-pack: not a directory: %s\n", dir.c_str());
     return kExitFailed;
   }
@@ -453,7 +511,7 @@ int Apply(const Args& args) {
                                   "): --version names the installed one");
   }
 
-  std::string real_dir = FsText(fs::absolute(FsPath(dir), ec).lexically_normal());
+  std::string real_dir = FsAbsolute(dir);
   while (real_dir.size() > 1 && (real_dir.back() == '/' || real_dir.back() == '\\') &&
          real_dir[real_dir.size() - 2] != ':')
     real_dir.pop_back();
@@ -468,7 +526,7 @@ int Apply(const Args& args) {
     work_dir = NativePath(scratch, "game");
     if (!CopyTree(real_dir, work_dir)) {
       std::fprintf(stderr, "upkeep-pack: cannot copy %s for a dry run\n", real_dir.c_str());
-      fs::remove_all(FsPath(scratch), ec);
+      RemoveTree(scratch);
       return kExitFailed;
     }
   }
@@ -569,7 +627,7 @@ int Apply(const Args& args) {
                   static_cast<unsigned long long>(changes.unchanged_files));
     }
   }
-  fs::remove_all(FsPath(scratch), ec);
+  RemoveTree(scratch);
   return code == 0 ? kExitOk : kExitFailed;
 }
 

@@ -119,23 +119,19 @@ bool ReadTree(const std::string& root, Tree* tree, std::string* error) {
   tree->root = root;
   tree->dirs.clear();
   tree->files.clear();
-  std::error_code ec;
-  if (!fs::is_directory(FsPath(root), ec)) {
+  if (!FsIsFolder(root)) {
     *error = "not a directory: " + root;
     return false;
   }
   std::vector<std::string> pending = {std::string()};
   std::set<std::string> seen;  // folded names, to catch names that differ only in case
+  std::vector<FolderEntry> entries;
   while (!pending.empty()) {
     std::string rel = pending.back();
     pending.pop_back();
-    fs::directory_iterator it(FsPath(NativePath(root, rel)), ec), end;
-    if (ec) {
-      *error = "cannot list " + NativePath(root, rel) + ": " + ec.message();
-      return false;
-    }
-    for (; it != end; it.increment(ec)) {
-      std::string leaf = FsText(it->path().filename());
+    if (!ListFolder(NativePath(root, rel), &entries, error)) return false;
+    for (const FolderEntry& entry : entries) {
+      const std::string& leaf = entry.name;
       std::string name = rel.empty() ? leaf : rel + "\\" + leaf;
       std::string why;
       if (!IsWindowsName(leaf, &why)) {
@@ -150,22 +146,15 @@ bool ReadTree(const std::string& root, Tree* tree, std::string* error) {
         *error = "two names differ only in letter case: " + name;
         return false;
       }
-      fs::file_status st = it->symlink_status(ec);
-      if (fs::is_directory(st)) {
+      if (entry.kind == FolderEntry::Kind::kFolder) {
         tree->dirs.push_back(name);
         pending.push_back(name);
-      } else if (fs::is_regular_file(st)) {
-        uint64_t size = it->file_size(ec);
-        if (ec) break;
-        tree->files.push_back({name, size});
+      } else if (entry.kind == FolderEntry::Kind::kFile) {
+        tree->files.push_back({name, entry.size});
       } else {
         *error = "neither a file nor a directory: " + NativePath(root, name);
         return false;
       }
-    }
-    if (ec) {
-      *error = "cannot read " + NativePath(root, rel) + ": " + ec.message();
-      return false;
     }
   }
   auto by_name = [](const std::string& a, const std::string& b) { return CompareNames(a, b) < 0; };

@@ -48,15 +48,15 @@ make_game_trees "$work/trees" || { echo "cannot build the sample game" >&2; exit
 
 # The trees below a folder whose path is over MAX_PATH long, with Japanese
 # and Polish names on the way, and a Polish name inside.
-deep=$work/リリース żółw
-for i in 1 2 3 4; do deep=$deep/$(printf 'folder-%d-%040d' "$i" 0); done
+deep="$work/リリース żółw"
+for i in 1 2 3 4 5 6; do deep=$deep/$(printf 'folder-%d-%040d' "$i" 0); done
 mkdir -p "$deep"
 cp -r "$work/trees/old" "$deep/ゲーム 1.0"
 cp -r "$work/trees/new" "$deep/ゲーム 1.1"
 deterministic_bytes "$deep/ゲーム 1.0/Zażółć gęślą.dat" 40000 21
 { head -c 30000 "$deep/ゲーム 1.0/Zażółć gęślą.dat"; printf 'zmiana'; } >"$deep/ゲーム 1.1/Zażółć gęślą.dat"
-old=$deep/ゲーム 1.0
-new=$deep/ゲーム 1.1
+old="$deep/ゲーム 1.0"
+new="$deep/ゲーム 1.1"
 [ "${#new}" -gt 300 ] || fail "the trees' path is not long: ${#new}"
 # The string table in UTF-8, as editors on Windows save it; its Polish texts
 # fit its Locale's code page.
@@ -108,27 +108,30 @@ pack_win verify "$pkg"
 expect 0 "0 fault(s)" "verify"
 pack_win list "$pkg"
 expect 0 "00000001.DELTA" "list"
-cp -r "$old" "$deep/gra"
-pack_win apply "$pkg" --dir "$(win "$deep/gra")" --dry-run
+# (A game folder within the updater's path lengths, as players have them.)
+cp -r "$old" "$work/Gra żółw"
+pack_win apply "$pkg" --dir "$(win "$work/Gra żółw")" --dry-run
 expect 0 "change file  Zażółć gęślą.dat (40000 -> 30006 bytes)" "apply --dry-run"
-diff -r "$deep/gra" "$old" >/dev/null || fail "the dry run changed the folder"
-pack_win apply "$pkg" --dir "$(win "$deep/gra")"
-expect 0 "Updated file: $(win "$deep/gra")\\Zażółć gęślą.dat" "apply"
-diff -r "$deep/gra" "$new" >&2 || fail "apply: the folder is not the new tree"
+diff -r "$work/Gra żółw" "$old" >/dev/null || fail "the dry run changed the folder"
+pack_win apply "$pkg" --dir "$(win "$work/Gra żółw")"
+expect 0 "Updated file: $(win "$work/Gra żółw")\\Zażółć gęślą.dat" "apply"
+diff -r "$work/Gra żółw" "$new" >&2 || fail "apply: the folder is not the new tree"
 
 echo "== signed by a command"
-# cmd.exe's copy stands in for a signing tool: {in} to {out}.
+# cmd.exe's copy stands in for a signing tool: {in} to {out}. (cmd.exe itself
+# takes no long paths.)
+mkdir -p "$work/dist żółw"
 pack_win make --old "$(win "$old")" --new "$(win "$new")" --strings "$(win "$deep/Strings żółw.scr")" \
-  --stub "$(win "$stub")" --sign 'copy /b "{in}" "{out}"' -o "$(win "$deep/windows/Podpisana.exe")"
-expect 0 "wrote $(win "$deep/windows/Podpisana.exe")" "make --sign"
-[ -e "$deep/windows/Podpisana-unsigned.exe" ] && fail "the unsigned update was left behind"
-grep -qa 'P.o.d.p.i.s.a.n.a...e.x.e' "$deep/windows/Podpisana.exe" ||
+  --stub "$(win "$stub")" --sign 'copy /b "{in}" "{out}"' -o "$(win "$work/dist żółw/Podpisana.exe")"
+expect 0 "wrote $(win "$work/dist żółw/Podpisana.exe")" "make --sign"
+[ -e "$work/dist żółw/Podpisana-unsigned.exe" ] && fail "the unsigned update was left behind"
+grep -qa 'P.o.d.p.i.s.a.n.a...e.x.e' "$work/dist żółw/Podpisana.exe" ||
   fail "OriginalFilename is not the signed file's name"
 pack_win make --old "$(win "$old")" --new "$(win "$new")" --strings "$(win "$deep/Strings żółw.scr")" \
-  --sign 'exit 3' -o "$(win "$deep/windows/Nie.exe")"
+  --sign 'exit 3' -o "$(win "$work/dist żółw/Nie.exe")"
 expect 1 "the signing command failed (exit code 3); the unsigned update is kept" "a failed signing"
-[ -e "$deep/windows/Nie.exe" ] && fail "a failed signing wrote the output"
-[ -e "$deep/windows/Nie-unsigned.exe" ] || fail "a failed signing lost the unsigned update"
+[ -e "$work/dist żółw/Nie.exe" ] && fail "a failed signing wrote the output"
+[ -e "$work/dist żółw/Nie-unsigned.exe" ] || fail "a failed signing lost the unsigned update"
 
 echo "== refusals, as the Linux tool makes them"
 T=(--old "$(win "$old")" --new "$(win "$new")")
