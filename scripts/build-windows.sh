@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds only the Windows updater stub, build/windows/bin/upkeep.exe (x86_64;
-# ARCH=i686 gives build/windows-i686/bin/upkeep.exe), without its tests.
+# Builds the Windows updater stub and authoring tool, build/windows/bin/upkeep.exe
+# and upkeep-pack.exe (x86_64; ARCH=i686 gives build/windows-i686/bin/), without
+# the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=${ARCH:-x86_64}
@@ -9,7 +10,8 @@ dir=build/windows
 scripts/install-deps.sh
 scripts/libdeflate-mingw.sh "$arch-w64-mingw32"
 scripts/liblzma-mingw.sh "$arch-w64-mingw32"
+scripts/libdivsufsort-mingw.sh "$arch-w64-mingw32"
 cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-$arch.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPKEEP_TESTS=OFF >/dev/null
-ninja -C "$dir" upkeep
-echo "$dir/bin/upkeep.exe"
+ninja -C "$dir" upkeep upkeep-pack
+echo "$dir/bin/upkeep.exe $dir/bin/upkeep-pack.exe"

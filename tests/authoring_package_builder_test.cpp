@@ -18,12 +18,15 @@
 #include "authoring/script_writer.h"
 #include "authoring/string_keys.h"
 #include "authoring/tree_diff.h"
+#include "authoring/version_resource_writer.h"
 #include "engine/script_runner.h"
 #include "install/bank_files.h"
 #include "package/package.h"
 #include "package/delta_extended.h"
 #include "package/payload_stream.h"
 #include "package_test_util.h"
+#include "platform/pe_version_reader.h"
+#include "app_test_util.h"
 #include "test_util.h"
 
 namespace upkeep {
@@ -140,14 +143,42 @@ void Mutate(const std::string& from, const std::string& to, std::mt19937& rng) {
   }
 }
 
+// init-strings' table with this game's settings, any version accepted, and
+// the texts given (a null text takes the key out).
+std::string Strings(const std::map<std::string, const char*>& texts = {}) {
+  std::map<std::string, const char*> all = {{"REG_KEY", "Software\\\\Tests\\\\Game"},
+                                            {"REG_DESTINATION", "Install Path"},
+                                            {"PROGRAM_NAME", "Test Game"},
+                                            {"GAME_VERSION", ""},
+                                            {"LANG_VERSION", ""}};
+  for (const auto& t : texts) all[t.first] = t.second;
+  std::string s = DefaultStringsScript();
+  for (const auto& t : all) {
+    const std::string head = "\r\nString(\"" + t.first + "\", \"";
+    const size_t at = s.find(head);
+    if (at == std::string::npos) continue;
+    const size_t end = s.find("\r\n", at + 2);
+    s.replace(at, end - at,
+              t.second ? head + t.second + "\")" : std::string("\r\n// no ") + t.first);
+  }
+  return s;
+}
+
+// The program SRC_EXE names, as every installed game has it.
+void AddProgram(const std::string& dir) {
+  if (fs::is_directory(dir) && !fs::exists(dir + "/game.exe")) Write(dir + "/game.exe", {'M', 'Z'});
+}
+
 class PackageBuilderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     strings_ = tmp_.Join("Strings.scr");
-    ASSERT_TRUE(test::WriteFileText(strings_, DefaultStringsScript()));
+    ASSERT_TRUE(test::WriteFileText(strings_, Strings()));
   }
 
   MakeOptions Options(const std::string& old_dir, const std::string& new_dir) {
+    AddProgram(old_dir);
+    AddProgram(new_dir);
     MakeOptions o;
     o.olds.push_back({"", old_dir});
     o.new_dir = new_dir;
@@ -473,14 +504,16 @@ TEST_F(PackageBuilderTest, VersionChainsBringEveryOldVersionToTheNewest) {
   RandomTree(v1, rng);
   Mutate(v1, v2, rng);
   Mutate(v2, v3, rng);
+  for (const auto& v : {v1, v2}) AddProgram(v);
   MakeOptions o = Options("", v3);
   o.olds = {{"1.0.0.0", v1}, {"1.1.0.0", v2}};
   o.to_version = "1.2";
   o.remove_folders = true;
+  o.allow_any_version = true;  // the programs carry no version resource
   MakeSummary summary;
   std::string error;
   ASSERT_TRUE(MakePackage(o, pkg, &summary, &error)) << error;
-  EXPECT_EQ(summary.sections, 2u);
+  EXPECT_EQ(summary.sections, 3u);  // a Version section for each old tree, the closing check
   EXPECT_EQ(Apply(pkg, v1, tmp_.Join("g1"), "1.0.0.0"), 0) << log_;
   ExpectSameTree(tmp_.Join("g1"), v3);
   EXPECT_EQ(Apply(pkg, v2, tmp_.Join("g2"), "1.1.0.0"), 0) << log_;
@@ -590,11 +623,152 @@ TEST_F(PackageBuilderTest, RefusesBadInputAndLeavesOutputAlone) {
   // Names that differ in case alone are one name on the game's file system.
   Write(new_dir + "/A", {3});
   size_t names = 0;
-  for (auto& e : fs::directory_iterator(new_dir)) names += e.is_regular_file() ? 1 : 0;
+  for (auto& e : fs::directory_iterator(new_dir)) {
+    names += CompareNames(e.path().filename().string(), "a") == 0 ? 1 : 0;
+  }
   if (names == 2) {  // only a case-sensitive file system can hold both
     EXPECT_FALSE(MakePackage(Options(old_dir, new_dir), out, &summary, &error));
     EXPECT_NE(error.find("case"), std::string::npos) << error;
     EXPECT_EQ(test::ReadFileText(out), "previous");
+  }
+}
+
+// Updates that would fail for every player, or do nothing, are refused with
+// what to fix; what only looks wrong can be forced.
+TEST_F(PackageBuilderTest, RefusesUpdatesThatCannotWork) {
+  const std::string old_dir = tmp_.Join("old"), new_dir = tmp_.Join("new");
+  Write(old_dir + "/data.bin", {1, 2, 3});
+  Write(new_dir + "/data.bin", {1, 2, 4});
+  Write(old_dir + "/Setup.exe", {'M', 'Z'});
+  const std::vector<uint8_t> old_exe = test::GameExecutable("1.0.0.1en");
+  const std::vector<uint8_t> new_exe = test::GameExecutable("1.0.0.2en");
+  const std::string terms = tmp_.Join("terms.txt");
+  ASSERT_TRUE(test::WriteFileText(terms, "Terms."));
+  const std::string utf8_pl = "Zaktualizowano gr\xC4\x99 \xC5\xBC\xC3\xB3\xC5\x82wia";
+  const struct Case {
+    const char* what;
+    std::string strings;  // the table's bytes
+    bool program = true;  // the old tree has SRC_EXE's program
+    bool swapped = false;
+    bool same = false;
+    bool with_terms = false;
+    bool force_downgrade = false;
+    const char* error;  // empty: made
+  } kCases[] = {
+      {"no program", Strings(), false, false, false, false, false,
+       "SRC_EXE \"game.exe\" names no program of the old tree: the updater would refuse"},
+      {"no REG_KEY", Strings({{"REG_KEY", nullptr}}), true, false, false, false, false,
+       "lacks REG_KEY, which the updater cannot do without"},
+      {"no dialog title", Strings({{"GAME_VERSION", "1.0.0.1"}, {"UPDATE_TITLE", nullptr}}), true,
+       false, false, false, false, "lacks UPDATE_TITLE"},
+      {"no licence title", Strings({{"IDS_TITLE_LICENCE", nullptr}}), true, false, false, true,
+       false, "lacks IDS_TITLE_LICENCE"},
+      {"example key", Strings({{"REG_KEY", "SOFTWARE\\\\Example Studio\\\\Example Game"}}), true,
+       false, false, false, false,
+       "REG_KEY still holds init-strings' example \"SOFTWARE\\Example Studio\\Example Game\""},
+      {"example value", Strings({{"REG_DESTINATION", "ExampleInstallPath"}}), true, false, false,
+       false, false, "REG_DESTINATION still holds init-strings' example"},
+      {"example name", Strings({{"PROGRAM_NAME", "Example Game"}}), true, false, false, false,
+       false, "PROGRAM_NAME still holds init-strings' example"},
+      {"same trees", Strings(), true, false, true, false, false,
+       "the old and new trees hold the same files"},
+      {"swapped", Strings(), true, true, false, false, false,
+       "the new tree's program is version \"1.0.0.1en\", older than \"1.0.0.2en\""},
+      {"downgrade forced", Strings(), true, true, false, false, true, ""},
+      {"UTF-16", "\xFF\xFE!\0", true, false, false, false, false, "is UTF-16"},
+      {"UTF-8 outside the code page",
+       Strings({{"IDS_UPDATE_SUCCESSFUL", "Zaktualizowano gr\xC4\x99"}}), true, false, false, false,
+       false, "' (U+0119) is not in code page 1252"},
+      {"UTF-8 with a mark", "\xEF\xBB\xBF" + Strings({{"IDS_UPDATE_SUCCESSFUL", "Caf\xC3\xA9"}}),
+       true, false, false, false, false, ""},
+      {"UTF-8 in its Locale",
+       "!Locale(s)\r\nLocale(\"Polish\")\r\n" +
+           Strings({{"IDS_UPDATE_SUCCESSFUL", utf8_pl.c_str()}}),
+       true, false, false, false, false, ""},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(test::WriteFileText(strings_, c.strings));
+    fs::remove(old_dir + "/game.exe");
+    fs::remove(new_dir + "/game.exe");
+    if (c.program) Write(old_dir + "/game.exe", c.swapped ? new_exe : old_exe);
+    Write(new_dir + "/game.exe", c.swapped ? old_exe : new_exe);
+    MakeOptions o;
+    o.olds = {{"", old_dir}};
+    o.new_dir = c.same ? old_dir : new_dir;
+    o.strings_path = strings_;
+    if (c.with_terms) o.terms_path = terms;
+    o.force_downgrade = c.force_downgrade;
+    std::vector<ArchiveEntry> entries;
+    MakeSummary summary;
+    std::string error;
+    const bool made = BuildUpdate(o, &entries, &summary, &error);
+    if (*c.error != 0) {
+      EXPECT_FALSE(made);
+      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+      continue;
+    }
+    ASSERT_TRUE(made) << error;
+    // The package's table is in the code page the updater reads it in.
+    ASSERT_EQ(entries[1].name, "Strings.scr");
+    const std::string table(entries[1].data.begin(), entries[1].data.end());
+    std::string notes;
+    for (const auto& n : summary.notes) notes += n + "\n";
+    for (const auto& w : summary.warnings) notes += w + "\n";
+    if (c.force_downgrade) {
+      EXPECT_NE(notes.find("takes players back"), std::string::npos) << notes;
+    } else if (c.strings[0] == '\xEF') {
+      EXPECT_EQ(table.compare(0, 3, "// "), 0);
+      EXPECT_NE(table.find("Caf\xE9\")"), std::string::npos);
+      EXPECT_NE(notes.find("byte-order mark"), std::string::npos) << notes;
+    } else {
+      EXPECT_NE(table.find("Zaktualizowano gr\xEA \xBF\xF3\xB3wia\")"), std::string::npos);
+      EXPECT_NE(notes.find("converted to code page 1250"), std::string::npos) << notes;
+    }
+  }
+  // Where the table's character is: line and column, as an editor counts.
+  ASSERT_TRUE(test::WriteFileText(
+      strings_, "!String(s, s)\r\nString(\"A\", \"\xC3\xA9\xE2\x82\xAC\xCE\xA9\")\r\n"));
+  std::vector<ArchiveEntry> entries;
+  MakeSummary summary;
+  std::string error;
+  EXPECT_FALSE(BuildUpdate(Options(old_dir, new_dir), &entries, &summary, &error));
+  EXPECT_EQ(error.find(strings_ + ":2:16: '\xCE\xA9' (U+03A9) is not in code page 1252"), 0u)
+      << error;
+}
+
+// A Windows update's OriginalFilename names the file players get: the output's
+// name, without the "-unsigned" of a file that is signed next.
+TEST_F(PackageBuilderTest, OriginalFilenameIsTheShippedName) {
+  const std::string old_dir = tmp_.Join("old"), new_dir = tmp_.Join("new");
+  Write(old_dir + "/a.txt", {1});
+  Write(new_dir + "/a.txt", {2});
+  const std::string stub = tmp_.Join("stub.exe");
+  Write(stub, WriteVersionedPe(VersionResource()));
+  const struct {
+    const char* out;
+    const char* original;
+  } kCases[] = {
+      {"Game-1.1-unsigned.exe", "Game-1.1.exe"}, {"Game_UNSIGNED.exe", "Game.exe"},
+      {"Game.unsigned", "Game.unsigned"},        {"Game-1.1.exe", "Game-1.1.exe"},
+      {"unsigned.exe", "unsigned.exe"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.out);
+    MakeOptions o = Options(old_dir, new_dir);
+    o.stub_path = stub;
+    const std::string out = tmp_.Join(c.out);
+    MakeSummary summary;
+    std::string error;
+    ASSERT_TRUE(MakePackage(o, out, &summary, &error)) << error;
+    const uint32_t size = PeVersionInfoSize(out);
+    std::vector<uint8_t> block(size);
+    ASSERT_TRUE(size > 0 && PeVersionInfo(out, size, block.data()));
+    const uint8_t* value = nullptr;
+    uint32_t length = 0;
+    ASSERT_TRUE(PeQueryVersionValue(
+        block.data(), size, "\\StringFileInfo\\040904b0\\OriginalFilename", &value, &length));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(value)), c.original);
   }
 }
 
@@ -678,10 +852,9 @@ class VerifyTest : public PackageBuilderTest {
     f[30000] ^= 0xFF;
     Write(tmp_.Join("new/f.bin"), f);  // patched
     Write(tmp_.Join("new/n.txt"), {'h', 'i'});
-    MakeSummary summary;
     std::string error;
     ASSERT_TRUE(
-        BuildUpdate(Options(tmp_.Join("old"), tmp_.Join("new")), &entries_, &summary, &error))
+        BuildUpdate(Options(tmp_.Join("old"), tmp_.Join("new")), &entries_, &summary_, &error))
         << error;
   }
 
@@ -706,6 +879,7 @@ class VerifyTest : public PackageBuilderTest {
   }
 
   std::vector<ArchiveEntry> entries_;
+  MakeSummary summary_;
   std::string script_;
   int count_ = 0;
 };
@@ -714,6 +888,7 @@ TEST_F(VerifyTest, AcceptsWhatMakeWrites) {
   VerifyReport r = Check(entries_);
   EXPECT_TRUE(r.faults.empty()) << r.faults[0];
   EXPECT_EQ(r.sections, 2);  // the work, then the closing check
+  EXPECT_EQ(static_cast<size_t>(r.sections), summary_.sections);
   EXPECT_TRUE(r.missing_keys.empty());
 }
 

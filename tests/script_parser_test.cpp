@@ -197,6 +197,13 @@ TEST(ScriptParserFailures, MessagesGiveLineAndColumn) {
       {"!a() " + x32, {"t.scr:1:6: error: word limit exceeded", "t.scr:1:6: error: error in call"}},
       {"!f(s s)", {"t.scr:1:6: error: unexpected characted in typedef"}},
       {"$c(i, 1) !a(s) a(c)", {"t.scr:1:18: error: 'c' const type != 'string'"}},
+      // A quote missing at a line's end closes at the next line's first quote:
+      // the string's opening is named before the fault that shows there.
+      {"!a(s, s)\r\na(\"A\", \"text)\r\na(\"B\", \"x\")\r\n",
+       {"t.scr:2:8: error: string not closed on its line (it runs on to a quote on a later line)",
+        "t.scr:3:4: error: closing bracket expected"}},
+      // A string that spans lines on purpose blames nothing further on.
+      {"!a(s)\r\na(\"two\r\nlines\")\r\nb()", {"t.scr:4:1: error: unknown keyword b"}},
   };
   for (const auto& c : cases) {
     std::unique_ptr<ScriptReader> reader = ScriptFromText(c.text, "t.scr");

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "authoring/package_builder.h"
+#include "pack_options.h"
+
 namespace upkeep {
 
 struct PackageArchive;
@@ -18,6 +21,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
+// The whole tool: `args` are the arguments after the program's name, UTF-8.
+int RunPack(const Args& args);
+
 int Make(const Args& args);
 int InitStrings(const Args& args);
 int List(const Args& args);
@@ -25,6 +31,22 @@ int Extract(const Args& args);
 int Cat(const Args& args);
 int Verify(const Args& args);
 int Apply(const Args& args);
+
+// What make is asked: the package and the tool's own settings.
+struct MakeRequest {
+  MakeOptions options;
+  std::string out;
+  bool force = false;
+  bool quiet = false;
+  // Run on the finished update: {in} the unsigned file, {out} the one to write
+  // (without {out}, {in} is signed where it is).
+  std::string sign;
+  std::string sign_dir;  // where the command runs; empty: the current folder
+};
+
+// make's options, each storing into `request`; project files take their
+// long names.
+std::vector<Option> MakeOptionTable(MakeRequest* request);
 
 // Shared helpers.
 bool IsHelp(const Args& args);

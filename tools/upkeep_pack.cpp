@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,10 @@
 #include "pack_commands.h"
 #include "pack_options.h"
 #include "pack_progress.h"
+#include "platform/command_line.h"
 #include "platform/console.h"
+#include "platform/file_system.h"
+#include "platform/fs_path.h"
 
 namespace upkeep {
 namespace pack {
@@ -48,16 +52,19 @@ const char kMainUsage[] =
     "\n"
     "'upkeep-pack COMMAND --help' describes each command; 'upkeep-pack --version'\n"
     "tells the tool's version. Options take their value as '--name VALUE' or\n"
-    "'--name=VALUE'; '--' ends the options. An output file that exists is left\n"
-    "alone unless -f (--force) is given. Exit codes: 0 done, 1 failed, 2 bad usage.\n";
+    "'--name=VALUE'; '--' ends the options. An argument @FILE stands for the\n"
+    "arguments written in FILE (blanks separate them, quotes keep one together).\n"
+    "An output file that exists is left alone unless -f (--force) is given.\n"
+    "Exit codes: 0 done, 1 failed, 2 bad usage.\n";
 
 const char kMakeUsage[] =
     "usage: upkeep-pack make --old [VERSION=]DIR [--old VERSION=DIR ...] --new DIR\n"
     "                        --strings Strings.scr [--terms FILE] [--stub FILE]\n"
     "                        [--to-version V] [--level 1-9] [--remove-folders]\n"
-    "                        [--allow-any-version] [--delta-format F] [--volume-size S]\n"
-    "                        [--large-from S]\n"
-    "                        [BRANDING] [-q] [-f] -o OUT\n"
+    "                        [--allow-any-version] [--force-downgrade]\n"
+    "                        [--delta-format F] [--volume-size S] [--large-from S]\n"
+    "                        [BRANDING] [--sign COMMAND] [-q] [-f] -o OUT\n"
+    "       upkeep-pack make PROJECT [OPTIONS]\n"
     "\n"
     "Compares the trees and writes a package whose patch.scr checks every file it\n"
     "patches or deletes, states the free space it needs, then creates directories,\n"
@@ -92,13 +99,33 @@ const char kMakeUsage[] =
     "                     (.FILEX), or, changed, as a delta of block matches\n"
     "  --allow-any-version  make it even when GAME_VERSION, LANG_VERSION or a\n"
     "                     VERSION= cannot match what the updater sees in an old tree\n"
+    "  --force-downgrade  make it even when the new tree's program is older than an\n"
+    "                     old tree's and GAME_VERSION is empty (trees look swapped)\n"
+    "  --sign COMMAND     run COMMAND on the finished update: {in} is the unsigned\n"
+    "                     file (OUT with -unsigned added), {out} the signed file to\n"
+    "                     write, which becomes OUT; without {out} the command signs\n"
+    "                     {in} in place. It runs with sh (cmd.exe on Windows), in\n"
+    "                     the project file's folder; quote {in} and {out}\n"
     "  -o OUT             the package; written only when complete\n"
     "  -f, --force        replace OUT when it exists\n"
     "  -q, --quiet        no progress line (it is drawn only on a terminal anyway)\n"
     "\n"
+    "A PROJECT file holds the options, one a line, as NAME = VALUE (NAME is the\n"
+    "long option without --, a switch is NAME alone or NAME = yes/no; # starts a\n"
+    "comment line); paths in it are relative to its folder. Options given after\n"
+    "it add to it (--old) or replace what it sets.\n"
+    "\n"
+    "make refuses (exit code 1) what cannot work: an old tree without the SRC_EXE\n"
+    "program, a string table without the keys the updater needs or with\n"
+    "init-strings' examples in REG_KEY, REG_DESTINATION or PROGRAM_NAME, trees\n"
+    "with the same files, a stub that already carries a package, and a string\n"
+    "table in UTF-8 whose characters its code page lacks (UTF-8 it can hold is\n"
+    "converted, a byte-order mark dropped).\n"
+    "\n"
     "Progress goes to standard error; notes and warnings too, always. The summary\n"
-    "(files patched, created, renamed and deleted, payload bytes, the package's\n"
-    "size against the new tree's) goes to standard output, also with -q.\n"
+    "(files patched, created, renamed and deleted, the sections of patch.scr, the\n"
+    "payload bytes against the bytes of the files they write, the package's size)\n"
+    "goes to standard output, also with -q.\n"
     "\n"
     "Every tree's program (the first SRC_EXE name it has) is read as the updater\n"
     "reads it: the first 7 characters of its ProductVersion are the version, the\n"
@@ -118,14 +145,17 @@ const char kMakeUsage[] =
     "A signed stub loses its signature (with a warning): sign the finished update.\n";
 
 const char kInitUsage[] =
-    "usage: upkeep-pack init-strings [--from DIR] [-f] [-o FILE]\n"
+    "usage: upkeep-pack init-strings [--from OLD_DIR ...] [--to NEW_DIR] [-f] [-o FILE]\n"
     "\n"
     "Writes a complete Strings.scr: the prototype and every key the updater uses,\n"
     "each with an English text and a comment on where it appears. Without -o it\n"
     "goes to standard output; an existing FILE is kept unless -f is given.\n"
-    "--from DIR takes SRC_EXE, GAME_VERSION, LANG_VERSION, PROGRAM_NAME and\n"
-    "PATCH_VERSION from the game tree DIR: its top-level .exe with a ProductVersion\n"
-    "(the one the version and language are read from, as the updater reads them).\n";
+    "Each tree's program is its first top-level .exe with a ProductVersion, read\n"
+    "as the updater reads it. --from OLD_DIR (the installed release; once per old\n"
+    "tree of a chain, oldest first) gives SRC_EXE, GAME_VERSION (every old\n"
+    "version), LANG_VERSION and the program names; --to NEW_DIR (the new release)\n"
+    "gives PATCH_VERSION and PROGRAM_NAME. REG_KEY and REG_DESTINATION are yours\n"
+    "to set: make refuses their examples.\n";
 
 const char kListUsage[] =
     "usage: upkeep-pack list PKG\n"
@@ -186,35 +216,40 @@ const char* DeltaLayoutName(PackageEntry* e) {
   return nullptr;
 }
 
-// Streams a whole-file entry decoded (any size) to `out`; false when it does
-// not decode.
-bool WriteDecoded(PackageEntry* e, std::FILE* out) {
-  return DecodeFileEntry(
-      *e, [out](const uint8_t* p, size_t n) { return std::fwrite(p, 1, n, out) == n; });
+using ByteSink = std::function<bool(const uint8_t*, size_t)>;
+
+ByteSink ToStream(std::ostream& out) {
+  return [&out](const uint8_t* p, size_t n) {
+    out.write(reinterpret_cast<const char*>(p), static_cast<std::streamsize>(n));
+    return static_cast<bool>(out);
+  };
 }
 
+ByteSink ToFile(std::FILE* out) {
+  return [out](const uint8_t* p, size_t n) { return std::fwrite(p, 1, n, out) == n; };
+}
+
+// Streams a whole-file entry decoded (any size) to `out`; false when it does
+// not decode.
+bool WriteDecoded(PackageEntry* e, const ByteSink& out) { return DecodeFileEntry(*e, out); }
+
 // Streams an entry's stored bytes to `out`.
-bool WriteStored(PackageEntry* e, std::FILE* out) {
-  if (e->packedSize != 0) {
-    std::vector<uint8_t> bytes;
-    return ReadPackageEntry(e, &bytes) &&
-           std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-  }
-  std::vector<uint8_t> buffer(size_t{1} << 20);
+bool WriteStored(PackageEntry* e, const ByteSink& out) {
+  std::vector<uint8_t> buffer;
+  if (e->packedSize != 0) return ReadPackageEntry(e, &buffer) && out(buffer.data(), buffer.size());
+  buffer.resize(size_t{1} << 20);
   for (uint64_t at = 0; at < e->size;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), e->size - at));
-    if (!ReadEntryAt(*e, at, buffer.data(), n) || std::fwrite(buffer.data(), 1, n, out) != n)
-      return false;
+    if (!ReadEntryAt(*e, at, buffer.data(), n) || !out(buffer.data(), n)) return false;
     at += n;
   }
   return true;
 }
 
-// The size of a file beside `path`, or 0.
+// The size of a file, or 0.
 uint64_t SizeOf(const std::string& path) {
-  std::error_code ec;
-  const uint64_t size = fs::file_size(path, ec);
-  return ec ? 0 : size;
+  FolderEntry what;
+  return FsStat(path, &what) ? what.size : 0;
 }
 
 // A size given as digits with an optional K, M or G (binary multiples).
@@ -240,14 +275,14 @@ bool ParseByteSize(const std::string& text, uint64_t* out) {
 }
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
 
-// An entry name as a relative path below the extraction directory, or empty
-// when it would reach outside it.
+// An entry name as a relative '\\' path below the extraction directory, or
+// empty when it would reach outside it.
 std::string SafeRelative(const std::string& entry) {
   std::string out;
   size_t start = 0;
@@ -258,7 +293,7 @@ std::string SafeRelative(const std::string& entry) {
     if (part.empty() || part == "." || part == ".." || part.find('/') != std::string::npos ||
         part.find(':') != std::string::npos)
       return std::string();
-    if (!out.empty()) out += '/';
+    if (!out.empty()) out += '\\';
     out += part;
     start = end + 1;
   }
@@ -278,54 +313,92 @@ void SetStringText(std::string* script, const std::string& key, const std::strin
   script->replace(at, end - at, literal.substr(1, literal.size() - 2));
 }
 
-// The game program of a tree: its top-level .exe files that have a
-// ProductVersion, in name order.
-bool FillFromTree(const std::string& dir, std::string* script) {
-  std::error_code ec;
-  std::vector<std::string> exes;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string name = it->path().filename().string();
-    std::string ext = name.size() > 4 ? name.substr(name.size() - 4) : "";
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (ext == ".exe" && it->is_regular_file(ec)) exes.push_back(name);
-  }
-  if (ec) {
-    std::fprintf(stderr, "upkeep-pack: cannot list %s\n", dir.c_str());
+// The game program of a tree: the first of its top-level .exe files, in
+// name order, that has a ProductVersion. False (told on stderr) when none has.
+bool ProgramOfTree(const std::string& dir, TreeProgram* program) {
+  std::vector<FolderEntry> entries;
+  std::string error;
+  if (!ListFolder(dir, &entries, &error)) {
+    std::fprintf(stderr, "upkeep-pack: %s\n", error.c_str());
     return false;
   }
-  std::sort(exes.begin(), exes.end());
-  TreeProgram program;
-  for (const auto& name : exes) {
-    program = ReadTreeProgram(dir, name);
-    if (!program.product_version.empty()) break;
+  std::vector<std::string> exes;
+  for (const auto& e : entries) {
+    std::string ext = e.name.size() > 4 ? e.name.substr(e.name.size() - 4) : "";
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".exe" && e.kind == FolderEntry::Kind::kFile) exes.push_back(e.name);
   }
-  if (program.product_version.empty()) {
+  std::sort(exes.begin(), exes.end());
+  for (const auto& name : exes) {
+    *program = ReadTreeProgram(dir, name);
+    if (!program->product_version.empty()) break;
+  }
+  if (program->product_version.empty()) {
     std::fprintf(stderr, "upkeep-pack: %s has no top-level .exe with a ProductVersion\n",
                  dir.c_str());
     return false;
   }
-  std::fprintf(stderr, "%s\n", program.Describe().c_str());
-  if (program.version.empty()) {
+  std::fprintf(stderr, "%s\n", program->Describe().c_str());
+  return true;
+}
+
+// The settings the trees tell: the installed releases' program, versions and
+// language from the old trees (oldest first), the new version and name from
+// the new tree.
+bool FillFromTrees(const std::vector<std::string>& olds, const std::string& to,
+                   std::string* script) {
+  std::string versions;
+  TreeProgram first;
+  for (size_t i = 0; i < olds.size(); ++i) {
+    TreeProgram program;
+    if (!ProgramOfTree(olds[i], &program)) return false;
+    if (i == 0) {
+      first = program;
+    } else if (CompareNames(program.name, first.name) != 0) {
+      std::fprintf(stderr,
+                   "upkeep-pack: the old trees' programs differ (%s, %s); SRC_EXE lists both\n",
+                   first.name.c_str(), program.name.c_str());
+      first.name += ";" + program.name;
+    }
+    if (program.version.empty()) {
+      std::fprintf(stderr,
+                   "warning: GAME_VERSION and LANG_VERSION left empty (any): the updater sees no "
+                   "version in %s\n",
+                   (olds[i] + "/" + program.name).c_str());
+      versions.clear();
+      first.version.clear();
+      break;
+    }
+    versions += (versions.empty() ? "" : ";") + program.version;
+  }
+  if (!olds.empty()) {
+    SetStringText(script, "SRC_EXE", first.name);
+    SetStringText(script, "GAME_VERSION", first.version.empty() ? "" : versions);
+    SetStringText(script, "LANG_VERSION", first.version.empty() ? "" : first.language);
+  }
+  if (!first.product_name.empty()) {
+    SetStringText(script, "PROGRAM_NAME", first.product_name);
+    SetStringText(script, "PROGRAM_NAME_OLD", first.product_name);
+  }
+  if (to.empty()) {
     std::fprintf(stderr,
-                 "warning: GAME_VERSION and LANG_VERSION left empty (any): the updater sees no "
-                 "version in %s\n",
-                 program.name.c_str());
+                 "note: PATCH_VERSION keeps its example: --to NEW_TREE takes it from the new "
+                 "release\n");
+    return true;
   }
-  SetStringText(script, "SRC_EXE", program.name);
-  SetStringText(script, "GAME_VERSION", program.version);
-  SetStringText(script, "LANG_VERSION", program.language);
-  if (!program.product_name.empty()) {
-    SetStringText(script, "PROGRAM_NAME", program.product_name);
-    SetStringText(script, "PROGRAM_NAME_OLD", program.product_name);
-  }
-  SetStringText(script, "PATCH_VERSION", program.product_version);
+  TreeProgram next;
+  if (!ProgramOfTree(to, &next)) return false;
+  if (!next.product_name.empty()) SetStringText(script, "PROGRAM_NAME", next.product_name);
+  // The version the next update's GAME_VERSION will name.
+  SetStringText(script, "PATCH_VERSION",
+                next.version.empty() ? next.product_version : next.version);
   return true;
 }
 
 // The -o convention: an existing file (or anything else) of that name is kept.
 bool RefuseExisting(const std::string& out) {
-  std::error_code ec;
-  if (!fs::exists(fs::symlink_status(out, ec))) return false;
+  FolderEntry what;
+  if (!FsStat(out, &what)) return false;
   std::fprintf(stderr, "upkeep-pack: %s exists; not replaced (-f replaces it)\n", out.c_str());
   return true;
 }
@@ -347,29 +420,51 @@ static_assert(sizeof(kStubMarkerReversed) == sizeof(UPKEEP_STUB_MARKER) &&
 // can follow; otherwise what is wrong with it.
 std::string StubProblem(const std::string& path) {
   std::vector<uint8_t> bytes;
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec) || !ReadWholeFile(path, &bytes))
-    return "cannot read the stub " + path;
+  if (!FsIsFile(path) || !ReadWholeFile(path, &bytes)) return "cannot read the stub " + path;
   const bool elf = bytes.size() >= 4 && std::memcmp(bytes.data(),
                                                     "\x7f"
                                                     "ELF",
                                                     4) == 0;
   std::string marker(kStubMarkerReversed);
   std::reverse(marker.begin(), marker.end());
-  if ((IsPeImage(bytes) || elf) &&
-      std::search(bytes.begin(), bytes.end(), marker.begin(), marker.end()) != bytes.end())
-    return std::string();
-  return "the stub " + path +
-         " is not an updater program (build/windows/bin/upkeep.exe for Windows, "
-         "build/linux/bin/upkeep for Linux)";
+  if (!(IsPeImage(bytes) || elf) ||
+      std::search(bytes.begin(), bytes.end(), marker.begin(), marker.end()) == bytes.end()) {
+    return "the stub " + path +
+           " is not an updater program (build/windows/bin/upkeep.exe for Windows, "
+           "build/linux/bin/upkeep for Linux)";
+  }
+  // An update made before (last release's, say) has a package already: the
+  // players would get that one, or the new one hiding the old.
+  const std::string absolute = FsAbsolute(path);
+  if (OpenPackage(absolute.c_str()) != nullptr) {
+    ClosePackage(absolute.c_str());
+    return "the stub " + path +
+           " already carries a package: it is an update made by upkeep-pack, not the bare "
+           "updater; give build/windows/bin/upkeep.exe (or build/linux/bin/upkeep)";
+  }
+  return std::string();
 }
 
 std::string Counted(size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// `folder` and the folders above it, made where missing; false when it is not
+// a folder afterwards.
+bool MakeFolders(const std::string& folder) {
+  FileSystem* files = GetFileSystem();
+  // Each folder on the way; those above may exist or be no folder of ours.
+  for (size_t cut = folder.find_first_of("/\\", 1); cut != std::string::npos;
+       cut = folder.find_first_of("/\\", cut + 1)) {
+    if (folder[cut - 1] != ':' && folder[cut - 1] != '/' && folder[cut - 1] != '\\')
+      files->CreateDir(folder.substr(0, cut));
+  }
+  files->CreateDir(folder);
+  return FsIsFolder(folder);
+}
+
 // The result of a make in two lines: what the script does, and what it weighs.
-std::string SummaryText(const MakeSummary& s, const std::string& out) {
+std::string SummaryText(const MakeSummary& s, const std::string& out, bool with_stub) {
   std::string text = "wrote " + out + ": " + std::to_string(s.patched) + " patched, " +
                      std::to_string(s.created) + " created, " + std::to_string(s.renamed) +
                      " renamed, " + std::to_string(s.deleted) + " deleted";
@@ -380,24 +475,29 @@ std::string SummaryText(const MakeSummary& s, const std::string& out) {
   }
   text += " (" + Counted(s.sections, "section", "sections") + ")\n";
   uint64_t size = SizeOf(out);
-  text += "payloads " + std::to_string(s.payload_bytes) + " bytes; package " +
-          std::to_string(size) + " bytes";
+  // The payloads against what they make: how well the changes compress,
+  // whatever the updater program in front weighs.
+  text += "payloads " + std::to_string(s.payload_bytes) + " bytes";
+  if (s.written_bytes > 0) {
+    char ratio[96];
+    std::snprintf(
+        ratio, sizeof ratio, ", %.1f%% of the %llu bytes of files they write",
+        100.0 * static_cast<double>(s.payload_bytes) / static_cast<double>(s.written_bytes),
+        static_cast<unsigned long long>(s.written_bytes));
+    text += ratio;
+  }
+  text += "; package " + std::to_string(size) + " bytes" +
+          (with_stub ? ", the updater program included" : "");
   if (s.volumes > 0) {
-    const std::string folder = fs::path(out).parent_path().string();
+    const std::string folder = FsText(FsPath(out).parent_path());
     for (size_t v = 0; v < s.volumes; ++v) {
-      size += SizeOf((fs::path(folder) / VolumeFileName(out, v)).string());
+      const std::string name = VolumeFileName(out, v);
+      size += SizeOf(folder.empty() ? name : NativePath(folder, name));
     }
-    text += " with " + Counted(s.volumes, "data volume", "data volumes") + " (" +
+    text += ", with " + Counted(s.volumes, "data volume", "data volumes") + " (" +
             VolumeFileName(out, 0) +
             (s.volumes > 1 ? " to " + VolumeFileName(out, s.volumes - 1) : std::string()) + "), " +
             std::to_string(size) + " bytes in all";
-  }
-  if (s.new_tree_bytes > 0) {
-    char ratio[64];
-    std::snprintf(ratio, sizeof ratio, ", %.1f%% of the new tree's %llu bytes",
-                  100.0 * static_cast<double>(size) / static_cast<double>(s.new_tree_bytes),
-                  static_cast<unsigned long long>(s.new_tree_bytes));
-    text += ratio;
   }
   return text + "\n";
 }
@@ -418,12 +518,11 @@ int Usage(const char* text, const std::string& problem) {
 }
 
 const PackageArchive* MountPackage(const std::string& path, std::string* mounted_as) {
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) {
+  if (!FsIsFile(path)) {
     std::fprintf(stderr, "upkeep-pack: no such package file: %s\n", path.c_str());
     return nullptr;
   }
-  *mounted_as = fs::absolute(path, ec).string();
+  *mounted_as = FsAbsolute(path);
   PackageProblem problem;
   const PackageArchive* archive = OpenPackage(mounted_as->c_str(), &problem);
   if (archive) return archive;
@@ -448,21 +547,16 @@ const PackageArchive* MountPackage(const std::string& path, std::string* mounted
   return nullptr;
 }
 
-int Make(const Args& args) {
-  if (IsHelp(args)) return Usage(kMakeUsage, "");
-  MakeOptions options;
-  std::string out;
-  bool force = false;
-  bool quiet = false;
-  const std::vector<Option> table = {
+std::vector<Option> MakeOptionTable(MakeRequest* request) {
+  MakeOptions& options = request->options;
+  return {
       {{"--old"},
        true,
-       [&](const std::string& v) {
+       [&options](const std::string& v) {
          OldTree t;
          size_t eq = v.find('=');
-         std::error_code ec;
          // VERSION=DIR unless the whole text is a directory of its own.
-         if (eq != std::string::npos && eq > 0 && v.find('/') > eq && !fs::is_directory(v, ec)) {
+         if (eq != std::string::npos && eq > 0 && v.find_first_of("/\\") > eq && !FsIsFolder(v)) {
            t.version = v.substr(0, eq);
            t.dir = v.substr(eq + 1);
          } else {
@@ -470,11 +564,12 @@ int Make(const Args& args) {
          }
          options.olds.push_back(t);
          return std::string();
-       }},
-      Value({"--new"}, &options.new_dir),
-      Value({"--strings"}, &options.strings_path),
-      Value({"--terms"}, &options.terms_path),
-      Value({"--stub"}, &options.stub_path),
+       },
+       ValueKind::kVersionedPath},
+      Value({"--new"}, &options.new_dir, ValueKind::kPath),
+      Value({"--strings"}, &options.strings_path, ValueKind::kPath),
+      Value({"--terms"}, &options.terms_path, ValueKind::kPath),
+      Value({"--stub"}, &options.stub_path, ValueKind::kPath),
       Value({"--to-version"}, &options.to_version),
       Value({"--company"}, &options.branding.company),
       Value({"--product"}, &options.branding.product),
@@ -483,10 +578,10 @@ int Make(const Args& args) {
       Value({"--product-version"}, &options.branding.product_version),
       Value({"--copyright"}, &options.branding.copyright),
       Value({"--original-filename"}, &options.branding.original_filename),
-      Value({"--icon"}, &options.branding.icon_path),
+      Value({"--icon"}, &options.branding.icon_path, ValueKind::kPath),
       {{"--level"},
        true,
-       [&](const std::string& v) {
+       [&options](const std::string& v) {
          char* end = nullptr;
          long level = std::strtol(v.c_str(), &end, 10);
          if (v.empty() || *end != '\0' || level < 1 || level > 9)
@@ -496,7 +591,7 @@ int Make(const Args& args) {
        }},
       {{"--delta-format"},
        true,
-       [&](const std::string& v) {
+       [&options](const std::string& v) {
          using Format = MakeOptions::DeltaFormat;
          if (v == "basic") {
            options.delta_format = Format::kBasic;
@@ -531,19 +626,126 @@ int Make(const Args& args) {
        }},
       Flag({"--remove-folders"}, &options.remove_folders),
       Flag({"--allow-any-version"}, &options.allow_any_version),
-      Value({"-o", "--output"}, &out),
-      Flag({"-f", "--force"}, &force),
-      Flag({"-q", "--quiet"}, &quiet),
+      Flag({"--force-downgrade"}, &options.force_downgrade),
+      Value({"--sign"}, &request->sign),
+      Value({"-o", "--output"}, &request->out, ValueKind::kPath),
+      Flag({"-f", "--force"}, &request->force),
+      Flag({"-q", "--quiet"}, &request->quiet),
   };
+}
+
+namespace {
+
+// `text` with every `from` replaced by `to`.
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// "Game-1.1.exe" -> "Game-1.1-unsigned.exe", beside it.
+std::string UnsignedName(const std::string& out) {
+  const fs::path p = FsPath(out);
+  const std::string name = FsText(p.filename());
+  const size_t dot = name.rfind('.');
+  const std::string renamed = dot == std::string::npos || dot == 0
+                                  ? name + "-unsigned"
+                                  : name.substr(0, dot) + "-unsigned" + name.substr(dot);
+  return FsText(p.parent_path() / FsPath(renamed));
+}
+
+bool CarriesPackage(const std::string& path) {
+  const std::string absolute = FsAbsolute(path);
+  if (OpenPackage(absolute.c_str()) == nullptr) return false;
+  ClosePackage(absolute.c_str());
+  return true;
+}
+
+// Runs the signing command on the finished update `unsigned_path` and puts
+// the signed file at `out`. False (told on stderr) when it fails; `out` is
+// then as it was and the unsigned update is kept.
+bool Sign(const MakeRequest& request, const std::string& unsigned_path) {
+  const std::string in = FsAbsolute(unsigned_path);
+  const std::string out = FsAbsolute(request.out);
+  FileSystem* files = GetFileSystem();
+  // {out} names a file of its own, put in place once the command succeeded;
+  // without {out} the command signs {in} where it is.
+  const bool to_out = request.sign.find("{out}") != std::string::npos;
+  std::string signed_path = in;
+  if (to_out) {
+    signed_path = out + ".signed";
+    for (int n = 1; files->GetAttributes(signed_path) != kInvalidAttributes; ++n)
+      signed_path = out + ".signed" + std::to_string(n);
+  }
+  const std::string command =
+      ReplaceAll(ReplaceAll(request.sign, "{in}", in), "{out}", signed_path);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::string problem;
+  const int code = RunShellCommand(command, request.sign_dir, &problem);
+  std::string fault;
+  if (code != 0) {
+    fault = problem.empty() ? "the signing command failed (exit code " + std::to_string(code) + ")"
+                            : "the signing command could not run: " + problem;
+  } else if (!CarriesPackage(signed_path)) {
+    fault = "after the signing command " + signed_path + " is missing or carries no package";
+  } else if (!files->Replace(signed_path, out)) {
+    fault = "cannot put " + signed_path + " in place of " + out;
+  }
+  if (!fault.empty()) {
+    if (to_out) files->Delete(signed_path);
+    std::fprintf(stderr, "upkeep-pack: make failed: %s; the unsigned update is kept as %s\n",
+                 fault.c_str(), unsigned_path.c_str());
+    return false;
+  }
+  if (to_out) files->Delete(in);
+  return true;
+}
+
+}  // namespace
+
+int Make(const Args& args) {
+  if (IsHelp(args)) return Usage(kMakeUsage, "");
   std::vector<std::string> operands;
   std::string problem;
+  {
+    // A first reading finds the project file among the arguments.
+    MakeRequest scratch;
+    if (!ParseOptions(args, MakeOptionTable(&scratch), &operands, &problem))
+      return Usage(kMakeUsage, problem);
+  }
+  if (operands.size() > 1) return Usage(kMakeUsage, "unexpected argument: " + operands[1]);
+  MakeRequest request;
+  const std::vector<Option> table = MakeOptionTable(&request);
+  // The project's settings first: options on the command line add to them
+  // (--old) or replace them.
+  if (operands.size() == 1) {
+    std::vector<ProjectSetting> settings;
+    if (!ReadProjectFile(operands[0], table, &settings, &problem)) {
+      std::fprintf(stderr, "upkeep-pack: %s\n", problem.c_str());
+      return kExitUsage;
+    }
+    for (const auto& setting : settings) {
+      std::vector<std::string> ignored;
+      if (!ParseOptions({setting.arg}, table, &ignored, &problem)) {
+        std::fprintf(stderr, "upkeep-pack: %s: %s\n", setting.where.c_str(), problem.c_str());
+        return kExitUsage;
+      }
+    }
+    request.sign_dir = FsText(FsPath(operands[0]).parent_path());
+  }
+  operands.clear();
   if (!ParseOptions(args, table, &operands, &problem)) return Usage(kMakeUsage, problem);
-  if (!operands.empty()) return Usage(kMakeUsage, "unexpected argument: " + operands[0]);
+  MakeOptions& options = request.options;
   if (options.olds.empty()) return Usage(kMakeUsage, "--old is required");
   if (options.new_dir.empty()) return Usage(kMakeUsage, "--new is required");
   if (options.strings_path.empty()) return Usage(kMakeUsage, "--strings is required");
-  if (out.empty()) return Usage(kMakeUsage, "-o is required");
-  if (!force && RefuseExisting(out)) return kExitFailed;
+  if (request.out.empty()) return Usage(kMakeUsage, "-o is required");
+  if (!request.force && RefuseExisting(request.out)) return kExitFailed;
+  // Signed, the update is first written under another name.
+  const std::string written = request.sign.empty() ? request.out : UnsignedName(request.out);
+  // (Its OriginalFilename is still OUT's name: make leaves "-unsigned" out.)
+  if (!request.sign.empty() && !request.force && RefuseExisting(written)) return kExitFailed;
   if (!options.stub_path.empty()) {
     const std::string stub = StubProblem(options.stub_path);
     if (!stub.empty()) {
@@ -551,12 +753,12 @@ int Make(const Args& args) {
       return kExitFailed;
     }
   }
-  ProgressLine progress(!quiet && StderrIsTerminal());
+  ProgressLine progress(!request.quiet && StderrIsTerminal());
   options.progress = [&progress](const MakeProgress& p) { progress.Update(p); };
 
   MakeSummary summary;
   std::string error;
-  const bool made = MakePackage(options, out, &summary, &error);
+  const bool made = MakePackage(options, written, &summary, &error);
   progress.Clear();
   for (const auto& line : summary.script_messages) std::fprintf(stderr, "%s\n", line.c_str());
   for (const auto& line : summary.programs) std::fprintf(stderr, "%s\n", line.c_str());
@@ -572,30 +774,36 @@ int Make(const Args& args) {
                  "(--remove-folders removes it)\n",
                  dir.c_str());
   }
+  if (!request.sign.empty() && !Sign(request, written)) return kExitFailed;
   std::fflush(stderr);
-  std::printf("%s", SummaryText(summary, out).c_str());
+  std::printf("%s", SummaryText(summary, request.out, !options.stub_path.empty()).c_str());
   return kExitOk;
 }
 
 int InitStrings(const Args& args) {
   if (IsHelp(args)) return Usage(kInitUsage, "");
-  std::string out, from;
+  std::string out, to;
+  std::vector<std::string> from;
   bool force = false;
   std::vector<std::string> operands;
   std::string problem;
+  const Option from_option{{"--from"}, true, [&from](const std::string& v) {
+                             from.push_back(v);
+                             return std::string();
+                           }};
   if (!ParseOptions(args,
-                    {Value({"-o", "--output"}, &out), Flag({"-f", "--force"}, &force),
-                     Value({"--from"}, &from)},
+                    {Value({"-o", "--output"}, &out), Flag({"-f", "--force"}, &force), from_option,
+                     Value({"--to"}, &to)},
                     &operands, &problem))
     return Usage(kInitUsage, problem);
   if (!operands.empty()) return Usage(kInitUsage, "unexpected argument: " + operands[0]);
+  if (!out.empty() && !force && RefuseExisting(out)) return kExitFailed;
   std::string text = DefaultStringsScript();
-  if (!from.empty() && !FillFromTree(from, &text)) return kExitFailed;
+  if ((!from.empty() || !to.empty()) && !FillFromTrees(from, to, &text)) return kExitFailed;
   if (out.empty()) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     return kExitOk;
   }
-  if (!force && RefuseExisting(out)) return kExitFailed;
   if (!WriteFile(out, std::vector<uint8_t>(text.begin(), text.end()))) {
     std::fprintf(stderr, "upkeep-pack: cannot write %s\n", out.c_str());
     return kExitFailed;
@@ -678,8 +886,7 @@ int Extract(const Args& args) {
   std::string mounted;
   const PackageArchive* archive = MountPackage(plain[0], &mounted);
   if (!archive) return kExitFailed;
-  std::error_code ec;
-  fs::create_directories(plain[1], ec);
+  MakeFolders(plain[1]);
   int failed = 0;
   bool first = true;
   for (const auto& e : archive->entries) {
@@ -692,18 +899,19 @@ int Extract(const Args& args) {
       ++failed;
       continue;
     }
-    fs::path target = fs::path(plain[1]) / rel;
-    fs::create_directories(target.parent_path(), ec);
-    std::FILE* out = std::fopen(target.string().c_str(), "wb");
+    const std::string target = NativePath(plain[1], rel);
+    MakeFolders(FsText(FsPath(target).parent_path()));
+    std::ofstream out(FsPath(target), std::ios::binary | std::ios::trunc);
     const bool decode = inflate && (IsPayloadEntry(e.get()) || IsBlockFileName(e->name.c_str()));
-    bool ok = out != nullptr && (decode ? WriteDecoded(e.get(), out) : WriteStored(e.get(), out));
-    if (out != nullptr && std::fclose(out) != 0) ok = false;
-    if (!ok) {
+    bool ok = out && (decode ? WriteDecoded(e.get(), ToStream(out))
+                              : WriteStored(e.get(), ToStream(out)));
+    out.close();
+    if (!ok || !out) {
       std::fprintf(stderr, "upkeep-pack: cannot extract %s\n", e->name.c_str());
       ++failed;
       continue;
     }
-    std::printf("%s\n", target.string().c_str());
+    std::printf("%s\n", target.c_str());
   }
   return failed ? kExitFailed : kExitOk;
 }
@@ -725,28 +933,27 @@ int Cat(const Args& args) {
     return kExitFailed;
   }
   if (inflate) {
-    if (!WriteDecoded(entry, stdout)) {
+    if (!WriteDecoded(entry, ToFile(stdout))) {
       std::fprintf(stderr, "upkeep-pack: %s does not inflate\n", entry->name.c_str());
       return kExitFailed;
     }
-  } else if (!WriteStored(entry, stdout)) {
+  } else if (!WriteStored(entry, ToFile(stdout))) {
     std::fprintf(stderr, "upkeep-pack: cannot read %s\n", entry->name.c_str());
     return kExitFailed;
   }
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
 }
 
-}  // namespace pack
-}  // namespace upkeep
-
-int main(int argc, char** argv) {
-  using namespace upkeep::pack;
-  // Names are read from the package alone, as the updater reads them; only
-  // apply --loose-files lets a missing one come from the disk.
-  upkeep::AllowLooseFileReads(false);
-  if (argc < 2) return Usage(kMainUsage, "a command is needed");
-  std::string command = argv[1];
-  Args args(argv + 2, argv + argc);
+int RunPack(const Args& given) {
+  Args all;
+  std::string problem;
+  if (!ExpandResponseFiles(given, &all, &problem)) {
+    std::fprintf(stderr, "upkeep-pack: %s\n", problem.c_str());
+    return kExitUsage;
+  }
+  if (all.empty()) return Usage(kMainUsage, "a command is needed");
+  const std::string command = all[0];
+  const Args args(all.begin() + 1, all.end());
   if (command == "--help" || command == "-h" || command == "help") return Usage(kMainUsage, "");
   if (command == "--version") {
     std::printf("upkeep-pack %s\n", UPKEEP_VERSION_TEXT);
@@ -761,3 +968,6 @@ int main(int argc, char** argv) {
   if (command == "apply") return Apply(args);
   return Usage(kMainUsage, "unknown command: " + command);
 }
+
+}  // namespace pack
+}  // namespace upkeep

@@ -21,6 +21,9 @@
 #include "install/bank_files.h"
 #include "package/package.h"
 #include "platform/code_page.h"
+#include "platform/file_system.h"
+#include "platform/fs_path.h"
+#include "platform/text.h"
 #include "pack_commands.h"
 #include "pack_options.h"
 #include "script/command_schema.h"
@@ -44,7 +47,8 @@ const char kVerifyUsage[] =
     "checksum matches its payload and every delta is well formed, and lists the\n"
     "keys the updater uses that the string table lacks. Exit code 1 on any fault;\n"
     "other missing keys are warnings, but a package without REG_KEY,\n"
-    "REG_DESTINATION, SRC_EXE or the titles it shows is a fault.\n";
+    "REG_DESTINATION, SRC_EXE or the titles it shows is a fault, and so is one\n"
+    "whose REG_KEY, REG_DESTINATION or PROGRAM_NAME is init-strings' example.\n";
 
 const char kApplyUsage[] =
     "usage: upkeep-pack apply PKG --dir DIR [--version V] [--dry-run] [--skip-space-check]\n"
@@ -65,22 +69,167 @@ const char kApplyUsage[] =
     "programs is there, its language is LANG_VERSION and its version is listed in\n"
     "GAME_VERSION (exit code 1 otherwise); its version is then the --version.\n";
 
-fs::path MakeScratchDir() {
+std::string MakeScratchDir() {
   std::error_code ec;
   fs::path base = fs::temp_directory_path(ec);
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
     fs::path p = base / ("upkeep-pack-" + std::to_string(random()) + std::to_string(attempt));
-    if (fs::create_directory(p, ec)) return p;
+    if (fs::create_directory(p, ec)) return FsText(p);
   }
-  return fs::path();
+  return std::string();
 }
 
-bool CopyTree(const std::string& from, const std::string& to) {
-  std::error_code ec;
-  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
-  return !ec;
+bool CopyFile(const std::string& from, const std::string& to) {
+  FileSystem* files = GetFileSystem();
+  std::unique_ptr<File> in = files->Open(from, OpenMode::kRead);
+  std::unique_ptr<File> out = in ? files->Open(to, OpenMode::kWrite) : nullptr;
+  if (!out) return false;
+  std::vector<uint8_t> buffer(size_t{1} << 20);
+  for (;;) {
+    const int64_t got = in->Read(buffer.data(), buffer.size());
+    if (got < 0) return false;
+    if (got == 0) return true;
+    if (out->Write(buffer.data(), static_cast<size_t>(got)) != got) return false;
+  }
 }
+
+// Folders and files, walked without recursion and through the wide API on
+// Windows, so deep trees copy whole. Links are refused, as make refuses them.
+bool CopyTree(const std::string& from, const std::string& to) {
+  FileSystem* files = GetFileSystem();
+  std::vector<std::string> pending = {std::string()};
+  std::vector<FolderEntry> entries;
+  std::string error;
+  while (!pending.empty()) {
+    const std::string rel = pending.back();
+    pending.pop_back();
+    if (files->CreateDir(NativePath(to, rel)) == CreateDirResult::kFailed ||
+        !ListFolder(NativePath(from, rel), &entries, &error))
+      return false;
+    for (const FolderEntry& e : entries) {
+      const std::string name = rel.empty() ? e.name : rel + "\\" + e.name;
+      if (e.kind == FolderEntry::Kind::kFolder) {
+        pending.push_back(name);
+      } else if (e.kind != FolderEntry::Kind::kFile ||
+                 !CopyFile(NativePath(from, name), NativePath(to, name))) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// A whole tree removed, deepest first.
+void RemoveTree(const std::string& root) {
+  FileSystem* files = GetFileSystem();
+  std::vector<std::string> pending = {std::string()}, folders;
+  std::vector<FolderEntry> entries;
+  std::string error;
+  while (!pending.empty()) {
+    const std::string rel = pending.back();
+    pending.pop_back();
+    folders.push_back(rel);
+    if (!ListFolder(NativePath(root, rel), &entries, &error)) continue;
+    for (const FolderEntry& e : entries) {
+      const std::string name = rel.empty() ? e.name : rel + "\\" + e.name;
+      if (e.kind == FolderEntry::Kind::kFolder) {
+        pending.push_back(name);
+      } else {
+        files->SetAttributes(NativePath(root, name), kAttrNormal);
+        files->Delete(NativePath(root, name));
+      }
+    }
+  }
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it)
+    files->RemoveDir(NativePath(root, *it));
+}
+
+// The engine names the game's files in the string table's code page, as the
+// updater does, while the folder given to apply (UTF-8, or the system's
+// bytes) holds them as the disk spells them: names below it are converted on
+// their way to the disk and back, so names outside ASCII are found. A name
+// on disk the code page cannot spell is left out, as the updater leaves it.
+class GameFolderNames : public FileSystemWrapper {
+ public:
+  GameFolderNames(FileSystem* target, std::string root, int code_page)
+      : FileSystemWrapper(target), root_(std::move(root)), code_page_(code_page) {}
+
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    return target()->Open(ToDisk(path), mode);
+  }
+  std::unique_ptr<MappedView> MapFile(const std::string& path) override {
+    return target()->MapFile(ToDisk(path));
+  }
+  std::unique_ptr<MappedView> MapFileForWalk(const std::string& path) override {
+    return target()->MapFileForWalk(ToDisk(path));
+  }
+  uint32_t GetAttributes(const std::string& path) override {
+    return target()->GetAttributes(ToDisk(path));
+  }
+  bool SetAttributes(const std::string& path, uint32_t a) override {
+    return target()->SetAttributes(ToDisk(path), a);
+  }
+  bool Move(const std::string& from, const std::string& to) override {
+    return target()->Move(ToDisk(from), ToDisk(to));
+  }
+  bool Replace(const std::string& from, const std::string& to) override {
+    return target()->Replace(ToDisk(from), ToDisk(to));
+  }
+  bool FlushDir(const std::string& path) override { return target()->FlushDir(ToDisk(path)); }
+  bool Delete(const std::string& path) override { return target()->Delete(ToDisk(path)); }
+  CreateDirResult CreateDir(const std::string& path) override {
+    return target()->CreateDir(ToDisk(path));
+  }
+  bool RemoveDir(const std::string& path) override { return target()->RemoveDir(ToDisk(path)); }
+  bool Find(const std::string& pattern, std::vector<FindEntry>* out) override {
+    std::vector<FindEntry> found;
+    if (!target()->Find(ToDisk(pattern), &found)) return false;
+    for (auto& e : found) {
+      if (Utf8ToAnsiExact(e.name, &e.name, code_page_)) out->push_back(std::move(e));
+    }
+    return true;
+  }
+  std::string GetCurrentDir() override { return FromDisk(target()->GetCurrentDir()); }
+  bool SetCurrentDir(const std::string& path) override {
+    return target()->SetCurrentDir(ToDisk(path));
+  }
+  bool GetFreeBytes(const std::string& path, uint64_t* bytes) override {
+    return target()->GetFreeBytes(ToDisk(path), bytes);
+  }
+  std::string GetFullPath(const std::string& path) override {
+    return FromDisk(target()->GetFullPath(ToDisk(path)));
+  }
+  std::string GetLongPath(const std::string& path) override {
+    return FromDisk(target()->GetLongPath(ToDisk(path)));
+  }
+
+ private:
+  // The part of `path` after the folder and its separator; false when the
+  // path is not below the folder.
+  bool Below(const std::string& path, std::string* rest) const {
+    if (path.size() <= root_.size() || path.compare(0, root_.size(), root_) != 0 ||
+        (path[root_.size()] != '\\' && path[root_.size()] != '/'))
+      return false;
+    *rest = path.substr(root_.size());
+    return true;
+  }
+  std::string ToDisk(const std::string& path) const {
+    std::string rest, disk;
+    if (!Below(path, &rest)) return path;
+    // A name that is no text in the code page names no file.
+    if (!AnsiToUtf8Exact(rest, &disk, code_page_)) return root_ + "\\?";
+    return root_ + disk;
+  }
+  std::string FromDisk(const std::string& path) const {
+    std::string rest, ansi;
+    if (!Below(path, &rest)) return path;
+    return Utf8ToAnsiExact(rest, &ansi, code_page_) ? root_ + ansi : std::string();
+  }
+
+  std::string root_;
+  int code_page_;
+};
 
 // How apply names the game's files: as the updater would (C:\\Games\\...) when
 // the folder lies on a drive of a Wine prefix, else relative to the folder;
@@ -132,6 +281,8 @@ class GamePaths {
 // (dosdevices/x: of an enclosing folder), or empty. The longest drive wins, so
 // C: (drive_c) beats Z: (the whole file system).
 std::string WindowsFormOf(const std::string& native) {
+  // A Windows path (on the Windows build) is the updater's own already.
+  if (FsPath(native).has_root_name()) return native;
   std::error_code ec;
   const fs::path dir = fs::weakly_canonical(native, ec);
   if (ec) return std::string();
@@ -268,22 +419,26 @@ int Verify(const Args& args) {
   for (const auto& m : report.script_messages) std::printf("%s\n", m.c_str());
   for (const auto& f : report.faults) std::printf("FAULT: %s\n", f.c_str());
   for (const auto& w : report.warnings) std::printf("warning: %s\n", w.c_str());
-  // Without these the updater cannot find the game or name its windows, so
-  // their absence is a fault, not a warning.
-  LoadStringTable("Strings.scr");
-  std::vector<std::string> needed = {"REG_KEY", "REG_DESTINATION", "SRC_EXE", "IDS_TITLE"};
-  // The dialog's caption: one title with versions, another without.
-  needed.push_back(*ExpandText("&GAME_VERSION&") ? "UPDATE_TITLE" : "UPDATE_TITLE_NO_VER");
-  if (FindPackageEntry(*archive, "umowa.txt")) needed.push_back("IDS_TITLE_LICENCE");
+  // Without these the updater cannot find the game or name its windows, and
+  // with init-strings' examples it looks for a game nobody has: faults, not
+  // warnings.
   const size_t missing = report.missing_keys.size();
-  for (auto it = report.missing_keys.begin(); it != report.missing_keys.end();) {
-    if (std::find(needed.begin(), needed.end(), *it) == needed.end()) {
-      ++it;
-      continue;
+  std::unique_ptr<ScriptReader> reader = LoadScript("Strings.scr");
+  int failed = 0;
+  std::unique_ptr<ScriptProgram> strings = reader ? ParseProgram(*reader, failed) : nullptr;
+  if (strings != nullptr && !failed) {
+    const std::map<std::string, std::string> texts = StringTexts(*strings);
+    const bool terms = FindPackageEntry(*archive, "umowa.txt") != nullptr;
+    for (const auto& fault : StringTableFaults(texts, terms)) {
+      report.faults.push_back("Strings.scr: " + fault);
+      std::printf("FAULT: %s\n", report.faults.back().c_str());
     }
-    report.faults.push_back("Strings.scr lacks " + *it + ", which the updater cannot do without");
-    std::printf("FAULT: %s\n", report.faults.back().c_str());
-    it = report.missing_keys.erase(it);
+    // The keys told as faults just now are no warnings as well.
+    for (const auto& key : RequiredStringKeys(texts, terms)) {
+      report.missing_keys.erase(
+          std::remove(report.missing_keys.begin(), report.missing_keys.end(), key),
+          report.missing_keys.end());
+    }
   }
   size_t count = 0;
   const StringKey* keys = RuntimeStringKeys(&count);
@@ -327,8 +482,7 @@ int Apply(const Args& args) {
     return Usage(kApplyUsage,
                  "a version text has at most " + std::to_string(kMaxVersionText) + " characters");
   }
-  std::error_code ec;
-  if (!fs::is_directory(dir, ec)) {
+  if (!FsIsFolder(dir)) {
     std::fprintf(stderr, "upkeep-pack: not a directory: %s\n", dir.c_str());
     return kExitFailed;
   }
@@ -375,20 +529,22 @@ int Apply(const Args& args) {
     return kExitFailed;
   }
 
-  std::string real_dir = fs::absolute(dir, ec).lexically_normal().string();
-  while (real_dir.size() > 1 && real_dir.back() == '/') real_dir.pop_back();
+  std::string real_dir = FsAbsolute(dir);
+  while (real_dir.size() > 1 && (real_dir.back() == '/' || real_dir.back() == '\\') &&
+         real_dir[real_dir.size() - 2] != ':')
+    real_dir.pop_back();
   std::string work_dir = real_dir;
   // The log, and the copy of a dry run, live in a scratch directory of their own.
-  fs::path scratch = MakeScratchDir();
+  const std::string scratch = MakeScratchDir();
   if (scratch.empty()) {
     std::fprintf(stderr, "upkeep-pack: cannot create a temporary directory\n");
     return kExitFailed;
   }
   if (dry_run) {
-    work_dir = (scratch / "game").string();
+    work_dir = NativePath(scratch, "game");
     if (!CopyTree(real_dir, work_dir)) {
       std::fprintf(stderr, "upkeep-pack: cannot copy %s for a dry run\n", real_dir.c_str());
-      fs::remove_all(scratch, ec);
+      RemoveTree(scratch);
       return kExitFailed;
     }
   }
@@ -396,10 +552,13 @@ int Apply(const Args& args) {
   const std::string folder = paths.root().empty() ? "the game folder" : paths.root();
 
   std::string error;
+  // From here the engine reaches the folder as the updater names its files.
+  GameFolderNames names(GetFileSystem(), work_dir, CurrentCodePage());
+  SetFileSystem(&names);
   std::vector<std::string> banks;
 
-  fs::path log_path = scratch / "patch.log";
-  PackageFile* log = OpenPackageFile(log_path.string().c_str(), "wt");
+  const std::string log_path = NativePath(scratch, "patch.log");
+  PackageFile* log = OpenPackageFile(log_path.c_str(), "wt");
   ProgressLines progress;
   progress.paths = &paths;
   RunRequest request;
@@ -432,9 +591,10 @@ int Apply(const Args& args) {
     return deleted > 0;
   };
   int32_t code = RunUpdateScript(request);
+  SetFileSystem(nullptr);
   if (log) ClosePackageFile(log);
   std::vector<uint8_t> log_bytes;
-  if (ReadWholeFile(log_path.string(), &log_bytes)) {
+  if (ReadWholeFile(log_path, &log_bytes)) {
     std::string text;
     for (size_t i = 0; i < log_bytes.size(); ++i) {
       if (log_bytes[i] == '\r' && i + 1 < log_bytes.size() && log_bytes[i + 1] == '\n') continue;
@@ -490,7 +650,7 @@ int Apply(const Args& args) {
                   static_cast<unsigned long long>(changes.unchanged_files));
     }
   }
-  fs::remove_all(scratch, ec);
+  RemoveTree(scratch);
   return code == 0 ? kExitOk : kExitFailed;
 }
 

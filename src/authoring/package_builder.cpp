@@ -18,6 +18,7 @@
 #include "authoring/script_writer.h"
 #include "authoring/stub_image.h"
 #include "authoring/string_keys.h"
+#include "authoring/strings_encoding.h"
 #include "authoring/tree_diff.h"
 #include "authoring/tree_program.h"
 #include "install/installation.h"
@@ -28,6 +29,7 @@
 #include "package/payload_stream.h"
 #include "platform/code_page.h"
 #include "platform/file_system.h"
+#include "platform/fs_path.h"
 #include "platform/text.h"
 #include "script/command_schema.h"
 #include "script/script_call.h"
@@ -211,7 +213,7 @@ std::string TemporarySpoolStem() {
   std::random_device random;
   char tag[9];
   std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(random()));
-  return ((ec ? std::filesystem::path(".") : dir) / (std::string("upkeep-pack-") + tag)).string();
+  return FsText((ec ? std::filesystem::path(".") : dir) / (std::string("upkeep-pack-") + tag));
 }
 
 class Builder {
@@ -517,7 +519,6 @@ class Builder {
     section->commands = std::move(checks);
     section->commands.push_back({"FreeSpace", {Number(required)}});
     for (auto& c : work) section->commands.push_back(std::move(c));
-    ++summary_->sections;
     return true;
   }
 
@@ -534,11 +535,12 @@ class Builder {
   }
 
   // The bank files of the new tree, with the folders they need.
-  bool Banks(const Tree& to, const std::vector<std::string>& banks, ScriptSection* section) {
+  bool Banks(const Tree& to, const std::vector<TreeFile>& banks, ScriptSection* section) {
     std::vector<ScriptCommand> work;
     std::vector<std::string> dirs;
     uint64_t space = 0;
-    for (const auto& name : banks) {
+    for (const auto& bank : banks) {
+      const std::string& name = bank.name;
       for (size_t cut = name.find('\\'); cut != std::string::npos; cut = name.find('\\', cut + 1)) {
         std::string dir = name.substr(0, cut);
         bool known = false;
@@ -548,15 +550,13 @@ class Builder {
           work.push_back({"IsOKDir", {Text(dir)}});
         }
       }
-      uint64_t size = 0;
-      for (const auto& f : to.files) size = CompareNames(f.name, name) == 0 ? f.size : size;
       std::string entry, crc;
       uint64_t written = 0;
-      if (!WholeFile(to, name, size, &entry, &crc, &written)) return false;
+      if (!WholeFile(to, name, bank.size, &entry, &crc, &written)) return false;
       work.push_back({"CreateFile", {Text(name), Text(entry), Text(crc)}});
       ++summary_->created;
       space += OnDisk(written);
-      Done(size);
+      Done(written);
     }
     section->commands.push_back({"FreeSpace", {Number(space)}});
     for (auto& c : work) section->commands.push_back(std::move(c));
@@ -602,7 +602,7 @@ class Builder {
     std::string path = NativePath(tree.root, name);
     auto it = crc_cache_.find(path);
     if (it != crc_cache_.end()) return it->second;
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(FsPath(path), std::ios::binary);
     std::vector<char> buf(1 << 20);
     uLong crc = crc32(0L, Z_NULL, 0);
     while (in) {
@@ -892,6 +892,7 @@ class Builder {
 
   // A file is done: its whole size counts, whatever its encoder reported.
   void Done(uint64_t size) {
+    summary_->written_bytes += size;
     progress_.bytes_done = done_bytes_ += size;
     ++progress_.files_done;
     if (options_.progress) options_.progress(progress_);
@@ -963,9 +964,16 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
     *error = "cannot read the string table " + options.strings_path;
     return false;
   }
+  if (!DropByteOrderMark(&strings, options.strings_path, &summary->notes, error)) return false;
   if (!ParsesAsTheUpdaterReadsIt(strings, "Strings.scr", options.strings_path,
                                  &summary->script_messages, error)) {
     *error = "the string table " + *error;
+    return false;
+  }
+  // The updater reads the table's texts, and names in the script, in the
+  // code page of its Locale.
+  const int code_page = ScriptCodePage(strings);
+  if (!ToCodePage(&strings, code_page, options.strings_path, &summary->notes, error)) {
     return false;
   }
   const std::map<std::string, std::string> texts = StringTexts(strings);
@@ -973,6 +981,12 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
     *error = "the string table " + options.strings_path +
              " defines no String (a file with LF line ends reads as one comment after the first "
              "//: Strings.scr needs CR LF)";
+    return false;
+  }
+  const std::vector<std::string> faults = StringTableFaults(texts, !options.terms_path.empty());
+  if (!faults.empty()) {
+    *error = "the string table " + options.strings_path + " would fail on every machine:";
+    for (const auto& f : faults) *error += "\n  " + f;
     return false;
   }
   size_t key_count = 0;
@@ -1016,18 +1030,19 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
   // The updater deletes bank files once a run begins to change the game: they
   // are neither checked nor patched, and the new tree's are written again at
   // the end of every run.
-  std::vector<std::string> banks;
+  std::vector<TreeFile> banks;
   for (size_t i = 0; i < trees.size(); ++i) {
     const bool is_new = i + 1 == trees.size();
-    std::vector<std::string> left_out;
+    std::vector<TreeFile> left_out;
     LeaveOutRunFiles(&trees[i], true, &left_out);
-    for (const auto& name : left_out) {
+    for (const auto& file : left_out) {
+      const std::string& name = file.name;
       const std::string path = NativePath(trees[i].root, name);
       if (!IsStaleBankName(name)) {
         summary->notes.push_back("left out " + path +
                                  ": the updater removes or overwrites it before the script runs");
       } else if (is_new) {
-        banks.push_back(name);
+        banks.push_back(file);
         summary->warnings.push_back(path +
                                     ": the updater deletes bank files when it changes the game; "
                                     "the package writes it again at the end of every run");
@@ -1046,17 +1061,27 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
     return it == texts.end() ? std::string() : it->second;
   };
   const std::string lang_version = text_of("LANG_VERSION");
+  // SRC_EXE names files of the game folder in the table's code page.
+  std::string src_exe = text_of("SRC_EXE");
+  if (!AnsiToUtf8Exact(src_exe, &src_exe, code_page)) src_exe = text_of("SRC_EXE");
   std::vector<std::string> mismatches;
+  std::vector<size_t> no_program;  // old trees without the program
+  std::vector<TreeProgram> programs;
   for (size_t i = 0; i < trees.size(); ++i) {
     const bool is_new = i + 1 == trees.size();
-    TreeProgram program = ReadTreeProgram(trees[i].root, text_of("SRC_EXE"));
+    TreeProgram program = ReadTreeProgram(trees[i].root, src_exe);
     summary->programs.push_back((is_new ? "new " : "old ") + program.Describe());
+    programs.push_back(program);
     if (program.name.empty()) {
       if (!is_new) {
-        summary->warnings.push_back(
-            "the old tree " + trees[i].root +
-            " has none of the SRC_EXE programs: the updater refuses such an installation, and "
-            "its version cannot be checked");
+        no_program.push_back(i);
+      } else {
+        summary->warnings.push_back("the new tree " + trees[i].root +
+                                    " has none of the SRC_EXE "
+                                    "programs (\"" +
+                                    src_exe +
+                                    "\"): the next update will not "
+                                    "find the game");
       }
       continue;
     }
@@ -1074,6 +1099,46 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
                            "\") never runs, the updater sees version \"" + program.version + "\"");
     }
   }
+  // Without its program the updater refuses an installation outright.
+  if (!no_program.empty()) {
+    *error = "SRC_EXE \"" + src_exe + "\" names no program of the old tree" +
+             (no_program.size() > 1 ? "s" : "") +
+             ": the updater would refuse every such installation as not installed. Set SRC_EXE "
+             "in " +
+             options.strings_path + " to the game's program, its name relative to the game folder:";
+    for (size_t i : no_program) {
+      std::string found;
+      for (const auto& f : trees[i].files) {
+        const std::string& n = f.name;
+        if (n.find('\\') == std::string::npos && n.size() > 4 &&
+            CompareNames(n.substr(n.size() - 4), ".exe") == 0)
+          found += (found.empty() ? "" : ", ") + n;
+      }
+      *error +=
+          "\n  " + trees[i].root + " (its programs: " + (found.empty() ? "none" : found) + ")";
+    }
+    return false;
+  }
+  // Any version accepted: only the programs' versions tell old from new.
+  if (accepted.empty() && !programs.back().name.empty()) {
+    for (size_t i = 0; i + 1 < programs.size(); ++i) {
+      if (programs[i].name.empty() ||
+          CompareVersionTexts(programs.back().product_version, programs[i].product_version) >= 0)
+        continue;
+      const std::string what = "the new tree's program is version \"" +
+                               programs.back().product_version + "\", older than \"" +
+                               programs[i].product_version + "\" in the old tree " + trees[i].root +
+                               ": ";
+      if (!options.force_downgrade) {
+        *error = what +
+                 "--old and --new look swapped (--old is the installed release, --new the next "
+                 "one); GAME_VERSION is empty, so nothing else would stop the update from taking "
+                 "players back (--force-downgrade makes it anyway)";
+        return false;
+      }
+      summary->warnings.push_back(what + "the update takes players back to it");
+    }
+  }
   if (!mismatches.empty() && !options.allow_any_version) {
     *error = "the update cannot match its old trees (--allow-any-version makes it anyway):";
     for (const auto& m : mismatches) *error += "\n  " + m;
@@ -1081,7 +1146,6 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
   }
   for (const auto& m : mismatches) summary->warnings.push_back(m);
   // Names go into the script in the string table's code page.
-  const int code_page = ScriptCodePage(strings);
   for (const Tree& tree : trees) {
     std::vector<std::string> names = tree.dirs;
     for (const auto& f : tree.files) names.push_back(f.name);
@@ -1111,10 +1175,19 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
     for (const auto& f : changes[i].created_files) bytes += f.size;
     builder.AddWork(changes[i].changed_files.size() + changes[i].created_files.size(), bytes);
   }
-  for (const auto& name : banks) {
-    for (const auto& f : trees.back().files) {
-      if (CompareNames(f.name, name) == 0) builder.AddWork(1, f.size);
-    }
+  for (const auto& bank : banks) builder.AddWork(1, bank.size);
+  bool changes_anything = false;
+  for (const auto& c : changes) {
+    changes_anything = changes_anything || !c.created_dirs.empty() || !c.changed_files.empty() ||
+                       !c.renamed_files.empty() || !c.created_files.empty() ||
+                       !c.deleted_files.empty() || !c.deleted_dirs.empty() ||
+                       !c.replaced_files.empty() || !c.replaced_dirs.empty();
+  }
+  if (!changes_anything) {
+    *error = "the old and new trees hold the same files (" + trees.front().root + ", " +
+             trees.back().root +
+             "): the update would change nothing; --new is the folder of the new release";
+    return false;
   }
   std::vector<ScriptSection> sections(options.olds.size());
   for (size_t i = 0; i < options.olds.size(); ++i) {
@@ -1139,6 +1212,7 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
       }
     }
   }
+  summary->sections = sections.size();
   std::string script;
   if (!WriteScript(sections, &script, error)) return false;
   std::vector<uint8_t> script_bytes(script.begin(), script.end());
@@ -1177,7 +1251,7 @@ std::string TextAsUtf8(const std::string& text) {
 
 bool BrandingFor(const MakeOptions& options, const std::string& out_path,
                  const std::map<std::string, std::string>& texts, StubBranding* branding,
-                 std::string* error) {
+                 std::vector<std::string>* notes, std::string* error) {
   const StubBrandingOptions& o = options.branding;
   auto text = [&texts](const char* key) {
     auto it = texts.find(key);
@@ -1192,9 +1266,27 @@ bool BrandingFor(const MakeOptions& options, const std::string& out_path,
   const std::string file_version = !o.file_version.empty() ? o.file_version : patch_version;
   const std::string product_version =
       !o.product_version.empty() ? o.product_version : patch_version;
-  const std::string original = !o.original_filename.empty()
-                                   ? o.original_filename
-                                   : std::filesystem::path(out_path).filename().string();
+  std::string original = o.original_filename;
+  if (original.empty()) {
+    original = FsText(FsPath(out_path).filename());
+    // "Game-1.1-unsigned.exe" becomes "Game-1.1.exe" when signed: the
+    // resource names the file players get.
+    const size_t dot = original.rfind('.');
+    const std::string stem = original.substr(0, dot);
+    static const char* const kMarks[] = {"-unsigned", "_unsigned", ".unsigned"};
+    for (const char* mark : kMarks) {
+      const size_t n = std::string(mark).size();
+      if (stem.size() > n && CompareNames(stem.substr(stem.size() - n), mark) == 0) {
+        const std::string shipped = stem.substr(0, stem.size() - n) +
+                                    (dot == std::string::npos ? "" : original.substr(dot));
+        notes->push_back("OriginalFilename is " + shipped +
+                         ", the name the update has once "
+                         "signed (--original-filename sets another)");
+        original = shipped;
+        break;
+      }
+    }
+  }
   auto add = [branding](const char* name, const std::string& value) {
     if (!value.empty()) branding->strings.push_back({name, value});
   };
@@ -1241,7 +1333,7 @@ bool PrepareStub(const MakeOptions& options, const std::string& out_path,
     if (e.name == "Strings.scr") texts = StringTexts(e.data);
   }
   StubBranding branding;
-  if (!BrandingFor(options, out_path, texts, &branding, error)) return false;
+  if (!BrandingFor(options, out_path, texts, &branding, &summary->notes, error)) return false;
   std::vector<uint8_t> branded = *stub;
   std::string why;
   if (!BrandStub(&branded, branding, &why)) {
@@ -1286,7 +1378,7 @@ bool MakePackage(const MakeOptions& options, const std::string& out_path, MakeSu
   if (!options.stub_path.empty()) {
     // A runnable updater: keep it executable like the stub it came from.
     std::error_code ec;
-    std::filesystem::permissions(out_path,
+    std::filesystem::permissions(FsPath(out_path),
                                  std::filesystem::perms::owner_exec |
                                      std::filesystem::perms::group_exec |
                                      std::filesystem::perms::others_exec,

@@ -76,6 +76,10 @@ struct MakeOptions {
   // Make the package even when GAME_VERSION, LANG_VERSION or a Version
   // section cannot match the version the updater sees in an old tree.
   bool allow_any_version = false;
+  // Make a package that takes the game back to an older version where any
+  // version is accepted (GAME_VERSION empty), which looks like old and new
+  // trees given the wrong way round.
+  bool force_downgrade = false;
   // Where the work stands, reported often (also within a big file); a
   // receiver that draws it picks how often.
   std::function<void(const MakeProgress&)> progress;
@@ -115,7 +119,7 @@ struct MakeOptions {
 };
 
 struct MakeSummary {
-  size_t sections = 0;
+  size_t sections = 0;  // in patch.scr, the closing check and the bank files included
   size_t patched = 0;
   size_t created = 0;       // new files and changed files sent whole
   size_t deleted = 0;       // files
@@ -123,6 +127,9 @@ struct MakeSummary {
   size_t renamed = 0;       // files moved, changed or not
   size_t dirs_created = 0;
   uint64_t payload_bytes = 0;
+  // What the payloads make: the new bytes of every file the package creates
+  // or patches (a file written by several sections counts each time).
+  uint64_t written_bytes = 0;
   uint64_t new_tree_bytes = 0;  // every file of the new tree
   size_t volumes = 0;           // data volumes written beside the program file
   // What the author should know: files left out, settings that do not fit.

@@ -8,7 +8,8 @@ const StringKey kKeys[] = {
     // Settings.
     {"REG_KEY", "SOFTWARE\\\\Example Studio\\\\Example Game",
      "registry key (under HKEY_LOCAL_MACHINE) where the installed game records itself"},
-    {"REG_DESTINATION", "InstallPath", "registry value under REG_KEY holding the game directory"},
+    {"REG_DESTINATION", "ExampleInstallPath",
+     "registry value under REG_KEY holding the game directory"},
     {"PROGRAM_NAME", "Example Game", "the game's name in titles and messages"},
     {"PROGRAM_NAME_OLD", "Example Game", "the game's name in messages about the installed game"},
     {"SRC_EXE", "game.exe",
@@ -180,6 +181,63 @@ std::string DefaultStringsScript() {
     s += eol;
   }
   return s;
+}
+
+namespace {
+
+// A template text as the parser reads it back (its only escapes are \\).
+std::string Unescaped(const char* literal) {
+  std::string out;
+  for (const char* p = literal; *p; ++p) {
+    if (*p == '\\' && p[1] != 0) ++p;
+    out.push_back(*p);
+  }
+  return out;
+}
+
+const char* TemplateText(const char* key) {
+  for (const auto& k : kKeys) {
+    if (std::string(k.key) == key) return k.text;
+  }
+  return "";
+}
+
+}  // namespace
+
+std::vector<std::string> RequiredStringKeys(const std::map<std::string, std::string>& texts,
+                                            bool has_terms) {
+  // The caption's template depends on whether there are versions to show; a
+  // missing GAME_VERSION shows as its token, which is not empty.
+  auto game_version = texts.find("GAME_VERSION");
+  const bool versions = game_version == texts.end() || !game_version->second.empty();
+  std::vector<std::string> needed = {"REG_KEY", "REG_DESTINATION", "SRC_EXE", "IDS_TITLE",
+                                     versions ? "UPDATE_TITLE" : "UPDATE_TITLE_NO_VER"};
+  if (has_terms) needed.push_back("IDS_TITLE_LICENCE");
+  return needed;
+}
+
+std::vector<std::string> StringTableFaults(const std::map<std::string, std::string>& texts,
+                                           bool has_terms) {
+  std::vector<std::string> faults;
+  for (const auto& key : RequiredStringKeys(texts, has_terms)) {
+    if (texts.count(key)) continue;
+    faults.push_back("the string table lacks " + key +
+                     ", which the updater cannot do without (upkeep-pack init-strings writes "
+                     "every key with a comment)");
+  }
+  // Settings that must name this game: left at the example, the updater
+  // looks for a game nobody has.
+  static const char* const kOwnSettings[] = {"REG_KEY", "REG_DESTINATION", "PROGRAM_NAME"};
+  for (const char* key : kOwnSettings) {
+    auto it = texts.find(key);
+    if (it == texts.end() || it->second != Unescaped(TemplateText(key))) continue;
+    faults.push_back(std::string(key) + " still holds init-strings' example \"" + it->second +
+                     "\": set it to your game's " +
+                     (std::string(key) == "REG_KEY"           ? "registry key"
+                      : std::string(key) == "REG_DESTINATION" ? "registry value naming its folder"
+                                                              : "name"));
+  }
+  return faults;
 }
 
 std::map<std::string, std::string> StringTexts(const ScriptProgram& program) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "script/script_call.h"
 
@@ -27,6 +28,17 @@ std::map<std::string, std::string> StringTexts(const ScriptProgram& program);
 
 // A complete "Strings.scr" to start from, CR LF line ends.
 std::string DefaultStringsScript();
+
+// The keys the updater cannot do without: the dialog's title with versions
+// unless GAME_VERSION is empty, the licence's title when there is a terms text.
+std::vector<std::string> RequiredStringKeys(const std::map<std::string, std::string>& texts,
+                                            bool has_terms);
+
+// What in a string table (StringTexts) keeps the updater from working on any
+// machine: a required key that is missing, or a setting that still holds the
+// example DefaultStringsScript gives it. One line each, saying what to set.
+std::vector<std::string> StringTableFaults(const std::map<std::string, std::string>& texts,
+                                           bool has_terms);
 
 }  // namespace upkeep
 

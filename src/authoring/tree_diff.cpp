@@ -8,6 +8,7 @@
 #include <set>
 
 #include "install/bank_files.h"
+#include "platform/fs_path.h"
 
 namespace upkeep {
 
@@ -31,7 +32,7 @@ std::string ParentOf(const std::string& name) {
 }
 
 bool SameContent(const std::string& a, const std::string& b, bool* same) {
-  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+  std::ifstream fa(FsPath(a), std::ios::binary), fb(FsPath(b), std::ios::binary);
   if (!fa || !fb) return false;
   std::vector<char> ba(1 << 16), bb(1 << 16);
   for (;;) {
@@ -99,12 +100,12 @@ int CompareNames(const std::string& a, const std::string& b) {
 
 std::string NativePath(const std::string& root, const std::string& relative) {
   std::string r = relative;
-  std::replace(r.begin(), r.end(), '\\', '/');
-  return (fs::path(root) / fs::path(r)).string();
+  std::replace(r.begin(), r.end(), '\\', static_cast<char>(fs::path::preferred_separator));
+  return FsText(FsPath(root) / FsPath(r));
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FsPath(path), std::ios::binary);
   if (!in) return false;
   in.seekg(0, std::ios::end);
   std::streamoff n = in.tellg();
@@ -119,27 +120,23 @@ bool ReadTree(const std::string& root, Tree* tree, std::string* error) {
   tree->root = root;
   tree->dirs.clear();
   tree->files.clear();
-  std::error_code ec;
-  if (!fs::is_directory(root, ec)) {
+  if (!FsIsFolder(root)) {
     *error = "not a directory: " + root;
     return false;
   }
   std::vector<std::string> pending = {std::string()};
   std::set<std::string> seen;  // folded names, to catch names that differ only in case
+  std::vector<FolderEntry> entries;
   while (!pending.empty()) {
     std::string rel = pending.back();
     pending.pop_back();
-    fs::directory_iterator it(NativePath(root, rel), ec), end;
-    if (ec) {
-      *error = "cannot list " + NativePath(root, rel) + ": " + ec.message();
-      return false;
-    }
-    for (; it != end; it.increment(ec)) {
-      std::string leaf = it->path().filename().string();
+    if (!ListFolder(NativePath(root, rel), &entries, error)) return false;
+    for (const FolderEntry& entry : entries) {
+      const std::string& leaf = entry.name;
       std::string name = rel.empty() ? leaf : rel + "\\" + leaf;
       std::string why;
       if (!IsWindowsName(leaf, &why)) {
-        *error = "name not usable in an update: " + it->path().string() + " (" + why + ")";
+        *error = "name not usable in an update: " + NativePath(root, name) + " (" + why + ")";
         return false;
       }
       if (name.size() > kMaxScriptName) {
@@ -150,22 +147,15 @@ bool ReadTree(const std::string& root, Tree* tree, std::string* error) {
         *error = "two names differ only in letter case: " + name;
         return false;
       }
-      fs::file_status st = it->symlink_status(ec);
-      if (fs::is_directory(st)) {
+      if (entry.kind == FolderEntry::Kind::kFolder) {
         tree->dirs.push_back(name);
         pending.push_back(name);
-      } else if (fs::is_regular_file(st)) {
-        uint64_t size = it->file_size(ec);
-        if (ec) break;
-        tree->files.push_back({name, size});
+      } else if (entry.kind == FolderEntry::Kind::kFile) {
+        tree->files.push_back({name, entry.size});
       } else {
-        *error = "neither a file nor a directory: " + it->path().string();
+        *error = "neither a file nor a directory: " + NativePath(root, name);
         return false;
       }
-    }
-    if (ec) {
-      *error = "cannot read " + NativePath(root, rel) + ": " + ec.message();
-      return false;
     }
   }
   auto by_name = [](const std::string& a, const std::string& b) { return CompareNames(a, b) < 0; };
@@ -189,12 +179,12 @@ bool IsStaleBank(const std::string& folded) { return IsStaleBankFile(folded); }
 
 bool IsStaleBankName(const std::string& name) { return IsStaleBank(Folded(name)); }
 
-void LeaveOutRunFiles(Tree* tree, bool installed, std::vector<std::string>* left_out) {
+void LeaveOutRunFiles(Tree* tree, bool installed, std::vector<TreeFile>* left_out) {
   std::vector<TreeFile> kept;
   for (auto& f : tree->files) {
     std::string folded = Folded(f.name);
     if (folded == "PATCH.LOG" || folded == "MYA$$.TMP" || (installed && IsStaleBank(folded))) {
-      left_out->push_back(f.name);
+      left_out->push_back(f);
     } else {
       kept.push_back(std::move(f));
     }

@@ -59,8 +59,8 @@ struct TreeChanges {
 // script starts, so that no command depends on them: "patch.log" and the patch
 // temporary file at the top, and in an installed (old) tree the stale bank files
 // ("bank*" below Data\Levels, LevelsNet, Films and LevelsCustom, dot folders
-// not entered). Names taken out are added to `left_out`.
-void LeaveOutRunFiles(Tree* tree, bool installed, std::vector<std::string>* left_out);
+// not entered). The files taken out are added to `left_out`.
+void LeaveOutRunFiles(Tree* tree, bool installed, std::vector<TreeFile>* left_out);
 
 // A name the updater's bank clean-up deletes before every run.
 bool IsStaleBankName(const std::string& name);

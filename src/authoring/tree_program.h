@@ -28,6 +28,10 @@ TreeProgram ReadTreeProgram(const std::string& dir, const std::string& candidate
 bool TreePassesChecks(const TreeProgram& program, const std::string& game_version,
                       const std::string& lang_version, std::string* why);
 
+// Orders version texts by their numbers ("1.0.10.0en" after "1.0.9.1en"):
+// <0, 0, >0; 0 too when either has no number to compare.
+int CompareVersionTexts(const std::string& a, const std::string& b);
+
 }  // namespace upkeep
 
 #endif  // UPKEEP_AUTHORING_TREE_PROGRAM_H_

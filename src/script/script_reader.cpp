@@ -282,11 +282,20 @@ ScriptValue* ScriptReader::ParseString(int& error) {
   }
   itemStart = position - 1;  // the opening quote
   std::string value;
+  bool line_break = false;
   for (;;) {
     c = GetChar();
     if (c == kEndOfInput) break;
-    if (c == '"') return new ScriptString(std::move(value));
+    if (c == '"') {
+      if (line_break && errorSink != nullptr) {
+        brokenString_ = true;
+        brokenStringStart_ = itemStart;
+        brokenStringEnd_ = position - 1;
+      }
+      return new ScriptString(std::move(value));
+    }
     if (c != '\\') {
+      line_break = line_break || c == '\r' || c == '\n';
       value.push_back(static_cast<char>(c));
       continue;
     }
@@ -353,18 +362,33 @@ void ScriptReader::Deliver(size_t offset, bool warning, const char* format, va_l
   // The place is counted only for a sink, so the updater, which attaches
   // none, pays nothing for it.
   size_t line = 0, column = 0;
-  if (offset <= size) {
-    line = 1;
-    size_t line_start = 0;
-    for (size_t i = 0; i < offset && i < text.size(); ++i) {
-      if (text[i] == '\n') {
-        ++line;
-        line_start = i + 1;
-      }
+  if (offset <= size) LineOf(offset, &line, &column);
+  // A fault on the line where a string spanning lines closed is most likely
+  // that string's missing quote: its opening is named first.
+  if (!warning && brokenString_ && line > 0) {
+    size_t end_line = 0, end_column = 0, open_line = 0, open_column = 0;
+    LineOf(brokenStringEnd_, &end_line, &end_column);
+    if (end_line == line) {
+      LineOf(brokenStringStart_, &open_line, &open_column);
+      errorSink->OnScriptMessage(
+          ScriptPlace{path, open_line, open_column, false},
+          "string not closed on its line (it runs on to a quote on a later line)");
     }
-    column = offset - line_start + 1;
+    brokenString_ = false;
   }
   errorSink->OnScriptMessage(ScriptPlace{path, line, column, warning}, message);
+}
+
+void ScriptReader::LineOf(size_t offset, size_t* line, size_t* column) const {
+  *line = 1;
+  size_t line_start = 0;
+  for (size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++*line;
+      line_start = i + 1;
+    }
+  }
+  *column = offset - line_start + 1;
 }
 
 std::unique_ptr<ScriptReader> LoadScript(const char* path) {

@@ -123,6 +123,14 @@ class ScriptReader {
   size_t lastRead = 0;
 
  private:
+  // The last string literal read whose text ran over a line break: where it
+  // opened and where its closing quote stood. A quote missing at the end of
+  // a line closes at the next one, and the fault shows only there.
+  bool brokenString_ = false;
+  size_t brokenStringStart_ = 0;
+  size_t brokenStringEnd_ = 0;
+  // Line of `offset`, 1-based, with its column.
+  void LineOf(size_t offset, size_t* line, size_t* column) const;
   void Deliver(size_t offset, bool warning, const char* format, va_list args);
   // UngetChar unless the read met the end of the text.
   void PushBack(int c);

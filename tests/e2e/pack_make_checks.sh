@@ -26,7 +26,7 @@ printf 'new\r\n' >"$T/v1/ReadMe.txt"
 printf 'menu' >"$T/v1/Café.txt"
 mkdir -p "$T/v1/Data/Maps"  # the folder stays, emptied
 
-common=("REG_KEY=$GAME_KEY" 'REG_DESTINATION=InstallPath' 'SHOW_README=0')
+common=("REG_KEY=$GAME_KEY" 'REG_DESTINATION=InstallPath' 'SHOW_README=0' 'PROGRAM_NAME=Sample Game')
 
 # A ProductVersion of 7 characters: the updater sees no version at all.
 strings_with "$WORK/short.scr" "${common[@]}" 'SRC_EXE=game.exe' 'GAME_VERSION=1.0.0.0' \
@@ -45,14 +45,24 @@ grep -q 'GAME_VERSION "1.0.0.0" does not list the version ""' "$WORK/make.log" |
 [ $? -eq 1 ] || fail "apply --check-version passed a game the updater refuses"
 grep -q '^refused: GAME_VERSION' "$WORK/check.txt" || fail "apply --check-version: no reason"
 
-# The table taken from the tree matches it, and a Version section that names
-# the full ProductVersion's prefix wrongly is refused.
-"$PACK" init-strings --from "$T/v0" -o "$WORK/from.scr" 2>"$WORK/init.log" || fail "init-strings --from"
-grep -q 'String("GAME_VERSION", "1.2.10.")' "$WORK/from.scr" || fail "init-strings: GAME_VERSION"
-grep -q 'String("LANG_VERSION", "0")' "$WORK/from.scr" || fail "init-strings: LANG_VERSION"
-grep -q 'String("SRC_EXE", "game.exe")' "$WORK/from.scr" || fail "init-strings: SRC_EXE"
-grep -q 'String("PROGRAM_NAME", "Sample Game")' "$WORK/from.scr" || fail "init-strings: PROGRAM_NAME"
-grep -q 'String("PATCH_VERSION", "1.2.10.0")' "$WORK/from.scr" || fail "init-strings: PATCH_VERSION"
+# The table taken from the trees matches them: the installed version from the
+# old one, the version it brings from the new one; and a Version section that
+# names the full ProductVersion's prefix wrongly is refused.
+"$PACK" init-strings --from "$T/v0" --to "$T/v1" -o "$WORK/init.scr" 2>"$WORK/init.log" ||
+  fail "init-strings --from --to"
+grep -q 'String("GAME_VERSION", "1.2.10.")' "$WORK/init.scr" || fail "init-strings: GAME_VERSION"
+grep -q 'String("LANG_VERSION", "0")' "$WORK/init.scr" || fail "init-strings: LANG_VERSION"
+grep -q 'String("SRC_EXE", "game.exe")' "$WORK/init.scr" || fail "init-strings: SRC_EXE"
+grep -q 'String("PROGRAM_NAME", "Sample Game")' "$WORK/init.scr" || fail "init-strings: PROGRAM_NAME"
+grep -q 'String("PATCH_VERSION", "1.2.11.")' "$WORK/init.scr" || fail "init-strings: PATCH_VERSION"
+# A chain lists every old version; without --to the new version stays to set.
+"$PACK" init-strings --from "$T/short" --from "$T/v0" 2>"$WORK/init.log" >"$WORK/chain.scr" ||
+  fail "init-strings of a chain"
+grep -q 'String("PATCH_VERSION", "1.0.1.0")' "$WORK/chain.scr" || fail "init-strings: no --to"
+grep -q 'PATCH_VERSION keeps its example' "$WORK/init.log" || fail "init-strings: no --to note"
+# Only the registry entry is left to the author.
+sed -e "s/SOFTWARE.*Example Game/${GAME_KEY//\\/\\\\\\\\}/" -e 's/ExampleInstallPath/InstallPath/' \
+  "$WORK/init.scr" >"$WORK/from.scr"
 "$PACK" make --old "1.2.11.=$T/v0" --new "$T/v1" --to-version 1.2.11. --strings "$WORK/from.scr" \
   -o "$WORK/u2" >"$WORK/make.log" 2>&1
 [ $? -eq 1 ] || fail "make accepted a Version section its tree never matches"
@@ -111,6 +121,14 @@ strings_with "$WORK/pl.scr" LOCALE=Polish "${common[@]}" 'SRC_EXE=game.exe' \
   'GAME_VERSION=1.2.10.' 'LANG_VERSION=0' || exit 1
 "$PACK" make --old "$T/v0" --new "$T/bad" --strings "$WORK/pl.scr" -o "$WORK/pl" \
   >"$WORK/make.log" 2>&1 || fail "a Polish name under a Polish Locale: $(cat "$WORK/make.log")"
+# apply finds and writes that name as the updater does (the script names it
+# in code page 1250, the disk in UTF-8).
+cp -r "$T/v0" "$WORK/pl-game"
+"$PACK" apply "$WORK/pl" --dir "$WORK/pl-game" >"$WORK/apply.log" 2>&1 ||
+  fail "apply of a Polish name: $(tail -3 "$WORK/apply.log")"
+grep -qx 'Created file: Zażółć.txt' "$WORK/apply.log" || fail "apply does not show the Polish name"
+rmdir "$WORK/pl-game/Music" || fail "apply did not keep the folder the new tree lacks"
+diff -r "$WORK/pl-game" "$T/bad" >/dev/null || fail "apply of a Polish name: trees differ"
 
 # A file of 4 GiB + 1 byte (sparse) goes in whole, in blocks, read as a
 # stream: make's memory stays far below the file's size.

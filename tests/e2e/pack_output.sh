@@ -5,6 +5,9 @@
 # names, each line once, the bank files the clean-up deletes).
 set -uo pipefail
 : "${BIN:?BIN must name the bin folder}"
+: "${SRC:?SRC must name the source tree}"
+# shellcheck source=lib/game.bash
+source "$SRC/tests/e2e/lib/game.bash"
 PACK=$BIN/upkeep-pack
 W=$(mktemp -d /tmp/upkeep-pack-out.XXXXXX)
 trap 'rm -rf "$W"' EXIT
@@ -26,7 +29,8 @@ printf 'gone' >"$W/v1/Old/x.dat"
 printf 'added' >"$W/v2/new.txt"
 printf 'bank' >"$W/v1/Data/Levels/bank1.dat"
 printf 'bank2' >"$W/v2/Data/Levels/bank1.dat"
-"$PACK" init-strings -o "$W/S.scr" || fail "init-strings"
+printf 'MZ' | tee "$W/v1/game.exe" >"$W/v2/game.exe"
+pack_strings "$W/S.scr" || fail "a string table"
 T="--old $W/v1 --new $W/v2 --strings $W/S.scr"
 
 # A broken string table: the compiler-style place of the fault, nothing made.
@@ -37,23 +41,39 @@ line=$(($(wc -l <"$W/S.scr") + 1))
 [ $? -eq 1 ] || fail "make with a broken string table: exit code"
 has_line "$W/bad.err" "$W/bad.scr:$line:12: error: comma expected" "make, broken table"
 [ -e "$W/bad.pkg" ] && fail "make wrote a package with a broken string table"
+# A quote missing at a line's end: the fault shows a line later, after the
+# place of the string that was not closed.
+cp "$W/S.scr" "$W/bad.scr"
+printf 'String("X", "y)\r\nString("Z", "w")\r\n' >>"$W/bad.scr"
+"$PACK" make --old "$W/v1" --new "$W/v2" --strings "$W/bad.scr" -o "$W/bad.pkg" 2>"$W/bad.err"
+[ $? -eq 1 ] || fail "make with an unclosed quote: exit code"
+head -1 "$W/bad.err" | grep -qF "$W/bad.scr:$line:13: error: string not closed on its line" ||
+  fail "the unclosed quote is not reported at its line: $(head -2 "$W/bad.err")"
 
 # make off a terminal: no progress at all, the summary on standard output.
 # 2 created: new.txt and the bank file the package writes again.
 # shellcheck disable=SC2086
 "$PACK" make $T -o "$W/p.pkg" >"$W/make.out" 2>"$W/make.err" || fail "make"
-grep -qE 'comparing|MB|'$'\r' "$W/make.err" && fail "progress off a terminal: $(cat "$W/make.err")"
+grep -qE '^comparing | MB |'$'\r' "$W/make.err" && fail "progress off a terminal: $(cat "$W/make.err")"
 [ "$(wc -l <"$W/make.out")" -eq 2 ] || fail "summary is not two lines: $(cat "$W/make.out")"
+# The sections as verify counts them: the update, the closing check and the
+# bank files written again.
 has_line "$W/make.out" \
-  "wrote $W/p.pkg: 1 patched, 2 created, 1 renamed, 1 deleted, 1 folder kept (1 section)" "summary"
-tree=$(find "$W/v2" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
+  "wrote $W/p.pkg: 1 patched, 2 created, 1 renamed, 1 deleted, 1 folder kept (3 sections)" "summary"
+"$PACK" verify "$W/p.pkg" | grep -qx 'patch.scr: 3 section(s)' || fail "verify counts otherwise"
+# The payloads against the bytes they write (big.pak patched, new.txt and the
+# bank file created), not the package against the whole tree.
+written=$((300003 + 5 + 5))
 size=$(stat -c %s "$W/p.pkg")
-grep -qE "^payloads [0-9]+ bytes; package $size bytes, [0-9]+\.[0-9]% of the new tree's $tree bytes\$" \
-  "$W/make.out" || fail "summary sizes: $(tail -1 "$W/make.out")"
+payloads=$(sed -n 's/^payloads \([0-9]*\) bytes.*/\1/p' "$W/make.out")
+ratio=$(awk -v p="$payloads" -v w="$written" 'BEGIN { printf "%.1f", 100 * p / w }')
+has_line "$W/make.out" \
+  "payloads $payloads bytes, $ratio% of the $written bytes of files they write; package $size bytes" \
+  "summary sizes"
 # On a terminal the progress line is drawn in place; -q keeps it away but
 # not the summary.
 script -qc "$PACK make $T -f -o $W/p2.pkg" /dev/null >"$W/pty.txt" 2>&1
-grep -qaF $'\e[K' "$W/pty.txt" && grep -qaE '\[[0-9]/2\] [0-9.]+/0\.3 MB .*big\.pak' "$W/pty.txt" ||
+grep -qaF $'\e[K' "$W/pty.txt" && grep -qaE '\[[0-9]/3\] [0-9.]+/0\.3 MB .*big\.pak' "$W/pty.txt" ||
   fail "no progress line on a terminal: $(tr '\r\033' '|^' <"$W/pty.txt" | head -3)"
 script -qc "$PACK make $T -f -q -o $W/p2.pkg" /dev/null >"$W/pty.txt" 2>&1
 grep -qaF $'\e[K' "$W/pty.txt" && fail "make -q drew progress"

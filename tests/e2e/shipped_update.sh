@@ -59,9 +59,9 @@ sign() {  # sign IN OUT
   osslsigncode sign -certs "$sig/cert.pem" -key "$sig/key.pem" -n "Sample Game update" \
     -in "$1" -out "$2" >/dev/null 2>&1 || fail "signing $1"
 }
-make_windows() {  # make_windows STUB OUT
+make_windows() {  # make_windows STUB OUT [OPTIONS]
   "$PACK" make --old "$WORK/trees/old" --new "$WORK/trees/new" --strings "$WORK/Strings.scr" \
-    --stub "$1" -o "$2" 2>"$WORK/make.err" || fail "make with $1: $(cat "$WORK/make.err")"
+    --stub "$1" -o "$2" "${@:3}" 2>"$WORK/make.err" || fail "make with $1: $(cat "$WORK/make.err")"
 }
 make_windows "$sig/stub.exe" "$sig/update.exe"
 [ $(($(stat -c %s "$sig/update.exe") % 8)) -eq 0 ] || fail "the package does not end on 8 bytes"
@@ -103,6 +103,24 @@ sign "$sig/from-signed-stub.exe" "$sig/resigned.exe"
 osslsigncode verify -CAfile "$sig/cert.pem" -in "$sig/resigned.exe" >/dev/null 2>&1 ||
   fail "an update made from a signed stub cannot be signed"
 "$PACK" verify "$sig/resigned.exe" >/dev/null || fail "verify of an update made from a signed stub"
+
+# Signed by make itself, offline (no time stamp) with a certificate of the
+# publisher's own: the command gets the unsigned update and writes the file
+# that ships, which verifies against that certificate and reads as a package.
+make_windows "$sig/stub.exe" "$sig/Game-1.0.1.exe" --sign \
+  "osslsigncode sign -certs '$sig/cert.pem' -key '$sig/key.pem' -n 'Sample Game update' \
+    -in '{in}' -out '{out}'"
+[ -e "$sig/Game-1.0.1-unsigned.exe" ] && fail "make --sign left the unsigned update"
+osslsigncode verify -CAfile "$sig/cert.pem" -in "$sig/Game-1.0.1.exe" >"$WORK/verify.txt" 2>&1 ||
+  fail "make --sign: the signature does not verify: $(tail -3 "$WORK/verify.txt")"
+"$PACK" verify "$sig/Game-1.0.1.exe" >/dev/null || fail "verify of the update make signed"
+# A signing command that fails keeps the unsigned update and writes nothing.
+"$PACK" make --old "$WORK/trees/old" --new "$WORK/trees/new" --strings "$WORK/Strings.scr" \
+  --stub "$sig/stub.exe" -o "$sig/Failed.exe" --sign 'false' 2>"$WORK/make.err"
+[ $? -eq 1 ] || fail "a failed signing: exit code"
+grep -q 'the signing command failed (exit code 1); the unsigned update is kept' "$WORK/make.err" ||
+  fail "a failed signing: $(cat "$WORK/make.err")"
+[ ! -e "$sig/Failed.exe" ] && [ -e "$sig/Failed-unsigned.exe" ] || fail "a failed signing's files"
 
 # Developers may still feed a run from loose files, but only when they ask.
 "$PACK" apply "$WORK/update" --dir "$WORK/apply-unsigned" --dry-run --loose-files >/dev/null 2>&1

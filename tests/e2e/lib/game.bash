@@ -79,6 +79,16 @@ write_system_reg() {
   } >"$prefix/system.reg"
 }
 
+# pack_strings OUT [KEY=TEXT ...]: strings_with the sample's settings, any
+# version and language accepted, for trees whose program is game.exe.
+pack_strings() {
+  local out=$1
+  shift
+  strings_with "$out" "$@" 'REG_KEY=Software\Sample Studio\Sample Game' \
+    'REG_DESTINATION=InstallPath' 'PROGRAM_NAME=Sample Game' 'SRC_EXE=game.exe' \
+    'GAME_VERSION=' 'LANG_VERSION='
+}
+
 # strings_with OUT [KEY=TEXT ...]: the full string table of upkeep-pack with
 # the given keys defined first (the first definition of a key wins);
 # LOCALE=NAME adds a "Locale" call.

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds libdivsufsort for the MinGW targets from Debian's own source package:
+# the Windows upkeep-pack sorts suffixes for the extended delta form as the
+# Linux one does, so both write the same packages. The version is pinned and
+# the tarball checked; nothing of it lives in the tree.
+# Usage: scripts/libdivsufsort-mingw.sh [TRIPLE...]   (default: both targets)
+# Result: build/deps/TRIPLE/{include/divsufsort.h,lib/libdivsufsort.a}
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+# shellcheck source=lib/debian-source.bash
+. "$root/scripts/lib/debian-source.bash"
+version=2.0.1
+debian_version=2.0.1-5
+sha256=55c02c86ea1763f581e0f50440008c554b8da2272129adee4ac84cb1362018bc
+triples=("$@")
+[ ${#triples[@]} -gt 0 ] || triples=(x86_64-w64-mingw32 i686-w64-mingw32)
+
+todo=()
+for t in "${triples[@]}"; do
+  [ -f "$root/build/deps/$t/lib/libdivsufsort.a" ] || todo+=("$t")
+done
+[ ${#todo[@]} -gt 0 ] || exit 0
+
+src="$root/build/deps/src"
+tarball="$src/libdivsufsort_$version.orig.tar.bz2"
+fetch_debian_source libdivsufsort "$debian_version" "$tarball" "$sha256"
+
+for t in "${todo[@]}"; do
+  out="$root/build/deps/$t"
+  work="$src/libdivsufsort-$version-$t"
+  rm -rf "$work" && mkdir -p "$work" "$out/include" "$out/lib"
+  tar -xjf "$tarball" -C "$work" --strip-components=1
+  # The 32-bit index, as Debian's libdivsufsort3 has it; static, no examples.
+  cmake -S "$work" -B "$work/build" -G Ninja -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_C_COMPILER="$t-gcc" \
+    -DCMAKE_RC_COMPILER="$t-windres" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF \
+    -DBUILD_EXAMPLES=OFF -DBUILD_DIVSUFSORT64=OFF -DUSE_OPENMP=OFF -Wno-dev \
+    >"$work/build.log" 2>&1 && cmake --build "$work/build" --target divsufsort >>"$work/build.log" 2>&1 || {
+    cat "$work/build.log" >&2
+    exit 1
+  }
+  cp "$work/build/lib/libdivsufsort.a" "$out/lib/"
+  cp "$work/build/include/divsufsort.h" "$out/include/"
+  rm -rf "$work"
+  echo "libdivsufsort $version built for $t"
+done
