@@ -53,7 +53,7 @@ const char kMakeUsage[] =
     "usage: upkeep-pack make --old [VERSION=]DIR [--old VERSION=DIR ...] --new DIR\n"
     "                        --strings Strings.scr [--terms FILE] [--stub FILE]\n"
     "                        [--to-version V] [--level 1-9] [--remove-folders]\n"
-    "                        [--allow-any-version] [--delta-format F]\n"
+    "                        [--allow-any-version] [--delta-format F] [-j N]\n"
     "                        [BRANDING] [-q] [-f] -o OUT\n"
     "\n"
     "Compares the trees and writes a package whose patch.scr checks every file it\n"
@@ -75,6 +75,8 @@ const char kMakeUsage[] =
     "                     delta form written per patched file; smaller keeps the\n"
     "                     smallest; redeflate takes the form for files holding\n"
     "                     deflate streams (zip, gzip) wherever it applies\n"
+    "  -j, --jobs N       files encoded at once, and pieces of large files (default:\n"
+    "                     one per core); the package is the same whatever N is\n"
     "  --remove-folders   remove folders the new tree no longer has, with whatever\n"
     "                     players keep in them; by default only the old tree's files\n"
     "                     in them are deleted and the folders are kept (and listed)\n"
@@ -413,6 +415,16 @@ int Make(const Args& args) {
          } else {
            return std::string("--delta-format takes basic, extended, redeflate or smaller");
          }
+         return std::string();
+       }},
+      {{"-j", "--jobs"},
+       true,
+       [&](const std::string& v) {
+         char* end = nullptr;
+         long jobs = std::strtol(v.c_str(), &end, 10);
+         if (v.empty() || *end != '\0' || jobs < 1 || jobs > 1024)
+           return std::string("--jobs takes 1 to 1024");
+         options.threads = static_cast<unsigned>(jobs);
          return std::string();
        }},
       Flag({"--remove-folders"}, &options.remove_folders),

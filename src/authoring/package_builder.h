@@ -99,6 +99,9 @@ struct MakeOptions {
   // empty: one in the system's temporary folder (MakePackage puts it beside
   // its output). It is deleted with the last entry that refers to it.
   std::string spool_stem;
+  // Files encoded at the same time (and pieces of one large file); 0: one per
+  // core. The package is the same byte for byte whatever the number.
+  unsigned threads = 0;
 };
 
 struct MakeSummary {
