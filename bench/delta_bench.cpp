@@ -3,16 +3,22 @@
 // checks that it rebuilds the new file, and prints one line:
 //   <compressed bytes> <raw delta bytes> <CPU seconds> <copies> <inserts>
 // (processor time, so that other work on the machine does not count)
-// Usage: delta_bench [-x|-z] [-l LEVEL] OLD NEW [OLD NEW ...]
+// Usage: delta_bench [-x|-z|-c] [-j THREADS] [-l LEVEL] OLD NEW [OLD NEW ...]
 // (-x: the extended form, checked by the runtime's streaming decoder; -z: the
 // deflated-view form, checked by its runtime decoder; a pair it does not
-// apply to counts as 0 bytes and prints "n/a" in place of the size)
+// apply to counts as 0 bytes and prints "n/a" in place of the size; -c: the
+// entry make writes for the pair, whichever form it keeps, checked by that
+// form's decoder, printing <bytes> <form> <CPU s> <wall s>; -j: threads for
+// pieces of one file, default every core)
 // A pair given as two directories is walked as trees: files of the same
 // relative path are compared, and the figures are summed.
 //        delta_bench --make-game OLD NEW
 // writes two versions of a game-like tree: large archives of assets where a
 // few assets change, grow, move or appear, with the archives' offset tables
 // shifting accordingly, and some small files added and removed.
+#include <zlib.h>
+
+#include <chrono>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
@@ -23,10 +29,13 @@
 #include <string>
 #include <vector>
 
+#include "authoring/change_encoder.h"
 #include "authoring/delta_encoder.h"
+#include "authoring/work_threads.h"
 #include "authoring/payload_writer.h"
 #include "package/delta_extended.h"
 #include "package/delta_format.h"
+#include "package/delta_predicted.h"
 #include "package/delta_redeflate.h"
 
 namespace {
@@ -82,6 +91,79 @@ uint64_t PayloadSize(const std::vector<uint8_t>& data) {
 
 bool extended = false;
 bool redeflate = false;
+bool change = false;
+unsigned threads = 0;
+std::string forms;  // the forms -c kept, one letter each
+
+// A payload entry's bytes (zlib stream, Adler-32, length) inflated.
+bool Inflate(const std::vector<uint8_t>& payload, std::vector<uint8_t>* out) {
+  if (payload.size() < 8) return false;
+  const uint8_t* t = payload.data() + payload.size() - 4;
+  const uint32_t length = t[0] | t[1] << 8 | t[2] << 16 | static_cast<uint32_t>(t[3]) << 24;
+  out->resize(length);
+  uLongf got = length;
+  return uncompress(out->data(), &got, payload.data(), static_cast<uLong>(payload.size() - 8)) ==
+             Z_OK &&
+         got == length;
+}
+
+// What `make` writes for the pair, rebuilt by the decoder of the form it chose.
+void ChangePair(const std::vector<uint8_t>& old_data, const std::vector<uint8_t>& new_data,
+                const std::string& new_path, Totals* t) {
+  upkeep::WorkThreads pool(threads != 0 ? threads : upkeep::DefaultWorkThreads());
+  upkeep::ChangeOptions options;
+  options.threads = &pool;
+  options.streamed_from = UINT64_MAX;  // the whole file is compressed here too
+  upkeep::EncodedChange encoded;
+  const upkeep::MemoryChangeInput old_input(old_data.data(), old_data.size());
+  const upkeep::MemoryChangeInput new_input(new_data.data(), new_data.size());
+  std::clock_t start = std::clock();
+  if (!upkeep::EncodeChange(old_input, new_input, options, &encoded)) {
+    std::fprintf(stderr, "encoding failed for %s\n", new_path.c_str());
+    std::exit(2);
+  }
+  t->seconds += static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+  t->compressed += encoded.bytes.size();
+  t->raw += encoded.bytes.size();
+  std::vector<uint8_t> out, records;
+  upkeep::ExtendedDeltaInfo info;
+  upkeep::DeltaSink sink = [&](const uint8_t* p, size_t n) { out.insert(out.end(), p, p + n); };
+  const std::vector<uint8_t>& b = encoded.bytes;
+  bool ok = false;
+  switch (encoded.form) {
+    case upkeep::ChangeForm::kWhole:
+      ok = Inflate(b, &out);
+      forms += 'w';
+      break;
+    case upkeep::ChangeForm::kBasic: {
+      Totals ignored;
+      ok = Inflate(b, &records) && Rebuilds(old_data, new_data, records, &ignored);
+      out = new_data;
+      forms += 'b';
+      break;
+    }
+    case upkeep::ChangeForm::kExtended:
+      ok = upkeep::DecodeExtendedDelta(b.data(), b.size(), old_data.data(), old_data.size(), sink,
+                                       &info);
+      forms += 'x';
+      break;
+    case upkeep::ChangeForm::kRedeflate:
+      ok = upkeep::DecodeRedeflateDelta(b.data(), b.size(), old_data.data(), old_data.size(), sink,
+                                        &info);
+      forms += 'z';
+      break;
+    case upkeep::ChangeForm::kPredicted:
+      ok = upkeep::DecodePredictedDelta(b.data(), b.size(), old_data.data(), old_data.size(), sink,
+                                        &info);
+      forms += 'p';
+      break;
+  }
+  if (!ok || out != new_data) {
+    std::fprintf(stderr, "the %s entry does not rebuild %s\n", upkeep::ChangeFormKind(encoded.form),
+                 new_path.c_str());
+    t->ok = false;
+  }
+}
 
 void RedeflatePair(const std::vector<uint8_t>& old_data, const std::vector<uint8_t>& new_data,
                    const std::string& new_path, Totals* t) {
@@ -139,6 +221,10 @@ void Pair(const std::string& old_path, const std::string& new_path, int level, T
   }
   if (extended) {
     ExtendedPair(old_data, new_data, new_path, t);
+    return;
+  }
+  if (change) {
+    ChangePair(old_data, new_data, new_path, t);
     return;
   }
   if (redeflate) {
@@ -265,18 +351,26 @@ int main(int argc, char** argv) {
   } else if (i < argc && std::strcmp(argv[i], "-z") == 0) {
     redeflate = true;
     ++i;
+  } else if (i < argc && std::strcmp(argv[i], "-c") == 0) {
+    change = true;
+    ++i;
+  }
+  if (i + 1 < argc && std::strcmp(argv[i], "-j") == 0) {
+    threads = static_cast<unsigned>(std::atoi(argv[i + 1]));
+    i += 2;
   }
   if (i + 1 < argc && std::strcmp(argv[i], "-l") == 0) {
     level = std::atoi(argv[i + 1]);
     i += 2;
   }
   if ((argc - i) < 2 || (argc - i) % 2 != 0) {
-    std::fprintf(
-        stderr,
-        "usage: delta_bench [-x|-z] [-l LEVEL] OLD NEW [OLD NEW ...] | --make-game OLD NEW\n");
+    std::fprintf(stderr,
+                 "usage: delta_bench [-x|-z|-c] [-j THREADS] [-l LEVEL] OLD NEW [OLD NEW ...] | "
+                 "--make-game OLD NEW\n");
     return 2;
   }
   Totals t;
+  const auto wall_start = std::chrono::steady_clock::now();
   for (; i + 1 < argc; i += 2) {
     std::error_code ec;
     if (fs::is_directory(argv[i], ec) && fs::is_directory(argv[i + 1], ec)) {
@@ -295,6 +389,13 @@ int main(int argc, char** argv) {
     // The form does not apply to some pair: no size to show.
     std::printf("n/a 0 %.3f 0 0\n", t.seconds);
     return 0;
+  }
+  if (change) {
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
+    std::printf("%llu %s %.3f %.3f\n", static_cast<unsigned long long>(t.compressed), forms.c_str(),
+                t.seconds, wall);
+    return t.ok ? 0 : 1;
   }
   std::printf("%llu %llu %.3f %llu %llu\n", static_cast<unsigned long long>(t.compressed),
               static_cast<unsigned long long>(t.raw), t.seconds,

@@ -16,6 +16,7 @@
 #include "authoring/string_keys.h"
 #include "authoring/tree_program.h"
 #include "package/delta_extended.h"
+#include "package/delta_predicted.h"
 #include "package/delta_redeflate.h"
 #include "authoring/stub_image.h"
 #include "authoring/tree_diff.h"
@@ -71,10 +72,12 @@ const char kMakeUsage[] =
     "  --stub FILE        updater program to put in front (upkeep.exe for Windows,\n"
     "                     upkeep for Linux and Wine): OUT becomes runnable\n"
     "  --level N          delta effort, 1 fastest to 9 smallest (default 9)\n"
-    "  --delta-format F   basic, extended, redeflate, or smaller (default): the\n"
-    "                     delta form written per patched file; smaller keeps the\n"
-    "                     smallest; redeflate takes the form for files holding\n"
-    "                     deflate streams (zip, gzip) wherever it applies\n"
+    "  --delta-format F   basic, extended, redeflate, predicted, or smaller\n"
+    "                     (default): the delta form written per patched file;\n"
+    "                     smaller keeps the smallest; redeflate takes the form for\n"
+    "                     files holding deflate streams (zip, gzip) wherever it\n"
+    "                     applies; predicted, the form that foresees moved code's\n"
+    "                     addresses\n"
     "  -j, --jobs N       files encoded at once, and pieces of large files (default:\n"
     "                     one per core); the package is the same whatever N is\n"
     "  --remove-folders   remove folders the new tree no longer has, with whatever\n"
@@ -163,6 +166,7 @@ bool IsPayloadEntry(PackageEntry* e) {
 
 const char* DeltaLayoutName(PackageEntry* e) {
   if (IsRedeflateDeltaName(e->name.c_str())) return "deflated-view delta";
+  if (IsPredictedDeltaName(e->name.c_str())) return "predicted delta";
   uint8_t head[4];
   if (IsExtendedDeltaName(e->name.c_str()) && ReadEntryHead(e, head, 4) &&
       std::memcmp(head, kExtendedSplitMagic, 4) == 0)
@@ -410,10 +414,13 @@ int Make(const Args& args) {
            options.delta_format = Format::kExtended;
          } else if (v == "redeflate") {
            options.delta_format = Format::kRedeflate;
+         } else if (v == "predicted") {
+           options.delta_format = Format::kPredicted;
          } else if (v == "smaller") {
            options.delta_format = Format::kSmaller;
          } else {
-           return std::string("--delta-format takes basic, extended, redeflate or smaller");
+           return std::string(
+               "--delta-format takes basic, extended, redeflate, predicted or smaller");
          }
          return std::string();
        }},

@@ -7,6 +7,7 @@
 #include "authoring/payload_writer.h"
 #include "package/delta_extended.h"
 #include "package/delta_format.h"
+#include "package/delta_predicted.h"
 #include "package/delta_redeflate.h"
 #include "package/package.h"
 
@@ -98,6 +99,7 @@ class Choice {
   std::vector<DeltaMatch> matches_;
   std::vector<uint8_t> basic_delta_;
   std::vector<uint8_t> best_;
+  uint64_t redeflated_bytes_ = 0;  // new bytes the deflated-view form deflates again
   ChangeForm form_ = ChangeForm::kBasic;
   bool have_ = false;
 };
@@ -105,7 +107,7 @@ class Choice {
 // Files with deflate streams: the delta between their inflated views.
 void Choice::Redeflate() {
   std::vector<uint8_t> stored;
-  if (EncodeRedeflateDelta(old_, old_size_, new_, new_size_, &stored) &&
+  if (EncodeRedeflateDelta(old_, old_size_, new_, new_size_, &stored, &redeflated_bytes_) &&
       stored.size() <= kMaxPayloadSize && (!have_ || stored.size() < best_.size())) {
     Keep(ChangeForm::kRedeflate, &stored);
   }
@@ -140,12 +142,27 @@ void Choice::BasicPayload() {
   std::vector<uint8_t>().swap(basic_delta_);
 }
 
+// The extended form's records, stored in the predicted form and, where that
+// may still lose (tiny deltas, whose interleaved layout spends least on
+// headers) or is asked for, in the extended form's own layouts.
 void Choice::Extended() {
   std::vector<uint8_t> delta, payload;
   const bool seeded = options_.formats == Formats::kSmaller && !extended_first_;
-  if (EncodeExtendedDelta(old_, old_size_, new_, new_size_, &delta, seeded ? &matches_ : nullptr,
-                          window()) &&
-      delta.size() <= kMaxPayloadSize && PackExtendedDelta(delta, &payload) &&
+  if (!EncodeExtendedDelta(old_, old_size_, new_, new_size_, &delta, seeded ? &matches_ : nullptr,
+                           window())) {
+    return;
+  }
+  constexpr size_t kExtendedLayoutsBelow = 64 * 1024;
+  const bool predicted =
+      options_.formats == Formats::kSmaller || options_.formats == Formats::kPredicted;
+  const bool extended = options_.formats != Formats::kPredicted &&
+                        (!predicted || delta.size() <= kExtendedLayoutsBelow);
+  if (predicted &&
+      PackPredictedDelta(delta, old_, old_size_, new_, new_size_, &payload, options_.threads) &&
+      payload.size() <= kMaxPayloadSize && (!have_ || payload.size() < best_.size())) {
+    Keep(ChangeForm::kPredicted, &payload);
+  }
+  if (extended && delta.size() <= kMaxPayloadSize && PackExtendedDelta(delta, &payload) &&
       (!have_ || payload.size() < best_.size())) {
     Keep(ChangeForm::kExtended, &payload);
   }
@@ -154,8 +171,9 @@ void Choice::Extended() {
 bool Choice::Run(EncodedChange* out) {
   const bool streamed = new_size_ >= options_.streamed_from;
   const bool try_extended = options_.formats != Formats::kBasic;
-  const bool forced_extended =
-      options_.formats == Formats::kExtended || options_.formats == Formats::kRedeflate;
+  const bool forced_extended = options_.formats == Formats::kExtended ||
+                               options_.formats == Formats::kRedeflate ||
+                               options_.formats == Formats::kPredicted;
   // Below the size where the extended form grows the basic form's copies it
   // needs none of them, so it goes first; the basic form is then tried only
   // when the extended delta is not far smaller than the file (compressed
@@ -167,14 +185,15 @@ bool Choice::Run(EncodedChange* out) {
       (old_size_ < kExtendedSeedsFrom || ExtendedCopiesLookShort(old_, old_size_, new_, new_size_));
   std::vector<uint8_t> redeflated;  // the deflated-view delta, when it waits for the others
   // Forced, the deflated-view form goes alone where it applies. Left to
-  // choose, it goes first too: where it applies (a changed stream it can make
-  // again) the other forms carry that stream's deflate bytes nearly whole, so
-  // they are tried only when its delta is not far smaller than the file, as
-  // for the extended form below.
+  // choose, it goes first too: where the streams it makes again are a good
+  // part of its delta, the other forms carry their deflate bytes nearly
+  // whole, so they are tried only when its delta is not far smaller than the
+  // file, as for the extended form below. A program holding a few small
+  // streams is left to the other forms as well.
   if (options_.formats == Formats::kRedeflate) Redeflate();
   if (options_.formats == Formats::kSmaller) {
     Redeflate();
-    if (have_ && best_.size() * 4 > new_size_) {
+    if (have_ && (best_.size() * 4 > new_size_ || redeflated_bytes_ * 2 < best_.size())) {
       redeflated.swap(best_);
       have_ = false;
     }
@@ -241,6 +260,8 @@ const char* ChangeFormKind(ChangeForm form) {
       return kExtendedDeltaSuffix + 1;
     case ChangeForm::kRedeflate:
       return kRedeflateDeltaSuffix + 1;
+    case ChangeForm::kPredicted:
+      return kPredictedDeltaSuffix + 1;
   }
   return "FILE";
 }

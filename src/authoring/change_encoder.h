@@ -57,6 +57,7 @@ enum class ChangeForm {
   kBasic,      // DELTA: copies and inserts, a payload
   kExtended,   // DELTAX: copies with adds (package/delta_extended.h)
   kRedeflate,  // DELTAZ: the extended form between deflated views
+  kPredicted,  // DELTAP: the extended form's records, adds against predicted addresses
 };
 
 // The suffix of an entry holding the form ("FILE", "DELTA", ...).
@@ -66,8 +67,9 @@ struct ChangeOptions {
   int level = 9;  // the basic form's effort, 1..9
   // Which delta forms may be written; kSmaller keeps the smallest per file.
   // kRedeflate takes the deflated-view form wherever it applies, else the
-  // extended one.
-  enum class Formats { kSmaller, kBasic, kExtended, kRedeflate };
+  // extended one; kPredicted writes the predicted form where the others would
+  // write the extended one.
+  enum class Formats { kSmaller, kBasic, kExtended, kRedeflate, kPredicted };
   Formats formats = Formats::kSmaller;
   // New files from this size on are not compressed whole here: the result
   // says whether the caller should stream the file whole (it may beat the

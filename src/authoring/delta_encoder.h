@@ -10,6 +10,8 @@
 
 namespace upkeep {
 
+class WorkThreads;
+
 // A run of new_pos.. equal to old_pos.., as the basic form copies it.
 struct DeltaMatch {
   size_t new_pos;
@@ -115,13 +117,25 @@ bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>
                        ExtendedLayout layout = ExtendedLayout::kSmallest,
                        bool quick_inserts = false);
 
+// The stored bytes of a predicted delta (package/delta_predicted.h) from
+// EncodeExtendedDelta's records for the same pair: the adds are taken again
+// against the address model, in whichever mode (x86-64, x86 or none) leaves
+// the fewest bytes, and packed as zero runs; long streams are packed in
+// pieces on `threads` (null: this thread), the same bytes either way. False
+// when the records do not fit the files or memory runs out.
+bool PackPredictedDelta(const std::vector<uint8_t>& records, const uint8_t* old_data,
+                        size_t old_size, const uint8_t* new_data, size_t new_size,
+                        std::vector<uint8_t>* stored, WorkThreads* threads = nullptr);
+
 // The stored bytes of a deflated-view delta (package/delta_redeflate.h): the
 // extended delta between the files' expanded views, in PackExtendedDelta's
 // smallest layout. False when the form does not apply (no deflate stream of
 // the new file can be made again, or a view is over kMaxRedeflateExpanded) or
-// memory runs out.
+// memory runs out. `redeflated`, when given, gets the bytes of the new file
+// that the updater deflates again (what other forms carry nearly whole).
 bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
-                          size_t new_size, std::vector<uint8_t>* stored);
+                          size_t new_size, std::vector<uint8_t>* stored,
+                          uint64_t* redeflated = nullptr);
 
 }  // namespace upkeep
 

@@ -591,6 +591,7 @@ class Builder {
     o.formats = options_.delta_format == Format::kBasic       ? Formats::kBasic
                 : options_.delta_format == Format::kExtended  ? Formats::kExtended
                 : options_.delta_format == Format::kRedeflate ? Formats::kRedeflate
+                : options_.delta_format == Format::kPredicted ? Formats::kPredicted
                                                               : Formats::kSmaller;
     o.streamed_from = options_.streamed_from;
     o.threads = threads_;

@@ -67,8 +67,9 @@ struct MakeOptions {
   int delta_level = 9;
   // Which delta forms `make` may write; kSmaller keeps the smallest per file.
   // kRedeflate takes the deflated-view form wherever it applies (files with
-  // deflate streams it can make again), else the extended one.
-  enum class DeltaFormat { kSmaller, kBasic, kExtended, kRedeflate };
+  // deflate streams it can make again), else the extended one; kPredicted
+  // writes the predicted form where kExtended writes the extended one.
+  enum class DeltaFormat { kSmaller, kBasic, kExtended, kRedeflate, kPredicted };
   DeltaFormat delta_format = DeltaFormat::kSmaller;
   // A folder the new tree no longer has keeps what players put in it unless
   // this is set: only the files the old tree had are deleted, one by one.

@@ -10,6 +10,7 @@
 #include "authoring/string_keys.h"
 #include "engine/delta.h"
 #include "package/delta_extended.h"
+#include "package/delta_predicted.h"
 #include "package/delta_format.h"
 #include "package/delta_redeflate.h"
 #include "package/package.h"
@@ -149,7 +150,9 @@ class Checker {
     if (info->entry < 0) return;
     const char* entry = StringArgument(call, info->entry);
     if (info->id == CommandId::kPatchFile && entry &&
-        (IsExtendedDeltaName(entry) || IsRedeflateDeltaName(entry)) && HasEntry(entry)) {
+        (IsExtendedDeltaName(entry) || IsRedeflateDeltaName(entry) ||
+         IsPredictedDeltaName(entry)) &&
+        HasEntry(entry)) {
       if (LoadDelta(entry) == nullptr) Fault(std::string("delta ") + entry + " is malformed");
       return;
     }

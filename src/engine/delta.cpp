@@ -4,6 +4,7 @@
 #include <new>
 
 #include "engine/checksum.h"
+#include "package/delta_predicted.h"
 #include "package/delta_redeflate.h"
 #include "platform/file_system.h"
 
@@ -112,14 +113,18 @@ struct WriteProgress {
 // writing pass against the old content.
 bool DecodeStored(const Delta& delta, const uint8_t* old, uint64_t oldSize, const DeltaSink& sink,
                   ExtendedDeltaInfo* info) {
-  return (delta.redeflate ? DecodeRedeflateDelta : DecodeExtendedDelta)(
-      delta.stored.data(), delta.stored.size(), old, oldSize, sink, info);
+  return (delta.redeflate   ? DecodeRedeflateDelta
+          : delta.predicted ? DecodePredictedDelta
+                            : DecodeExtendedDelta)(delta.stored.data(), delta.stored.size(), old,
+                                                   oldSize, sink, info);
 }
 
-std::unique_ptr<Delta> LoadExtendedDelta(const char* entryName, bool redeflate) {
+std::unique_ptr<Delta> LoadExtendedDelta(const char* entryName, bool redeflate,
+                                         bool predicted = false) {
   std::unique_ptr<Delta> delta(new (std::nothrow) Delta);
   if (delta == nullptr || !ReadStored(entryName, &delta->stored)) return nullptr;
   delta->redeflate = redeflate;
+  delta->predicted = predicted;
   // A first pass checks the whole stream before anything is moved or written.
   ExtendedDeltaInfo info;
   if (!DecodeStored(*delta, nullptr, UINT64_MAX, nullptr, &info)) return nullptr;
@@ -157,6 +162,7 @@ std::unique_ptr<Delta> LoadDelta(const char* entryName) {
   if (entryName == nullptr) return nullptr;
   if (IsExtendedDeltaName(entryName)) return LoadExtendedDelta(entryName, false);
   if (IsRedeflateDeltaName(entryName)) return LoadExtendedDelta(entryName, true);
+  if (IsPredictedDeltaName(entryName)) return LoadExtendedDelta(entryName, false, true);
   std::unique_ptr<Payload> payload = LoadPayloadEntry(entryName);
   if (payload == nullptr) return nullptr;
   std::unique_ptr<Delta> delta(new (std::nothrow) Delta);
