@@ -65,7 +65,9 @@ class Choice {
         new_size_(static_cast<size_t>(new_file.size())) {
     if (new_file.window() > 0) {
       window_.step = new_file.window();
-      window_.passed = [&new_file](size_t pos) { new_file.Release(0, pos); };
+      window_.passed = [&new_file](size_t from, size_t pos) {
+        if (pos > from) new_file.Release(from, pos - from);
+      };
     }
   }
 
@@ -148,8 +150,11 @@ void Choice::BasicPayload() {
 void Choice::Extended() {
   std::vector<uint8_t> delta, payload;
   const bool seeded = options_.formats == Formats::kSmaller && !extended_first_;
+  Pieces pieces;
+  pieces.piece = options_.piece;
+  pieces.threads = options_.threads;
   if (!EncodeExtendedDelta(old_, old_size_, new_, new_size_, &delta, seeded ? &matches_ : nullptr,
-                           window())) {
+                           window(), pieces)) {
     return;
   }
   constexpr size_t kExtendedLayoutsBelow = 64 * 1024;
@@ -157,8 +162,7 @@ void Choice::Extended() {
       options_.formats == Formats::kSmaller || options_.formats == Formats::kPredicted;
   const bool extended = options_.formats != Formats::kPredicted &&
                         (!predicted || delta.size() <= kExtendedLayoutsBelow);
-  if (predicted &&
-      PackPredictedDelta(delta, old_, old_size_, new_, new_size_, &payload, options_.threads) &&
+  if (predicted && PackPredictedDelta(delta, old_, old_size_, new_, new_size_, &payload, pieces) &&
       payload.size() <= kMaxPayloadSize && (!have_ || payload.size() < best_.size())) {
     Keep(ChangeForm::kPredicted, &payload);
   }

@@ -77,8 +77,10 @@ struct ChangeOptions {
   // skip the other forms.
   uint64_t streamed_from = uint64_t{64} << 20;
   // Threads that may take pieces of one large file; null: the calling thread
-  // does all the work. The bytes are the same either way.
+  // does all the work. The bytes are the same either way; they depend on the
+  // size of the pieces (Pieces in delta_encoder.h).
   WorkThreads* threads = nullptr;
+  size_t piece = kSearchPiece;
   // Told, as the encoders go, how many bytes of the new file they have passed
   // (added to, never reset); for progress reports.
   std::atomic<uint64_t>* passed = nullptr;

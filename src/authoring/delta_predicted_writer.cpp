@@ -136,19 +136,24 @@ lzma_options_lzma LzmaOptions(StreamKind kind, size_t size) {
   return o;
 }
 
-// Streams this long are packed in pieces, each primed with what precedes
-// it, so that threads can take them; the pieces join into one LZMA2 stream
-// that decodes as if made in one go. The size is fixed, so the bytes are the
+// Long streams are packed in pieces, each primed with what precedes it, so
+// that threads can take them; the pieces join into one LZMA2 stream that
+// decodes as if made in one go. Their size is fixed, so the bytes are the
 // same whatever the number of threads.
-constexpr size_t kLzmaPiece = size_t{4} << 20;
 constexpr size_t kLzmaPrime = size_t{1} << 20;
 
-bool LzmaPiece(const uint8_t* data, size_t begin, size_t end, const lzma_options_lzma& base,
-               bool last, std::vector<uint8_t>* out) {
+bool LzmaPiece(const uint8_t* data, size_t begin, size_t end, size_t piece,
+               const lzma_options_lzma& base, bool last, std::vector<uint8_t>* out) {
   lzma_options_lzma o = base;
-  const size_t prime = std::min({begin, kLzmaPrime, static_cast<size_t>(o.dict_size)});
+  // The primer is hashed as the piece is: a quarter of a piece at most.
+  const size_t prime = std::min({begin, kLzmaPrime, piece / 4, static_cast<size_t>(o.dict_size)});
   o.preset_dict = prime != 0 ? data + begin - prime : nullptr;
   o.preset_dict_size = static_cast<uint32_t>(prime);
+  // No match of a piece reaches further back than its primer: a smaller
+  // dictionary makes the same bytes at less cost (the stream states the
+  // larger one, which the reader then holds).
+  o.dict_size = static_cast<uint32_t>(
+      std::max<size_t>(LZMA_DICT_SIZE_MIN, std::min<size_t>(o.dict_size, prime + end - begin)));
   const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &o}, {LZMA_VLI_UNKNOWN, nullptr}};
   out->resize(lzma_stream_buffer_bound(end - begin));
   size_t produced = 0;
@@ -189,7 +194,7 @@ uint32_t Crc32Of(const std::vector<uint8_t>& data) {
 
 bool PackPredictedDelta(const std::vector<uint8_t>& records, const uint8_t* old_data,
                         size_t old_size, const uint8_t* new_data, size_t new_size,
-                        std::vector<uint8_t>* stored, WorkThreads* threads) {
+                        std::vector<uint8_t>* stored, const Pieces& pieces) {
   stored->clear();
   try {
     PackedStream streams[3];
@@ -209,33 +214,32 @@ bool PackPredictedDelta(const std::vector<uint8_t>& records, const uint8_t* old_
     // Every piece of every stream is a task.
     struct Task {
       int stream;
-      size_t begin, end;
+      size_t index, begin, end;
     };
+    const size_t piece = std::max<size_t>(pieces.piece / 2, 1);
     std::vector<Task> tasks;
     const StreamKind kinds[3] = {StreamKind::kControls, StreamKind::kAddRuns, StreamKind::kInserts};
     for (int i = 0; i < 3; ++i) {
       PackedStream& s = streams[i];
       s.options = LzmaOptions(kinds[i], s.raw.size());
-      const size_t n =
-          s.raw.size() <= 2 * kLzmaPiece ? 1 : (s.raw.size() + kLzmaPiece - 1) / kLzmaPiece;
+      const size_t n = s.raw.size() < 2 * piece ? 1 : (s.raw.size() + piece - 1) / piece;
       s.pieces.resize(n);
       for (size_t k = 0; k < n; ++k)
-        tasks.push_back({i, k * kLzmaPiece, k + 1 == n ? s.raw.size() : (k + 1) * kLzmaPiece});
+        tasks.push_back({i, k, k * piece, k + 1 == n ? s.raw.size() : (k + 1) * piece});
     }
     std::vector<char> failed(tasks.size(), 0);
     auto run = [&](size_t t) {
       const Task& task = tasks[t];
       PackedStream& s = streams[task.stream];
-      const size_t k = task.begin / kLzmaPiece;
       try {
-        failed[t] = !LzmaPiece(s.raw.data(), task.begin, task.end, s.options,
-                               k + 1 == s.pieces.size(), &s.pieces[k]);
+        failed[t] = !LzmaPiece(s.raw.data(), task.begin, task.end, piece, s.options,
+                               task.index + 1 == s.pieces.size(), &s.pieces[task.index]);
       } catch (const std::bad_alloc&) {
         failed[t] = 1;
       }
     };
-    if (threads != nullptr) {
-      threads->ForEach(tasks.size(), run);
+    if (pieces.threads != nullptr) {
+      pieces.threads->ForEach(tasks.size(), run);
     } else {
       for (size_t t = 0; t < tasks.size(); ++t) run(t);
     }

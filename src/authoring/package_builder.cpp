@@ -595,6 +595,7 @@ class Builder {
                                                               : Formats::kSmaller;
     o.streamed_from = options_.streamed_from;
     o.threads = threads_;
+    o.piece = options_.piece;
     o.passed = &w->passed;
     return o;
   }

@@ -103,6 +103,9 @@ struct MakeOptions {
   // Files encoded at the same time (and pieces of one large file); 0: one per
   // core. The package is the same byte for byte whatever the number.
   unsigned threads = 0;
+  // Bytes of a large new file searched as one piece (tests make it small);
+  // the package depends on it.
+  size_t piece = size_t{8} << 20;
 };
 
 struct MakeSummary {
