@@ -17,9 +17,10 @@ step "Linux build"
 cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
 ninja -C build/linux -j"$jobs" || exit 1
 
-step "libdeflate and liblzma for MinGW (Debian source packages)"
+step "libdeflate, liblzma and libdivsufsort for MinGW (Debian source packages)"
 scripts/libdeflate-mingw.sh || exit 1
 scripts/liblzma-mingw.sh || exit 1
+scripts/libdivsufsort-mingw.sh || exit 1
 
 step "Windows x86_64 build"
 cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" \

@@ -4,12 +4,15 @@
 #include <cstring>
 #include <new>
 
+#include "authoring/delta_large.h"
 #include "authoring/payload_writer.h"
+#include "authoring/work_threads.h"
 #include "package/delta_extended.h"
 #include "package/delta_format.h"
 #include "package/delta_predicted.h"
 #include "package/delta_redeflate.h"
 #include "package/package.h"
+#include "platform/file_system.h"
 
 namespace upkeep {
 
@@ -248,6 +251,32 @@ bool Choice::Run(EncodedChange* out) {
 
 }  // namespace
 
+std::unique_ptr<FileChangeInput> FileChangeInput::Open(const std::string& path) {
+  std::unique_ptr<FileChangeInput> in(new FileChangeInput);
+  in->file_ = GetFileSystem()->Open(path, OpenMode::kRead);
+  if (in->file_ == nullptr) return nullptr;
+  const int64_t size = in->file_->Size();
+  if (size < 0) return nullptr;
+  in->size_ = static_cast<uint64_t>(size);
+  return in;
+}
+
+FileChangeInput::~FileChangeInput() = default;
+
+bool FileChangeInput::ReadAt(uint64_t offset, uint8_t* dst, size_t n) const {
+  if (offset > size_ || n > size_ - offset || offset > static_cast<uint64_t>(INT64_MAX))
+    return false;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (file_->Seek(static_cast<int64_t>(offset), SeekOrigin::kBegin) < 0) return false;
+  while (n > 0) {
+    const int64_t got = file_->Read(dst, n);
+    if (got <= 0) return false;
+    dst += got;
+    n -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
 bool MemoryChangeInput::ReadAt(uint64_t offset, uint8_t* dst, size_t n) const {
   if (offset > size_ || n > size_ - offset) return false;
   if (n != 0) std::memcpy(dst, data_ + offset, n);
@@ -270,8 +299,14 @@ const char* ChangeFormKind(ChangeForm form) {
   return "FILE";
 }
 
-uint64_t ChangeWorkMemory(uint64_t old_size, uint64_t new_size, const ChangeOptions& options) {
-  (void)options;
+uint64_t ChangeWorkMemory(uint64_t old_size, uint64_t new_size, const ChangeOptions& options,
+                          bool large) {
+  if (large) {
+    LargeDeltaOptions o;
+    return LargeDeltaMemory(old_size, o,
+                            options.threads != nullptr ? options.threads->count() : 1) +
+           o.max_inserts;
+  }
   // The suffix array (4 bytes per old byte) and its filter, or the basic
   // form's index; the records and their split streams (about the new size
   // each, at worst); a payload as large as the file.
@@ -285,7 +320,16 @@ bool EncodeChange(const ChangeInput& old_file, const ChangeInput& new_file,
   if ((old_file.data() == nullptr && old_file.size() != 0) ||
       (new_file.data() == nullptr && new_file.size() != 0) || old_file.size() > SIZE_MAX ||
       new_file.size() > SIZE_MAX) {
-    return false;
+    LargeDeltaOptions large;
+    large.pieces = {options.large_piece, options.threads};
+    large.passed = options.passed;
+    const LargeDelta result = EncodeLargeDelta(old_file, new_file, large, &out->bytes);
+    if (result == LargeDelta::kFailed) return false;
+    out->form = result == LargeDelta::kDone ? ChangeForm::kPredicted : ChangeForm::kWhole;
+    // The whole file, streamed, may still beat a delta that is not far smaller.
+    out->stream_whole =
+        result == LargeDelta::kGaveUp || uint64_t{out->bytes.size()} * 20 >= new_file.size();
+    return true;
   }
   try {
     Choice choice(old_file, new_file, options);

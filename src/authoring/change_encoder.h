@@ -9,6 +9,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "authoring/delta_encoder.h"
@@ -51,6 +54,26 @@ class MemoryChangeInput : public ChangeInput {
   size_t size_;
 };
 
+class File;
+
+// A file read where the encoders ask, through one handle (a read at a time),
+// for files too large to hold.
+class FileChangeInput : public ChangeInput {
+ public:
+  // Null when the file cannot be opened.
+  static std::unique_ptr<FileChangeInput> Open(const std::string& path);
+  ~FileChangeInput() override;
+  uint64_t size() const override { return size_; }
+  const uint8_t* data() const override { return nullptr; }
+  bool ReadAt(uint64_t offset, uint8_t* dst, size_t n) const override;
+
+ private:
+  FileChangeInput() = default;
+  std::unique_ptr<File> file_;
+  uint64_t size_ = 0;
+  mutable std::mutex mu_;
+};
+
 // What an entry holds, as its name's suffix tells the updater.
 enum class ChangeForm {
   kWhole,      // FILE: the new file, a payload
@@ -81,6 +104,8 @@ struct ChangeOptions {
   // size of the pieces (Pieces in delta_encoder.h).
   WorkThreads* threads = nullptr;
   size_t piece = kSearchPiece;
+  // Pieces of files without data(), read through ReadAt (delta_large.h).
+  size_t large_piece = size_t{256} << 20;
   // Told, as the encoders go, how many bytes of the new file they have passed
   // (added to, never reset); for progress reports.
   std::atomic<uint64_t>* passed = nullptr;
@@ -98,11 +123,14 @@ struct EncodedChange {
 
 // The memory EncodeChange may need for files of these sizes at its peak,
 // besides the inputs themselves: indexes, records, compressor state and the
-// result. An estimate on the high side, for scheduling.
-uint64_t ChangeWorkMemory(uint64_t old_size, uint64_t new_size, const ChangeOptions& options);
+// result. An estimate on the high side, for scheduling. `large`: the inputs
+// have no data().
+uint64_t ChangeWorkMemory(uint64_t old_size, uint64_t new_size, const ChangeOptions& options,
+                          bool large = false);
 
-// False when an input cannot be read or memory runs out. Both inputs must
-// have data() (files beyond that are the large-file encoder's).
+// False when an input cannot be read or memory runs out. Inputs without
+// data() go to the large-file search (delta_large.h), whose delta is kept
+// unless the file whole, streamed by the caller, may beat it.
 bool EncodeChange(const ChangeInput& old_file, const ChangeInput& new_file,
                   const ChangeOptions& options, EncodedChange* out);
 

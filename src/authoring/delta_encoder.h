@@ -140,6 +140,13 @@ bool PackPredictedDelta(const std::vector<uint8_t>& records, const uint8_t* old_
                         size_t old_size, const uint8_t* new_data, size_t new_size,
                         std::vector<uint8_t>* stored, const Pieces& pieces = Pieces());
 
+// The stored bytes of a predicted delta from its three streams as they
+// decode (controls, add runs, inserts; consumed), packed as
+// PackPredictedDelta packs them.
+bool PackPredictedStreams(uint8_t mode, std::vector<uint8_t>* controls,
+                          std::vector<uint8_t>* add_runs, std::vector<uint8_t>* inserts,
+                          const Pieces& pieces, std::vector<uint8_t>* stored);
+
 // The stored bytes of a deflated-view delta (package/delta_redeflate.h): the
 // extended delta between the files' expanded views, in PackExtendedDelta's
 // smallest layout. False when the form does not apply (no deflate stream of

@@ -192,25 +192,15 @@ uint32_t Crc32Of(const std::vector<uint8_t>& data) {
 
 }  // namespace
 
-bool PackPredictedDelta(const std::vector<uint8_t>& records, const uint8_t* old_data,
-                        size_t old_size, const uint8_t* new_data, size_t new_size,
-                        std::vector<uint8_t>* stored, const Pieces& pieces) {
+bool PackPredictedStreams(uint8_t mode, std::vector<uint8_t>* controls,
+                          std::vector<uint8_t>* add_runs, std::vector<uint8_t>* inserts,
+                          const Pieces& pieces, std::vector<uint8_t>* stored) {
   stored->clear();
   try {
     PackedStream streams[3];
-    std::vector<AddedCopy> copies;
-    if (!Parse(records, old_size, new_size, &streams[0].raw, &streams[2].raw, &copies))
-      return false;
-    // The mode whose add runs are shortest: a close proxy of their packed size.
-    uint8_t mode = kAddressNone;
-    if (!AddRuns(copies, old_data, new_data, kAddressNone, &streams[1].raw)) return false;
-    for (uint8_t m : {kAddressX64, kAddressX86}) {
-      std::vector<uint8_t> runs;
-      if (!AddRuns(copies, old_data, new_data, m, &runs)) return false;
-      if (runs.size() < streams[1].raw.size()) streams[1].raw.swap(runs), mode = m;
-    }
-    std::vector<AddedCopy>().swap(copies);
-
+    streams[0].raw.swap(*controls);
+    streams[1].raw.swap(*add_runs);
+    streams[2].raw.swap(*inserts);
     // Every piece of every stream is a task.
     struct Task {
       int stream;
@@ -255,6 +245,7 @@ bool PackPredictedDelta(const std::vector<uint8_t>& records, const uint8_t* old_
       // over the stored size: the stream is then stored.
       s.lzma = ok && packed < s.raw.size();
       s.stored_size = s.lzma ? packed : s.raw.size();
+      if (!s.lzma) std::vector<std::vector<uint8_t>>().swap(s.pieces);
     }
 
     stored->assign(kPredictedDeltaMagic, kPredictedDeltaMagic + 4);
@@ -266,14 +257,40 @@ bool PackPredictedDelta(const std::vector<uint8_t>& records, const uint8_t* old_
       PutU32(Crc32Of(s.raw), stored);
       PutVarint(s.stored_size, stored);
     }
-    for (const PackedStream& s : streams) {
+    for (PackedStream& s : streams) {
       if (!s.lzma) {
         stored->insert(stored->end(), s.raw.begin(), s.raw.end());
-        continue;
+      } else {
+        for (const auto& p : s.pieces) stored->insert(stored->end(), p.begin(), p.end());
       }
-      for (const auto& p : s.pieces) stored->insert(stored->end(), p.begin(), p.end());
+      std::vector<uint8_t>().swap(s.raw);
+      std::vector<std::vector<uint8_t>>().swap(s.pieces);
     }
     return true;
+  } catch (const std::bad_alloc&) {
+    stored->clear();
+    return false;
+  }
+}
+
+bool PackPredictedDelta(const std::vector<uint8_t>& records, const uint8_t* old_data,
+                        size_t old_size, const uint8_t* new_data, size_t new_size,
+                        std::vector<uint8_t>* stored, const Pieces& pieces) {
+  stored->clear();
+  try {
+    std::vector<uint8_t> controls, runs, inserts;
+    std::vector<AddedCopy> copies;
+    if (!Parse(records, old_size, new_size, &controls, &inserts, &copies)) return false;
+    // The mode whose add runs are shortest: a close proxy of their packed size.
+    uint8_t mode = kAddressNone;
+    if (!AddRuns(copies, old_data, new_data, kAddressNone, &runs)) return false;
+    for (uint8_t m : {kAddressX64, kAddressX86}) {
+      std::vector<uint8_t> other;
+      if (!AddRuns(copies, old_data, new_data, m, &other)) return false;
+      if (other.size() < runs.size()) runs.swap(other), mode = m;
+    }
+    std::vector<AddedCopy>().swap(copies);
+    return PackPredictedStreams(mode, &controls, &runs, &inserts, pieces, stored);
   } catch (const std::bad_alloc&) {
     stored->clear();
     return false;
