@@ -596,6 +596,7 @@ class Builder {
     o.streamed_from = options_.streamed_from;
     o.threads = threads_;
     o.piece = options_.piece;
+    o.large_piece = options_.large_piece;
     o.passed = &w->passed;
     return o;
   }
@@ -619,11 +620,18 @@ class Builder {
       const std::string old_path = NativePath(from.root, c.old_name);
       const std::string new_path = NativePath(to.root, c.name);
       const bool windowed = c.new_size >= options_.windowed_from;
+      const bool large = c.old_size >= options_.large_from;
       const ChangeOptions encoder = EncoderOptions(w.get());
-      const uint64_t memory = c.old_size + (windowed ? 2 * options_.window : c.new_size) +
-                              ChangeWorkMemory(c.old_size, c.new_size, encoder);
-      w->job = threads_->AddJob(memory, [this, w, old_path, new_path, windowed] {
-        if (!cancelled_) EncodeChanged(w.get(), old_path, new_path, windowed);
+      const uint64_t memory = large ? ChangeWorkMemory(c.old_size, c.new_size, encoder, true)
+                                    : c.old_size + (windowed ? 2 * options_.window : c.new_size) +
+                                          ChangeWorkMemory(c.old_size, c.new_size, encoder);
+      w->job = threads_->AddJob(memory, [this, w, old_path, new_path, windowed, large] {
+        if (cancelled_) return;
+        if (large) {
+          EncodeLarge(w.get(), old_path, new_path);
+        } else {
+          EncodeChanged(w.get(), old_path, new_path, windowed);
+        }
       });
       jobs->push_back(w);
     }
@@ -669,6 +677,34 @@ class Builder {
       return;
     }
     std::vector<uint8_t>().swap(old_bytes);
+    w->crc_new = ChecksumText(new_file->Crc32());
+    if (w->change.stream_whole) w->new_file = std::move(new_file);
+  }
+
+  // A changed file whose old version is too large to hold: both are read
+  // where the search asks, and mapped for their checksums a window at a time.
+  void EncodeLarge(FileWork* w, const std::string& old_path, const std::string& new_path) {
+    std::unique_ptr<FileChangeInput> old_input = FileChangeInput::Open(old_path);
+    std::unique_ptr<FileChangeInput> new_input = FileChangeInput::Open(new_path);
+    auto old_file = std::make_unique<NewFile>(), new_file = std::make_unique<NewFile>();
+    if (old_input == nullptr || !old_file->Open(old_path, true, options_.window)) {
+      w->error = "cannot read " + old_path;
+      return;
+    }
+    if (new_input == nullptr || !new_file->Open(new_path, true, options_.window)) {
+      w->error = "cannot read " + new_path;
+      return;
+    }
+    if (new_file->size() > kMaxPayloadSize || old_file->size() > 0xFFFFFFFFull) {
+      w->error = "too large for a package: " + new_path;
+      return;
+    }
+    w->crc_old = ChecksumText(old_file->Crc32());
+    old_file.reset();
+    if (!EncodeChange(*old_input, *new_input, EncoderOptions(w), &w->change)) {
+      w->error = "cannot read " + old_path + " or " + new_path;
+      return;
+    }
     w->crc_new = ChecksumText(new_file->Crc32());
     if (w->change.stream_whole) w->new_file = std::move(new_file);
   }

@@ -106,6 +106,11 @@ struct MakeOptions {
   // Bytes of a large new file searched as one piece (tests make it small);
   // the package depends on it.
   size_t piece = size_t{8} << 20;
+  // Changed files whose old version has this many bytes or more are not held
+  // in memory: both versions are read where the large-file search asks
+  // (authoring/delta_large.h), in pieces of `large_piece`.
+  uint64_t large_from = uint64_t{1} << 30;
+  size_t large_piece = size_t{256} << 20;
 };
 
 struct MakeSummary {
