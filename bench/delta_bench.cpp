@@ -3,16 +3,29 @@
 // checks that it rebuilds the new file, and prints one line:
 //   <compressed bytes> <raw delta bytes> <CPU seconds> <copies> <inserts>
 // (processor time, so that other work on the machine does not count)
-// Usage: delta_bench [-x|-z] [-l LEVEL] OLD NEW [OLD NEW ...]
+// Usage: delta_bench [-x|-z|-c] [-j THREADS] [-l LEVEL] OLD NEW [OLD NEW ...]
 // (-x: the extended form, checked by the runtime's streaming decoder; -z: the
 // deflated-view form, checked by its runtime decoder; a pair it does not
-// apply to counts as 0 bytes and prints "n/a" in place of the size)
+// apply to counts as 0 bytes and prints "n/a" in place of the size; -c: the
+// entry make writes for the pair, whichever form it keeps, checked by that
+// form's decoder, printing <bytes> <form> <CPU s> <wall s>; -j: threads for
+// pieces of one file, default every core)
 // A pair given as two directories is walked as trees: files of the same
 // relative path are compared, and the figures are summed.
+//        delta_bench -L [-j THREADS] OLD NEW OUT
+// the large-file search's delta, reading both files positionally, into OUT:
+// <bytes> <CPU s> <wall s>;
+//        delta_bench --check OLD NEW DELTA
+// decodes a predicted delta against the mapped files and compares;
+//        delta_bench --make-large OLD NEW MIB
+// writes a large archive pair with scattered changes;
 //        delta_bench --make-game OLD NEW
 // writes two versions of a game-like tree: large archives of assets where a
 // few assets change, grow, move or appear, with the archives' offset tables
 // shifting accordingly, and some small files added and removed.
+#include <zlib.h>
+
+#include <chrono>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
@@ -23,11 +36,16 @@
 #include <string>
 #include <vector>
 
+#include "authoring/change_encoder.h"
 #include "authoring/delta_encoder.h"
+#include "authoring/delta_large.h"
+#include "authoring/work_threads.h"
 #include "authoring/payload_writer.h"
 #include "package/delta_extended.h"
 #include "package/delta_format.h"
+#include "package/delta_predicted.h"
 #include "package/delta_redeflate.h"
+#include "platform/file_system.h"
 
 namespace {
 
@@ -82,6 +100,79 @@ uint64_t PayloadSize(const std::vector<uint8_t>& data) {
 
 bool extended = false;
 bool redeflate = false;
+bool change = false;
+unsigned threads = 0;
+std::string forms;  // the forms -c kept, one letter each
+
+// A payload entry's bytes (zlib stream, Adler-32, length) inflated.
+bool Inflate(const std::vector<uint8_t>& payload, std::vector<uint8_t>* out) {
+  if (payload.size() < 8) return false;
+  const uint8_t* t = payload.data() + payload.size() - 4;
+  const uint32_t length = t[0] | t[1] << 8 | t[2] << 16 | static_cast<uint32_t>(t[3]) << 24;
+  out->resize(length);
+  uLongf got = length;
+  return uncompress(out->data(), &got, payload.data(), static_cast<uLong>(payload.size() - 8)) ==
+             Z_OK &&
+         got == length;
+}
+
+// What `make` writes for the pair, rebuilt by the decoder of the form it chose.
+void ChangePair(const std::vector<uint8_t>& old_data, const std::vector<uint8_t>& new_data,
+                const std::string& new_path, Totals* t) {
+  upkeep::WorkThreads pool(threads != 0 ? threads : upkeep::DefaultWorkThreads());
+  upkeep::ChangeOptions options;
+  options.threads = &pool;
+  options.streamed_from = UINT64_MAX;  // the whole file is compressed here too
+  upkeep::EncodedChange encoded;
+  const upkeep::MemoryChangeInput old_input(old_data.data(), old_data.size());
+  const upkeep::MemoryChangeInput new_input(new_data.data(), new_data.size());
+  std::clock_t start = std::clock();
+  if (!upkeep::EncodeChange(old_input, new_input, options, &encoded)) {
+    std::fprintf(stderr, "encoding failed for %s\n", new_path.c_str());
+    std::exit(2);
+  }
+  t->seconds += static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+  t->compressed += encoded.bytes.size();
+  t->raw += encoded.bytes.size();
+  std::vector<uint8_t> out, records;
+  upkeep::ExtendedDeltaInfo info;
+  upkeep::DeltaSink sink = [&](const uint8_t* p, size_t n) { out.insert(out.end(), p, p + n); };
+  const std::vector<uint8_t>& b = encoded.bytes;
+  bool ok = false;
+  switch (encoded.form) {
+    case upkeep::ChangeForm::kWhole:
+      ok = Inflate(b, &out);
+      forms += 'w';
+      break;
+    case upkeep::ChangeForm::kBasic: {
+      Totals ignored;
+      ok = Inflate(b, &records) && Rebuilds(old_data, new_data, records, &ignored);
+      out = new_data;
+      forms += 'b';
+      break;
+    }
+    case upkeep::ChangeForm::kExtended:
+      ok = upkeep::DecodeExtendedDelta(b.data(), b.size(), old_data.data(), old_data.size(), sink,
+                                       &info);
+      forms += 'x';
+      break;
+    case upkeep::ChangeForm::kRedeflate:
+      ok = upkeep::DecodeRedeflateDelta(b.data(), b.size(), old_data.data(), old_data.size(), sink,
+                                        &info);
+      forms += 'z';
+      break;
+    case upkeep::ChangeForm::kPredicted:
+      ok = upkeep::DecodePredictedDelta(b.data(), b.size(), old_data.data(), old_data.size(), sink,
+                                        &info);
+      forms += 'p';
+      break;
+  }
+  if (!ok || out != new_data) {
+    std::fprintf(stderr, "the %s entry does not rebuild %s\n", upkeep::ChangeFormKind(encoded.form),
+                 new_path.c_str());
+    t->ok = false;
+  }
+}
 
 void RedeflatePair(const std::vector<uint8_t>& old_data, const std::vector<uint8_t>& new_data,
                    const std::string& new_path, Totals* t) {
@@ -139,6 +230,10 @@ void Pair(const std::string& old_path, const std::string& new_path, int level, T
   }
   if (extended) {
     ExtendedPair(old_data, new_data, new_path, t);
+    return;
+  }
+  if (change) {
+    ChangePair(old_data, new_data, new_path, t);
     return;
   }
   if (redeflate) {
@@ -250,12 +345,134 @@ void MakeGame(const fs::path& old_root, const fs::path& new_root) {
   WriteAll(new_root / "Maps/bonus/bonus1.map", Asset(rng, 120000));
 }
 
+// A large archive pair, written as it is made (memory stays small): assets
+// of 16 KiB to 4 MiB, most of them incompressible (compressed textures and
+// sounds), the rest of a few byte values; the new one has 1 % of them
+// replaced, 1 % edited in a few places, 0.5 % removed and 0.5 % added.
+void MakeLarge(const char* old_path, const char* new_path, uint64_t mib) {
+  struct Rng {
+    uint64_t s;
+    uint64_t Next() {
+      s ^= s << 13, s ^= s >> 7, s ^= s << 17;
+      return s;
+    }
+  };
+  std::ofstream old_out(old_path, std::ios::binary | std::ios::trunc);
+  std::ofstream new_out(new_path, std::ios::binary | std::ios::trunc);
+  std::vector<uint8_t> asset;
+  auto make = [&](uint64_t seed) {
+    Rng r{seed * 0x9E3779B97F4A7C15ull + 1};
+    asset.resize(16384 + r.Next() % (4u << 20));
+    const bool plain = r.Next() % 10 < 3;
+    for (size_t i = 0; i + 8 <= asset.size(); i += 8) {
+      uint64_t v = r.Next();
+      if (plain) v &= 0x0F0F0F0F0F0F0F0Full;
+      std::memcpy(asset.data() + i, &v, 8);
+    }
+  };
+  auto put = [](std::ofstream& out, const std::vector<uint8_t>& bytes) {
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+  };
+  Rng changes{12345};
+  uint64_t written = 0;
+  for (uint64_t id = 0; written < mib << 20; ++id) {
+    make(id);
+    put(old_out, asset);
+    written += asset.size();
+    const uint64_t roll = changes.Next() % 1000;
+    if (roll < 10) {
+      make(id + (uint64_t{1} << 40));  // replaced
+      put(new_out, asset);
+    } else if (roll < 20) {
+      for (int k = 0; k < 4; ++k) asset[changes.Next() % asset.size()] ^= 0x5A;  // edited
+      put(new_out, asset);
+    } else if (roll >= 25) {  // 20..24: removed
+      put(new_out, asset);
+    }
+    if (roll >= 995) {
+      make(id + (uint64_t{2} << 40));  // added
+      put(new_out, asset);
+    }
+  }
+}
+
+// The delta of the large-file search between two files read through
+// positional reads, written to `out_path`: <bytes> <CPU s> <wall s>.
+int LargePair(const char* old_path, const char* new_path, const char* out_path) {
+  std::unique_ptr<upkeep::FileChangeInput> old_file = upkeep::FileChangeInput::Open(old_path);
+  std::unique_ptr<upkeep::FileChangeInput> new_file = upkeep::FileChangeInput::Open(new_path);
+  if (old_file == nullptr || new_file == nullptr) {
+    std::fprintf(stderr, "cannot open %s or %s\n", old_path, new_path);
+    return 2;
+  }
+  upkeep::WorkThreads pool(threads != 0 ? threads : upkeep::DefaultWorkThreads());
+  upkeep::LargeDeltaOptions options;
+  options.pieces.threads = &pool;
+  std::vector<uint8_t> stored;
+  const auto wall_start = std::chrono::steady_clock::now();
+  std::clock_t start = std::clock();
+  const upkeep::LargeDelta result =
+      upkeep::EncodeLargeDelta(*old_file, *new_file, options, &stored);
+  const double cpu = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
+  if (result != upkeep::LargeDelta::kDone) {
+    std::fprintf(stderr, "%s\n", result == upkeep::LargeDelta::kGaveUp ? "gave up" : "failed");
+    return 1;
+  }
+  std::ofstream out(out_path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(stored.data()),
+            static_cast<std::streamsize>(stored.size()));
+  std::printf("%zu %.3f %.3f\n", stored.size(), cpu, wall);
+  return out ? 0 : 2;
+}
+
+// A predicted delta decoded by the runtime's decoder against the mapped old
+// file and compared with the mapped new one, pages let go behind.
+int CheckPredicted(const char* old_path, const char* new_path, const char* delta_path) {
+  std::vector<uint8_t> stored;
+  if (!ReadAll(delta_path, &stored)) return 2;
+  std::unique_ptr<upkeep::MappedView> old_view = upkeep::GetFileSystem()->MapFile(old_path);
+  std::unique_ptr<upkeep::MappedView> new_view = upkeep::GetFileSystem()->MapFileForWalk(new_path);
+  if (old_view == nullptr || new_view == nullptr) return 2;
+  uint64_t at = 0;
+  bool same = true;
+  upkeep::DeltaSink sink = [&](const uint8_t* p, size_t n) {
+    if (!same || at + n > new_view->size() || std::memcmp(new_view->data() + at, p, n) != 0)
+      same = false;
+    at += n;
+    if (at % (size_t{64} << 20) < n) new_view->Release(0, at);
+  };
+  upkeep::ExtendedDeltaInfo info;
+  const bool ok = upkeep::DecodePredictedDelta(stored.data(), stored.size(), old_view->data(),
+                                               old_view->size(), sink, &info);
+  if (!ok || !same || at != new_view->size()) {
+    std::fprintf(stderr, "the delta does not rebuild %s\n", new_path);
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "--make-game") == 0) {
     MakeGame(argv[2], argv[3]);
     return 0;
+  }
+  if (argc == 5 && std::strcmp(argv[1], "--make-large") == 0) {
+    MakeLarge(argv[2], argv[3], std::strtoull(argv[4], nullptr, 10));
+    return 0;
+  }
+  if (argc == 5 && std::strcmp(argv[1], "--check") == 0)
+    return CheckPredicted(argv[2], argv[3], argv[4]);
+  if (argc >= 5 && std::strcmp(argv[1], "-L") == 0) {
+    if (argc == 7 && std::strcmp(argv[2], "-j") == 0) {
+      threads = static_cast<unsigned>(std::atoi(argv[3]));
+      return LargePair(argv[4], argv[5], argv[6]);
+    }
+    return LargePair(argv[2], argv[3], argv[4]);
   }
   int level = 9;
   int i = 1;
@@ -265,18 +482,26 @@ int main(int argc, char** argv) {
   } else if (i < argc && std::strcmp(argv[i], "-z") == 0) {
     redeflate = true;
     ++i;
+  } else if (i < argc && std::strcmp(argv[i], "-c") == 0) {
+    change = true;
+    ++i;
+  }
+  if (i + 1 < argc && std::strcmp(argv[i], "-j") == 0) {
+    threads = static_cast<unsigned>(std::atoi(argv[i + 1]));
+    i += 2;
   }
   if (i + 1 < argc && std::strcmp(argv[i], "-l") == 0) {
     level = std::atoi(argv[i + 1]);
     i += 2;
   }
   if ((argc - i) < 2 || (argc - i) % 2 != 0) {
-    std::fprintf(
-        stderr,
-        "usage: delta_bench [-x|-z] [-l LEVEL] OLD NEW [OLD NEW ...] | --make-game OLD NEW\n");
+    std::fprintf(stderr,
+                 "usage: delta_bench [-x|-z|-c] [-j THREADS] [-l LEVEL] OLD NEW [OLD NEW ...] | "
+                 "--make-game OLD NEW\n");
     return 2;
   }
   Totals t;
+  const auto wall_start = std::chrono::steady_clock::now();
   for (; i + 1 < argc; i += 2) {
     std::error_code ec;
     if (fs::is_directory(argv[i], ec) && fs::is_directory(argv[i + 1], ec)) {
@@ -295,6 +520,13 @@ int main(int argc, char** argv) {
     // The form does not apply to some pair: no size to show.
     std::printf("n/a 0 %.3f 0 0\n", t.seconds);
     return 0;
+  }
+  if (change) {
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
+    std::printf("%llu %s %.3f %.3f\n", static_cast<unsigned long long>(t.compressed), forms.c_str(),
+                t.seconds, wall);
+    return t.ok ? 0 : 1;
   }
   std::printf("%llu %llu %.3f %llu %llu\n", static_cast<unsigned long long>(t.compressed),
               static_cast<unsigned long long>(t.raw), t.seconds,

@@ -23,6 +23,7 @@
 #include "install/bank_files.h"
 #include "package/package.h"
 #include "package/delta_extended.h"
+#include "package/delta_predicted.h"
 #include "package/payload_stream.h"
 #include "package_test_util.h"
 #include "platform/pe_version_reader.h"
@@ -294,7 +295,8 @@ TEST_F(PackageBuilderTest, LargeFormsAndVolumesRebuildTreesExactly) {
       bool blocks = false, matched = false;
       for (const auto& e : archive->entries) {
         blocks = blocks || IsBlockFileName(e->name.c_str());
-        matched = matched || IsExtendedDeltaName(e->name.c_str());
+        matched = matched || IsExtendedDeltaName(e->name.c_str()) ||
+                  IsPredictedDeltaName(e->name.c_str());
       }
       EXPECT_TRUE(blocks);
       EXPECT_TRUE(matched);
@@ -355,10 +357,11 @@ TEST_F(PackageBuilderTest, ScriptChecksFirstAndPatchesWithDeltas) {
   EXPECT_LE(space_needed, 300077u + 4096u);
 }
 
-// Large new files are mapped and walked in windows; the package must not
-// depend on it. Every window boundary falls inside long copies here, in each
-// encoder and delta form.
-TEST_F(PackageBuilderTest, WindowedNewFilesMakeTheSamePackage) {
+// Large new files are mapped and walked in windows, and files are encoded on
+// threads, large ones in pieces; the package must depend on none of it. Every
+// window and piece boundary falls inside long copies here, in each encoder and
+// delta form; the package made in pieces on four threads updates the tree.
+TEST_F(PackageBuilderTest, WindowsAndThreadsMakeTheSamePackage) {
   std::mt19937 rng(7);
   std::string old_dir = tmp_.Join("old"), new_dir = tmp_.Join("new");
   // Over the size where the extended form grows the basic form's copies:
@@ -390,16 +393,23 @@ TEST_F(PackageBuilderTest, WindowedNewFilesMakeTheSamePackage) {
   Write(new_dir + "/empty.dat", Data(rng, 9000));
 
   using Format = MakeOptions::DeltaFormat;
-  for (Format format : {Format::kSmaller, Format::kBasic, Format::kExtended}) {
+  for (Format format : {Format::kSmaller, Format::kBasic, Format::kExtended, Format::kPredicted}) {
     SCOPED_TRACE(static_cast<int>(format));
-    std::vector<ArchiveEntry> whole, windowed;
     MakeSummary summary;
     std::string error;
     MakeOptions options = Options(old_dir, new_dir);
     options.delta_format = format;
     options.windowed_from = UINT64_MAX;
-    ASSERT_TRUE(BuildUpdate(options, &whole, &summary, &error)) << error;
-    const std::string script(whole[0].data.begin(), whole[0].data.end());
+    options.threads = 1;
+    options.piece = 65536;  // the search and the long streams in pieces
+    const std::string one = tmp_.Join("one.pkg"), four = tmp_.Join("four.pkg");
+    ASSERT_TRUE(MakePackage(options, one, &summary, &error)) << error;
+    const PackageArchive* archive = OpenPackage(one.c_str());
+    ASSERT_NE(archive, nullptr);
+    std::vector<uint8_t> script_bytes;
+    ASSERT_TRUE(ReadPackageEntry(FindPackageEntry(*archive, "patch.scr"), &script_bytes));
+    ClosePackage(one.c_str());
+    const std::string script(script_bytes.begin(), script_bytes.end());
     if (format == Format::kBasic) {
       EXPECT_NE(script.find("CreateFile(\"rand.bin\""), std::string::npos) << script;
     }
@@ -412,12 +422,14 @@ TEST_F(PackageBuilderTest, WindowedNewFilesMakeTheSamePackage) {
     }
     options.windowed_from = 0;
     options.window = 4093;
-    ASSERT_TRUE(BuildUpdate(options, &windowed, &summary, &error)) << error;
-    ASSERT_EQ(windowed.size(), whole.size());
-    for (size_t i = 0; i < whole.size(); ++i) {
-      EXPECT_EQ(windowed[i].name, whole[i].name);
-      EXPECT_TRUE(windowed[i].data == whole[i].data) << whole[i].name;
-    }
+    options.threads = 4;
+    ASSERT_TRUE(MakePackage(options, four, &summary, &error)) << error;
+    std::vector<uint8_t> a, b;
+    ASSERT_TRUE(test::ReadFileBytes(one, &a));
+    ASSERT_TRUE(test::ReadFileBytes(four, &b));
+    EXPECT_TRUE(a == b);
+    EXPECT_EQ(Apply(four, old_dir, tmp_.Join("game")), 0) << log_;
+    ExpectSameTree(tmp_.Join("game"), new_dir);
   }
 }
 

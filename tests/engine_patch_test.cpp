@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "authoring/delta_encoder.h"
 #include "engine/command_context.h"
 #include "platform/file_system.h"
 #include "package/delta_extended.h"
@@ -337,6 +338,15 @@ TEST(EnginePatchTest, ExtendedDeltasPatchOrLeaveTheTargetAsItWas) {
   cases.push_back({"00000001.DeltaZ", test::Serialize(deflated.layout), deflated.newFile});
   cases.push_back({"00000001.DELTAZ", test::Serialize(long_stream), {}});
   cases.push_back({"00000001.DELTAZ", good, {}});
+  // The predicted form of the same records; cut short; the extended form's
+  // bytes under its name.
+  std::vector<uint8_t> predicted;
+  ASSERT_TRUE(PackPredictedDelta(good, old.data(), old.size(), good_out.data(), good_out.size(),
+                                 &predicted));
+  cases.push_back({"00000001.DeltaP", predicted, good_out});
+  cases.push_back(
+      {"00000001.DELTAP", std::vector<uint8_t>(predicted.begin(), predicted.end() - 1), {}});
+  cases.push_back({"00000001.DELTAP", good, {}});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.entry);
     UpdateFixture f;

@@ -17,6 +17,7 @@
 #include "authoring/string_keys.h"
 #include "authoring/tree_program.h"
 #include "package/delta_extended.h"
+#include "package/delta_predicted.h"
 #include "package/delta_redeflate.h"
 #include "authoring/stub_image.h"
 #include "authoring/tree_diff.h"
@@ -62,8 +63,9 @@ const char kMakeUsage[] =
     "                        --strings Strings.scr [--terms FILE] [--stub FILE]\n"
     "                        [--to-version V] [--level 1-9] [--remove-folders]\n"
     "                        [--allow-any-version] [--force-downgrade]\n"
-    "                        [--delta-format F] [--volume-size S] [--large-from S]\n"
-    "                        [BRANDING] [--sign COMMAND] [-q] [-f] -o OUT\n"
+    "                        [--delta-format F] [-j N] [--volume-size S]\n"
+    "                        [--large-from S] [BRANDING] [--sign COMMAND]\n"
+    "                        [-q] [-f] -o OUT\n"
     "       upkeep-pack make PROJECT [OPTIONS]\n"
     "\n"
     "Compares the trees and writes a package whose patch.scr checks every file it\n"
@@ -82,10 +84,14 @@ const char kMakeUsage[] =
     "  --stub FILE        updater program to put in front (upkeep.exe for Windows,\n"
     "                     upkeep for Linux and Wine): OUT becomes runnable\n"
     "  --level N          delta effort, 1 fastest to 9 smallest (default 9)\n"
-    "  --delta-format F   basic, extended, redeflate, or smaller (default): the\n"
-    "                     delta form written per patched file; smaller keeps the\n"
-    "                     smallest; redeflate takes the form for files holding\n"
-    "                     deflate streams (zip, gzip) wherever it applies\n"
+    "  --delta-format F   basic, extended, redeflate, predicted, or smaller\n"
+    "                     (default): the delta form written per patched file;\n"
+    "                     smaller keeps the smallest; redeflate takes the form for\n"
+    "                     files holding deflate streams (zip, gzip) wherever it\n"
+    "                     applies; predicted, the form that foresees moved code's\n"
+    "                     addresses\n"
+    "  -j, --jobs N       files encoded at once, and pieces of large files (default:\n"
+    "                     one per core); the package is the same whatever N is\n"
     "  --remove-folders   remove folders the new tree no longer has, with whatever\n"
     "                     players keep in them; by default only the old tree's files\n"
     "                     in them are deleted and the folders are kept (and listed)\n"
@@ -209,6 +215,7 @@ bool IsPayloadEntry(PackageEntry* e) {
 
 const char* DeltaLayoutName(PackageEntry* e) {
   if (IsRedeflateDeltaName(e->name.c_str())) return "deflated-view delta";
+  if (IsPredictedDeltaName(e->name.c_str())) return "predicted delta";
   if (IsExtendedDeltaName(e->name.c_str()) && HeadIs(e, kExtendedSplitMagic))
     return "extended delta in three streams";
   if (IsExtendedDeltaName(e->name.c_str()) && HeadIs(e, kBlockStreamMagic))
@@ -599,10 +606,13 @@ std::vector<Option> MakeOptionTable(MakeRequest* request) {
            options.delta_format = Format::kExtended;
          } else if (v == "redeflate") {
            options.delta_format = Format::kRedeflate;
+         } else if (v == "predicted") {
+           options.delta_format = Format::kPredicted;
          } else if (v == "smaller") {
            options.delta_format = Format::kSmaller;
          } else {
-           return std::string("--delta-format takes basic, extended, redeflate or smaller");
+           return std::string(
+               "--delta-format takes basic, extended, redeflate, predicted or smaller");
          }
          return std::string();
        }},
@@ -622,6 +632,16 @@ std::vector<Option> MakeOptionTable(MakeRequest* request) {
          if (!ParseByteSize(v, &size) || size == 0)
            return std::string("--large-from takes a size (digits, K, M or G)");
          options.large_from = size;
+         return std::string();
+       }},
+      {{"-j", "--jobs"},
+       true,
+       [&](const std::string& v) {
+         char* end = nullptr;
+         long jobs = std::strtol(v.c_str(), &end, 10);
+         if (v.empty() || *end != '\0' || jobs < 1 || jobs > 1024)
+           return std::string("--jobs takes 1 to 1024");
+         options.threads = static_cast<unsigned>(jobs);
          return std::string();
        }},
       Flag({"--remove-folders"}, &options.remove_folders),

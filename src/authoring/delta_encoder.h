@@ -10,6 +10,8 @@
 
 namespace upkeep {
 
+class WorkThreads;
+
 // A run of new_pos.. equal to old_pos.., as the basic form copies it.
 struct DeltaMatch {
   size_t new_pos;
@@ -17,21 +19,23 @@ struct DeltaMatch {
   size_t length;
 };
 
-// Told by an encoder, as it goes, that it is done with the new bytes below
-// `pos` for now (it may still read a few of them again): the owner of a mapped
-// new file lets their pages go, so only a window of the file stays in memory.
+// Told by an encoder, as it goes, that it is done with the new bytes in
+// [from, pos) for now (it may still read a few of them again): the owner of a
+// mapped new file lets their pages go, so only a window of the file stays in
+// memory. An encoder that works on pieces of the file at once tells each
+// piece's bytes apart.
 struct NewBytesWindow {
-  std::function<void(size_t pos)> passed;
+  std::function<void(size_t from, size_t pos)> passed;
   size_t step = size_t{4} << 20;  // bytes the encoder moves between calls
 };
 
-// Calls the window's `passed` when the encoder has moved a step on from the
-// last call, or a step back (a second pass over bytes behind it). Cheap enough
-// to ask at every position.
+// Calls the window's `passed` (from `from`) when the encoder has moved a step
+// on from the last call, or a step back (a second pass over bytes behind it).
+// Cheap enough to ask at every position.
 class WindowFront {
  public:
-  explicit WindowFront(const NewBytesWindow* window)
-      : window_(window != nullptr && window->passed ? window : nullptr) {
+  explicit WindowFront(const NewBytesWindow* window, size_t from = 0)
+      : window_(window != nullptr && window->passed ? window : nullptr), from_(from), low_(from) {
     if (window_ != nullptr) span_ = step_ = window_->step > 0 ? window_->step : 1;
   }
   bool active() const { return window_ != nullptr; }
@@ -42,14 +46,15 @@ class WindowFront {
 
  private:
   void Move(size_t pos) {
-    window_->passed(pos);
-    low_ = pos > step_ ? pos - step_ : 0;
+    window_->passed(from_, pos);
+    low_ = pos > from_ + step_ ? pos - step_ : from_;
     span_ = pos + step_ - low_;
   }
 
   const NewBytesWindow* window_;
+  size_t from_;
   size_t step_ = SIZE_MAX;
-  size_t low_ = 0;
+  size_t low_;
   size_t span_ = SIZE_MAX;  // positions in [low_, low_ + span_) call nothing
 };
 
@@ -80,6 +85,16 @@ constexpr size_t kExtendedSeedsFrom = size_t{4} << 20;
 bool ExtendedCopiesLookShort(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                              size_t new_size);
 
+// How the extended form's search and packing spread their work: the new
+// file in pieces of `piece` bytes (a file under two pieces is one), each
+// searched on its own and joined, and long streams packed in pieces of half
+// that, on `threads` when given. The bytes made depend on `piece` alone.
+constexpr size_t kSearchPiece = size_t{8} << 20;
+struct Pieces {
+  size_t piece = kSearchPiece;
+  WorkThreads* threads = nullptr;
+};
+
 // The inflated bytes of the extended form (package/delta_extended.h): copies
 // with byte-wise adds, inserts and seeks. Matches come from a suffix array of
 // the old file where the basic form's copies are short (edited code), else
@@ -90,7 +105,7 @@ bool ExtendedCopiesLookShort(const uint8_t* old_data, size_t old_size, const uin
 bool EncodeExtendedDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                          size_t new_size, std::vector<uint8_t>* out,
                          const std::vector<DeltaMatch>* seeds = nullptr,
-                         const NewBytesWindow* window = nullptr);
+                         const NewBytesWindow* window = nullptr, const Pieces& pieces = Pieces());
 
 // The payload level for extended deltas: the best level costs about twice the
 // time of the whole encode on executables for 1-4 per cent of size.
@@ -115,13 +130,32 @@ bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>
                        ExtendedLayout layout = ExtendedLayout::kSmallest,
                        bool quick_inserts = false);
 
+// The stored bytes of a predicted delta (package/delta_predicted.h) from
+// EncodeExtendedDelta's records for the same pair: the adds are taken again
+// against the address model, in whichever mode (x86-64, x86 or none) leaves
+// the fewest bytes, and packed as zero runs; long streams are packed in
+// pieces (Pieces), the same bytes whatever the threads. False when the
+// records do not fit the files or memory runs out.
+bool PackPredictedDelta(const std::vector<uint8_t>& records, const uint8_t* old_data,
+                        size_t old_size, const uint8_t* new_data, size_t new_size,
+                        std::vector<uint8_t>* stored, const Pieces& pieces = Pieces());
+
+// The stored bytes of a predicted delta from its three streams as they
+// decode (controls, add runs, inserts; consumed), packed as
+// PackPredictedDelta packs them.
+bool PackPredictedStreams(uint8_t mode, std::vector<uint8_t>* controls,
+                          std::vector<uint8_t>* add_runs, std::vector<uint8_t>* inserts,
+                          const Pieces& pieces, std::vector<uint8_t>* stored);
+
 // The stored bytes of a deflated-view delta (package/delta_redeflate.h): the
 // extended delta between the files' expanded views, in PackExtendedDelta's
 // smallest layout. False when the form does not apply (no deflate stream of
 // the new file can be made again, or a view is over kMaxRedeflateExpanded) or
-// memory runs out.
+// memory runs out. `redeflated`, when given, gets the bytes of the new file
+// that the updater deflates again (what other forms carry nearly whole).
 bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
-                          size_t new_size, std::vector<uint8_t>* stored);
+                          size_t new_size, std::vector<uint8_t>* stored,
+                          uint64_t* redeflated = nullptr);
 
 }  // namespace upkeep
 

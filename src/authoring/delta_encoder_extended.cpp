@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "authoring/delta_encoder.h"
+#include "authoring/work_threads.h"
 #include "package/delta_extended.h"
 
 #ifdef UPKEEP_HAVE_DIVSUFSORT
@@ -168,27 +169,31 @@ void AppendCopy(const uint8_t* add, size_t length, const uint8_t* extra, size_t 
                             insert_length, seek, out);
 }
 
-// The copy-with-add search over the new file. `find(scan, &pos)` gives the
-// length of a match of new bytes from `scan` at old position `pos` (0 for none).
+// The copy-with-add search over new[begin, end). `find(scan, &pos)` gives the
+// length of a match of new bytes from `scan` at old position `pos` (0 for
+// none), never past `end`. The old position starts at `start` and the last
+// record's seek leaves it at `exit` (SIZE_MAX: where the last match was), so
+// that pieces searched apart join into one stream.
 // With `split_gaps`, a match on the current alignment still starts a record
 // when the bytes before it, since the last match, mostly disagree: without
 // chance matches to break it up, a replaced block between two unchanged ones
 // would become one long copy whose adds cost more than inserting the block.
 template <typename Find>
-void EncodeMatches(const uint8_t* old, size_t old_size, const uint8_t* next, size_t new_size,
-                   Find find, bool split_gaps, const NewBytesWindow* window,
-                   std::vector<uint8_t>* out) {
+void EncodeMatches(const uint8_t* old, size_t old_size, const uint8_t* next, size_t begin,
+                   size_t end, size_t start, size_t exit, Find find, bool split_gaps,
+                   const NewBytesWindow* window, std::vector<uint8_t>* out) {
   constexpr size_t kGap = 32;
+  const size_t new_size = end;
   // Passes over long stretches go a window step at a time and tell the window.
-  WindowFront front(window);
+  WindowFront front(window, begin);
   const size_t part = front.step();
   std::vector<uint8_t> add;
   // Far jumps need longer matches: in noisy data short matches turn up
   // anywhere and each costs a record with a long seek.
   constexpr size_t kLeave = 8, kLeaveFar = 16;
   constexpr int64_t kNear = 4096;
-  size_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0;
-  int64_t last_offset = 0;
+  size_t scan = begin, len = 0, pos = start, last_scan = begin, last_pos = start;
+  int64_t last_offset = static_cast<int64_t>(start) - static_cast<int64_t>(begin);
   auto old_at = [&](size_t s) -> int {
     const int64_t o = static_cast<int64_t>(s) + last_offset;
     return (o >= 0 && static_cast<size_t>(o) < old_size) ? old[o] : -1;
@@ -262,7 +267,8 @@ void EncodeMatches(const uint8_t* old, size_t old_size, const uint8_t* next, siz
 
     const size_t insert_from = last_scan + len_f;
     const size_t insert_len = (scan - len_b) - insert_from;
-    const int64_t seek = static_cast<int64_t>(pos - len_b) - static_cast<int64_t>(last_pos + len_f);
+    const size_t next_pos = scan == new_size && exit != SIZE_MAX ? exit : pos - len_b;
+    const int64_t seek = static_cast<int64_t>(next_pos) - static_cast<int64_t>(last_pos + len_f);
     // A copy of a whole large file would need an add buffer as large: it is
     // written in blocks, each its own record.
     constexpr size_t kAddBlock = size_t{4} << 20;
@@ -286,35 +292,83 @@ void EncodeMatches(const uint8_t* old, size_t old_size, const uint8_t* next, siz
   }
 }
 
+// The new file in pieces searched apart (on threads where there are), their
+// records joined in order: each piece starts on the diagonal through its
+// first byte and ends where the next one starts. `search(begin, end, start,
+// exit, out)` searches one.
+template <typename Search>
+bool SearchInPieces(size_t old_size, size_t new_size, const Pieces& pieces, Search search,
+                    std::vector<uint8_t>* out) {
+  const size_t piece = std::max<size_t>(pieces.piece, 1);
+  const size_t n = new_size < 2 * piece ? 1 : (new_size + piece - 1) / piece;
+  auto start_of = [&](size_t k) { return std::min(k * piece, old_size); };
+  if (n == 1) {
+    search(0, new_size, 0, SIZE_MAX, out);
+    return true;
+  }
+  std::vector<std::vector<uint8_t>> parts(n);
+  std::vector<char> failed(n, 0);
+  auto one = [&](size_t k) {
+    try {
+      search(k * piece, std::min(new_size, (k + 1) * piece), start_of(k),
+             k + 1 == n ? SIZE_MAX : start_of(k + 1), &parts[k]);
+    } catch (const std::bad_alloc&) {
+      failed[k] = 1;
+    }
+  };
+  if (pieces.threads != nullptr) {
+    pieces.threads->ForEach(n, one);
+  } else {
+    for (size_t k = 0; k < n; ++k) one(k);
+  }
+  for (size_t k = 0; k < n; ++k) {
+    if (failed[k]) return false;
+    out->insert(out->end(), parts[k].begin(), parts[k].end());
+    std::vector<uint8_t>().swap(parts[k]);
+  }
+  return true;
+}
+
 // Matches from a suffix array of the old file: every match there is, at a
 // sort's cost and five bytes per old byte.
 bool EncodeSorted(const uint8_t* old, size_t old_size, const uint8_t* next, size_t new_size,
-                  const NewBytesWindow* window, std::vector<uint8_t>* out) {
+                  const NewBytesWindow* window, const Pieces& pieces, std::vector<uint8_t>* out) {
   SuffixIndex index;
   if (!BuildIndex(old, old_size, &index)) return false;
   const WindowFilter filter(old, old_size);
-  auto find = [&](size_t scan, size_t* pos) -> size_t {
-    // Without an 8-byte match no match can be worth a record.
-    if (new_size - scan >= WindowFilter::kWindow && !filter.MayContain(next + scan)) return 0;
-    return Search(index, next + scan, new_size - scan, pos);
+  auto search = [&](size_t begin, size_t end, size_t start, size_t exit,
+                    std::vector<uint8_t>* part) {
+    auto find = [&](size_t scan, size_t* pos) -> size_t {
+      // Without an 8-byte match no match can be worth a record.
+      if (end - scan >= WindowFilter::kWindow && !filter.MayContain(next + scan)) return 0;
+      return Search(index, next + scan, end - scan, pos);
+    };
+    EncodeMatches(old, old_size, next, begin, end, start, exit, find, false, window, part);
   };
-  EncodeMatches(old, old_size, next, new_size, find, false, window, out);
-  return true;
+  return SearchInPieces(old_size, new_size, pieces, search, out);
 }
 
 // Matches from the basic form's copies: the copy-with-add growth between them
 // turns small edits inside moved blocks into adds.
-void EncodeSeeded(const uint8_t* old, size_t old_size, const uint8_t* next, size_t new_size,
+bool EncodeSeeded(const uint8_t* old, size_t old_size, const uint8_t* next, size_t new_size,
                   const std::vector<DeltaMatch>& seeds, const NewBytesWindow* window,
-                  std::vector<uint8_t>* out) {
-  size_t at = 0;
-  auto find = [&](size_t scan, size_t* pos) -> size_t {
-    while (at < seeds.size() && seeds[at].new_pos + seeds[at].length <= scan) ++at;
-    if (at == seeds.size() || seeds[at].new_pos > scan) return 0;
-    *pos = seeds[at].old_pos + (scan - seeds[at].new_pos);
-    return seeds[at].new_pos + seeds[at].length - scan;
+                  const Pieces& pieces, std::vector<uint8_t>* out) {
+  auto search = [&](size_t begin, size_t end, size_t start, size_t exit,
+                    std::vector<uint8_t>* part) {
+    // The first seed that reaches past `begin`.
+    size_t at = static_cast<size_t>(
+        std::partition_point(seeds.begin(), seeds.end(),
+                             [&](const DeltaMatch& m) { return m.new_pos + m.length <= begin; }) -
+        seeds.begin());
+    auto find = [&](size_t scan, size_t* pos) -> size_t {
+      while (at < seeds.size() && seeds[at].new_pos + seeds[at].length <= scan) ++at;
+      if (at == seeds.size() || seeds[at].new_pos > scan) return 0;
+      *pos = seeds[at].old_pos + (scan - seeds[at].new_pos);
+      return std::min(seeds[at].new_pos + seeds[at].length, end) - scan;
+    };
+    EncodeMatches(old, old_size, next, begin, end, start, exit, find, true, window, part);
   };
-  EncodeMatches(old, old_size, next, new_size, find, true, window, out);
+  return SearchInPieces(old_size, new_size, pieces, search, out);
 }
 
 // Past this size the suffix array's memory would outgrow the files'.
@@ -374,7 +428,7 @@ bool ExtendedCopiesLookShort(const uint8_t* old, size_t old_size, const uint8_t*
 
 bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* next, size_t new_size,
                          std::vector<uint8_t>* out, const std::vector<DeltaMatch>* seeds,
-                         const NewBytesWindow* window) {
+                         const NewBytesWindow* window, const Pieces& pieces) {
   out->clear();
   try {
     AppendExtendedDeltaMagic(out);
@@ -384,7 +438,7 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
     }
     if (old_size < kExtendedSeedsFrom ||
         (!seeds && ExtendedCopiesLookShort(old, old_size, next, new_size)))
-      return EncodeSorted(old, old_size, next, new_size, window, out);
+      return EncodeSorted(old, old_size, next, new_size, window, pieces, out);
     std::vector<DeltaMatch> found;
     if (!seeds) {
       DeltaOptions options;
@@ -400,9 +454,8 @@ bool EncodeExtendedDelta(const uint8_t* old, size_t old_size, const uint8_t* nex
     size_t covered = 0;
     for (const auto& m : *seeds) covered += m.length;
     if (old_size <= kSortLimit && covered < kLongCopies * std::max<size_t>(seeds->size(), 1))
-      return EncodeSorted(old, old_size, next, new_size, window, out);
-    EncodeSeeded(old, old_size, next, new_size, *seeds, window, out);
-    return true;
+      return EncodeSorted(old, old_size, next, new_size, window, pieces, out);
+    return EncodeSeeded(old, old_size, next, new_size, *seeds, window, pieces, out);
   } catch (const std::bad_alloc&) {
     out->clear();
     return false;
@@ -415,7 +468,7 @@ bool ExtendedCopiesLookShort(const uint8_t*, size_t, const uint8_t*, size_t) { r
 
 // Without the sorter (MinGW) make keeps to the basic form.
 bool EncodeExtendedDelta(const uint8_t*, size_t, const uint8_t*, size_t, std::vector<uint8_t>* out,
-                         const std::vector<DeltaMatch>*, const NewBytesWindow*) {
+                         const std::vector<DeltaMatch>*, const NewBytesWindow*, const Pieces&) {
   out->clear();
   return false;
 }

@@ -22,8 +22,9 @@ void PutVarint(uint64_t v, std::vector<uint8_t>* out) {
 }  // namespace
 
 bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
-                          size_t new_size, std::vector<uint8_t>* stored) {
+                          size_t new_size, std::vector<uint8_t>* stored, uint64_t* redeflated) {
   stored->clear();
+  if (redeflated != nullptr) *redeflated = 0;
   try {
     // Only streams that changed are listed: a member both files hold as it is
     // is copied deflated, and never deflated again by the updater.
@@ -70,6 +71,7 @@ bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_
                      {p.level, p.memLevel, p.windowBits, p.strategy,
                       static_cast<uint8_t>(p.gzipBlocks ? kRedeflateGzipBlocks : 0)});
       end = s.view_offset + s.inflated;
+      if (redeflated != nullptr) *redeflated += s.stored;
     }
     PutVarint(new_size, stored);
     stored->insert(stored->end(), delta.begin(), delta.end());

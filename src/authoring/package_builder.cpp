@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <set>
 
 #include "authoring/block_stream_writer.h"
+#include "authoring/change_encoder.h"
 #include "authoring/delta_block_match.h"
 #include "authoring/delta_encoder.h"
 #include "authoring/payload_writer.h"
@@ -21,6 +23,7 @@
 #include "authoring/strings_encoding.h"
 #include "authoring/tree_diff.h"
 #include "authoring/tree_program.h"
+#include "authoring/work_threads.h"
 #include "install/installation.h"
 #include "package/delta_extended.h"
 #include "package/delta_format.h"
@@ -120,7 +123,7 @@ std::string Trimmed(const std::string& s) {
 
 // The new version of a changed file: read whole, or for large files mapped
 // and let go of a window at a time behind the encoders (and the checksum).
-class NewFile {
+class NewFile : public ChangeInput {
  public:
   bool Open(const std::string& path, bool windowed, size_t window) {
     if (windowed) {
@@ -129,8 +132,7 @@ class NewFile {
           (view_->data() != nullptr || view_->size() == 0)) {
         data_ = view_->data();
         size_ = static_cast<size_t>(view_->size());
-        window_.step = window;
-        window_.passed = [this](size_t pos) { view_->Release(0, pos); };
+        window_ = std::max<size_t>(window, 1);
         return true;
       }
       view_.reset();  // not mappable here: read it whole
@@ -140,17 +142,21 @@ class NewFile {
     size_ = bytes_.size();
     return true;
   }
-  const uint8_t* data() const { return data_; }
-  size_t size() const { return size_; }
-  const NewBytesWindow* window() const { return view_ != nullptr ? &window_ : nullptr; }
-  // Lets the pages below `pos` go, where the file is mapped.
-  void Release(size_t pos) const {
-    if (view_ != nullptr) view_->Release(0, pos);
+  uint64_t size() const override { return size_; }
+  const uint8_t* data() const override { return data_; }
+  bool ReadAt(uint64_t offset, uint8_t* dst, size_t n) const override {
+    return MemoryChangeInput(data_, size_).ReadAt(offset, dst, n);
   }
+  void Release(uint64_t offset, uint64_t length) const override {
+    if (view_ != nullptr) view_->Release(offset, length);
+  }
+  size_t window() const override { return view_ != nullptr ? window_ : 0; }
+  // Lets the pages below `pos` go, where the file is mapped.
+  void Release(size_t pos) const { Release(0, pos); }
 
   uint32_t Crc32() const {
     uLong crc = crc32(0L, Z_NULL, 0);
-    const size_t part = view_ != nullptr ? std::max<size_t>(window_.step, 1) : size_t{1} << 30;
+    const size_t part = view_ != nullptr ? window_ : size_t{1} << 30;
     for (size_t at = 0; at < size_;) {
       const size_t n = std::min<size_t>({size_ - at, part, size_t{1} << 30});
       crc = crc32(crc, data_ + at, static_cast<uInt>(n));
@@ -163,48 +169,10 @@ class NewFile {
  private:
   std::vector<uint8_t> bytes_;
   std::unique_ptr<MappedView> view_;
-  NewBytesWindow window_;
+  size_t window_ = 0;
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
 };
-
-// Whether the payload of `data` may come out smaller than `than` bytes.
-// Deflate's fastest level gives seldom more than a few tenths over its best
-// one, at a tenth of the time: where even it is well under twice `than`, the
-// best level is run; where it is over, the best level cannot get below.
-bool MayDeflateBelow(const uint8_t* data, size_t size, size_t than) {
-#ifndef UPKEEP_HAVE_LIBDEFLATE
-  return true;  // zlib has one level here: a trial would cost as much as the real one
-#endif
-  constexpr size_t kAlwaysBelow = size_t{1} << 20;  // cheap enough to just try
-  if (size < kAlwaysBelow) return true;
-  std::vector<uint8_t> fast;
-  // Pieces first, which stop the trial early where their sizes alone pass the
-  // mark (a big compressed file, whose trial cost as much as all the rest of
-  // its delta): deflating the whole could save over them at most what matches
-  // across a piece's start (its first window) and a block's headers take.
-  constexpr size_t kPiece = size_t{1} << 20;
-  constexpr size_t kPieceSlack = 32 * 1024 + 1024;
-  if (size >= 2 * kPiece) {
-    size_t pieces = 0, slack = 0;
-    for (size_t at = 0; at < size; at += kPiece) {
-      if (!EncodePayload(data + at, std::min(kPiece, size - at), &fast, 1)) break;
-      pieces += fast.size();
-      slack += kPieceSlack;
-      if (pieces >= 2 * than + slack) return false;
-    }
-  }
-  return !EncodePayload(data, size, &fast, 1) || fast.size() < 2 * than;
-}
-
-// The new bytes a basic delta takes from the old file.
-uint64_t CopiedBytes(const std::vector<uint8_t>& delta) {
-  DeltaReader reader(delta.data(), delta.size());
-  DeltaRecord record;
-  uint64_t copied = 0;
-  while (reader.Next(&record) == DeltaReader::kRecord) copied += record.isCopy ? record.length : 0;
-  return copied;
-}
 
 // A name no other make uses at the same time, in the temporary folder.
 std::string TemporarySpoolStem() {
@@ -227,6 +195,11 @@ class Builder {
     progress_.files_total += files;
     progress_.bytes_total += bytes;
   }
+
+  // The threads that encode files; set before the first section.
+  void SetThreads(WorkThreads* threads) { threads_ = threads; }
+  // Jobs not yet begun return at once (the make failed).
+  void Cancel() { cancelled_ = true; }
 
   bool Section(const Tree& from, const Tree& to, const TreeChanges& changes,
                const std::string& from_version, const std::string& to_version,
@@ -303,202 +276,88 @@ class Builder {
         need(static_cast<int64_t>(OnDisk(c.new_size)));
       }
       extra += static_cast<int64_t>(OnDisk(c.new_size)) - static_cast<int64_t>(OnDisk(c.old_size));
-      Done(c.new_size);
     };
+    // Files are encoded as jobs, on as many threads as make has; the commands
+    // are written from their results in the files' order, so the package is
+    // the same whatever ran where.
+    std::vector<std::shared_ptr<FileWork>> jobs;
+    if (!StartJobs(from, to, changes, &jobs)) return false;
+    size_t job = 0;
     for (const auto& c : changes.changed_files) {
       const bool moved = CompareNames(c.name, c.old_name) != 0;
       if (moved) moved_from.insert(FoldedName(c.old_name));
-      if (c.old_size >= options_.large_from || c.new_size >= options_.large_from) {
-        std::string file_entry, delta_entry;
-        if (!LargeChange(from, to, c, &file_entry, &delta_entry)) return false;
-        const std::string crc_old = CrcOf(from, c.old_name), crc_new = CrcOf(to, c.name);
-        if (crc_old.empty()) return Fail("cannot read", from, c.old_name);
-        if (crc_new.empty()) return Fail("cannot read", to, c.name);
-        changed(c, moved, file_entry, delta_entry, crc_old, crc_new);
+      Begin("patch", c.name);
+      FileWork& w = Take(jobs, job);
+      if (!w.error.empty()) {
+        *error_ = w.error;
+        return false;
+      }
+      std::string file_entry;  // set when the whole file wins
+      if (w.large) {
+        std::string delta_entry;
+        if (w.change.form != ChangeForm::kPredicted) {
+          // The large-file search gave up (the file is mostly new): a delta
+          // of block matches where they cover enough of it, else the file
+          // whole in blocks.
+          if (!LargeChange(from, to, c, &file_entry, &delta_entry)) return false;
+        } else if (w.change.stream_whole && uint64_t{w.change.bytes.size()} * 2 >= c.new_size) {
+          // Half of it or more is new: whole, in blocks, it costs no more.
+          std::vector<uint8_t>().swap(w.change.bytes);
+          uint32_t crc = 0;
+          uint64_t size = 0;
+          if (!StreamBlocks(to, c.name, &file_entry, &crc, &size)) return false;
+        } else {
+          delta_entry = AddPayload(ChangeFormKind(w.change.form), std::move(w.change.bytes));
+          if (delta_entry.empty()) return false;
+        }
+        changed(c, moved, file_entry, delta_entry, w.crc_old, w.crc_new);
+        Finish(jobs, job++, c.new_size);
         continue;
       }
-      std::vector<uint8_t> old_bytes;
-      if (!ReadWholeFile(NativePath(from.root, c.old_name), &old_bytes))
-        return Fail("cannot read", from, c.old_name);
-      NewFile new_bytes;
-      if (!new_bytes.Open(NativePath(to.root, c.name), c.new_size >= options_.windowed_from,
-                          options_.window))
-        return Fail("cannot read", to, c.name);
-      const uint64_t old_size = old_bytes.size();  // 64-bit even where size_t is not
-      const bool streamed = new_bytes.size() >= options_.streamed_from;
-      if (new_bytes.size() > kMaxPayloadSize || old_size > 0xFFFFFFFFull)
-        return Fail("too large for a package:", to, c.name);
-      const std::string crc_old = ChecksumText(Crc32(old_bytes));
-      using Format = MakeOptions::DeltaFormat;
-      const bool try_extended = options_.delta_format != Format::kBasic;
-      const bool forced_extended =
-          options_.delta_format == Format::kExtended || options_.delta_format == Format::kRedeflate;
-      Begin("patch", c.name);
-      std::vector<uint8_t> delta_payload;
-      std::vector<DeltaMatch> matches;
-      bool delta_ok = false;
-      const char* delta_kind = "DELTA";
-      std::vector<uint8_t> redeflated;  // the deflated-view delta, when it waits for the others
-      // Files with deflate streams: the delta between their inflated views,
-      // kept when it is smaller than every other form.
-      const auto redeflate = [&]() {
-        if (options_.progress && new_bytes.size() >= (4u << 20)) {
-          progress_.what = "patch (deflated view)";
-          options_.progress(progress_);
-        }
-        std::vector<uint8_t> stored;
-        if (EncodeRedeflateDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
-                                 new_bytes.size(), &stored) &&
-            stored.size() <= kMaxPayloadSize &&
-            (!delta_ok || stored.size() < delta_payload.size())) {
-          delta_payload.swap(stored);
-          delta_ok = true;
-          delta_kind = kRedeflateDeltaSuffix + 1;
-        }
-      };
-      // Below the size where the extended form grows the basic form's copies it
-      // needs none of them, so it goes first; the basic form is then tried only
-      // when the extended delta is not far smaller than the file (compressed
-      // files) or is tiny (a few bytes changed, where the extended form's
-      // stream headers weigh): on everything else measured it lost by a wide
-      // margin.
-      constexpr size_t kBasicMayWinBelow = 4096;
-      const bool extended_first = options_.delta_format == Format::kSmaller &&
-                                  (old_size < kExtendedSeedsFrom ||
-                                   ExtendedCopiesLookShort(old_bytes.data(), old_bytes.size(),
-                                                           new_bytes.data(), new_bytes.size()));
-      std::vector<uint8_t> basic_delta;
-      const auto basic = [&](unsigned share) {
-        DeltaOptions delta_options;
-        delta_options.level = options_.delta_level;
-        // The extended form grows its copies from these instead of searching again.
-        if (try_extended && !extended_first) delta_options.matches = &matches;
-        delta_options.window = new_bytes.window();
-        if (options_.progress) {
-          // The basic form reports how far into the new file it is; when the
-          // extended form follows, that is the first half of the work.
-          const uint64_t base = progress_.bytes_done;
-          delta_options.progress = [this, base, share](size_t done) {
-            progress_.bytes_done = base + done / share;
-            options_.progress(progress_);
-          };
-        }
-        basic_delta = EncodeDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
-                                  new_bytes.size(), delta_options);
-      };
-      // Kept when no smaller delta is at hand; on a tie the basic form wins.
-      const auto basic_payload = [&]() {
-        std::vector<uint8_t> payload;
-        if (basic_delta.size() <= kMaxPayloadSize &&
-            (!delta_ok ||
-             MayDeflateBelow(basic_delta.data(), basic_delta.size(), delta_payload.size() + 1)) &&
-            EncodePayload(basic_delta.data(), basic_delta.size(), &payload) &&
-            (!delta_ok || payload.size() <= delta_payload.size())) {
-          delta_payload.swap(payload);
-          delta_ok = true;
-          delta_kind = "DELTA";
-        }
-        std::vector<uint8_t>().swap(basic_delta);
-      };
-      const auto extended = [&]() {
-        // The extended form tells nothing while it works: a big file shows
-        // that it is at this part, half done when the basic form ran first.
-        if (options_.progress && new_bytes.size() >= (4u << 20)) {
-          progress_.what = "patch (extended form)";
-          progress_.bytes_done = done_bytes_ + (delta_ok ? new_bytes.size() / 2 : 0);
-          options_.progress(progress_);
-        }
-        std::vector<uint8_t> delta, payload;
-        const bool seeded = options_.delta_format == Format::kSmaller && !extended_first;
-        if (EncodeExtendedDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(),
-                                new_bytes.size(), &delta, seeded ? &matches : nullptr,
-                                new_bytes.window()) &&
-            delta.size() <= kMaxPayloadSize && PackExtendedDelta(delta, &payload) &&
-            (!delta_ok || payload.size() < delta_payload.size())) {
-          delta_payload.swap(payload);
-          delta_ok = true;
-          delta_kind = kExtendedDeltaSuffix + 1;
-        }
-      };
-      // Forced, the deflated-view form goes alone where it applies. Left to
-      // choose, it goes first too: where it applies (a changed stream it can
-      // make again) the other forms carry that stream's deflate bytes nearly
-      // whole, so they are tried only when its delta is not far smaller than
-      // the file, as for the extended form below.
-      if (options_.delta_format == Format::kRedeflate) redeflate();
-      const bool redeflate_first = options_.delta_format == Format::kSmaller;
-      if (redeflate_first) {
-        redeflate();
-        if (delta_ok && delta_payload.size() * 4 > new_bytes.size()) {
-          redeflated.swap(delta_payload);
-          delta_ok = false;
-        }
-      }
-      if (!delta_ok && extended_first) {
-        extended();
-        if (!delta_ok || delta_payload.size() * 4 > new_bytes.size() ||
-            delta_payload.size() < kBasicMayWinBelow) {
-          basic(1);
-          basic_payload();
-        }
-      } else if (!delta_ok) {
-        // The basic form's records go first (the extended form may grow its
-        // copies); their payload is made once it is known what it has to beat.
-        if (!forced_extended) basic(try_extended ? 2 : 1);
-        // A large file rewritten whole: with next to nothing copied, a delta
-        // cannot get much below the file itself, and the other forms would
-        // only cost memory (the extended search sorts the old file) and time.
-        if (!forced_extended && streamed && CopiedBytes(basic_delta) * 32 < new_bytes.size()) {
-          std::vector<uint8_t>().swap(basic_delta);
-        } else {
-          if (try_extended) extended();
-          if (!forced_extended) basic_payload();
-        }
-      }
-      std::vector<DeltaMatch>().swap(matches);
-      if (!redeflated.empty() && (!delta_ok || redeflated.size() < delta_payload.size())) {
-        delta_payload.swap(redeflated);
-        delta_ok = true;
-        delta_kind = kRedeflateDeltaSuffix + 1;
-      }
-      const std::string crc_new = ChecksumText(new_bytes.Crc32());
-      std::string file_entry;  // set when the whole file wins; ties go to it
-      // The whole file can only win when the delta is not much smaller than it.
-      if (streamed && (!delta_ok || delta_payload.size() * 20 >= new_bytes.size())) {
-        std::vector<uint8_t>().swap(old_bytes);  // not needed any more
+      if (w.change.stream_whole && !w.large) {
         // The stream stops as soon as it is over the delta.
-        if (!StreamWhole(new_bytes, delta_ok ? delta_payload.size() : UINT64_MAX, &file_entry,
+        const bool have_delta = !w.change.bytes.empty();
+        if (!StreamWhole(*w.new_file, have_delta ? w.change.bytes.size() : UINT64_MAX, &file_entry,
                          nullptr))
           return false;
-      } else if (!streamed && (!delta_ok || (delta_payload.size() * 20 >= new_bytes.size() &&
-                                             MayDeflateBelow(new_bytes.data(), new_bytes.size(),
-                                                             delta_payload.size() + 1)))) {
-        std::vector<uint8_t>().swap(old_bytes);
-        std::vector<uint8_t> file_payload;
-        if (!EncodePayload(new_bytes.data(), new_bytes.size(), &file_payload))
-          return Fail("cannot compress", to, c.name);
-        if (!delta_ok || file_payload.size() <= delta_payload.size()) {
-          file_entry = AddPayload("FILE", std::move(file_payload));
-          if (file_entry.empty()) return false;
-        }
+      } else if (w.change.form == ChangeForm::kWhole) {
+        file_entry = AddPayload("FILE", std::move(w.change.bytes));
+        if (file_entry.empty()) return false;
       }
       std::string delta_entry;
       if (file_entry.empty()) {
-        delta_entry = AddPayload(delta_kind, std::move(delta_payload));
+        delta_entry = AddPayload(ChangeFormKind(w.change.form), std::move(w.change.bytes));
         if (delta_entry.empty()) return false;
       }
-      changed(c, moved, file_entry, delta_entry, crc_old, crc_new);
+      changed(c, moved, file_entry, delta_entry, w.crc_old, w.crc_new);
+      Finish(jobs, job++, c.new_size);
     }
     for (const auto& f : changes.created_files) {
-      std::string entry, crc;
-      uint64_t size = 0;
-      if (!WholeFile(to, f.name, f.size, &entry, &crc, &size)) return false;
-      work.push_back({"CreateFile", {Text(f.name), Text(entry), Text(crc)}});
+      Begin("add", f.name);
+      FileWork& w = Take(jobs, job);
+      if (!w.error.empty()) {
+        *error_ = w.error;
+        return false;
+      }
+      std::string entry;
+      if (w.large) {
+        // Any size: whole, in blocks, read as a stream.
+        uint64_t size = 0;
+        if (!WholeFile(to, f.name, f.size, &entry, &w.crc_new, &size)) return false;
+      } else if (w.new_file != nullptr) {
+        uint32_t value = 0;
+        if (!StreamWhole(*w.new_file, UINT64_MAX, &entry, &value)) return false;
+        w.crc_new = ChecksumText(value);
+      } else {
+        entry = AddPayload("FILE", std::move(w.change.bytes));
+        if (entry.empty()) return false;
+      }
+      work.push_back({"CreateFile", {Text(f.name), Text(entry), Text(w.crc_new)}});
       Wrote(f.name);
       ++summary_->created;
       need(static_cast<int64_t>(OnDisk(f.size)));
       extra += static_cast<int64_t>(OnDisk(f.size));
-      Done(f.size);
+      Finish(jobs, job++, f.size);
     }
     for (const auto& f : changes.deleted_files) {
       work.push_back({"DeleteFile", {Text(f.name), Text(CrcOf(from, f.name))}});
@@ -590,6 +449,13 @@ class Builder {
       work->push_back({"DeleteFile", {Text(name), Text(CrcOf(from, name))}});
       ++summary_->deleted;
     }
+  }
+
+  bool Fits(const Tree& tree, const std::string& name, uint64_t size, uint64_t limit) {
+    if (size <= limit) return true;
+    *error_ = "too large for a package: " + NativePath(tree.root, name) + " has " +
+              std::to_string(size) + " bytes, the most it can have is " + std::to_string(limit);
+    return false;
   }
 
   bool Fail(const char* what, const Tree& tree, const std::string& name) {
@@ -882,6 +748,200 @@ class Builder {
     return !entry->empty();
   }
 
+  // One file's encoding, done as a job on a work thread; the results wait
+  // there until the commands are written in order.
+  struct FileWork {
+    size_t job = 0;
+    std::string error;     // set when the file cannot be read or encoded
+    EncodedChange change;  // for a created file, its payload as a kWhole change
+    std::string crc_old, crc_new;
+    std::unique_ptr<NewFile> new_file;  // kept for a file that is to be streamed whole
+    // Read where the encoders ask, never held: a changed file whose old or
+    // new version reaches large_from (its delta is kept, however large, for
+    // it is bounded), or a created one sent whole in blocks.
+    bool large = false;
+    std::atomic<uint64_t> passed{0};    // new bytes the encoders have gone past
+  };
+
+  ChangeOptions EncoderOptions(FileWork* w) const {
+    using Format = MakeOptions::DeltaFormat;
+    using Formats = ChangeOptions::Formats;
+    ChangeOptions o;
+    o.level = options_.delta_level;
+    o.formats = options_.delta_format == Format::kBasic       ? Formats::kBasic
+                : options_.delta_format == Format::kExtended  ? Formats::kExtended
+                : options_.delta_format == Format::kRedeflate ? Formats::kRedeflate
+                : options_.delta_format == Format::kPredicted ? Formats::kPredicted
+                                                              : Formats::kSmaller;
+    o.streamed_from = options_.streamed_from;
+    o.threads = threads_;
+    o.piece = options_.piece;
+    o.large_piece = options_.large_piece;
+    o.passed = &w->passed;
+    return o;
+  }
+
+  // A job per changed and created file, in the order their commands go.
+  // A file that cannot go into a package ends the list with its error.
+  bool StartJobs(const Tree& from, const Tree& to, const TreeChanges& changes,
+                 std::vector<std::shared_ptr<FileWork>>* jobs) {
+    auto refused = [&](const std::shared_ptr<FileWork>& w) {
+      std::swap(w->error, *error_);
+      w->job = threads_->AddJob(0, [] {});
+      jobs->push_back(w);
+    };
+    for (const auto& c : changes.changed_files) {
+      auto w = std::make_shared<FileWork>();
+      const bool large = c.old_size >= options_.large_from || c.new_size >= options_.large_from;
+      if (!large && (!Fits(to, c.name, c.new_size, kMaxPayloadSize) ||
+                     !Fits(from, c.old_name, c.old_size, 0xFFFFFFFFull))) {
+        refused(w);
+        return true;
+      }
+      w->large = large;
+      const std::string old_path = NativePath(from.root, c.old_name);
+      const std::string new_path = NativePath(to.root, c.name);
+      const bool windowed = c.new_size >= options_.windowed_from;
+      const ChangeOptions encoder = EncoderOptions(w.get());
+      const uint64_t memory = large ? ChangeWorkMemory(c.old_size, c.new_size, encoder, true)
+                                    : c.old_size + (windowed ? 2 * options_.window : c.new_size) +
+                                          ChangeWorkMemory(c.old_size, c.new_size, encoder);
+      w->job = threads_->AddJob(memory, [this, w, old_path, new_path, windowed, large] {
+        if (cancelled_) return;
+        if (large) {
+          EncodeLarge(w.get(), old_path, new_path);
+        } else {
+          EncodeChanged(w.get(), old_path, new_path, windowed);
+        }
+      });
+      jobs->push_back(w);
+    }
+    for (const auto& f : changes.created_files) {
+      auto w = std::make_shared<FileWork>();
+      if (f.size >= options_.large_from) {
+        // Streamed in blocks when its turn comes.
+        w->large = true;
+        w->job = threads_->AddJob(0, [] {});
+        jobs->push_back(w);
+        continue;
+      }
+      if (!Fits(to, f.name, f.size, kMaxPayloadSize)) {
+        refused(w);
+        return true;
+      }
+      const std::string path = NativePath(to.root, f.name);
+      const bool streamed = f.size >= options_.streamed_from;
+      // Read whole and compressed in one call, which needs as much again.
+      const uint64_t memory = streamed ? 2 * options_.window : 2 * f.size + (uint64_t{16} << 20);
+      const uint64_t size = f.size;
+      w->job = threads_->AddJob(memory, [this, w, path, size] {
+        if (!cancelled_) EncodeCreated(w.get(), path, size);
+      });
+      jobs->push_back(w);
+    }
+    return true;
+  }
+
+  void EncodeChanged(FileWork* w, const std::string& old_path, const std::string& new_path,
+                     bool windowed) {
+    std::vector<uint8_t> old_bytes;
+    if (!ReadWholeFile(old_path, &old_bytes)) {
+      w->error = "cannot read " + old_path;
+      return;
+    }
+    auto new_file = std::make_unique<NewFile>();
+    if (!new_file->Open(new_path, windowed, options_.window)) {
+      w->error = "cannot read " + new_path;
+      return;
+    }
+    if (new_file->size() > kMaxPayloadSize || old_bytes.size() > 0xFFFFFFFFull) {
+      w->error = "too large for a package: " + new_path;
+      return;
+    }
+    w->crc_old = ChecksumText(Crc32(old_bytes));
+    const MemoryChangeInput old_input(old_bytes.data(), old_bytes.size());
+    if (!EncodeChange(old_input, *new_file, EncoderOptions(w), &w->change)) {
+      w->error = "cannot compress " + new_path;
+      return;
+    }
+    std::vector<uint8_t>().swap(old_bytes);
+    w->crc_new = ChecksumText(new_file->Crc32());
+    if (w->change.stream_whole) w->new_file = std::move(new_file);
+  }
+
+  // A changed file whose old version is too large to hold: both are read
+  // where the search asks, and mapped for their checksums a window at a time.
+  void EncodeLarge(FileWork* w, const std::string& old_path, const std::string& new_path) {
+    std::unique_ptr<FileChangeInput> old_input = FileChangeInput::Open(old_path);
+    std::unique_ptr<FileChangeInput> new_input = FileChangeInput::Open(new_path);
+    auto old_file = std::make_unique<NewFile>(), new_file = std::make_unique<NewFile>();
+    if (old_input == nullptr || !old_file->Open(old_path, true, options_.window)) {
+      w->error = "cannot read " + old_path;
+      return;
+    }
+    if (new_input == nullptr || !new_file->Open(new_path, true, options_.window)) {
+      w->error = "cannot read " + new_path;
+      return;
+    }
+    w->crc_old = ChecksumText(old_file->Crc32());
+    old_file.reset();
+    if (!EncodeChange(*old_input, *new_input, EncoderOptions(w), &w->change)) {
+      w->error = "cannot read " + old_path + " or " + new_path;
+      return;
+    }
+    w->crc_new = ChecksumText(new_file->Crc32());
+  }
+
+  // Large files are mapped and streamed when their turn comes, smaller ones
+  // read and compressed in one call here.
+  void EncodeCreated(FileWork* w, const std::string& path, uint64_t listed_size) {
+    if (listed_size >= options_.streamed_from) {
+      auto file = std::make_unique<NewFile>();
+      if (!file->Open(path, true, options_.window)) {
+        w->error = "cannot read " + path;
+      } else if (file->size() > kMaxPayloadSize) {
+        w->error = "too large for a package: " + path;
+      } else {
+        w->new_file = std::move(file);
+      }
+      return;
+    }
+    std::vector<uint8_t> bytes;
+    if (!ReadWholeFile(path, &bytes)) {
+      w->error = "cannot read " + path;
+      return;
+    }
+    if (bytes.size() > kMaxPayloadSize) {
+      w->error = "too large for a package: " + path;
+      return;
+    }
+    if (!EncodePayload(bytes.data(), bytes.size(), &w->change.bytes)) {
+      w->error = "cannot compress " + path;
+      return;
+    }
+    w->crc_new = ChecksumText(Crc32(bytes));
+    w->passed = bytes.size();
+  }
+
+  // Waits for job `i`, reporting how far the files under way have got.
+  FileWork& Take(const std::vector<std::shared_ptr<FileWork>>& jobs, size_t i) {
+    threads_->WaitJob(jobs[i]->job, [&] {
+      if (!options_.progress) return;
+      uint64_t passed = 0;
+      for (size_t k = i; k < jobs.size(); ++k) passed += jobs[k]->passed.load();
+      progress_.bytes_done = std::min(done_bytes_ + passed, progress_.bytes_total);
+      options_.progress(progress_);
+    });
+    return *jobs[i];
+  }
+
+  // Job `i`'s result is written: its memory is free for the jobs after it.
+  void Finish(std::vector<std::shared_ptr<FileWork>>& jobs, size_t i, uint64_t size) {
+    threads_->ReleaseJob(jobs[i]->job);
+    jobs[i].reset();
+    Done(size);
+  }
+
   void Begin(const char* what, const std::string& name) {
     if (!options_.progress) return;
     progress_.step = MakeProgress::Step::kEncoding;
@@ -910,6 +970,8 @@ class Builder {
   std::multimap<std::pair<std::string, uint32_t>, size_t> payload_index_;
   std::shared_ptr<PayloadSpool> spool_;
   uint64_t held_bytes_ = 0;  // payload bytes in memory
+  WorkThreads* threads_ = nullptr;
+  std::atomic<bool> cancelled_{false};
 };
 
 }  // namespace
@@ -1189,6 +1251,24 @@ bool BuildUpdate(const MakeOptions& options, std::vector<ArchiveEntry>* entries,
              "): the update would change nothing; --new is the folder of the new release";
     return false;
   }
+  // Files encoded at the same time may hold together what the largest one
+  // may hold alone (1.5 times it, and 256 MB), less what the package's
+  // payloads keep in memory; a file over that runs alone.
+  uint64_t largest = 0;
+  for (const auto& c : changes) {
+    for (const auto& f : c.changed_files) largest = std::max({largest, f.old_size, f.new_size});
+    for (const auto& f : c.created_files) largest = std::max(largest, f.size);
+  }
+  const uint64_t reserve = options.held_payloads + (uint64_t{32} << 20);
+  const uint64_t allowed = largest + largest / 2 + (uint64_t{256} << 20);
+  WorkThreads threads(options.threads != 0 ? options.threads : DefaultWorkThreads());
+  threads.SetBudget(allowed > reserve ? allowed - reserve : 0);
+  builder.SetThreads(&threads);
+  // Jobs still waiting when the make stops early do nothing.
+  struct CancelOnExit {
+    Builder* builder;
+    ~CancelOnExit() { builder->Cancel(); }
+  } cancel_on_exit{&builder};
   std::vector<ScriptSection> sections(options.olds.size());
   for (size_t i = 0; i < options.olds.size(); ++i) {
     std::string to = !versioned                    ? ""

@@ -67,8 +67,9 @@ struct MakeOptions {
   int delta_level = 9;
   // Which delta forms `make` may write; kSmaller keeps the smallest per file.
   // kRedeflate takes the deflated-view form wherever it applies (files with
-  // deflate streams it can make again), else the extended one.
-  enum class DeltaFormat { kSmaller, kBasic, kExtended, kRedeflate };
+  // deflate streams it can make again), else the extended one; kPredicted
+  // writes the predicted form where kExtended writes the extended one.
+  enum class DeltaFormat { kSmaller, kBasic, kExtended, kRedeflate, kPredicted };
   DeltaFormat delta_format = DeltaFormat::kSmaller;
   // A folder the new tree no longer has keeps what players put in it unless
   // this is set: only the files the old tree had are deleted, one by one.
@@ -97,9 +98,11 @@ struct MakeOptions {
   uint64_t streamed_from = uint64_t{64} << 20;
   // Files from this size on (the old or the new version of a changed file, a
   // created file) take the forms made for any size, read through buffers:
-  // a whole file goes in blocks (.FILEX), a changed one gets a delta of
-  // block matches (.DELTAX in blocks), or is sent whole when less than 1/32
-  // of it is found in the old file.
+  // a whole file goes in blocks (.FILEX); a changed one gets the large-file
+  // search's predicted delta (authoring/delta_large.h, in pieces of
+  // `large_piece`), or where that search gives up a delta of block matches
+  // (.DELTAX in blocks), or is sent whole when less than 1/32 of it is found
+  // in the old file.
   uint64_t large_from = uint64_t{1} << 30;
   // The block length the block matches are sought with; 0 chooses by size.
   uint32_t match_block = 0;
@@ -116,6 +119,13 @@ struct MakeOptions {
   // empty: one in the system's temporary folder (MakePackage puts it beside
   // its output). It is deleted with the last entry that refers to it.
   std::string spool_stem;
+  // Files encoded at the same time (and pieces of one large file); 0: one per
+  // core. The package is the same byte for byte whatever the number.
+  unsigned threads = 0;
+  // Bytes of a large new file searched as one piece (tests make it small);
+  // the package depends on it.
+  size_t piece = size_t{8} << 20;
+  size_t large_piece = size_t{256} << 20;
 };
 
 struct MakeSummary {

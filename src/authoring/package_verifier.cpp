@@ -11,6 +11,7 @@
 #include "engine/checksum.h"
 #include "engine/delta.h"
 #include "package/delta_extended.h"
+#include "package/delta_predicted.h"
 #include "package/delta_format.h"
 #include "package/delta_redeflate.h"
 #include "package/delta_stream.h"

@@ -6,6 +6,7 @@
 #include "engine/checksum.h"
 #include "engine/content_writer.h"
 #include "package/delta_stream.h"
+#include "package/delta_predicted.h"
 #include "package/delta_redeflate.h"
 #include "platform/file_system.h"
 
@@ -39,14 +40,18 @@ bool DecodeStored(const Delta& delta, const uint8_t* old, uint64_t oldSize, cons
                   ExtendedDeltaInfo* info) {
   MemorySource stored(delta.stored.data(), delta.stored.size());
   MemoryOldSource from(old, old != nullptr ? oldSize : 0);
-  return DecodeDelta(delta.redeflate ? DeltaForm::kRedeflate : DeltaForm::kExtended, stored,
-                     old != nullptr ? &from : nullptr, oldSize, sink, info);
+  const DeltaForm form = delta.redeflate   ? DeltaForm::kRedeflate
+                         : delta.predicted ? DeltaForm::kPredicted
+                                           : DeltaForm::kExtended;
+  return DecodeDelta(form, stored, old != nullptr ? &from : nullptr, oldSize, sink, info);
 }
 
-std::unique_ptr<Delta> LoadExtendedDelta(const char* entryName, bool redeflate) {
+std::unique_ptr<Delta> LoadExtendedDelta(const char* entryName, bool redeflate,
+                                         bool predicted = false) {
   std::unique_ptr<Delta> delta(new (std::nothrow) Delta);
   if (delta == nullptr || !ReadStored(entryName, &delta->stored)) return nullptr;
   delta->redeflate = redeflate;
+  delta->predicted = predicted;
   // A first pass checks the whole stream before anything is moved or written.
   ExtendedDeltaInfo info;
   if (!DecodeStored(*delta, nullptr, UINT64_MAX, nullptr, &info)) return nullptr;
@@ -84,6 +89,7 @@ std::unique_ptr<Delta> LoadDelta(const char* entryName) {
   if (entryName == nullptr) return nullptr;
   if (IsExtendedDeltaName(entryName)) return LoadExtendedDelta(entryName, false);
   if (IsRedeflateDeltaName(entryName)) return LoadExtendedDelta(entryName, true);
+  if (IsPredictedDeltaName(entryName)) return LoadExtendedDelta(entryName, false, true);
   std::unique_ptr<Payload> payload = LoadPayloadEntry(entryName);
   if (payload == nullptr) return nullptr;
   std::unique_ptr<Delta> delta(new (std::nothrow) Delta);

@@ -26,6 +26,7 @@ struct Delta {
   uint64_t outputSize = 0;  // sum of record lengths
   bool extended = false;
   bool redeflate = false;       // extended form between deflated views (package/delta_redeflate.h)
+  bool predicted = false;       // the predicted form (package/delta_predicted.h)
   std::vector<uint8_t> stored;  // extended form only
   uint64_t oldNeeded = 0;       // extended form only: the old size its copies need
 };

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "package/delta_format.h"
+#include "package/delta_predicted.h"
 #include "package/delta_redeflate.h"
 #include "package/payload_stream.h"
 
@@ -85,6 +86,7 @@ class BasicParser {
 DeltaForm DeltaFormOf(const char* entryName) {
   if (IsExtendedDeltaName(entryName)) return DeltaForm::kExtended;
   if (IsRedeflateDeltaName(entryName)) return DeltaForm::kRedeflate;
+  if (IsPredictedDeltaName(entryName)) return DeltaForm::kPredicted;
   return DeltaForm::kBasic;
 }
 
@@ -105,6 +107,8 @@ bool DecodeDelta(DeltaForm form, PackageSource& stored, OldSource* old, uint64_t
       return DecodeExtendedDelta(stored, old, oldSize, sink, info);
     case DeltaForm::kRedeflate:
       return DecodeRedeflateDelta(stored, old, oldSize, sink, info);
+    case DeltaForm::kPredicted:
+      return DecodePredictedDelta(stored, old, oldSize, sink, info);
     case DeltaForm::kBasic:
       break;
   }

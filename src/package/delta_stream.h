@@ -1,6 +1,7 @@
 // Every delta form decoded as a stream, the form chosen by the entry's name
-// as PatchFile chooses it: kExtendedDeltaSuffix, kRedeflateDeltaSuffix, and
-// anything else the basic form of delta_format.h in a payload.
+// as PatchFile chooses it: kExtendedDeltaSuffix, kRedeflateDeltaSuffix,
+// kPredictedDeltaSuffix, and anything else the basic form of delta_format.h
+// in a payload.
 #ifndef UPKEEP_PACKAGE_DELTA_STREAM_H_
 #define UPKEEP_PACKAGE_DELTA_STREAM_H_
 
@@ -12,7 +13,7 @@
 
 namespace upkeep {
 
-enum class DeltaForm { kBasic, kExtended, kRedeflate };
+enum class DeltaForm { kBasic, kExtended, kRedeflate, kPredicted };
 
 DeltaForm DeltaFormOf(const char* entryName);
 

@@ -142,6 +142,37 @@ int main(int argc, char** argv) {
             split));
   }
 
+  // Predicted deltas: code whose calls moved, so the address model runs,
+  // with streams stored and packed.
+  {
+    std::vector<uint8_t> code_old, code_new;
+    for (uint32_t i = 0; i < 120; ++i) {
+      const uint32_t target = (i % 7) * 64;
+      const uint32_t at = static_cast<uint32_t>(code_old.size());
+      code_old.insert(code_old.end(), {0x90, 0xE8});
+      for (uint32_t v = target - (at + 6), k = 0; k < 4; ++k)
+        code_old.push_back(static_cast<uint8_t>(v >> (8 * k)));
+      code_new.insert(code_new.end(), {0x90, 0xE8});
+      for (uint32_t v = target + 24 - (at + 6), k = 0; k < 4; ++k)
+        code_new.push_back(static_cast<uint8_t>(v >> (8 * k)));
+    }
+    std::vector<uint8_t> records, predicted;
+    ok &= EncodeExtendedDelta(code_old.data(), code_old.size(), code_new.data(), code_new.size(),
+                              &records);
+    ok &= PackPredictedDelta(records, code_old.data(), code_old.size(), code_new.data(),
+                             code_new.size(), &predicted);
+    const uint16_t n = static_cast<uint16_t>(code_old.size());
+    ok &= Write(
+        root / "delta_predicted_fuzz", "code",
+        Cat(Cat({static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8)}, code_old), predicted));
+    ok &= PackPredictedDelta(extended, old_file.data(), old_file.size(), new_file.data(),
+                             new_file.size(), &predicted);
+    ok &= Write(
+        root / "delta_predicted_fuzz", "data",
+        Cat(Cat({static_cast<uint8_t>(old_size), static_cast<uint8_t>(old_size >> 8)}, old_file),
+            predicted));
+  }
+
   // Deflated views: an archive-like file whose stream changes, deflated as
   // zlib and as gzip do, and new streams where the old file has none.
   {

@@ -1,0 +1,381 @@
+#include "package/delta_predicted.h"
+
+#include <lzma.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include "package/address_model.h"
+#include "package/byte_sources.h"
+
+namespace upkeep {
+
+namespace {
+
+constexpr size_t kChunk = 64 * 1024;
+constexpr int kStreams = 3;
+
+// Reads the header's fields, never past its end.
+class HeaderReader {
+ public:
+  HeaderReader(const uint8_t* p, size_t n) : p_(p), n_(n) {}
+  bool Byte(uint8_t* v) {
+    if (at_ == n_) return false;
+    *v = p_[at_++];
+    return true;
+  }
+  bool U32(uint32_t* v) {
+    if (n_ - at_ < 4) return false;
+    *v = static_cast<uint32_t>(p_[at_]) | (static_cast<uint32_t>(p_[at_ + 1]) << 8) |
+         (static_cast<uint32_t>(p_[at_ + 2]) << 16) | (static_cast<uint32_t>(p_[at_ + 3]) << 24);
+    at_ += 4;
+    return true;
+  }
+  bool Varint(uint64_t* v) {
+    *v = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+      uint8_t b;
+      if (!Byte(&b)) return false;
+      if (shift == 63 && (b & 0x7E) != 0) return false;  // past 64 bits
+      *v |= static_cast<uint64_t>(b & 0x7F) << shift;
+      if ((b & 0x80) == 0) return true;
+    }
+    return false;
+  }
+  size_t at() const { return at_; }
+
+ private:
+  const uint8_t* p_;
+  size_t n_;
+  size_t at_ = 0;
+};
+
+// One stream, decoded through a fixed buffer. Its end is checked where it is
+// reached: exactly the declared length and checksum, no stored bytes left.
+class Stream {
+ public:
+  Stream() = default;
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+  ~Stream() {
+    if (lzma_open_) lzma_end(&xz_);
+  }
+
+  bool Open(uint8_t codec, uint64_t dictionary, uint64_t raw, uint32_t crc, PackageSource* stored,
+            uint64_t begin, uint64_t in_size) {
+    in_.reset(new (std::nothrow) SequentialSource(stored, begin, begin + in_size, kChunk));
+    if (in_ == nullptr) return false;
+    raw_ = raw;
+    want_crc_ = crc;
+    crc_ = crc32(0, nullptr, 0);
+    stored_ = codec == kPredictedCodecStored;
+    if (stored_) return dictionary == 0 && in_size == raw;
+    if (codec != kPredictedCodecLzma2 || dictionary < LZMA_DICT_SIZE_MIN ||
+        dictionary > kMaxExtendedDictionary) {
+      return false;
+    }
+    buffer_.reset(new (std::nothrow) uint8_t[kChunk]);
+    if (buffer_ == nullptr) return false;
+    lzma_options_lzma options = {};
+    options.dict_size = static_cast<uint32_t>(dictionary);
+    options.lc = LZMA_LC_DEFAULT;
+    options.lp = LZMA_LP_DEFAULT;
+    options.pb = LZMA_PB_DEFAULT;
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    if (lzma_raw_decoder(&xz_, filters) != LZMA_OK) return false;
+    lzma_open_ = true;
+    return true;
+  }
+
+  // Up to `want` decoded bytes; none (and true) only where the stream has ended.
+  bool Take(size_t want, const uint8_t** p, size_t* got) {
+    if (at_ == have_ && !Refill()) return false;
+    *got = std::min(want, have_ - at_);
+    *p = data_ + at_;
+    at_ += *got;
+    return true;
+  }
+
+  bool TakeByte(uint8_t* b) {
+    if (at_ == have_ && (!Refill() || have_ == 0)) return false;
+    *b = data_[at_++];
+    return true;
+  }
+
+  // True when the bytes ended between two varints.
+  bool Varint(uint64_t* v, bool* ended) {
+    *v = 0;
+    *ended = false;
+    for (int shift = 0; shift < 64; shift += 7) {
+      if (at_ == have_ && !Refill()) return false;
+      if (have_ == 0) {
+        *ended = shift == 0;
+        return *ended;
+      }
+      const uint8_t b = data_[at_++];
+      if (shift == 63 && (b & 0x7E) != 0) return false;
+      *v |= static_cast<uint64_t>(b & 0x7F) << shift;
+      if ((b & 0x80) == 0) return true;
+    }
+    return false;
+  }
+
+  // True when every decoded byte was taken and the stream ends there.
+  bool Finish() {
+    if (at_ != have_) return false;
+    return ended_ || (Refill() && have_ == 0 && ended_);
+  }
+
+ private:
+  bool Refill() {
+    at_ = have_ = 0;
+    if (ended_) return true;
+    if (stored_) {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, raw_ - produced_));
+      if (want != 0 && (!in_->Next(want, &data_, &have_) || have_ == 0)) return false;
+      ended_ = produced_ + have_ == raw_;
+    } else {
+      data_ = buffer_.get();
+      while (have_ == 0 && !ended_) {
+        if (xz_.avail_in == 0 && in_->left() != 0) {
+          const uint8_t* p;
+          size_t got;
+          if (!in_->Next(kChunk, &p, &got) || got == 0) return false;
+          xz_.next_in = p;
+          xz_.avail_in = got;
+        }
+        xz_.next_out = buffer_.get();
+        xz_.avail_out = kChunk;
+        const lzma_ret r = lzma_code(&xz_, in_->left() == 0 ? LZMA_FINISH : LZMA_RUN);
+        if (r != LZMA_OK && r != LZMA_STREAM_END) return false;
+        have_ = kChunk - xz_.avail_out;
+        ended_ = r == LZMA_STREAM_END;
+        // Bytes after the stream.
+        if (ended_ && (xz_.avail_in != 0 || in_->left() != 0)) return false;
+        // Cut short.
+        if (!ended_ && have_ == 0 && xz_.avail_in == 0 && in_->left() == 0) return false;
+      }
+    }
+    // Stops as soon as the stream says more than its header, however long it would run.
+    if (have_ > raw_ - produced_) return false;
+    produced_ += have_;
+    if (have_ != 0) crc_ = crc32(crc_, data_, static_cast<uInt>(have_));
+    return !ended_ || (produced_ == raw_ && crc_ == want_crc_);
+  }
+
+  bool stored_ = true;
+  std::unique_ptr<SequentialSource> in_;
+  uint64_t raw_ = 0, produced_ = 0;
+  uint32_t want_crc_ = 0;
+  uLong crc_ = 0;
+  std::unique_ptr<uint8_t[]> buffer_;
+  const uint8_t* data_ = nullptr;
+  size_t at_ = 0, have_ = 0;
+  bool ended_ = false;
+  lzma_stream xz_ = LZMA_STREAM_INIT;
+  bool lzma_open_ = false;
+};
+
+// The adds of copies that are not plain, from their runs of zeros.
+class AddRuns {
+ public:
+  explicit AddRuns(Stream* s) : s_(s) {}
+
+  // Exactly `n` adds into `out`.
+  bool Take(size_t n, uint8_t* out) {
+    while (n > 0) {
+      if (zeros_ > 0) {
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(zeros_, n));
+        std::memset(out, 0, k);
+        out += k, n -= k, zeros_ -= k;
+        continue;
+      }
+      if (value_due_) {
+        uint8_t b;
+        if (!s_->TakeByte(&b) || b == 0) return false;
+        *out++ = b;
+        --n;
+        value_due_ = false;
+        continue;
+      }
+      bool ended;
+      if (!s_->Varint(&zeros_, &ended) || ended) return false;
+      value_due_ = true;
+    }
+    return true;
+  }
+
+  // True when the adds ended exactly with the stream (after an add byte, or
+  // after the zeros of the last item).
+  bool Finish() { return zeros_ == 0 && s_->Finish(); }
+
+ private:
+  Stream* s_;
+  uint64_t zeros_ = 0;
+  bool value_due_ = false;  // the current item's zeros are used up, its add byte is next
+};
+
+class Decoder {
+ public:
+  Decoder(OldSource* old, uint64_t old_size, const DeltaSink& sink, ExtendedDeltaInfo* info)
+      : old_(old), old_size_(old_size), sink_(sink), info_(info) {}
+
+  bool Run(PackageSource& stored) {
+    const uint64_t stored_size = stored.size();
+    // The header is at most magic, mode and three headers of 35 bytes.
+    uint8_t head[128];
+    const size_t head_size = static_cast<size_t>(std::min<uint64_t>(sizeof head, stored_size));
+    if (!stored.ReadAt(0, head, head_size)) return false;
+    HeaderReader h(head, head_size);
+    uint8_t magic[4];
+    for (uint8_t& b : magic) {
+      if (!h.Byte(&b)) return false;
+    }
+    if (std::memcmp(magic, kPredictedDeltaMagic, 4) != 0) return false;
+    uint8_t mode;
+    if (!h.Byte(&mode) || mode >= kAddressModes) return false;
+    struct Header {
+      uint8_t codec;
+      uint64_t dictionary, raw, size;
+      uint32_t crc;
+    } headers[kStreams];
+    uint64_t dictionaries = 0;
+    for (Header& s : headers) {
+      if (!h.Byte(&s.codec) || !h.Varint(&s.dictionary) || !h.Varint(&s.raw) || !h.U32(&s.crc) ||
+          !h.Varint(&s.size)) {
+        return false;
+      }
+      // The dictionaries are all allocated at once, so their sum is what is bounded.
+      if (s.dictionary > kMaxExtendedDictionary) return false;
+      dictionaries += s.dictionary;
+    }
+    if (dictionaries > kMaxExtendedDictionary) return false;
+    uint64_t offset = h.at();
+    for (int i = 0; i < kStreams; ++i) {
+      if (headers[i].size > stored_size - offset) return false;
+      const uint64_t size = headers[i].size;
+      if (!streams_[i].Open(headers[i].codec, headers[i].dictionary, headers[i].raw, headers[i].crc,
+                            &stored, offset, size)) {
+        return false;
+      }
+      offset += size;
+    }
+    if (offset != stored_size) return false;
+    // Without a sink the old file is not read, so neither is the model run.
+    if (sink_ != nullptr && !model_.Init(mode)) return false;
+    AddRuns adds(&streams_[1]);
+    for (;;) {
+      uint64_t copy, insert, seek;
+      bool ended;
+      if (!streams_[0].Varint(&copy, &ended)) return false;
+      if (ended) break;
+      if (!streams_[0].Varint(&insert, &ended) || ended || !streams_[0].Varint(&seek, &ended) ||
+          ended) {
+        return false;
+      }
+      if (!Record(copy, insert, seek, &adds)) return false;
+    }
+    return adds.Finish() && streams_[2].Finish();
+  }
+
+ private:
+  bool Record(uint64_t copy_field, uint64_t insert, uint64_t seek_field, AddRuns* adds) {
+    const bool plain = (copy_field & 1) != 0;
+    const uint64_t copy = copy_field >> 1;
+    // Both checks subtract, so no claimed length can wrap.
+    if (copy != 0) {
+      if (position_ > old_size_ || copy > old_size_ - position_) return false;
+      info_->oldNeeded = std::max(info_->oldNeeded, position_ + copy);
+    }
+    if (copy > std::numeric_limits<uint64_t>::max() - info_->outputSize) return false;
+    info_->outputSize += copy;
+    if (insert > std::numeric_limits<uint64_t>::max() - info_->outputSize) return false;
+    info_->outputSize += insert;
+    // Pieces no larger than the old source's window, nor than the buffers.
+    const size_t piece = sink_ != nullptr && old_ != nullptr ? std::min(kChunk, old_->span()) : kChunk;
+    if (plain) {
+      for (uint64_t done = 0; sink_ != nullptr && done < copy;) {
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(copy - done, piece));
+        const uint8_t* from = old_->Span(position_ + done, k);
+        if (from == nullptr) return false;
+        sink_(from, k);
+        done += k;
+      }
+    } else if (copy != 0) {
+      model_.BeginCopy(position_, output_, copy);
+      for (uint64_t done = 0; done < copy;) {
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(copy - done, piece));
+        if (!adds->Take(k, add_)) return false;
+        if (sink_ != nullptr) {
+          const uint8_t* from = old_->Span(position_ + done, k);
+          if (from == nullptr) return false;
+          model_.Decode(from, add_, k, out_);
+          sink_(out_, k);
+        }
+        done += k;
+      }
+    }
+    position_ += copy;
+    output_ += copy;
+    for (uint64_t done = 0; done < insert;) {
+      const uint8_t* p;
+      size_t got;
+      if (!streams_[2].Take(static_cast<size_t>(std::min<uint64_t>(insert - done, kChunk)), &p,
+                            &got) ||
+          got == 0) {
+        return false;
+      }
+      if (sink_ != nullptr) sink_(p, got);
+      done += got;
+    }
+    output_ += insert;
+    const int64_t seek =
+        static_cast<int64_t>(seek_field >> 1) ^ -static_cast<int64_t>(seek_field & 1);
+    if (seek < 0) {
+      const uint64_t back = static_cast<uint64_t>(-(seek + 1)) + 1;
+      if (back > position_) return false;
+      position_ -= back;
+    } else {
+      const uint64_t ahead = static_cast<uint64_t>(seek);
+      if (ahead > old_size_ || position_ > old_size_ - ahead) return false;
+      position_ += ahead;
+    }
+    return true;
+  }
+
+  OldSource* old_;
+  uint64_t old_size_;
+  const DeltaSink& sink_;
+  ExtendedDeltaInfo* info_;
+  Stream streams_[kStreams];
+  AddressModel model_;
+  uint64_t position_ = 0;  // in the old file
+  uint64_t output_ = 0;    // in the new file
+  uint8_t add_[kChunk];
+  uint8_t out_[kChunk];
+};
+
+}  // namespace
+
+bool IsPredictedDeltaName(const char* name) { return HasDeltaSuffix(name, kPredictedDeltaSuffix); }
+
+bool DecodePredictedDelta(PackageSource& stored, OldSource* old, uint64_t oldSize,
+                          const DeltaSink& sink, ExtendedDeltaInfo* info) {
+  *info = ExtendedDeltaInfo();
+  if (sink != nullptr && old == nullptr && oldSize != 0) return false;
+  std::unique_ptr<Decoder> decoder(new (std::nothrow) Decoder(old, oldSize, sink, info));
+  return decoder != nullptr && decoder->Run(stored);
+}
+
+bool DecodePredictedDelta(const uint8_t* stored, size_t storedSize, const uint8_t* old,
+                          uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info) {
+  MemorySource in(stored, storedSize);
+  MemoryOldSource from(old, old != nullptr ? oldSize : 0);
+  return DecodePredictedDelta(in, old != nullptr ? &from : nullptr, oldSize, sink, info);
+}
+
+}  // namespace upkeep
