@@ -146,11 +146,16 @@ TEST(EngineLargeFileTest, FiveGiBFileIsCheckedPatchedAtStartMiddleAndEndAndDelet
   const uint64_t resident = ResidentMemory();
 #endif
   ASSERT_EQ(f.Run("all() {\r\n"
-                  "CheckFile(\"big.pak\", \"" + crc_old + "\")\r\n"
-                  "PatchFile(\"big.pak\", \"00000001.DELTAX\", \"" + crc_old + "\", \"" +
-                      crc_new + "\")\r\n"
-                  "CheckFile(\"big.pak\", \"" + crc_new + "\")\r\n"
-                  "}\r\n",
+                  "CheckFile(\"big.pak\", \"" +
+                      crc_old +
+                      "\")\r\n"
+                      "PatchFile(\"big.pak\", \"00000001.DELTAX\", \"" +
+                      crc_old + "\", \"" + crc_new +
+                      "\")\r\n"
+                      "CheckFile(\"big.pak\", \"" +
+                      crc_new +
+                      "\")\r\n"
+                      "}\r\n",
                   options),
             kRunSucceeded)
       << f.log();

@@ -209,8 +209,7 @@ TEST(EnginePatchTest, FilesOf4GiBOrMoreWithOtherContentAreWrongNotDamaged) {
   // its check before it takes the file's place.
   const std::string big = f.EnginePath("big.dat");
   const std::string wrong = "ERROR: wrong CRC of " + big + " !\n";
-  const std::string unpatched =
-      "Updated file: " + big + "\nERROR: wrong crc of: " + big + "!\n";
+  const std::string unpatched = "Updated file: " + big + "\nERROR: wrong crc of: " + big + "!\n";
   for (const auto& c : std::vector<std::tuple<std::string, int32_t, std::string>>{
            {"CheckFile(\"big.dat\", \"00000000\")", kChecksumBeforeChange, wrong},
            {Patch("big.dat", "00000004.DELTA", CrcText(ex.new_data)), kChecksumAfterChange,

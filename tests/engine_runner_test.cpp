@@ -174,7 +174,7 @@ TEST(EngineRunnerTest, FreeSpaceTakesLiteralsWiderThanThirtyTwoBits) {
       {"4294967296", 4 * kGiB - 1, kNotEnoughSpace},  // once taken as 0
       {"4294967295", 4 * kGiB - 1, kRunSucceeded},
       {"99999999999999999999999", UINT64_MAX - 1, kNotEnoughSpace},  // saturates
-      {"-1", 4 * kGiB - 2, kNotEnoughSpace},                          // wraps, as before
+      {"-1", 4 * kGiB - 2, kNotEnoughSpace},                         // wraps, as before
       {"-1", 4 * kGiB - 1, kRunSucceeded},
       {"BIG", 6 * kGiB - 1, kNotEnoughSpace},  // through a constant
   };
@@ -200,7 +200,8 @@ TEST(EngineRunnerTest, ADamagedPackageChangesNothing) {
   const std::vector<uint8_t> created = test::RandomBytes(20000, 2);
   const std::string script = "all() { CheckFile(\"p.dat\", \"" + CrcText(old_bytes) +
                              "\") DeleteFile(\"gone.dat\", \"0\") PatchFile(\"p.dat\", "
-                             "\"00000002.DELTA\", \"0\", \"" + CrcText(new_bytes) +
+                             "\"00000002.DELTA\", \"0\", \"" +
+                             CrcText(new_bytes) +
                              "\") CreateFile(\"c.dat\", \"00000001.FILE\", \"" + CrcText(created) +
                              "\") }";
   // Where the damage is: the last payload's last byte, in the last volume or

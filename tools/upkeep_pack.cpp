@@ -923,8 +923,8 @@ int Extract(const Args& args) {
     MakeFolders(FsText(FsPath(target).parent_path()));
     std::ofstream out(FsPath(target), std::ios::binary | std::ios::trunc);
     const bool decode = inflate && (IsPayloadEntry(e.get()) || IsBlockFileName(e->name.c_str()));
-    bool ok = out && (decode ? WriteDecoded(e.get(), ToStream(out))
-                              : WriteStored(e.get(), ToStream(out)));
+    bool ok = out &&
+              (decode ? WriteDecoded(e.get(), ToStream(out)) : WriteStored(e.get(), ToStream(out)));
     out.close();
     if (!ok || !out) {
       std::fprintf(stderr, "upkeep-pack: cannot extract %s\n", e->name.c_str());

@@ -760,7 +760,7 @@ class Builder {
     // new version reaches large_from (its delta is kept, however large, for
     // it is bounded), or a created one sent whole in blocks.
     bool large = false;
-    std::atomic<uint64_t> passed{0};    // new bytes the encoders have gone past
+    std::atomic<uint64_t> passed{0};  // new bytes the encoders have gone past
   };
 
   ChangeOptions EncoderOptions(FileWork* w) const {

@@ -33,12 +33,11 @@ enum : int {
   kExtractDestinationFailed = 2,  // cannot be created
   kExtractPayloadFailed = 3,      // the entry cannot be loaded
 };
-// Writes the entry's bytes to a new file (CreateNewFile) and flushes them, decoded as a stream (a whole-file
-// entry of any size, in the form its name says); *size, when given, gets
-// their count as soon as it is known, and *written what the destination was
-// given. A failed write or flush fails the destination, an entry that does
-// not decode whole the payload. `progress`, when set, is told each decoded
-// piece's length.
+// Writes the entry's bytes to a new file (CreateNewFile) and flushes them, decoded as a stream (a
+// whole-file entry of any size, in the form its name says); *size, when given, gets their count as
+// soon as it is known, and *written what the destination was given. A failed write or flush fails
+// the destination, an entry that does not decode whole the payload. `progress`, when set, is told
+// each decoded piece's length.
 int ExtractPayloadFile(const PackageEntry& entry, FileSystem* fs, const std::string& destination,
                        uint64_t* size = nullptr, WrittenContent* written = nullptr,
                        const std::function<void(uint64_t)>& progress = nullptr);
@@ -46,8 +45,8 @@ int ExtractPayloadFile(const PackageEntry& entry, FileSystem* fs, const std::str
 int ExtractPayloadFile(const char* entryName, const std::string& destination,
                        uint64_t* size = nullptr, WrittenContent* written = nullptr);
 
-// Copies in 102400-byte chunks into a new file (CreateNewFile), reporting (overall, p, source, copying text)
-// when the integer percentage changes. False when anything failed, and at once,
+// Copies in 102400-byte chunks into a new file (CreateNewFile), reporting (overall, p, source,
+// copying text) when the integer percentage changes. False when anything failed, and at once,
 // touching nothing, when both paths name the same file. With `flush`, the copy
 // is also flushed to the disk before the destination is closed. Through `fs`
 // (the process's when null).

@@ -296,7 +296,8 @@ class Decoder {
     if (insert > std::numeric_limits<uint64_t>::max() - info_->outputSize) return false;
     info_->outputSize += insert;
     // Pieces no larger than the old source's window, nor than the buffers.
-    const size_t piece = sink_ != nullptr && old_ != nullptr ? std::min(kChunk, old_->span()) : kChunk;
+    const size_t piece =
+        sink_ != nullptr && old_ != nullptr ? std::min(kChunk, old_->span()) : kChunk;
     if (plain) {
       for (uint64_t done = 0; sink_ != nullptr && done < copy;) {
         const size_t k = static_cast<size_t>(std::min<uint64_t>(copy - done, piece));
