@@ -854,7 +854,8 @@ class Builder {
       w->error = "cannot read " + new_path;
       return;
     }
-    if (new_file->size() > kMaxPayloadSize || old_bytes.size() > 0xFFFFFFFFull) {
+    const uint64_t old_size = old_bytes.size();  // 64-bit even where size_t is not
+    if (new_file->size() > kMaxPayloadSize || old_size > 0xFFFFFFFFull) {
       w->error = "too large for a package: " + new_path;
       return;
     }
