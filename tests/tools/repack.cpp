@@ -4,7 +4,8 @@
 // `upkeep-pack make` would never write.
 //   upkeep-test-repack STUB DIR OUT
 // Every file directly in DIR becomes an entry of its name, except the stub's
-// own record (UPKEEP.EXE).
+// own record (UPKEEP.EXE) and the manifest, which is written afresh as make
+// writes it: the edited package then reads as a sound download.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "authoring/archive_writer.h"
+#include "package/manifest.h"
 #include "platform/text.h"
 
 namespace fs = std::filesystem;
@@ -27,7 +29,10 @@ int main(int argc, char** argv) {
   for (const fs::directory_entry& e : fs::directory_iterator(argv[2], ec)) {
     if (!e.is_regular_file()) continue;
     const std::string name = e.path().filename().string();
-    if (upkeep::CompareNoCase(name.c_str(), "UPKEEP.EXE") == 0) continue;
+    if (upkeep::CompareNoCase(name.c_str(), "UPKEEP.EXE") == 0 ||
+        upkeep::CompareNoCase(name.c_str(), upkeep::kManifestEntryName) == 0) {
+      continue;
+    }
     std::ifstream in(e.path(), std::ios::binary);
     upkeep::ArchiveEntry entry;
     entry.name = name;
@@ -39,7 +44,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::string error;
-  if (!upkeep::WritePackageWithStubFile(argv[3], argv[1], entries, &error)) {
+  upkeep::ArchiveOptions options;
+  options.manifest = true;
+  if (!upkeep::WritePackageWithStubFile(argv[3], argv[1], entries, &error, options)) {
     std::fprintf(stderr, "upkeep-test-repack: %s\n", error.c_str());
     return 1;
   }
