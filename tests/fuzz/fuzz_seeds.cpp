@@ -16,6 +16,7 @@
 #include "authoring/payload_writer.h"
 #include "authoring/version_resource_writer.h"
 #include "package/manifest.h"
+#include "package/payload_stream.h"
 #include "platform/shell_link_format.h"
 #include "../redeflate_test_util.h"
 
