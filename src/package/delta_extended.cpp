@@ -1,6 +1,7 @@
 #include "package/delta_extended.h"
 
 #include "package/byte_sources.h"
+#include "package/coded_stream.h"
 #include "package/payload_stream.h"
 
 #include <lzma.h>
@@ -31,135 +32,11 @@ void PutVarint(uint64_t v, std::vector<uint8_t>* out) {
   out->push_back(static_cast<uint8_t>(v));
 }
 
-// One stream of the split layout, decoded through a fixed buffer. Its end is
-// checked where it is reached: exactly the declared length and checksum, and no
-// stored bytes left over.
-class StreamSource {
- public:
-  StreamSource() = default;
-  StreamSource(const StreamSource&) = delete;
-  StreamSource& operator=(const StreamSource&) = delete;
-  ~StreamSource() {
-    if (zlib_open_) inflateEnd(&zs_);
-    if (lzma_open_) lzma_end(&xz_);
-  }
-
-  // The stream is [offset, offset + inSize) of `source`.
-  bool Open(uint8_t codec, PackageSource* source, uint64_t offset, uint64_t inSize,
-            uint32_t rawSize, uint32_t crc, uint32_t dictionary) {
-    codec_ = codec;
-    in_.reset(new (std::nothrow) SequentialSource(source, offset, offset + inSize, kChunk));
-    if (in_ == nullptr) return false;
-    raw_size_ = rawSize;
-    want_crc_ = crc;
-    crc_ = crc32(0, nullptr, 0);
-    if (codec == kExtendedCodecStored) return inSize == rawSize;
-    buffer_.reset(new (std::nothrow) uint8_t[kChunk]);
-    if (buffer_ == nullptr) return false;
-    if (codec == kExtendedCodecDeflate) {
-      if (inflateInit(&zs_) != Z_OK) return false;
-      zlib_open_ = true;
-      return true;
-    }
-    if (codec != kExtendedCodecLzma2 || dictionary < LZMA_DICT_SIZE_MIN ||
-        dictionary > kMaxExtendedDictionary) {
-      return false;
-    }
-    lzma_options_lzma options = {};
-    options.dict_size = dictionary;
-    options.lc = LZMA_LC_DEFAULT;
-    options.lp = LZMA_LP_DEFAULT;
-    options.pb = LZMA_PB_DEFAULT;
-    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-    if (lzma_raw_decoder(&xz_, filters) != LZMA_OK) return false;
-    lzma_open_ = true;
-    return true;
-  }
-
-  // Up to `want` decoded bytes; none (and true) only where the stream has ended.
-  bool Take(size_t want, const uint8_t** p, size_t* got) {
-    if (at_ == have_ && !Refill()) return false;
-    *got = std::min(want, have_ - at_);
-    *p = data_ + at_;
-    at_ += *got;
-    return true;
-  }
-
-  // True when every decoded byte was taken and the stream ends there.
-  bool Finish() {
-    if (at_ != have_) return false;
-    return ended_ || (Refill() && have_ == 0 && ended_);
-  }
-
- private:
-  bool Refill() {
-    at_ = have_ = 0;
-    if (ended_) return true;
-    if (codec_ == kExtendedCodecStored) {
-      const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, raw_size_ - produced_));
-      if (!in_->Next(want, &data_, &have_) || have_ != want) return false;
-      ended_ = produced_ + have_ == raw_size_;
-    } else {
-      data_ = buffer_.get();
-      while (have_ == 0 && !ended_) {
-        const uint8_t* next = nullptr;
-        size_t given = 0;
-        if (codec_ == kExtendedCodecDeflate ? zs_.avail_in == 0 : xz_.avail_in == 0) {
-          if (!in_->Next(kChunk, &next, &given)) return false;
-          if (codec_ == kExtendedCodecDeflate) {
-            zs_.next_in = const_cast<uint8_t*>(next);
-            zs_.avail_in = static_cast<uInt>(given);
-          } else {
-            xz_.next_in = next;
-            xz_.avail_in = given;
-          }
-        }
-        size_t left = 0;
-        if (codec_ == kExtendedCodecDeflate) {
-          zs_.next_out = buffer_.get();
-          zs_.avail_out = static_cast<uInt>(kChunk);
-          const int r = inflate(&zs_, Z_NO_FLUSH);
-          if (r != Z_OK && r != Z_STREAM_END && !(r == Z_BUF_ERROR && zs_.avail_in == 0))
-            return false;
-          have_ = kChunk - zs_.avail_out;
-          ended_ = r == Z_STREAM_END;
-          left = zs_.avail_in;
-        } else {
-          xz_.next_out = buffer_.get();
-          xz_.avail_out = kChunk;
-          const lzma_ret r = lzma_code(&xz_, in_->left() == 0 ? LZMA_FINISH : LZMA_RUN);
-          if (r != LZMA_OK && r != LZMA_STREAM_END && !(r == LZMA_BUF_ERROR && xz_.avail_in == 0))
-            return false;
-          have_ = kChunk - xz_.avail_out;
-          ended_ = r == LZMA_STREAM_END;
-          left = xz_.avail_in;
-        }
-        left += static_cast<size_t>(std::min<uint64_t>(in_->left(), kChunk));
-        if (ended_ && left != 0) return false;                 // bytes after the stream
-        if (!ended_ && have_ == 0 && left == 0) return false;  // cut short
-      }
-    }
-    // Stops as soon as the stream says more than its header, however long it would run.
-    if (have_ > raw_size_ - produced_) return false;
-    produced_ += have_;
-    if (have_ != 0) crc_ = crc32(crc_, data_, static_cast<uInt>(have_));
-    return !ended_ || (produced_ == raw_size_ && crc_ == want_crc_);
-  }
-
-  uint8_t codec_ = kExtendedCodecStored;
-  std::unique_ptr<SequentialSource> in_;
-  uint32_t raw_size_ = 0, want_crc_ = 0;
-  uLong crc_ = 0;
-  uint64_t produced_ = 0;
-  std::unique_ptr<uint8_t[]> buffer_;
-  const uint8_t* data_ = nullptr;
-  size_t at_ = 0, have_ = 0;
-  bool ended_ = false;
-  z_stream zs_ = {};
-  bool zlib_open_ = false;
-  lzma_stream xz_ = LZMA_STREAM_INIT;
-  bool lzma_open_ = false;
-};
+using StreamSource = CodedStream;
+static_assert(kExtendedCodecStored == CodedStream::kStored &&
+                  kExtendedCodecDeflate == CodedStream::kDeflate &&
+                  kExtendedCodecLzma2 == CodedStream::kLzma2,
+              "the split layout's codecs are the coded stream's");
 
 // Consumes record bytes as they arrive; any chunking gives the same result.
 // With `adds` and `inserts` given (the split layout) the fed bytes are the

@@ -11,6 +11,7 @@
 
 #include "package/address_model.h"
 #include "package/byte_sources.h"
+#include "package/coded_stream.h"
 
 namespace upkeep {
 
@@ -54,131 +55,10 @@ class HeaderReader {
   size_t at_ = 0;
 };
 
-// One stream, decoded through a fixed buffer. Its end is checked where it is
-// reached: exactly the declared length and checksum, no stored bytes left.
-class Stream {
- public:
-  Stream() = default;
-  Stream(const Stream&) = delete;
-  Stream& operator=(const Stream&) = delete;
-  ~Stream() {
-    if (lzma_open_) lzma_end(&xz_);
-  }
-
-  bool Open(uint8_t codec, uint64_t dictionary, uint64_t raw, uint32_t crc, PackageSource* stored,
-            uint64_t begin, uint64_t in_size) {
-    in_.reset(new (std::nothrow) SequentialSource(stored, begin, begin + in_size, kChunk));
-    if (in_ == nullptr) return false;
-    raw_ = raw;
-    want_crc_ = crc;
-    crc_ = crc32(0, nullptr, 0);
-    stored_ = codec == kPredictedCodecStored;
-    if (stored_) return dictionary == 0 && in_size == raw;
-    if (codec != kPredictedCodecLzma2 || dictionary < LZMA_DICT_SIZE_MIN ||
-        dictionary > kMaxExtendedDictionary) {
-      return false;
-    }
-    buffer_.reset(new (std::nothrow) uint8_t[kChunk]);
-    if (buffer_ == nullptr) return false;
-    lzma_options_lzma options = {};
-    options.dict_size = static_cast<uint32_t>(dictionary);
-    options.lc = LZMA_LC_DEFAULT;
-    options.lp = LZMA_LP_DEFAULT;
-    options.pb = LZMA_PB_DEFAULT;
-    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-    if (lzma_raw_decoder(&xz_, filters) != LZMA_OK) return false;
-    lzma_open_ = true;
-    return true;
-  }
-
-  // Up to `want` decoded bytes; none (and true) only where the stream has ended.
-  bool Take(size_t want, const uint8_t** p, size_t* got) {
-    if (at_ == have_ && !Refill()) return false;
-    *got = std::min(want, have_ - at_);
-    *p = data_ + at_;
-    at_ += *got;
-    return true;
-  }
-
-  bool TakeByte(uint8_t* b) {
-    if (at_ == have_ && (!Refill() || have_ == 0)) return false;
-    *b = data_[at_++];
-    return true;
-  }
-
-  // True when the bytes ended between two varints.
-  bool Varint(uint64_t* v, bool* ended) {
-    *v = 0;
-    *ended = false;
-    for (int shift = 0; shift < 64; shift += 7) {
-      if (at_ == have_ && !Refill()) return false;
-      if (have_ == 0) {
-        *ended = shift == 0;
-        return *ended;
-      }
-      const uint8_t b = data_[at_++];
-      if (shift == 63 && (b & 0x7E) != 0) return false;
-      *v |= static_cast<uint64_t>(b & 0x7F) << shift;
-      if ((b & 0x80) == 0) return true;
-    }
-    return false;
-  }
-
-  // True when every decoded byte was taken and the stream ends there.
-  bool Finish() {
-    if (at_ != have_) return false;
-    return ended_ || (Refill() && have_ == 0 && ended_);
-  }
-
- private:
-  bool Refill() {
-    at_ = have_ = 0;
-    if (ended_) return true;
-    if (stored_) {
-      const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, raw_ - produced_));
-      if (want != 0 && (!in_->Next(want, &data_, &have_) || have_ == 0)) return false;
-      ended_ = produced_ + have_ == raw_;
-    } else {
-      data_ = buffer_.get();
-      while (have_ == 0 && !ended_) {
-        if (xz_.avail_in == 0 && in_->left() != 0) {
-          const uint8_t* p;
-          size_t got;
-          if (!in_->Next(kChunk, &p, &got) || got == 0) return false;
-          xz_.next_in = p;
-          xz_.avail_in = got;
-        }
-        xz_.next_out = buffer_.get();
-        xz_.avail_out = kChunk;
-        const lzma_ret r = lzma_code(&xz_, in_->left() == 0 ? LZMA_FINISH : LZMA_RUN);
-        if (r != LZMA_OK && r != LZMA_STREAM_END) return false;
-        have_ = kChunk - xz_.avail_out;
-        ended_ = r == LZMA_STREAM_END;
-        // Bytes after the stream.
-        if (ended_ && (xz_.avail_in != 0 || in_->left() != 0)) return false;
-        // Cut short.
-        if (!ended_ && have_ == 0 && xz_.avail_in == 0 && in_->left() == 0) return false;
-      }
-    }
-    // Stops as soon as the stream says more than its header, however long it would run.
-    if (have_ > raw_ - produced_) return false;
-    produced_ += have_;
-    if (have_ != 0) crc_ = crc32(crc_, data_, static_cast<uInt>(have_));
-    return !ended_ || (produced_ == raw_ && crc_ == want_crc_);
-  }
-
-  bool stored_ = true;
-  std::unique_ptr<SequentialSource> in_;
-  uint64_t raw_ = 0, produced_ = 0;
-  uint32_t want_crc_ = 0;
-  uLong crc_ = 0;
-  std::unique_ptr<uint8_t[]> buffer_;
-  const uint8_t* data_ = nullptr;
-  size_t at_ = 0, have_ = 0;
-  bool ended_ = false;
-  lzma_stream xz_ = LZMA_STREAM_INIT;
-  bool lzma_open_ = false;
-};
+using Stream = CodedStream;
+static_assert(kPredictedCodecStored == CodedStream::kStored &&
+                  kPredictedCodecLzma2 == CodedStream::kLzma2,
+              "the predicted form's codecs are the coded stream's");
 
 // The adds of copies that are not plain, from their runs of zeros.
 class AddRuns {
@@ -258,8 +138,12 @@ class Decoder {
     for (int i = 0; i < kStreams; ++i) {
       if (headers[i].size > stored_size - offset) return false;
       const uint64_t size = headers[i].size;
-      if (!streams_[i].Open(headers[i].codec, headers[i].dictionary, headers[i].raw, headers[i].crc,
-                            &stored, offset, size)) {
+      // Stored or LZMA2 only; a stored stream names no dictionary.
+      const uint8_t codec = headers[i].codec;
+      if ((codec != kPredictedCodecStored && codec != kPredictedCodecLzma2) ||
+          (codec == kPredictedCodecStored && headers[i].dictionary != 0) ||
+          !streams_[i].Open(codec, &stored, offset, size, headers[i].raw, headers[i].crc,
+                            headers[i].dictionary)) {
         return false;
       }
       offset += size;
