@@ -42,17 +42,22 @@ for i in $(seq 1 "$count"); do
   ln "$work/system.reg" "$compat/$((100000 + i))/pfx/system.reg"
 done
 
-printf '!String(s, s)\r\nString("REG_KEY", "Software\\\\Sample Studio\\\\Sample Game")\r\n' >"$work/Strings.scr"
-printf 'String("REG_DESTINATION", "InstallPath")\r\nString("PROGRAM_NAME", "Sample Game")\r\n' \
-  >>"$work/Strings.scr"
+WORK=$work
+source "$(dirname "$0")/../tests/e2e/lib/game.bash"
+strings_with "$work/Strings.scr" 'REG_KEY=Software\Sample Studio\Sample Game' \
+  'REG_DESTINATION=InstallPath' 'PROGRAM_NAME=Sample Game' 'SRC_EXE=game.exe'
 mkdir -p "$work/old" "$work/new"
 printf 'a' >"$work/old/a.txt"
 printf 'b' >"$work/new/a.txt"
+# make wants the program the table names in the trees.
+make_game_exe "$work/old/game.exe" "1.0.0.0en" "1.0"
+cp "$work/old/game.exe" "$work/new/game.exe"
 # time_updater STUB: a package on STUB, then the seconds to its first line and to its end.
 time_updater() {
   local stub=$1 updater=$work/update-$RANDOM
   "$BIN/upkeep-pack" make --old "$work/old" --new "$work/new" --strings "$work/Strings.scr" \
-    --stub "$stub" --allow-any-version -o "$updater" >/dev/null 2>&1
+    --stub "$stub" --allow-any-version -o "$updater" >"$work/make.log" 2>&1 ||
+    { cat "$work/make.log" >&2; return 1; }
   chmod +x "$updater"
   python3 - "$updater" "$home" <<'PY'
 import os, subprocess, sys, time
