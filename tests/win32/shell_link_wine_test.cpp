@@ -126,7 +126,7 @@ TEST_F(ShellLinkWineTest, ShellReadsWhatThePortableWriterWrote) {
     facts.exists = c.exists;
     facts.isDirectory = c.isDirectory;
     facts.attributes = c.isDirectory ? 0x10 : c.exists ? 0x20 : 0;
-    ASSERT_TRUE(lnk::SetLinkTarget(&link, c.target, facts, kAnsiCodePage));
+    ASSERT_TRUE(lnk::SetLinkTarget(&link, c.target, facts, kAnsiCodePage, kAnsiCodePage));
     link.arguments = {true, u"-window \"two words\""};
     link.iconLocation = {true, AnsiToUtf16(dir_.Join("Knight Game.exe"))};
     link.iconIndex = 3;
@@ -171,8 +171,8 @@ TEST_F(ShellLinkWineTest, PortableReaderReadsWhatTheShellWrote) {
 
   // Retargeted by the portable side, the shell sees the new target and
   // everything else as it wrote it.
-  ASSERT_TRUE(
-      lnk::SetLinkTarget(&link, dir_.Join("Data Folder"), lnk::TargetFacts(), kAnsiCodePage));
+  ASSERT_TRUE(lnk::SetLinkTarget(&link, dir_.Join("Data Folder"), lnk::TargetFacts(), kAnsiCodePage,
+                                 kAnsiCodePage));
   ASSERT_TRUE(test::WriteFileBytes(file, lnk::SerializeLink(link)));
   Properties back;
   ASSERT_TRUE(ShellRead(file, &back));
