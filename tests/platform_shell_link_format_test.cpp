@@ -364,7 +364,8 @@ TEST(ShellLinkFormat, NamesOutsideAsciiTravelInUtf16) {
   LinkData link;
   ASSERT_TRUE(SetLinkTarget(&link, "C:\\Gry\\\xAF\xF3\xB3w\\gra.exe", TargetFacts(), 1250, 1252));
   EXPECT_EQ(link.target, polish);
-  const std::string ansi = "C:\\Gry\\?\xF3?w\\gra.exe";
+  const std::string text = "C:\\Gry\\?\xF3?w\\gra.exe";
+  const std::vector<uint8_t> ansi(text.begin(), text.end());
   EXPECT_NE(std::search(link.linkInfo.begin(), link.linkInfo.end(), ansi.begin(), ansi.end()),
             link.linkInfo.end());
   EXPECT_FALSE(SetLinkTarget(&link, "C:\\Gry\\\x98.exe", TargetFacts(), 1250, 1252))
@@ -374,6 +375,7 @@ TEST(ShellLinkFormat, NamesOutsideAsciiTravelInUtf16) {
   ASSERT_TRUE(SetLinkTarget(&lookAlike, "C:\\Gry\\Z\xF3lw\\gra.exe", TargetFacts(), 1252, 1252));
   LinkData ansiInfo = link;
   ansiInfo.linkInfo = lookAlike.linkInfo;
+  ansiInfo.linkInfo[4] = 0x1C;  // a header without the UTF-16 offsets: ANSI only
   LinkData wineItems = link;
   wineItems.flags |= kForceNoLinkInfo;
   const uint8_t sig[] = {0x04, 0x00, 0xEF, 0xBE};
