@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -37,7 +38,7 @@ LinkData GameLink() {
   facts.exists = true;
   facts.attributes = 0x20;
   facts.size = 4096;
-  EXPECT_TRUE(SetLinkTarget(&link, "C:\\Games\\Knight\\knight.exe", facts, kCp));
+  EXPECT_TRUE(SetLinkTarget(&link, "C:\\Games\\Knight\\knight.exe", facts, kCp, kCp));
   link.arguments = {true, u"-window"};
   link.iconLocation = {true, u"C:\\Games\\Knight\\knight.ico"};
   link.iconIndex = 3;
@@ -78,7 +79,7 @@ TEST(ShellLinkFormat, RoundTripKeepsEveryPart) {
 
 TEST(ShellLinkFormat, PinsTheLayoutOfAWrittenLink) {
   LinkData link;
-  ASSERT_TRUE(SetLinkTarget(&link, "C:\\a.exe", TargetFacts(), kCp));
+  ASSERT_TRUE(SetLinkTarget(&link, "C:\\a.exe", TargetFacts(), kCp, kCp));
   link.arguments = {true, u"-x"};
   std::vector<uint8_t> b = SerializeLink(link);
   const uint8_t header[20] = {0x4C, 0, 0,    0, 0x01, 0x14, 0x02, 0, 0, 0,
@@ -200,7 +201,7 @@ std::vector<uint8_t> ItemWithLongName(const std::string& shortName, const std::u
 TEST(ShellLinkFormat, TakesTheTargetFromTheItemListWithoutLinkInfo) {
   for (uint16_t version : {3, 7, 8, 9}) {
     LinkData link;
-    ASSERT_TRUE(SetLinkTarget(&link, "C:\\PROGRA~1", TargetFacts(), kCp));
+    ASSERT_TRUE(SetLinkTarget(&link, "C:\\PROGRA~1", TargetFacts(), kCp, kCp));
     link.hasLinkInfo = false;
     link.linkInfo.clear();
     // Replace the terminator with an XP-style item and terminate again.
@@ -215,9 +216,9 @@ TEST(ShellLinkFormat, TakesTheTargetFromTheItemListWithoutLinkInfo) {
 
 TEST(ShellLinkFormat, ForceNoLinkInfoPrefersTheItemList) {
   LinkData link;
-  ASSERT_TRUE(SetLinkTarget(&link, "C:\\one.exe", TargetFacts(), kCp));
+  ASSERT_TRUE(SetLinkTarget(&link, "C:\\one.exe", TargetFacts(), kCp, kCp));
   LinkData other;
-  ASSERT_TRUE(SetLinkTarget(&other, "C:\\two.exe", TargetFacts(), kCp));
+  ASSERT_TRUE(SetLinkTarget(&other, "C:\\two.exe", TargetFacts(), kCp, kCp));
   link.linkInfo = other.linkInfo;
   EXPECT_EQ(Reparse(link).target, u"C:\\two.exe");
   link.flags |= kForceNoLinkInfo;
@@ -277,9 +278,9 @@ TEST(ShellLinkFormat, IgnoresLinkInfoWhoseOffsetsLeaveTheStructure) {
   // The item list names one file and LinkInfo another, so the test sees
   // which one the reader trusted.
   LinkData link;
-  ASSERT_TRUE(SetLinkTarget(&link, "C:\\one.exe", TargetFacts(), kCp));
+  ASSERT_TRUE(SetLinkTarget(&link, "C:\\one.exe", TargetFacts(), kCp, kCp));
   LinkData other;
-  ASSERT_TRUE(SetLinkTarget(&other, "C:\\two.exe", TargetFacts(), kCp));
+  ASSERT_TRUE(SetLinkTarget(&other, "C:\\two.exe", TargetFacts(), kCp, kCp));
   link.linkInfo = other.linkInfo;
   std::vector<uint8_t> b = SerializeLink(link);
   size_t info = 0x4E + link.idList.size();
@@ -333,7 +334,7 @@ TEST(ShellLinkFormat, NewTargetDropsWhatDescribedTheOldOne) {
   dir.exists = true;
   dir.isDirectory = true;
   dir.attributes = 0x10;
-  ASSERT_TRUE(SetLinkTarget(&link, "c:/Games/Knight2", dir, kCp));
+  ASSERT_TRUE(SetLinkTarget(&link, "c:/Games/Knight2", dir, kCp, kCp));
   LinkData back = Reparse(link);
   EXPECT_EQ(back.target, u"c:\\Games\\Knight2");
   EXPECT_FALSE(back.relativePath.present);
@@ -353,28 +354,69 @@ TEST(ShellLinkFormat, NewTargetDropsWhatDescribedTheOldOne) {
   EXPECT_EQ(back.idList[back.idList.size() - 2 - 22 + 2], 0x31);
 }
 
-// Folder names outside ASCII carry their UTF-16 form in the item list, so a
-// reader in another code page, or one that trusts the list, still finds them.
+// A Polish path (code page 1250) written on a Western machine (1252): every
+// reader finds the same names, from the UTF-16 LinkInfo, from the item list
+// when the LinkInfo is ANSI only (Wine writes look-alikes there), and from
+// items whose extension Wine leaves without version and signature. The ANSI
+// copies hold '?' where 1252 has no letter, never a look-alike.
 TEST(ShellLinkFormat, NamesOutsideAsciiTravelInUtf16) {
+  const std::u16string polish = u"C:\\Gry\\\u017B\u00F3\u0142w\\gra.exe";
   LinkData link;
-  TargetFacts facts;
-  ASSERT_TRUE(SetLinkTarget(&link, "C:\\Gry\\\xAF\xF3\xB3w\\gra.exe", facts, 1250));
-  EXPECT_EQ(link.target, u"C:\\Gry\\\u017B\u00F3\u0142w\\gra.exe");
-  link.flags |= kForceNoLinkInfo;  // the target then comes from the item list
-  std::vector<uint8_t> bytes = SerializeLink(link);
-  LinkData back;
-  ASSERT_TRUE(ParseLink(bytes.data(), bytes.size(), 1252, &back));
-  EXPECT_EQ(back.target, u"C:\\Gry\\\u017B\u00F3\u0142w\\gra.exe");
+  ASSERT_TRUE(SetLinkTarget(&link, "C:\\Gry\\\xAF\xF3\xB3w\\gra.exe", TargetFacts(), 1250, 1252));
+  EXPECT_EQ(link.target, polish);
+  const std::string text = "C:\\Gry\\?\xF3?w\\gra.exe";
+  const std::vector<uint8_t> ansi(text.begin(), text.end());
+  EXPECT_NE(std::search(link.linkInfo.begin(), link.linkInfo.end(), ansi.begin(), ansi.end()),
+            link.linkInfo.end());
+
+  LinkData lookAlike;
+  ASSERT_TRUE(SetLinkTarget(&lookAlike, "C:\\Gry\\Z\xF3lw\\gra.exe", TargetFacts(), 1252, 1252));
+  LinkData ansiInfo = link;
+  ansiInfo.linkInfo = lookAlike.linkInfo;
+  ansiInfo.linkInfo[4] = 0x1C;  // a header without the UTF-16 offsets: ANSI only
+  LinkData wineItems = link;
+  wineItems.flags |= kForceNoLinkInfo;
+  const uint8_t sig[] = {0x04, 0x00, 0xEF, 0xBE};
+  int zeroed = 0;
+  for (auto at = wineItems.idList.begin();
+       (at = std::search(at, wineItems.idList.end(), sig, sig + 4)) != wineItems.idList.end();
+       ++zeroed) {
+    std::fill(at - 2, at + 4, 0);
+  }
+  ASSERT_EQ(zeroed, 1);
+  // An item list without UTF-16 names leaves the LinkInfo the target.
+  LinkData asciiList, elsewhere;
+  ASSERT_TRUE(SetLinkTarget(&asciiList, "C:\\Gry\\Zolw\\gra.exe", TargetFacts(), 1252, 1252));
+  ASSERT_TRUE(SetLinkTarget(&elsewhere, "D:\\Inna\\gra.exe", TargetFacts(), 1252, 1252));
+  asciiList.linkInfo = elsewhere.linkInfo;
+  struct Case {
+    const char* what;
+    const LinkData& link;
+    std::u16string want;
+  } cases[] = {
+      {"UTF-16 LinkInfo", link, polish},
+      {"ANSI LinkInfo with a look-alike", ansiInfo, polish},
+      {"Wine's item extension", wineItems, polish},
+      {"ASCII item list", asciiList, u"D:\\Inna\\gra.exe"},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> bytes = SerializeLink(c.link);
+    for (int cp : {1250, 1252}) {
+      LinkData back;
+      ASSERT_TRUE(ParseLink(bytes.data(), bytes.size(), cp, &back)) << c.what;
+      EXPECT_EQ(back.target, c.want) << c.what << " read in " << cp;
+    }
+  }
 }
 
 TEST(ShellLinkFormat, RefusesTargetsThatAreNotDrivePaths) {
   LinkData link = GameLink();
   std::vector<uint8_t> before = SerializeLink(link);
   for (const char* path : {"knight.exe", "\\\\srv\\share\\x.exe", "1:\\x", "C:x.exe"}) {
-    EXPECT_FALSE(SetLinkTarget(&link, path, TargetFacts(), kCp)) << path;
+    EXPECT_FALSE(SetLinkTarget(&link, path, TargetFacts(), kCp, kCp)) << path;
   }
   EXPECT_EQ(SerializeLink(link), before);
-  ASSERT_TRUE(SetLinkTarget(&link, "", TargetFacts(), kCp));
+  ASSERT_TRUE(SetLinkTarget(&link, "", TargetFacts(), kCp, kCp));
   LinkData back = Reparse(link);
   EXPECT_TRUE(back.target.empty());
   EXPECT_FALSE(back.hasIdList);

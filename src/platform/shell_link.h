@@ -22,7 +22,8 @@ class ShellLink {
   // IPersistFile::Save(path, TRUE).
   virtual bool Save(const std::string& path) = 0;
 
-  // The target in short (8.3) form where the system has one.
+  // The target as the link's item list names it, which carries every name
+  // in UTF-16; else what the link object's GetPath (SLGP_SHORTPATH) gives.
   virtual bool GetPath(std::string* path) = 0;
   virtual bool GetArguments(std::string* arguments) = 0;
   virtual bool GetIconLocation(std::string* path, int32_t* index) = 0;

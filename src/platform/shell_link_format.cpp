@@ -93,14 +93,23 @@ void SetU32(std::vector<uint8_t>* out, size_t offset, uint32_t v) {
   for (int i = 0; i < 4; ++i) (*out)[offset + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+bool IsAscii(const std::u16string& text) {
+  for (char16_t c : text) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
 // One file-system item's name: the long name of its extension block when
-// there is one, else its primary name.
-bool FileItemName(const Reader& item, int codePage, std::u16string* name) {
+// there is one, else its primary name. `wide` is set when a name outside
+// ASCII came in UTF-16.
+bool FileItemName(const Reader& item, int codePage, std::u16string* name, bool* wide) {
   uint8_t type = *item.at(2);
   size_t pos = 14;
   if (type & 0x04) {
     if (!item.Utf16Z(pos, name)) return false;
     pos += (name->size() + 1) * 2;
+    if (!IsAscii(*name)) *wide = true;
   } else {
     std::string ansi;
     if (!item.AnsiZ(pos, &ansi)) return false;
@@ -122,19 +131,29 @@ bool FileItemName(const Reader& item, int codePage, std::u16string* name) {
         !item.U32(start + 4, &signature)) {
       break;
     }
-    if (signature != kFileEntryExtension || version < 3 || !item.Has(start, extSize)) continue;
+    // Wine leaves version and signature zero; its block is the one the last
+    // word points at and ends the item, laid out as version 3.
+    bool wineBlock = signature == 0 && version == 0 && start == last &&
+                     start + size_t{extSize} == item.size() && extSize >= 0x14 + 4;
+    if ((signature != kFileEntryExtension || version < 3) && !wineBlock) continue;
+    if (!item.Has(start, extSize)) continue;
     size_t nameAt = version >= 9 ? 0x2E : version >= 8 ? 0x2A : version >= 7 ? 0x26 : 0x14;
     Reader ext(item.at(start), extSize);
     std::u16string longName;
-    if (ext.Utf16Z(nameAt, &longName) && !longName.empty()) *name = longName;
+    if (ext.Utf16Z(nameAt, &longName) && !longName.empty()) {
+      *name = longName;
+      if (!IsAscii(longName)) *wide = true;
+    }
     break;
   }
   return true;
 }
 
 // The file-system path an item list names: My Computer, a drive, then folders
-// and files. Empty for any other shape.
-std::u16string PathFromIdList(const Reader& list, int codePage) {
+// and files. Empty for any other shape. `wide` tells whether a name outside
+// ASCII was stored in UTF-16.
+std::u16string PathFromIdList(const Reader& list, int codePage, bool* wide) {
+  *wide = false;
   std::u16string path;
   size_t pos = 0;
   for (int index = 0;; ++index) {
@@ -155,7 +174,9 @@ std::u16string PathFromIdList(const Reader& list, int codePage) {
       path = AnsiToUtf16(drive, codePage);
     } else {
       std::u16string name;
-      if ((type & 0x70) != 0x30 || !FileItemName(item, codePage, &name)) return std::u16string();
+      if ((type & 0x70) != 0x30 || !FileItemName(item, codePage, &name, wide)) {
+        return std::u16string();
+      }
       if (!path.empty() && path.back() != u'\\') path += u'\\';
       path += name;
     }
@@ -165,19 +186,21 @@ std::u16string PathFromIdList(const Reader& list, int codePage) {
 }
 
 // The target LinkInfo records: local base path or network share, then suffix.
-bool PathFromLinkInfo(const Reader& info, int codePage, std::u16string* path) {
+// `wide` tells whether it was stored in UTF-16.
+bool PathFromLinkInfo(const Reader& info, int codePage, std::u16string* path, bool* wide) {
   uint32_t headerSize = 0, flags = 0, localOffset = 0, networkOffset = 0, suffixOffset = 0;
   if (!info.U32(4, &headerSize) || !info.U32(8, &flags) || !info.U32(16, &localOffset) ||
       !info.U32(20, &networkOffset) || !info.U32(24, &suffixOffset) || headerSize < 0x1C ||
       headerSize > info.size()) {
     return false;
   }
-  bool wide = headerSize >= 0x24;
+  bool hasWide = headerSize >= 0x24;
   uint32_t localWide = 0, suffixWide = 0;
-  if (wide && (!info.U32(28, &localWide) || !info.U32(32, &suffixWide))) return false;
+  if (hasWide && (!info.U32(28, &localWide) || !info.U32(32, &suffixWide))) return false;
+  *wide = false;
 
   std::u16string suffix;
-  if (wide && suffixWide != 0) {
+  if (hasWide && suffixWide != 0) {
     if (!info.Utf16Z(suffixWide, &suffix)) return false;
   } else if (suffixOffset != 0) {
     std::string ansi;
@@ -187,8 +210,9 @@ bool PathFromLinkInfo(const Reader& info, int codePage, std::u16string* path) {
 
   std::u16string base;
   if (flags & 0x1) {
-    if (wide && localWide != 0) {
+    if (hasWide && localWide != 0) {
       if (!info.Utf16Z(localWide, &base)) return false;
+      *wide = true;
     } else {
       std::string ansi;
       if (!info.AnsiZ(localOffset, &ansi)) return false;
@@ -209,6 +233,7 @@ bool PathFromLinkInfo(const Reader& info, int codePage, std::u16string* path) {
     uint32_t netWide = 0;
     if (netNameOffset > 0x14 && link.U32(20, &netWide) && netWide != 0) {
       if (!link.Utf16Z(netWide, &net)) return false;
+      *wide = true;
     } else {
       std::string ansi;
       if (!link.AnsiZ(netNameOffset, &ansi)) return false;
@@ -284,6 +309,24 @@ void AppendLongName(std::vector<uint8_t>* item, const std::u16string& name) {
   item->insert(item->end(), ext.begin(), ext.end());
 }
 
+// The ANSI copy of a name the file keeps beside its UTF-16 form, in the
+// machine's code page. A character that code page cannot hold is written as
+// '?', never as a look-alike that could name another file.
+std::string AnsiCopy(const std::u16string& text, int codePage) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] < 0x80) {
+      out.push_back(static_cast<char>(text[i]));
+      continue;
+    }
+    size_t n = text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() ? 2 : 1;
+    std::string bytes;
+    out += Utf16ToAnsiExact(text.substr(i, n), &bytes, codePage) ? bytes : std::string("?");
+    i += n - 1;
+  }
+  return out;
+}
+
 }  // namespace
 
 bool ParseLink(const uint8_t* data, size_t size, int codePage, LinkData* out) {
@@ -308,26 +351,32 @@ bool ParseLink(const uint8_t* data, size_t size, int codePage, LinkData* out) {
   size_t pos = kHeaderSize;
 
   std::u16string listPath;
+  bool listWide = false;
   if (out->flags & kHasIdList) {
     uint16_t listSize = 0;
     if (!r.U16(pos, &listSize) || !r.Has(pos + 2, listSize)) return false;
     out->hasIdList = true;
     out->idList.assign(r.at(pos + 2), r.at(pos + 2) + listSize);
-    listPath = PathFromIdList(Reader(r.at(pos + 2), listSize), codePage);
+    listPath = PathFromIdList(Reader(r.at(pos + 2), listSize), codePage, &listWide);
     pos += 2u + listSize;
   }
 
   std::u16string infoPath;
   bool haveInfoPath = false;
+  bool infoWide = false;
   if (out->flags & kHasLinkInfo) {
     uint32_t infoSize = 0;
     if (!r.U32(pos, &infoSize) || infoSize < 0x1C || !r.Has(pos, infoSize)) return false;
     out->hasLinkInfo = true;
     out->linkInfo.assign(r.at(pos), r.at(pos) + infoSize);
-    haveInfoPath = PathFromLinkInfo(Reader(r.at(pos), infoSize), codePage, &infoPath);
+    haveInfoPath = PathFromLinkInfo(Reader(r.at(pos), infoSize), codePage, &infoPath, &infoWide);
     pos += infoSize;
   }
-  if (haveInfoPath && !(out->flags & kForceNoLinkInfo)) {
+  // An ANSI LinkInfo went through the writer's code page, which may not hold
+  // every name (Wine then stores look-alikes); an item list that names them
+  // in UTF-16 is the truer copy.
+  bool listIsTruer = !infoWide && listWide && !listPath.empty();
+  if (haveInfoPath && !(out->flags & kForceNoLinkInfo) && !listIsTruer) {
     out->target = infoPath;
   } else {
     out->target = listPath;
@@ -398,8 +447,8 @@ std::vector<uint8_t> SerializeLink(const LinkData& link) {
   return out;
 }
 
-bool SetLinkTarget(LinkData* link, const std::string& path, const TargetFacts& facts,
-                   int codePage) {
+bool SetLinkTarget(LinkData* link, const std::string& path, const TargetFacts& facts, int codePage,
+                   int fileCodePage) {
   std::string p = path;
   for (char& c : p) {
     if (c == '/') c = '\\';
@@ -407,6 +456,8 @@ bool SetLinkTarget(LinkData* link, const std::string& path, const TargetFacts& f
   bool drivePath = p.size() >= 3 && p[1] == ':' && p[2] == '\\' &&
                    ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z'));
   if (!p.empty() && !drivePath) return false;
+  std::u16string wide;
+  if (!AnsiToUtf16Exact(p, &wide, codePage)) return false;
 
   std::vector<uint8_t> list;
   std::vector<uint8_t> info;
@@ -421,11 +472,11 @@ bool SetLinkTarget(LinkData* link, const std::string& path, const TargetFacts& f
     drive[3] = '\\';
     AppendItem(&list, drive);
 
-    std::vector<std::string> parts;
-    for (size_t start = 3; start < p.size();) {
-      size_t end = p.find('\\', start);
-      if (end == std::string::npos) end = p.size();
-      if (end > start) parts.push_back(p.substr(start, end - start));
+    std::vector<std::u16string> parts;
+    for (size_t start = 3; start < wide.size();) {
+      size_t end = wide.find(u'\\', start);
+      if (end == std::u16string::npos) end = wide.size();
+      if (end > start) parts.push_back(wide.substr(start, end - start));
       start = end + 1;
     }
     for (size_t i = 0; i < parts.size(); ++i) {
@@ -438,31 +489,40 @@ bool SetLinkTarget(LinkData* link, const std::string& path, const TargetFacts& f
       PutU32(&item, 0);  // DOS date and time
       uint32_t attributes = last ? (facts.exists ? facts.attributes : 0) : 0x10;
       PutU16(&item, attributes & 0xFFFF);
-      item.insert(item.end(), parts[i].begin(), parts[i].end());
+      std::string ansi = AnsiCopy(parts[i], fileCodePage);
+      item.insert(item.end(), ansi.begin(), ansi.end());
       item.push_back(0);
-      bool ascii = true;
-      for (char c : parts[i]) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+      bool ascii = IsAscii(parts[i]);
       if (!ascii) item.push_back(0);  // an empty short name, as Wine writes it
       if (item.size() % 2 != 0) item.push_back(0);
-      if (!ascii) AppendLongName(&item, AnsiToUtf16(parts[i], codePage));
+      if (!ascii) AppendLongName(&item, parts[i]);
       AppendItem(&list, item);
     }
     PutU16(&list, 0);
     if (list.size() > 0xFFFF) return false;
 
-    // LinkInfo: header, a fixed-disk volume with no label, the ANSI base path,
-    // an empty suffix.
-    const std::string& ansi = p;
+    // LinkInfo: header, a fixed-disk volume with no label, the base path in
+    // the machine's code page, an empty suffix; a path outside ASCII also in
+    // UTF-16, as Windows writes it, for readers in any code page.
+    const std::string ansi = AnsiCopy(wide, fileCodePage);
+    const bool unicode = !IsAscii(wide);
+    const uint32_t headerSize = unicode ? 0x24 : 0x1C;
     const uint32_t volumeSize = 0x11;
-    uint32_t localOffset = 0x1C + volumeSize;
+    uint32_t localOffset = headerSize + volumeSize;
     uint32_t suffixOffset = localOffset + static_cast<uint32_t>(ansi.size()) + 1;
+    uint32_t localWide = (suffixOffset + 1 + 1) & ~1u;
+    uint32_t suffixWide = localWide + static_cast<uint32_t>(wide.size() + 1) * 2;
     PutU32(&info, 0);  // size, set below
-    PutU32(&info, 0x1C);
+    PutU32(&info, headerSize);
     PutU32(&info, 0x1);
-    PutU32(&info, 0x1C);
+    PutU32(&info, headerSize);
     PutU32(&info, localOffset);
     PutU32(&info, 0);
     PutU32(&info, suffixOffset);
+    if (unicode) {
+      PutU32(&info, localWide);
+      PutU32(&info, suffixWide);
+    }
     PutU32(&info, volumeSize);
     PutU32(&info, 3);  // DRIVE_FIXED
     PutU32(&info, 0);
@@ -471,10 +531,16 @@ bool SetLinkTarget(LinkData* link, const std::string& path, const TargetFacts& f
     info.insert(info.end(), ansi.begin(), ansi.end());
     info.push_back(0);
     info.push_back(0);
+    if (unicode) {
+      while (info.size() < localWide) info.push_back(0);
+      for (char16_t c : wide) PutU16(&info, c);
+      PutU16(&info, 0);
+      PutU16(&info, 0);
+    }
     SetU32(&info, 0, static_cast<uint32_t>(info.size()));
   }
 
-  link->target = AnsiToUtf16(p, codePage);
+  link->target = wide;
   link->hasIdList = !p.empty();
   link->idList = list;
   link->hasLinkInfo = !p.empty();

@@ -70,7 +70,9 @@ struct LinkData {
 
 // False when the bytes are not a shortcut or any part is cut short or points
 // outside the file. Malformed extra data ends the block list instead. ANSI
-// texts in the file are read in `codePage` (see platform/code_page.h).
+// texts in the file are read in `codePage` (see platform/code_page.h), the
+// code page of the machine that wrote them. The target is the LinkInfo's
+// unless only the item list holds it in UTF-16.
 bool ParseLink(const uint8_t* data, size_t size, int codePage, LinkData* out);
 
 // The file bytes: strings in UTF-16, every present part with its flag set.
@@ -85,12 +87,16 @@ struct TargetFacts {
   uint32_t size = 0;
 };
 
-// Points the link at the ANSI `path` ("X:\...", or empty for none). Builds a
-// new item list and LinkInfo, and drops what described the old target
-// (relative path, environment, tracker, target metadata, known-folder and
-// installer blocks). False, changing nothing, for a non-empty path that is not
-// "X:\..." or whose item list would not fit.
-bool SetLinkTarget(LinkData* link, const std::string& path, const TargetFacts& facts, int codePage);
+// Points the link at `path` ("X:\...", or empty for none), text in
+// `codePage`. Builds a new item list and LinkInfo, and drops what described
+// the old target (relative path, environment, tracker, target metadata,
+// known-folder and installer blocks). Names are stored in UTF-16, with the
+// ANSI copies the format also keeps in `fileCodePage` (the machine's, in
+// which the system reads them). False, changing nothing, for a non-empty path
+// that is not "X:\...", is not valid text in `codePage`, or whose item list
+// would not fit.
+bool SetLinkTarget(LinkData* link, const std::string& path, const TargetFacts& facts, int codePage,
+                   int fileCodePage);
 
 }  // namespace lnk
 }  // namespace upkeep

@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
   lnk::TargetFacts facts;
   facts.exists = true;
   facts.size = 4096;
-  lnk::SetLinkTarget(&link, "C:\\Games\\Knight\\knight.exe", facts, 1252);
+  lnk::SetLinkTarget(&link, "C:\\Games\\Knight\\knight.exe", facts, 1252, 1252);
   link.arguments = {true, u"-window"};
   link.iconLocation = {true, u"C:\\Games\\Knight\\knight.ico"};
   link.workingDir = {true, u"C:\\Games\\Knight"};

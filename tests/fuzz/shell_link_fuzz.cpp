@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   lnk::TargetFacts facts;
   facts.exists = true;
   facts.size = 4096;
-  if (lnk::SetLinkTarget(&link, "C:\\Games\\Fuzz\\game.exe", facts, code_page)) {
+  if (lnk::SetLinkTarget(&link, "C:\\Games\\Fuzz\\game.exe", facts, code_page, code_page)) {
     const std::vector<uint8_t> moved = lnk::SerializeLink(link);
     lnk::LinkData again;
     Check(lnk::ParseLink(moved.data(), moved.size(), code_page, &again));

@@ -13,7 +13,9 @@
 
 #include "platform/code_page.h"
 #include "platform/file_system.h"
+#include "platform/shell_link.h"
 #include "platform/shell_link_format.h"
+#include "platform/text.h"
 #include "shell/shortcut_commands.h"
 #include "shell_test_machine.h"
 #include "test_util.h"
@@ -126,7 +128,7 @@ TEST_F(ShellLinkWineTest, ShellReadsWhatThePortableWriterWrote) {
     facts.exists = c.exists;
     facts.isDirectory = c.isDirectory;
     facts.attributes = c.isDirectory ? 0x10 : c.exists ? 0x20 : 0;
-    ASSERT_TRUE(lnk::SetLinkTarget(&link, c.target, facts, kAnsiCodePage));
+    ASSERT_TRUE(lnk::SetLinkTarget(&link, c.target, facts, kAnsiCodePage, kAnsiCodePage));
     link.arguments = {true, u"-window \"two words\""};
     link.iconLocation = {true, AnsiToUtf16(dir_.Join("Knight Game.exe"))};
     link.iconIndex = 3;
@@ -171,8 +173,8 @@ TEST_F(ShellLinkWineTest, PortableReaderReadsWhatTheShellWrote) {
 
   // Retargeted by the portable side, the shell sees the new target and
   // everything else as it wrote it.
-  ASSERT_TRUE(
-      lnk::SetLinkTarget(&link, dir_.Join("Data Folder"), lnk::TargetFacts(), kAnsiCodePage));
+  ASSERT_TRUE(lnk::SetLinkTarget(&link, dir_.Join("Data Folder"), lnk::TargetFacts(), kAnsiCodePage,
+                                 kAnsiCodePage));
   ASSERT_TRUE(test::WriteFileBytes(file, lnk::SerializeLink(link)));
   Properties back;
   ASSERT_TRUE(ShellRead(file, &back));
@@ -205,6 +207,59 @@ TEST_F(ShellLinkWineTest, ShellWrittenLinkWithoutLinkInfoIsReadFromItsItemList) 
   ASSERT_NE(GetLongPathNameA(Ansi(back.target).c_str(), a, MAX_PATH), 0u) << Ansi(back.target);
   ASSERT_NE(GetLongPathNameA(p.target.c_str(), b, MAX_PATH), 0u);
   EXPECT_EQ(lstrcmpiA(a, b), 0) << a << " vs " << b;
+}
+
+// A Polish string table (1250) on this Western system: a shortcut to a Polish
+// folder, written by the shell or by the portable writer, reads back through
+// the link object as the exact path, and the portable reader finds it too.
+// (The shell's own LinkInfo copy holds only what 1252 can spell.)
+TEST_F(ShellLinkWineTest, TargetsOutsideTheSystemsCodePageReadTheSameFromEitherWriter) {
+  struct LocaleGuard {
+    ~LocaleGuard() { SelectLocale("C"); }
+  } guard;
+  ASSERT_TRUE(SelectLocale("Polish"));
+  const std::wstring folder = Wide(dir_.path()) + L"\\\u017b\u00f3\u0142w";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  HANDLE h = CreateFileW((folder + L"\\game.exe").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0,
+                         nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+  const std::string target = dir_.path() + "\\\xaf\xf3\xb3w\\game.exe";  // in 1250
+  const std::string file = dir_.Join("polish.lnk");
+  for (bool byShell : {true, false}) {
+    SCOPED_TRACE(byShell ? "written by the shell" : "written by the portable writer");
+    if (byShell) {
+      IShellLinkW* link = nullptr;
+      IPersistFile* persist = nullptr;
+      ASSERT_TRUE(SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                             IID_IShellLinkW, reinterpret_cast<void**>(&link))));
+      ASSERT_TRUE(
+          SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist))));
+      bool saved = SUCCEEDED(link->SetPath((folder + L"\\game.exe").c_str())) &&
+                   SUCCEEDED(persist->Save(Wide(file).c_str(), TRUE));
+      persist->Release();
+      link->Release();
+      ASSERT_TRUE(saved);
+    } else {
+      lnk::LinkData link;
+      lnk::TargetFacts facts;
+      facts.exists = true;
+      facts.attributes = FILE_ATTRIBUTE_ARCHIVE;
+      ASSERT_TRUE(lnk::SetLinkTarget(&link, target, facts, kAnsiCodePage, GetACP()));
+      ASSERT_TRUE(test::WriteFileBytes(file, lnk::SerializeLink(link)));
+    }
+    std::unique_ptr<ShellLink> object = DefaultShellLinks()->Create();
+    ASSERT_NE(object, nullptr);
+    ASSERT_TRUE(object->Load(file));
+    std::string read;
+    ASSERT_TRUE(object->GetPath(&read));
+    EXPECT_EQ(read, target);
+    std::vector<uint8_t> bytes;
+    lnk::LinkData parsed;
+    ASSERT_TRUE(test::ReadFileBytes(file, &bytes));
+    ASSERT_TRUE(lnk::ParseLink(bytes.data(), bytes.size(), GetACP(), &parsed));
+    EXPECT_EQ(parsed.target, AnsiToUtf16(target));
+  }
 }
 
 // A shortcut stored with the short (8.3) form of the old target still

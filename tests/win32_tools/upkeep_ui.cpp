@@ -357,8 +357,13 @@ int Link(const std::string& lnk, const char* target) {
   const auto initialize = upkeep::SystemProc<InitializeFn>("ole32.dll", "CoInitialize");
   const auto uninitialize = upkeep::SystemProc<UninitializeFn>("ole32.dll", "CoUninitialize");
   const auto create = upkeep::SystemProc<CreateInstanceFn>("ole32.dll", "CoCreateInstance");
-  if (initialize == nullptr || uninitialize == nullptr || create == nullptr ||
-      FAILED(initialize(nullptr))) {
+  using FreeFn = void(WINAPI*)(LPVOID);
+  using PathFromItemsFn = BOOL(WINAPI*)(PCIDLIST_ABSOLUTE, LPWSTR);
+  const auto free_memory = upkeep::SystemProc<FreeFn>("ole32.dll", "CoTaskMemFree");
+  const auto path_from_items =
+      upkeep::SystemProc<PathFromItemsFn>("shell32.dll", "SHGetPathFromIDListW");
+  if (free_memory == nullptr || initialize == nullptr || uninitialize == nullptr ||
+      create == nullptr || FAILED(initialize(nullptr))) {
     return 1;
   }
   IShellLinkW* link = nullptr;
@@ -373,8 +378,19 @@ int Link(const std::string& lnk, const char* target) {
         rc = 0;
       }
     } else if (SUCCEEDED(file->Load(WideOf(lnk).c_str(), STGM_READ))) {
+      // The item list names the target in UTF-16, as the shell resolves it;
+      // GetPath may give the LinkInfo copy, which went through the ANSI code
+      // page of whoever wrote it (Wine keeps only that), and names outside it
+      // come back as stand-ins.
       wchar_t path[MAX_PATH] = {0};
-      if (SUCCEEDED(link->GetPath(path, MAX_PATH, nullptr, SLGP_RAWPATH))) {
+      PIDLIST_ABSOLUTE items = nullptr;
+      bool read = false;
+      if (SUCCEEDED(link->GetIDList(&items)) && items != nullptr) {
+        read = path_from_items != nullptr && path_from_items(items, path) && path[0] != 0;
+        free_memory(items);
+      }
+      if (!read) read = SUCCEEDED(link->GetPath(path, MAX_PATH, nullptr, SLGP_RAWPATH));
+      if (read) {
         std::printf("%s\n", Utf8(path, static_cast<int>(wcslen(path))).c_str());
         rc = 0;
       }

@@ -75,6 +75,10 @@ wine reg add "HKLM\\$folders" /v 'Common Start Menu' /t REG_SZ /d 'C:\Menu Żó�
   >/dev/null 2>&1 || fail "start menu folder"
 wine reg add "HKCU\\$folders" /v Desktop /t REG_SZ /d 'C:\Pulpit Żółw' /f >/dev/null 2>&1 ||
   fail "desktop folder"
+# The shell rewrites "Shell Folders" from "User Shell Folders" whenever it
+# looks a folder up, as Windows does: the desktop is moved there too.
+wine reg add "HKCU\\${folders/Shell Folders/User Shell Folders}" /v Desktop /t REG_EXPAND_SZ \
+  /d 'C:\Pulpit Żółw' /f >/dev/null 2>&1 || fail "desktop folder (user shell folders)"
 ui link 'C:\Pulpit Żółw\Żółw.lnk' "$G\\game.exe" || fail "desktop shortcut"
 wineserver -w
 cp -a "$game" "$work/fresh"

@@ -1,16 +1,19 @@
 #include <vector>
 
+#include "platform/code_page.h"
 #include "platform/file_system.h"
 #include "platform/shell_link.h"
 #include "platform/shell_link_format.h"
-#include "platform/code_page.h"
+#include "platform/system_locale.h"
 
 namespace upkeep {
 
 namespace {
 
 // The link object over the file format: what the shell's object would read
-// and write, with the process's ANSI code page for every text.
+// and write. Texts are handed over in the path code page; the ANSI copies in
+// the file are in the machine's code page, as Wine (and Windows) write and
+// read them, whatever code page a string table chose.
 class PosixShellLink : public ShellLink {
  public:
   bool Load(const std::string& path) override {
@@ -21,7 +24,9 @@ class PosixShellLink : public ShellLink {
     std::vector<uint8_t> bytes(static_cast<size_t>(size));
     if (file->Read(bytes.data(), bytes.size()) != size) return false;
     lnk::LinkData parsed;
-    if (!lnk::ParseLink(bytes.data(), bytes.size(), kAnsiCodePage, &parsed)) return false;
+    if (!lnk::ParseLink(bytes.data(), bytes.size(), SystemDefaultCodePage(), &parsed)) {
+      return false;
+    }
     link_ = std::move(parsed);
     return true;
   }
@@ -33,22 +38,16 @@ class PosixShellLink : public ShellLink {
     return file->Write(bytes.data(), bytes.size()) == static_cast<int64_t>(bytes.size());
   }
 
-  bool GetPath(std::string* path) override {
-    *path = Ansi(link_.target);
-    return true;
-  }
+  bool GetPath(std::string* path) override { return Narrow(link_.target, path); }
   bool GetArguments(std::string* arguments) override {
-    *arguments = Ansi(link_.arguments.text);
-    return true;
+    return Narrow(link_.arguments.text, arguments);
   }
   bool GetIconLocation(std::string* path, int32_t* index) override {
-    *path = Ansi(link_.iconLocation.text);
     *index = link_.iconIndex;
-    return true;
+    return Narrow(link_.iconLocation.text, path);
   }
   bool GetWorkingDirectory(std::string* directory) override {
-    *directory = Ansi(link_.workingDir.text);
-    return true;
+    return Narrow(link_.workingDir.text, directory);
   }
 
   bool SetPath(const std::string& path) override {
@@ -65,27 +64,32 @@ class PosixShellLink : public ShellLink {
             found[0].size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(found[0].size);
       }
     }
-    return lnk::SetLinkTarget(&link_, path, facts, kAnsiCodePage);
+    return lnk::SetLinkTarget(&link_, path, facts, PathCodePage(), SystemDefaultCodePage());
   }
   bool SetArguments(const std::string& arguments) override {
-    Set(&link_.arguments, arguments);
-    return true;
+    return Set(&link_.arguments, arguments);
   }
   bool SetIconLocation(const std::string& path, int32_t index) override {
-    Set(&link_.iconLocation, path);
+    if (!Set(&link_.iconLocation, path)) return false;
     link_.iconIndex = index;
     return true;
   }
   bool SetWorkingDirectory(const std::string& directory) override {
-    Set(&link_.workingDir, directory);
-    return true;
+    return Set(&link_.workingDir, directory);
   }
 
  private:
-  static std::string Ansi(const std::u16string& text) { return Utf16ToAnsi(text, kAnsiCodePage); }
-  static void Set(lnk::LinkString* field, const std::string& text) {
+  // Exact both ways, as the Win32 object's texts are: a name the path code
+  // page cannot spell is refused, never replaced by a stand-in.
+  static bool Narrow(const std::u16string& text, std::string* out) {
+    return Utf16ToAnsiExact(text, out, PathCodePage());
+  }
+  static bool Set(lnk::LinkString* field, const std::string& text) {
+    std::u16string wide;
+    if (!AnsiToUtf16Exact(text, &wide, PathCodePage())) return false;
     field->present = !text.empty();
-    field->text = AnsiToUtf16(text, kAnsiCodePage);
+    field->text = wide;
+    return true;
   }
 
   lnk::LinkData link_;

@@ -51,6 +51,8 @@ class Win32ShellLink : public ShellLink {
   }
 
   bool GetPath(std::string* path) override {
+    std::wstring listed;
+    if (PathFromItemList(&listed)) return FromWide(listed.c_str(), path);
     wchar_t buf[kTextCapacity] = {0};
     WIN32_FIND_DATAW data;
     if (FAILED(link_->GetPath(buf, kTextCapacity, &data, SLGP_SHORTPATH))) return false;
@@ -92,6 +94,13 @@ class Win32ShellLink : public ShellLink {
   }
 
  private:
+  // The target the item list names, in UTF-16 throughout. GetPath may answer
+  // from the LinkInfo copy, stored in the ANSI code page of the machine that
+  // wrote it (Wine keeps nothing else), where a name of another code page
+  // has become a look-alike. False for a list that names no file-system
+  // path; GetPath then decides.
+  bool PathFromItemList(std::wstring* out);
+
   IShellLinkW* link_;
   IPersistFile* file_;
 };
@@ -109,6 +118,11 @@ struct Com {
   InitializeFn initialize = SystemProc<InitializeFn>("ole32.dll", "CoInitialize");
   UninitializeFn uninitialize = SystemProc<UninitializeFn>("ole32.dll", "CoUninitialize");
   CreateInstanceFn create_instance = SystemProc<CreateInstanceFn>("ole32.dll", "CoCreateInstance");
+  using FreeFn = void(WINAPI*)(LPVOID);
+  using PathFromItemsFn = BOOL(WINAPI*)(PCIDLIST_ABSOLUTE, LPWSTR);
+  FreeFn free_memory = SystemProc<FreeFn>("ole32.dll", "CoTaskMemFree");
+  PathFromItemsFn path_from_items =
+      SystemProc<PathFromItemsFn>("shell32.dll", "SHGetPathFromIDListW");
   bool ok() const {
     return initialize != nullptr && uninitialize != nullptr && create_instance != nullptr;
   }
@@ -117,6 +131,18 @@ struct Com {
 const Com& TheCom() {
   static const Com com;
   return com;
+}
+
+bool Win32ShellLink::PathFromItemList(std::wstring* out) {
+  const Com& com = TheCom();
+  if (com.free_memory == nullptr || com.path_from_items == nullptr) return false;
+  PIDLIST_ABSOLUTE items = nullptr;
+  if (FAILED(link_->GetIDList(&items)) || items == nullptr) return false;
+  wchar_t buf[MAX_PATH] = {0};
+  bool ok = com.path_from_items(items, buf) && buf[0] != 0;
+  com.free_memory(items);
+  if (ok) out->assign(buf);
+  return ok;
 }
 
 class Win32ShellLinks : public ShellLinks {
