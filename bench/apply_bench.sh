@@ -21,15 +21,20 @@ for tool in bsdiff bspatch xdelta3 zstd openssl python3 "$BIN/apply_bench" "$BIN
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 2; }
 done
 mkdir -p "$WORK/old" "$WORK/new" "$WORK/out"
+source "$SRC/tests/e2e/lib/game.bash"
 old=$WORK/old/archive.pak
 new=$WORK/new/archive.pak
-if [ ! -f "$WORK/done-$SIZE_MB-$EDITS" ]; then
+if [ ! -f "$WORK/done-$SIZE_MB-$EDITS" ] || [ ! -f "$WORK/ours-x.pkg" ]; then
   rm -f "$WORK"/done-* "$WORK"/*.delta "$WORK"/*.pkg
   # openssl ends on a broken pipe once head has its bytes.
   (openssl enc -aes-128-ctr -nosalt -K "$(printf '%032x' 54)" -iv 0 -in /dev/zero 2>/dev/null ||
     true) | head -c $((SIZE_MB * 1000 * 1000)) >"$old"
   python3 "$SRC/bench/make_large_pair.py" "$old" "$new" "$EDITS" 11
-  printf '!String(s,s)\r\nString("REG_KEY", "x")\r\n' >"$WORK/Strings.scr"
+  # The same program in both trees: make wants the one the table names.
+  make_game_exe "$WORK/old/game.exe" "1.0.0.0en" "1.0"
+  cp "$WORK/old/game.exe" "$WORK/new/game.exe"
+  strings_with "$WORK/Strings.scr" 'REG_KEY=Software\Bench Studio\Bench Game' \
+    'REG_DESTINATION=InstallPath' 'PROGRAM_NAME=Bench Game' 'SRC_EXE=game.exe'
   "$BIN/upkeep-pack" make --old "$WORK/old" --new "$WORK/new" --strings "$WORK/Strings.scr" \
     --allow-any-version -q -o "$WORK/ours.pkg" >/dev/null 2>&1
   "$BIN/upkeep-pack" make --old "$WORK/old" --new "$WORK/new" --strings "$WORK/Strings.scr" \

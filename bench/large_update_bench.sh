@@ -129,8 +129,6 @@ io_bound() {
   [ "${1:-}" != flushed ] || sync "$WORK/io/world.pak"
   cat "$WORK/io/world.pak" >/dev/null
 }
-run_linux() { (cd "$WORK/updates" && ./linux -silent </dev/null); }
-run_wine() { (cd "$WORK/updates" && wine ./win.exe -silent </dev/null); }
 
 if [ "$WINE_RUNS" != 0 ]; then
   wineserver -p 60 2>/dev/null || true
@@ -142,11 +140,11 @@ for r in $(seq "$RUNS"); do
   clock io-sync io_bound flushed
   rm -rf "$WORK/io"
   install_game
-  timed linux run_linux
+  timed linux env -C "$WORK/updates" ./linux -silent </dev/null
   check_game "the Linux updater"
   if [ "$WINE_RUNS" != 0 ]; then
     install_game
-    timed wine run_wine
+    timed wine env -C "$WORK/updates" wine ./win.exe -silent </dev/null
     check_game "upkeep.exe"
   fi
 done
@@ -172,7 +170,7 @@ if [ "$WINE_RUNS" != 0 ]; then
   echo "| upkeep.exe under Wine, \`-silent\` | $w | $(ratio "$w" "$io") | $(ratio "$w" "$ios") | $(($(mem wine) / 1024)) MB |"
 fi
 echo
-for k in "${!times[@]}"; do echo "runs $k:${times[$k]} (RSS KiB:${rss[$k]})"; done | sort
+for k in "${!times[@]}"; do echo "runs $k:${times[$k]} (RSS KiB:${rss[$k]:-})"; done | sort
 if [ "$KEEP" = 0 ]; then
   rm -rf "$trees" "$game" "$WORK/updates"
 fi
