@@ -105,8 +105,8 @@ TEST(AppUpdateOutcomes, ASecondRunFindsTheGameUpToDate) {
 }
 
 // Cancel: asked before the script, the run changes nothing and may be run
-// again; asked after a change, it stops between two commands, says the update
-// is not complete and keeps the journal, and the next run finishes it.
+// again, and its log says it stopped; asked after a change, it stops between two commands, says the
+// update is not complete and keeps the journal, and the next run finishes it.
 TEST(AppUpdateOutcomes, AStopBeforeOrAfterTheFirstChange) {
   const std::string script = "all() { CreateDir(\"a\") CreateDir(\"b\") CreateDir(\"c\") }\r\n";
   DriverFixture early;
@@ -121,6 +121,7 @@ TEST(AppUpdateOutcomes, AStopBeforeOrAfterTheFirstChange) {
   EXPECT_FALSE(early.Exists("a"));
   EXPECT_TRUE(early.Exists("Data/Levels/bank1.dat"));
   EXPECT_FALSE(early.Exists("upkeep.journal"));
+  EXPECT_NE(early.Read("patch.log").find("Update stopped on request."), std::string::npos);
 
   DriverFixture late;
   late.strings["GAME_VERSION"] = "";

@@ -251,7 +251,12 @@ int32_t Update(Run* run) {
     run->message = Format(X("&IDS_ERROR_WRONG_VERSION&"), {versions});
     return kWrongInstallation;
   }
-  if (run->host->StopRequested()) return kRunStopped;
+  if (run->host->StopRequested()) {
+    // Stopped before the script began: the log says so, as it does for a
+    // stop between two commands.
+    if (run->log != nullptr) PrintfPackageFile(run->log, "%s", kRunStoppedLogLine);
+    return kRunStopped;
+  }
 
   // Without its own path the run would read "patch.scr" from wherever the
   // current directory is; refuse instead.

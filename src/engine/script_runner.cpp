@@ -21,6 +21,8 @@
 
 namespace upkeep {
 
+const char kRunStoppedLogLine[] = "Update stopped on request.\n";
+
 namespace {
 
 const char kBadScriptLine[] =
@@ -31,7 +33,6 @@ const char kNoSpaceLine[] =
     "d: niewystarczaj\xB9"
     "ca ilo\x9C\xE6 miejsca na dysku!\n";
 const char kJournalLine[] = "ERROR: couldn't note the progress of the update !\n";
-const char kStoppedLine[] = "Update stopped on request.\n";
 
 // How the dispatcher carries out each command of the schema.
 struct CommandEntry {
@@ -187,7 +188,7 @@ int32_t DispatchCommands(CommandContext& context, const ScriptCall* first) {
     // A stop goes between two commands, with the records of those done on
     // the disk: a re-run passes over them and finishes the update.
     if (context.stopRequested && context.stopRequested()) {
-      LogLine(context, "%s", kStoppedLine);
+      LogLine(context, "%s", kRunStoppedLogLine);
       if (!CommitDone(context)) return JournalFailed(context);
       return kRunStopped;
     }

@@ -62,6 +62,9 @@ struct RunRequest {
   std::function<bool()> stopRequested;
 };
 
+// What the log says where a run stopped on request.
+extern const char kRunStoppedLogLine[];
+
 // 0 when the whole script ran, otherwise 1, 2, 3, 6 or 7. Whatever the run opened
 // for itself (its log, the package) is closed again before it returns, so the
 // package table is as the caller left it.

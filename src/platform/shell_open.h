@@ -11,6 +11,10 @@ namespace upkeep {
 // not wait; any failure is silent. `owner` is a window handle or null.
 void ShellOpenFile(const std::string& path, void* owner);
 
+// A text document (a log) as ShellOpenFile opens it; on Windows, when its
+// type has no program of its own, with the program .txt files open with.
+void ShellOpenTextFile(const std::string& path, void* owner);
+
 }  // namespace upkeep
 
 #endif  // UPKEEP_PLATFORM_SHELL_OPEN_H_

@@ -207,14 +207,12 @@ int Dump(const std::string& caption) {
   HWND dialog = RequireDialog(caption);
   if (dialog == nullptr) return 1;
   HWND owner = GetWindow(dialog, GW_OWNER);
-  DWORD_PTR big = 0, small = 0;
-  SendMessageTimeoutW(dialog, WM_GETICON, ICON_BIG, 0, SMTO_ABORTIFHUNG, 2000, &big);
-  SendMessageTimeoutW(dialog, WM_GETICON, ICON_SMALL, 0, SMTO_ABORTIFHUNG, 2000, &small);
+  // No icon here: Wine answers WM_GETICON (and WM_GETFONT) from another
+  // process with a failure, so the tests read the icon of the X window.
   LONG style = GetWindowLongW(dialog, GWL_STYLE);
-  std::printf("dialog caption=\"%s\" enabled=%d owned=%d icon=%d minbox=%d\n",
+  std::printf("dialog caption=\"%s\" enabled=%d owned=%d minbox=%d\n",
               Escaped(CaptionOf(dialog)).c_str(), IsWindowEnabled(dialog) ? 1 : 0,
-              owner != nullptr ? 1 : 0, big != 0 && small != 0 ? 1 : 0,
-              (style & WS_MINIMIZEBOX) ? 1 : 0);
+              owner != nullptr ? 1 : 0, (style & WS_MINIMIZEBOX) ? 1 : 0);
   HWND focus = FocusOf(dialog);
   for (HWND child : Descendants(dialog)) {
     if (ClassOf(child) == "#32770") {

@@ -90,7 +90,9 @@ printf 'old data\r\n' >"$src/data_old.txt"
 # Large enough that creating it lasts several of the page's repaint periods,
 # so a watcher sees the bars part way.
 head -c 24000000 /dev/urandom >"$src/new.bin"
-printf 'second new file\r\n' >"$src/more.txt"
+# Created behind a long folder name: large enough too that the page, which
+# shows the latest report at its own pace, shows its path.
+head -c 16000000 /dev/urandom >"$src/more.txt"
 {
   printf 'Terms of use.\r\nLine two.\r\n'
   for i in $(seq 1 40); do printf 'Clause %d of the terms.\r\n' "$i"; done
@@ -209,6 +211,17 @@ painted() {
   return 1
 }
 
+# x_icon CAPTION: the icon Wine gives the window's X window (_NET_WM_ICON,
+# width, height, then the pixels), from the window's WM_SETICON; a window
+# with none gets the system's default. Read there because Wine answers
+# WM_GETICON from another process with nothing.
+x_icon() {
+  local id
+  id=$(xwininfo -root -tree -display "$DISPLAY" | grep -F "\"$1\": (" | awk '{print $1}' | tail -1)
+  [ -n "$id" ] && xprop -display "$DISPLAY" -id "$id" -notype 32c _NET_WM_ICON 2>/dev/null |
+    grep -F ' = '
+}
+
 log_text() { tr -d '\r' <"$game/patch.log" 2>/dev/null; }
 
 echo "== Update answered No, then Close"
@@ -223,7 +236,7 @@ check "Close labelled from the string table, enabled" has 'id=2 class=Button vis
 check "Close label" has 'text="Leave"'
 check "Update labelled from the string table, enabled, with the focus (Enter means Update)" has 'id=1001 class=Button visible=1 enabled=1 focus=1 text="Go"'
 check "no progress page before a run" bash -c "! grep -q 'id=1002' <<<\"\$0\"" "$dumped"
-check "the main dialog has its icon and a minimize box" has 'icon=1 minbox=1'
+check "the main dialog has a minimize box" has 'minbox=1'
 check "no Show log and no Cancel before a run" bash -c 'grep -q "id=1009 class=Button visible=0" <<<"$0" && grep -q "id=1010 class=Button visible=0" <<<"$0"' "$dumped"
 check "main dialog painted" painted "$MAIN"
 shot "$MAIN" main-dialog
@@ -232,6 +245,10 @@ check "question asked" ui wait "$BOX"
 dump "$BOX"
 check "question text" has 'text="Bring your game up to date now?"'
 check "question box owned by the dialog" has 'owned=1'
+# A box has no icon of its own: Wine gives it the system's default one.
+main_icon=$(x_icon "$MAIN")
+check "the main dialog has the program's icon, not the default a box gets" \
+  bash -c '[ -n "$0" ] && [ -n "$1" ] && [ "$0" != "$1" ]' "$main_icon" "$(x_icon "$BOX")"
 check "question box painted" painted "$BOX"
 ui click "$BOX" 7
 check "question box closes on No" ui gone "$BOX"
@@ -542,7 +559,8 @@ check "decline label" has 'id=2 class=Button visible=1 enabled=1 focus=0 text="N
 check "terms text whole and read-only, with the focus" has 'id=1008 class=Edit visible=1 enabled=1 focus=1'
 check "terms text whole and read-only" has 'readonly=1 text="Terms of use.\r\nLine two.\r\n'
 check "terms text unselected, opened at its top" has 'sel=0..0 top=0 '
-check "the licence has the program's icon" has 'icon=1
+check "the licence has the program's icon, as the main dialog does" \
+  bash -c '[ -n "$0" ] && [ "$0" = "$1" ]' "$main_icon" "$(x_icon "$TERMS")"
 shot "$TERMS" licence-dialog
 ui key "$TERMS" tab
 ui key "$TERMS" tab

@@ -126,6 +126,7 @@ bool CProgressPage::SetProgress(int overall, int step, const char* operationText
 
 CUpdateDlg::CUpdateDlg(CWnd* parent) : CDialog(IDD_UPDATE_DIALOG, parent) {
   InitializeCriticalSection(&progress_lock_);
+  stop_answered_ = CreateEventW(nullptr, TRUE, TRUE, nullptr);
   m_hIcon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME));
 }
 
@@ -138,6 +139,7 @@ CUpdateDlg::~CUpdateDlg() {
   m_pInfoPage = nullptr;
   if (m_hThread != nullptr) CloseHandle(m_hThread);
   DeleteCriticalSection(&progress_lock_);
+  if (stop_answered_ != nullptr) CloseHandle(stop_answered_);
 }
 
 void CUpdateDlg::DoDataExchange(CDataExchange* pDX) {
@@ -215,7 +217,12 @@ void CUpdateDlg::OnUpdate() {
   m_pProgressPage = new CProgressPage();
   CWnd* main =
       AfxGetApp() != nullptr && AfxGetApp()->m_pMainWnd != nullptr ? AfxGetApp()->m_pMainWnd : this;
-  if (m_pProgressPage->Create(main)) m_pProgressPage->Show(SW_SHOW);
+  if (m_pProgressPage->Create(main)) {
+    // Shown with the run's first step named: the worker's first report may
+    // come only after the page is on screen.
+    m_pProgressPage->SetProgress(0, 0, ExpandText("&IDS_PROGRESS_INIT&"), "");
+    m_pProgressPage->Show(SW_SHOW);
+  }
 
   // The previous run's thread has ended: its last act was WM_UPDATE_FINISHED.
   if (m_hThread != nullptr) {
@@ -282,15 +289,24 @@ void CUpdateDlg::OnStop() {
       TextOr("&IDS_STOP_UPDATE&",
              "Stop the update?\nIt stops at the next step it can stop at safely. Files it has "
              "already updated stay updated; running the update again finishes it.");
-  if (ShowBox(m_hWnd, question, MessageCaption(), MB_ICONQUESTION | MB_YESNO) != IDYES) return;
+  if (stop_answered_ != nullptr) ResetEvent(stop_answered_);
+  const bool stop =
+      ShowBox(m_hWnd, question, MessageCaption(), MB_ICONQUESTION | MB_YESNO) == IDYES;
   // The run may have ended while the question was up.
-  if (!IsRunning()) return;
-  stop_requested_ = true;
-  m_btnStop.Enable(false);
+  if (stop && IsRunning()) {
+    stop_requested_ = true;
+    m_btnStop.Enable(false);
+  }
+  if (stop_answered_ != nullptr) SetEvent(stop_answered_);
+}
+
+bool CUpdateDlg::StopRequested() const {
+  if (stop_answered_ != nullptr) WaitForSingleObject(stop_answered_, INFINITE);
+  return stop_requested_;
 }
 
 void CUpdateDlg::OnShowLog() {
-  if (!log_path_.empty()) ShellOpenFile(log_path_, m_hWnd);
+  if (!log_path_.empty()) ShellOpenTextFile(log_path_, m_hWnd);
 }
 
 void CUpdateDlg::LogWritten(const std::string& path) { log_path_ = path; }

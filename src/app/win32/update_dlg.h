@@ -86,7 +86,9 @@ class CUpdateDlg : public CDialog, public UpdateHost {
   void Finished(UpdateOutcome outcome) override;
   void ShellOpen(const std::string& path) override;
   std::string LogCopyPath() const override { return m_strLogCopy; }
-  bool StopRequested() const override { return stop_requested_; }
+  // While the Cancel question is up, the run waits here for the answer: it
+  // would otherwise go on changing the game, even to its end, under it.
+  bool StopRequested() const override;
   void LogWritten(const std::string& path) override;
 
   // The progress callback: the progress page of the application's main
@@ -151,6 +153,8 @@ class CUpdateDlg : public CDialog, public UpdateHost {
   UpdateOutcome last_outcome_ = UpdateOutcome::Failed;
   // Cancel was confirmed: the worker stops at its next safe point.
   std::atomic<bool> stop_requested_{false};
+  // Reset while the Cancel question is up, set once it is answered.
+  HANDLE stop_answered_ = nullptr;
   // The patch.log of the last run, set by the worker before it finishes.
   std::string log_path_;
   TaskbarProgress* taskbar_ = nullptr;

@@ -60,4 +60,7 @@ void ShellOpenFile(const std::string& path, void* owner) {
   posix_spawn_file_actions_destroy(&actions);
 }
 
+// The desktop picks the program by the content's type, which is text here.
+void ShellOpenTextFile(const std::string& path, void* owner) { ShellOpenFile(path, owner); }
+
 }  // namespace upkeep
