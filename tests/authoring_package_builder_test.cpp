@@ -258,7 +258,7 @@ TEST_F(PackageBuilderTest, RandomTreesAreRebuiltExactly) {
 }
 
 // The forms for files of any size, made small: every file over 2 KiB goes
-// whole in blocks or gets a delta of block matches, and the payloads spill
+// whole in blocks or gets a delta of the large-file search, and the payloads spill
 // into data volumes of 16 KiB. The updater rebuilds the new tree exactly,
 // reading the volumes; the package and its volumes pass verify.
 TEST_F(PackageBuilderTest, LargeFormsAndVolumesRebuildTreesExactly) {
