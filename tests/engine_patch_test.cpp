@@ -190,9 +190,9 @@ TEST(EnginePatchTest, FailuresAfterTheMoveBringTheOldFileBack) {
   }
 }
 
-// A file of 4 GiB or more is checked like any other: other content is a
-// wrong checksum or an unusable delta, never a damaged download, and the
-// file stays as it was.
+// A file of 4 GiB or more is patched like any other: other content is a
+// wrong checksum of the new content, never a damaged download or a file too
+// large, and the file stays as it was.
 TEST(EnginePatchTest, FilesOf4GiBOrMoreWithOtherContentAreWrongNotDamaged) {
   const Example ex;
   UpdateFixture f;
@@ -208,10 +208,10 @@ TEST(EnginePatchTest, FilesOf4GiBOrMoreWithOtherContentAreWrongNotDamaged) {
   // The delta reads only the start of the file, whose new content then fails
   // its check before it takes the file's place.
   const std::string big = f.EnginePath("big.dat");
-  const std::string wrong = "ERROR: wrong CRC of " + big + " !\n";
+  // (A check of the whole file is the large-file test's; reading 4 GiB twice
+  // more here would only cost time.)
   const std::string unpatched = "Updated file: " + big + "\nERROR: wrong crc of: " + big + "!\n";
   for (const auto& c : std::vector<std::tuple<std::string, int32_t, std::string>>{
-           {"CheckFile(\"big.dat\", \"00000000\")", kChecksumBeforeChange, wrong},
            {Patch("big.dat", "00000004.DELTA", CrcText(ex.new_data)), kChecksumAfterChange,
             unpatched}}) {
     SCOPED_TRACE(std::get<0>(c));
