@@ -91,9 +91,8 @@ printf 'old data\r\n' >"$src/data_old.txt"
 # so a watcher sees the bars part way.
 head -c 24000000 /dev/urandom >"$src/new.bin"
 # Created behind a long folder name: large enough too that the page, which
-# shows the latest report at its own pace, shows its path (several repaints
-# even on an idle machine).
-head -c 48000000 /dev/urandom >"$src/more.txt"
+# shows the latest report at its own pace, shows its path.
+head -c 16000000 /dev/urandom >"$src/more.txt"
 {
   printf 'Terms of use.\r\nLine two.\r\n'
   for i in $(seq 1 40); do printf 'Clause %d of the terms.\r\n' "$i"; done
