@@ -88,11 +88,11 @@ mkdir -p "$src"
 printf 'good data\r\n' >"$src/data_good.txt"
 printf 'old data\r\n' >"$src/data_old.txt"
 # Large enough that creating it lasts several of the page's repaint periods,
-# so a watcher sees the bars part way.
-head -c 24000000 /dev/urandom >"$src/new.bin"
+# so a watcher sees the bars part way and a Cancel lands while it is made.
+head -c 96000000 /dev/urandom >"$src/new.bin"
 # Created behind a long folder name: large enough too that the page, which
 # shows the latest report at its own pace, shows its path.
-head -c 16000000 /dev/urandom >"$src/more.txt"
+head -c 48000000 /dev/urandom >"$src/more.txt"
 {
   printf 'Terms of use.\r\nLine two.\r\n'
   for i in $(seq 1 40); do printf 'Clause %d of the terms.\r\n' "$i"; done
