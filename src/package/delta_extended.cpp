@@ -181,16 +181,7 @@ class RecordParser {
   // Applies the seek once the record's bytes are all in.
   bool EndRecord() {
     state_ = kCopyLength;
-    if (seek_ < 0) {
-      const uint64_t back = static_cast<uint64_t>(-(seek_ + 1)) + 1;
-      if (back > position_) return false;
-      position_ -= back;
-    } else {
-      const uint64_t ahead = static_cast<uint64_t>(seek_);
-      if (ahead > old_size_ || position_ > old_size_ - ahead) return false;
-      position_ += ahead;
-    }
-    return true;
+    return ApplyDeltaSeek(seek_, old_size_, &position_);
   }
 
   OldSource* old_;
@@ -221,6 +212,19 @@ bool HasDeltaSuffix(const char* name, const char* suffix) {
     char c = name[n - k + i];
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     if (c != suffix[i]) return false;
+  }
+  return true;
+}
+
+bool ApplyDeltaSeek(int64_t seek, uint64_t oldSize, uint64_t* position) {
+  if (seek < 0) {
+    const uint64_t back = static_cast<uint64_t>(-(seek + 1)) + 1;
+    if (back > *position) return false;
+    *position -= back;
+  } else {
+    const uint64_t ahead = static_cast<uint64_t>(seek);
+    if (ahead > oldSize || *position > oldSize - ahead) return false;
+    *position += ahead;
   }
   return true;
 }

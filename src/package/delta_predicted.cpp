@@ -220,16 +220,7 @@ class Decoder {
     output_ += insert;
     const int64_t seek =
         static_cast<int64_t>(seek_field >> 1) ^ -static_cast<int64_t>(seek_field & 1);
-    if (seek < 0) {
-      const uint64_t back = static_cast<uint64_t>(-(seek + 1)) + 1;
-      if (back > position_) return false;
-      position_ -= back;
-    } else {
-      const uint64_t ahead = static_cast<uint64_t>(seek);
-      if (ahead > old_size_ || position_ > old_size_ - ahead) return false;
-      position_ += ahead;
-    }
-    return true;
+    return ApplyDeltaSeek(seek, old_size_, &position_);
   }
 
   OldSource* old_;
