@@ -118,14 +118,6 @@ class Window {
   size_t length_ = 0;
 };
 
-void PutVarint(uint64_t v, std::vector<uint8_t>* out) {
-  while (v >= 0x80) {
-    out->push_back(static_cast<uint8_t>(v | 0x80));
-    v >>= 7;
-  }
-  out->push_back(static_cast<uint8_t>(v));
-}
-
 // Builds the records: each is the copy in progress, the literals after it,
 // and the seek to where the next copy starts.
 class Records {
@@ -151,9 +143,9 @@ class Records {
   // the seek leads.
   void End(int64_t seek) {
     head_.clear();
-    PutVarint(length_ << 1 | (length_ != 0 ? 1 : 0), &head_);
-    PutVarint(literals_.size(), &head_);
-    PutVarint(static_cast<uint64_t>(seek) << 1 ^ static_cast<uint64_t>(seek >> 63), &head_);
+    AppendDeltaVarint(length_ << 1 | (length_ != 0 ? 1 : 0), &head_);
+    AppendDeltaVarint(literals_.size(), &head_);
+    AppendDeltaVarint(static_cast<uint64_t>(seek) << 1 ^ static_cast<uint64_t>(seek >> 63), &head_);
     ok_ = ok_ && out_(head_.data(), head_.size()) &&
           (literals_.empty() || out_(literals_.data(), literals_.size()));
     start_ = static_cast<uint64_t>(static_cast<int64_t>(start_ + length_) + seek);

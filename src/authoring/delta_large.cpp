@@ -6,6 +6,7 @@
 #include <new>
 
 #include "authoring/work_threads.h"
+#include "package/delta_extended.h"
 #include "package/address_model.h"
 
 namespace upkeep {
@@ -34,14 +35,6 @@ struct Gear {
   }
 };
 const Gear kGear;
-
-void PutVarint(uint64_t v, std::vector<uint8_t>* out) {
-  while (v >= 0x80) {
-    out->push_back(static_cast<uint8_t>(v | 0x80));
-    v >>= 7;
-  }
-  out->push_back(static_cast<uint8_t>(v));
-}
 
 // The old file, read where asked through a few cached blocks (or straight
 // from memory where the input has it all).
@@ -461,14 +454,14 @@ bool PieceSearch::Grow(uint64_t old_pos, uint64_t new_pos, uint64_t limit, std::
 // `insert_to` inserted, and the seek to `next_old` (SIZE_MAX: none).
 bool PieceSearch::Record(uint64_t insert_to, uint64_t next_old) {
   const bool plain = adds_.empty() && copy_length_ != 0;
-  PutVarint(copy_length_ * 2 + (plain ? 1 : 0), &out_->controls);
+  AppendDeltaVarint(copy_length_ * 2 + (plain ? 1 : 0), &out_->controls);
   const uint64_t insert = insert_to - pending_;
-  PutVarint(insert, &out_->controls);
+  AppendDeltaVarint(insert, &out_->controls);
   const uint64_t copy_end = copy_old_ + copy_length_;
   if (next_old == SIZE_MAX) next_old = copy_end;
   const int64_t seek = static_cast<int64_t>(next_old) - static_cast<int64_t>(copy_end);
-  PutVarint((static_cast<uint64_t>(seek) << 1) ^ static_cast<uint64_t>(seek >> 63),
-            &out_->controls);
+  AppendDeltaVarint((static_cast<uint64_t>(seek) << 1) ^ static_cast<uint64_t>(seek >> 63),
+                    &out_->controls);
   if (!plain && copy_length_ != 0) {
     // Zeros up to each differing byte, and after the last one.
     uint64_t at = copy_old_;
@@ -478,7 +471,7 @@ bool PieceSearch::Record(uint64_t insert_to, uint64_t next_old) {
         out_->lead_zeros = out_->zeros;
         out_->any_add = true;
       } else {
-        PutVarint(out_->zeros, &out_->runs);
+        AppendDeltaVarint(out_->zeros, &out_->runs);
       }
       out_->runs.push_back(a.value);
       out_->zeros = 0;
@@ -567,7 +560,7 @@ LargeDelta EncodeLargeDelta(const ChangeInput& old_file, const ChangeInput& new_
       inserts.insert(inserts.end(), o.inserts.begin(), o.inserts.end());
       std::vector<uint8_t>().swap(o.inserts);
       if (o.any_add) {
-        PutVarint(carried + o.lead_zeros, &runs);
+        AppendDeltaVarint(carried + o.lead_zeros, &runs);
         runs.insert(runs.end(), o.runs.begin(), o.runs.end());
         carried = o.zeros;
       } else {
@@ -575,7 +568,7 @@ LargeDelta EncodeLargeDelta(const ChangeInput& old_file, const ChangeInput& new_
       }
       std::vector<uint8_t>().swap(o.runs);
     }
-    if (carried != 0) PutVarint(carried, &runs);
+    if (carried != 0) AppendDeltaVarint(carried, &runs);
     return PackPredictedStreams(kAddressNone, &controls, &runs, &inserts, options.pieces, stored)
                ? LargeDelta::kDone
                : LargeDelta::kFailed;

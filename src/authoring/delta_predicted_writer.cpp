@@ -18,14 +18,6 @@ namespace upkeep {
 
 namespace {
 
-void PutVarint(uint64_t v, std::vector<uint8_t>* out) {
-  while (v >= 0x80) {
-    out->push_back(static_cast<uint8_t>(v | 0x80));
-    v >>= 7;
-  }
-  out->push_back(static_cast<uint8_t>(v));
-}
-
 bool GetVarint(const std::vector<uint8_t>& in, size_t* at, uint64_t* v) {
   *v = 0;
   for (int shift = 0; shift < 64 && *at < in.size(); shift += 7) {
@@ -103,14 +95,14 @@ bool AddRuns(const std::vector<AddedCopy>& copies, const uint8_t* old_data, cons
           ++zeros;
           continue;
         }
-        PutVarint(zeros, runs);
+        AppendDeltaVarint(zeros, runs);
         runs->push_back(adds[i]);
         zeros = 0;
       }
       done += k;
     }
   }
-  if (zeros != 0) PutVarint(zeros, runs);
+  if (zeros != 0) AppendDeltaVarint(zeros, runs);
   return true;
 }
 
@@ -252,10 +244,10 @@ bool PackPredictedStreams(uint8_t mode, std::vector<uint8_t>* controls,
     stored->push_back(mode);
     for (const PackedStream& s : streams) {
       stored->push_back(s.lzma ? kPredictedCodecLzma2 : kPredictedCodecStored);
-      PutVarint(s.lzma ? s.options.dict_size : 0, stored);
-      PutVarint(s.raw.size(), stored);
+      AppendDeltaVarint(s.lzma ? s.options.dict_size : 0, stored);
+      AppendDeltaVarint(s.raw.size(), stored);
       PutU32(Crc32Of(s.raw), stored);
-      PutVarint(s.stored_size, stored);
+      AppendDeltaVarint(s.stored_size, stored);
     }
     for (PackedStream& s : streams) {
       if (!s.lzma) {

@@ -5,21 +5,12 @@
 
 #include "authoring/deflate_streams.h"
 #include "authoring/delta_encoder.h"
+#include "package/delta_extended.h"
 #include "package/delta_redeflate.h"
 
 namespace upkeep {
 
-namespace {
-
-void PutVarint(uint64_t v, std::vector<uint8_t>* out) {
-  while (v >= 0x80) {
-    out->push_back(static_cast<uint8_t>(v | 0x80));
-    v >>= 7;
-  }
-  out->push_back(static_cast<uint8_t>(v));
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                           size_t new_size, std::vector<uint8_t>* stored, uint64_t* redeflated) {
@@ -52,20 +43,20 @@ bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_
       return false;
     }
     stored->assign(kRedeflateDeltaMagic, kRedeflateDeltaMagic + 4);
-    PutVarint(old_streams.size(), stored);
+    AppendDeltaVarint(old_streams.size(), stored);
     uint64_t end = 0;
     for (const DeflateStream& s : old_streams) {
-      PutVarint(s.offset - end, stored);
-      PutVarint(s.stored, stored);
-      PutVarint(s.inflated, stored);
+      AppendDeltaVarint(s.offset - end, stored);
+      AppendDeltaVarint(s.stored, stored);
+      AppendDeltaVarint(s.inflated, stored);
       end = s.offset + s.stored;
     }
-    PutVarint(new_streams.size(), stored);
+    AppendDeltaVarint(new_streams.size(), stored);
     end = 0;
     for (const DeflateStream& s : new_streams) {
-      PutVarint(s.view_offset - end, stored);
-      PutVarint(s.inflated, stored);
-      PutVarint(s.stored, stored);
+      AppendDeltaVarint(s.view_offset - end, stored);
+      AppendDeltaVarint(s.inflated, stored);
+      AppendDeltaVarint(s.stored, stored);
       const DeflateParams& p = s.params;
       stored->insert(stored->end(),
                      {p.level, p.memLevel, p.windowBits, p.strategy,
@@ -73,7 +64,7 @@ bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_
       end = s.view_offset + s.inflated;
       if (redeflated != nullptr) *redeflated += s.stored;
     }
-    PutVarint(new_size, stored);
+    AppendDeltaVarint(new_size, stored);
     stored->insert(stored->end(), delta.begin(), delta.end());
   } catch (const std::bad_alloc&) {
     stored->clear();

@@ -24,14 +24,6 @@ uint32_t GetU32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-void PutVarint(uint64_t v, std::vector<uint8_t>* out) {
-  while (v >= 0x80) {
-    out->push_back(static_cast<uint8_t>(v | 0x80));
-    v >>= 7;
-  }
-  out->push_back(static_cast<uint8_t>(v));
-}
-
 using StreamSource = CodedStream;
 static_assert(kExtendedCodecStored == CodedStream::kStored &&
                   kExtendedCodecDeflate == CodedStream::kDeflate &&
@@ -216,6 +208,14 @@ bool HasDeltaSuffix(const char* name, const char* suffix) {
   return true;
 }
 
+void AppendDeltaVarint(uint64_t v, std::vector<uint8_t>* out) {
+  while (v >= 0x80) {
+    out->push_back(static_cast<uint8_t>(v | 0x80));
+    v >>= 7;
+  }
+  out->push_back(static_cast<uint8_t>(v));
+}
+
 bool ApplyDeltaSeek(int64_t seek, uint64_t oldSize, uint64_t* position) {
   if (seek < 0) {
     const uint64_t back = static_cast<uint64_t>(-(seek + 1)) + 1;
@@ -302,9 +302,9 @@ void AppendExtendedDeltaMagic(std::vector<uint8_t>* out) {
 void AppendExtendedDeltaRecord(const uint8_t* add, uint64_t copyLength, const uint8_t* extra,
                                uint64_t insertLength, int64_t seek, std::vector<uint8_t>* out) {
   const bool plain = add == nullptr && copyLength != 0;
-  PutVarint((copyLength << 1) | (plain ? 1 : 0), out);
-  PutVarint(insertLength, out);
-  PutVarint((static_cast<uint64_t>(seek) << 1) ^ static_cast<uint64_t>(seek >> 63), out);
+  AppendDeltaVarint((copyLength << 1) | (plain ? 1 : 0), out);
+  AppendDeltaVarint(insertLength, out);
+  AppendDeltaVarint((static_cast<uint64_t>(seek) << 1) ^ static_cast<uint64_t>(seek >> 63), out);
   if (copyLength != 0 && !plain) out->insert(out->end(), add, add + copyLength);
   if (insertLength != 0) out->insert(out->end(), extra, extra + insertLength);
 }

@@ -88,6 +88,9 @@ bool DecodeExtendedDelta(PackageSource& stored, OldSource* old, uint64_t oldSize
 bool DecodeExtendedDelta(const uint8_t* stored, size_t storedSize, const uint8_t* old,
                          uint64_t oldSize, const DeltaSink& sink, ExtendedDeltaInfo* info);
 
+// A LEB128 varint, as every delta form stores its numbers.
+void AppendDeltaVarint(uint64_t v, std::vector<uint8_t>* out);
+
 // Moves *position by a record's seek, staying inside an old file of
 // `oldSize` bytes; false (position unchanged) when it would leave it.
 bool ApplyDeltaSeek(int64_t seek, uint64_t oldSize, uint64_t* position);
