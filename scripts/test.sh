@@ -8,7 +8,8 @@ jobs=${JOBS:-$(nproc)}
 
 scripts/install-deps.sh || exit 1
 
-step() { printf '\n== %s\n' "$*"; }
+# Each step says how far into the run it starts, so a slow one shows in CI's log.
+step() { printf '\n== %s  [%dm%02ds]\n' "$*" $((SECONDS / 60)) $((SECONDS % 60)); }
 fail=0
 passed=0
 failed=0
@@ -116,5 +117,5 @@ wineserver -k >/dev/null 2>&1 || true
 rm -rf "$WINEPREFIX" "$log"
 
 echo
-echo "tests: $passed passed, $failed failed"
+echo "tests: $passed passed, $failed failed ($((SECONDS / 60))m$((SECONDS % 60))s)"
 exit $fail

@@ -75,6 +75,8 @@ expect_out "Updating game files..."
 # Ctrl-C at a question ends the program as Close does, at once.
 install_game
 mkfifo "$WORK/keys"
+# The earlier run's screens are not this one's: the question must be this run's.
+rm -f "$OUT"
 WINEPREFIX=$PREFIX DISPLAY= timeout 60 script -qefc "$(printf '%q' "$WORK/plain")" /dev/null \
   <"$WORK/keys" >"$OUT" 2>&1 &
 runner=$!
