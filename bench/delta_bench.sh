@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Delta sizes and times against xdelta3 (-9 -S djw) and bsdiff, each as it
-# ships its output: ours is the payload entry (zlib stream and trailer), or
-# the stored entry of the extended and deflated-view forms.
+# The entry `make` keeps for each changed file against the delta tools Debian
+# ships, in one run: bsdiff, xdelta3 -9 -S djw and zstd --patch-from --ultra
+# -22 --long=31, each as it ships its output. Per pair: bytes, wall and CPU
+# seconds, peak memory, and ours over the smallest peer. Our entry is rebuilt
+# by the runtime's decoder of the form make chose and compared byte for byte.
 #
 # Pairs: the changed files of two versions of some Debian packages (the oldest
-# and newest version the archive offers), a generated game-like tree with
-# large archives where parts change, and a generated zip-style archive.
+# and newest version the archive offers, or pinned), a generated game-like tree
+# with large archives where parts change, and a generated zip-style archive.
 #
 # usage: bench/delta_bench.sh [BIN_DIR]     (BIN_DIR holds delta_bench and upkeep-pack)
-# env:   WORK (scratch, default /tmp/upkeep-delta-bench), PACKAGES, MIN_SIZE
+# env:   WORK (scratch, default /tmp/upkeep-delta-bench), PACKAGES, MIN_SIZE,
+#        JOBS (threads for every tool that takes them, default every core)
 #        PACKAGES entries may pin the pair as NAME=OLD..NEW (the archive drops
 #        old versions, and a table should stay comparable).
 set -euo pipefail
@@ -18,16 +21,27 @@ BIN=$(cd "$BIN" && pwd)
 WORK=${WORK:-/tmp/upkeep-delta-bench}
 PACKAGES=${PACKAGES:-"libc6 libssl3 libcurl4 systemd"}
 MIN_SIZE=${MIN_SIZE:-65536}
+JOBS=${JOBS:-$(nproc)}
 
-for tool in xdelta3 bsdiff "$BIN/delta_bench" "$BIN/upkeep-pack"; do
+for tool in xdelta3 bsdiff zstd "$BIN/delta_bench" "$BIN/upkeep-pack"; do
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 2; }
 done
 mkdir -p "$WORK/debs" "$WORK/x" "$WORK/out"
+# Rows are kept in files as they come, so that a run cut short keeps them.
+: >"$WORK/out/rows.md"
+: >"$WORK/out/sets.md"
 
-# Processor seconds (user + system) of a command: the machine may be busy.
-cpu() {
-  /usr/bin/time -f '%U %S' -o "$WORK/out/time" "$@" || return 1
-  awk '{ printf "%.2f", $1 + $2 }' "$WORK/out/time"
+# "bytes wall-s cpu-s peak-MB" of a peer writing OUT.
+peer() {
+  local out=$1
+  shift
+  rm -f "$out"
+  /usr/bin/time -f '%e %U %S %M' -o "$WORK/out/time" "$@" >/dev/null 2>"$WORK/out/err" || {
+    cat "$WORK/out/err" >&2
+    return 1
+  }
+  awk -v b="$(stat -c %s "$out")" '{ printf "%d %.2f %.2f %d", b, $1, $2 + $3, $4 / 1024 }' \
+    "$WORK/out/time"
 }
 
 # Lists "old new" for regular files present in both trees that differ.
@@ -40,53 +54,53 @@ changed_pairs() {
   done
 }
 
-rows=()
-sets=()
+add() { awk -v a="$1" -v b="$2" 'BEGIN { print a + b }'; }
+max() { if [ "$2" -gt "$1" ]; then echo "$2"; else echo "$1"; fi; }
+cols() { local IFS='|'; local all="$*"; echo "${all//|/ | }"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+
+pairs=0 smallest=0 tenth=0
 # One set of pairs: a row per file and a total.
 run_set() {
   local label=$1 list=$2
-  local n=0 bytes=0 o_size=0 o_time=0 x_size=0 x_time=0 b_size=0 b_time=0 e_size=0 e_time=0
-  local x9_time=0 e_mem=0 z_size=0 z_time=0
+  local n=0 bytes=0 u=(0 "" 0 0 0) b=(0 0 0 0) x=(0 0 0 0) z=(0 0 0 0)
   while read -r old new; do
     [ -n "$old" ] || continue
-    local r xs bs xt bt
-    r=$("$BIN/delta_bench" "$old" "$new")
-    # The extended form: size, encode CPU time (in-process) and peak memory.
-    local re em x9
-    /usr/bin/time -f '%M' -o "$WORK/out/mem" "$BIN/delta_bench" -x "$old" "$new" >"$WORK/out/ext"
-    re=$(cat "$WORK/out/ext")
-    em=$(($(cat "$WORK/out/mem") / 1024))
-    # The deflated-view form, for files with deflate streams: n/a elsewhere.
-    local rz zs zt
-    rz=$("$BIN/delta_bench" -z "$old" "$new")
-    set -- $rz
-    zs=$1 zt=$3
-    x9=$(cpu xdelta3 -9 -e -f -s "$old" "$new" "$WORK/out/x9.vcdiff")
-    # -D: compressed inputs are taken as they are, as the other tools take them.
-    xt=$(cpu xdelta3 -9 -S djw -D -e -f -s "$old" "$new" "$WORK/out/x.vcdiff")
-    xs=$(stat -c %s "$WORK/out/x.vcdiff")
-    bt=$(cpu bsdiff "$old" "$new" "$WORK/out/b.patch")
-    bs=$(stat -c %s "$WORK/out/b.patch")
-    set -- $re
-    local es=$1 et=$3
-    set -- $r
-    local size
+    local size ours bs xs zs best
     size=$(stat -c %s "$new")
-    rows+=("| $label: $(basename "$new") | $size | $1 | $3 | $es | $et | $em | $zs | $zt | $xs | $xt | $x9 | $bs | $bt |")
-    e_size=$((e_size + es)); [ "$em" -gt "$e_mem" ] && e_mem=$em
-    # The set's deflated-view total takes the extended form where it does not apply or loses.
-    if [ "$zs" = n/a ] || [ "$zs" -gt "$es" ]; then z_size=$((z_size + es)); else z_size=$((z_size + zs)); fi
-    z_time=$(awk -v a="$z_time" -v b="$zt" 'BEGIN { print a + b }')
-    e_time=$(awk -v a="$e_time" -v b="$et" 'BEGIN { print a + b }')
-    x9_time=$(awk -v a="$x9_time" -v b="$x9" 'BEGIN { print a + b }')
+    # bytes form cpu wall, then peak MB (the check holds both files too).
+    /usr/bin/time -f '%M' -o "$WORK/out/mem" "$BIN/delta_bench" -c -j "$JOBS" "$old" "$new" \
+      >"$WORK/out/ours" || { echo "our entry failed on $new" >&2; exit 1; }
+    read -r -a ours <"$WORK/out/ours"
+    ours+=("$(($(cat "$WORK/out/mem") / 1024))")
+    read -r -a bs <<<"$(peer "$WORK/out/b.patch" bsdiff "$old" "$new" "$WORK/out/b.patch")"
+    # -D: compressed inputs are taken as they are, as the other tools take them.
+    read -r -a xs <<<"$(peer "$WORK/out/x.vcdiff" xdelta3 -9 -S djw -D -e -f -s "$old" "$new" \
+      "$WORK/out/x.vcdiff")"
+    read -r -a zs <<<"$(peer "$WORK/out/z.zst" zstd -q -f --ultra -22 --long=31 -T"$JOBS" \
+      --patch-from="$old" "$new" -o "$WORK/out/z.zst")"
+    best=${bs[0]}
+    best=$(( xs[0] < best ? xs[0] : best ))
+    best=$(( zs[0] < best ? zs[0] : best ))
+    pairs=$((pairs + 1))
+    [ "${ours[0]}" -le "$best" ] && smallest=$((smallest + 1))
+    [ "$((ours[0] * 10))" -le "$((best * 9))" ] && tenth=$((tenth + 1))
+    echo "| $label: $(basename "$new") | $size | ${ours[0]} | ${ours[1]} | ${ours[3]} | ${ours[2]} | ${ours[4]} | $(cols "${bs[@]}") | $(cols "${xs[@]}") | $(cols "${zs[@]}") | $(ratio "${ours[0]}" "$best") |" >>"$WORK/out/rows.md"
     n=$((n + 1)); bytes=$((bytes + size))
-    o_size=$((o_size + $1)); x_size=$((x_size + xs)); b_size=$((b_size + bs))
-    o_time=$(awk -v a="$o_time" -v b="$3" 'BEGIN { print a + b }')
-    x_time=$(awk -v a="$x_time" -v b="$xt" 'BEGIN { print a + b }')
-    b_time=$(awk -v a="$b_time" -v b="$bt" 'BEGIN { print a + b }')
+    u=($((u[0] + ours[0])) "${u[1]}${ours[1]}" "$(add "${u[2]}" "${ours[3]}")" \
+      "$(add "${u[3]}" "${ours[2]}")" "$(max "${u[4]}" "${ours[4]}")")
+    for peer_name in b x z; do
+      local -n t=$peer_name r=${peer_name}s
+      t=($((t[0] + r[0])) "$(add "${t[1]}" "${r[1]}")" "$(add "${t[2]}" "${r[2]}")" \
+        "$(max "${t[3]}" "${r[3]}")")
+      unset -n t r
+    done
   done <<<"$list"
   [ "$n" -gt 0 ] || return 0
-  sets+=("| **$label** ($n files) | $bytes | $o_size | $o_time | $e_size | $e_time | $e_mem | $z_size | $z_time | $x_size | $x_time | $x9_time | $b_size | $b_time |")
+  local best=${b[0]}
+  best=$(( x[0] < best ? x[0] : best ))
+  best=$(( z[0] < best ? z[0] : best ))
+  echo "| **$label** ($n files) | $bytes | ${u[0]} | ${u[1]} | ${u[2]} | ${u[3]} | ${u[4]} | $(cols "${b[@]}") | $(cols "${x[@]}") | $(cols "${z[@]}") | $(ratio "${u[0]}" "$best") |" >>"$WORK/out/sets.md"
 }
 
 for p in $PACKAGES; do
@@ -161,17 +175,26 @@ fi
 echo "== zip-style archive" >&2
 run_set "zip archive" "$(changed_pairs "$WORK/zip/old" "$WORK/zip/new")"
 
-# The whole game update as upkeep-pack ships it, new files included.
-"$BIN/upkeep-pack" init-strings >"$WORK/out/Strings.scr"
-# The time is the last line, after make's summary.
-pkg_time=$(cpu "$BIN/upkeep-pack" make --old "$WORK/game/old" --new "$WORK/game/new" \
-  --strings "$WORK/out/Strings.scr" -f -o "$WORK/out/game.pkg" 2>/dev/null | tail -1)
+# The whole game update as upkeep-pack ships it, new files included: the trees
+# get a program and a string table make accepts.
+root=$(cd "$(dirname "$0")/.." && pwd)
+pkg=$WORK/pkg game=$WORK/game strings=$WORK/out/Strings.scr
+# shellcheck source=../tests/e2e/lib/game.bash
+(BIN=$BIN WORK=$WORK/out && source "$root/tests/e2e/lib/game.bash" &&
+  rm -rf "$pkg" && mkdir -p "$pkg" && cp -al "$game/old" "$game/new" "$pkg/" &&
+  make_game_exe "$pkg/old/game.exe" 1.0.0.0en 1.0 &&
+  make_game_exe "$pkg/new/game.exe" 1.0.0.1en 1.0.1 &&
+  strings_with "$strings" 'REG_KEY=Software\Bench\Game' 'REG_DESTINATION=InstallPath' \
+    'PROGRAM_NAME=Bench Game' 'SRC_EXE=game.exe' 'GAME_VERSION=1.0.0.0' 'LANG_VERSION=en')
+pkg_time=$(/usr/bin/time -f '%e s wall, %U+%S s CPU, %M KB' "$BIN/upkeep-pack" make -j "$JOBS" \
+  --old "$pkg/old" --new "$pkg/new" --strings "$strings" -f -q \
+  -o "$WORK/out/game.pkg" 2>&1 >/dev/null | tail -1)
 pkg_size=$(stat -c %s "$WORK/out/game.pkg")
 
 echo
-echo "| pair | new bytes | basic | CPU s | extended | CPU s | peak MB | deflated view | CPU s | xdelta3 -9 -S djw | CPU s | xdelta3 -e -9 CPU s | bsdiff | CPU s |"
-echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
-printf '%s\n' "${sets[@]}"
-printf '%s\n' "${rows[@]}"
+echo "| pair | new bytes | ours | form | wall s | CPU s | MB | bsdiff | wall s | CPU s | MB | xdelta3 -9 -S djw | wall s | CPU s | MB | zstd -22 --long=31 | wall s | CPU s | MB | ours / best peer |"
+echo "|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+cat "$WORK/out/sets.md" "$WORK/out/rows.md"
 echo
-echo "game tree as one upkeep-pack package (new files included): $pkg_size bytes, $pkg_time s"
+echo "files: $pairs; ours at most the smallest peer on $smallest, at most 0.9x on $tenth"
+echo "game tree as one upkeep-pack package (new files included): $pkg_size bytes, $pkg_time"

@@ -112,20 +112,22 @@ bool PlausibleFirstBlock(const uint8_t* p, size_t n) {
 }
 
 // Inflates the raw deflate bytes at data[s->offset..) onto `view` after the
-// file's bytes from `copied` to there, which go in only once the stream makes
-// output (most candidates fail within the first bytes), the view kept within
-// `limit`; true when they end with their final block and make at least
-// kMinDeflateStream bytes. `view` is as before on false.
+// file's bytes from `copied` to there, the view kept within `limit`; true when
+// they end with their final block and make at least kMinDeflateStream bytes.
+// The output waits in `pending` until then: garbage in packed data often
+// decodes for a while, and copying the file's bytes before every such
+// candidate made the search quadratic in the file. `view` is as before on false.
 bool Inflate(z_stream* z, uint8_t* scratch, const uint8_t* data, size_t size, size_t copied,
-             uint64_t limit, DeflateStream* s, std::vector<uint8_t>* view, bool* no_memory) {
+             uint64_t limit, DeflateStream* s, std::vector<uint8_t>* view,
+             std::vector<uint8_t>* pending, bool* no_memory) {
   if (!PlausibleFirstBlock(data + s->offset, size - s->offset) || inflateReset(z) != Z_OK)
     return false;
   const size_t mark = view->size();
   const size_t base = mark + static_cast<size_t>(s->offset - copied);
   if (base > limit) return false;
+  pending->clear();
   z->next_in = const_cast<Bytef*>(data + s->offset);
   z->avail_in = static_cast<uInt>(std::min<uint64_t>(size - s->offset, UINT_MAX));
-  bool started = false;
   int rc;
   do {
     z->next_out = scratch;
@@ -139,23 +141,26 @@ bool Inflate(z_stream* z, uint8_t* scratch, const uint8_t* data, size_t size, si
       break;
     }
     // Short streams that end in the first piece are mostly garbage that
-    // decodes: they never touch the view.
-    if (rc == Z_STREAM_END && !started && made < kMinDeflateStream) break;
+    // decodes.
+    if (rc == Z_STREAM_END && pending->empty() && made < kMinDeflateStream) break;
     try {
-      if (!started) view->insert(view->end(), data + copied, data + s->offset);
-      started = true;
-      view->insert(view->end(), scratch, scratch + made);
+      pending->insert(pending->end(), scratch, scratch + made);
     } catch (const std::bad_alloc&) {
       *no_memory = true;
       rc = Z_MEM_ERROR;
       break;
     }
   } while (rc != Z_STREAM_END);
-  if (rc != Z_STREAM_END || !started || view->size() - base < kMinDeflateStream) {
+  if (rc != Z_STREAM_END || pending->size() < kMinDeflateStream) return false;
+  try {
+    view->insert(view->end(), data + copied, data + s->offset);
+    view->insert(view->end(), pending->begin(), pending->end());
+  } catch (const std::bad_alloc&) {
     view->resize(mark);
+    *no_memory = true;
     return false;
   }
-  s->inflated = view->size() - base;
+  s->inflated = pending->size();
   s->stored = z->total_in;
   s->view_offset = base;
   return true;
@@ -228,7 +233,7 @@ bool ExpandDeflateStreams(const uint8_t* data, size_t size, uint64_t max_view,
   bool no_memory = false;
   try {
     view->reserve(size);
-    std::vector<uint8_t> scratch(kChunk);
+    std::vector<uint8_t> scratch(kChunk), pending;
     std::unordered_multimap<uint64_t, size_t> by_stored;
     if (known != nullptr) {
       for (size_t i = 0; i < known->streams->size(); ++i)
@@ -262,7 +267,7 @@ bool ExpandDeflateStreams(const uint8_t* data, size_t size, uint64_t max_view,
       }
       if (max_view < rest ||
           (!reused && !Inflate(&z, scratch.data(), data, size, copied, max_view - rest, &s, view,
-                               &no_memory)) ||
+                               &pending, &no_memory)) ||
           view->size() + (rest - s.stored) > max_view) {
         view->resize(mark);
         ++at;
