@@ -105,7 +105,8 @@ same_tree "$W/v3" "$W/v3.check" "make onto a directory changed it"
 [ $? -eq 2 ] || fail "unknown command: exit code"
 "$PACK" list "$W/Strings.scr" 2>/dev/null && fail "list of a non-package"
 for c in make init-strings list extract cat verify apply; do
-  "$PACK" "$c" --help | grep -q "^usage: upkeep-pack $c" || fail "$c --help"
+  # Not a pipe into grep -q: under pipefail its early exit fails the writer.
+  grep -q "^usage: upkeep-pack $c" <("$PACK" "$c" --help) || fail "$c --help"
 done
 
 if [ "$failures" -ne 0 ]; then

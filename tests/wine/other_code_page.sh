@@ -116,11 +116,12 @@ main='Żółw: aktualizacja 1.0.0.0 do 1.0.0.1'
 box='Aktualizacja gry Żółw'
 ui wait "$main" 30000 || fail "no main dialog named in Polish: $(ui nowindow 10)"
 ui watch "$main" "$box" 60000 >/dev/null || fail "no final box named in Polish"
-ui dump "$box" | grep -qF 'text="Aktualizacja zakończona pomyślnie."' || fail "the box's text"
+grep -qF 'text="Aktualizacja zakończona pomyślnie."' <(ui dump "$box") || fail "the box's text"
 ui click "$box" 1
 ui gone "$box" 10000
 sleep 0.3
-ui dump "$main" | grep -qF 'text="Gra Żółw została zaktualizowana."' || fail "the information page's text"
+grep -qF 'text="Gra Żółw została zaktualizowana."' <(ui dump "$main") ||
+  fail "the information page's text"
 ui click "$main" 2
 for _ in $(seq 300); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
 kill "$app" 2>/dev/null
