@@ -82,7 +82,7 @@ build/linux-asan/bin/upkeep_tests 2>&1 | tee "$log"
 if [ "${PIPESTATUS[0]}" -ne 0 ]; then fail=1; fi
 count_gtest "$log"
 
-fuzz_seconds=${FUZZ_SECONDS:-15}
+fuzz_seconds=${FUZZ_SECONDS:-12}
 corpus=build/linux-asan/fuzz-corpus
 artifacts=build/linux-asan/fuzz-artifacts/
 mkdir -p "$corpus" "$artifacts"
