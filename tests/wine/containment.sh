@@ -11,14 +11,9 @@ set -uo pipefail
   echo "missing $BIN/upkeep.exe"
   exit 1
 }
-export WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d"
-WORK=$(mktemp -d /tmp/upkeep-wine-contain.XXXXXX)
-own_prefix=
-if [ -z "${WINEPREFIX:-}" ]; then
-  export WINEPREFIX=$WORK/prefix
-  own_prefix=1
-  wineboot -i >/dev/null 2>&1
-fi
+# shellcheck source=lib/setup.bash
+source "$SRC/tests/wine/lib/setup.bash"
+wine_work contain
 GAMES=$WINEPREFIX/drive_c/upkeep-contain-test
 GAME=$GAMES/Game
 GAME_WIN='C:\upkeep-contain-test\Game'

@@ -5,14 +5,10 @@
 # folder, LINUX_BIN the Linux one, SRC the source tree.
 set -uo pipefail
 : "${BIN:?}" "${SRC:?}" "${LINUX_BIN:?}"
-export WINEDEBUG=-all
-work=$(mktemp -d /tmp/upkeep-wine-driver.XXXXXX)
-own_prefix=
-if [ -z "${WINEPREFIX:-}" ]; then
-  export WINEPREFIX=$work/prefix
-  own_prefix=1
-  wineboot -i >/dev/null 2>&1
-fi
+# shellcheck source=lib/setup.bash
+source "$SRC/tests/wine/lib/setup.bash"
+wine_work driver
+work=$WORK
 cleanup() {
   local pid
   for pid in $(jobs -p); do kill "$pid" 2>/dev/null; done

@@ -10,14 +10,9 @@ set -uo pipefail
   echo "missing $BIN/upkeep.exe"
   exit 1
 }
-export WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d"
-WORK=$(mktemp -d /tmp/upkeep-wine-killed.XXXXXX)
-own_prefix=
-if [ -z "${WINEPREFIX:-}" ]; then
-  export WINEPREFIX=$WORK/prefix
-  own_prefix=1
-  wineboot -i >/dev/null 2>&1
-fi
+# shellcheck source=lib/setup.bash
+source "$SRC/tests/wine/lib/setup.bash"
+wine_work killed
 GAME=$WINEPREFIX/drive_c/upkeep-kill-test/Game
 cleanup() {
   local pid
