@@ -131,7 +131,7 @@ ANSWERS=(7 2 1 y "")
 OUT=$WORK/out.txt
 slow_lines "${ANSWERS[@]}" |
   (unset WINEPREFIX; HOME=$FAKE DISPLAY= WAYLAND_DISPLAY= timeout 60 \
-    script -qefc "$(printf '%q ' "$WORK/update")" /dev/null) >"$OUT" 2>&1
+    script -qefc "exec $(printf '%q ' "$WORK/update")" /dev/null) >"$OUT" 2>&1
 RC=${PIPESTATUS[1]}
 tr -d '\r' <"$OUT" >"$OUT.plain" && mv "$OUT.plain" "$OUT"
 expect_rc 255 "chosen prefix, closed after the run"

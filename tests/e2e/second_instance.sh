@@ -27,7 +27,7 @@ expect_no_out "Preparing the update" "refused instance:"
 
 # A third one starts on a terminal and waits at its terms...
 LATE_OUT=$WORK/late.txt
-WINEPREFIX=$PREFIX DISPLAY= timeout 90 script -qefc "$WORK/update" /dev/null \
+WINEPREFIX=$PREFIX DISPLAY= timeout 90 script -qefc "exec $WORK/update" /dev/null \
   <"$WORK/late.in" >"$LATE_OUT" 2>&1 &
 late=$!
 exec 9>"$WORK/late.in"

@@ -21,7 +21,7 @@ make_updater "$WORK/plain"
 # small_terminal ARGS...: in_terminal on a 40x12 terminal.
 small_terminal() {
   local cmd
-  cmd="stty cols 40 rows 12; $(printf '%q ' "$WORK/update" "$@")"
+  cmd="stty cols 40 rows 12; exec $(printf '%q ' "$WORK/update" "$@")"
   OUT=$WORK/out.txt
   slow_lines "${ANSWERS[@]}" |
     WINEPREFIX=$PREFIX DISPLAY= WAYLAND_DISPLAY= timeout 60 script -qefc "$cmd" /dev/null \
@@ -64,7 +64,7 @@ clear=$(grep -abo $'\x1b\\[4F\x1b\\[J' "$OUT.plain" | tail -1 | cut -d: -f1)
 install_game
 OUT=$WORK/out.txt
 slow_lines 1 y "" 1 |
-  TERM=dumb WINEPREFIX=$PREFIX DISPLAY= timeout 60 script -qefc "$(printf '%q' "$WORK/plain")" \
+  TERM=dumb WINEPREFIX=$PREFIX DISPLAY= timeout 60 script -qefc "exec $(printf '%q' "$WORK/plain")" \
     /dev/null >"$OUT" 2>&1
 RC=${PIPESTATUS[1]}
 expect_rc 255 "TERM=dumb"
@@ -77,7 +77,7 @@ install_game
 mkfifo "$WORK/keys"
 # The earlier run's screens are not this one's: the question must be this run's.
 rm -f "$OUT"
-WINEPREFIX=$PREFIX DISPLAY= timeout 60 script -qefc "$(printf '%q' "$WORK/plain")" /dev/null \
+WINEPREFIX=$PREFIX DISPLAY= timeout 60 script -qefc "exec $(printf '%q' "$WORK/plain")" /dev/null \
   <"$WORK/keys" >"$OUT" 2>&1 &
 runner=$!
 exec 8>"$WORK/keys"
@@ -105,7 +105,7 @@ done
 ANSWERS=(2 1 y "" 1)
 OUT=$WORK/out.txt
 slow_lines "${ANSWERS[@]}" |
-  (unset WINEPREFIX; HOME=$FAKE DISPLAY= timeout 60 script -qefc "$(printf '%q' "$WORK/plain")" \
+  (unset WINEPREFIX; HOME=$FAKE DISPLAY= timeout 60 script -qefc "exec $(printf '%q' "$WORK/plain")" \
     /dev/null) >"$OUT" 2>&1
 RC=${PIPESTATUS[1]}
 tr -d '\r' <"$OUT" >"$OUT.plain" && mv "$OUT.plain" "$OUT"

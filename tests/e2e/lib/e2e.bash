@@ -6,6 +6,10 @@ set -uo pipefail
 : "${BIN:?BIN must name the bin folder}"
 : "${SRC:?SRC must name the source tree}"
 WORK=$(mktemp -d /tmp/upkeep-e2e.XXXXXX)
+# script(1) runs its command with $SHELL: the commands here are quoted for bash,
+# and a shell left waiting would die of the terminal's Ctrl-C (exit 130) before
+# the program it waits on has answered it.
+export SHELL=/bin/bash
 trap 'e2e_cleanup' EXIT
 failures=0
 # shellcheck source=game.bash
@@ -96,7 +100,7 @@ in_terminal() {
   shift
   OUT=$WORK/out.txt
   local cmd
-  cmd=$(printf '%q ' "$updater" "$@")
+  cmd="exec $(printf '%q ' "$updater" "$@")"
   slow_lines "${ANSWERS[@]}" |
     WINEPREFIX=$PREFIX DISPLAY= WAYLAND_DISPLAY= timeout 60 script -qefc "$cmd" /dev/null \
       >"$OUT" 2>&1
