@@ -78,14 +78,18 @@ osslsigncode verify -CAfile "$work/cert.pem" -in "$signed" >/dev/null 2>&1 || fa
 
 echo "== version resource: the system's answers and the portable reader's"
 for exe in "$unsigned" "$signed"; do
-  UPKEEP_BRANDED_UPDATER=$(winepath -w "$exe") wine "$BIN/upkeep_tests.exe" \
+  # Wine's Z: drive is the root: the path needs no winepath (one more Wine
+  # process that may fail on a loaded machine and leave the path empty).
+  win_exe="Z:${exe//\//\\}"
+  UPKEEP_BRANDED_UPDATER=$win_exe wine "$BIN/upkeep_tests.exe" \
     --gtest_filter='BrandingCross.*' 2>&1 | tr -d '\r' >"$work/cross.txt"
   grep -q '^\[  PASSED  \] 1 test' "$work/cross.txt" && ! grep -q SKIPPED "$work/cross.txt" ||
-    fail "Wine version cross-check of $exe: $(grep -A6 Failure "$work/cross.txt")"
+    fail "Wine version cross-check of $win_exe ($(stat -c %s "$exe") bytes):
+$(grep -v '^\[' "$work/cross.txt" | head -40)"
   UPKEEP_BRANDED_UPDATER=$exe "$LINUX_BIN/upkeep_tests" --gtest_filter='BrandingCross.*' \
     >"$work/cross.txt" 2>&1
   grep -q '^\[  PASSED  \] 1 test' "$work/cross.txt" && ! grep -q SKIPPED "$work/cross.txt" ||
-    fail "portable version check of $exe: $(grep -A6 Failure "$work/cross.txt")"
+    fail "portable version check of $exe: $(grep -v '^\[' "$work/cross.txt" | head -40)"
 done
 
 # forced_run EXE: a -force run whose final box is confirmed and whose dialog
