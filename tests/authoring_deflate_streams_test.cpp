@@ -97,6 +97,31 @@ std::vector<uint8_t> Redeflated(const std::vector<uint8_t>& view,
   return out;
 }
 
+// The view is the file with each listed stream's bytes inflated in place.
+void ExpectViewOf(const std::vector<uint8_t>& file, const std::vector<DeflateStream>& streams,
+                  const std::vector<uint8_t>& view) {
+  std::vector<uint8_t> expected;
+  uint64_t copied = 0;
+  for (const DeflateStream& s : streams) {
+    expected.insert(expected.end(), file.begin() + copied, file.begin() + s.offset);
+    EXPECT_EQ(s.view_offset, expected.size());
+    std::vector<uint8_t> out(s.inflated);
+    z_stream z{};
+    ASSERT_EQ(inflateInit2(&z, -15), Z_OK);
+    z.next_in = const_cast<Bytef*>(file.data() + s.offset);
+    z.avail_in = static_cast<uInt>(s.stored);
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+    EXPECT_EQ(z.total_out, s.inflated);
+    inflateEnd(&z);
+    Append(&expected, out);
+    copied = s.offset + s.stored;
+  }
+  expected.insert(expected.end(), file.begin() + copied, file.end());
+  EXPECT_TRUE(view == expected);
+}
+
 TEST(DeflateStreamsTest, FindsStreamsAndTheSettingsThatMakeThemAgain) {
   // The streams come from the system's zlib, which deflates as the pinned copy
   // only in the same version.
@@ -269,6 +294,55 @@ TEST(DeflateStreamsTest, MembersTakenFromAnotherFileExpandAsInflated) {
         ++taken_from_known;
   }
   EXPECT_EQ(taken_from_known, 3u);  // b, a and c; not the "prefix" or the cut one
+}
+
+// Streams of megabytes (whose output goes into the view as it comes, and is
+// taken out again when the stream turns out cut), and shared members dropped
+// from views that shrink (rewritten in place) or grow (members stored, whose
+// deflate bytes outweigh their content).
+TEST(DeflateStreamsTest, LongStreamsAndDroppedMembersKeepTheViewExact) {
+  const std::vector<uint8_t> big = Words(3 << 20, 21), small = Words(40000, 22);
+  const std::vector<uint8_t> dbig = Deflate(big, 6, -15), dsmall = Deflate(small, 9, -15);
+  const std::vector<uint8_t> stored_like = Deflate(test::RandomBytes(200000, 23), 6, -15);
+  const std::vector<uint8_t> changed = Deflate(Words(50000, 24), 6, -15);
+  for (const bool shrinking : {true, false}) {
+    SCOPED_TRACE(shrinking);
+    const std::vector<uint8_t>& shared = shrinking ? dsmall : stored_like;
+    std::vector<uint8_t> old_file = test::RandomBytes(300, 25), new_file = old_file;
+    ZipMember(&old_file, "shared", 8, shared);
+    ZipMember(&old_file, "big", 8, dbig);
+    ZipMember(&old_file, "cut", 8, std::vector<uint8_t>(dbig.begin(), dbig.end() - 5000),
+              static_cast<uint32_t>(dbig.size()));
+    ZipMember(&new_file, "changed", 8, changed);
+    ZipMember(&new_file, "shared", 8, shared);
+    ZipMember(&new_file, "big", 8, Deflate(Words(3 << 20, 26), 6, -15));
+    std::vector<DeflateStream> old_streams, new_streams;
+    std::vector<uint8_t> old_view, new_view;
+    ASSERT_TRUE(ExpandDeflateStreams(old_file.data(), old_file.size(), uint64_t{64} << 20,
+                                     &old_streams, &old_view));
+    ASSERT_TRUE(ExpandDeflateStreams(new_file.data(), new_file.size(), uint64_t{64} << 20,
+                                     &new_streams, &new_view));
+    ASSERT_GE(old_streams.size(), 2u);
+    EXPECT_EQ(old_streams[1].inflated, big.size());
+    for (const DeflateStream& s : old_streams) EXPECT_LT(s.offset, old_file.size() - dbig.size());
+    ExpectViewOf(old_file, old_streams, old_view);
+    ExpectViewOf(new_file, new_streams, new_view);
+    // A bound the big member passes: it stays deflated, the view stays exact.
+    std::vector<DeflateStream> bounded;
+    std::vector<uint8_t> bounded_view;
+    ASSERT_TRUE(ExpandDeflateStreams(old_file.data(), old_file.size(), old_file.size() + 1000000,
+                                     &bounded, &bounded_view));
+    for (const DeflateStream& s : bounded) EXPECT_LT(s.inflated, big.size());
+    ExpectViewOf(old_file, bounded, bounded_view);
+
+    const size_t old_count = old_streams.size(), new_count = new_streams.size();
+    ASSERT_TRUE(DropSharedStreams(old_file.data(), old_file.size(), &old_streams, &old_view,
+                                  new_file.data(), new_file.size(), &new_streams, &new_view));
+    EXPECT_EQ(old_streams.size(), old_count - 1);
+    EXPECT_EQ(new_streams.size(), new_count - 1);
+    ExpectViewOf(old_file, old_streams, old_view);
+    ExpectViewOf(new_file, new_streams, new_view);
+  }
 }
 
 }  // namespace

@@ -128,6 +128,11 @@ bool Inflate(z_stream* z, uint8_t* scratch, const uint8_t* data, size_t size, si
   pending->clear();
   z->next_in = const_cast<Bytef*>(data + s->offset);
   z->avail_in = static_cast<uInt>(std::min<uint64_t>(size - s->offset, UINT_MAX));
+  // A candidate's output waits aside until it has made this much: false
+  // candidates seldom get that far, and a long real stream then goes straight
+  // into the view instead of being held twice.
+  constexpr size_t kAsideUpTo = size_t{1} << 20;
+  bool in_view = false;
   int rc;
   do {
     z->next_out = scratch;
@@ -144,23 +149,38 @@ bool Inflate(z_stream* z, uint8_t* scratch, const uint8_t* data, size_t size, si
     // decodes.
     if (rc == Z_STREAM_END && pending->empty() && made < kMinDeflateStream) break;
     try {
-      pending->insert(pending->end(), scratch, scratch + made);
+      if (in_view) {
+        view->insert(view->end(), scratch, scratch + made);
+      } else {
+        pending->insert(pending->end(), scratch, scratch + made);
+        if (pending->size() >= kAsideUpTo) {
+          view->insert(view->end(), data + copied, data + s->offset);
+          view->insert(view->end(), pending->begin(), pending->end());
+          pending->clear();
+          in_view = true;
+        }
+      }
     } catch (const std::bad_alloc&) {
       *no_memory = true;
       rc = Z_MEM_ERROR;
       break;
     }
   } while (rc != Z_STREAM_END);
-  if (rc != Z_STREAM_END || pending->size() < kMinDeflateStream) return false;
+  if (rc != Z_STREAM_END || (!in_view && pending->size() < kMinDeflateStream)) {
+    view->resize(mark);
+    return false;
+  }
   try {
-    view->insert(view->end(), data + copied, data + s->offset);
-    view->insert(view->end(), pending->begin(), pending->end());
+    if (!in_view) {
+      view->insert(view->end(), data + copied, data + s->offset);
+      view->insert(view->end(), pending->begin(), pending->end());
+    }
   } catch (const std::bad_alloc&) {
     view->resize(mark);
     *no_memory = true;
     return false;
   }
-  s->inflated = pending->size();
+  s->inflated = view->size() - base;
   s->stored = z->total_in;
   s->view_offset = base;
   return true;
@@ -200,6 +220,32 @@ bool Reuse(const ExpandedFile& known, const std::unordered_multimap<uint64_t, si
 // view was made with) inflated; their view offsets follow.
 bool Reexpand(const uint8_t* data, size_t size, std::vector<DeflateStream>* kept,
               std::vector<uint8_t>* view) {
+  // In place where no kept stream moves up (streams dropped are put back as
+  // their deflated bytes, mostly shorter): the view is not held twice.
+  uint64_t at = 0, copied = 0;
+  bool in_place = true;
+  for (const DeflateStream& s : *kept) {
+    at += s.offset - copied;
+    in_place = in_place && at <= s.view_offset;
+    at += s.inflated;
+    copied = s.offset + s.stored;
+  }
+  if (in_place && at + (size - copied) <= view->capacity()) {
+    uint8_t* v = view->data();
+    uint64_t to = 0;
+    copied = 0;
+    for (DeflateStream& s : *kept) {
+      std::memcpy(v + to, data + copied, static_cast<size_t>(s.offset - copied));
+      to += s.offset - copied;
+      std::memmove(v + to, v + s.view_offset, static_cast<size_t>(s.inflated));
+      s.view_offset = to;
+      to += s.inflated;
+      copied = s.offset + s.stored;
+    }
+    view->resize(static_cast<size_t>(to + (size - copied)));
+    std::memcpy(view->data() + to, data + copied, static_cast<size_t>(size - copied));
+    return true;
+  }
   try {
     std::vector<uint8_t> again;
     again.reserve(view->size());
@@ -232,7 +278,14 @@ bool ExpandDeflateStreams(const uint8_t* data, size_t size, uint64_t max_view,
   if (inflateInit2(&z, -15) != Z_OK) return false;
   bool no_memory = false;
   try {
-    view->reserve(size);
+    // Room for what inflating usually makes of a file, up to the bound: a
+    // view that grows past its room is copied whole, and held twice meanwhile.
+    // Room not written to costs no memory where the system maps it lazily.
+    try {
+      view->reserve(static_cast<size_t>(std::min<uint64_t>(max_view, uint64_t{size} * 4 + kChunk)));
+    } catch (const std::bad_alloc&) {
+      view->reserve(size);
+    }
     std::vector<uint8_t> scratch(kChunk), pending;
     std::unordered_multimap<uint64_t, size_t> by_stored;
     if (known != nullptr) {
