@@ -299,7 +299,8 @@ TEST(DeflateStreamsTest, MembersTakenFromAnotherFileExpandAsInflated) {
 // Streams of megabytes (whose output goes into the view as it comes, and is
 // taken out again when the stream turns out cut), and shared members dropped
 // from views that shrink (rewritten in place) or grow (members stored, whose
-// deflate bytes outweigh their content).
+// deflate bytes outweigh their content); and the same streams and views when
+// they are found without views and the views made from the lists.
 TEST(DeflateStreamsTest, LongStreamsAndDroppedMembersKeepTheViewExact) {
   const std::vector<uint8_t> big = Words(3 << 20, 21), small = Words(40000, 22);
   const std::vector<uint8_t> dbig = Deflate(big, 6, -15), dsmall = Deflate(small, 9, -15);
@@ -335,6 +336,26 @@ TEST(DeflateStreamsTest, LongStreamsAndDroppedMembersKeepTheViewExact) {
     for (const DeflateStream& s : bounded) EXPECT_LT(s.inflated, big.size());
     ExpectViewOf(old_file, bounded, bounded_view);
 
+    // Found without views (the old file's shared member sized from the new
+    // file's list), the same streams.
+    std::vector<DeflateStream> old_found, new_found;
+    ASSERT_TRUE(ExpandDeflateStreams(new_file.data(), new_file.size(), uint64_t{64} << 20,
+                                     &new_found, nullptr));
+    const ExpandedFile listed{new_file.data(), &new_found, nullptr};
+    ASSERT_TRUE(ExpandDeflateStreams(old_file.data(), old_file.size(), uint64_t{64} << 20,
+                                     &old_found, nullptr, &listed));
+    const auto same = [](const std::vector<DeflateStream>& a, const std::vector<DeflateStream>& b) {
+      ASSERT_EQ(a.size(), b.size());
+      for (size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a[i].offset, b[i].offset);
+        EXPECT_EQ(a[i].stored, b[i].stored);
+        EXPECT_EQ(a[i].view_offset, b[i].view_offset);
+        EXPECT_EQ(a[i].inflated, b[i].inflated);
+      }
+    };
+    same(old_found, old_streams);
+    same(new_found, new_streams);
+
     const size_t old_count = old_streams.size(), new_count = new_streams.size();
     ASSERT_TRUE(DropSharedStreams(old_file.data(), old_file.size(), &old_streams, &old_view,
                                   new_file.data(), new_file.size(), &new_streams, &new_view));
@@ -342,6 +363,19 @@ TEST(DeflateStreamsTest, LongStreamsAndDroppedMembersKeepTheViewExact) {
     EXPECT_EQ(new_streams.size(), new_count - 1);
     ExpectViewOf(old_file, old_streams, old_view);
     ExpectViewOf(new_file, new_streams, new_view);
+    // Dropped from the lists alone, then the views made from them: the same.
+    ASSERT_TRUE(DropSharedStreams(old_file.data(), old_file.size(), &old_found, nullptr,
+                                  new_file.data(), new_file.size(), &new_found, nullptr));
+    same(old_found, old_streams);
+    same(new_found, new_streams);
+    std::vector<uint8_t> listed_view;
+    ASSERT_TRUE(ExpandListedStreams(old_file.data(), old_file.size(), &old_found, &listed_view));
+    EXPECT_TRUE(listed_view == old_view);
+    ASSERT_TRUE(ExpandListedStreams(new_file.data(), new_file.size(), &new_found, &listed_view));
+    EXPECT_TRUE(listed_view == new_view);
+    // A list that does not fit the file is refused.
+    new_found.back().inflated += 1;
+    EXPECT_FALSE(ExpandListedStreams(new_file.data(), new_file.size(), &new_found, &listed_view));
   }
 }
 

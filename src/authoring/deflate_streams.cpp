@@ -111,6 +111,33 @@ bool PlausibleFirstBlock(const uint8_t* p, size_t n) {
   return kraft == 128;
 }
 
+// Where a view's bytes go: into `bytes`, or, when that is null, only counted
+// (the streams found without their inflated bytes held).
+class ViewOut {
+ public:
+  explicit ViewOut(std::vector<uint8_t>* bytes) : bytes_(bytes) {}
+  bool held() const { return bytes_ != nullptr; }
+  uint64_t size() const { return bytes_ != nullptr ? bytes_->size() : counted_; }
+  void Append(const uint8_t* p, size_t n) {
+    if (bytes_ != nullptr) {
+      bytes_->insert(bytes_->end(), p, p + n);
+    } else {
+      counted_ += n;
+    }
+  }
+  void Cut(uint64_t mark) {
+    if (bytes_ != nullptr) {
+      bytes_->resize(static_cast<size_t>(mark));
+    } else {
+      counted_ = mark;
+    }
+  }
+
+ private:
+  std::vector<uint8_t>* bytes_;
+  uint64_t counted_ = 0;
+};
+
 // Inflates the raw deflate bytes at data[s->offset..) onto `view` after the
 // file's bytes from `copied` to there, the view kept within `limit`; true when
 // they end with their final block and make at least kMinDeflateStream bytes.
@@ -118,21 +145,23 @@ bool PlausibleFirstBlock(const uint8_t* p, size_t n) {
 // decodes for a while, and copying the file's bytes before every such
 // candidate made the search quadratic in the file. `view` is as before on false.
 bool Inflate(z_stream* z, uint8_t* scratch, const uint8_t* data, size_t size, size_t copied,
-             uint64_t limit, DeflateStream* s, std::vector<uint8_t>* view,
-             std::vector<uint8_t>* pending, bool* no_memory) {
+             uint64_t limit, DeflateStream* s, ViewOut* view, std::vector<uint8_t>* pending,
+             bool* no_memory) {
   if (!PlausibleFirstBlock(data + s->offset, size - s->offset) || inflateReset(z) != Z_OK)
     return false;
-  const size_t mark = view->size();
-  const size_t base = mark + static_cast<size_t>(s->offset - copied);
+  const uint64_t mark = view->size();
+  const uint64_t base = mark + (s->offset - copied);
   if (base > limit) return false;
   pending->clear();
   z->next_in = const_cast<Bytef*>(data + s->offset);
   z->avail_in = static_cast<uInt>(std::min<uint64_t>(size - s->offset, UINT_MAX));
   // A candidate's output waits aside until it has made this much: false
   // candidates seldom get that far, and a long real stream then goes straight
-  // into the view instead of being held twice.
+  // into the view instead of being held twice. A view only counted takes it
+  // at once.
   constexpr size_t kAsideUpTo = size_t{1} << 20;
-  bool in_view = false;
+  bool in_view = !view->held();
+  if (in_view) view->Append(data + copied, static_cast<size_t>(s->offset - copied));
   int rc;
   do {
     z->next_out = scratch;
@@ -147,15 +176,15 @@ bool Inflate(z_stream* z, uint8_t* scratch, const uint8_t* data, size_t size, si
     }
     // Short streams that end in the first piece are mostly garbage that
     // decodes.
-    if (rc == Z_STREAM_END && pending->empty() && made < kMinDeflateStream) break;
+    if (rc == Z_STREAM_END && z->total_out == made && made < kMinDeflateStream) break;
     try {
       if (in_view) {
-        view->insert(view->end(), scratch, scratch + made);
+        view->Append(scratch, made);
       } else {
         pending->insert(pending->end(), scratch, scratch + made);
         if (pending->size() >= kAsideUpTo) {
-          view->insert(view->end(), data + copied, data + s->offset);
-          view->insert(view->end(), pending->begin(), pending->end());
+          view->Append(data + copied, static_cast<size_t>(s->offset - copied));
+          view->Append(pending->data(), pending->size());
           pending->clear();
           in_view = true;
         }
@@ -166,17 +195,17 @@ bool Inflate(z_stream* z, uint8_t* scratch, const uint8_t* data, size_t size, si
       break;
     }
   } while (rc != Z_STREAM_END);
-  if (rc != Z_STREAM_END || (!in_view && pending->size() < kMinDeflateStream)) {
-    view->resize(mark);
+  if (rc != Z_STREAM_END || z->total_out < kMinDeflateStream) {
+    view->Cut(mark);
     return false;
   }
   try {
     if (!in_view) {
-      view->insert(view->end(), data + copied, data + s->offset);
-      view->insert(view->end(), pending->begin(), pending->end());
+      view->Append(data + copied, static_cast<size_t>(s->offset - copied));
+      view->Append(pending->data(), pending->size());
     }
   } catch (const std::bad_alloc&) {
-    view->resize(mark);
+    view->Cut(mark);
     *no_memory = true;
     return false;
   }
@@ -193,7 +222,7 @@ bool Inflate(z_stream* z, uint8_t* scratch, const uint8_t* data, size_t size, si
 // of `known`'s streams has these bytes, and Inflate has to run.
 bool Reuse(const ExpandedFile& known, const std::unordered_multimap<uint64_t, size_t>& by_stored,
            const uint8_t* data, size_t size, size_t copied, uint64_t limit, uint64_t claimed,
-           DeflateStream* s, std::vector<uint8_t>* view, bool* matched) {
+           DeflateStream* s, ViewOut* view, bool* matched) {
   *matched = false;
   if (claimed == 0 || claimed > size - s->offset) return false;
   const DeflateStream* o = nullptr;
@@ -205,11 +234,18 @@ bool Reuse(const ExpandedFile& known, const std::unordered_multimap<uint64_t, si
   if (o == nullptr) return false;
   *matched = true;
   if (!PlausibleFirstBlock(data + s->offset, size - s->offset)) return false;
-  const size_t base = view->size() + static_cast<size_t>(s->offset - copied);
+  const uint64_t base = view->size() + (s->offset - copied);
   if (base > limit || base + o->inflated > limit) return false;
-  view->insert(view->end(), data + copied, data + s->offset);
-  view->insert(view->end(), known.view->begin() + o->view_offset,
-               known.view->begin() + o->view_offset + o->inflated);
+  if (view->held() && known.view == nullptr) {
+    *matched = false;  // its bytes are not at hand: inflated instead
+    return false;
+  }
+  view->Append(data + copied, static_cast<size_t>(s->offset - copied));
+  if (view->held()) {
+    view->Append(known.view->data() + o->view_offset, static_cast<size_t>(o->inflated));
+  } else {
+    view->Append(nullptr, static_cast<size_t>(o->inflated));
+  }
   s->inflated = o->inflated;
   s->stored = o->stored;
   s->view_offset = base;
@@ -272,19 +308,22 @@ bool ExpandDeflateStreams(const uint8_t* data, size_t size, uint64_t max_view,
                           std::vector<DeflateStream>* streams, std::vector<uint8_t>* view,
                           const ExpandedFile* known) {
   streams->clear();
-  view->clear();
+  if (view != nullptr) view->clear();
   if (size > max_view) return false;
   z_stream z{};
   if (inflateInit2(&z, -15) != Z_OK) return false;
   bool no_memory = false;
+  ViewOut out(view);
   try {
     // Room for what inflating usually makes of a file, up to the bound: a
     // view that grows past its room is copied whole, and held twice meanwhile.
     // Room not written to costs no memory where the system maps it lazily.
-    try {
-      view->reserve(static_cast<size_t>(std::min<uint64_t>(max_view, uint64_t{size} * 4 + kChunk)));
-    } catch (const std::bad_alloc&) {
-      view->reserve(size);
+    if (view != nullptr) {
+      try {
+        view->reserve(static_cast<size_t>(std::min<uint64_t>(max_view, uint64_t{size} * 4 + kChunk)));
+      } catch (const std::bad_alloc&) {
+        view->reserve(size);
+      }
     }
     std::vector<uint8_t> scratch(kChunk), pending;
     std::unordered_multimap<uint64_t, size_t> by_stored;
@@ -304,42 +343,83 @@ bool ExpandDeflateStreams(const uint8_t* data, size_t size, uint64_t max_view,
         ++at;
         continue;
       }
-      const size_t mark = view->size();
+      const uint64_t mark = out.size();
       // Room for the rest of the file as it is, which the view still takes.
       const uint64_t rest = size - s.offset;
       bool reused = false;
       if (max_view >= rest && !by_stored.empty() && data[at] == 'P') {
         const uint64_t claimed = Get16(data + at + 18) | uint64_t{Get16(data + at + 20)} << 16;
-        if (!Reuse(*known, by_stored, data, size, copied, max_view - rest, claimed, &s, view,
+        if (!Reuse(*known, by_stored, data, size, copied, max_view - rest, claimed, &s, &out,
                    &reused) &&
             reused) {
-          view->resize(mark);
+          out.Cut(mark);
           ++at;
           continue;
         }
       }
       if (max_view < rest ||
-          (!reused && !Inflate(&z, scratch.data(), data, size, copied, max_view - rest, &s, view,
+          (!reused && !Inflate(&z, scratch.data(), data, size, copied, max_view - rest, &s, &out,
                                &pending, &no_memory)) ||
-          view->size() + (rest - s.stored) > max_view) {
-        view->resize(mark);
+          out.size() + (rest - s.stored) > max_view) {
+        out.Cut(mark);
         ++at;
         continue;
       }
       streams->push_back(s);
       copied = at = static_cast<size_t>(s.offset + s.stored);
     }
-    if (!no_memory) view->insert(view->end(), data + copied, data + size);
+    if (!no_memory) out.Append(data + copied, size - copied);
   } catch (const std::bad_alloc&) {
     no_memory = true;
   }
   inflateEnd(&z);
   if (no_memory) {
     streams->clear();
-    view->clear();
+    if (view != nullptr) view->clear();
     return false;
   }
   return true;
+}
+
+bool ExpandListedStreams(const uint8_t* data, size_t size, std::vector<DeflateStream>* streams,
+                         std::vector<uint8_t>* view) {
+  view->clear();
+  uint64_t total = size;
+  for (const DeflateStream& s : *streams) total += s.inflated - std::min(s.inflated, s.stored);
+  if (total > SIZE_MAX) return false;
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK) return false;
+  bool ok = true;
+  try {
+    view->reserve(static_cast<size_t>(total));
+    uint64_t copied = 0;
+    for (DeflateStream& s : *streams) {
+      if (s.offset < copied || s.offset > size || s.stored > size - s.offset ||
+          s.stored > UINT_MAX || s.inflated > UINT_MAX || inflateReset(&z) != Z_OK) {
+        ok = false;
+        break;
+      }
+      view->insert(view->end(), data + copied, data + s.offset);
+      s.view_offset = view->size();
+      view->resize(view->size() + static_cast<size_t>(s.inflated));
+      z.next_in = const_cast<Bytef*>(data + s.offset);
+      z.avail_in = static_cast<uInt>(s.stored);
+      z.next_out = view->data() + s.view_offset;
+      z.avail_out = static_cast<uInt>(s.inflated);
+      if (inflate(&z, Z_FINISH) != Z_STREAM_END || z.total_out != s.inflated ||
+          z.total_in != s.stored) {
+        ok = false;
+        break;
+      }
+      copied = s.offset + s.stored;
+    }
+    if (ok) view->insert(view->end(), data + copied, data + size);
+  } catch (const std::bad_alloc&) {
+    ok = false;
+  }
+  inflateEnd(&z);
+  if (!ok) view->clear();
+  return ok;
 }
 
 namespace {
@@ -444,10 +524,23 @@ bool DropSharedStreams(const uint8_t* old_data, size_t old_size,
     }
     for (size_t i = 0; i < old_streams->size(); ++i)
       if (!old_shared[i]) old_kept.push_back((*old_streams)[i]);
+    // Without views only the kept streams' places in them follow.
+    const auto settle = [](const uint8_t* data, size_t size, std::vector<DeflateStream>* kept,
+                           std::vector<uint8_t>* view) {
+      if (view != nullptr) return Reexpand(data, size, kept, view);
+      uint64_t at = 0, copied = 0;
+      for (DeflateStream& s : *kept) {
+        at += s.offset - copied;
+        s.view_offset = at;
+        at += s.inflated;
+        copied = s.offset + s.stored;
+      }
+      return true;
+    };
     if ((old_kept.size() != old_streams->size() &&
-         !Reexpand(old_data, old_size, &old_kept, old_view)) ||
+         !settle(old_data, old_size, &old_kept, old_view)) ||
         (new_kept.size() != new_streams->size() &&
-         !Reexpand(new_data, new_size, &new_kept, new_view)))
+         !settle(new_data, new_size, &new_kept, new_view)))
       return false;
     old_streams->swap(old_kept);
     new_streams->swap(new_kept);

@@ -43,9 +43,17 @@ struct ExpandedFile {
 // itself is over `max_view`. A zip member whose deflate bytes (as long as its
 // header says) `known` holds as one of its streams takes that stream's
 // inflated bytes instead of being inflated again: the same streams and view.
+// With `view` null the streams are found without their bytes held (the view's
+// size is only counted), and `known` needs no view either.
 bool ExpandDeflateStreams(const uint8_t* data, size_t size, uint64_t max_view,
                           std::vector<DeflateStream>* streams, std::vector<uint8_t>* view,
                           const ExpandedFile* known = nullptr);
+
+// The view of `data` with the listed streams (as found before, in order)
+// inflated and their view offsets set; false when one does not inflate to
+// its listed size or memory runs out.
+bool ExpandListedStreams(const uint8_t* data, size_t size, std::vector<DeflateStream>* streams,
+                         std::vector<uint8_t>* view);
 
 // Settings with which Redeflater makes `stored` from `inflated` byte for
 // byte, `hint` (when set) tried first, then the usual ones; false when none
@@ -65,7 +73,8 @@ bool KeepReproducibleStreams(const uint8_t* data, size_t size, std::vector<Defla
 // Drops from both files' lists (and views) the streams whose deflate bytes
 // the other file holds as they are (members that did not change): they stay
 // deflated in both views, where the delta copies them, and the updater never
-// deflates them again. False when memory runs out.
+// deflates them again. Views may be null: the kept streams' view offsets are
+// then those of the views ExpandListedStreams makes. False when memory runs out.
 bool DropSharedStreams(const uint8_t* old_data, size_t old_size,
                        std::vector<DeflateStream>* old_streams, std::vector<uint8_t>* old_view,
                        const uint8_t* new_data, size_t new_size,

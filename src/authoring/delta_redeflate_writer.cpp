@@ -18,20 +18,25 @@ bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_
   if (redeflated != nullptr) *redeflated = 0;
   try {
     // Only streams that changed are listed: a member both files hold as it is
-    // is copied deflated, and never deflated again by the updater.
+    // is copied deflated, and never deflated again by the updater. The streams
+    // are found first without their bytes, so an archive whose members all
+    // stayed as they were costs no views (the old view's bound is checked as
+    // it was found).
     std::vector<DeflateStream> new_streams, old_streams;
     std::vector<uint8_t> new_view, old_view;
     // Members the new file holds as they are are inflated only there.
-    const ExpandedFile expanded_new{new_data, &new_streams, &new_view};
-    if (!ExpandDeflateStreams(new_data, new_size, kMaxRedeflateExpanded, &new_streams, &new_view) ||
+    const ExpandedFile expanded_new{new_data, &new_streams, nullptr};
+    if (!ExpandDeflateStreams(new_data, new_size, kMaxRedeflateExpanded, &new_streams, nullptr) ||
         new_streams.empty() ||
-        !ExpandDeflateStreams(old_data, old_size, kRedeflateOldViewWritten, &old_streams, &old_view,
+        !ExpandDeflateStreams(old_data, old_size, kRedeflateOldViewWritten, &old_streams, nullptr,
                               &expanded_new) ||
-        !DropSharedStreams(old_data, old_size, &old_streams, &old_view, new_data, new_size,
-                           &new_streams, &new_view) ||
+        !DropSharedStreams(old_data, old_size, &old_streams, nullptr, new_data, new_size,
+                           &new_streams, nullptr) ||
         new_streams.empty() ||
+        !ExpandListedStreams(new_data, new_size, &new_streams, &new_view) ||
         !KeepReproducibleStreams(new_data, new_size, &new_streams, &new_view) ||
-        new_streams.empty()) {
+        new_streams.empty() ||
+        !ExpandListedStreams(old_data, old_size, &old_streams, &old_view)) {
       return false;
     }
     // The changed members' new content is most of the delta, as inserts, and
