@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "authoring/delta_encoder.h"
 #include "test_util.h"
 
 namespace upkeep {
@@ -376,6 +377,35 @@ TEST(DeflateStreamsTest, LongStreamsAndDroppedMembersKeepTheViewExact) {
     // A list that does not fit the file is refused.
     new_found.back().inflated += 1;
     EXPECT_FALSE(ExpandListedStreams(new_file.data(), new_file.size(), &new_found, &listed_view));
+  }
+}
+
+// Left to choose, make tries the deflated view only where the changed
+// streams are not a sliver of a large file; asked for it, it still makes it.
+TEST(DeflateStreamsTest, DeflatedViewSkippedForASliverOfALargeFile) {
+  const std::vector<uint8_t> body = test::RandomBytes(2 << 20, 31);
+  struct Case {
+    const char* name;
+    size_t member;  // inflated bytes of the member that changes
+    bool tried;
+  } cases[] = {
+      {"a few KB in 2 MiB", 3000, false},
+      {"a member of over 1/64 of the file", 400000, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> old_file = body, new_file = body;
+    ZipMember(&old_file, "m", 8, Deflate(Words(c.member, 32), 6, -15));
+    ZipMember(&new_file, "m", 8, Deflate(Words(c.member, 33), 6, -15));
+    std::vector<uint8_t> chosen, asked;
+    EXPECT_EQ(EncodeRedeflateDelta(old_file.data(), old_file.size(), new_file.data(),
+                                   new_file.size(), &chosen, nullptr, true),
+              c.tried);
+    EXPECT_TRUE(EncodeRedeflateDelta(old_file.data(), old_file.size(), new_file.data(),
+                                     new_file.size(), &asked));
+    if (c.tried) {
+      EXPECT_TRUE(chosen == asked);
+    }
   }
 }
 

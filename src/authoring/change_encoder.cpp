@@ -112,7 +112,8 @@ class Choice {
 // Files with deflate streams: the delta between their inflated views.
 void Choice::Redeflate() {
   std::vector<uint8_t> stored;
-  if (EncodeRedeflateDelta(old_, old_size_, new_, new_size_, &stored, &redeflated_bytes_) &&
+  if (EncodeRedeflateDelta(old_, old_size_, new_, new_size_, &stored, &redeflated_bytes_,
+                           options_.formats == Formats::kSmaller) &&
       stored.size() <= kMaxPayloadSize && (!have_ || stored.size() < best_.size())) {
     Keep(ChangeForm::kRedeflate, &stored);
   }

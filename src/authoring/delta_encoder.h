@@ -153,9 +153,13 @@ bool PackPredictedStreams(uint8_t mode, std::vector<uint8_t>* controls,
 // the new file can be made again, or a view is over kMaxRedeflateExpanded) or
 // memory runs out. `redeflated`, when given, gets the bytes of the new file
 // that the updater deflates again (what other forms carry nearly whole).
+// `only_where_it_may_win` also turns it down where the changed streams are a
+// sliver of a large file: their deflate bytes are all it could save over the
+// other forms, which search the rest of the file better.
 bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                           size_t new_size, std::vector<uint8_t>* stored,
-                          uint64_t* redeflated = nullptr);
+                          uint64_t* redeflated = nullptr,
+                          bool only_where_it_may_win = false);
 
 }  // namespace upkeep
 

@@ -321,6 +321,10 @@ bool SearchInPieces(size_t old_size, size_t new_size, const Pieces& pieces, Sear
   } else {
     for (size_t k = 0; k < n; ++k) one(k);
   }
+  // Joined into room taken once: growing would hold the records twice.
+  size_t total = out->size();
+  for (size_t k = 0; k < n; ++k) total += parts[k].size();
+  out->reserve(total);
   for (size_t k = 0; k < n; ++k) {
     if (failed[k]) return false;
     out->insert(out->end(), parts[k].begin(), parts[k].end());

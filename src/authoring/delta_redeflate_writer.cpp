@@ -10,10 +10,24 @@
 
 namespace upkeep {
 
-namespace {}  // namespace
+namespace {
+
+// Changed streams whose deflate bytes are under 1/64 of a file of a MiB or
+// more: in programs these are mostly a few short runs that happen to inflate
+// (381 bytes of a 69 MB library), and the trial cost more time and memory
+// than all the other forms together.
+bool Sliver(const std::vector<DeflateStream>& streams, size_t file_size) {
+  constexpr size_t kLargeFile = size_t{1} << 20;
+  uint64_t stored = 0;
+  for (const DeflateStream& s : streams) stored += s.stored;
+  return file_size >= kLargeFile && stored * 64 < file_size;
+}
+
+}  // namespace
 
 bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
-                          size_t new_size, std::vector<uint8_t>* stored, uint64_t* redeflated) {
+                          size_t new_size, std::vector<uint8_t>* stored, uint64_t* redeflated,
+                          bool only_where_it_may_win) {
   stored->clear();
   if (redeflated != nullptr) *redeflated = 0;
   try {
@@ -32,7 +46,7 @@ bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_
                               &expanded_new) ||
         !DropSharedStreams(old_data, old_size, &old_streams, nullptr, new_data, new_size,
                            &new_streams, nullptr) ||
-        new_streams.empty() ||
+        new_streams.empty() || (only_where_it_may_win && Sliver(new_streams, new_size)) ||
         !ExpandListedStreams(new_data, new_size, &new_streams, &new_view) ||
         !KeepReproducibleStreams(new_data, new_size, &new_streams, &new_view) ||
         new_streams.empty() ||
