@@ -98,6 +98,17 @@ std::vector<uint8_t> Redeflated(const std::vector<uint8_t>& view,
   return out;
 }
 
+// The same streams at the same places, in the files and in their views.
+void ExpectSameStreams(const std::vector<DeflateStream>& a, const std::vector<DeflateStream>& b) {
+  ASSERT_EQ(a.size(), b.size());
+  for (size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(a[i].offset, b[i].offset);
+    EXPECT_EQ(a[i].stored, b[i].stored);
+    EXPECT_EQ(a[i].view_offset, b[i].view_offset);
+    EXPECT_EQ(a[i].inflated, b[i].inflated);
+  }
+}
+
 // The view is the file with each listed stream's bytes inflated in place.
 void ExpectViewOf(const std::vector<uint8_t>& file, const std::vector<DeflateStream>& streams,
                   const std::vector<uint8_t>& view) {
@@ -271,13 +282,7 @@ TEST(DeflateStreamsTest, MembersTakenFromAnotherFileExpandAsInflated) {
     ASSERT_EQ(ExpandDeflateStreams(file.data(), file.size(), limit, &taken, &taken_view, &known),
               plain_ok);
     EXPECT_TRUE(taken_view == plain_view);
-    ASSERT_EQ(taken.size(), plain.size());
-    for (size_t i = 0; i < plain.size(); ++i) {
-      EXPECT_EQ(taken[i].offset, plain[i].offset);
-      EXPECT_EQ(taken[i].stored, plain[i].stored);
-      EXPECT_EQ(taken[i].view_offset, plain[i].view_offset);
-      EXPECT_EQ(taken[i].inflated, plain[i].inflated);
-    }
+    ExpectSameStreams(taken, plain);
   }
 
   // The shared members' bytes do come from the known view, not inflate.
@@ -345,17 +350,8 @@ TEST(DeflateStreamsTest, LongStreamsAndDroppedMembersKeepTheViewExact) {
     const ExpandedFile listed{new_file.data(), &new_found, nullptr};
     ASSERT_TRUE(ExpandDeflateStreams(old_file.data(), old_file.size(), uint64_t{64} << 20,
                                      &old_found, nullptr, &listed));
-    const auto same = [](const std::vector<DeflateStream>& a, const std::vector<DeflateStream>& b) {
-      ASSERT_EQ(a.size(), b.size());
-      for (size_t i = 0; i < a.size(); ++i) {
-        EXPECT_EQ(a[i].offset, b[i].offset);
-        EXPECT_EQ(a[i].stored, b[i].stored);
-        EXPECT_EQ(a[i].view_offset, b[i].view_offset);
-        EXPECT_EQ(a[i].inflated, b[i].inflated);
-      }
-    };
-    same(old_found, old_streams);
-    same(new_found, new_streams);
+    ExpectSameStreams(old_found, old_streams);
+    ExpectSameStreams(new_found, new_streams);
 
     const size_t old_count = old_streams.size(), new_count = new_streams.size();
     ASSERT_TRUE(DropSharedStreams(old_file.data(), old_file.size(), &old_streams, &old_view,
@@ -367,8 +363,8 @@ TEST(DeflateStreamsTest, LongStreamsAndDroppedMembersKeepTheViewExact) {
     // Dropped from the lists alone, then the views made from them: the same.
     ASSERT_TRUE(DropSharedStreams(old_file.data(), old_file.size(), &old_found, nullptr,
                                   new_file.data(), new_file.size(), &new_found, nullptr));
-    same(old_found, old_streams);
-    same(new_found, new_streams);
+    ExpectSameStreams(old_found, old_streams);
+    ExpectSameStreams(new_found, new_streams);
     std::vector<uint8_t> listed_view;
     ASSERT_TRUE(ExpandListedStreams(old_file.data(), old_file.size(), &old_found, &listed_view));
     EXPECT_TRUE(listed_view == old_view);
