@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <algorithm>
 #include <random>
 #include <string>
@@ -240,6 +242,33 @@ TEST(ExtendedDelta, RecordsAndMalformedStreams) {
     ASSERT_EQ(Decode(stored, old, &got, &info), c.ok);
     if (c.ok) {
       EXPECT_TRUE(got == c.out);
+    }
+    // The same records in the raw layout: a marker, then raw deflate without the magic.
+    if (c.raw.size() < 4 || std::memcmp(c.raw.data(), "UKX2", 4) != 0) continue;
+    std::vector<uint8_t> deflated, raw_got;
+    ASSERT_TRUE(EncodeRawDeflate(c.raw.data() + 4, c.raw.size() - 4, &deflated, 12));
+    std::vector<uint8_t> raw_stored(1, kExtendedRawMarker);
+    raw_stored.insert(raw_stored.end(), deflated.begin(), deflated.end());
+    ASSERT_EQ(Decode(raw_stored, old, &raw_got, &info), c.ok);
+    if (c.ok) {
+      EXPECT_TRUE(raw_got == c.out);
+    }
+  }
+
+  // The raw layout cut short, with bytes after its stream, or the marker alone.
+  {
+    std::vector<uint8_t> deflated;
+    ASSERT_TRUE(EncodeRawDeflate(good.data() + 4, good.size() - 4, &deflated, 12));
+    std::vector<uint8_t> raw_stored(1, kExtendedRawMarker);
+    raw_stored.insert(raw_stored.end(), deflated.begin(), deflated.end());
+    std::vector<uint8_t> raw_cut(raw_stored.begin(), raw_stored.end() - 1);
+    std::vector<uint8_t> raw_trailing = with(raw_stored, {0});
+    std::vector<uint8_t> marker_only(1, kExtendedRawMarker);
+    std::vector<uint8_t> garbage = {kExtendedRawMarker, 0xFF, 0xFF, 0xFF};
+    for (const auto* s : {&raw_cut, &raw_trailing, &marker_only, &garbage}) {
+      std::vector<uint8_t> got;
+      ExtendedDeltaInfo info;
+      EXPECT_FALSE(Decode(*s, old, &got, &info));
     }
   }
 

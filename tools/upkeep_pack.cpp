@@ -203,6 +203,13 @@ bool HeadIs(PackageEntry* e, const char magic[4]) {
 // Entries that are one zlib payload (stream, Adler-32, length). Extended
 // deltas in the split or block layout, deflated-view deltas and whole files
 // in blocks are not.
+// An extended delta kept as one raw deflate stream after its marker byte.
+bool IsRawDelta(PackageEntry* e) {
+  uint8_t first = 0;
+  return IsExtendedDeltaName(e->name.c_str()) && e->size > 0 &&
+         ReadEntryBytes(e, 0, &first, 1) && first == kExtendedRawMarker;
+}
+
 bool IsPayloadEntry(PackageEntry* e) {
   const std::string& name = e->name;
   auto ends = [&](const char* s) {
@@ -211,7 +218,7 @@ bool IsPayloadEntry(PackageEntry* e) {
   };
   if (ends(".FILE") || ends(".DELTA")) return true;
   if (!ends(kExtendedDeltaSuffix)) return false;
-  return !HeadIs(e, kExtendedSplitMagic) && !HeadIs(e, kBlockStreamMagic);
+  return !HeadIs(e, kExtendedSplitMagic) && !HeadIs(e, kBlockStreamMagic) && !IsRawDelta(e);
 }
 
 const char* DeltaLayoutName(PackageEntry* e) {
@@ -221,6 +228,7 @@ const char* DeltaLayoutName(PackageEntry* e) {
     return "extended delta in three streams";
   if (IsExtendedDeltaName(e->name.c_str()) && HeadIs(e, kBlockStreamMagic))
     return "extended delta in blocks";
+  if (IsRawDelta(e)) return "extended delta, one raw deflate stream";
   return nullptr;
 }
 

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "authoring/delta_encoder.h"
@@ -122,6 +123,34 @@ void PutU32(uint32_t v, std::vector<uint8_t>* out) {
 
 }  // namespace
 
+namespace {
+
+// Whether "UKX2" records copy anything from the old file. A delta that only
+// inserts is the file again, and the whole file (which needs no old one) is to
+// win against it: the raw layout would undercut it by its framing alone.
+bool RecordsCopy(const std::vector<uint8_t>& records) {
+  size_t at = 4;
+  const auto varint = [&](uint64_t* v) {
+    *v = 0;
+    for (int shift = 0; at < records.size() && shift < 64; shift += 7) {
+      const uint8_t b = records[at++];
+      *v |= static_cast<uint64_t>(b & 0x7F) << shift;
+      if ((b & 0x80) == 0) return true;
+    }
+    return false;
+  };
+  while (at < records.size()) {
+    uint64_t copy = 0, insert = 0, seek = 0;
+    if (!varint(&copy) || !varint(&insert) || !varint(&seek)) return false;
+    if ((copy >> 1) != 0) return true;
+    if (insert > records.size() - at) return false;
+    at += static_cast<size_t>(insert);
+  }
+  return false;
+}
+
+}  // namespace
+
 bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>* stored,
                        ExtendedLayout layout, bool quick_inserts) {
   stored->clear();
@@ -137,6 +166,17 @@ bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>
     if (layout == ExtendedLayout::kInterleavedDeflate) {
       stored->swap(interleaved);
       return true;
+    }
+    // Small records go without the payload's framing where that is smaller.
+    if (try_interleaved && records.size() >= 4 &&
+        std::memcmp(records.data(), kExtendedDeltaMagic, 4) == 0 && RecordsCopy(records)) {
+      std::vector<uint8_t> raw;
+      if (EncodeRawDeflate(records.data() + 4, records.size() - 4, &raw,
+                           kExtendedDeltaPayloadLevel) &&
+          raw.size() + 1 < interleaved.size()) {
+        interleaved.assign(1, kExtendedRawMarker);
+        interleaved.insert(interleaved.end(), raw.begin(), raw.end());
+      }
     }
 
     std::vector<uint8_t> streams[kExtendedStreams];

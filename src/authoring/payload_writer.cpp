@@ -21,9 +21,9 @@ void AppendU32(std::vector<uint8_t>* out, uint32_t v) {
 
 // zlib level 9 with its default memory level, which measured as small or smaller
 // than level 9 at memLevel 9 on deltas; `out` holds exactly the stream on success.
-bool ZlibStream(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
+bool ZlibStream(const uint8_t* data, size_t size, std::vector<uint8_t>* out, bool raw = false) {
   z_stream zs = {};
-  if (deflateInit2(&zs, 9, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
+  if (deflateInit2(&zs, 9, Z_DEFLATED, raw ? -15 : 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
   bool ok = true;
   try {
     out->resize(deflateBound(&zs, static_cast<uLong>(size)) + 8);
@@ -48,15 +48,17 @@ constexpr size_t kTryBothBelow = 64 * 1024;
 
 // Near-optimal parsing: a few per cent smaller than zlib 9, still a plain
 // zlib stream for the runtime's inflate.
-bool LibdeflateStream(const uint8_t* data, size_t size, int level, std::vector<uint8_t>* out) {
+bool LibdeflateStream(const uint8_t* data, size_t size, int level, std::vector<uint8_t>* out,
+                      bool raw = false) {
   libdeflate_compressor* c = libdeflate_alloc_compressor(level);
   if (c == nullptr) return false;
   size_t produced = 0;
   try {
     out->resize(libdeflate_zlib_compress_bound(c, size) + 8);
     uint8_t none = 0;
-    produced =
-        libdeflate_zlib_compress(c, size != 0 ? data : &none, size, out->data(), out->size() - 8);
+    const void* in = size != 0 ? static_cast<const void*>(data) : &none;
+    produced = raw ? libdeflate_deflate_compress(c, in, size, out->data(), out->size() - 8)
+                   : libdeflate_zlib_compress(c, in, size, out->data(), out->size() - 8);
   } catch (const std::bad_alloc&) {
     produced = 0;
   }
@@ -69,27 +71,44 @@ bool LibdeflateStream(const uint8_t* data, size_t size, int level, std::vector<u
 
 }  // namespace
 
-bool EncodePayload(const uint8_t* data, size_t size, std::vector<uint8_t>* out, int level) {
+namespace {
+
+// One deflate stream of `data`, zlib-wrapped or raw, from the deflater that
+// makes it smaller.
+bool OneDeflateStream(const uint8_t* data, size_t size, std::vector<uint8_t>* out, int level,
+                      bool raw) {
   out->clear();
   if (size > kMaxPayloadSize || (data == nullptr && size != 0)) return false;
 #ifdef UPKEEP_HAVE_LIBDEFLATE
-  if (!LibdeflateStream(data, size, level, out) && !ZlibStream(data, size, out)) {
+  if (!LibdeflateStream(data, size, level, out, raw) && !ZlibStream(data, size, out, raw)) {
     out->clear();
     return false;
   }
   // On small inputs zlib is sometimes a few bytes smaller, and trying it
   // costs next to nothing; on large ones it is slower and hardly ever wins.
   std::vector<uint8_t> other;
-  if (size <= kTryBothBelow && ZlibStream(data, size, &other) && other.size() < out->size()) {
+  if (size <= kTryBothBelow && ZlibStream(data, size, &other, raw) &&
+      other.size() < out->size()) {
     out->swap(other);
   }
 #else
   (void)level;
-  if (!ZlibStream(data, size, out)) {
+  if (!ZlibStream(data, size, out, raw)) {
     out->clear();
     return false;
   }
 #endif
+  return true;
+}
+
+}  // namespace
+
+bool EncodeRawDeflate(const uint8_t* data, size_t size, std::vector<uint8_t>* out, int level) {
+  return OneDeflateStream(data, size, out, level, true);
+}
+
+bool EncodePayload(const uint8_t* data, size_t size, std::vector<uint8_t>* out, int level) {
+  if (!OneDeflateStream(data, size, out, level, false)) return false;
   uLong adler = adler32(0L, Z_NULL, 0);
   adler = adler32(adler, size != 0 ? data : nullptr, static_cast<uInt>(size));
   AppendU32(out, static_cast<uint32_t>(adler));

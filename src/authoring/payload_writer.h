@@ -20,6 +20,11 @@ bool EncodePayload(const uint8_t* data, size_t size, std::vector<uint8_t>* out,
 // Convenience form; empty on failure (a valid payload is never empty).
 std::vector<uint8_t> EncodePayload(const std::vector<uint8_t>& data);
 
+// `data` as one raw deflate stream (no header, checksum or length), the
+// smaller of the two deflaters' as EncodePayload chooses; false when it
+// cannot be made.
+bool EncodeRawDeflate(const uint8_t* data, size_t size, std::vector<uint8_t>* out, int level);
+
 // How StreamPayload ended.
 enum class StreamedPayload { kDone, kOverLimit, kFailed };
 

@@ -268,6 +268,43 @@ bool DecodeSplit(PackageSource& stored, OldSource* old, uint64_t oldSize, const 
   return parser->AtRecordBoundary() && streams[1].Finish() && streams[2].Finish();
 }
 
+// The records after the marker, inflated as they are read: the stream must
+// end exactly at the end of the stored bytes.
+bool DecodeRaw(PackageSource& stored, RecordParser* parser) {
+  static const uint8_t kMagic[4] = {'U', 'K', 'X', '2'};
+  if (!parser->Feed(kMagic, sizeof kMagic)) return false;
+  SequentialSource in(&stored, 1, stored.size());
+  std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[kChunk]);
+  if (out == nullptr) return false;
+  z_stream zs = {};
+  if (inflateInit2(&zs, -15) != Z_OK) return false;
+  bool ok = true;
+  int result = Z_OK;
+  while (ok && result != Z_STREAM_END) {
+    if (zs.avail_in == 0) {
+      const uint8_t* p = nullptr;
+      size_t got = 0;
+      if (!in.Next(SIZE_MAX, &p, &got)) {
+        ok = false;
+        break;
+      }
+      zs.next_in = const_cast<uint8_t*>(p);
+      zs.avail_in = static_cast<uInt>(got);
+    }
+    const bool input_left = zs.avail_in != 0;
+    zs.next_out = out.get();
+    zs.avail_out = static_cast<uInt>(kChunk);
+    result = inflate(&zs, Z_NO_FLUSH);
+    const size_t got = kChunk - zs.avail_out;
+    if (result != Z_OK && result != Z_STREAM_END) ok = false;
+    if (ok && result == Z_OK && got == 0 && !input_left) ok = false;  // cut short
+    if (ok && got != 0 && !parser->Feed(out.get(), got)) ok = false;
+  }
+  const bool all_taken = zs.avail_in == 0 && in.left() == 0;
+  inflateEnd(&zs);
+  return ok && all_taken && parser->AtRecordBoundary();
+}
+
 }  // namespace
 
 bool DecodeExtendedDelta(PackageSource& stored, OldSource* old, uint64_t oldSize,
@@ -277,10 +314,12 @@ bool DecodeExtendedDelta(PackageSource& stored, OldSource* old, uint64_t oldSize
   const uint64_t storedSize = stored.size();
   uint8_t magic[4] = {};
   if (storedSize >= 4 && !stored.ReadAt(0, magic, 4)) return false;
+  if (storedSize > 0 && storedSize < 4 && !stored.ReadAt(0, magic, 1)) return false;
   if (storedSize >= 4 && std::memcmp(magic, kExtendedSplitMagic, 4) == 0)
     return DecodeSplit(stored, old, oldSize, sink, info);
   std::unique_ptr<RecordParser> parser(new (std::nothrow) RecordParser(old, oldSize, sink, info));
   if (parser == nullptr) return false;
+  if (storedSize >= 1 && magic[0] == kExtendedRawMarker) return DecodeRaw(stored, parser.get());
   const ByteSink feed = [&parser](const uint8_t* p, size_t n) { return parser->Feed(p, n); };
   // The records of a delta too long for one payload, in blocks.
   if (storedSize >= 4 && std::memcmp(magic, kBlockStreamMagic, 4) == 0)

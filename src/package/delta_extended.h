@@ -29,6 +29,14 @@
 // copy's add bytes and the inserts every insert's bytes, in record order.
 // All values are little-endian.
 //
+// A small delta may keep its records as one raw deflate stream, without the
+// payload's framing, which weighs on a delta of a hundred bytes:
+//   u8 kExtendedRawMarker      (no zlib stream starts with it, nor either magic)
+//   the raw deflate stream of the records without their magic, ending exactly
+//   where the stored bytes end
+// The package's manifest and the file's checksum in the script stand in for
+// the payload's Adler-32.
+//
 // A delta whose records are too long for one payload (over 4 GiB) keeps them,
 // "UKX2" magic first, in the block form of package/payload_stream.h, which
 // its stored bytes then start with ("UKB1").
@@ -53,6 +61,7 @@ namespace upkeep {
 constexpr char kExtendedDeltaSuffix[] = ".DELTAX";
 constexpr char kExtendedDeltaMagic[4] = {'U', 'K', 'X', '2'};
 constexpr char kExtendedSplitMagic[4] = {'U', 'K', 'X', '3'};
+constexpr uint8_t kExtendedRawMarker = 0x02;
 constexpr uint8_t kExtendedCodecStored = 0;
 constexpr uint8_t kExtendedCodecDeflate = 1;  // a zlib stream
 constexpr uint8_t kExtendedCodecLzma2 = 2;    // a raw LZMA2 stream with its end marker

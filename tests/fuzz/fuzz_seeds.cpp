@@ -129,6 +129,17 @@ int main(int argc, char** argv) {
       root / "delta_extended_fuzz", "delta",
       Cat(Cat({static_cast<uint8_t>(old_size), static_cast<uint8_t>(old_size >> 8)}, old_file),
           EncodePayload(extended)));
+  // The raw layout: a marker and the records raw-deflated without their magic.
+  {
+    std::vector<uint8_t> raw(1, kExtendedRawMarker), deflated;
+    ok &= EncodeRawDeflate(extended.data() + 4, extended.size() - 4, &deflated,
+                           kBestPayloadLevel);
+    raw.insert(raw.end(), deflated.begin(), deflated.end());
+    ok &= Write(
+        root / "delta_extended_fuzz", "raw",
+        Cat(Cat({static_cast<uint8_t>(old_size), static_cast<uint8_t>(old_size >> 8)}, old_file),
+            raw));
+  }
   // The split layout in each codec, so the fuzzer starts inside every decoder.
   const std::pair<const char*, ExtendedLayout> split_layouts[] = {
       {"split-stored", ExtendedLayout::kSplitStored},
