@@ -7,6 +7,7 @@
 #include <string>
 
 #include "authoring/delta_encoder.h"
+#include "authoring/work_threads.h"
 #include "package/address_model.h"
 #include "test_util.h"
 
@@ -128,6 +129,21 @@ TEST(PredictedDelta, EncodedPairsRoundTripAndMovedCodeIsPredicted) {
     ASSERT_TRUE(PackPredictedDelta(records, c.old_data.data(), c.old_data.size(), c.new_data.data(),
                                    c.new_data.size(), &stored));
     ASSERT_TRUE(PackExtendedDelta(records, &extended, ExtendedLayout::kSplitLzma));
+    // Streams packed in pieces and small ones packed with each literal
+    // setting, on threads: the same bytes as in one go.
+    std::vector<uint8_t> threaded;
+    WorkThreads pool(3);
+    Pieces pieces;
+    pieces.piece = 4096;
+    pieces.threads = &pool;
+    ASSERT_TRUE(PackPredictedDelta(records, c.old_data.data(), c.old_data.size(),
+                                   c.new_data.data(), c.new_data.size(), &threaded, pieces));
+    pieces.threads = nullptr;
+    std::vector<uint8_t> alone;
+    ASSERT_TRUE(PackPredictedDelta(records, c.old_data.data(), c.old_data.size(),
+                                   c.new_data.data(), c.new_data.size(), &alone, pieces));
+    EXPECT_TRUE(threaded == alone);
+    EXPECT_TRUE(Decode(threaded, c.old_data).out == c.new_data);
     const Decoded d = Decode(stored, c.old_data);
     ASSERT_TRUE(d.ok);
     EXPECT_TRUE(d.out == c.new_data);

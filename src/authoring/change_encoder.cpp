@@ -166,13 +166,22 @@ void Choice::Extended() {
       options_.formats == Formats::kSmaller || options_.formats == Formats::kPredicted;
   const bool extended = options_.formats != Formats::kPredicted &&
                         (!predicted || delta.size() <= kExtendedLayoutsBelow);
-  if (predicted && PackPredictedDelta(delta, old_, old_size_, new_, new_size_, &payload, pieces) &&
-      payload.size() <= kMaxPayloadSize && (!have_ || payload.size() < best_.size())) {
-    Keep(ChangeForm::kPredicted, &payload);
-  }
-  if (extended && delta.size() <= kMaxPayloadSize && PackExtendedDelta(delta, &payload) &&
-      (!have_ || payload.size() < best_.size())) {
-    Keep(ChangeForm::kExtended, &payload);
+  // Small records go both as they are and with their sparse adds as inserts.
+  constexpr size_t kSparseBelow = 64 * 1024;
+  std::vector<uint8_t> sparse;
+  std::vector<const std::vector<uint8_t>*> variants = {&delta};
+  if (delta.size() <= kSparseBelow && SparseAddsAsInserts(delta, old_, old_size_, &sparse))
+    variants.push_back(&sparse);
+  for (const std::vector<uint8_t>* records : variants) {
+    if (predicted &&
+        PackPredictedDelta(*records, old_, old_size_, new_, new_size_, &payload, pieces) &&
+        payload.size() <= kMaxPayloadSize && (!have_ || payload.size() < best_.size())) {
+      Keep(ChangeForm::kPredicted, &payload);
+    }
+    if (extended && records->size() <= kMaxPayloadSize && PackExtendedDelta(*records, &payload) &&
+        (!have_ || payload.size() < best_.size())) {
+      Keep(ChangeForm::kExtended, &payload);
+    }
   }
 }
 

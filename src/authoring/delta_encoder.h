@@ -130,6 +130,13 @@ bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>
                        ExtendedLayout layout = ExtendedLayout::kSmallest,
                        bool quick_inserts = false);
 
+// The same records with every copy whose adds are bursts among zeros (ids and
+// stamps a rebuild changes) written as plain copies around inserts of the new
+// bytes, which tiny deltas pack smaller, and the last record's seek dropped.
+// False when the records are malformed or do not fit the old file.
+bool SparseAddsAsInserts(const std::vector<uint8_t>& records, const uint8_t* old_data,
+                         size_t old_size, std::vector<uint8_t>* out);
+
 // The stored bytes of a predicted delta (package/delta_predicted.h) from
 // EncodeExtendedDelta's records for the same pair: the adds are taken again
 // against the address model, in whichever mode (x86-64, x86 or none) leaves

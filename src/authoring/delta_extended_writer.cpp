@@ -125,23 +125,29 @@ void PutU32(uint32_t v, std::vector<uint8_t>* out) {
 
 namespace {
 
+// A record's LEB128 varint, refused where the decoder refuses it (past 64 bits).
+bool ReadVarint(const std::vector<uint8_t>& bytes, size_t* at, uint64_t* v) {
+  *v = 0;
+  for (int shift = 0; *at < bytes.size() && shift < 64; shift += 7) {
+    const uint8_t b = bytes[(*at)++];
+    if (shift == 63 && (b & 0x7E) != 0) return false;
+    *v |= static_cast<uint64_t>(b & 0x7F) << shift;
+    if ((b & 0x80) == 0) return true;
+  }
+  return false;
+}
+
 // Whether "UKX2" records copy anything from the old file. A delta that only
 // inserts is the file again, and the whole file (which needs no old one) is to
 // win against it: the raw layout would undercut it by its framing alone.
 bool RecordsCopy(const std::vector<uint8_t>& records) {
   size_t at = 4;
-  const auto varint = [&](uint64_t* v) {
-    *v = 0;
-    for (int shift = 0; at < records.size() && shift < 64; shift += 7) {
-      const uint8_t b = records[at++];
-      *v |= static_cast<uint64_t>(b & 0x7F) << shift;
-      if ((b & 0x80) == 0) return true;
-    }
-    return false;
-  };
   while (at < records.size()) {
     uint64_t copy = 0, insert = 0, seek = 0;
-    if (!varint(&copy) || !varint(&insert) || !varint(&seek)) return false;
+    if (!ReadVarint(records, &at, &copy) || !ReadVarint(records, &at, &insert) ||
+        !ReadVarint(records, &at, &seek)) {
+      return false;
+    }
     if ((copy >> 1) != 0) return true;
     if (insert > records.size() - at) return false;
     at += static_cast<size_t>(insert);
@@ -150,6 +156,86 @@ bool RecordsCopy(const std::vector<uint8_t>& records) {
 }
 
 }  // namespace
+
+bool SparseAddsAsInserts(const std::vector<uint8_t>& records, const uint8_t* old_data,
+                         size_t old_size, std::vector<uint8_t>* out) {
+  out->clear();
+  if (records.size() < 4 || std::memcmp(records.data(), kExtendedDeltaMagic, 4) != 0) return false;
+  // Zeros between two bursts up to this many go into the insert: a record
+  // boundary costs about as much as that many literal bytes.
+  constexpr size_t kGap = 8;
+  // Every record written is a plain copy; one that copies nothing joins the
+  // one before it where that one does not seek.
+  struct Plain {
+    uint64_t copy;
+    std::vector<uint8_t> insert;
+    int64_t seek;
+  };
+  std::vector<Plain> plains;
+  const auto add = [&plains](uint64_t copy, const uint8_t* insert, size_t size, int64_t seek) {
+    if (copy == 0 && !plains.empty() && plains.back().seek == 0) {
+      plains.back().insert.insert(plains.back().insert.end(), insert, insert + size);
+      plains.back().seek = seek;
+    } else if (copy != 0 || size != 0 || seek != 0) {
+      plains.push_back({copy, std::vector<uint8_t>(insert, insert + size), seek});
+    }
+  };
+  try {
+    std::vector<uint8_t> burst;
+    uint64_t position = 0;
+    for (size_t at = 4; at < records.size();) {
+      uint64_t copy = 0, insert = 0, zigzag = 0;
+      if (!ReadVarint(records, &at, &copy) || !ReadVarint(records, &at, &insert) ||
+          !ReadVarint(records, &at, &zigzag)) {
+        return false;
+      }
+      const bool plain = (copy & 1) != 0;
+      const uint64_t length = copy >> 1;
+      const uint64_t adds_size = plain ? 0 : length;
+      if (length > old_size - std::min<uint64_t>(position, old_size) ||
+          adds_size > records.size() - at || insert > records.size() - at - adds_size) {
+        return false;
+      }
+      const uint8_t* adds = records.data() + at;
+      const uint8_t* extra = adds + adds_size;
+      at += static_cast<size_t>(adds_size + insert);
+      const int64_t seek =
+          static_cast<int64_t>(zigzag >> 1) ^ -static_cast<int64_t>(zigzag & 1);
+      size_t done = 0;  // of the copy, written
+      if (!plain) {
+        const size_t n = static_cast<size_t>(length);
+        for (size_t i = 0; i < n;) {
+          if (adds[i] == 0) {
+            ++i;
+            continue;
+          }
+          size_t end = i + 1;
+          for (size_t j = end; j < n && j < end + kGap; ++j) {
+            if (adds[j] != 0) end = j + 1;
+          }
+          burst.resize(end - i);
+          const uint8_t* from = old_data + position + i;
+          for (size_t k = 0; k < burst.size(); ++k)
+            burst[k] = static_cast<uint8_t>(from[k] + adds[i + k]);
+          add(i - done, burst.data(), burst.size(), static_cast<int64_t>(burst.size()));
+          done = end;
+          i = end;
+        }
+      }
+      // The last record's seek leads nowhere.
+      add(length - done, extra, static_cast<size_t>(insert), at == records.size() ? 0 : seek);
+      position += length;
+      if (!ApplyDeltaSeek(seek, old_size, &position)) return false;
+    }
+    AppendExtendedDeltaMagic(out);
+    for (const Plain& p : plains)
+      AppendExtendedDeltaRecord(nullptr, p.copy, p.insert.data(), p.insert.size(), p.seek, out);
+    return true;
+  } catch (const std::bad_alloc&) {
+    out->clear();
+    return false;
+  }
+}
 
 bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>* stored,
                        ExtendedLayout layout, bool quick_inserts) {
