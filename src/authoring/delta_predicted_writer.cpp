@@ -323,9 +323,11 @@ bool PackPredictedDelta(const std::vector<uint8_t>& records, const uint8_t* old_
     std::vector<AddedCopy> copies;
     if (!Parse(records, old_size, new_size, &controls, &inserts, &copies)) return false;
     // The mode whose add runs are shortest: a close proxy of their packed size.
+    // Without copies that add, no mode has anything to predict.
     uint8_t mode = kAddressNone;
     if (!AddRuns(copies, old_data, new_data, kAddressNone, &runs)) return false;
     for (uint8_t m : {kAddressX64, kAddressX86}) {
+      if (copies.empty()) break;
       std::vector<uint8_t> other;
       if (!AddRuns(copies, old_data, new_data, m, &other)) return false;
       if (other.size() < runs.size()) runs.swap(other), mode = m;
