@@ -8,6 +8,7 @@
 #include <new>
 
 #include "authoring/delta_encoder.h"
+#include "authoring/lzma_allocator.h"
 #include "authoring/payload_writer.h"
 #include "package/delta_extended.h"
 #include "package/package.h"
@@ -94,7 +95,8 @@ bool Lzma(const std::vector<uint8_t>& in, bool literal_context, uint32_t diction
   out->resize(lzma_stream_buffer_bound(in.size()));
   size_t produced = 0;
   uint8_t none = 0;
-  if (lzma_raw_buffer_encode(filters, nullptr, in.empty() ? &none : in.data(), in.size(),
+  const lzma_allocator* allocator = in.size() <= kSmallLzmaInput ? SmallLzmaAllocator() : nullptr;
+  if (lzma_raw_buffer_encode(filters, allocator, in.empty() ? &none : in.data(), in.size(),
                              out->data(), &produced, out->size()) != LZMA_OK) {
     return false;
   }

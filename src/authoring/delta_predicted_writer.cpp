@@ -9,6 +9,7 @@
 #include <new>
 
 #include "authoring/delta_encoder.h"
+#include "authoring/lzma_allocator.h"
 #include "authoring/work_threads.h"
 #include "package/address_model.h"
 #include "package/delta_extended.h"
@@ -176,7 +177,8 @@ bool LzmaPiece(const uint8_t* data, size_t begin, size_t end, size_t piece,
   out->resize(lzma_stream_buffer_bound(end - begin));
   size_t produced = 0;
   uint8_t none = 0;
-  if (lzma_raw_buffer_encode(filters, nullptr, end > begin ? data + begin : &none, end - begin,
+  const lzma_allocator* allocator = end - begin <= kSmallLzmaInput ? SmallLzmaAllocator() : nullptr;
+  if (lzma_raw_buffer_encode(filters, allocator, end > begin ? data + begin : &none, end - begin,
                              out->data(), &produced, out->size()) != LZMA_OK ||
       produced == 0) {
     return false;

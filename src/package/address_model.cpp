@@ -1,7 +1,8 @@
 #include "package/address_model.h"
 
 #include <cstring>
-#include <new>
+
+#include "platform/zeroed_pages.h"
 
 namespace upkeep {
 
@@ -45,15 +46,19 @@ constexpr int64_t kNoKey = INT64_MIN;  // no target is ever this
 
 }  // namespace
 
+void AddressModel::FreeTable::operator()(Entry* table) const {
+  FreeZeroedPages(table, kTableBytes);
+}
+
 bool AddressModel::Init(uint8_t mode) {
   if (mode >= kAddressModes) return false;
   mode_ = mode;
   table_.reset();
   if (mode == kAddressNone) return true;
-  table_.reset(new (std::nothrow) Entry[size_t{1} << kAddressTableBits]);
-  if (table_ == nullptr) return false;
-  for (size_t i = 0; i < (size_t{1} << kAddressTableBits); ++i) table_[i] = {kNoKey, 0};
-  return true;
+  // Zeroed pages are an empty table (keys are stored flipped by kNoKey): a
+  // delta that names few targets touches few of them.
+  table_.reset(static_cast<Entry*>(AllocateZeroedPages(kTableBytes)));
+  return table_ != nullptr;
 }
 
 void AddressModel::BeginCopy(uint64_t old_pos, uint64_t new_pos, uint64_t length) {
@@ -97,7 +102,7 @@ void AddressModel::Run(const uint8_t* old, const uint8_t* in, size_t n, uint8_t*
         field_new_pos_ = new_pos_;
         field_left_ = 4;
         const Entry& e = table_[Slot(field_key_)];
-        if (e.key == field_key_) {
+        if (e.key == (field_key_ ^ kNoKey)) {
           const uint32_t v =
               relative ? static_cast<uint32_t>(e.target - static_cast<int64_t>(new_pos_ + 4))
                        : static_cast<uint32_t>(e.target);
@@ -120,7 +125,7 @@ void AddressModel::Run(const uint8_t* old, const uint8_t* in, size_t n, uint8_t*
       const int64_t value = GetI32(made_);
       const int64_t target = field_relative_ ? static_cast<int64_t>(field_new_pos_) + 4 + value
                                              : static_cast<int64_t>(static_cast<uint32_t>(value));
-      table_[Slot(field_key_)] = {field_key_, target};
+      table_[Slot(field_key_)] = {field_key_ ^ kNoKey, target};
     }
   }
 }

@@ -66,7 +66,11 @@ class AddressModel {
   bool FieldAt(const uint8_t* old, bool* relative, int64_t* target) const;
 
   uint8_t mode_ = kAddressNone;
-  std::unique_ptr<Entry[]> table_;
+  static constexpr size_t kTableBytes = (size_t{1} << kAddressTableBits) * sizeof(Entry);
+  struct FreeTable {
+    void operator()(Entry* table) const;
+  };
+  std::unique_ptr<Entry[], FreeTable> table_;
   uint64_t old_pos_ = 0, new_pos_ = 0, left_ = 0;  // the current copy, where it has got to
   // The field being made: its bytes predicted, made so far, and what names it.
   int field_left_ = 0;

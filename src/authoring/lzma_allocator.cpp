@@ -1,0 +1,72 @@
+#include "authoring/lzma_allocator.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace upkeep {
+
+namespace {
+
+constexpr size_t kKeptAtMost = size_t{4} << 20;
+constexpr size_t kKeptBlocks = 64;
+constexpr size_t kHeader = 16;  // the block's size, keeping malloc's alignment
+
+struct Kept {
+  std::vector<void*> blocks;  // each starting with its size
+  size_t bytes = 0;
+  ~Kept() {
+    for (void* b : blocks) std::free(b);
+  }
+};
+
+thread_local Kept kept;
+
+size_t& SizeOf(void* block) { return *static_cast<size_t*>(block); }
+
+void* Allocate(void*, size_t count, size_t size) {
+  if (size != 0 && count > (SIZE_MAX - kHeader) / size) return nullptr;
+  const size_t n = count * size;
+  void* block = nullptr;
+  for (size_t i = 0; i < kept.blocks.size(); ++i) {
+    if (SizeOf(kept.blocks[i]) != n) continue;
+    block = kept.blocks[i];
+    kept.blocks[i] = kept.blocks.back();
+    kept.blocks.pop_back();
+    kept.bytes -= n;
+    break;
+  }
+  if (block == nullptr) {
+    block = std::malloc(n + kHeader);
+    if (block == nullptr) return nullptr;
+    SizeOf(block) = n;
+  }
+  void* data = static_cast<char*>(block) + kHeader;
+  std::memset(data, 0, n);
+  return data;
+}
+
+void Free(void*, void* data) {
+  if (data == nullptr) return;
+  void* block = static_cast<char*>(data) - kHeader;
+  const size_t n = SizeOf(block);
+  // The list has its room already (SmallLzmaAllocator): a free never allocates.
+  if (kept.bytes + n <= kKeptAtMost && kept.blocks.size() < kept.blocks.capacity()) {
+    kept.blocks.push_back(block);
+    kept.bytes += n;
+    return;
+  }
+  std::free(block);
+}
+
+const lzma_allocator kAllocator = {Allocate, Free, nullptr};
+
+}  // namespace
+
+const lzma_allocator* SmallLzmaAllocator() {
+  kept.blocks.reserve(kKeptBlocks);
+  return &kAllocator;
+}
+
+}  // namespace upkeep
