@@ -3,17 +3,22 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 namespace upkeep {
 
 namespace {
 
-constexpr size_t kKeptAtMost = size_t{4} << 20;
+constexpr size_t kKeptAtMost = size_t{8} << 20;
 constexpr size_t kKeptBlocks = 64;
 constexpr size_t kHeader = 16;  // the block's size, keeping malloc's alignment
 
+// One store for all threads (a few allocations per encoder, so the lock is
+// cheap), not one per thread: MinGW runs thread_local destructors after the
+// thread's storage has gone.
 struct Kept {
+  std::mutex mu;
   std::vector<void*> blocks;  // each starting with its size
   size_t bytes = 0;
   ~Kept() {
@@ -21,7 +26,10 @@ struct Kept {
   }
 };
 
-thread_local Kept kept;
+Kept& Store() {
+  static Kept kept;
+  return kept;
+}
 
 size_t& SizeOf(void* block) { return *static_cast<size_t*>(block); }
 
@@ -29,13 +37,17 @@ void* Allocate(void*, size_t count, size_t size) {
   if (size != 0 && count > (SIZE_MAX - kHeader) / size) return nullptr;
   const size_t n = count * size;
   void* block = nullptr;
-  for (size_t i = 0; i < kept.blocks.size(); ++i) {
-    if (SizeOf(kept.blocks[i]) != n) continue;
-    block = kept.blocks[i];
-    kept.blocks[i] = kept.blocks.back();
-    kept.blocks.pop_back();
-    kept.bytes -= n;
-    break;
+  {
+    Kept& kept = Store();
+    std::lock_guard<std::mutex> lock(kept.mu);
+    for (size_t i = 0; i < kept.blocks.size(); ++i) {
+      if (SizeOf(kept.blocks[i]) != n) continue;
+      block = kept.blocks[i];
+      kept.blocks[i] = kept.blocks.back();
+      kept.blocks.pop_back();
+      kept.bytes -= n;
+      break;
+    }
   }
   if (block == nullptr) {
     block = std::malloc(n + kHeader);
@@ -51,11 +63,15 @@ void Free(void*, void* data) {
   if (data == nullptr) return;
   void* block = static_cast<char*>(data) - kHeader;
   const size_t n = SizeOf(block);
-  // The list has its room already (SmallLzmaAllocator): a free never allocates.
-  if (kept.bytes + n <= kKeptAtMost && kept.blocks.size() < kept.blocks.capacity()) {
-    kept.blocks.push_back(block);
-    kept.bytes += n;
-    return;
+  {
+    Kept& kept = Store();
+    std::lock_guard<std::mutex> lock(kept.mu);
+    // The list has its room already (SmallLzmaAllocator): a free never allocates.
+    if (kept.bytes + n <= kKeptAtMost && kept.blocks.size() < kept.blocks.capacity()) {
+      kept.blocks.push_back(block);
+      kept.bytes += n;
+      return;
+    }
   }
   std::free(block);
 }
@@ -65,6 +81,8 @@ const lzma_allocator kAllocator = {Allocate, Free, nullptr};
 }  // namespace
 
 const lzma_allocator* SmallLzmaAllocator() {
+  Kept& kept = Store();
+  std::lock_guard<std::mutex> lock(kept.mu);
   kept.blocks.reserve(kKeptBlocks);
   return &kAllocator;
 }
