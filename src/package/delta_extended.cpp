@@ -274,35 +274,11 @@ bool DecodeRaw(PackageSource& stored, RecordParser* parser) {
   static const uint8_t kMagic[4] = {'U', 'K', 'X', '2'};
   if (!parser->Feed(kMagic, sizeof kMagic)) return false;
   SequentialSource in(&stored, 1, stored.size());
-  std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[kChunk]);
-  if (out == nullptr) return false;
-  z_stream zs = {};
-  if (inflateInit2(&zs, -15) != Z_OK) return false;
-  bool ok = true;
-  int result = Z_OK;
-  while (ok && result != Z_STREAM_END) {
-    if (zs.avail_in == 0) {
-      const uint8_t* p = nullptr;
-      size_t got = 0;
-      if (!in.Next(SIZE_MAX, &p, &got)) {
-        ok = false;
-        break;
-      }
-      zs.next_in = const_cast<uint8_t*>(p);
-      zs.avail_in = static_cast<uInt>(got);
-    }
-    const bool input_left = zs.avail_in != 0;
-    zs.next_out = out.get();
-    zs.avail_out = static_cast<uInt>(kChunk);
-    result = inflate(&zs, Z_NO_FLUSH);
-    const size_t got = kChunk - zs.avail_out;
-    if (result != Z_OK && result != Z_STREAM_END) ok = false;
-    if (ok && result == Z_OK && got == 0 && !input_left) ok = false;  // cut short
-    if (ok && got != 0 && !parser->Feed(out.get(), got)) ok = false;
-  }
-  const bool all_taken = zs.avail_in == 0 && in.left() == 0;
-  inflateEnd(&zs);
-  return ok && all_taken && parser->AtRecordBoundary();
+  bool left = true;
+  const bool ok = InflateSequence(
+      in, true, [parser](const uint8_t* data, size_t got) { return parser->Feed(data, got); },
+      &left);
+  return ok && !left && parser->AtRecordBoundary();
 }
 
 }  // namespace

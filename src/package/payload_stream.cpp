@@ -121,20 +121,11 @@ bool DecodeBlockStream(PackageSource& source, const ByteSink& sink, uint64_t* ra
   return at == total && produced == raw;
 }
 
-bool DecodeZlibPayload(PackageSource& source, const ByteSink& sink, uint64_t* rawSize,
-                       bool checkTrailer) {
-  const uint64_t total = source.size();
-  uint8_t tail[8];
-  if (total < 8 || !source.ReadAt(total - 8, tail, 8)) return false;
-  const uint64_t declared = LoadU32(tail + 4);
-  uLong adler = adler32(0, nullptr, 0);
-  if (rawSize != nullptr) *rawSize = declared;
-  SequentialSource in(&source, 0, total - 8);
+bool InflateSequence(SequentialSource& in, bool raw, const ByteSink& sink, bool* left) {
   std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[kInflateChunk]);
   if (out == nullptr) return false;
   z_stream zs = {};
-  if (inflateInit(&zs) != Z_OK) return false;
-  uint64_t produced = 0;
+  if ((raw ? inflateInit2(&zs, -15) : inflateInit(&zs)) != Z_OK) return false;
   bool ok = true;
   int result = Z_OK;
   while (ok && result != Z_STREAM_END) {
@@ -156,13 +147,30 @@ bool DecodeZlibPayload(PackageSource& source, const ByteSink& sink, uint64_t* ra
     if (result != Z_OK && result != Z_STREAM_END) ok = false;
     // Nothing left to give and nothing made: the stream was cut short.
     if (ok && result == Z_OK && got == 0 && !input_left) ok = false;
-    produced += got;
-    // Stops as soon as the stream says more than its trailer.
-    if (produced > declared) ok = false;
-    if (ok && got != 0 && checkTrailer) adler = adler32(adler, out.get(), static_cast<uInt>(got));
     if (ok && got != 0 && !sink(out.get(), got)) ok = false;
   }
+  if (left != nullptr) *left = zs.avail_in != 0 || in.left() != 0;
   inflateEnd(&zs);
+  return ok;
+}
+
+bool DecodeZlibPayload(PackageSource& source, const ByteSink& sink, uint64_t* rawSize,
+                       bool checkTrailer) {
+  const uint64_t total = source.size();
+  uint8_t tail[8];
+  if (total < 8 || !source.ReadAt(total - 8, tail, 8)) return false;
+  const uint64_t declared = LoadU32(tail + 4);
+  uLong adler = adler32(0, nullptr, 0);
+  if (rawSize != nullptr) *rawSize = declared;
+  SequentialSource in(&source, 0, total - 8);
+  uint64_t produced = 0;
+  const bool ok = InflateSequence(in, false, [&](const uint8_t* data, size_t got) {
+    produced += got;
+    // Stops as soon as the stream says more than its trailer.
+    if (produced > declared) return false;
+    if (checkTrailer) adler = adler32(adler, data, static_cast<uInt>(got));
+    return sink(data, got);
+  });
   return ok && produced == declared && (!checkTrailer || adler == LoadU32(tail));
 }
 

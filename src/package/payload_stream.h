@@ -56,6 +56,14 @@ inline uint64_t MaxStoredBlock(uint32_t blockSize) {
 // and the stream ends after the last.
 bool DecodeBlockStream(PackageSource& source, const ByteSink& sink, uint64_t* rawSize = nullptr);
 
+class SequentialSource;
+
+// Inflates the deflate stream `in` starts with (a zlib stream, or raw deflate
+// with `raw`) through a buffer of its own, handing the bytes to `sink` as they
+// come. False when the stream is damaged or cut short, or `sink` refuses.
+// `left`, when given, is set to whether any of `in` follows the stream.
+bool InflateSequence(SequentialSource& in, bool raw, const ByteSink& sink, bool* left = nullptr);
+
 // Decodes a payload, the whole of `source`, as a stream: false unless the zlib
 // stream ends after exactly the declared length (and, with `checkTrailer`,
 // the trailer's Adler-32 is the bytes', which the format's own readers never
