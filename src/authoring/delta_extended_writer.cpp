@@ -95,7 +95,7 @@ bool Lzma(const std::vector<uint8_t>& in, bool literal_context, uint32_t diction
   out->resize(lzma_stream_buffer_bound(in.size()));
   size_t produced = 0;
   uint8_t none = 0;
-  const lzma_allocator* allocator = in.size() <= kSmallLzmaInput ? SmallLzmaAllocator() : nullptr;
+  const lzma_allocator* allocator = dictionary <= kSmallLzmaInput ? SmallLzmaAllocator() : nullptr;
   if (lzma_raw_buffer_encode(filters, allocator, in.empty() ? &none : in.data(), in.size(),
                              out->data(), &produced, out->size()) != LZMA_OK) {
     return false;
@@ -241,6 +241,7 @@ bool SparseAddsAsInserts(const std::vector<uint8_t>& records, const uint8_t* old
 
 bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>* stored,
                        ExtendedLayout layout, bool quick_inserts) {
+  const SmallLzmaScope lzma_blocks;
   stored->clear();
   try {
     std::vector<uint8_t> interleaved;

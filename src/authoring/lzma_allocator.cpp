@@ -2,17 +2,30 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <vector>
+
+#include "platform/zeroed_pages.h"
 
 namespace upkeep {
 
 namespace {
 
-constexpr size_t kKeptAtMost = size_t{8} << 20;
+constexpr size_t kKeptAtMost = size_t{4} << 20;
 constexpr size_t kKeptBlocks = 64;
 constexpr size_t kHeader = 16;  // the block's size, keeping malloc's alignment
+constexpr size_t kPagesFrom = size_t{64} << 10;
+
+size_t& SizeOf(void* block) { return *static_cast<size_t*>(block); }
+
+void Drop(void* block) {
+  const size_t n = SizeOf(block);
+  if (n >= kPagesFrom) {
+    FreeZeroedPages(block, n + kHeader);
+  } else {
+    std::free(block);
+  }
+}
 
 // One store for all threads (a few allocations per encoder, so the lock is
 // cheap), not one per thread: MinGW runs thread_local destructors after the
@@ -21,17 +34,18 @@ struct Kept {
   std::mutex mu;
   std::vector<void*> blocks;  // each starting with its size
   size_t bytes = 0;
-  ~Kept() {
-    for (void* b : blocks) std::free(b);
-  }
+  ~Kept();
 };
+
+Kept::~Kept() {
+  for (void* b : blocks) Drop(b);
+}
 
 Kept& Store() {
   static Kept kept;
   return kept;
 }
 
-size_t& SizeOf(void* block) { return *static_cast<size_t*>(block); }
 
 void* Allocate(void*, size_t count, size_t size) {
   if (size != 0 && count > (SIZE_MAX - kHeader) / size) return nullptr;
@@ -50,13 +64,16 @@ void* Allocate(void*, size_t count, size_t size) {
     }
   }
   if (block == nullptr) {
-    block = std::malloc(n + kHeader);
+    // Large blocks come from the system, not the heap: kept between two
+    // encoders they would pin the heap around them, and make's peak grew by
+    // more than they hold.
+    block = n >= kPagesFrom ? AllocateZeroedPages(n + kHeader) : std::malloc(n + kHeader);
     if (block == nullptr) return nullptr;
     SizeOf(block) = n;
   }
-  void* data = static_cast<char*>(block) + kHeader;
-  std::memset(data, 0, n);
-  return data;
+  // Not cleared: like malloc's, the bytes are liblzma's to set (it clears
+  // what it reads before writing, so its output never depends on them).
+  return static_cast<char*>(block) + kHeader;
 }
 
 void Free(void*, void* data) {
@@ -73,12 +90,20 @@ void Free(void*, void* data) {
       return;
     }
   }
-  std::free(block);
+  Drop(block);
 }
 
 const lzma_allocator kAllocator = {Allocate, Free, nullptr};
 
 }  // namespace
+
+void ReleaseSmallLzmaBlocks() {
+  Kept& kept = Store();
+  std::lock_guard<std::mutex> lock(kept.mu);
+  for (void* b : kept.blocks) Drop(b);
+  kept.blocks.clear();
+  kept.bytes = 0;
+}
 
 const lzma_allocator* SmallLzmaAllocator() {
   Kept& kept = Store();
