@@ -1,13 +1,8 @@
 #include <gtest/gtest.h>
-#include <lzma.h>
 #include <zlib.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <cstring>
 #include <vector>
 
-#include "authoring/lzma_allocator.h"
 #include "authoring/payload_writer.h"
 #include "package/package.h"
 #include "test_util.h"
@@ -74,50 +69,3 @@ TEST(AuthoringPayloadWriterTest, RefusesWhatTheLoaderWouldRefuse) {
 
 }  // namespace
 }  // namespace upkeep
-
-// Blocks an encoder left are handed out again, dirty as they are, and
-// streams packed through the allocator, again and again, are the ones
-// liblzma makes on its own: its output never depends on what a block held.
-TEST(AuthoringPayloadWriterTest, SmallLzmaAllocatorReusesBlocksWithoutChangingBytes) {
-  const lzma_allocator* a = upkeep::SmallLzmaAllocator();
-  for (size_t size : {size_t{1}, size_t{4096}, size_t{528384}, size_t{4096}, size_t{8} << 20}) {
-    SCOPED_TRACE(size);
-    auto* p = static_cast<uint8_t*>(a->alloc(a->opaque, 1, size));
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
-    std::memset(p, 0xA5, size);
-    a->free(a->opaque, p);
-  }
-  EXPECT_EQ(a->alloc(a->opaque, SIZE_MAX / 2, 4), nullptr);
-
-  const std::vector<uint8_t> data = upkeep::test::RandomBytes(20000, 5);
-  std::vector<uint8_t> text_bytes(30000);
-  for (size_t i = 0; i < text_bytes.size(); ++i)
-    text_bytes[i] = static_cast<uint8_t>("abcabd"[i % 6] + i / 7000);
-  const std::vector<uint8_t>& text = text_bytes;
-  for (const auto* in : {&data, &text}) {
-    lzma_options_lzma o;
-    ASSERT_FALSE(lzma_lzma_preset(&o, 6));
-    o.dict_size = 1 << 16;
-    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &o}, {LZMA_VLI_UNKNOWN, nullptr}};
-    std::vector<uint8_t> plain(lzma_stream_buffer_bound(in->size())), kept(plain.size());
-    size_t plain_size = 0, kept_size = 0;
-    ASSERT_EQ(lzma_raw_buffer_encode(filters, nullptr, in->data(), in->size(), plain.data(),
-                                     &plain_size, plain.size()),
-              LZMA_OK);
-    for (int round = 0; round < 3; ++round) {
-      // What the last encoder left, and then garbage, in every block kept.
-      void* dirty = a->alloc(a->opaque, 1, 528384);
-      ASSERT_NE(dirty, nullptr);
-      std::memset(dirty, 0x5A + round, 528384);
-      a->free(a->opaque, dirty);
-      kept_size = 0;
-      ASSERT_EQ(lzma_raw_buffer_encode(filters, a, in->data(), in->size(), kept.data(), &kept_size,
-                                       kept.size()),
-                LZMA_OK);
-      EXPECT_TRUE(std::equal(plain.begin(), plain.begin() + plain_size, kept.begin(),
-                             kept.begin() + kept_size));
-    }
-  }
-  upkeep::ReleaseSmallLzmaBlocks();
-}

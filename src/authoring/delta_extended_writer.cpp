@@ -8,7 +8,6 @@
 #include <new>
 
 #include "authoring/delta_encoder.h"
-#include "authoring/lzma_allocator.h"
 #include "authoring/payload_writer.h"
 #include "package/delta_extended.h"
 #include "package/package.h"
@@ -95,8 +94,7 @@ bool Lzma(const std::vector<uint8_t>& in, bool literal_context, uint32_t diction
   out->resize(lzma_stream_buffer_bound(in.size()));
   size_t produced = 0;
   uint8_t none = 0;
-  const lzma_allocator* allocator = dictionary <= kSmallLzmaInput ? SmallLzmaAllocator() : nullptr;
-  if (lzma_raw_buffer_encode(filters, allocator, in.empty() ? &none : in.data(), in.size(),
+  if (lzma_raw_buffer_encode(filters, nullptr, in.empty() ? &none : in.data(), in.size(),
                              out->data(), &produced, out->size()) != LZMA_OK) {
     return false;
   }
@@ -241,7 +239,6 @@ bool SparseAddsAsInserts(const std::vector<uint8_t>& records, const uint8_t* old
 
 bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>* stored,
                        ExtendedLayout layout, bool quick_inserts) {
-  const SmallLzmaScope lzma_blocks;
   stored->clear();
   try {
     std::vector<uint8_t> interleaved;

@@ -9,7 +9,6 @@
 #include <new>
 
 #include "authoring/delta_encoder.h"
-#include "authoring/lzma_allocator.h"
 #include "authoring/work_threads.h"
 #include "package/address_model.h"
 #include "package/delta_extended.h"
@@ -177,8 +176,7 @@ bool LzmaPiece(const uint8_t* data, size_t begin, size_t end, size_t piece,
   out->resize(lzma_stream_buffer_bound(end - begin));
   size_t produced = 0;
   uint8_t none = 0;
-  const lzma_allocator* allocator = o.dict_size <= kSmallLzmaInput ? SmallLzmaAllocator() : nullptr;
-  if (lzma_raw_buffer_encode(filters, allocator, end > begin ? data + begin : &none, end - begin,
+  if (lzma_raw_buffer_encode(filters, nullptr, end > begin ? data + begin : &none, end - begin,
                              out->data(), &produced, out->size()) != LZMA_OK ||
       produced == 0) {
     return false;
@@ -219,7 +217,6 @@ uint32_t Crc32Of(const std::vector<uint8_t>& data) {
 bool PackPredictedStreams(uint8_t mode, std::vector<uint8_t>* controls,
                           std::vector<uint8_t>* add_runs, std::vector<uint8_t>* inserts,
                           const Pieces& pieces, std::vector<uint8_t>* stored) {
-  const SmallLzmaScope lzma_blocks;
   stored->clear();
   try {
     PackedStream streams[3];
