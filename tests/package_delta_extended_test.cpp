@@ -105,7 +105,8 @@ TEST(ExtendedDelta, EncodedPairsRoundTrip) {
   std::vector<uint8_t> rebuilt = code;
   const std::vector<uint8_t> id = Random(20, 11);
   std::copy(id.begin(), id.end(), rebuilt.begin() + 700);
-  for (size_t i = 0; i < 40; ++i) rebuilt[150000 + i] = "0123456789abcdef"[id[i / 2] >> (i % 2 * 4) & 15];
+  for (size_t i = 0; i < 40; ++i)
+    rebuilt[150000 + i] = "0123456789abcdef"[id[i / 2] >> (i % 2 * 4) & 15];
 
   struct Case {
     const char* name;

@@ -136,12 +136,12 @@ TEST(PredictedDelta, EncodedPairsRoundTripAndMovedCodeIsPredicted) {
     Pieces pieces;
     pieces.piece = 4096;
     pieces.threads = &pool;
-    ASSERT_TRUE(PackPredictedDelta(records, c.old_data.data(), c.old_data.size(),
-                                   c.new_data.data(), c.new_data.size(), &threaded, pieces));
+    ASSERT_TRUE(PackPredictedDelta(records, c.old_data.data(), c.old_data.size(), c.new_data.data(),
+                                   c.new_data.size(), &threaded, pieces));
     pieces.threads = nullptr;
     std::vector<uint8_t> alone;
-    ASSERT_TRUE(PackPredictedDelta(records, c.old_data.data(), c.old_data.size(),
-                                   c.new_data.data(), c.new_data.size(), &alone, pieces));
+    ASSERT_TRUE(PackPredictedDelta(records, c.old_data.data(), c.old_data.size(), c.new_data.data(),
+                                   c.new_data.size(), &alone, pieces));
     EXPECT_TRUE(threaded == alone);
     EXPECT_TRUE(Decode(threaded, c.old_data).out == c.new_data);
     const Decoded d = Decode(stored, c.old_data);

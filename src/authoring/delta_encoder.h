@@ -130,6 +130,10 @@ bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>
                        ExtendedLayout layout = ExtendedLayout::kSmallest,
                        bool quick_inserts = false);
 
+// Reads a records' LEB128 varint at *at, moving it on; false at the end of
+// the bytes or past 64 bits, where the decoders refuse it too.
+bool GetDeltaVarint(const std::vector<uint8_t>& bytes, size_t* at, uint64_t* v);
+
 // The same records with every copy whose adds are bursts among zeros (ids and
 // stamps a rebuild changes) written as plain copies around inserts of the new
 // bytes, which tiny deltas pack smaller, and the last record's seek dropped.
@@ -165,8 +169,7 @@ bool PackPredictedStreams(uint8_t mode, std::vector<uint8_t>* controls,
 // other forms, which search the rest of the file better.
 bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                           size_t new_size, std::vector<uint8_t>* stored,
-                          uint64_t* redeflated = nullptr,
-                          bool only_where_it_may_win = false);
+                          uint64_t* redeflated = nullptr, bool only_where_it_may_win = false);
 
 }  // namespace upkeep
 

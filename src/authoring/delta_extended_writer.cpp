@@ -40,16 +40,6 @@ constexpr uint32_t kLongMatchDepth = 32;
 // loses 1-2 %).
 constexpr size_t kQuickInsertsFrom = 256 * 1024;
 
-bool GetVarint(const std::vector<uint8_t>& in, size_t* at, uint64_t* v) {
-  *v = 0;
-  for (int shift = 0; shift < 64 && *at < in.size(); shift += 7) {
-    const uint8_t b = in[(*at)++];
-    *v |= static_cast<uint64_t>(b & 0x7F) << shift;
-    if ((b & 0x80) == 0) return true;
-  }
-  return false;
-}
-
 // The records of a "UKX2" stream as three streams.
 bool Split(const std::vector<uint8_t>& records, std::vector<uint8_t> streams[3]) {
   if (records.size() < 4 || !std::equal(records.begin(), records.begin() + 4, kExtendedDeltaMagic))
@@ -58,8 +48,8 @@ bool Split(const std::vector<uint8_t>& records, std::vector<uint8_t> streams[3])
   while (at < records.size()) {
     const size_t start = at;
     uint64_t copy, insert, seek;
-    if (!GetVarint(records, &at, &copy) || !GetVarint(records, &at, &insert) ||
-        !GetVarint(records, &at, &seek)) {
+    if (!GetDeltaVarint(records, &at, &copy) || !GetDeltaVarint(records, &at, &insert) ||
+        !GetDeltaVarint(records, &at, &seek)) {
       return false;
     }
     streams[0].insert(streams[0].end(), records.begin() + start, records.begin() + at);
@@ -121,22 +111,6 @@ void PutU32(uint32_t v, std::vector<uint8_t>* out) {
   for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-}  // namespace
-
-namespace {
-
-// A record's LEB128 varint, refused where the decoder refuses it (past 64 bits).
-bool ReadVarint(const std::vector<uint8_t>& bytes, size_t* at, uint64_t* v) {
-  *v = 0;
-  for (int shift = 0; *at < bytes.size() && shift < 64; shift += 7) {
-    const uint8_t b = bytes[(*at)++];
-    if (shift == 63 && (b & 0x7E) != 0) return false;
-    *v |= static_cast<uint64_t>(b & 0x7F) << shift;
-    if ((b & 0x80) == 0) return true;
-  }
-  return false;
-}
-
 // Whether "UKX2" records copy anything from the old file. A delta that only
 // inserts is the file again, and the whole file (which needs no old one) is to
 // win against it: the raw layout would undercut it by its framing alone.
@@ -144,8 +118,8 @@ bool RecordsCopy(const std::vector<uint8_t>& records) {
   size_t at = 4;
   while (at < records.size()) {
     uint64_t copy = 0, insert = 0, seek = 0;
-    if (!ReadVarint(records, &at, &copy) || !ReadVarint(records, &at, &insert) ||
-        !ReadVarint(records, &at, &seek)) {
+    if (!GetDeltaVarint(records, &at, &copy) || !GetDeltaVarint(records, &at, &insert) ||
+        !GetDeltaVarint(records, &at, &seek)) {
       return false;
     }
     if ((copy >> 1) != 0) return true;
@@ -156,6 +130,17 @@ bool RecordsCopy(const std::vector<uint8_t>& records) {
 }
 
 }  // namespace
+
+bool GetDeltaVarint(const std::vector<uint8_t>& bytes, size_t* at, uint64_t* v) {
+  *v = 0;
+  for (int shift = 0; *at < bytes.size() && shift < 64; shift += 7) {
+    const uint8_t b = bytes[(*at)++];
+    if (shift == 63 && (b & 0x7E) != 0) return false;
+    *v |= static_cast<uint64_t>(b & 0x7F) << shift;
+    if ((b & 0x80) == 0) return true;
+  }
+  return false;
+}
 
 bool SparseAddsAsInserts(const std::vector<uint8_t>& records, const uint8_t* old_data,
                          size_t old_size, std::vector<uint8_t>* out) {
@@ -185,8 +170,8 @@ bool SparseAddsAsInserts(const std::vector<uint8_t>& records, const uint8_t* old
     uint64_t position = 0;
     for (size_t at = 4; at < records.size();) {
       uint64_t copy = 0, insert = 0, zigzag = 0;
-      if (!ReadVarint(records, &at, &copy) || !ReadVarint(records, &at, &insert) ||
-          !ReadVarint(records, &at, &zigzag)) {
+      if (!GetDeltaVarint(records, &at, &copy) || !GetDeltaVarint(records, &at, &insert) ||
+          !GetDeltaVarint(records, &at, &zigzag)) {
         return false;
       }
       const bool plain = (copy & 1) != 0;
@@ -199,8 +184,7 @@ bool SparseAddsAsInserts(const std::vector<uint8_t>& records, const uint8_t* old
       const uint8_t* adds = records.data() + at;
       const uint8_t* extra = adds + adds_size;
       at += static_cast<size_t>(adds_size + insert);
-      const int64_t seek =
-          static_cast<int64_t>(zigzag >> 1) ^ -static_cast<int64_t>(zigzag & 1);
+      const int64_t seek = static_cast<int64_t>(zigzag >> 1) ^ -static_cast<int64_t>(zigzag & 1);
       size_t done = 0;  // of the copy, written
       if (!plain) {
         const size_t n = static_cast<size_t>(length);

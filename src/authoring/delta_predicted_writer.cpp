@@ -18,16 +18,6 @@ namespace upkeep {
 
 namespace {
 
-bool GetVarint(const std::vector<uint8_t>& in, size_t* at, uint64_t* v) {
-  *v = 0;
-  for (int shift = 0; shift < 64 && *at < in.size(); shift += 7) {
-    const uint8_t b = in[(*at)++];
-    *v |= static_cast<uint64_t>(b & 0x7F) << shift;
-    if ((b & 0x80) == 0) return true;
-  }
-  return false;
-}
-
 // A copy that is not plain: where its bytes come from and go.
 struct AddedCopy {
   uint64_t old_pos, new_pos, length;
@@ -45,8 +35,8 @@ bool Parse(const std::vector<uint8_t>& records, uint64_t old_size, uint64_t new_
   while (at < records.size()) {
     const size_t start = at;
     uint64_t copy, insert, seek;
-    if (!GetVarint(records, &at, &copy) || !GetVarint(records, &at, &insert) ||
-        !GetVarint(records, &at, &seek)) {
+    if (!GetDeltaVarint(records, &at, &copy) || !GetDeltaVarint(records, &at, &insert) ||
+        !GetDeltaVarint(records, &at, &seek)) {
       return false;
     }
     controls->insert(controls->end(), records.begin() + start, records.begin() + at);
