@@ -7,6 +7,7 @@
 #include <string>
 
 #include "authoring/delta_encoder.h"
+#include "authoring/lzma_encoders.h"
 #include "authoring/work_threads.h"
 #include "package/address_model.h"
 #include "test_util.h"
@@ -121,6 +122,7 @@ TEST(PredictedDelta, EncodedPairsRoundTripAndMovedCodeIsPredicted) {
       {"empty new", data, {}, kAddressModes, 1e9},
       {"unrelated", test::RandomBytes(3000, 8), test::RandomBytes(4000, 9), kAddressModes, 1e9},
   };
+  LzmaEncoders kept;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> records, stored, extended;
@@ -130,15 +132,18 @@ TEST(PredictedDelta, EncodedPairsRoundTripAndMovedCodeIsPredicted) {
                                    c.new_data.size(), &stored));
     ASSERT_TRUE(PackExtendedDelta(records, &extended, ExtendedLayout::kSplitLzma));
     // Streams packed in pieces and small ones packed with each literal
-    // setting, on threads: the same bytes as in one go.
+    // setting, on threads and on encoders kept from the cases before: the
+    // same bytes as in one go on fresh ones.
     std::vector<uint8_t> threaded;
     WorkThreads pool(3);
     Pieces pieces;
     pieces.piece = 4096;
     pieces.threads = &pool;
+    pieces.lzma = &kept;
     ASSERT_TRUE(PackPredictedDelta(records, c.old_data.data(), c.old_data.size(), c.new_data.data(),
                                    c.new_data.size(), &threaded, pieces));
     pieces.threads = nullptr;
+    pieces.lzma = nullptr;
     std::vector<uint8_t> alone;
     ASSERT_TRUE(PackPredictedDelta(records, c.old_data.data(), c.old_data.size(), c.new_data.data(),
                                    c.new_data.size(), &alone, pieces));

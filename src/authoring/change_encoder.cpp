@@ -5,6 +5,7 @@
 #include <new>
 
 #include "authoring/delta_large.h"
+#include "authoring/lzma_encoders.h"
 #include "authoring/payload_writer.h"
 #include "authoring/work_threads.h"
 #include "package/address_model.h"
@@ -105,6 +106,7 @@ class Choice {
   std::vector<DeltaMatch> matches_;
   std::vector<uint8_t> basic_delta_;
   std::vector<uint8_t> best_;
+  LzmaEncoders lzma_;              // for the many small streams of one file's tries
   uint64_t redeflated_bytes_ = 0;  // new bytes the deflated-view form deflates again
   ChangeForm form_ = ChangeForm::kBasic;
   bool have_ = false;
@@ -158,6 +160,7 @@ void Choice::Extended() {
   Pieces pieces;
   pieces.piece = options_.piece;
   pieces.threads = options_.threads;
+  pieces.lzma = &lzma_;
   if (!EncodeExtendedDelta(old_, old_size_, new_, new_size_, &delta, seeded ? &matches_ : nullptr,
                            window(), pieces)) {
     return;
@@ -182,7 +185,8 @@ void Choice::Extended() {
       if (!have_ || payload.size() < best_.size()) Keep(ChangeForm::kPredicted, &payload);
     }
     if (extended && !code && records.size() <= kMaxPayloadSize &&
-        PackExtendedDelta(records, &payload) && (!have_ || payload.size() < best_.size())) {
+        PackExtendedDelta(records, &payload, ExtendedLayout::kSmallest, false, &lzma_) &&
+        (!have_ || payload.size() < best_.size())) {
       Keep(ChangeForm::kExtended, &payload);
     }
   };

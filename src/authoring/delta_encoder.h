@@ -10,6 +10,7 @@
 
 namespace upkeep {
 
+class LzmaEncoders;
 class WorkThreads;
 
 // A run of new_pos.. equal to old_pos.., as the basic form copies it.
@@ -88,11 +89,13 @@ bool ExtendedCopiesLookShort(const uint8_t* old_data, size_t old_size, const uin
 // How the extended form's search and packing spread their work: the new
 // file in pieces of `piece` bytes (a file under two pieces is one), each
 // searched on its own and joined, and long streams packed in pieces of half
-// that, on `threads` when given. The bytes made depend on `piece` alone.
+// that, on `threads` when given, small streams on `lzma`'s encoders. The
+// bytes made depend on `piece` alone.
 constexpr size_t kSearchPiece = size_t{8} << 20;
 struct Pieces {
   size_t piece = kSearchPiece;
   WorkThreads* threads = nullptr;
+  LzmaEncoders* lzma = nullptr;
 };
 
 // The inflated bytes of the extended form (package/delta_extended.h): copies
@@ -125,10 +128,11 @@ enum class ExtendedLayout {
 // runs out.
 // `quick_inserts` trades about 1 % of a long inserts stream's LZMA2 size for
 // a fifth of its time (a faster match finder, shorter good-enough matches);
-// short ones are packed as without it.
+// short ones are packed as without it. Small LZMA2 streams go on `lzma`'s
+// encoders when given.
 bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>* stored,
                        ExtendedLayout layout = ExtendedLayout::kSmallest,
-                       bool quick_inserts = false);
+                       bool quick_inserts = false, LzmaEncoders* lzma = nullptr);
 
 // Reads a records' LEB128 varint at *at, moving it on; false at the end of
 // the bytes or past 64 bits, where the decoders refuse it too.

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "authoring/delta_encoder.h"
+#include "authoring/lzma_encoders.h"
 #include "authoring/payload_writer.h"
 #include "package/delta_extended.h"
 #include "package/package.h"
@@ -67,7 +68,7 @@ bool Split(const std::vector<uint8_t>& records, std::vector<uint8_t> streams[3])
 // bytes that are mostly zero): no literal context bits. Inserts are new file
 // content and keep the usual ones.
 bool Lzma(const std::vector<uint8_t>& in, bool literal_context, uint32_t dictionary, bool quick,
-          std::vector<uint8_t>* out) {
+          LzmaEncoders* keep, std::vector<uint8_t>* out) {
   lzma_options_lzma options;
   if (lzma_lzma_preset(&options, 6)) return false;
   options.dict_size = dictionary;
@@ -80,16 +81,7 @@ bool Lzma(const std::vector<uint8_t>& in, bool literal_context, uint32_t diction
     options.depth = 4;
     options.nice_len = 16;
   }
-  const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-  out->resize(lzma_stream_buffer_bound(in.size()));
-  size_t produced = 0;
-  uint8_t none = 0;
-  if (lzma_raw_buffer_encode(filters, nullptr, in.empty() ? &none : in.data(), in.size(),
-                             out->data(), &produced, out->size()) != LZMA_OK) {
-    return false;
-  }
-  out->resize(produced);
-  return true;
+  return EncodeLzma2(options, in.data(), in.size(), out, keep);
 }
 
 // LZMA2 goes at a few MB/s over bytes it cannot compress (a rewritten file's
@@ -222,7 +214,7 @@ bool SparseAddsAsInserts(const std::vector<uint8_t>& records, const uint8_t* old
 }
 
 bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>* stored,
-                       ExtendedLayout layout, bool quick_inserts) {
+                       ExtendedLayout layout, bool quick_inserts, LzmaEncoders* lzma) {
   stored->clear();
   try {
     std::vector<uint8_t> interleaved;
@@ -271,7 +263,7 @@ bool PackExtendedDelta(const std::vector<uint8_t>& records, std::vector<uint8_t>
                                                    i == 2 ? kLzmaDictionary : kNearDictionary));
         // LZMA2 fails where its output outgrows the buffer's bound, which
         // is over the stored size: the stream is then stored.
-        if (!Lzma(raw, i == 2, dictionary, quick_inserts, &candidate)) {
+        if (!Lzma(raw, i == 2, dictionary, quick_inserts, lzma, &candidate)) {
           if (layout == ExtendedLayout::kSplitLzma) return false;
         } else if (layout == ExtendedLayout::kSplitLzma || candidate.size() < sizes[i]) {
           packed[i].swap(candidate);

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "authoring/delta_encoder.h"
+#include "authoring/lzma_encoders.h"
 #include "authoring/work_threads.h"
 #include "package/address_model.h"
 #include "package/delta_extended.h"
@@ -151,7 +152,8 @@ std::vector<LiteralSetting> LiteralSettings(StreamKind kind) {
 constexpr size_t kLzmaPrime = size_t{1} << 20;
 
 bool LzmaPiece(const uint8_t* data, size_t begin, size_t end, size_t piece,
-               const lzma_options_lzma& base, bool last, std::vector<uint8_t>* out) {
+               const lzma_options_lzma& base, bool last, LzmaEncoders* keep,
+               std::vector<uint8_t>* out) {
   lzma_options_lzma o = base;
   // The primer is hashed as the piece is: a quarter of a piece at most.
   const size_t prime = std::min({begin, kLzmaPrime, piece / 4, static_cast<size_t>(o.dict_size)});
@@ -162,17 +164,9 @@ bool LzmaPiece(const uint8_t* data, size_t begin, size_t end, size_t piece,
   // larger one, which the reader then holds).
   o.dict_size = static_cast<uint32_t>(
       std::max<size_t>(LZMA_DICT_SIZE_MIN, std::min<size_t>(o.dict_size, prime + end - begin)));
-  const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &o}, {LZMA_VLI_UNKNOWN, nullptr}};
-  out->resize(lzma_stream_buffer_bound(end - begin));
-  size_t produced = 0;
-  uint8_t none = 0;
-  if (lzma_raw_buffer_encode(filters, nullptr, end > begin ? data + begin : &none, end - begin,
-                             out->data(), &produced, out->size()) != LZMA_OK ||
-      produced == 0) {
-    return false;
-  }
+  if (!EncodeLzma2(o, data + begin, end - begin, out, keep) || out->empty()) return false;
   // Every piece but the last loses its end marker, so the next one continues the stream.
-  out->resize(last ? produced : produced - 1);
+  if (!last) out->pop_back();
   return true;
 }
 
@@ -248,7 +242,7 @@ bool PackPredictedStreams(uint8_t mode, std::vector<uint8_t>* controls,
           out = &s.tries[task.setting];
         }
         failed[t] = !LzmaPiece(s.raw.data(), task.begin, task.end, piece, o,
-                               task.index + 1 == s.pieces.size(), out);
+                               task.index + 1 == s.pieces.size(), pieces.lzma, out);
       } catch (const std::bad_alloc&) {
         failed[t] = 1;
       }
