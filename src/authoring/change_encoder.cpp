@@ -82,6 +82,12 @@ class Choice {
   using Formats = ChangeOptions::Formats;
 
   const NewBytesWindow* window() const { return window_.passed ? &window_ : nullptr; }
+  // Between forms: a mapped new file keeps none of the pages the last one
+  // read (a scan for deflate streams reads all of them), so that they do not
+  // add to what the next form holds.
+  void LetNewGo() {
+    if (window_.passed) window_.passed(0, new_size_);
+  }
   void Passed(uint64_t n) {
     if (options_.passed != nullptr) options_.passed->fetch_add(n, std::memory_order_relaxed);
   }
@@ -116,7 +122,7 @@ class Choice {
 void Choice::Redeflate() {
   std::vector<uint8_t> stored;
   if (EncodeRedeflateDelta(old_, old_size_, new_, new_size_, &stored, &redeflated_bytes_,
-                           options_.formats == Formats::kSmaller) &&
+                           options_.formats == Formats::kSmaller, window()) &&
       stored.size() <= kMaxPayloadSize && (!have_ || stored.size() < best_.size())) {
     Keep(ChangeForm::kRedeflate, &stored);
   }
@@ -177,7 +183,7 @@ void Choice::Extended() {
   const auto pack = [&](const std::vector<uint8_t>& records) {
     bool code = false;
     if (predicted &&
-        PackPredictedDelta(records, old_, old_size_, new_, new_size_, &payload, pieces) &&
+        PackPredictedDelta(records, old_, old_size_, new_, new_size_, &payload, pieces, window()) &&
         payload.size() <= kMaxPayloadSize) {
       code = payload.size() >= kCodeLayoutsBelow &&
              std::memcmp(payload.data(), kPredictedDeltaMagic, 4) == 0 &&
@@ -214,6 +220,7 @@ bool Choice::Run(EncodedChange* out) {
   extended_first_ =
       options_.formats == Formats::kSmaller &&
       (old_size_ < kExtendedSeedsFrom || ExtendedCopiesLookShort(old_, old_size_, new_, new_size_));
+  LetNewGo();  // the sample's slices
   std::vector<uint8_t> redeflated;  // the deflated-view delta, when it waits for the others
   // Forced, the deflated-view form goes alone where it applies. Left to
   // choose, it goes first too: where the streams it makes again are a good
@@ -224,6 +231,7 @@ bool Choice::Run(EncodedChange* out) {
   if (options_.formats == Formats::kRedeflate) Redeflate();
   if (options_.formats == Formats::kSmaller) {
     Redeflate();
+    LetNewGo();
     if (have_ && (best_.size() * 4 > new_size_ || redeflated_bytes_ * 2 < best_.size())) {
       redeflated.swap(best_);
       have_ = false;
@@ -231,6 +239,7 @@ bool Choice::Run(EncodedChange* out) {
   }
   if (!have_ && extended_first_) {
     Extended();
+    LetNewGo();
     if (!have_ || best_.size() * 4 > new_size_ || best_.size() < kBasicMayWinBelow) {
       Basic(1);
       BasicPayload();
@@ -239,6 +248,7 @@ bool Choice::Run(EncodedChange* out) {
     // The basic form's records go first (the extended form may grow their
     // copies); their payload is made once it is known what it has to beat.
     if (!forced_extended) Basic(try_extended ? 2 : 1);
+    LetNewGo();
     // A large file rewritten whole: with next to nothing copied, a delta
     // cannot get much below the file itself, and the other forms would only
     // cost memory (the extended search sorts the old file) and time.
@@ -246,6 +256,7 @@ bool Choice::Run(EncodedChange* out) {
       std::vector<uint8_t>().swap(basic_delta_);
     } else {
       if (try_extended) Extended();
+      LetNewGo();
       if (!forced_extended) BasicPayload();
     }
   }

@@ -306,7 +306,7 @@ bool Reexpand(const uint8_t* data, size_t size, std::vector<DeflateStream>* kept
 
 bool ExpandDeflateStreams(const uint8_t* data, size_t size, uint64_t max_view,
                           std::vector<DeflateStream>* streams, std::vector<uint8_t>* view,
-                          const ExpandedFile* known) {
+                          const ExpandedFile* known, const NewBytesWindow* window) {
   streams->clear();
   if (view != nullptr) view->clear();
   if (size > max_view) return false;
@@ -320,7 +320,8 @@ bool ExpandDeflateStreams(const uint8_t* data, size_t size, uint64_t max_view,
     // Room not written to costs no memory where the system maps it lazily.
     if (view != nullptr) {
       try {
-        view->reserve(static_cast<size_t>(std::min<uint64_t>(max_view, uint64_t{size} * 4 + kChunk)));
+        view->reserve(
+            static_cast<size_t>(std::min<uint64_t>(max_view, uint64_t{size} * 4 + kChunk)));
       } catch (const std::bad_alloc&) {
         view->reserve(size);
       }
@@ -333,7 +334,10 @@ bool ExpandDeflateStreams(const uint8_t* data, size_t size, uint64_t max_view,
     }
     size_t copied = 0;  // bytes of the file before this are in the view
     size_t at = 0;
+    // The bytes still to go into a view start at `copied`.
+    WindowFront front(window);
     while (at + 2 < size && !no_memory) {
+      front.At(view != nullptr ? copied : at);
       if (!kStarts.Has(data[at], data[at + 1])) {
         ++at;
         continue;

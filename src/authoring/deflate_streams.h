@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "authoring/new_bytes_window.h"
 #include "package/redeflate.h"
 
 namespace upkeep {
@@ -44,10 +45,12 @@ struct ExpandedFile {
 // header says) `known` holds as one of its streams takes that stream's
 // inflated bytes instead of being inflated again: the same streams and view.
 // With `view` null the streams are found without their bytes held (the view's
-// size is only counted), and `known` needs no view either.
+// size is only counted), and `known` needs no view either. The scan tells
+// `window` of the bytes it has gone past.
 bool ExpandDeflateStreams(const uint8_t* data, size_t size, uint64_t max_view,
                           std::vector<DeflateStream>* streams, std::vector<uint8_t>* view,
-                          const ExpandedFile* known = nullptr);
+                          const ExpandedFile* known = nullptr,
+                          const NewBytesWindow* window = nullptr);
 
 // The view of `data` with the listed streams (as found before, in order)
 // inflated and their view offsets set; false when one does not inflate to

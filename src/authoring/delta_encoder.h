@@ -8,6 +8,8 @@
 #include <functional>
 #include <vector>
 
+#include "authoring/new_bytes_window.h"
+
 namespace upkeep {
 
 class LzmaEncoders;
@@ -18,45 +20,6 @@ struct DeltaMatch {
   size_t new_pos;
   size_t old_pos;
   size_t length;
-};
-
-// Told by an encoder, as it goes, that it is done with the new bytes in
-// [from, pos) for now (it may still read a few of them again): the owner of a
-// mapped new file lets their pages go, so only a window of the file stays in
-// memory. An encoder that works on pieces of the file at once tells each
-// piece's bytes apart.
-struct NewBytesWindow {
-  std::function<void(size_t from, size_t pos)> passed;
-  size_t step = size_t{4} << 20;  // bytes the encoder moves between calls
-};
-
-// Calls the window's `passed` (from `from`) when the encoder has moved a step
-// on from the last call, or a step back (a second pass over bytes behind it).
-// Cheap enough to ask at every position.
-class WindowFront {
- public:
-  explicit WindowFront(const NewBytesWindow* window, size_t from = 0)
-      : window_(window != nullptr && window->passed ? window : nullptr), from_(from), low_(from) {
-    if (window_ != nullptr) span_ = step_ = window_->step > 0 ? window_->step : 1;
-  }
-  bool active() const { return window_ != nullptr; }
-  size_t step() const { return step_; }
-  void At(size_t pos) {
-    if (pos - low_ >= span_) Move(pos);
-  }
-
- private:
-  void Move(size_t pos) {
-    window_->passed(from_, pos);
-    low_ = pos > from_ + step_ ? pos - step_ : from_;
-    span_ = pos + step_ - low_;
-  }
-
-  const NewBytesWindow* window_;
-  size_t from_;
-  size_t step_ = SIZE_MAX;
-  size_t low_;
-  size_t span_ = SIZE_MAX;  // positions in [low_, low_ + span_) call nothing
 };
 
 struct DeltaOptions {
@@ -149,11 +112,13 @@ bool SparseAddsAsInserts(const std::vector<uint8_t>& records, const uint8_t* old
 // EncodeExtendedDelta's records for the same pair: the adds are taken again
 // against the address model, in whichever mode (x86-64, x86 or none) leaves
 // the fewest bytes, and packed as zero runs; long streams are packed in
-// pieces (Pieces), the same bytes whatever the threads. False when the
-// records do not fit the files or memory runs out.
+// pieces (Pieces), the same bytes whatever the threads. The new bytes read
+// are told to `window` as they pass. False when the records do not fit the
+// files or memory runs out.
 bool PackPredictedDelta(const std::vector<uint8_t>& records, const uint8_t* old_data,
                         size_t old_size, const uint8_t* new_data, size_t new_size,
-                        std::vector<uint8_t>* stored, const Pieces& pieces = Pieces());
+                        std::vector<uint8_t>* stored, const Pieces& pieces = Pieces(),
+                        const NewBytesWindow* window = nullptr);
 
 // The stored bytes of a predicted delta from its three streams as they
 // decode (controls, add runs, inserts; consumed), packed as
@@ -170,10 +135,12 @@ bool PackPredictedStreams(uint8_t mode, std::vector<uint8_t>* controls,
 // that the updater deflates again (what other forms carry nearly whole).
 // `only_where_it_may_win` also turns it down where the changed streams are a
 // sliver of a large file: their deflate bytes are all it could save over the
-// other forms, which search the rest of the file better.
+// other forms, which search the rest of the file better. The scan of the
+// new file for streams tells `window` as it goes.
 bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                           size_t new_size, std::vector<uint8_t>* stored,
-                          uint64_t* redeflated = nullptr, bool only_where_it_may_win = false);
+                          uint64_t* redeflated = nullptr, bool only_where_it_may_win = false,
+                          const NewBytesWindow* window = nullptr);
 
 }  // namespace upkeep
 

@@ -295,15 +295,21 @@ void EncodeMatches(const uint8_t* old, size_t old_size, const uint8_t* next, siz
 // The new file in pieces searched apart (on threads where there are), their
 // records joined in order: each piece starts on the diagonal through its
 // first byte and ends where the next one starts. `search(begin, end, start,
-// exit, out)` searches one.
+// exit, out)` searches one. A piece's new bytes are told to the window once
+// it is done: its search reads them again behind its front (growing matches,
+// taking adds), and no other piece reads them.
 template <typename Search>
-bool SearchInPieces(size_t old_size, size_t new_size, const Pieces& pieces, Search search,
-                    std::vector<uint8_t>* out) {
+bool SearchInPieces(size_t old_size, size_t new_size, const Pieces& pieces,
+                    const NewBytesWindow* window, Search search, std::vector<uint8_t>* out) {
   const size_t piece = std::max<size_t>(pieces.piece, 1);
   const size_t n = new_size < 2 * piece ? 1 : (new_size + piece - 1) / piece;
   auto start_of = [&](size_t k) { return std::min(k * piece, old_size); };
+  auto done = [&](size_t begin, size_t end) {
+    if (window != nullptr && window->passed) window->passed(begin, end);
+  };
   if (n == 1) {
     search(0, new_size, 0, SIZE_MAX, out);
+    done(0, new_size);
     return true;
   }
   std::vector<std::vector<uint8_t>> parts(n);
@@ -312,6 +318,7 @@ bool SearchInPieces(size_t old_size, size_t new_size, const Pieces& pieces, Sear
     try {
       search(k * piece, std::min(new_size, (k + 1) * piece), start_of(k),
              k + 1 == n ? SIZE_MAX : start_of(k + 1), &parts[k]);
+      done(k * piece, std::min(new_size, (k + 1) * piece));
     } catch (const std::bad_alloc&) {
       failed[k] = 1;
     }
@@ -349,7 +356,7 @@ bool EncodeSorted(const uint8_t* old, size_t old_size, const uint8_t* next, size
     };
     EncodeMatches(old, old_size, next, begin, end, start, exit, find, false, window, part);
   };
-  return SearchInPieces(old_size, new_size, pieces, search, out);
+  return SearchInPieces(old_size, new_size, pieces, window, search, out);
 }
 
 // Matches from the basic form's copies: the copy-with-add growth between them
@@ -372,7 +379,7 @@ bool EncodeSeeded(const uint8_t* old, size_t old_size, const uint8_t* next, size
     };
     EncodeMatches(old, old_size, next, begin, end, start, exit, find, true, window, part);
   };
-  return SearchInPieces(old_size, new_size, pieces, search, out);
+  return SearchInPieces(old_size, new_size, pieces, window, search, out);
 }
 
 // Past this size the suffix array's memory would outgrow the files'.

@@ -68,11 +68,13 @@ bool Parse(const std::vector<uint8_t>& records, uint64_t old_size, uint64_t new_
   return output == new_size;
 }
 
-// The adds of every copy in `mode`, as zero runs.
+// The adds of every copy in `mode`, as zero runs. The copies go in new-file
+// order, so the window is told as they pass.
 bool AddRuns(const std::vector<AddedCopy>& copies, const uint8_t* old_data, const uint8_t* new_data,
-             uint8_t mode, std::vector<uint8_t>* runs) {
+             uint8_t mode, const NewBytesWindow* window, std::vector<uint8_t>* runs) {
   AddressModel model;
   if (!model.Init(mode)) return false;
+  WindowFront front(window);
   constexpr size_t kBlock = 64 * 1024;
   std::vector<uint8_t> adds(kBlock);
   uint64_t zeros = 0;
@@ -91,6 +93,7 @@ bool AddRuns(const std::vector<AddedCopy>& copies, const uint8_t* old_data, cons
         zeros = 0;
       }
       done += k;
+      front.At(static_cast<size_t>(c.new_pos + done));
     }
   }
   if (zeros != 0) AppendDeltaVarint(zeros, runs);
@@ -301,7 +304,8 @@ bool PackPredictedStreams(uint8_t mode, std::vector<uint8_t>* controls,
 
 bool PackPredictedDelta(const std::vector<uint8_t>& records, const uint8_t* old_data,
                         size_t old_size, const uint8_t* new_data, size_t new_size,
-                        std::vector<uint8_t>* stored, const Pieces& pieces) {
+                        std::vector<uint8_t>* stored, const Pieces& pieces,
+                        const NewBytesWindow* window) {
   stored->clear();
   try {
     std::vector<uint8_t> controls, runs, inserts;
@@ -310,11 +314,11 @@ bool PackPredictedDelta(const std::vector<uint8_t>& records, const uint8_t* old_
     // The mode whose add runs are shortest: a close proxy of their packed size.
     // Without copies that add, no mode has anything to predict.
     uint8_t mode = kAddressNone;
-    if (!AddRuns(copies, old_data, new_data, kAddressNone, &runs)) return false;
+    if (!AddRuns(copies, old_data, new_data, kAddressNone, window, &runs)) return false;
     for (uint8_t m : {kAddressX64, kAddressX86}) {
       if (copies.empty()) break;
       std::vector<uint8_t> other;
-      if (!AddRuns(copies, old_data, new_data, m, &other)) return false;
+      if (!AddRuns(copies, old_data, new_data, m, window, &other)) return false;
       if (other.size() < runs.size()) runs.swap(other), mode = m;
     }
     std::vector<AddedCopy>().swap(copies);

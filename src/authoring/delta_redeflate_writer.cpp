@@ -27,7 +27,7 @@ bool Sliver(const std::vector<DeflateStream>& streams, size_t file_size) {
 
 bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                           size_t new_size, std::vector<uint8_t>* stored, uint64_t* redeflated,
-                          bool only_where_it_may_win) {
+                          bool only_where_it_may_win, const NewBytesWindow* window) {
   stored->clear();
   if (redeflated != nullptr) *redeflated = 0;
   try {
@@ -40,7 +40,8 @@ bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_
     std::vector<uint8_t> new_view, old_view;
     // Members the new file holds as they are are inflated only there.
     const ExpandedFile expanded_new{new_data, &new_streams, nullptr};
-    if (!ExpandDeflateStreams(new_data, new_size, kMaxRedeflateExpanded, &new_streams, nullptr) ||
+    if (!ExpandDeflateStreams(new_data, new_size, kMaxRedeflateExpanded, &new_streams, nullptr,
+                              nullptr, window) ||
         new_streams.empty() ||
         !ExpandDeflateStreams(old_data, old_size, kRedeflateOldViewWritten, &old_streams, nullptr,
                               &expanded_new) ||
@@ -49,8 +50,7 @@ bool EncodeRedeflateDelta(const uint8_t* old_data, size_t old_size, const uint8_
         new_streams.empty() || (only_where_it_may_win && Sliver(new_streams, new_size)) ||
         !ExpandListedStreams(new_data, new_size, &new_streams, &new_view) ||
         !KeepReproducibleStreams(new_data, new_size, &new_streams, &new_view) ||
-        new_streams.empty() ||
-        !ExpandListedStreams(old_data, old_size, &old_streams, &old_view)) {
+        new_streams.empty() || !ExpandListedStreams(old_data, old_size, &old_streams, &old_view)) {
       return false;
     }
     // The changed members' new content is most of the delta, as inserts, and
