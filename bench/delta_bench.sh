@@ -13,7 +13,13 @@
 # env:   WORK (scratch, default /tmp/upkeep-delta-bench), PACKAGES, MIN_SIZE,
 #        JOBS (threads for every tool that takes them, default every core)
 #        PACKAGES entries may pin the pair as NAME=OLD..NEW (the archive drops
-#        old versions, and a table should stay comparable).
+#        old versions, and a table should stay comparable), CLOSE_RUNS (runs
+#        per close call, default 11)
+#
+# Close calls: where a peer comes within 5 % of our size, the two are timed
+# again as whole processes (ours with its rebuild and check), CLOSE_RUNS
+# times each, interleaved, in milliseconds: GNU time's 10 ms steps cannot
+# tell tiny files apart.
 set -euo pipefail
 
 BIN=${1:-build/linux/bin}
@@ -30,6 +36,7 @@ mkdir -p "$WORK/debs" "$WORK/x" "$WORK/out"
 # Rows are kept in files as they come, so that a run cut short keeps them.
 : >"$WORK/out/rows.md"
 : >"$WORK/out/sets.md"
+: >"$WORK/out/close.txt"
 
 # "bytes wall-s cpu-s peak-MB" of a peer writing OUT.
 peer() {
@@ -85,6 +92,12 @@ run_set() {
     pairs=$((pairs + 1))
     [ "${ours[0]}" -le "$best" ] && smallest=$((smallest + 1))
     [ "$((ours[0] * 10))" -le "$((best * 9))" ] && tenth=$((tenth + 1))
+    for peer_name in b x z; do
+      local -n r=${peer_name}s
+      [ "$((r[0] * 100))" -le "$((ours[0] * 105))" ] &&
+        echo "$old $new $peer_name ${ours[0]} ${r[0]} $label: $(basename "$new")" >>"$WORK/out/close.txt"
+      unset -n r
+    done
     echo "| $label: $(basename "$new") | $size | ${ours[0]} | ${ours[1]} | ${ours[3]} | ${ours[2]} | ${ours[4]} | $(cols "${bs[@]}") | $(cols "${xs[@]}") | $(cols "${zs[@]}") | $(ratio "${ours[0]}" "$best") |" >>"$WORK/out/rows.md"
     n=$((n + 1)); bytes=$((bytes + size))
     u=($((u[0] + ours[0])) "${u[1]}${ours[1]}" "$(add "${u[2]}" "${ours[3]}")" \
@@ -191,6 +204,28 @@ pkg_time=$(/usr/bin/time -f '%e s wall, %U+%S s CPU, %M KB' "$BIN/upkeep-pack" m
   -o "$WORK/out/game.pkg" 2>&1 >/dev/null | tail -1)
 pkg_size=$(stat -c %s "$WORK/out/game.pkg")
 
+# A peer's command by its letter, writing into $WORK/out.
+peer_cmd() {
+  case $1 in
+    b) bsdiff "$2" "$3" "$WORK/out/b.patch" ;;
+    x) xdelta3 -9 -S djw -D -e -f -s "$2" "$3" "$WORK/out/x.vcdiff" ;;
+    z) zstd -q -f --ultra -22 --long=31 -T"$JOBS" --patch-from="$2" "$3" -o "$WORK/out/z.zst" ;;
+  esac
+}
+ms() { echo $(( $(date +%s%N) / 1000000 )); }
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+: >"$WORK/out/close.md"
+while read -r old new peer_name ours_bytes peer_bytes label; do
+  [ -n "$old" ] || continue
+  : >"$WORK/out/ours_ms" && : >"$WORK/out/peer_ms"
+  for _ in $(seq "${CLOSE_RUNS:-11}"); do
+    t=$(ms); "$BIN/delta_bench" -c -j "$JOBS" "$old" "$new" >/dev/null; echo $(( $(ms) - t )) >>"$WORK/out/ours_ms"
+    t=$(ms); peer_cmd "$peer_name" "$old" "$new" >/dev/null 2>&1; echo $(( $(ms) - t )) >>"$WORK/out/peer_ms"
+  done
+  case $peer_name in b) name=bsdiff ;; x) name=xdelta3 ;; z) name=zstd ;; esac
+  echo "| $label | $ours_bytes | $(median <"$WORK/out/ours_ms") | $name | $peer_bytes | $(median <"$WORK/out/peer_ms") |" >>"$WORK/out/close.md"
+done <"$WORK/out/close.txt"
+
 echo
 echo "| pair | new bytes | ours | form | wall s | CPU s | MB | bsdiff | wall s | CPU s | MB | xdelta3 -9 -S djw | wall s | CPU s | MB | zstd -22 --long=31 | wall s | CPU s | MB | ours / best peer |"
 echo "|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
@@ -198,3 +233,9 @@ cat "$WORK/out/sets.md" "$WORK/out/rows.md"
 echo
 echo "files: $pairs; ours at most the smallest peer on $smallest, at most 0.9x on $tenth"
 echo "game tree as one upkeep-pack package (new files included): $pkg_size bytes, $pkg_time"
+echo
+echo "Close calls (a peer within 5 % of our size), whole processes, medians of ${CLOSE_RUNS:-11} interleaved runs:"
+echo
+echo "| file | ours | ms | peer | bytes | ms |"
+echo "|---|---:|---:|---|---:|---:|"
+cat "$WORK/out/close.md"
