@@ -37,6 +37,30 @@ TEST(PlatformWildcard, WindowsRules) {
   EXPECT_FALSE(MatchWildcard("*a*b*c*", "xxaxxcxxbxx"));
 }
 
+// A view lets go only of whole pages inside the range, its short last page
+// included, and never past its end however long the range.
+TEST(PlatformFiles, ReleaseTakesWholePagesOnly) {
+  struct Case {
+    uint64_t size, offset, length;
+    bool any;
+    uint64_t from, to;
+  } cases[] = {
+      {10000, 0, 4096, true, 0, 4096},        {10000, 1, 8191, true, 4096, 8192},
+      {10000, 100, 4000, false, 0, 0},        {10000, 4096, UINT64_MAX, true, 4096, 10000},
+      {10000, 8000, 2000, true, 8192, 10000}, {10000, 10000, 5, false, 0, 0},
+      {8192, 0, 8192, true, 0, 8192},         {10000, 0, 9999, true, 0, 8192},
+  };
+  for (const Case& c : cases) {
+    uint64_t from = 0, to = 0;
+    EXPECT_EQ(WholePagesIn(c.size, 4096, c.offset, c.length, &from, &to), c.any)
+        << c.size << " " << c.offset << " " << c.length;
+    if (c.any) {
+      EXPECT_EQ(from, c.from) << c.offset;
+      EXPECT_EQ(to, c.to) << c.offset;
+    }
+  }
+}
+
 TEST(PlatformFiles, ReadOnlyFilesBehaveAsOnWindows) {
   TempDir dir;
   std::string path = dir.Join("ro.bin");

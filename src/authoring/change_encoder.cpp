@@ -220,7 +220,8 @@ bool Choice::Run(EncodedChange* out) {
   extended_first_ =
       options_.formats == Formats::kSmaller &&
       (old_size_ < kExtendedSeedsFrom || ExtendedCopiesLookShort(old_, old_size_, new_, new_size_));
-  LetNewGo();  // the sample's slices
+  // The sample above read slices spread over the new file.
+  LetNewGo();
   std::vector<uint8_t> redeflated;  // the deflated-view delta, when it waits for the others
   // Forced, the deflated-view form goes alone where it applies. Left to
   // choose, it goes first too: where the streams it makes again are a good

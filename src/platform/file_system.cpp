@@ -1,5 +1,6 @@
 #include "platform/file_system.h"
 
+#include <algorithm>
 #include <string>
 
 #include "platform/text.h"
@@ -32,6 +33,15 @@ bool MatchFrom(const char* p, const char* n) {
   return *p == 0;
 }
 }  // namespace
+
+bool WholePagesIn(uint64_t size, uint64_t page, uint64_t offset, uint64_t length, uint64_t* from,
+                  uint64_t* to) {
+  if (offset >= size || page == 0) return false;
+  const uint64_t end = std::min(size - offset, length) + offset;
+  *from = (offset + page - 1) / page * page;
+  *to = end == size ? end : end / page * page;
+  return *to > *from;
+}
 
 FileSystem* GetFileSystem() {
   return g_file_system != nullptr ? g_file_system : DefaultFileSystem();

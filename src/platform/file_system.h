@@ -89,6 +89,12 @@ class MappedView {
   }
 };
 
+// What a view's Release lets go: the whole pages of a view of `size` bytes
+// that lie inside [offset, offset + length), as [*from, *to); the view's
+// last page counts as whole. False when there are none.
+bool WholePagesIn(uint64_t size, uint64_t page, uint64_t offset, uint64_t length, uint64_t* from,
+                  uint64_t* to);
+
 struct FindEntry {
   std::string name;     // the name as stored on disk
   uint32_t attributes;  // kAttr* bits

@@ -135,14 +135,11 @@ class PosixView : public MappedView {
   const uint8_t* data() const override { return static_cast<const uint8_t*>(addr_); }
   uint64_t size() const override { return size_; }
   void Release(uint64_t offset, uint64_t length) override {
-    if (addr_ == nullptr || offset >= size_) return;
-    const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-    const uint64_t end = std::min(size_ - offset, length) + offset;
-    const uint64_t from = (offset + page - 1) / page * page;
-    const uint64_t to = end == size_ ? end : end / page * page;
+    uint64_t from, to;
     // A private read-only mapping has no changes to lose: the pages come back
     // from the file when read again.
-    if (to > from) {
+    if (addr_ != nullptr && WholePagesIn(size_, static_cast<uint64_t>(sysconf(_SC_PAGESIZE)),
+                                         offset, length, &from, &to)) {
       madvise(static_cast<uint8_t*>(addr_) + from, static_cast<size_t>(to - from), MADV_DONTNEED);
     }
   }

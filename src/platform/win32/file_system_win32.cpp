@@ -210,14 +210,12 @@ class Win32View : public MappedView {
   // (the call then reports ERROR_NOT_LOCKED); the file's pages stay in the
   // system's cache and come back when read again.
   void Release(uint64_t offset, uint64_t length) override {
-    if (view_ == nullptr || offset >= size_) return;
+    if (view_ == nullptr) return;
     SYSTEM_INFO info;
     GetSystemInfo(&info);
-    const uint64_t page = info.dwPageSize != 0 ? info.dwPageSize : 4096;
-    const uint64_t end = std::min(size_ - offset, length) + offset;
-    const uint64_t from = (offset + page - 1) / page * page;
-    const uint64_t to = end == size_ ? end : end / page * page;
-    if (to > from) {
+    uint64_t from, to;
+    if (WholePagesIn(size_, info.dwPageSize != 0 ? info.dwPageSize : 4096, offset, length, &from,
+                     &to)) {
       VirtualUnlock(const_cast<uint8_t*>(static_cast<const uint8_t*>(view_)) + from,
                     static_cast<SIZE_T>(to - from));
     }
